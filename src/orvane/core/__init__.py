@@ -1,0 +1,1 @@
+"""Native compute core: the backtest engine, its trade analytics and utilities."""

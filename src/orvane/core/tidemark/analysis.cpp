@@ -1,0 +1,176 @@
+// The analysis run: start, clock, trade entries and exits, and the close of the
+// trades still open. Failures leave a Python error set; nothing is rolled back.
+#include <cstdint>
+
+#include "errors.h"
+#include "pyref.h"
+#include "strided.h"
+#include "tidemark.h"
+
+namespace orvane::tidemark {
+
+namespace {
+
+constexpr const char* kStart = "orvane.core.tidemark.start_analysis";
+constexpr const char* kRecordEntry = "orvane.core.tidemark.record_entry";
+constexpr const char* kRecordExit = "orvane.core.tidemark.record_exit";
+constexpr const char* kEndAnalysis = "orvane.core.tidemark.end_analysis";
+
+bool check_matrix(PyArrayObject* a) {
+  PyObject* o = reinterpret_cast<PyObject*>(a);
+  if (o == Py_None) return true;
+  if (!PyArray_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray", Py_TYPE(o)->tp_name);
+    return false;
+  }
+  return check_array_buffer(a, 2, Elem::Float64, "double");
+}
+
+void replace(PyObject** slot, PyObject* value) {
+  Py_INCREF(value);
+  PyObject* old = *slot;
+  *slot = value;
+  Py_XDECREF(old);
+}
+
+// Element address of a per-sid slot array with NumPy's indexing rules.
+char* slot_ptr(PyArrayObject* a, long long sid) {
+  const long long n = PyArray_DIM(a, 0);
+  long long k;
+  if (!wrap_index(sid, n, &k)) {
+    raise_numpy_index(sid, 0, n);
+    return nullptr;
+  }
+  return static_cast<char*>(PyArray_DATA(a)) + k * PyArray_STRIDE(a, 0);
+}
+
+bool append_new(PyObject* list, PyObject* item) {
+  if (!item) return false;
+  int rc = PyList_Append(list, item);
+  Py_DECREF(item);
+  return rc == 0;
+}
+
+// Appends one trade to the three lists; exit_row -1 marks a trade still open.
+bool close_trade(int sid, long long exit_row, int has_exit_trasnaction) {
+  char* e = slot_ptr(g.entry, sid);
+  if (!e) return false;
+  PyRef entry_scalar = PyRef::steal(PyArray_Scalar(e, PyArray_DESCR(g.entry), reinterpret_cast<PyObject*>(g.entry)));
+  if (!entry_scalar) return false;
+  PyRef sid_obj = PyRef::steal(PyLong_FromLong(sid));
+  PyRef exit_obj = PyRef::steal(PyLong_FromLongLong(exit_row));
+  if (!sid_obj || !exit_obj) return false;
+  PyObject* rec = PyList_New(3);
+  if (!rec) return false;
+  PyList_SET_ITEM(rec, 0, sid_obj.release());
+  PyList_SET_ITEM(rec, 1, entry_scalar.new_ref());
+  PyList_SET_ITEM(rec, 2, exit_obj.release());
+  if (!append_new(g.trades, rec)) return false;
+
+  char* p = slot_ptr(g.position, sid);
+  if (!p) return false;
+  if (!append_new(g.trade_positions,
+                  PyArray_Scalar(p, PyArray_DESCR(g.position), reinterpret_cast<PyObject*>(g.position))))
+    return false;
+  char* t = slot_ptr(g.entry_trasnaction, sid);
+  if (!t) return false;
+  const int64_t entry_row = *reinterpret_cast<int64_t*>(e);
+  const double size = *reinterpret_cast<double*>(p);
+  const int64_t entry_cost = *reinterpret_cast<int64_t*>(t);
+  return append_new(g.tidemark, tidemark_analysis(sid, static_cast<int>(entry_row), g.date, size > 0,
+                                                  static_cast<int>(entry_cost), has_exit_trasnaction));
+}
+
+}  // namespace
+
+void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, int> pos2price_, int nstocks,
+                    double fee_ratio_, double tax_ratio_, int window_, int window_step_) {
+  try {
+    if (!check_matrix(price_) || !check_matrix(close_)) {
+      ORVANE_TRACEBACK(kStart);
+      return;
+    }
+    replace(&g.price, reinterpret_cast<PyObject*>(price_));
+    replace(&g.close, reinterpret_cast<PyObject*>(close_));
+    g.pos2price = std::move(pos2price_);
+    g.window = window_;
+    g.window_step = window_step_;
+    PyObject* lists[3] = {g.trades, g.trade_positions, g.tidemark};
+    for (PyObject* list : lists) {
+      if (PyList_SetSlice(list, 0, PY_SSIZE_T_MAX, nullptr) < 0) {
+        ORVANE_TRACEBACK(kStart);
+        return;
+      }
+    }
+    npy_intp n = nstocks;
+    PyObject* fresh[3] = {PyArray_ZEROS(1, &n, NPY_INT64, 0), nullptr, nullptr};
+    if (fresh[0]) fresh[1] = PyArray_ZEROS(1, &n, NPY_DOUBLE, 0);
+    if (fresh[1]) fresh[2] = PyArray_ZEROS(1, &n, NPY_INT64, 0);
+    if (!fresh[2]) {
+      Py_XDECREF(fresh[0]);
+      Py_XDECREF(fresh[1]);
+      ORVANE_TRACEBACK(kStart);
+      return;
+    }
+    PyArrayObject** slots[3] = {&g.entry, &g.position, &g.entry_trasnaction};
+    for (int i = 0; i < 3; ++i) {
+      PyArrayObject* old = *slots[i];
+      *slots[i] = reinterpret_cast<PyArrayObject*>(fresh[i]);
+      Py_XDECREF(old);
+    }
+    g.fee_ratio = fee_ratio_;
+    g.tax_ratio = tax_ratio_;
+  } catch (...) {
+    set_from_cpp_exception();
+    ORVANE_TRACEBACK(kStart);
+  }
+}
+
+void record_date(int d) { g.date = d; }
+
+void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
+  char* e = slot_ptr(g.entry, sid);
+  if (e) {
+    *reinterpret_cast<int64_t*>(e) = g.date;
+    char* p = slot_ptr(g.position, sid);
+    if (p) {
+      *reinterpret_cast<double*>(p) = position_sid;
+      char* t = slot_ptr(g.entry_trasnaction, sid);
+      if (t) {
+        *reinterpret_cast<int64_t*>(t) = has_entry_trasnaction;
+        return;
+      }
+    }
+  }
+  ORVANE_TRACEBACK(kRecordEntry);
+}
+
+void record_exit(int sid, int has_exit_trasnaction) {
+  bool ok;
+  try {
+    ok = close_trade(sid, g.date, has_exit_trasnaction);
+  } catch (...) {
+    set_from_cpp_exception();
+    ok = false;
+  }
+  if (!ok) ORVANE_TRACEBACK(kRecordExit);
+}
+
+PyObject* end_analysis(std::map<int, double>& pos) {
+  try {
+    for (const auto& [sid, value] : pos) {
+      if (value == 0.0) continue;  // NaN is not skipped: it compares unequal
+      if (!close_trade(sid, -1, 0)) {
+        ORVANE_TRACEBACK(kEndAnalysis);
+        return nullptr;
+      }
+    }
+  } catch (...) {
+    set_from_cpp_exception();
+    ORVANE_TRACEBACK(kEndAnalysis);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace orvane::tidemark

@@ -1,0 +1,39 @@
+// Module-global state of the analytics module and the functions its files share.
+#pragma once
+#include <map>
+
+#include "numpy_api.h"
+
+namespace orvane::tidemark {
+
+struct State {
+  PyObject* price = nullptr;  // 2-D float64 ndarray or None, owned
+  PyObject* close = nullptr;
+  std::map<int, int> pos2price;
+  PyArrayObject* entry = nullptr;  // per sid: entry row (int64)
+  PyArrayObject* position = nullptr;  // per sid: signed size at entry (float64)
+  PyArrayObject* entry_trasnaction = nullptr;  // per sid: 1 when the entry paid costs (int64)
+  double fee_ratio = 0.0;
+  double tax_ratio = 0.0;
+  int window = 0;
+  int window_step = 0;
+  int date = 0;
+  PyObject* trades = nullptr;
+  PyObject* trade_positions = nullptr;
+  PyObject* tidemark = nullptr;
+};
+
+extern State g;
+
+void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, int> pos2price_, int nstocks,
+                    double fee_ratio_, double tax_ratio_, int window_, int window_step_);
+void record_date(int d);
+void record_entry(int sid, double position_sid, int has_entry_trasnaction);
+void record_exit(int sid, int has_exit_trasnaction);
+PyObject* end_analysis(std::map<int, double>& pos);
+
+// The excursion record of one trade: a new 1-D float64 array, or nullptr with an error set.
+PyObject* tidemark_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
+                            int i_exit_trasnaction);
+
+}  // namespace orvane::tidemark
