@@ -44,8 +44,13 @@ struct View2 {
   bool present = false;
 
   T& operator()(npy_intp i, npy_intp j) const { return *reinterpret_cast<T*>(data + i * s0 + j * s1); }
-  // NumPy-style checked access a[i, j], with NumPy's IndexError text.
+  // NumPy-style checked access a[i, j], with NumPy's IndexError text; a None
+  // argument fails as the host's subscript of None does.
   T* at(long long i, long long j) const {
+    if (!present) {
+      PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+      return nullptr;
+    }
     long long ii, jj;
     if (!wrap_index(i, n0, &ii)) {
       raise_numpy_index(i, 0, n0);

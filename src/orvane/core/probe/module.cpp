@@ -92,7 +92,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "orvane.core._probe", nullptr, -1, kMethods};
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "orvane.core._probe", nullptr, -1, kMethods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -33,7 +33,7 @@ bool add_object(PyObject* module, const char* name, PyObject* value) {
 
 struct PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT, "orvane.core.tidemark",
-    "Per-run trade bookkeeping and per-trade excursion records of the backtest engine.", -1, nullptr,
+    "Per-run trade bookkeeping and per-trade excursion records of the backtest engine.", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -55,7 +55,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "orvane.core.toolkin", "Utilities for the package's Python layer.", -1, kMethods,
+    PyModuleDef_HEAD_INIT, "orvane.core.toolkin", "Utilities for the package's Python layer.", -1, kMethods, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

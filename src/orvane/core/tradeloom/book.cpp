@@ -1,0 +1,232 @@
+// The position book: the only places that trade (move cash, charge fee and tax)
+// and report entries and exits to the analytics; plus the rebalance and
+// delisting stages of a row that drive them.
+#include <cmath>
+
+#include "errors.h"
+#include "pyref.h"
+#include "tradeloom.h"
+
+namespace orvane::tradeloom {
+
+namespace {
+
+constexpr const char* kSetPosition = "orvane.core.tradeloom.set_position";
+constexpr const char* kRebalance = "orvane.core.tradeloom.rebalance";
+
+// Module global looked up by name at each use and tested for truth; -1 on error.
+int module_flag(const char* name) {
+  PyObject* v = PyDict_GetItemString(g.dict, name);
+  if (!v) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name);
+    return -1;
+  }
+  return PyObject_IsTrue(v);
+}
+
+bool weight_of(double position, double balance, double* out) {
+  if (balance == 0.0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+    return false;
+  }
+  *out = position / balance;
+  return true;
+}
+
+bool report(int sid, double position, double balance) {
+  double w;
+  if (!weight_of(position, balance, &w)) return false;
+  g.analytics.record_entry(sid, w, 1);
+  return !PyErr_Occurred();
+}
+
+// Analytics events of a move from the old to the new position; false on error.
+bool record_events(Book& p, int sid, double position, double balance) {
+  auto it = p.find(sid);
+  const bool prev_has_position = it != p.end() && it->second != 0;  // NaN counts as held
+  const bool next_has_position = position != 0;
+  if (next_has_position && !prev_has_position) return report(sid, position, balance);
+  if (!next_has_position && prev_has_position) {
+    g.analytics.record_exit(sid, 1);
+    return !PyErr_Occurred();
+  }
+  if (next_has_position && prev_has_position) {
+    const int retain = module_flag("RETAIN_COST_WHEN_REBALANCE");
+    if (retain < 0) return false;
+    if (retain) return true;
+    const int resample = module_flag("RESAMPLE");
+    if (resample < 0) return false;
+    if (!resample) return true;
+    // A rebalance that keeps the holding still cuts its trade record in two.
+    g.analytics.record_exit(sid, 0);
+    if (PyErr_Occurred()) return false;
+    double w;
+    if (!weight_of(position, balance, &w)) return false;
+    g.analytics.record_entry(sid, w, 0);
+    return !PyErr_Occurred();
+  }
+  return true;
+}
+
+void reset_trackers(RunState& s, int sid) { s.cr[sid] = s.maxcr[sid] = s.mincr[sid] = 1.0; }
+
+bool tracker_index(const RunState& s, long long sid) {
+  if (sid < 0 || static_cast<size_t>(sid) >= s.cr.size()) {
+    raise_numpy_index(sid, 0, static_cast<long long>(s.cr.size()));
+    return false;
+  }
+  return true;
+}
+
+// NumPy's own abs-then-sum of a weight row, so the gross weight matches it bit for bit.
+bool gross_weight(const std::vector<double>& newp, double* out) {
+  npy_intp n = static_cast<npy_intp>(newp.size());
+  PyRef row = PyRef::steal(PyArray_SimpleNewFromData(1, &n, NPY_DOUBLE, const_cast<double*>(newp.data())));
+  if (!row) return false;
+  PyRef absolute = PyRef::steal(PyNumber_Absolute(row.get()));
+  if (!absolute) return false;
+  PyRef sum = PyRef::steal(PyObject_CallMethod(absolute.get(), "sum", nullptr));
+  if (!sum) return false;
+  double v = PyFloat_AsDouble(sum.get());
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio,
+                    bool check_null, bool set_null, double balance) {
+  const bool exist = check_null ? p.find(sid) != p.end() : true;
+  if (!record_events(p, sid, position, balance)) {
+    ORVANE_TRACEBACK(kSetPosition);
+    return -1.0;
+  }
+  if (position == 0) {
+    if (exist) {
+      auto it = p.try_emplace(sid, 0.0).first;
+      const double v = it->second;
+      cash = cash + (v - std::fabs(v) * (fee_ratio + tax_ratio));
+      if (set_null)
+        p.erase(it);
+      else
+        it->second = 0.0;
+    }
+    return cash;
+  }
+  auto it = p.try_emplace(sid, 0.0).first;
+  double& held = it->second;
+  const double amount = position - held;
+  const bool buy = amount > 0;
+  const bool is_entry = (position >= 0 && amount > 0) || (position <= 0 && amount < 0);
+  const double cost = is_entry ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
+  if (buy) {
+    cash = cash - amount;
+    held = held + (amount - cost);  // buying costs come out of the position
+  } else {
+    cash = cash + (-amount - cost);
+    held = held + amount;
+  }
+  if (set_null && held == 0.0) p.erase(it);
+  return cash;
+}
+
+double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
+                 double position_limit) {
+  double balance = cash;
+  for (const auto& kv : p) balance += kv.second;
+  double gross;
+  if (!gross_weight(newp, &gross)) {
+    ORVANE_TRACEBACK(kRebalance);
+    return -1.0;
+  }
+  double ratio = balance / (1 > gross ? 1.0 : gross);  // a NaN gross survives the max
+  if (std::isnan(ratio)) ratio = 1.0;
+  // |balance|: a book worth less than nothing must not flip or open positions.
+  const double cap = position_limit * std::fabs(balance);
+  const int n = static_cast<int>(newp.size());
+  for (int sid = 0; sid < n; ++sid) {
+    double target = newp[sid] * ratio;
+    if (std::fabs(target) > cap) target = cap * (target > 0 ? 1.0 : -1.0);
+    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, true, true, balance);
+    if (cash == -1.0 && PyErr_Occurred()) {
+      ORVANE_TRACEBACK(kRebalance);
+      return -1.0;
+    }
+  }
+  return cash;
+}
+
+bool execute_rebalance(RunState& s) {
+  const npy_intp ncols = s.pos_values.n1;
+  if (s.retain_cost_when_rebalance) {
+    for (npy_intp k = 0; k < ncols; ++k) {
+      const double* pv = s.pos_values.at(s.pos_id, k);
+      if (!pv) return false;
+      if (*pv == 0) continue;
+      auto it = s.pos.find(static_cast<int>(k));
+      if (it == s.pos.end() || it->second * *pv <= 0) {
+        if (!tracker_index(s, k)) return false;
+        reset_trackers(s, static_cast<int>(k));
+      }
+    }
+  } else {
+    std::fill(s.cr.begin(), s.cr.end(), 1.0);
+    std::fill(s.maxcr.begin(), s.maxcr.end(), 1.0);
+    std::fill(s.mincr.begin(), s.mincr.end(), 1.0);
+  }
+
+  s.rebalance_row.resize(static_cast<size_t>(ncols));
+  for (npy_intp k = 0; k < ncols; ++k) {
+    const double* pv = s.pos_values.at(s.pos_id, k);
+    if (!pv) return false;
+    s.rebalance_row[k] = *pv;
+  }
+  const int stop = stop_trading(s);
+  if (stop < 0) return false;
+  if (stop && !s.exited_stocks.empty()) {
+    // Stocks stopped out since the last rebalance are not bought back now.
+    for (int e : s.exited_stocks) {
+      const long long k = e < 0 ? -static_cast<long long>(e) : e;
+      if (k >= ncols) {
+        raise_numpy_index(k, 0, ncols);
+        return false;
+      }
+      s.rebalance_row[k] = 0;
+    }
+  }
+  const double cash = rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit);
+  if (cash == -1.0 && PyErr_Occurred()) return false;
+  s.cash = cash;
+  s.latest_rebalanced_pos = s.pos;
+
+  const npy_intp pcols = s.price_values.n1;
+  for (npy_intp c = 0; c < pcols; ++c) {
+    const double* price = s.price_values.at(s.d, c);
+    if (!price) return false;
+    s.previous_price[c] = *price;
+  }
+  s.exited_stocks.clear();
+  s.current_position_id = s.pos_id;
+  s.latest_rebalanced_row = s.rebalance_row;
+  return true;
+}
+
+bool sell_delisted(RunState& s) {
+  s.delisted_stocks.clear();
+  for (const auto& [k, v] : s.pos) {
+    const int64_t* bar = s.delisting_bars.checked(k);
+    if (!bar) return false;
+    if (*bar == s.d && v != 0) s.delisted_stocks.push_back(k);
+  }
+  for (int k : s.delisted_stocks) {
+    const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, false, true);
+    if (cash == -1.0 && PyErr_Occurred()) return false;
+    s.cash = cash;
+    if (!tracker_index(s, k)) return false;
+    reset_trackers(s, k);
+  }
+  return true;
+}
+
+}  // namespace orvane::tradeloom

@@ -1,0 +1,232 @@
+// backtest_: argument binding and checks, the set-up of the run state, and the
+// row loop that runs each row's stages in order.
+#include <cmath>
+#include <limits>
+
+#include "args.h"
+#include "errors.h"
+#include "pyref.h"
+#include "tradeloom.h"
+
+namespace orvane::tradeloom {
+
+namespace {
+
+constexpr const char* kParams[] = {
+    "price_values", "close_values", "high_values", "low_values", "open_values",
+    "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
+    "resample", "fee_ratio", "tax_ratio", "stop_loss", "take_profit",
+    "trail_stop", "trail_stop_activation", "touched_exit", "position_limit", "retain_cost_when_rebalance",
+    "stop_trading_next_period", "tidemark_window", "tidemark_window_step", "periodically_rebalance",
+    "delisting_bars",
+};
+constexpr Signature kSig{"backtest_", kParams, 25, 11};
+constexpr int kArrays = 11;
+enum { kPriceIndex = 5, kPriceColumns = 6, kPosValues = 7, kPosIndex = 8, kPosColumns = 9, kResample = 10 };
+
+Elem array_elem(int i) {
+  switch (i) {
+    case kPriceIndex:
+    case kPosIndex:
+    case kResample: return Elem::Int64;
+    case kPriceColumns:
+    case kPosColumns: return Elem::Object;
+    default: return Elem::Float64;
+  }
+}
+
+const char* elem_name(Elem e) {
+  switch (e) {
+    case Elem::Int64: return "int64_t";
+    case Elem::Object: return "object";
+    default: return "double";
+  }
+}
+
+struct BufferGuard {
+  Py_buffer view{};
+  bool held = false;
+  ~BufferGuard() {
+    if (held) PyBuffer_Release(&view);
+  }
+};
+
+struct Settings {
+  double fee_ratio = 0.001425, tax_ratio = 0.003, stop_loss = 1.0;
+  double take_profit, trail_stop;
+  double trail_stop_activation = 0.0, position_limit = 1.0;
+  bool touched_exit = false, retain_cost_when_rebalance = false, periodically_rebalance = true;
+  PyObject* stop_trading_next_period = Py_True;
+  int tidemark_window = 0, tidemark_window_step = 1;
+};
+
+bool convert_settings(PyObject** a, Settings* st, BufferGuard* delisting, View1<int64_t>* bars) {
+  double* reals[] = {&st->fee_ratio, &st->tax_ratio, &st->stop_loss, &st->take_profit, &st->trail_stop,
+                     &st->trail_stop_activation};
+  for (int i = 0; i < 6; ++i)
+    if (a[11 + i] && !to_double(a[11 + i], reals[i])) return false;
+  if (a[17] && !to_truth(a[17], &st->touched_exit)) return false;
+  if (a[18] && !to_double(a[18], &st->position_limit)) return false;
+  if (a[19] && !to_truth(a[19], &st->retain_cost_when_rebalance)) return false;
+  if (a[20]) st->stop_trading_next_period = a[20];
+  if (a[21] && !to_int32(a[21], &st->tidemark_window)) return false;
+  if (a[22] && !to_int32(a[22], &st->tidemark_window_step)) return false;
+  if (a[23] && !to_truth(a[23], &st->periodically_rebalance)) return false;
+  if (a[24] && a[24] != Py_None) {
+    if (!acquire_int64_buffer(a[24], &delisting->view, bars)) return false;
+    delisting->held = true;
+  }
+  return true;
+}
+
+bool check_arrays(PyObject** a) {
+  for (int i = 0; i < kArrays; ++i) {
+    // The run reads these two element counts unconditionally: None is refused here.
+    const bool required = i == kPriceIndex || i == kResample;
+    if (required && a[i] == Py_None) {
+      PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   kParams[i], PyArray_Type.tp_name, Py_TYPE(a[i])->tp_name);
+      return false;
+    }
+    if (!check_ndarray_or_none(a[i], kParams[i])) return false;
+  }
+  for (int i = 0; i < kArrays; ++i) {
+    if (a[i] == Py_None) continue;
+    const int ndim = (i <= 4 || i == kPosValues) ? 2 : 1;
+    const Elem e = array_elem(i);
+    if (!check_array_buffer(reinterpret_cast<PyArrayObject*>(a[i]), ndim, e, elem_name(e))) return false;
+  }
+  return true;
+}
+
+bool publish_settings(const Settings& st) {
+  return PyDict_SetItemString(g.dict, "RETAIN_COST_WHEN_REBALANCE",
+                              st.retain_cost_when_rebalance ? Py_True : Py_False) == 0 &&
+         PyDict_SetItemString(g.dict, "RESAMPLE", st.periodically_rebalance ? Py_True : Py_False) == 0;
+}
+
+// len(m[0]) of a 2-D argument, with the host's errors for None or no rows.
+bool first_row_length(const View2<double>& m, npy_intp* out) {
+  if (!m.present) {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    return false;
+  }
+  if (m.n0 == 0) {
+    raise_numpy_index(0, 0, 0);
+    return false;
+  }
+  *out = m.n1;
+  return true;
+}
+
+void build_schedule(RunState& s) {
+  const npy_intp n = s.price_index.n;
+  s.date_rebalance.assign(static_cast<size_t>(n), 0);
+  if (n == 0) return;  // nothing to mark on an empty calendar
+  npy_intp ptr = 0;
+  for (npy_intp j = 0; j < s.resample.n; ++j) {
+    const int64_t t = s.resample(j);
+    while (ptr + 1 < n && s.price_index(ptr + 1) <= t) ++ptr;
+    s.date_rebalance[ptr] = 1;
+  }
+}
+
+bool simulate_row(RunState& s) {
+  g.analytics.record_date(static_cast<int>(s.d));
+  if (PyErr_Occurred()) return false;
+  s.exit_stocks_temp.clear();
+  if (!value_holdings(s)) return false;
+  if (!carry_out_pending_exits(s)) return false;
+  if (s.should_rebalance && !execute_rebalance(s)) return false;
+  if (s.has_delisting && !sell_delisted(s)) return false;
+  if (!value_at_close(s)) return false;
+  schedule_weights(s);
+  return true;
+}
+
+PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
+  PyObject* a[25];
+  if (!bind_args(kSig, args, kwargs, a)) return nullptr;
+  Settings st;
+  st.take_profit = st.trail_stop = g.inf;
+  BufferGuard delisting;
+  RunState s;
+  if (!convert_settings(a, &st, &delisting, &s.delisting_bars)) return nullptr;
+  for (int i = 0; i < kArrays; ++i)
+    if (!a[i]) a[i] = Py_None;  // unreachable for the required eleven; kept for safety
+  if (!check_arrays(a)) return nullptr;
+  if (!publish_settings(st)) return nullptr;
+
+  s.price_values = view2<double>(a[0]);
+  s.close_values = view2<double>(a[1]);
+  s.high_values = view2<double>(a[2]);
+  s.low_values = view2<double>(a[3]);
+  s.open_values = view2<double>(a[4]);
+  s.price_index = view1<int64_t>(a[kPriceIndex]);
+  s.pos_values = view2<double>(a[kPosValues]);
+  s.pos_index = view1<int64_t>(a[kPosIndex]);
+  s.pos_columns = view1<PyObject*>(a[kPosColumns]);
+  s.resample = view1<int64_t>(a[kResample]);
+  s.fee_ratio = st.fee_ratio;
+  s.tax_ratio = st.tax_ratio;
+  s.position_limit = st.position_limit;
+  s.touched_exit = st.touched_exit;
+  s.retain_cost_when_rebalance = st.retain_cost_when_rebalance;
+  s.stop_trading_next_period = st.stop_trading_next_period;
+
+  if (!map_columns(a[kPriceColumns], a[kPosColumns], &s.pos2price)) return nullptr;
+  npy_intp nrows = s.price_index.n;
+  PyRef creturn = PyRef::steal(PyArray_EMPTY(1, &nrows, NPY_DOUBLE, 0));
+  if (!creturn) return nullptr;
+  s.creturn = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
+  npy_intp nsids, nprices;
+  if (!first_row_length(s.pos_values, &nsids)) return nullptr;
+  s.cr.assign(static_cast<size_t>(nsids), 1.0);
+  s.maxcr = s.cr;
+  s.mincr = s.cr;
+  if (!first_row_length(s.price_values, &nprices)) return nullptr;
+  s.previous_price.assign(static_cast<size_t>(nprices), 1.0);
+  s.walk_base.assign(static_cast<size_t>(nprices), 1.0);
+  s.walk_stamp.assign(static_cast<size_t>(nprices), 0);
+  if (s.delisting_bars.present) {
+    for (npy_intp k = 0; k < s.delisting_bars.n && !s.has_delisting; ++k)
+      s.has_delisting = s.delisting_bars(k) >= 0;  // negative: never delisted
+  }
+  build_schedule(s);
+
+  const npy_intp nstocks = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a[kPosColumns]));
+  if (nstocks > std::numeric_limits<int>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return nullptr;
+  }
+  g.analytics.start_analysis(reinterpret_cast<PyArrayObject*>(a[0]), reinterpret_cast<PyArrayObject*>(a[1]),
+                             s.pos2price, static_cast<int>(nstocks), s.fee_ratio, s.tax_ratio, st.tidemark_window,
+                             st.tidemark_window_step);
+  if (PyErr_Occurred()) return nullptr;
+
+  s.stop_loss_abs = std::fabs(st.stop_loss);
+  s.take_profit_abs = std::fabs(st.take_profit);
+  s.trail_stop_abs = std::fabs(st.trail_stop);
+  s.trail_stop_activation_abs = std::fabs(st.trail_stop_activation);
+
+  for (s.d = 0; s.d < nrows; ++s.d) {
+    s.date = s.price_index(s.d);
+    const int64_t* first_weight = s.pos_index.checked(0);
+    if (!first_weight) return nullptr;
+    if (s.date < *first_weight) {
+      s.creturn[s.d] = 1.0;
+      continue;
+    }
+    if (!simulate_row(s)) return nullptr;
+  }
+  if (!finish_run(s)) return nullptr;
+  return creturn.release();
+}
+
+}  // namespace
+
+PyObject* backtest_(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.tradeloom.backtest_", [&] { return run_backtest(args, kwargs); });
+}
+
+}  // namespace orvane::tradeloom

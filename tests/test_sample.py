@@ -1,0 +1,192 @@
+"""The seeded sample market and the `python -m orvane` entry built on it."""
+
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from orvane.core import tradeloom
+from orvane.sample import INPUT_NAMES, make_market, run
+
+has_engine = pytest.mark.skipif(not hasattr(tradeloom, "backtest_"), reason="backtest_ not built yet")
+
+SIZES = [(2, 2), (45, 3), (300, 25), (800, 60)]
+PRICE_NAMES = ("price_values", "close_values", "high_values", "low_values", "open_values")
+
+
+def _days(ts):
+    return np.asarray(ts).astype("datetime64[ns]").astype("datetime64[D]")
+
+
+@pytest.mark.parametrize("n_rows,n_stocks", SIZES)
+def test_shapes_and_dtypes(n_rows, n_stocks):
+    m = make_market(n_rows, n_stocks, seed=3)
+    for name in PRICE_NAMES:
+        a = getattr(m, name)
+        assert a.dtype == np.float64 and a.shape == (n_rows, n_stocks), name
+    for name in ("price_index", "pos_index", "resample", "delisting_bars"):
+        assert getattr(m, name).dtype == np.int64, name
+    assert m.price_index.shape == (n_rows,)
+    assert m.delisting_bars.shape == (n_stocks,)
+    assert m.price_columns.dtype == object and m.pos_columns.dtype == object
+    assert list(m.price_columns) == ["S%04d" % (i + 1) for i in range(n_stocks)]
+    assert list(m.pos_columns) == list(m.price_columns)
+    assert m.pos_values.shape == (len(m.pos_index), n_stocks)
+    assert len(m.pos_index) >= 1
+    assert list(m.inputs()) == list(INPUT_NAMES)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 7])
+def test_bars_are_consistent(seed):
+    m = make_market(400, 30, seed)
+    missing = np.isnan(m.close_values)
+    for name in PRICE_NAMES:
+        # A missing bar is missing in every matrix.
+        np.testing.assert_array_equal(np.isnan(getattr(m, name)), missing, err_msg=name)
+    ok = ~missing
+    o, h, l, c = m.open_values[ok], m.high_values[ok], m.low_values[ok], m.close_values[ok]
+    assert np.all(np.isfinite(o)) and np.all(o > 0) and np.all(l > 0)
+    assert np.all(l <= o) and np.all(l <= c) and np.all(o <= h) and np.all(c <= h)
+    np.testing.assert_array_equal(m.price_values, m.open_values)
+    assert m.price_values is not m.open_values
+    # A few gaps, not a sieve: the first row is complete, and most cells hold a bar.
+    assert not missing[0].any()
+    assert missing.mean() < 0.2
+
+
+def test_index_is_ascending_business_days():
+    m = make_market(500, 4)
+    days = _days(m.price_index)
+    assert np.all(np.diff(m.price_index) > 0)
+    assert np.all(np.is_busday(days))
+    # No business day skipped between the first and the last.
+    assert np.busday_count(days[0], days[-1]) == len(days) - 1
+
+
+def test_same_seed_same_market_other_seed_differs():
+    a, b, c = make_market(200, 12, seed=5), make_market(200, 12, seed=5), make_market(200, 12, seed=6)
+    for name in PRICE_NAMES + ("price_index", "pos_values", "pos_index", "resample", "delisting_bars"):
+        np.testing.assert_array_equal(getattr(a, name), getattr(b, name), err_msg=name)
+    assert not np.array_equal(a.close_values, c.close_values, equal_nan=True)
+
+
+@pytest.mark.parametrize("n_rows,n_stocks", SIZES)
+def test_delisting_rows(n_rows, n_stocks):
+    m = make_market(n_rows, n_stocks, seed=2)
+    bars = m.delisting_bars
+    delisted = np.flatnonzero(bars >= 0)
+    assert np.all(bars[bars < 0] == -1)
+    assert 1 <= len(delisted) <= max(1, n_stocks // 10)
+    assert np.all(bars[delisted] < n_rows)
+    for col in delisted:
+        r = bars[col]
+        for name in PRICE_NAMES:
+            assert np.isnan(getattr(m, name)[r:, col]).all(), (name, col)
+        assert not np.isnan(m.close_values[:r, col]).all()
+
+
+@pytest.mark.parametrize("n_rows,n_stocks", SIZES)
+def test_calendar(n_rows, n_stocks):
+    m = make_market(n_rows, n_stocks, seed=4)
+    days = _days(m.price_index)
+    months = days.astype("datetime64[M]")
+    rows = np.searchsorted(m.price_index, m.pos_index)
+    # Weight rows are dated on price rows, each the last row of its month.
+    np.testing.assert_array_equal(m.price_index[rows], m.pos_index)
+    for r in rows:
+        assert r == n_rows - 1 or months[r + 1] != months[r]
+    # resample: the calendar month ends of every month covered, ascending.
+    ends = _days(m.resample)
+    assert np.all(np.diff(m.resample) > 0)
+    following = ends + np.timedelta64(1, "D")
+    np.testing.assert_array_equal(following, following.astype("datetime64[M]").astype("datetime64[D]"))
+    np.testing.assert_array_equal(ends.astype("datetime64[M]"), np.unique(months))
+
+
+@pytest.mark.parametrize("seed", [0, 11])
+@pytest.mark.parametrize("top_k", [None, 1, 4])
+def test_weights_rank_by_lookback_return(seed, top_k):
+    m = make_market(700, 40, seed, top_k=top_k)
+    k_max = top_k if top_k is not None else 40 // 10  # default: one stock in ten
+    assert m.top_k == k_max
+    rows = np.searchsorted(m.price_index, m.pos_index)
+    assert np.all(rows >= m.lookback)
+    for w, r in zip(m.pos_values, rows):
+        score = m.close_values[r] / m.close_values[r - m.lookback] - 1.0
+        gone = (m.delisting_bars >= 0) & (m.delisting_bars <= r + 1)
+        eligible = np.isfinite(score) & ~gone
+        k = min(k_max, int(eligible.sum()) // 2)
+        longs, shorts = w > 0, w < 0
+        assert longs.sum() == shorts.sum() == k
+        assert not (w[~eligible] != 0).any(), "weight on a stock without a score or already delisted"
+        if k == 0:
+            continue
+        np.testing.assert_allclose(w[longs], 0.5 / k)
+        np.testing.assert_allclose(w[shorts], -0.5 / k)
+        rest = eligible & (w == 0)
+        assert score[longs].min() >= score[shorts].max()
+        if rest.any():
+            assert score[longs].min() >= score[rest].max()
+            assert score[rest].min() >= score[shorts].max()
+
+
+@pytest.mark.parametrize("n_rows,n_stocks", [(1, 5), (5, 1), (0, 0)])
+def test_too_small_market_rejected(n_rows, n_stocks):
+    with pytest.raises(ValueError):
+        make_market(n_rows, n_stocks)
+
+
+def test_summary_statistics():
+    from orvane.__main__ import summarise
+
+    creturn = np.array([1.0, 1.0, 1.2, 0.9, 1.05])
+    s = summarise(creturn, first_row=1)
+    assert s["final"] == pytest.approx(1.05)
+    assert s["total_return"] == pytest.approx(0.05)
+    assert s["max_drawdown"] == pytest.approx(0.9 / 1.2 - 1.0)
+    daily = [0.2, -0.25, 1.05 / 0.9 - 1.0]
+    assert s["volatility"] == pytest.approx(np.std(daily, ddof=1) * np.sqrt(252))
+
+
+@has_engine
+def test_run_returns_value_series():
+    m = make_market(150, 8, seed=1)
+    creturn = run(m, stop_loss=0.1)
+    assert creturn.dtype == np.float64 and creturn.shape == (150,)
+    first = int(np.searchsorted(m.price_index, m.pos_index[0]))
+    np.testing.assert_array_equal(creturn[:first], 1.0)
+    assert np.all(np.isfinite(creturn))
+    # The market's delisting rows went in unless overridden.
+    assert run(m, delisting_bars=None).shape == (150,)
+
+
+@has_engine
+def test_cli_prints_summary():
+    from orvane.__main__ import SETTINGS
+
+    proc = subprocess.run(
+        [sys.executable, "-m", "orvane", "--rows", "120", "--stocks", "10"],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    assert "120 rows x 10 stocks" in out
+    for label in ("final value", "total return", "ann. vol", "max drawdown", "next actions"):
+        assert label in out, label
+
+    # The printed figures are those of the same run made in-process.
+    m = make_market(120, 10, 0)
+    creturn = run(m, **SETTINGS)
+    trades, _ = tradeloom.get_trade_stocks(m.pos_columns, m.price_index, False)
+    assert re.search(r"final value\s+(\S+)", out).group(1) == f"{creturn[-1]:.6f}"
+    assert int(re.search(r"trades\s+(\d+)", out).group(1)) == len(trades)
+    if trades:
+        assert str(trades[0][0]) in out
+
+
+def test_cli_rejects_tiny_market():
+    proc = subprocess.run([sys.executable, "-m", "orvane", "--rows", "1"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2
+    assert "--rows" in proc.stderr
