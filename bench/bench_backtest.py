@@ -59,20 +59,21 @@ def bench_size(rows, stocks, repeat, seed):
         return tradeloom.backtest_(**inputs, delisting_bars=market.delisting_bars, **STOPS, **WINDOW)
 
     times = {"baseline": [], "plain": [], "full": []}
-    trades = None
+    trades = {}
     for _ in range(repeat):
         # Interleaved so that drift in machine load hits all three alike.
         for name, fn in (("baseline", baseline), ("plain", plain), ("full", full)):
             seconds, _ = timed(fn)
             times[name].append(seconds)
-            if name == "full" and trades is None:
-                trades = len(tradeloom.get_trade_stocks(market.pos_columns, market.price_index, False)[0])
+            if name != "baseline" and name not in trades:
+                trades[name] = len(tradeloom.get_trade_stocks(market.pos_columns, market.price_index, False)[0])
     med = {name: statistics.median(values) for name, values in times.items()}
     return {
         "rows": rows,
         "stocks": stocks,
         "build": build_s,
-        "trades": trades,
+        "plain_trades": trades["plain"],
+        "full_trades": trades["full"],
         **med,
     }
 
@@ -96,12 +97,12 @@ def main(argv=None):
           % (", ".join(f"{k} {v}" for k, v in STOPS.items()), WINDOW["tidemark_window"],
              WINDOW["tidemark_window_step"]))
     header = (f"{'size':>12} {'build s':>8} {'numpy ms':>9} {'plain ms':>9} {'full ms':>9} "
-              f"{'trades':>8} {'full/plain':>10} {'plain/numpy':>11} {'full/numpy':>10}")
+              f"{'trades p':>9} {'trades f':>9} {'full/plain':>10} {'plain/numpy':>11} {'full/numpy':>10}")
     print(header)
     for rows, stocks in args.sizes:
         r = bench_size(rows, stocks, args.repeat, args.seed)
         print(f"{f'{rows}x{stocks}':>12} {r['build']:>8.2f} {r['baseline'] * 1e3:>9.1f} {r['plain'] * 1e3:>9.1f} "
-              f"{r['full'] * 1e3:>9.1f} {r['trades']:>8} {r['full'] / r['plain']:>10.2f} "
+              f"{r['full'] * 1e3:>9.1f} {r['plain_trades']:>9} {r['full_trades']:>9} {r['full'] / r['plain']:>10.2f} "
               f"{r['plain'] / r['baseline']:>11.1f} {r['full'] / r['baseline']:>10.1f}", flush=True)
     return 0
 

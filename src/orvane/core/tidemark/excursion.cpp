@@ -119,15 +119,13 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
   double pv;
   if (!close.read(i_entry, pid, &pv)) return nullptr;
 
-  long long i = 0;
-  for (long long row = static_cast<long long>(i_entry) + 1; row <= i_exit_max; ++row, ++i) {
-    double p;
-    if (!close.read(row, pid, &p)) return nullptr;
+  // One step of the walk at offset i with the row's close p; false on error.
+  auto step = [&](long long i, double p) {
     const bool valid = !std::isnan(p);
     if (valid) {
       if (pv == 0) {
         raise_float_division();
-        return nullptr;
+        return false;
       }
       const double r = p / pv;
       if (!std::isnan(r)) v = is_long ? r * v : 2 - r * (2 - v);
@@ -150,12 +148,27 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
     }
     if (cmax == 0) {
       raise_float_division();
-      return nullptr;
+      return false;
     }
     const double newmdd = v / cmax - 1;
     w.mdd.push_back(w.mdd[i] > newmdd ? newmdd : w.mdd[i]);
     w.profit_period.push_back(valid && v > 1 ? w.profit_period[i] + 1 : w.profit_period[i]);
     w.returns.push_back(v);
+    return true;
+  };
+  const long long first = static_cast<long long>(i_entry) + 1;
+  long long col;
+  if (first >= 0 && i_exit_max < close.v.n0 && wrap_index(pid, close.v.n1, &col)) {
+    // Every walked row is inside the close matrix: read the column directly.
+    const char* column = close.v.data + col * close.v.s1;
+    for (long long row = first; row <= i_exit_max; ++row) {
+      if (!step(row - first, *reinterpret_cast<const double*>(column + row * close.v.s0))) return nullptr;
+    }
+  } else {
+    for (long long row = first; row <= i_exit_max; ++row) {
+      double p;
+      if (!close.read(row, pid, &p) || !step(row - first, p)) return nullptr;
+    }
   }
   const size_t n = w.returns.size();
 

@@ -35,6 +35,9 @@ struct RunState {
   PyObject* stop_trading_next_period = nullptr;  // tested for truth where used
 
   std::map<int, int> pos2price;
+  // pos2price flattened per sid (unmapped sids read column 0, as the map's
+  // insert-on-read gives), so the row loop does no tree walk per holding.
+  std::vector<int> sid_col;
   Book pos;
   double cash = 1.0;
   double balance = 1.0;
@@ -80,6 +83,11 @@ bool finish_run(RunState& s);
 
 // Sid -> price column pairing by UTF-8 label; false with an error set.
 bool map_columns(PyObject* price_columns, PyObject* pos_columns, std::map<int, int>* out);
+
+inline int price_column(RunState& s, int sid) {
+  if (sid >= 0 && static_cast<size_t>(sid) < s.sid_col.size()) return s.sid_col[sid];
+  return s.pos2price[sid];
+}
 
 // Truth of the run's stop_trading_next_period; -1 with an error set.
 inline int stop_trading(const RunState& s) { return PyObject_IsTrue(s.stop_trading_next_period); }

@@ -128,7 +128,7 @@ bool value_holdings(RunState& s) {
   ++s.walk_id;
   for (auto it = s.pos.begin(); it != s.pos.end(); ++it) {
     const int sid = it->first;
-    const int sidprice = s.pos2price[sid];  // an unmapped sid reads (and gets) column 0
+    const int sidprice = price_column(s, sid);
     double price;
     if (!checked_trade_price(s, sid, sidprice, &price)) return false;
     const long long c = price_slot(s, sidprice);
@@ -192,7 +192,7 @@ bool carry_out_pending_exits(RunState& s) {
 bool value_at_close(RunState& s) {
   double balance = s.cash;
   for (const auto& [k, v] : s.pos) {
-    const int col = s.pos2price[k];
+    const int col = price_column(s, k);
     double trade_price;
     if (!checked_trade_price(s, k, col, &trade_price)) return false;
     const double* close_price = s.close_values.at(s.d, col);

@@ -1,0 +1,50 @@
+import datetime as _datetime
+from types import ModuleType
+from typing import Any, Dict, List, MutableMapping, Optional, Tuple, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+org_np: ModuleType
+tidemark: ModuleType
+datetime: ModuleType
+RETAIN_COST_WHEN_REBALANCE: bool
+RESAMPLE: Optional[bool]
+
+_M = TypeVar("_M", bound=MutableMapping[Any, Any])
+
+def backtest_(
+    price_values: Optional[npt.NDArray[np.float64]],
+    close_values: Optional[npt.NDArray[np.float64]],
+    high_values: Optional[npt.NDArray[np.float64]],
+    low_values: Optional[npt.NDArray[np.float64]],
+    open_values: Optional[npt.NDArray[np.float64]],
+    price_index: npt.NDArray[np.int64],
+    price_columns: Optional[npt.NDArray[np.object_]],
+    pos_values: Optional[npt.NDArray[np.float64]],
+    pos_index: Optional[npt.NDArray[np.int64]],
+    pos_columns: Optional[npt.NDArray[np.object_]],
+    resample: npt.NDArray[np.int64],
+    fee_ratio: float = ...,
+    tax_ratio: float = ...,
+    stop_loss: float = ...,
+    take_profit: float = ...,
+    trail_stop: float = ...,
+    trail_stop_activation: float = ...,
+    touched_exit: object = ...,
+    position_limit: float = ...,
+    retain_cost_when_rebalance: object = ...,
+    stop_trading_next_period: object = ...,
+    tidemark_window: int = ...,
+    tidemark_window_step: int = ...,
+    periodically_rebalance: object = ...,
+    delisting_bars: Optional[npt.NDArray[np.int64]] = ...,
+) -> npt.NDArray[np.float64]: ...
+def get_stock_operations() -> Dict[str, Any]: ...
+def normalize_weight(weights: _M, position_limit: Any) -> _M: ...
+def get_trade_stocks(
+    pos_columns: Optional[npt.NDArray[np.object_]],
+    price_index: Optional[npt.NDArray[np.int64]],
+    touched_exit: object,
+) -> Tuple[List[List[Any]], Dict[str, Any]]: ...
+def ioft(v: Any) -> _datetime.datetime: ...
