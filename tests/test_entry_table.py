@@ -1,3 +1,4 @@
+import ast
 import ctypes
 import subprocess
 import sys
@@ -111,13 +112,15 @@ def test_engine_import_binds_table(argv, expected):
 
 def test_engine_namespace_order_at_import():
     code = (
-        "import orvane.core.tradeloom as t\n"
+        "import sys, datetime, numpy, orvane.core.tradeloom as t\n"
+        "assert t.org_np is numpy and t.datetime is datetime\n"
+        "assert t.tidemark is sys.modules['orvane.core.tidemark']\n"
         "print(repr([(k, type(v).__name__, repr(v) if k.isupper() else getattr(v, '__name__', ''))"
         " for k, v in vars(t).items() if not k.startswith('__')]))"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
-    items = eval(out.stdout)
+    items = ast.literal_eval(out.stdout)
     assert items[:5] == [
         ("org_np", "module", "numpy"),
         ("tidemark", "module", "orvane.core.tidemark"),

@@ -163,6 +163,36 @@ def test_run_returns_value_series():
 
 
 @has_engine
+@pytest.mark.parametrize("seed", [3, 8])
+def test_frictionless_run_matches_numpy_replay(seed):
+    # Without costs, gaps, stops or delisting data, the run is a plain monthly rebalance:
+    # positions move with the trading price, trade at the bar after each weight row
+    # and are reported at close/trade-price ratios.
+    m = make_market(300, 20, seed, gap_ratio=0.0)
+    creturn = run(m, fee_ratio=0.0, tax_ratio=0.0, delisting_bars=None)
+    price, close = m.price_values, m.close_values
+    signal_rows = np.searchsorted(m.price_index, m.pos_index)
+    trade_at = {int(r) + 1: i for i, r in enumerate(signal_rows)}
+    expected = np.ones(m.n_rows)
+    cash, pos, base = 1.0, np.zeros(m.n_stocks), np.ones(m.n_stocks)
+    for d in range(signal_rows[0], m.n_rows):
+        held = pos != 0
+        ratio = price[d] / base
+        ratio[~np.isfinite(ratio)] = 1.0
+        pos[held] *= ratio[held]
+        seen = held & ~np.isnan(price[d])
+        base[seen] = price[d][seen]
+        if d in trade_at:
+            w = m.pos_values[trade_at[d]]
+            target = w * (cash + pos.sum()) / max(np.abs(w).sum(), 1.0)
+            cash += (pos - target).sum()
+            pos, base = target, price[d].copy()
+        marked = np.where(np.isnan(price[d]) | np.isnan(close[d]), pos, pos * close[d] / price[d])
+        expected[d] = cash + marked.sum()
+    np.testing.assert_allclose(creturn, expected, rtol=1e-12, atol=1e-12)
+
+
+@has_engine
 def test_cli_prints_summary():
     from orvane.__main__ import SETTINGS
 
