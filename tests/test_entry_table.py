@@ -115,6 +115,7 @@ def test_engine_namespace_order_at_import():
         "import sys, datetime, numpy, orvane.core.tradeloom as t\n"
         "assert t.org_np is numpy and t.datetime is datetime\n"
         "assert t.tidemark is sys.modules['orvane.core.tidemark']\n"
+        "assert t.get_stock_operations() == {} and t.get_trade_stocks(None, None, None) == ([], {})\n"
         "print(repr([(k, type(v).__name__, repr(v) if k.isupper() else getattr(v, '__name__', ''))"
         " for k, v in vars(t).items() if not k.startswith('__')]))"
     )
