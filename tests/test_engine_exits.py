@@ -9,6 +9,8 @@ import pytest
 from orvane.core import tidemark as tm
 from orvane.core import tradeloom as tl
 
+from test_engine_cases import sp, trades
+
 F, T = 0.001, 0.003
 PI = [10, 20, 30, 40, 50, 60]
 
@@ -37,25 +39,8 @@ def run(a, w=1.0, *, close=None, high=None, low=None, open_=None, weights=None,
                         labels, wt, pi[list(pos_rows)], labels.copy(), pi, **kw)
 
 
-def trades():
-    return [[int(x) for x in t] for t in tm.trades]
-
-
 def ops():
     return tl.get_stock_operations()
-
-
-def sp(o, n, cash):
-    """Book value (None: not held) and cash after moving one holding from o to n."""
-    if n == 0:
-        return None, (cash if o is None else cash + (o - abs(o) * (F + T)))
-    o = 0.0 if o is None else o
-    amount = n - o
-    entry = (n >= 0 and amount > 0) or (n <= 0 and amount < 0)
-    cost = abs(amount) * F if entry else abs(amount) * (F + T)
-    if amount > 0:
-        return o + (amount - cost), cash - amount
-    return o + amount, cash + (-amount - cost)
 
 
 def close_rule_path(a, c, w, exit_row):
