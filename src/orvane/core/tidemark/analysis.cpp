@@ -53,9 +53,17 @@ bool append_new(PyObject* list, PyObject* item) {
 
 // Appends one trade to the three lists; exit_row -1 marks a trade still open.
 bool close_trade(int sid, long long exit_row, int has_exit_trasnaction) {
-  char* e = slot_ptr(g.entry, sid);
+  // Held for the whole call: the allocations below may run arbitrary code that
+  // starts another analysis run and replaces the module's arrays.
+  PyRef hold[3] = {PyRef::borrow(reinterpret_cast<PyObject*>(g.entry)),
+                   PyRef::borrow(reinterpret_cast<PyObject*>(g.position)),
+                   PyRef::borrow(reinterpret_cast<PyObject*>(g.entry_trasnaction))};
+  PyArrayObject* entry = g.entry;
+  PyArrayObject* position = g.position;
+  PyArrayObject* entry_trasnaction = g.entry_trasnaction;
+  char* e = slot_ptr(entry, sid);
   if (!e) return false;
-  PyRef entry_scalar = PyRef::steal(PyArray_Scalar(e, PyArray_DESCR(g.entry), reinterpret_cast<PyObject*>(g.entry)));
+  PyRef entry_scalar = PyRef::steal(PyArray_Scalar(e, PyArray_DESCR(entry), hold[0].get()));
   if (!entry_scalar) return false;
   PyRef sid_obj = PyRef::steal(PyLong_FromLong(sid));
   PyRef exit_obj = PyRef::steal(PyLong_FromLongLong(exit_row));
@@ -67,12 +75,10 @@ bool close_trade(int sid, long long exit_row, int has_exit_trasnaction) {
   PyList_SET_ITEM(rec, 2, exit_obj.release());
   if (!append_new(g.trades, rec)) return false;
 
-  char* p = slot_ptr(g.position, sid);
+  char* p = slot_ptr(position, sid);
   if (!p) return false;
-  if (!append_new(g.trade_positions,
-                  PyArray_Scalar(p, PyArray_DESCR(g.position), reinterpret_cast<PyObject*>(g.position))))
-    return false;
-  char* t = slot_ptr(g.entry_trasnaction, sid);
+  if (!append_new(g.trade_positions, PyArray_Scalar(p, PyArray_DESCR(position), hold[1].get()))) return false;
+  char* t = slot_ptr(entry_trasnaction, sid);
   if (!t) return false;
   const int64_t entry_row = *reinterpret_cast<int64_t*>(e);
   const double size = *reinterpret_cast<double*>(p);

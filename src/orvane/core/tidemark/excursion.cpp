@@ -81,6 +81,8 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
                  "shape");
     return nullptr;
   }
+  // Held while their views are read (see close_trade for why).
+  PyRef hold_price = PyRef::borrow(g.price), hold_close = PyRef::borrow(g.close);
   const Matrix price{g.price, view2<double>(g.price)};
   const Matrix close{g.close, view2<double>(g.close)};
 
