@@ -68,16 +68,6 @@ bool record_events(Book& p, int sid, double position, double balance) {
   return true;
 }
 
-void reset_trackers(RunState& s, int sid) { s.cr[sid] = s.maxcr[sid] = s.mincr[sid] = 1.0; }
-
-bool tracker_index(const RunState& s, long long sid) {
-  if (sid < 0 || static_cast<size_t>(sid) >= s.cr.size()) {
-    raise_numpy_index(sid, 0, static_cast<long long>(s.cr.size()));
-    return false;
-  }
-  return true;
-}
-
 // NumPy's own abs-then-sum of a weight row, so the gross weight matches it bit for bit.
 bool gross_weight(const std::vector<double>& newp, double* out) {
   npy_intp n = static_cast<npy_intp>(newp.size());

@@ -152,8 +152,6 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   BufferGuard delisting;
   RunState s;
   if (!convert_settings(a, &st, &delisting, &s.delisting_bars)) return nullptr;
-  for (int i = 0; i < kArrays; ++i)
-    if (!a[i]) a[i] = Py_None;  // unreachable for the required eleven; kept for safety
   if (!check_arrays(a)) return nullptr;
   if (!publish_settings(st)) return nullptr;
 

@@ -89,6 +89,17 @@ inline int price_column(RunState& s, int sid) {
   return s.pos2price[sid];
 }
 
+// cr/maxcr/mincr are indexed by sid: checked, with NumPy's IndexError text.
+inline bool tracker_index(const RunState& s, long long sid) {
+  if (sid < 0 || static_cast<size_t>(sid) >= s.cr.size()) {
+    raise_numpy_index(sid, 0, static_cast<long long>(s.cr.size()));
+    return false;
+  }
+  return true;
+}
+
+inline void reset_trackers(RunState& s, int sid) { s.cr[sid] = s.maxcr[sid] = s.mincr[sid] = 1.0; }
+
 // Truth of the run's stop_trading_next_period; -1 with an error set.
 inline int stop_trading(const RunState& s) { return PyObject_IsTrue(s.stop_trading_next_period); }
 

@@ -12,14 +12,6 @@ namespace {
 
 constexpr const char* kValidate = "orvane.core.tradeloom.validate_trade_price";
 
-bool tracker_index(const RunState& s, int sid) {
-  if (sid < 0 || static_cast<size_t>(sid) >= s.cr.size()) {
-    raise_numpy_index(sid, 0, static_cast<long long>(s.cr.size()));
-    return false;
-  }
-  return true;
-}
-
 // previous_price[c] with wrap-around; the wrapped column, or -1 with IndexError.
 long long price_slot(const RunState& s, int sidprice) {
   long long c;
@@ -176,7 +168,7 @@ bool carry_out_pending_exits(RunState& s) {
     s.cash = cash;
     s.exited_stocks.push_back(exit_s);
     if (!tracker_index(s, abssid)) return false;
-    s.cr[abssid] = s.maxcr[abssid] = s.mincr[abssid] = 1.0;
+    reset_trackers(s, abssid);
     // Found again on this row but closed now: drop the new finding.
     for (auto t = s.exit_stocks_temp.begin(); t != s.exit_stocks_temp.end(); ++t) {
       if (*t == exit_s || *t == -exit_s) {
