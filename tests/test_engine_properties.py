@@ -149,3 +149,23 @@ def test_a_run_is_repeatable(market, kw):
     second = results(market, **kw)
     assert same_bits(first[0], second[0]) and first[1] == second[1]
     assert all(same_bits(a, b) for a, b in zip(first[3], second[3]))
+
+
+@SETTINGS
+@given(markets(), options, st.data())
+def test_mismatched_shapes_fail_in_order(market, kw, data):
+    # Nothing checks the shape relations: a run over mismatched arrays must end
+    # normally or with IndexError, never read outside an array.
+    trim = data.draw(st.sampled_from(sorted(market)))
+    arr = market[trim]
+    if arr.ndim == 2:
+        market[trim] = arr[: data.draw(st.integers(1, arr.shape[0])), : data.draw(st.integers(1, arr.shape[1]))]
+    else:
+        market[trim] = arr[: data.draw(st.integers(0, len(arr)))]
+    nsids = market["pos_values"].shape[1]
+    bars = np.array(data.draw(st.lists(st.integers(-1, 30), max_size=nsids + 1)), dtype=np.int64)
+    try:
+        creturn = run(market, delisting_bars=bars, **kw)
+    except IndexError:
+        return
+    assert creturn.shape == market["price_index"].shape
