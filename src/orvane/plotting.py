@@ -1,1 +1,118 @@
-"""plotting"""
+"""Charts of a backtest result as matplotlib Figures.
+
+Figures are built from `matplotlib.figure.Figure` directly, not through pyplot:
+no GUI backend is needed (headless servers, CI), nothing is kept in pyplot's
+global figure list, and Jupyter still shows a returned Figure inline.
+matplotlib is an optional extra and is imported only when a chart is drawn.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from orvane.stats import drawdown, live_equity, max_drawdown
+
+__all__ = ["plot_equity", "plot_trades"]
+
+WIN_COLOR = "#1a7f4b"
+LOSS_COLOR = "#c0392b"
+LINE_COLOR = "#1f4e79"
+
+
+def _matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+        from matplotlib.figure import Figure
+        from matplotlib.ticker import PercentFormatter
+    except ImportError as exc:
+        raise ImportError(
+            "charts and reports need matplotlib, an optional extra: pip install 'orvane[plot]'"
+        ) from exc
+    return Figure, PercentFormatter
+
+
+def _style(ax):
+    ax.grid(True, color="#e3e6ea", linewidth=0.8)
+    ax.set_axisbelow(True)
+    for side in ("top", "right"):
+        ax.spines[side].set_visible(False)
+    for side in ("left", "bottom"):
+        ax.spines[side].set_color("#9aa3ad")
+    ax.tick_params(colors="#39424e", labelsize=9)
+
+
+def plot_equity(result, *, title: str | None = "Equity", log: bool = False,
+                figsize: tuple = (10.0, 6.0)):
+    """Equity curve (top) and drawdown (bottom) on a shared date axis.
+
+    The deepest drawdown is shaded from its peak to its recovery (or to the end
+    when it has not recovered). `log=True` draws the equity on a log scale.
+    Returns the matplotlib Figure; save it with `fig.savefig(path)`.
+    """
+    Figure, PercentFormatter = _matplotlib()
+    equity = live_equity(result)
+    dd = drawdown(equity)
+    fig = Figure(figsize=figsize, layout="constrained")
+    top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
+    top.plot(equity.index, equity.to_numpy(), color=LINE_COLOR, linewidth=1.3)
+    top.axhline(1.0, color="#9aa3ad", linewidth=0.8, linestyle="--")
+    if log:
+        top.set_yscale("log")
+    top.set_ylabel("Value (start = 1)", fontsize=9)
+    if title:
+        top.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630")
+    depth, peak, trough, recovery = max_drawdown(equity)
+    if depth < 0:
+        end = recovery if not pd.isna(recovery) else equity.index[-1]
+        for ax in (top, bottom):
+            ax.axvspan(peak, end, color=LOSS_COLOR, alpha=0.07, linewidth=0)
+        bottom.annotate(f"max {depth:.1%}", (trough, depth), xytext=(6, 4),
+                        textcoords="offset points", fontsize=8, color=LOSS_COLOR)
+    bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color=LOSS_COLOR, alpha=0.35, linewidth=0)
+    bottom.plot(dd.index, dd.to_numpy(), color=LOSS_COLOR, linewidth=0.8)
+    bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    bottom.set_ylabel("Drawdown", fontsize=9)
+    for ax in (top, bottom):
+        _style(ax)
+    if len(equity):
+        bottom.set_xlim(equity.index[0], equity.index[-1])
+    return fig
+
+
+def plot_trades(result, *, figsize: tuple = (10.0, 4.5)):
+    """Excursions against the trade's return: MAE (left) and MFE (right).
+
+    One dot per trade, green for winners (return > 0) and red for the others.
+    On the right the dashed diagonal is return = MFE: a dot far below it gave
+    back most of its best gain before the exit. Returns the matplotlib Figure.
+    """
+    Figure, PercentFormatter = _matplotlib()
+    trades = result.trades
+    fig = Figure(figsize=figsize, layout="constrained")
+    axes = fig.subplots(1, 2, sharey=True)
+    ret = trades["return"].astype(float).to_numpy() if len(trades) else np.empty(0)
+    colors = np.where(ret > 0, WIN_COLOR, LOSS_COLOR)
+    panels = (("mae", "MAE: worst excursion"), ("gmfe", "MFE: best excursion"))
+    for ax, (column, label) in zip(axes, panels):
+        _style(ax)
+        ax.axhline(0.0, color="#9aa3ad", linewidth=0.8)
+        ax.axvline(0.0, color="#9aa3ad", linewidth=0.8)
+        ax.set_xlabel(label, fontsize=9)
+        ax.xaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+        if not len(trades):
+            ax.text(0.5, 0.5, "no trades", transform=ax.transAxes, ha="center",
+                    va="center", color="#6b7580")
+            continue
+        x = trades[column].astype(float).to_numpy()
+        ax.scatter(x, ret, c=colors, s=10, alpha=0.55, linewidths=0)
+        if column == "gmfe":
+            finite = np.concatenate([x[np.isfinite(x)], ret[np.isfinite(ret)]])
+            if finite.size:
+                lo, hi = float(finite.min()), float(finite.max())
+                ax.plot([lo, hi], [lo, hi], color="#6b7580", linewidth=0.8, linestyle="--")
+    axes[0].set_ylabel("Trade return", fontsize=9)
+    axes[0].yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    fig.suptitle("Trade excursions", x=0.01, ha="left", fontsize=12, fontweight="bold",
+                 color="#1c2630")
+    return fig
