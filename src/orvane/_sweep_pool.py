@@ -1,0 +1,275 @@
+"""The sweep's local process pool: one shared-memory copy of the market, spawn workers
+that run one backtest at a time, and a dead worker costing only the run it held.
+
+concurrent.futures breaks the whole pool when one worker dies; this pool watches each
+worker's sentinel, reports the run it lost with its exit code and starts a replacement.
+"""
+
+import multiprocessing
+import os
+import pickle
+import secrets
+import signal
+import sys
+import traceback
+from collections import deque
+from multiprocessing import shared_memory
+from multiprocessing.connection import wait
+
+__all__ = ["SharedPayload", "ProcessPool", "exit_text"]
+
+# Arrays below this size travel inside the pickle; only the bulk goes to shared memory.
+_INBAND_BYTES = 1 << 16
+_ALIGN = 64
+# Python 3.13 can attach without registering the segment with the resource tracker.
+_ATTACH = {"track": False} if sys.version_info >= (3, 13) else {}
+# Consecutive worker deaths before any worker got ready: a broken set-up, not bad luck.
+_START_FAILURES = 3
+_JOIN_SECONDS = 5.0
+
+
+class SharedPayload:
+    """An object pickled with its large contiguous arrays out of band, in one segment.
+
+    Workers rebuild it from ``handle`` around read-only views of the segment, so NumPy
+    arrays (and the DataFrames holding them) are mapped, never copied per worker.
+    The creator owns the segment: ``release()`` closes and unlinks it (idempotent).
+    """
+
+    def __init__(self, obj):
+        buffers = []
+
+        def out_of_band(buf):
+            if buf.raw().nbytes < _INBAND_BYTES:
+                return True
+            buffers.append(buf)
+            return False
+
+        self.header = pickle.dumps(obj, protocol=5, buffer_callback=out_of_band)
+        self.layout = []
+        size = 0
+        for buf in buffers:
+            nbytes = buf.raw().nbytes
+            self.layout.append((size, nbytes))
+            size += -(-nbytes // _ALIGN) * _ALIGN
+        self.shm = shared_memory.SharedMemory(
+            name="orvane-" + secrets.token_hex(6), create=True, size=max(size, 1)
+        )
+        try:
+            for buf, (offset, nbytes) in zip(buffers, self.layout):
+                with buf.raw() as src:
+                    self.shm.buf[offset:offset + nbytes] = src
+        except BaseException:
+            self.release()
+            raise
+
+    @property
+    def name(self):
+        return None if self.shm is None else self.shm.name
+
+    @property
+    def handle(self):
+        return (self.shm.name, self.header, tuple(self.layout))
+
+    def release(self):
+        shm, self.shm = self.shm, None
+        if shm is not None:
+            try:
+                shm.close()
+            finally:
+                shm.unlink()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+def attach(handle):
+    """(segment, object) rebuilt from a SharedPayload handle; arrays are read-only."""
+    name, header, layout = handle
+    shm = shared_memory.SharedMemory(name=name, **_ATTACH)
+    buf = shm.buf.toreadonly()
+    views = [buf[offset:offset + nbytes] for offset, nbytes in layout]
+    return shm, pickle.loads(header, buffers=views)
+
+
+def exit_text(code):
+    """'exit code -9 (SIGKILL)' for a process exit code."""
+    if code is None:
+        return "exit code unknown"
+    if code < 0:
+        try:
+            return "exit code %d (%s)" % (code, signal.Signals(-code).name)
+        except ValueError:
+            pass
+    return "exit code %d" % code
+
+
+def _worker_main(conn, handle, factory_bytes):
+    # The parent decides what an interrupt stops; a worker only dies with its pipe.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    shm = None
+    try:
+        try:
+            shm, shared = attach(handle)
+            run = pickle.loads(factory_bytes)(shared)
+            del shared
+        except Exception:
+            conn.send(("setup_error", traceback.format_exc()))
+            return
+        conn.send(("ready", os.getpid()))
+        while True:
+            try:
+                task = conn.recv()
+            except (EOFError, OSError):
+                break
+            if task is None:
+                break
+            conn.send(("done", run(task)))
+        del run
+    finally:
+        conn.close()
+        if shm is not None:
+            import gc
+
+            gc.collect()
+            try:
+                shm.close()
+            except BufferError:
+                # A view outlived the run (held by a cycle or a cache): let the OS unmap.
+                shm._mmap = None
+                shm._buf = None
+
+
+class _Worker:
+    __slots__ = ("process", "conn", "index", "ready")
+
+    def __init__(self, process, conn):
+        self.process = process
+        self.conn = conn
+        self.index = None
+        self.ready = False
+
+
+class ProcessPool:
+    """``workers`` spawn processes, each running ``factory(shared)(task)`` one at a time.
+
+    ``run(tasks)`` yields ``(index, "done", payload)`` per finished task and
+    ``(index, "lost", text)`` for a task whose worker died; it ends when every task
+    has one or the other. Use as a context manager: leaving it stops every worker.
+    """
+
+    def __init__(self, workers, handle, factory):
+        self.workers = int(workers)
+        self.handle = handle
+        self.factory_bytes = pickle.dumps(factory)
+        self.ctx = multiprocessing.get_context("spawn")
+        self.live = []
+        self._start_failures = 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        self.close(graceful=exc_type is None)
+
+    def _spawn(self):
+        parent_conn, child_conn = self.ctx.Pipe(duplex=True)
+        process = self.ctx.Process(
+            target=_worker_main,
+            args=(child_conn, self.handle, self.factory_bytes),
+            name="orvane-sweep-worker",
+            daemon=True,
+        )
+        process.start()
+        child_conn.close()
+        self.live.append(_Worker(process, parent_conn))
+
+    def _bury(self, worker):
+        """Remove a dead worker; the exit-code text of its death."""
+        self.live.remove(worker)
+        worker.conn.close()
+        worker.process.join(_JOIN_SECONDS)
+        if worker.process.exitcode is None:
+            worker.process.kill()
+            worker.process.join()
+        return exit_text(worker.process.exitcode)
+
+    def _receive(self, worker, ready):
+        """The worker's next message, or None when it is gone."""
+        if worker.conn not in ready:
+            # Only the sentinel fired: take a message sent just before the exit.
+            try:
+                if not worker.conn.poll():
+                    return None
+            except (EOFError, OSError):
+                return None
+        try:
+            return worker.conn.recv()
+        except Exception:
+            # EOF, a reset pipe or a message cut short by the death.
+            return None
+
+    def run(self, tasks):
+        pending = deque(enumerate(tasks))
+        while len(self.live) < min(self.workers, len(pending)):
+            self._spawn()
+        while pending or any(w.index is not None for w in self.live):
+            if not self.live:
+                self._spawn()
+            waitables = [w.conn for w in self.live] + [w.process.sentinel for w in self.live]
+            ready = set(wait(waitables))
+            for worker in list(self.live):
+                if worker.conn not in ready and worker.process.sentinel not in ready:
+                    continue
+                message = self._receive(worker, ready)
+                if message is None:
+                    index, was_ready = worker.index, worker.ready
+                    text = self._bury(worker)
+                    if not was_ready:
+                        self._start_failures += 1
+                        if self._start_failures >= _START_FAILURES:
+                            raise RuntimeError(
+                                "sweep worker processes die while starting (%s); "
+                                "their error output is above" % text
+                            )
+                    if pending and len(self.live) < self.workers:
+                        self._spawn()
+                    if index is not None:
+                        yield index, "lost", ("worker process died while running this "
+                                              "backtest (%s)" % text)
+                    continue
+                kind = message[0]
+                if kind == "setup_error":
+                    raise RuntimeError("a sweep worker could not start:\n" + message[1])
+                if kind == "ready":
+                    worker.ready = True
+                    self._start_failures = 0
+                    index = None
+                else:
+                    index, worker.index = worker.index, None
+                if pending:
+                    worker.index, task = pending.popleft()
+                    worker.conn.send(task)
+                if kind == "done":
+                    yield index, "done", message[1]
+
+    def close(self, graceful=True):
+        """Stop every worker: ask idle ones to leave, terminate the rest."""
+        workers, self.live = self.live, []
+        for worker in workers:
+            if graceful and worker.index is None:
+                try:
+                    worker.conn.send(None)
+                except OSError:
+                    pass
+            else:
+                worker.process.terminate()
+        for worker in workers:
+            worker.process.join(_JOIN_SECONDS)
+            if worker.process.exitcode is None:
+                worker.process.kill()
+                worker.process.join()
+            worker.conn.close()

@@ -1,0 +1,95 @@
+"""The sweep on Ray: the market put once into the object store, one actor per CPU
+(each a process of its own running one backtest at a time), a dead actor replaced.
+"""
+
+__all__ = ["run_on_ray"]
+
+# Consecutive actor deaths before any actor finished a run: a broken set-up.
+_START_FAILURES = 3
+
+
+def import_ray():
+    try:
+        import ray
+    except ImportError as exc:
+        raise ImportError(
+            "executor='ray' needs Ray: pip install 'orvane[ray]'"
+        ) from exc
+    return ray
+
+
+class _RayWorker:
+    """One actor: the market read zero-copy from the object store, runs in order."""
+
+    def __init__(self, shared, factory):
+        self._run = factory(shared)
+
+    def run(self, task):
+        return self._run(task)
+
+
+def _lost_text(exc):
+    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    detail = "; ".join(lines[-2:]) if lines else type(exc).__name__
+    return "Ray actor died (%s)" % detail
+
+
+def run_on_ray(shared, factory, tasks, workers=None):
+    """Yield ``(index, "done", payload)`` or ``(index, "lost", text)`` per task.
+
+    Uses the Ray session of this process: the cluster the caller joined with
+    ``ray.init(address=...)``, else a local one started here (and kept for later
+    sweeps, as Ray does; ``ray.shutdown()`` stops it).
+    """
+    ray = import_ray()
+    from ray.exceptions import RayActorError, WorkerCrashedError
+
+    if not ray.is_initialized():
+        ray.init(include_dashboard=False, logging_level="warning")
+    if workers is None:
+        workers = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    actor_class = ray.remote(num_cpus=1, max_restarts=0, max_task_retries=0)(_RayWorker)
+    shared_ref = ray.put(shared)
+    pending = list(enumerate(tasks))
+    pending.reverse()
+    in_flight = {}
+    actors = []
+    start_failures = 0
+
+    def start_actor():
+        actor = actor_class.remote(shared_ref, factory)
+        actors.append(actor)
+        return actor
+
+    def submit(actor):
+        if pending:
+            index, task = pending.pop()
+            in_flight[actor.run.remote(task)] = (actor, index)
+
+    try:
+        for _ in range(min(workers, len(pending))):
+            submit(start_actor())
+        while in_flight:
+            done, _ = ray.wait(list(in_flight), num_returns=1)
+            for ref in done:
+                actor, index = in_flight.pop(ref)
+                try:
+                    payload = ray.get(ref)
+                except (RayActorError, WorkerCrashedError) as exc:
+                    actors.remove(actor)
+                    ray.kill(actor)
+                    if getattr(exc, "actor_init_failed", False):
+                        start_failures += 1
+                        if start_failures >= _START_FAILURES:
+                            raise RuntimeError("Ray actors fail to start: %s" % exc) from exc
+                    if pending:
+                        submit(start_actor())
+                    yield index, "lost", _lost_text(exc)
+                    continue
+                start_failures = 0
+                submit(actor)
+                yield index, "done", payload
+    finally:
+        for actor in actors:
+            ray.kill(actor)
+        del shared_ref
