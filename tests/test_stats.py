@@ -1,0 +1,159 @@
+"""Statistics of orvane.stats on hand-made curves and trade tables with known answers."""
+
+import math
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from orvane import stats
+
+CONTRACT_NAMES = [
+    "start", "end", "total_return", "cagr", "annual_volatility", "sharpe", "sortino",
+    "max_drawdown", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery",
+    "calmar", "trades", "win_rate", "profit_factor", "avg_win", "avg_loss", "avg_bars_held",
+    "turnover", "exposure", "avg_mae_winners", "avg_mfe_winners", "avg_mae_losers",
+    "avg_mfe_losers",
+]
+
+
+def curve(values, start="2021-01-04", freq="B"):
+    return pd.Series(values, index=pd.date_range(start, periods=len(values), freq=freq), dtype=float)
+
+
+def trade_table(returns, mae=None, gmfe=None, weights=None, entry=None, exit=None, bars=None):
+    n = len(returns)
+    days = pd.bdate_range("2021-01-04", periods=20)
+    return pd.DataFrame({
+        "ticker": [f"T{i}" for i in range(n)],
+        "entry_date": days[entry if entry is not None else [0] * n],
+        "exit_date": pd.DatetimeIndex([days[e] if e is not None else pd.NaT for e in (exit or [1] * n)]),
+        "weight": weights if weights is not None else [0.1] * n,
+        "bars_held": bars if bars is not None else [1] * n,
+        "return": returns,
+        "mae": mae if mae is not None else [0.0] * n,
+        "gmfe": gmfe if gmfe is not None else [0.0] * n,
+    })
+
+
+@pytest.mark.parametrize("freq, expected", [
+    ("B", 252), ("D", 365), ("W-FRI", 52), ("ME", 12), ("QE-DEC", 4), ("YE-DEC", 1), ("2D", 182.5),
+])
+def test_periods_per_year_from_frequency(freq, expected):
+    if tuple(int(x) for x in pd.__version__.split(".")[:2]) < (2, 2):
+        freq = {"ME": "M", "QE-DEC": "Q-DEC", "YE-DEC": "A-DEC"}.get(freq, freq)
+    assert stats.periods_per_year(pd.date_range("2020-01-01", periods=40, freq=freq)) == expected
+
+
+def test_periods_per_year_from_spacing():
+    # Trading days with holidays have no pandas frequency: still 252.
+    holidays = pd.bdate_range("2020-01-01", periods=300).delete([5, 50, 77])
+    assert stats.periods_per_year(holidays) == 252
+    fortnights = pd.DatetimeIndex(["2020-01-01", "2020-01-15", "2020-01-29", "2020-02-20"])
+    assert stats.periods_per_year(fortnights) == pytest.approx(365.25 / 14)
+    assert math.isnan(stats.periods_per_year(pd.DatetimeIndex(["2020-01-01"])))
+
+
+def test_drawdown_dates_with_recovery_and_without():
+    eq = curve([1.0, 1.1, 0.99, 1.2, 1.0, 1.25])
+    depth, peak, trough, recovery = stats.max_drawdown(eq)
+    assert depth == pytest.approx(1.0 / 1.2 - 1.0)
+    assert (peak, trough, recovery) == (eq.index[3], eq.index[4], eq.index[5])
+    np.testing.assert_allclose(stats.drawdown(eq), [0, 0, -0.1, 0, 1 / 1.2 - 1, 0], atol=1e-15)
+
+    depth, peak, trough, recovery = stats.max_drawdown(curve([1.0, 2.0, 1.5, 1.8]))
+    assert depth == -0.25 and peak == pd.Timestamp("2021-01-05") and recovery is pd.NaT
+
+
+def test_cagr_uses_calendar_years():
+    # 2020-01-01 to 2024-01-01 is 1461 days = 4 years of 365.25 days.
+    eq = pd.Series([1.0, 3.0, 16.0], index=pd.to_datetime(["2020-01-01", "2021-06-01", "2024-01-01"]))
+    assert stats.cagr(eq) == pytest.approx(1.0)
+    assert stats.total_return(eq) == 15.0
+    assert stats.cagr(eq * 0 + [1.0, 0.5, 0.0]) == -1.0
+
+
+def test_sharpe_and_sortino_by_hand():
+    r = pd.Series([0.01, -0.01, 0.02, 0.0])
+    # mean 0.005, sample std sqrt(0.0005 / 3); downside deviation sqrt(0.0001 / 4) = 0.005.
+    assert stats.sharpe_ratio(r, 252) == pytest.approx(math.sqrt(0.15 * 252))
+    assert stats.sortino_ratio(r, 252) == pytest.approx(math.sqrt(252))
+    assert stats.annual_volatility(r, 252) == pytest.approx(math.sqrt(0.0005 / 3 * 252))
+    # An annual risk-free rate is spread over the periods.
+    assert stats.sharpe_ratio(r + 0.01 / 252, 252, risk_free=0.01) == pytest.approx(math.sqrt(0.15 * 252))
+
+
+@pytest.mark.parametrize("values, sharpe, sortino, calmar", [
+    ([1.0, 1.0, 1.0, 1.0], "nan", "nan", "nan"),      # flat
+    ([1.0, 1.01, 1.03, 1.04], 1, "inf", "nan"),       # never falls: no downside, no drawdown
+    ([1.0], "nan", "nan", "nan"),                      # one bar
+])
+def test_undefined_ratios(values, sharpe, sortino, calmar):
+    eq = curve(values)
+    r = eq.pct_change().iloc[1:]
+    got = (stats.sharpe_ratio(r, 252), stats.sortino_ratio(r, 252),
+           stats.calmar_ratio(stats.cagr(eq), stats.max_drawdown(eq)[0]))
+    for value, want in zip(got, (sharpe, sortino, calmar)):
+        if want == "nan":
+            assert math.isnan(value)
+        elif want == "inf":
+            assert value == math.inf
+        else:
+            assert math.isfinite(value) and value > 0
+
+
+def test_trade_stats_by_hand():
+    t = trade_table([0.10, -0.05, 0.20, -0.05, np.nan], mae=[-0.02, -0.06, -0.01, -0.08, 0.0],
+                    gmfe=[0.12, 0.01, 0.25, 0.03, 0.0], bars=[1, 2, 3, 4, 5])
+    s = stats.trade_stats(t)
+    assert s["trades"] == 5
+    assert s["win_rate"] == 0.5                       # the NaN return is left out
+    assert s["profit_factor"] == pytest.approx(3.0)   # 0.30 / 0.10
+    assert s["avg_win"] == pytest.approx(0.15) and s["avg_loss"] == pytest.approx(-0.05)
+    assert s["avg_bars_held"] == 3.0
+    assert s["avg_mae_winners"] == pytest.approx(-0.015) and s["avg_mfe_winners"] == pytest.approx(0.185)
+    assert s["avg_mae_losers"] == pytest.approx(-0.07) and s["avg_mfe_losers"] == pytest.approx(0.02)
+
+
+def test_trade_stats_all_winners_and_no_trades():
+    s = stats.trade_stats(trade_table([0.1, 0.2]))
+    assert s["profit_factor"] == math.inf and s["win_rate"] == 1.0 and math.isnan(s["avg_loss"])
+    empty = stats.trade_stats(trade_table([]))
+    assert empty["trades"] == 0
+    assert all(math.isnan(v) for k, v in empty.items() if k != "trades")
+
+
+def test_exposure_and_turnover():
+    index = pd.bdate_range("2021-01-04", periods=10)
+    # Bars 2-4 from the first trade, 4 to the end from the open one: 8 of 10 bars.
+    t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None])
+    assert stats.exposure(t, index) == 0.8
+    assert stats.turnover(t, years=2.0) == 0.5
+    assert stats.exposure(trade_table([]), index) == 0.0 and stats.turnover(trade_table([]), 1.0) == 0.0
+
+
+def fake_result(values, trades, start=None):
+    eq = curve(values)
+    return types.SimpleNamespace(equity=eq, trades=trades, start=start if start is not None else eq.index[0])
+
+
+def test_summary_names_trimming_and_text():
+    # Two leading bars before the first simulated date are not part of the statistics.
+    result = fake_result([1.0, 1.0, 1.0, 1.2, 0.9, 1.1], trade_table([0.1, 0.2]))
+    result.start = result.equity.index[2]
+    s = stats.summary(result)
+    assert list(s.index) == CONTRACT_NAMES
+    assert s["start"] == result.equity.index[2] and s["end"] == result.equity.index[-1]
+    assert s["total_return"] == pytest.approx(0.1)
+    assert s["max_drawdown"] == pytest.approx(-0.25) and s["max_drawdown_recovery"] is pd.NaT
+    text = stats.format_summary(s)
+    assert text["Max drawdown"] == "-25.00%" and text["Max drawdown recovery"] == "not yet"
+    assert text["Profit factor"] == "inf" and text["Trades"] == "2"
+
+
+def test_summary_of_one_bar_and_no_trades():
+    s = stats.summary(fake_result([1.0], trade_table([])))
+    assert s["trades"] == 0 and s["total_return"] == 0.0 and s["exposure"] == 0.0
+    assert math.isnan(s["cagr"]) and math.isnan(s["sharpe"]) and math.isnan(s["turnover"])
+    assert stats.format_summary(s)["CAGR"] == "n/a"
