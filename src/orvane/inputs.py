@@ -1,1 +1,594 @@
-"""inputs"""
+"""Checks and alignment: user DataFrames in any accepted layout -> the arrays the engine takes.
+
+One function per kind of input.  Every failure raises ValueError or TypeError naming the
+argument, saying what was expected and showing the first offending values; every silent
+adjustment is appended to a list of warnings that the caller reports once.
+"""
+
+import difflib
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import List, Optional
+
+import numpy as np
+import pandas as pd
+from pandas.api import types as ptypes
+
+__all__ = ["Inputs", "prepare", "check_fraction", "check_costs", "check_window", "check_flag"]
+
+FIELDS = ("open", "high", "low", "close")
+SHOWN = 5  # offending values shown in a message
+
+# Period aliases accepted by to_period on every supported pandas; the "end" spellings of
+# pandas 2.2+ ("ME", "QE", "YE") and the old annual "A" map onto them.
+_PERIOD_ALIASES = {
+    "D": "D", "B": "D", "W": "W", "M": "M", "ME": "M", "BM": "M", "BME": "M", "SM": "M",
+    "Q": "Q", "QE": "Q", "BQ": "Q", "BQE": "Q", "Y": "Y", "YE": "Y", "A": "Y", "BA": "Y",
+    "BY": "Y", "BYE": "Y", "AS": "Y", "YS": "Y", "MS": "M", "QS": "Q",
+}
+
+
+def _show(values, limit=SHOWN):
+    values = list(values)
+    text = ", ".join(str(v) for v in values[:limit])
+    if len(values) > limit:
+        text += f", ... ({len(values)} in all)"
+    return "[" + text + "]"
+
+
+def _day(ts):
+    ts = pd.Timestamp(ts)
+    return str(ts.date()) if ts == ts.normalize() and ts.tz is None else str(ts)
+
+
+# ---------------------------------------------------------------- scalar parameters
+
+def check_flag(value, name):
+    """A true/false switch: bool, NumPy bool or the integers 0 and 1."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)) and value in (0, 1):
+        return bool(value)
+    raise TypeError(f"{name} must be True or False, got {value!r}")
+
+
+def _real(value, name):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__} {value!r}")
+    value = float(value)
+    if np.isnan(value):
+        raise ValueError(f"{name} must be a number, got nan")
+    return value
+
+
+def check_fraction(value, name, *, low=0.0, high=1.0, low_open=True, example=0.1, default=None):
+    """A fraction in (low, high] (or [low, high] with low_open False); None gives ``default``.
+
+    Values above the range are almost always percentages; the message says so.
+    """
+    if value is None:
+        return default
+    v = _real(value, name)
+    too_low = v <= low if low_open else v < low
+    if too_low or v > high:
+        bound = "(" if low_open else "["
+        raise ValueError(
+            f"{name} must lie in {bound}{low:g}, {high:g}], got {value!r}: {name} is a fraction: "
+            f"{example:.2f} means {example * 100:g} %"
+        )
+    return v
+
+
+def check_costs(fee, tax):
+    """Fee and tax ratios: not negative, and fee + tax below 1 (a sale must return something)."""
+    fee = _real(fee, "fee")
+    tax = _real(tax, "tax")
+    for name, v in (("fee", fee), ("tax", tax)):
+        if v < 0 or np.isinf(v):
+            raise ValueError(f"{name} must be a non-negative fraction of traded value "
+                             f"(0.001 means 0.1 %), got {v!r}")
+    if fee + tax >= 1:
+        raise ValueError(f"fee + tax must be below 1 (fractions: 0.001 means 0.1 %), "
+                         f"got fee={fee!r}, tax={tax!r}")
+    return fee, tax
+
+
+def _integer(value, name):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer number of bars, got {value!r}")
+    value = int(value)
+    if not -2**31 <= value < 2**31:
+        raise ValueError(f"{name} must fit a 32-bit integer, got {value}")
+    return value
+
+
+def check_window(window, window_step):
+    """Look-ahead window (bars, >= 0) and its sampling step (bars, >= 1)."""
+    window = _integer(window, "window")
+    window_step = _integer(window_step, "window_step")
+    if window < 0:
+        raise ValueError(f"window must be 0 (off) or a positive number of bars, got {window}")
+    if window_step < 1:
+        raise ValueError(f"window_step must be at least 1 bar (window={window}), got {window_step}")
+    return window, window_step
+
+
+# ---------------------------------------------------------------- dates and labels
+
+def check_dates(index, name):
+    """Any index pandas parses to dates -> (DatetimeIndex, order) with order None when sorted.
+
+    Duplicates and missing dates are errors; numbers are refused because pandas would read
+    them as nanoseconds since 1970.
+    """
+    if isinstance(index, pd.DatetimeIndex):
+        dates = index
+    else:
+        values = pd.Index(index)
+        if ptypes.is_numeric_dtype(values.dtype) or ptypes.is_bool_dtype(values.dtype):
+            raise TypeError(f"{name} must be indexed by dates, got {values.dtype} values "
+                            f"{_show(values)}; convert them with pd.to_datetime first")
+        if isinstance(values, pd.PeriodIndex):
+            dates = values.to_timestamp()
+        else:
+            try:
+                dates = pd.DatetimeIndex(pd.to_datetime(values))
+            except (ValueError, TypeError, OverflowError) as exc:
+                parsed = pd.to_datetime(pd.Series(values, dtype=object), errors="coerce")
+                bad = values[np.asarray(parsed.isna()) & ~np.asarray(pd.isna(values))]
+                shown = _show(bad) if len(bad) else str(exc)
+                raise ValueError(f"{name} has dates that cannot be parsed: {shown}") from None
+    if dates.hasnans:
+        where = np.flatnonzero(np.asarray(dates.isna()))
+        raise ValueError(f"{name} has missing dates (NaT) at positions {_show(where)}")
+    if dates.has_duplicates:
+        dup = dates[dates.duplicated()].unique()
+        raise ValueError(f"{name} has duplicate dates: {_show(_day(d) for d in dup)}")
+    order = None
+    if not dates.is_monotonic_increasing:
+        order = np.argsort(_ns(dates), kind="stable")
+        dates = dates[order]
+    return dates, order
+
+
+def _ns(dates):
+    """Nanoseconds since the epoch (UTC for tz-aware dates), whatever the index's unit."""
+    return np.asarray(dates.values, dtype="datetime64[ns]").view(np.int64)
+
+
+def _same_tz(a, a_name, b, b_name):
+    if (a.tz is None) != (b.tz is None):
+        aware, naive = (a_name, b_name) if a.tz is not None else (b_name, a_name)
+        raise ValueError(f"{aware} has time-zone-aware dates and {naive} naive ones; "
+                         "localize or strip the time zone of one of them")
+
+
+def check_labels(columns, name):
+    """Tickers as text (the engine pairs them by their text); duplicates are errors."""
+    labels = pd.Index([str(c) for c in columns], dtype=object)
+    if labels.has_duplicates:
+        raise ValueError(f"{name} has duplicate tickers: {_show(labels[labels.duplicated()].unique())}")
+    return labels
+
+
+def check_values(frame, name):
+    """Numeric columns -> one float64 array; other dtypes are refused by column."""
+    dtypes = frame.dtypes
+    if len(dtypes) and (dtypes == np.float64).all():
+        return frame.to_numpy()
+    bad = [c for c, t in dtypes.items()
+           if not ptypes.is_numeric_dtype(t) or ptypes.is_bool_dtype(t)]
+    if bad:
+        kinds = sorted({str(dtypes[c]) for c in bad[:SHOWN]})
+        raise TypeError(f"{name} must hold numbers; columns {_show(bad)} have dtype "
+                        f"{', '.join(kinds)}")
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def unknown_tickers_error(name, unknown, known):
+    """ValueError listing tickers absent from ``known``, with close matches (case ignored)."""
+    lower = {}
+    for k in known:
+        lower.setdefault(k.lower(), k)
+    hints = []
+    for t in list(unknown)[:SHOWN]:
+        close = difflib.get_close_matches(t.lower(), list(lower), n=3, cutoff=0.75)
+        if close:
+            hints.append(f"{t} -> {' or '.join(lower[c] for c in close)}?")
+    hint = ("; close matches: " + ", ".join(hints)) if hints else ""
+    return ValueError(f"{name} has tickers without prices: {_show(unknown)}{hint}")
+
+
+# ---------------------------------------------------------------- frames
+
+def _find_columns(frame, wanted):
+    """Case-insensitive lookup of named columns: {wanted name: actual label}."""
+    by_lower = {str(c).lower(): c for c in frame.columns}
+    return {w: by_lower[w] for w in wanted if w in by_lower}
+
+
+def _dated(frame, name):
+    """A wide frame whose dates may sit in a 'date' column instead of the index."""
+    if not isinstance(frame.index, pd.DatetimeIndex):
+        found = _find_columns(frame, ("date",))
+        if found and isinstance(frame.index, pd.RangeIndex):
+            frame = frame.set_index(found["date"])
+    return frame
+
+
+def read_weights(weights, notes):
+    """Wide (dates x tickers) or long (date, ticker, weight) -> wide frame.
+
+    In the long form a missing (date, ticker) pair is no position; only NaN in the weight
+    column itself is reported.
+    """
+    if not isinstance(weights, pd.DataFrame):
+        raise TypeError("weights must be a DataFrame (dates x tickers, or long with columns "
+                        f"date, ticker, weight), got {type(weights).__name__}")
+    cols = _find_columns(weights, ("date", "ticker", "weight"))
+    if len(cols) == 3:
+        _nan_note(int(weights[cols["weight"]].isna().sum()), notes)
+        return _pivot(weights, cols, ("weight",), "weights")["weight"].fillna(0.0)
+    return _dated(weights, "weights")
+
+
+def _nan_note(count, notes):
+    if count:
+        notes.append(f"weights: {count} NaN weights were read as 0 (no position)")
+
+
+def _pivot(frame, cols, fields, name):
+    keys = frame[[cols["date"], cols["ticker"]]]
+    dup = keys.duplicated()
+    if dup.any():
+        first = keys[dup].head(SHOWN)
+        pairs = [f"({_day(d)}, {t})" for d, t in first.itertuples(index=False)]
+        raise ValueError(f"{name} has more than one row per (date, ticker): {_show(pairs)}")
+    out = {}
+    for f in fields:
+        wide = frame.pivot(index=cols["date"], columns=cols["ticker"], values=cols[f])
+        wide.columns.name = None
+        wide.index.name = None
+        out[f] = wide
+    return out
+
+
+def read_prices(prices):
+    """Any accepted price layout -> {field: wide frame}, with 'close' always present.
+
+    A plain wide frame is one price used for trading and for the close.
+    """
+    if isinstance(prices, pd.DataFrame):
+        if isinstance(prices.columns, pd.MultiIndex):
+            return _split_fields(prices)
+        cols = _find_columns(prices, ("date", "ticker") + FIELDS)
+        if "date" in cols and "ticker" in cols:
+            fields = tuple(f for f in FIELDS if f in cols)
+            if "close" not in fields:
+                raise ValueError("prices in long form need columns date, ticker and close "
+                                 f"(open, high, low optional); got {_show(prices.columns)}")
+            return _pivot(prices, cols, fields, "prices")
+        return {"close": _dated(prices, "prices")}
+    if isinstance(prices, Mapping):
+        out = {}
+        for key in prices:
+            field = str(key).lower()
+            if field not in FIELDS:
+                raise ValueError(f"prices keys must be among {list(FIELDS)}, got {key!r}")
+            frame = prices[key]
+            if not isinstance(frame, pd.DataFrame):
+                raise TypeError(f"prices[{key!r}] must be a wide DataFrame (dates x tickers), "
+                                f"got {type(frame).__name__}")
+            out[field] = _dated(frame, f"prices[{key!r}]")
+        if "close" not in out:
+            raise ValueError(f"prices needs a 'close' frame; got keys {_show(list(prices))}")
+        return out
+    raise TypeError("prices must be a DataFrame (wide, long, or with (field, ticker) columns) "
+                    f"or a mapping of wide frames, got {type(prices).__name__}")
+
+
+def _split_fields(prices):
+    for level in (0, 1):
+        names = [str(v).lower() for v in prices.columns.levels[level]]
+        if "close" in names and set(names) <= set(FIELDS):
+            out = {}
+            for value in prices.columns.levels[level]:
+                frame = prices.xs(value, axis=1, level=level)
+                if frame.shape[1]:
+                    out[str(value).lower()] = frame
+            return out
+    raise ValueError("prices with two column levels need one level of fields among "
+                     f"{list(FIELDS)} (with 'close'); got {_show(prices.columns.levels[0])} "
+                     f"and {_show(prices.columns.levels[1])}")
+
+
+# ---------------------------------------------------------------- calendar
+
+def period_ends(dates, freq):
+    """Boolean mask of the last date of each calendar period ('W', 'M', 'Q', 'Y' ...)."""
+    alias = _PERIOD_ALIASES.get(str(freq).upper(), freq)
+    naive = dates.tz_localize(None) if dates.tz is not None else dates
+    try:
+        ordinals = np.asarray(naive.to_period(alias).asi8)
+    except (ValueError, TypeError, AttributeError) as exc:
+        raise ValueError(f"rebalance must be None, a frequency such as 'W', 'M', 'Q' or 'Y', "
+                         f"or a list of dates; got {freq!r} ({exc})") from None
+    last = np.ones(len(ordinals), dtype=bool)
+    last[:-1] = ordinals[1:] != ordinals[:-1]
+    return last
+
+
+def _calendar(rebalance, weight_dates, pos_index, price_dates):
+    """Timestamps of the rebalance calendar (ns int64).
+
+    None: every weight row; a frequency: the last weight row of each period (periods of the
+    weight rows' own dates); dates: as given, each marking the last bar not after it.
+    """
+    if rebalance is None:
+        return pos_index
+    if isinstance(rebalance, str):
+        return pos_index[period_ends(weight_dates, rebalance)]
+    if isinstance(rebalance, pd.DateOffset):
+        return pos_index[period_ends(weight_dates, rebalance.freqstr)]
+    try:
+        dates = pd.DatetimeIndex(pd.to_datetime(list(rebalance) if not isinstance(rebalance, pd.Index)
+                                                else rebalance))
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"rebalance dates cannot be parsed: {exc}") from None
+    if dates.hasnans:
+        raise ValueError("rebalance has missing dates (NaT)")
+    _same_tz(dates, "rebalance", price_dates, "prices")
+    return np.unique(_ns(dates))
+
+
+@dataclass(frozen=True)
+class Schedule:
+    """When the engine trades each weight row, by its timing rules.
+
+    ``decision``: rows whose end sets a rebalance for the next bar; ``weight_row``: the weight
+    row in force there; ``bar``: the bar that executes it (``n_rows`` for one still pending
+    after the last bar).
+    """
+
+    decision: np.ndarray
+    weight_row: np.ndarray
+    bar: np.ndarray
+    first_bar: int
+
+
+def schedule(price_index, pos_index, resample):
+    n = len(price_index)
+    # Rows dated before the first weight row are not simulated.
+    first = int(np.searchsorted(price_index, pos_index[0], side="left"))
+    marked = np.unique(np.clip(np.searchsorted(price_index, resample, side="right") - 1, 0, n - 1))
+    marked = marked[marked >= first]
+    # Weight row in force at the end of row d: the last one dated before the next bar.
+    nxt = np.append(price_index[1:], np.iinfo(np.int64).max)[marked]
+    in_force = np.searchsorted(pos_index, nxt, side="left") - 1
+    in_force = np.maximum(in_force, 0)
+    prev = np.concatenate(([-1], in_force[:-1]))
+    fires = in_force != prev
+    decision = marked[fires]
+    return Schedule(decision, in_force[fires], decision + 1, first)
+
+
+# ---------------------------------------------------------------- the whole set of inputs
+
+@dataclass(frozen=True)
+class Inputs:
+    """Checked, aligned arrays for one engine run plus what the result needs to read it."""
+
+    dates: pd.DatetimeIndex          # price dates, sorted
+    price_index: np.ndarray          # the same as int64 ns
+    price_columns: np.ndarray        # object array of price tickers
+    trade: np.ndarray                # trading price [row, price column]
+    close: np.ndarray
+    high: Optional[np.ndarray]
+    low: Optional[np.ndarray]
+    open: Optional[np.ndarray]
+    weights: np.ndarray              # [weight row, sid]
+    pos_index: np.ndarray            # weight rows' bars as int64 ns
+    weight_dates: pd.DatetimeIndex   # the weight rows' own dates
+    pos_columns: np.ndarray          # object array of weight tickers (sid order)
+    price_col: np.ndarray            # price column of each sid
+    resample: np.ndarray
+    delisting_bars: Optional[np.ndarray]
+    schedule: Schedule
+    warnings: List[str]
+
+
+def _align_fields(frames, trade_at, intrabar):
+    """Sort, check and convert the price frames; returns dates, tickers and arrays by field."""
+    close = frames["close"]
+    dates, order = check_dates(close.index, "prices")
+    tickers = check_labels(close.columns, "prices")
+    notes = []
+    if order is not None:
+        notes.append("prices: dates were not in ascending order and have been sorted")
+    arrays = {}
+    needed = {"close", trade_at} | ({"open", "high", "low"} if intrabar else set())
+    for field in FIELDS:
+        if field not in frames or field not in needed:
+            continue
+        name = "prices" if len(frames) == 1 else f"prices['{field}']"
+        frame = frames[field]
+        if field != "close":
+            fdates, forder = check_dates(frame.index, name)
+            fcols = check_labels(frame.columns, name)
+            if not fdates.equals(dates):
+                diff = fdates.symmetric_difference(dates)
+                raise ValueError(f"{name} and prices['close'] have different dates: "
+                                 f"{_show(_day(d) for d in diff)}")
+            if set(fcols) != set(tickers):
+                diff = sorted(set(fcols) ^ set(tickers))
+                raise ValueError(f"{name} and prices['close'] have different tickers: {_show(diff)}")
+            if forder is not None:
+                frame = frame.iloc[forder]
+            if not fcols.equals(tickers):
+                frame = frame.set_axis(fcols, axis=1)[list(tickers)]
+        elif order is not None:
+            frame = frame.iloc[order]
+        values = check_values(frame, name)
+        _check_positive(values, name, dates, tickers)
+        arrays[field] = values
+    return dates, tickers, arrays, notes
+
+
+def _check_positive(values, name, dates, tickers):
+    # fmin/fmax skip NaN without copying the matrix.
+    if values.size == 0:
+        return
+    lo = np.fmin.reduce(values, axis=None)
+    hi = np.fmax.reduce(values, axis=None)
+    if lo > 0 and hi < np.inf or np.isnan(lo):
+        return
+    bad_r, bad_c = np.nonzero((values <= 0) | np.isinf(values))
+    cells = [f"{tickers[c]} on {_day(dates[r])}: {values[r, c]!r}"
+             for r, c in zip(bad_r[:SHOWN], bad_c[:SHOWN])]
+    raise ValueError(f"{name} must be positive and finite (NaN marks a missing bar); "
+                     f"got {_show(cells)}" + (f" ({len(bad_r)} cells)" if len(bad_r) > SHOWN else ""))
+
+
+def _weight_frame(weights, price_dates, price_tickers, notes):
+    wide = read_weights(weights, notes)
+    wdates, order = check_dates(wide.index, "weights")
+    _same_tz(wdates, "weights", price_dates, "prices")
+    if order is not None:
+        wide = wide.iloc[order]
+        notes.append("weights: dates were not in ascending order and have been sorted")
+    tickers = check_labels(wide.columns, "weights")
+    if len(tickers) == 0:
+        raise ValueError("weights has no ticker columns")
+    unknown = tickers[~tickers.isin(price_tickers)]
+    if len(unknown):
+        raise unknown_tickers_error("weights", unknown, price_tickers)
+    # A copy: weights of dropped trades are zeroed below, never in the caller's frame.
+    values = np.array(check_values(wide, "weights"), dtype=np.float64, order="C")
+    nan = np.isnan(values)
+    if nan.any():
+        values[nan] = 0.0
+        _nan_note(int(nan.sum()), notes)
+    if np.isinf(values).any():
+        r, c = np.nonzero(np.isinf(values))
+        cells = [f"{tickers[j]} on {_day(wdates[i])}" for i, j in zip(r[:SHOWN], c[:SHOWN])]
+        raise ValueError(f"weights must be finite; infinite weights at {_show(cells)}")
+    p_ns = _ns(price_dates)
+    w_ns = _ns(wdates)
+    if w_ns[-1] < p_ns[0] or w_ns[0] > p_ns[-1]:
+        side = "before" if w_ns[-1] < p_ns[0] else "after"
+        raise ValueError(f"weights dates ({_day(wdates[0])} .. {_day(wdates[-1])}) lie entirely "
+                         f"{side} the prices ({_day(price_dates[0])} .. {_day(price_dates[-1])})")
+    return wdates, w_ns, tickers, values
+
+
+def _delisting_bars(delistings, weight_tickers, price_tickers, price_dates, trade):
+    """Per weight ticker, the bar on which it is sold as delisted (-1: never)."""
+    if delistings is None:
+        return None
+    n = len(price_dates)
+    if isinstance(delistings, str):
+        if delistings != "infer":
+            raise ValueError(f"delistings must be None, 'infer' or a mapping ticker -> date, got {delistings!r}")
+        # Last bar with a trading price; a ticker whose prices stop early is taken as delisted.
+        tradable = ~np.isnan(trade)
+        last = n - 1 - np.argmax(tradable[::-1], axis=0)
+        last[~tradable.any(axis=0)] = -1
+        bars = np.where((last >= 0) & (last < n - 1), last, -1)
+        by_ticker = pd.Series(bars, index=price_tickers)
+        return by_ticker.reindex(weight_tickers).to_numpy(dtype=np.int64)
+    if isinstance(delistings, Mapping):
+        delistings = pd.Series(dict(delistings), dtype=object)
+    if not isinstance(delistings, pd.Series):
+        raise TypeError("delistings must be None, 'infer', or a mapping/Series ticker -> date, "
+                        f"got {type(delistings).__name__}")
+    names = check_labels(delistings.index, "delistings")
+    unknown = names[~names.isin(price_tickers)]
+    if len(unknown):
+        raise unknown_tickers_error("delistings", unknown, price_tickers)
+    known = ~pd.isna(delistings.to_numpy())
+    try:
+        when = pd.DatetimeIndex(pd.to_datetime(delistings[known].to_numpy()))
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"delistings has values that are not dates: {exc}") from None
+    if len(when):
+        _same_tz(when, "delistings", price_dates, "prices")
+    # Sold on the first bar at or after the date; later than the data: never.
+    rows = np.searchsorted(_ns(price_dates), _ns(when), side="left")
+    rows = np.where(rows >= n, -1, rows)
+    by_ticker = pd.Series(rows, index=names[known])
+    return by_ticker.reindex(weight_tickers).fillna(-1).to_numpy(dtype=np.int64)
+
+
+def prepare(weights, prices, *, trade_at="close", rebalance=None, delistings=None,
+            intrabar_exits=False):
+    """Check and align the data of one run (see ``orvane.backtest`` for the rules)."""
+    if trade_at not in ("close", "open"):
+        raise ValueError(f"trade_at must be 'close' or 'open', got {trade_at!r}")
+    frames = read_prices(prices)
+    if trade_at == "open" and "open" not in frames:
+        raise ValueError("trade_at='open' needs opening prices: pass prices as a mapping or "
+                         "(field, ticker) frame with an 'open' field")
+    if intrabar_exits and not {"open", "high", "low"} <= set(frames):
+        raise ValueError("intrabar_exits=True needs open, high and low prices besides close; "
+                         "pass prices as a mapping or (field, ticker) frame with those fields")
+    dates, tickers, arrays, notes = _align_fields(frames, trade_at, intrabar_exits)
+    if len(dates) < 2:
+        raise ValueError(f"prices needs at least 2 dates, got {len(dates)}")
+    wdates, w_ns, wtickers, values = _weight_frame(weights, dates, tickers, notes)
+    p_ns = _ns(dates)
+    n = len(p_ns)
+
+    # Each weight row counts from the last price bar at or before its date (earlier dates:
+    # the first bar).  Several rows on one bar: the engine would trade only the last.
+    bar_of_row = np.clip(np.searchsorted(p_ns, w_ns, side="right") - 1, 0, n - 1)
+    keep = np.append(bar_of_row[1:] != bar_of_row[:-1], True)
+    if not keep.all():
+        notes.append(f"weights: {int((~keep).sum())} rows share a price bar with a later row "
+                     "and are superseded by it")
+        values = values[keep]
+        wdates = wdates[keep]
+        w_ns = w_ns[keep]
+        bar_of_row = bar_of_row[keep]
+    pos_index = p_ns[bar_of_row]
+    resample = _calendar(rebalance, wdates, pos_index, dates)
+
+    trade = arrays[trade_at]
+    bars = _delisting_bars(delistings, wtickers, tickers, dates, trade)
+    price_col = tickers.get_indexer(wtickers)
+    plan = schedule(p_ns, pos_index, resample)
+
+    # A weight traded on a bar without a trading price (not listed yet, a gap, delisted),
+    # or on or after the ticker's delisting bar, is dropped for that rebalance.
+    live = plan.bar < n
+    rows, bar = plan.weight_row[live], plan.bar[live]
+    if len(rows):
+        block = values[rows]
+        missing = (block != 0) & np.isnan(trade[bar[:, None], price_col[None, :]])
+        if bars is not None:
+            missing |= (block != 0) & (bars[None, :] >= 0) & (bar[:, None] >= bars[None, :])
+        if missing.any():
+            r, c = np.nonzero(missing)
+            cells = [f"{wtickers[j]} on {_day(dates[bar[i]])}" for i, j in zip(r, c)]
+            values[rows[r], c] = 0.0
+            notes.append(f"weights: {len(cells)} non-zero weights dropped for their rebalance "
+                         f"because the ticker has no trading price on the bar it would be "
+                         f"traded (not listed yet, a gap, or delisted): {_show(cells, 10)}")
+    return Inputs(
+        dates=dates,
+        price_index=p_ns,
+        price_columns=np.asarray(tickers, dtype=object),
+        trade=trade,
+        close=arrays["close"],
+        high=arrays.get("high"),
+        low=arrays.get("low"),
+        open=arrays.get("open"),
+        weights=values,
+        pos_index=pos_index,
+        weight_dates=wdates,
+        pos_columns=np.asarray(wtickers, dtype=object),
+        price_col=price_col,
+        resample=resample,
+        delisting_bars=bars,
+        schedule=plan,
+        warnings=notes,
+    )
