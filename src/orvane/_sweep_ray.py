@@ -2,6 +2,8 @@
 (each a process of its own running one backtest at a time), a dead actor replaced.
 """
 
+import re
+
 __all__ = ["run_on_ray"]
 
 # Consecutive actor deaths before any actor finished a run: a broken set-up.
@@ -29,9 +31,23 @@ class _RayWorker:
 
 
 def _lost_text(exc):
-    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
-    detail = "; ".join(lines[-2:]) if lines else type(exc).__name__
-    return "Ray actor died (%s)" % detail
+    # Ray does not report the process exit code; its exit type and first detail
+    # sentence say what happened (SYSTEM_ERROR for a crash or a kill, OOM, ...).
+    text = str(exc)
+    parts = []
+    pid = re.search(r"pid: (\d+)", text)
+    if pid:
+        parts.append("pid " + pid.group(1))
+    kind = re.search(r"Worker exit type: (\w+)", text)
+    if kind:
+        parts.append("exit type " + kind.group(1))
+    detail = re.search(r"Worker exit detail: (.*?\.)(\s|$)", text)
+    if detail:
+        parts.append(detail.group(1))
+    if not kind:
+        lines = [line.strip() for line in text.splitlines() if line.strip()]
+        parts.append(lines[-1] if lines else type(exc).__name__)
+    return "Ray actor died while running this backtest (%s)" % "; ".join(parts)
 
 
 def run_on_ray(shared, factory, tasks, workers=None):

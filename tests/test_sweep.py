@@ -1,0 +1,269 @@
+"""orvane.sweep: rows equal sequential backtests on every executor, failures and dead
+workers become rows instead of hangs, threads are refused, shared memory is released."""
+
+import contextlib
+import io
+import multiprocessing
+import os
+import signal
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from multiprocessing.pool import ThreadPool
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import datasets
+from orvane.sweep import WorkerLostError, expand_grid, sweep
+
+# The small market drops a few weights on unlisted tickers: expected, not under test.
+pytestmark = pytest.mark.filterwarnings("ignore:weights. .* non-zero weights dropped")
+
+GRID = {"lookback": [21, 63], "stop_loss": [None, 0.05], "rebalance": ["M", "W"]}
+
+
+@pytest.fixture(scope="module")
+def market():
+    return datasets.synthetic_market(stocks=40, years=2, seed=3)
+
+
+@contextlib.contextmanager
+def deadline(seconds):
+    """Fail instead of hanging: SIGALRM interrupts the sweep's wait in this thread."""
+
+    def expire(signum, frame):
+        raise TimeoutError("sweep still running after %s s" % seconds)
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def segments():
+    return {name for name in os.listdir("/dev/shm") if name.startswith("orvane-")}
+
+
+@pytest.fixture
+def no_leaks():
+    """The sweep unlinks its segment and leaves no worker process behind."""
+    before = segments()
+    yield
+    assert segments() - before == set()
+    deadline_at = time.monotonic() + 10
+    while multiprocessing.active_children() and time.monotonic() < deadline_at:
+        time.sleep(0.05)
+    assert multiprocessing.active_children() == []
+
+
+@pytest.fixture(scope="module")
+def ray_session():
+    try:
+        import ray
+    except ImportError:
+        pytest.skip("Ray is not installed: pip install 'orvane[ray]'")
+    from ray import cloudpickle
+
+    # Ray workers do not see tests/ on their path: ship this module's functions.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    started = not ray.is_initialized()
+    if started:
+        ray.init(num_cpus=2, include_dashboard=False, logging_level="warning",
+                 object_store_memory=256 * 2**20)
+    yield ray
+    cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+    if started:
+        ray.shutdown()
+
+
+def fragile(market, mode="ok", lookback=63):
+    """momentum, or a run that raises, exits or is killed, as ``mode`` says."""
+    if mode == "raise":
+        raise ValueError("boom at lookback %d" % lookback)
+    if mode == "exit":
+        os._exit(3)
+    if mode == "kill":
+        os.kill(os.getpid(), signal.SIGKILL)
+    if mode == "sleep":
+        time.sleep(60)
+    return datasets.momentum(market, lookback=lookback, top=5, bottom=5)
+
+
+def momentum(market, lookback=63, rebalance="M"):
+    return datasets.momentum(market, lookback=lookback, top=5, bottom=5,
+                             rebalance=rebalance)
+
+
+def same(a, b):
+    if pd.isna(a) is True or pd.isna(b) is True:
+        return pd.isna(a) is True and pd.isna(b) is True
+    return a == b
+
+
+def check_rows(res, market, strategy, keep):
+    """Every row against its own sequential orvane.backtest, bit for bit."""
+    for i, params in enumerate(res.params):
+        options = {k: v for k, v in params.items() if k in ("stop_loss", "rebalance")}
+        run = orvane.backtest(strategy(market, **{k: v for k, v in params.items()
+                                                  if k != "stop_loss"}), market, **options)
+        expected = run.stats()
+        row = res.table.iloc[i]
+        assert row["error"] is None
+        assert row["warnings"] == ("; ".join(run.warnings) or None)
+        for name, value in expected.items():
+            assert same(row[name], value), (params, name, row[name], value)
+        if "equity" in keep:
+            np.testing.assert_array_equal(res.equity.iloc[:, i].to_numpy(),
+                                          run.equity.to_numpy())
+            assert res.equity.index.equals(run.equity.index)
+        if "trades" in keep:
+            pd.testing.assert_frame_equal(res.trades(i), run.trades, check_exact=True)
+
+
+@pytest.mark.parametrize("executor", ["sequential", "process", "ray"])
+def test_rows_equal_sequential_backtests(executor, market, no_leaks, request):
+    if executor == "ray":
+        request.getfixturevalue("ray_session")
+    keep = ("stats", "equity", "trades")
+    with deadline(120):
+        res = sweep(market, GRID, strategy=momentum, keep=keep, workers=2,
+                    executor=executor, progress=False)
+    assert res.table.index.names == ["lookback", "stop_loss", "rebalance"]
+    assert len(res) == 8 and res.table["error"].isna().all()
+    check_rows(res, market, momentum, keep)
+    # The strategy parameter reached the strategy: other signals, other books.
+    by_lookback = res.table["total_return"].groupby(level="lookback").apply(tuple)
+    assert by_lookback[21] != by_lookback[63]
+    assert list(res.equity.columns) == list(res.table.index)
+    assert res.trades(lookback=63, stop_loss=0.05, rebalance="W").equals(res.trades(7))
+
+
+@pytest.mark.parametrize("executor", ["process", "ray"])
+def test_failures_and_dead_workers_become_rows(executor, market, no_leaks, request):
+    if executor == "ray":
+        request.getfixturevalue("ray_session")
+    modes = ["ok", "raise", "exit", "ok", "kill", "ok"]
+    with deadline(120):
+        res = sweep(market, [{"mode": m} for m in modes], strategy=fragile, workers=2,
+                    executor=executor, progress=False)
+    errors = res.table["error"]
+    assert list(res.table.index) == modes
+    assert errors.iloc[1] == "ValueError: boom at lookback 63"
+    if executor == "process":
+        assert "exit code 3" in errors.iloc[2]
+        assert "exit code -9 (SIGKILL)" in errors.iloc[4]
+    else:
+        assert errors.iloc[2].startswith("Ray actor died")
+        assert errors.iloc[4].startswith("Ray actor died")
+    assert errors.iloc[[0, 3, 5]].isna().all()
+    assert res.table["total_return"].iloc[[1, 2, 4]].isna().all()
+    expected = orvane.backtest(fragile(market), market).stats()["total_return"]
+    assert (res.table["total_return"].iloc[[0, 3, 5]] == expected).all()
+    assert np.isnan(res.seconds.iloc[2]) and res.seconds.iloc[0] > 0
+
+
+@pytest.mark.parametrize("executor, mode, error", [
+    ("sequential", "raise", ValueError),
+    ("process", "raise", ValueError),
+    ("process", "kill", WorkerLostError),
+])
+def test_errors_raise_stops_at_the_first_failure(executor, mode, error, market, no_leaks):
+    with deadline(60), pytest.raises(error, match="boom|SIGKILL"):
+        sweep(market, {"mode": ["ok", mode, "ok", "ok"]}, strategy=fragile, workers=2,
+              executor=executor, progress=False, errors="raise")
+
+
+def test_interrupted_sweep_stops_workers_and_unlinks(market, no_leaks):
+    """An exception in the caller mid-sweep (as KeyboardInterrupt would be) cleans up."""
+    with pytest.raises(TimeoutError), deadline(4):
+        sweep(market, {"mode": ["sleep"] * 4}, strategy=fragile, workers=2,
+              executor="process", progress=False)
+
+
+@pytest.mark.parametrize("executor", [
+    ThreadPoolExecutor, ThreadPoolExecutor(1), ThreadPool, "threads"],
+    ids=["ThreadPoolExecutor", "ThreadPoolExecutor()", "ThreadPool", "threads"])
+def test_thread_pools_are_refused(executor, market):
+    with pytest.raises(TypeError, match="per-process state"):
+        sweep(market, {"lookback": [21]}, strategy=momentum, executor=executor)
+    if isinstance(executor, ThreadPoolExecutor):
+        executor.shutdown()
+
+
+@pytest.mark.parametrize("grid, kwargs, message", [
+    ({"stop_los": [0.1]}, {}, r"unknown parameter 'stop_los' \(did you mean 'stop_loss'\?\)"),
+    ({"lookback": [21], "speed": [1]}, {}, "unknown parameter 'speed'"),
+    ({"lookback": [21]}, {"strategy": None}, "unknown parameter 'lookback'"),
+    ({"stop_loss": []}, {}, "no values for 'stop_loss'"),
+    ([{"stop_loss": 0.1}, 3], {}, "item 1 is int"),
+    ({"lookback": [21]}, {"keep": ("stats", "curves")}, "keep: unknown part 'curves'"),
+    ({"lookback": [21]}, {"workers": 0}, "workers: expected a positive int"),
+    ({"lookback": [21]}, {"errors": "ignore"}, "errors: expected"),
+    ({"lookback": [21, 63]}, {"strategy": lambda market, lookback: None, "workers": 2},
+     "pickled.*define it at module level"),
+])
+def test_bad_arguments_name_what_is_wrong(grid, kwargs, message, market):
+    kwargs.setdefault("strategy", momentum)
+    if kwargs["strategy"] is None:
+        kwargs["weights"] = momentum(market)
+    with pytest.raises((ValueError, TypeError), match=message):
+        sweep(market, grid, progress=False, **kwargs)
+
+
+def test_grid_expansion_and_index(market):
+    names, runs = expand_grid({"a": [1, 2], "b": "M", "c": (None, 0.1)})
+    assert names == ["a", "b", "c"]
+    assert runs == [{"a": 1, "b": "M", "c": None}, {"a": 1, "b": "M", "c": 0.1},
+                    {"a": 2, "b": "M", "c": None}, {"a": 2, "b": "M", "c": 0.1}]
+    # A list of dicts runs as given; a missing name is the default (None in the index).
+    weights = momentum(market)
+    res = sweep(market, [{"stop_loss": 0.05}, {"rebalance": ["2020-06-30", "2021-06-30"]}],
+                weights=weights, workers=1, progress=False)
+    assert res.table.index.names == ["stop_loss", "rebalance"]
+    assert res.table.index[1][1] == ("2020-06-30", "2021-06-30")
+    assert res.params[1] == {"rebalance": ["2020-06-30", "2021-06-30"]}
+    one = sweep(market, {"stop_loss": [0.05, 0.1]}, weights=weights, workers=1,
+                progress=False)
+    assert isinstance(one.table.index, pd.Index) and one.table.index.name == "stop_loss"
+    assert one.table.loc[0.1, "total_return"] == orvane.backtest(
+        weights, market, stop_loss=0.1).stats()["total_return"]
+    with pytest.raises(ValueError, match="equity curves were not kept"):
+        one.equity
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("progress, tty, shown", [
+    (True, True, True), (False, True, False), (True, False, False)])
+def test_progress_bar_only_on_a_terminal(progress, tty, shown, market, monkeypatch):
+    stream = _Terminal() if tty else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    sweep(market, {"stop_loss": [0.05, 0.1]}, weights=momentum(market), workers=1,
+          progress=progress)
+    text = stream.getvalue()
+    assert ("2/2" in text and "run" in text) == shown
+    assert (text != "") == shown
+
+
+def test_workers_map_one_read_only_copy(market, no_leaks):
+    from orvane._sweep_pool import SharedPayload, attach
+
+    with SharedPayload({"market": market}) as payload:
+        shm, rebuilt = attach(payload.handle)
+        base = np.frombuffer(shm.buf, dtype=np.uint8)
+        for field in ("open", "high", "low", "close"):
+            values = rebuilt["market"][field].to_numpy()
+            assert not values.flags.writeable
+            assert np.shares_memory(values, base)
+            pd.testing.assert_frame_equal(rebuilt["market"][field], market[field])
+        del rebuilt, values, base
+        shm.close()
