@@ -47,29 +47,55 @@ class RunRecord:
     next_weight_row: int
 
 
-def _exit_reasons(data, sid, entry, exit_):
-    """'open', 'delisted', 'rebalance' or 'exit_rule' per trade; see BacktestResult.trades."""
+def _exit_reasons(data, sid, entry, exit_, settings):
+    """'open', 'delisted', 'rebalance' or 'exit_rule' per trade (see BacktestResult.trades),
+    and whether the exit was a split at a rebalance (no trade, no exit costs)."""
     reason = np.full(len(sid), "exit_rule", dtype=object)
+    split = np.zeros(len(sid), dtype=bool)
     is_open = exit_ < 0
     plan = data.schedule
     done = plan.bar < len(data.price_index)
     bars, rows = plan.bar[done], plan.weight_row[done]
-    at = np.clip(np.searchsorted(bars, exit_), 0, max(len(bars) - 1, 0))
-    on_rebalance = ~is_open & (len(bars) > 0)
     if len(bars):
-        on_rebalance &= bars[at] == exit_
+        at = np.clip(np.searchsorted(bars, exit_), 0, len(bars) - 1)
+        on_rebalance = ~is_open & (bars[at] == exit_)
         target = data.weights[rows[at], sid]
         key = len(data.price_index) + 1
         reenters = np.isin(sid * key + exit_, sid * key + entry)
         reason[on_rebalance & ((target == 0) | reenters)] = "rebalance"
+        if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
+            split = on_rebalance & (target != 0) & reenters
     if data.delisting_bars is not None:
         reason[~is_open & (data.delisting_bars[sid] == exit_)] = "delisted"
     reason[is_open] = "open"
-    return reason
+    return reason, split & (reason == "rebalance")
 
 
-def _trade_table(data, rec):
+def _exit_returns(data, rec, sid, entry, exit_, split, settings):
+    """Trade returns at the exit, net of the exit's costs whatever the window.
+
+    The excursion walk applies exit costs and the exit bar's trading price only at its last
+    bar; when the window carries the walk past the exit, the exit block holds the value at
+    the exit bar's close without them.  Those trades get the same two steps here.
+    """
+    value = rec.excursions[:, -1] + 1.0
+    n = len(data.price_index)
+    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), n - 1)
+    fix = (exit_ >= 0) & (walked != exit_) & ~split
+    if fix.any():
+        col = data.price_col[sid[fix]]
+        lp = data.trade[exit_[fix], col]
+        lc = data.close[exit_[fix], col]
+        x = value[fix]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            rebased = np.where(rec.positions[fix] > 0, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
+        value[fix] = ((1.0 - settings["fee"]) - settings["tax"]) * rebased
+    return value - 1.0
+
+
+def _trade_table(data, rec, settings):
     sid, entry, exit_ = rec.trades[:, 0], rec.trades[:, 1], rec.trades[:, 2]
+    reason, split = _exit_reasons(data, sid, entry, exit_, settings)
     n_bars = len(data.price_index)
     is_open = exit_ < 0
     dates = data.dates
@@ -85,8 +111,8 @@ def _trade_table(data, rec):
         "signal_date": data.weight_dates.take(signal_row),
         "weight": rec.positions,
         "bars_held": np.where(is_open, n_bars - 1 - entry, exit_ - entry),
-        "return": at_exit[:, 5],
-        "exit_reason": _exit_reasons(data, sid, entry, exit_),
+        "return": _exit_returns(data, rec, sid, entry, exit_, split, settings),
+        "exit_reason": reason,
         "mae": at_exit[:, 0],
         "gmfe": at_exit[:, 1],
         "bmfe": at_exit[:, 2],
@@ -150,7 +176,7 @@ class BacktestResult:
         dates = data.dates
         set_(self, "_equity", pd.Series(np.array(rec.equity, dtype=np.float64), index=dates,
                                         name="equity"))
-        set_(self, "_trades", _trade_table(data, rec))
+        set_(self, "_trades", _trade_table(data, rec, settings))
         set_(self, "_actions", _action_table(data, rec))
         set_(self, "_warnings", tuple(data.warnings))
         set_(self, "_settings", dict(settings))
@@ -203,9 +229,11 @@ class BacktestResult:
         filled); ``exit_date`` (NaT while open); ``signal_date`` (the date of the weight row
         that opened it); ``weight`` (signed weight at entry, fraction of portfolio value);
         ``bars_held`` (bars from entry to exit, to the last bar while open); ``return`` (the
-        trade's return as a fraction, from the entry's trading price to the exit's, with
-        closes in between, net of the fee and tax the trade paid; when ``window`` runs past
-        the exit this is read at the exit bar's close without exit costs); ``exit_reason``;
+        trade's return as a fraction: entry at the trading price, closes in between, exit at
+        the exit bar's trading price, net of the fee and tax the trade paid; an intrabar exit
+        is valued at the bar's trading price, not at the stop level; a trade split at a
+        rebalance pays no costs at the split; an open trade is marked at the last close
+        without exit costs); ``exit_reason``;
         excursions at the exit (fractions of the entry value): ``mae`` (worst), ``gmfe``
         (best), ``bmfe`` (best before the worst), ``mdd`` (deepest drawdown),
         ``profitable_bars`` (bars closed in profit).

@@ -1,0 +1,135 @@
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane.core import tradeloom
+from orvane.sample import make_market, run
+
+DAYS = pd.bdate_range("2024-01-01", periods=10)  # Mon 1 Jan .. Fri 12 Jan
+
+
+def quiet(*args, **kwargs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(*args, **kwargs)
+
+
+def test_front_matches_a_direct_engine_call_bit_for_bit():
+    m = make_market(400, 30, seed=3, gap_ratio=0.0)
+    dates = pd.to_datetime(m.price_index)
+    ohlc = {f: pd.DataFrame(getattr(m, f"{f}_values"), index=dates, columns=m.price_columns)
+            for f in ("open", "high", "low", "close")}
+    weights = pd.DataFrame(m.pos_values, index=pd.to_datetime(m.pos_index), columns=m.pos_columns)
+    gone = np.flatnonzero(m.delisting_bars >= 0)
+    delistings = {m.price_columns[k]: dates[m.delisting_bars[k]] for k in gone}
+    result = orvane.backtest(weights, ohlc, trade_at="open", rebalance=pd.to_datetime(m.resample),
+                             delistings=delistings, stop_loss=0.1, take_profit=0.3,
+                             trailing_stop=0.08, window=20, window_step=5)
+    assert result.warnings == ()
+    creturn = run(m, stop_loss=0.1, take_profit=0.3, trail_stop=0.08, tidemark_window=20,
+                  tidemark_window_step=5)
+    assert np.array_equal(result.equity.to_numpy(), creturn)
+    rows, _ = tradeloom.get_trade_stocks(m.pos_columns, m.price_index, False)
+    trades = result.trades
+    assert len(trades) == len(rows) > 0
+    assert list(trades["ticker"]) == [r[0] for r in rows]
+    assert np.array_equal(trades["entry_date"].to_numpy(), pd.to_datetime([r[1] for r in rows]).to_numpy())
+    closed = [r[2] != -1 for r in rows]
+    assert np.array_equal(trades["exit_date"][closed].to_numpy(),
+                          pd.to_datetime([r[2] for r in rows if r[2] != -1]).to_numpy())
+    assert trades["exit_date"][[not c for c in closed]].isna().all()
+    assert np.array_equal(trades["weight"].to_numpy(), np.array([r[5] for r in rows]))
+
+
+@pytest.mark.parametrize("signal, entry", [
+    ("2024-01-01", "2024-01-02"),   # on a bar: traded on the next bar
+    ("2024-01-06", "2024-01-08"),   # Saturday: counts from Friday, traded Monday
+    ("2023-12-25", "2024-01-02"),   # before the prices: counts from the first bar
+])
+def test_weight_rows_trade_on_the_bar_after_their_signal_bar(signal, entry):
+    prices = pd.DataFrame({"A": np.linspace(10, 19, 10), "B": 20.0}, index=DAYS)
+    # A second row on the last bar is only pending: it never trades.
+    weights = pd.DataFrame({"A": [1.0, 1.0], "B": 0.0}, index=pd.to_datetime([signal, "2024-01-12"]))
+    result = orvane.backtest(weights, prices, fee=0.0, tax=0.0)
+    trade = result.trades.iloc[0]
+    assert trade["entry_date"] == pd.Timestamp(entry)
+    assert trade["signal_date"] == pd.Timestamp(signal)
+    # Filled at the entry bar's price, so the equity follows A from there on.
+    at = DAYS.get_loc(pd.Timestamp(entry))
+    expected = prices["A"].iloc[at:] / prices["A"].iloc[at]
+    assert np.allclose(result.equity.iloc[at:].to_numpy(), expected.to_numpy())
+
+
+def test_exit_reasons_follow_the_calendar_rules_and_delistings():
+    prices = pd.DataFrame({
+        "A": 10.0, "B": [10, 10, 8, 8, 8, 8, 8, 8, 8, 8], "C": 10.0, "D": 10.0,
+    }, index=DAYS, dtype=float)
+    prices.loc[DAYS[6]:, "C"] = np.nan
+    weights = pd.DataFrame({"A": [0.25, 0.0], "B": [0.25, 0.25], "C": [0.25, 0.25],
+                            "D": [0.25, 0.25]}, index=DAYS[[0, 3]])
+    result = orvane.backtest(weights, prices, stop_loss=0.1, delistings={"C": DAYS[5]})
+    got = {(t.ticker, t.entry_date, t.exit_date if pd.notna(t.exit_date) else None, t.exit_reason)
+           for t in result.trades.itertuples()}
+    d = DAYS
+    assert got == {
+        ("A", d[1], d[4], "rebalance"),
+        ("B", d[1], d[3], "exit_rule"),      # stopped on d2's close, sold on d3
+        ("C", d[1], d[4], "rebalance"),      # split at the rebalance
+        ("C", d[4], d[5], "delisted"),
+        ("D", d[1], d[4], "rebalance"),
+        ("D", d[4], None, "open"),
+    }
+
+
+@pytest.mark.parametrize("trade_at", ["close", "open"])
+@pytest.mark.parametrize("intrabar", [False, True])
+def test_exit_statistics_do_not_depend_on_the_window(trade_at, intrabar):
+    market = orvane.datasets.synthetic_market(stocks=80, years=3, seed=5)
+    weights = orvane.datasets.momentum(market, top=8, bottom=8, lookback=60)
+    kw = dict(stop_loss=0.08, take_profit=0.15, trailing_stop=0.06, trade_at=trade_at,
+              intrabar_exits=intrabar, delistings="infer")
+    plain = quiet(weights, market, **kw).trades
+    windowed = quiet(weights, market, window=30, window_step=7, **kw).trades
+    closed = plain["exit_reason"] != "open"
+    assert closed.sum() > 50
+    pd.testing.assert_frame_equal(plain[closed], windowed[closed])
+
+
+def test_layouts_give_the_same_run():
+    market = orvane.datasets.synthetic_market(stocks=20, years=2, seed=1)
+    weights = orvane.datasets.momentum(market, top=3, bottom=3, lookback=40, skip=5)
+    kw = dict(trade_at="open", stop_loss=0.1, intrabar_exits=True)
+    reference = quiet(weights, market, **kw)
+    ohlc = dict(market)
+    multi = pd.concat(ohlc, axis=1)
+    long_prices = pd.concat({f: ohlc[f].stack() for f in ohlc}, axis=1).rename_axis(["date", "ticker"]).reset_index()
+    long_weights = weights.stack().rename("weight").rename_axis(["date", "ticker"]).reset_index()
+    long_weights = long_weights[long_weights["weight"] != 0]
+    for w, p in ((weights, multi), (weights, multi.swaplevel(axis=1)), (long_weights, long_prices),
+                 (weights.astype("Float64"), ohlc)):
+        other = quiet(w, p, **kw)
+        pd.testing.assert_series_equal(other.equity, reference.equity, check_freq=False)
+        pd.testing.assert_frame_equal(other.trades, reference.trades)
+
+
+def test_rebalance_frequency_aliases_and_dates_agree():
+    market = orvane.datasets.synthetic_market(stocks=30, years=2, seed=2)
+    weekly = orvane.datasets.momentum(market, top=4, bottom=4, lookback=30, skip=5, rebalance="W")
+    runs = [quiet(weekly, market, rebalance=r) for r in ("M", "ME")]
+    month_last = weekly.groupby(weekly.index.to_period("M")).tail(1).index
+    runs.append(quiet(weekly, market, rebalance=month_last))
+    for other in runs[1:]:
+        pd.testing.assert_series_equal(other.equity, runs[0].equity, check_freq=False)
+    assert len(runs[0].rebalance_dates) < len(quiet(weekly, market).rebalance_dates)
+
+
+def test_inferred_delistings_match_the_markets_list():
+    market = orvane.datasets.synthetic_market(stocks=100, years=4, seed=4)
+    weights = orvane.datasets.momentum(market, top=10, bottom=10)
+    inferred = quiet(weights, market, delistings="infer")
+    listed = quiet(weights, market, delistings=market.delistings)
+    pd.testing.assert_series_equal(inferred.equity, listed.equity)
+    assert not quiet(weights, market).trades["exit_reason"].eq("delisted").any()
