@@ -27,6 +27,7 @@ def trade_table(returns, mae=None, gmfe=None, weights=None, entry=None, exit=Non
     days = pd.bdate_range("2021-01-04", periods=20)
     return pd.DataFrame({
         "ticker": [f"T{i}" for i in range(n)],
+        "side": ["long"] * n,
         "entry_date": days[entry if entry is not None else [0] * n],
         "exit_date": pd.DatetimeIndex([days[e] if e is not None else pd.NaT for e in (exit or [1] * n)]),
         "weight": weights if weights is not None else [0.1] * n,
@@ -130,6 +131,11 @@ def test_exposure_and_turnover():
     t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None])
     assert stats.exposure(t, index) == 0.8
     assert stats.turnover(t, years=2.0) == 0.5
+    # A position kept across a rebalance is split into two trades: opened once.
+    kept = trade_table([0.1, 0.1, 0.1], weights=[0.5, 0.5, 0.5], entry=[0, 5, 7], exit=[5, 7, None])
+    kept["ticker"] = "T0"
+    kept.loc[2, "side"] = "short"
+    assert stats.turnover(kept, years=1.0) == 1.0
     assert stats.exposure(trade_table([]), index) == 0.0 and stats.turnover(trade_table([]), 1.0) == 0.0
 
 

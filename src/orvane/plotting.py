@@ -67,8 +67,12 @@ def plot_equity(result, *, title: str | None = "Equity", log: bool = False,
         end = recovery if not pd.isna(recovery) else equity.index[-1]
         for ax in (top, bottom):
             ax.axvspan(peak, end, color=LOSS_COLOR, alpha=0.07, linewidth=0)
-        bottom.annotate(f"max {depth:.1%}", (trough, depth), xytext=(6, 4),
-                        textcoords="offset points", fontsize=8, color=LOSS_COLOR)
+        # Label on the side of the trough that has room.
+        right_half = trough > equity.index[len(equity) // 2]
+        bottom.annotate(f"max {depth:.1%}", (trough, depth), xytext=(-6 if right_half else 6, 0),
+                        textcoords="offset points", fontsize=8, color=LOSS_COLOR,
+                        ha="right" if right_half else "left", va="center")
+        bottom.set_ylim(depth * 1.15, -depth * 0.05)
     bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color=LOSS_COLOR, alpha=0.35, linewidth=0)
     bottom.plot(dd.index, dd.to_numpy(), color=LOSS_COLOR, linewidth=0.8)
     bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))

@@ -19,7 +19,7 @@ import pandas as pd
 from orvane import plotting
 from orvane.stats import format_summary, live_equity, summary
 
-__all__ = ["write_report", "render_report"]
+__all__ = ["write_report", "render_report", "ordered_actions"]
 
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 HEADLINE = ("total_return", "cagr", "sharpe", "max_drawdown", "annual_volatility", "win_rate")
@@ -177,19 +177,27 @@ def _tag(code: str, words: str) -> str:
     return f'<span class="tag {kind}">{html.escape(words)}</span>'
 
 
+def ordered_actions(actions: pd.DataFrame) -> pd.DataFrame:
+    """The tickers with something held, due or tagged, most urgent action first.
+
+    Same columns as `result.actions` (code "" where the engine tagged nothing).
+    """
+    codes = actions["code"].fillna("").astype(str)
+    keep = (codes != "") | (actions["weight"].fillna(0) != 0) | (actions["next_weight"].fillna(0) != 0)
+    frame = actions[keep].assign(code=codes[keep])
+    order = pd.DataFrame({"rank": frame["code"].map(ACTION_ORDER).fillna(6).to_numpy(),
+                          "ticker": frame.index.astype(str)})
+    return frame.iloc[order.sort_values(["rank", "ticker"], kind="stable").index]
+
+
 def _actions_section(actions: pd.DataFrame) -> str:
-    frame = actions.rename_axis(None).copy()
-    codes = frame["code"].fillna("").astype(str)
-    keep = (codes != "") | (frame["weight"].fillna(0) != 0) | (frame["next_weight"].fillna(0) != 0)
-    frame = frame[keep].assign(code=codes[keep], ticker=frame.index[keep].astype(str))
-    frame = frame.assign(_order=frame["code"].map(ACTION_ORDER).fillna(6)).sort_values(
-        ["_order", "ticker"], kind="stable")
-    changes = int((frame["code"].isin(["", "hold"]) == False).sum())  # noqa: E712
+    frame = ordered_actions(actions)
+    changes = int((~frame["code"].isin(["", "hold"])).sum())
     rows = "".join(
-        f'<tr><td class="l">{html.escape(r.ticker)}</td><td>{_pct(r.weight)}</td>'
+        f'<tr><td class="l">{html.escape(str(ticker))}</td><td>{_pct(r.weight)}</td>'
         f'<td>{_pct(r.next_weight)}</td><td class="l">{_tag(r.code, str(r.action))}</td>'
         f'<td class="l"><code>{html.escape(r.code)}</code></td></tr>'
-        for r in frame.itertuples()
+        for ticker, r in zip(frame.index, frame.itertuples(index=False))
     )
     body = (
         '<table><thead><tr><th class="l">Ticker</th><th>Weight now</th><th>Next weight</th>'

@@ -245,18 +245,23 @@ def trade_stats(trades: pd.DataFrame) -> dict:
 
 
 def turnover(trades: pd.DataFrame, years: float) -> float:
-    """Gross weight opened per year: sum of |weight at entry| over trades / years.
+    """Gross weight of the positions opened per year: sum of |weight at entry| / years.
 
-    One-way and annualised, as a fraction of the portfolio: a book that
-    replaces all of a gross-1 portfolio once a month turns over about 12 per
-    year. A position the engine re-opens in its books at a rebalance without
-    trading (costs not kept across rebalances) counts again.
+    One-way and annualised, as a fraction of the portfolio: a gross-1 book that is
+    replaced entirely every month turns over about 12 per year. A trade that
+    continues a position kept across a rebalance (same ticker and side, entered
+    on the bar the previous trade of the ticker ended) is not counted, nor is the
+    resizing of kept positions.
     """
     if not years > 0:
         return float("nan")
     if trades.empty:
         return 0.0
-    return float(trades["weight"].astype(float).abs().sum() / years)
+    ordered = trades.sort_values(["ticker", "entry_date"], kind="stable")
+    previous = ordered.groupby("ticker", sort=False)[["exit_date", "side"]].shift()
+    continued = ((previous["exit_date"] == ordered["entry_date"])
+                 & (previous["side"] == ordered["side"]))
+    return float(ordered.loc[~continued, "weight"].astype(float).abs().sum() / years)
 
 
 def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
