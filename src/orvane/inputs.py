@@ -153,7 +153,9 @@ def check_dates(index, name):
 
 def _ns(dates):
     """Nanoseconds since the epoch (UTC for tz-aware dates), whatever the index's unit."""
-    return np.asarray(dates.values, dtype="datetime64[ns]").view(np.int64)
+    if dates.tz is not None:
+        dates = dates.tz_convert(None)
+    return np.asarray(dates, dtype="datetime64[ns]").view(np.int64)
 
 
 def _same_tz(a, a_name, b, b_name):
@@ -443,7 +445,7 @@ def _check_positive(values, name, dates, tickers):
     if lo > 0 and hi < np.inf or np.isnan(lo):
         return
     bad_r, bad_c = np.nonzero((values <= 0) | np.isinf(values))
-    cells = [f"{tickers[c]} on {_day(dates[r])}: {values[r, c]!r}"
+    cells = [f"{tickers[c]} on {_day(dates[r])}: {float(values[r, c])!r}"
              for r, c in zip(bad_r[:SHOWN], bad_c[:SHOWN])]
     raise ValueError(f"{name} must be positive and finite (NaN marks a missing bar); "
                      f"got {_show(cells)}" + (f" ({len(bad_r)} cells)" if len(bad_r) > SHOWN else ""))

@@ -119,11 +119,7 @@ def _trade_table(data, rec, settings):
         "mdd": at_exit[:, 3],
         "profitable_bars": at_exit[:, 4].astype(np.int64),
     }
-    frame = pd.DataFrame({k: (v.values if isinstance(v, pd.Index) else v) for k, v in table.items()})
-    for col in ("entry_date", "exit_date", "signal_date"):
-        if isinstance(table[col], pd.DatetimeIndex) and table[col].tz is not None:
-            frame[col] = table[col]
-    return frame
+    return pd.DataFrame(table)
 
 
 def _action_table(data, rec):

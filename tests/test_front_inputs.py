@@ -1,0 +1,149 @@
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+
+DAYS = pd.bdate_range("2024-01-01", periods=8)
+
+
+def prices():
+    return pd.DataFrame({"A": [10.0, 11, 12, 11, 13, 14, 13, 15],
+                         "B": [20.0, 21, 19, 22, 23, 21, 24, 25],
+                         "C": [5.0, 5, 6, 6, 7, 7, 8, 8]}, index=DAYS)
+
+
+def weights():
+    return pd.DataFrame({"A": [0.5, 0.2], "B": [-0.3, 0.4]}, index=DAYS[[0, 3]])
+
+
+def with_index(frame, index):
+    frame = frame.copy()
+    frame.index = index
+    return frame
+
+
+def with_column(frame, name, values):
+    frame = frame.copy()
+    frame[name] = values
+    return frame
+
+
+def run(**overrides):
+    args = {"weights": weights(), "prices": prices()}
+    args.update(overrides)
+    return orvane.backtest(args.pop("weights"), args.pop("prices"), **args)
+
+
+BAD = {
+    "duplicate dates": (dict(weights=with_index(weights(), DAYS[[2, 2]])), ValueError,
+                        r"weights has duplicate dates: \[2024-01-03\]"),
+    "missing date": (dict(weights=with_index(weights(), pd.DatetimeIndex([DAYS[0], pd.NaT]))),
+                     ValueError, r"weights has missing dates \(NaT\) at positions \[1\]"),
+    "unparseable": (dict(prices=with_index(prices(), [str(d.date()) for d in DAYS[:7]] + ["soon"])),
+                    ValueError, r"prices has dates that cannot be parsed: \[soon\]"),
+    "numbers as dates": (dict(weights=with_index(weights(), [0, 3])), TypeError,
+                         r"weights must be indexed by dates, got int64"),
+    "mixed time zones": (dict(weights=with_index(weights(), DAYS[[0, 3]].tz_localize("UTC"))),
+                         ValueError, r"weights has time-zone-aware dates and prices naive"),
+    "weights after prices": (dict(weights=with_index(weights(), pd.bdate_range("2025-01-01", periods=2))),
+                             ValueError, r"lie entirely after the prices"),
+    "unknown tickers": (dict(weights=weights().rename(columns={"A": "a", "B": "Bx"})), ValueError,
+                        r"weights has tickers without prices: \[a, Bx\]; close matches: a -> A\?"),
+    "text weights": (dict(weights=with_column(weights(), "B", ["x", "y"])), TypeError,
+                     r"weights must hold numbers; columns \[B\] have dtype"),
+    "boolean prices": (dict(prices=with_column(prices(), "C", True)), TypeError,
+                       r"prices must hold numbers; columns \[C\] have dtype bool"),
+    "infinite weight": (dict(weights=with_column(weights(), "A", [np.inf, 0.1])), ValueError,
+                        r"weights must be finite; infinite weights at \[A on 2024-01-01\]"),
+    "zero price": (dict(prices=with_column(prices(), "A", [10.0, 0, 12, 11, 13, 14, 13, 15])),
+                   ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "duplicate tickers": (dict(prices=prices().rename(columns={"C": "B"})), ValueError,
+                          r"prices has duplicate tickers: \[B\]"),
+    "weights not a frame": (dict(weights=[0.5, 0.5]), TypeError, r"weights must be a DataFrame"),
+    "long duplicates": (dict(weights=pd.DataFrame({"date": [DAYS[0]] * 2, "ticker": ["A", "A"],
+                                                   "weight": [0.1, 0.2]})),
+                        ValueError, r"weights has more than one row per \(date, ticker\): \[\(2024-01-01, A\)\]"),
+    "no close": (dict(prices={"open": prices()}), ValueError, r"prices needs a 'close' frame"),
+    "ohlc dates differ": (dict(prices={"close": prices(), "open": prices().iloc[1:]}, trade_at="open"),
+                          ValueError, r"prices\['open'\] and prices\['close'\] have different dates: \[2024-01-01\]"),
+    "open without opens": (dict(trade_at="open"), ValueError, r"trade_at='open' needs opening prices"),
+    "intrabar without ohlc": (dict(intrabar_exits=True), ValueError, r"intrabar_exits=True needs open, high and low"),
+    "trade_at": (dict(trade_at="mid"), ValueError, r"trade_at must be 'close' or 'open', got 'mid'"),
+    "frequency": (dict(rebalance="fortnight"), ValueError, r"rebalance must be None, a frequency"),
+    "delisting ticker": (dict(delistings={"Z": DAYS[3]}), ValueError, r"delistings has tickers without prices: \[Z\]"),
+    "delisting word": (dict(delistings="guess"), ValueError, r"delistings must be None, 'infer'"),
+    "stop in percent": (dict(stop_loss=10), ValueError, r"stop_loss is a fraction: 0.10 means 10 %"),
+    "take profit in percent": (dict(take_profit=30), ValueError, r"take_profit is a fraction: 0.30 means 30 %"),
+    "zero trailing stop": (dict(trailing_stop=0), ValueError, r"trailing_stop must lie in \(0, 1\]"),
+    "negative activation": (dict(trailing_activation=-0.1), ValueError, r"trailing_activation must lie in \[0, 1\]"),
+    "position limit": (dict(position_limit=5), ValueError, r"position_limit is a fraction: 0.05 means 5 %"),
+    "negative fee": (dict(fee=-0.001), ValueError, r"fee must be a non-negative fraction"),
+    "costs of 100 %": (dict(fee=0.5, tax=0.5), ValueError, r"fee \+ tax must be below 1"),
+    "text fee": (dict(fee="0.1"), TypeError, r"fee must be a real number, got str"),
+    "window step": (dict(window=10, window_step=0), ValueError, r"window_step must be at least 1 bar \(window=10\)"),
+    "fractional window": (dict(window=2.5), TypeError, r"window must be an integer number of bars"),
+    "flag": (dict(intrabar_exits="yes"), TypeError, r"intrabar_exits must be True or False, got 'yes'"),
+}
+
+
+@pytest.mark.parametrize("overrides, error, message", BAD.values(), ids=list(BAD))
+def test_bad_inputs_raise_naming_the_argument(overrides, error, message):
+    with pytest.raises(error, match=message):
+        run(**overrides)
+
+
+def reference(**overrides):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the reference runs must need no adjustment
+        return run(**overrides)
+
+
+ADJUSTED = {
+    "unsorted prices": (dict(prices=prices().iloc[::-1]), {},
+                        "prices: dates were not in ascending order and have been sorted"),
+    "unsorted weights": (dict(weights=weights().iloc[::-1]), {},
+                         "weights: dates were not in ascending order and have been sorted"),
+    "NaN weights": (dict(weights=with_column(weights(), "C", np.nan)), {},
+                    "weights: 2 NaN weights were read as 0 (no position)"),
+    "not listed yet": (dict(prices=with_column(prices(), "B", [np.nan, np.nan] + [20.0] * 6)),
+                       dict(weights=with_column(weights(), "B", [0.0, 0.4]),
+                            prices=with_column(prices(), "B", [np.nan, np.nan] + [20.0] * 6)),
+                       "weights: 1 non-zero weights dropped for their rebalance because the ticker "
+                       "has no trading price on the bar it would be traded (not listed yet, a gap, "
+                       "or delisted): [B on 2024-01-02]"),
+    "two rows on a bar": (dict(weights=pd.concat([pd.DataFrame({"A": [0.9], "B": [0.0]},
+                                                               index=[DAYS[0] - pd.Timedelta("1D")]),
+                                                  weights()])),
+                          {}, "weights: 1 rows share a price bar with a later row and are superseded by it"),
+}
+
+
+@pytest.mark.parametrize("overrides, clean, note", ADJUSTED.values(), ids=list(ADJUSTED))
+def test_adjustments_are_reported_once_and_runs_match_clean_input(overrides, clean, note):
+    with pytest.warns(UserWarning) as caught:
+        result = run(**overrides)
+    assert note in result.warnings
+    assert [str(w.message) for w in caught] == list(result.warnings)
+    expected = reference(**clean)
+    pd.testing.assert_series_equal(result.equity, expected.equity, check_freq=False)
+    pd.testing.assert_frame_equal(result.trades, expected.trades)
+
+
+@pytest.mark.parametrize("dtype", ["int64", "float32", "Int64", "Float64", "int32"])
+def test_numeric_dtypes_are_read_as_float64(dtype):
+    whole = prices().round().astype(np.float64)
+    result = run(prices=whole.astype(dtype), weights=weights().astype(dtype if "nt" not in dtype else "float64"))
+    expected = reference(prices=whole)
+    pd.testing.assert_series_equal(result.equity, expected.equity)
+
+
+def test_dates_in_text_and_time_zones_are_accepted():
+    text = with_index(prices(), [str(d.date()) for d in DAYS])
+    pd.testing.assert_series_equal(run(prices=text).equity, reference().equity, check_freq=False)
+    aware = run(prices=with_index(prices(), DAYS.tz_localize("Europe/Paris")),
+                weights=with_index(weights(), DAYS[[0, 3]].tz_localize("Asia/Tokyo")))
+    assert str(aware.equity.index.tz) == "Europe/Paris"
+    assert aware.trades["entry_date"].dt.tz is not None

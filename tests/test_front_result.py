@@ -1,0 +1,123 @@
+import pickle
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane.datasets import momentum, synthetic_market
+
+
+@pytest.fixture(scope="module")
+def market():
+    return synthetic_market(stocks=60, years=3, seed=7)
+
+
+def backtest(market, **kwargs):
+    weights = momentum(market, top=6, bottom=6, lookback=60, skip=5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(weights, market, delistings="infer", **kwargs)
+
+
+@pytest.fixture(scope="module")
+def result(market):
+    return backtest(market, stop_loss=0.1, take_profit=0.25, window=12, window_step=4)
+
+
+def test_result_is_frozen_and_hands_out_copies(result):
+    equity, trades = result.equity, result.trades
+    with pytest.raises(AttributeError, match="immutable"):
+        result.equity = equity
+    with pytest.raises(AttributeError, match="immutable"):
+        del result.trades
+    handed = (result.equity, result.trades, result.actions, result.settings)
+    handed[0].iloc[:] = 0.0
+    handed[1].loc[:, "return"] = 99.0
+    handed[2].loc[:, "next_weight"] = 1.0
+    handed[3]["fee"] = 1.0
+    pd.testing.assert_series_equal(result.equity, equity)
+    pd.testing.assert_frame_equal(result.trades, trades)
+    assert result.settings["fee"] == 0.001425
+    assert result.actions["next_weight"].abs().sum() <= 1.0 + 1e-12
+
+
+def test_two_results_do_not_share_state(market, result):
+    before = (result.equity, result.trades, result.actions, result.trades_window())
+    other = backtest(market, trailing_stop=0.05, window=3)
+    assert not other.equity.equals(before[0])
+    pd.testing.assert_series_equal(result.equity, before[0])
+    pd.testing.assert_frame_equal(result.trades, before[1])
+    pd.testing.assert_frame_equal(result.actions, before[2])
+    pd.testing.assert_frame_equal(result.trades_window(), before[3])
+    clone = pickle.loads(pickle.dumps(result))
+    pd.testing.assert_frame_equal(clone.trades, before[1])
+
+
+def test_series_relations(result):
+    equity, returns, drawdown = result.equity, result.returns, result.drawdown
+    assert np.allclose((1 + returns).cumprod(), equity)
+    assert (drawdown <= 0).all() and np.isclose(drawdown.min(), (equity / equity.cummax() - 1).min())
+    months = result.monthly_returns()
+    assert list(months.columns) == list(range(1, 13))
+    # Months compound to the whole run (equity is 1.0 before the first simulated bar).
+    assert np.isclose(np.nanprod(1 + months.to_numpy()), equity.iloc[-1])
+    ends = equity.groupby([equity.index.year, equity.index.month]).last()
+    year, month = ends.index[-2]
+    assert np.isclose(months.loc[year, month], ends.iloc[-2] / ends.iloc[-3] - 1)
+    assert "total return" in repr(result) and "trades" in repr(result)
+
+
+def test_trades_window_holds_every_step_below_the_window(result):
+    window = result.trades_window()
+    trades = result.trades
+    assert set(window["offset"]) <= {0, 4, 8}
+    # Blocks exist up to the end of the data, whatever the exit.
+    last = len(result.equity) - 1
+    bars_left = last - result.equity.index.get_indexer(trades["entry_date"])
+    expected = np.minimum(bars_left // 4 + 1, 3)
+    assert np.array_equal(window.groupby("trade").size().reindex(range(len(trades)), fill_value=0), expected)
+    first = window[window["offset"] == 0].set_index("trade")
+    assert (first["mae"] <= 0).all() and (first["gmfe"] >= 0).all()
+    assert (window["ticker"].to_numpy() == trades["ticker"].to_numpy()[window["trade"]]).all()
+
+
+def test_orders_move_the_book_to_the_next_weights(result):
+    capital = 1_000_000
+    orders = result.orders(capital)
+    actions = result.actions
+    assert list(orders.index) == list(actions.index)
+    assert np.allclose(orders["order_value"], (actions["next_weight"] - actions["weight"]) * capital)
+    ok = orders["tradable"]
+    assert np.allclose(orders.loc[ok, "target_shares"] * orders.loc[ok, "price"],
+                       orders.loc[ok, "target_value"])
+    given = orders["price"].copy()
+    ticker = given.index[0]
+    given[ticker] = np.nan
+    repriced = result.orders(capital, prices=given)
+    assert not repriced.loc[ticker, "tradable"] and np.isnan(repriced.loc[ticker, "order_shares"])
+    with pytest.raises(ValueError, match="capital must be a positive amount"):
+        result.orders(-5)
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_save_round_trip(result, tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    paths = result.save(tmp_path / "out", format=fmt)
+    assert set(paths) == {"equity", "trades", "actions", "stats"}
+    if fmt == "csv":
+        equity = pd.read_csv(paths["equity"], index_col=0, parse_dates=True)["equity"]
+        trades = pd.read_csv(paths["trades"], parse_dates=["entry_date", "exit_date", "signal_date"])
+        actions = pd.read_csv(paths["actions"], index_col=0, keep_default_na=False)
+    else:
+        equity = pd.read_parquet(paths["equity"])["equity"]
+        trades = pd.read_parquet(paths["trades"])
+        actions = pd.read_parquet(paths["actions"])
+    pd.testing.assert_series_equal(equity, result.equity, check_freq=False, check_names=False,
+                                   check_index_type=False)
+    pd.testing.assert_frame_equal(trades, result.trades, check_dtype=False)
+    pd.testing.assert_frame_equal(actions, result.actions, check_dtype=False, check_index_type=False)
+    stats = pd.read_csv(paths["stats"], index_col=0)
+    assert list(stats.index) == list(result.stats().index)
