@@ -166,12 +166,18 @@ def read_table(path: pathlib.Path, what: str) -> pd.DataFrame:
         raise InputError(f"{what} file {path}: cannot read it: {_first_line(exc)}") from None
     if frame.empty:
         raise InputError(f"{what} file {path} holds no rows")
+    if not isinstance(frame.index, pd.RangeIndex):
+        # Parquet written from an indexed frame keeps its index: make it a column again.
+        frame = frame.reset_index()
     frame.columns = [str(c).strip() for c in frame.columns]
     return frame
 
 
 def _dates(values: pd.Series, path: pathlib.Path, column: str) -> pd.DatetimeIndex:
-    parsed = pd.to_datetime(values, errors="coerce")
+    with warnings.catch_warnings():
+        # pandas warns when it falls back to parsing element by element; bad ones show below.
+        warnings.simplefilter("ignore", UserWarning)
+        parsed = pd.to_datetime(values, errors="coerce")
     bad = parsed.isna().to_numpy()
     if bad.any():
         row = int(bad.argmax())
@@ -269,14 +275,16 @@ def _print_columns(text: pd.Series, out) -> None:
         print(line, file=out)
 
 
-def print_summary(result, out=sys.stdout) -> None:
+def print_summary(result, out=None) -> None:
     from orvane.stats import format_summary
 
+    out = out or sys.stdout
     print("Summary", file=out)
     _print_columns(format_summary(result.stats()), out)
 
 
-def print_trades(result, count: int = SHOWN_TRADES, out=sys.stdout) -> None:
+def print_trades(result, count: int = SHOWN_TRADES, out=None) -> None:
+    out = out or sys.stdout
     trades = result.trades
     shown = trades.sort_values("entry_date", kind="stable").tail(count).iloc[::-1]
     print(f"\nLast {len(shown)} of {len(trades):,} trades (latest entry first)", file=out)
@@ -296,10 +304,11 @@ def print_trades(result, count: int = SHOWN_TRADES, out=sys.stdout) -> None:
     print("  " + table.to_string(index=False).replace("\n", "\n  "), file=out)
 
 
-def print_actions(result, out=sys.stdout) -> None:
+def print_actions(result, out=None) -> None:
     """The actions to take at the next rebalance; exits already made and holds in one line each."""
     from orvane.report import ordered_actions
 
+    out = out or sys.stdout
     actions = ordered_actions(result.actions)
     codes = actions["code"]
     todo = actions[~codes.isin(["", "hold", "sl_", "tp_"])]

@@ -1,0 +1,167 @@
+"""`python -m orvane`: the demo, and `run` end to end on generated files, good and bad."""
+
+import inspect
+import pathlib
+import re
+import subprocess
+import sys
+import warnings
+
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import datasets
+from orvane.__main__ import build_parser, main
+from orvane.stats import format_summary
+
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+
+
+def has(module):
+    try:
+        __import__(module)
+        return True
+    except ImportError:
+        return False
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    """The same small market and weights written wide and long, as CSV."""
+    folder = tmp_path_factory.mktemp("cli")
+    market = datasets.synthetic_market(stocks=16, years=2, seed=2)
+    weights = datasets.momentum(market, top=3, bottom=3).rename_axis("date")
+    market.close.rename_axis("date").to_csv(folder / "close.csv")
+    weights.to_csv(folder / "weights.csv")
+    long_weights = weights.stack().rename("weight").rename_axis(["date", "ticker"]).reset_index()
+    long_weights[long_weights["weight"] != 0].to_csv(folder / "weights_long.csv", index=False)
+    ohlc = pd.concat({f: market[f].stack() for f in ("open", "high", "low", "close")}, axis=1)
+    ohlc.rename_axis(["date", "ticker"]).reset_index().to_csv(folder / "prices_long.csv", index=False)
+    return folder, market, weights
+
+
+def run(folder, *args):
+    return main(["run", "--prices", str(folder / args[0]), "--weights", str(folder / args[1]),
+                 *args[2:]])
+
+
+def test_run_on_wide_files_matches_the_library(files, tmp_path, capsys):
+    folder, market, weights = files
+    assert run(folder, "close.csv", "weights.csv", "--rebalance", "M", "--stop-loss", "0.1",
+               "--out", str(tmp_path), "--no-report") == 0
+    out = capsys.readouterr().out
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        direct = orvane.backtest(weights, market.close, rebalance="M", stop_loss=0.1)
+    for label, text in format_summary(direct.stats()).items():
+        assert re.search(rf"{re.escape(label)}\s+{re.escape(text)}(?!\S)", out), label
+    assert "Next actions" in out
+    names = {p.stem for p in tmp_path.iterdir()}
+    assert {"equity", "trades", "actions", "stats"} <= names
+
+
+@pytest.mark.parametrize("prices, weights, options", [
+    ("prices_long.csv", "weights_long.csv", ["--intrabar-exits", "--stop-loss", "0.05"]),
+    ("close.csv", "weights_long.csv", ["--window", "10", "--window-step", "5", "--delistings", "infer"]),
+    ("prices_long.csv", "weights.csv", ["--trade-at", "open", "--no-skip-stopped-until-rebalance"]),
+])
+def test_run_on_long_and_mixed_layouts_writes_files_and_report(files, tmp_path, capsys, prices, weights,
+                                                                options):
+    folder, _, _ = files
+    report = [] if has("matplotlib") else ["--no-report"]
+    assert run(folder, prices, weights, "--out", str(tmp_path), *options, *report) == 0
+    assert "Summary" in capsys.readouterr().out
+    if report == []:
+        assert (tmp_path / "orvane-report.html").stat().st_size > 10_000
+
+
+@pytest.mark.skipif(not has("pyarrow"), reason="Parquet needs the parquet extra (pyarrow)")
+def test_run_reads_parquet(files, tmp_path):
+    folder, _, weights = files
+    weights.to_parquet(tmp_path / "w.parquet")
+    pd.read_csv(folder / "close.csv").to_parquet(tmp_path / "p.parquet")
+    assert run(tmp_path, "p.parquet", "w.parquet", "--out", str(tmp_path / "o"), "--no-report") == 0
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda t: ["date,ticker,w", "2011-01-03,S0001,0.1"], r"needs columns date, ticker, weight; missing: weight"),
+    (lambda t: [t[0], "2011-13-45" + t[1][10:], *t[2:]], r"'date', line 2: cannot read '2011-13-45'"),
+    (lambda t: [t[0].replace("S0003", "s0003"), *t[1:]], r"s0003 -> S0003.*\(--weights .*bad\.csv\)"),
+    (lambda t: [t[0], t[1], t[1], *t[2:]], r"duplicate dates"),
+    (lambda t: [t[0], t[1].replace(",0.0", ",abc", 1), *t[2:]], r"weights must hold numbers"),
+    (lambda t: [], r"cannot read it"),
+], ids=["missing column", "unparseable date", "unknown ticker", "duplicate date", "not a number", "empty"])
+def test_bad_files_exit_2_with_one_line(files, tmp_path, capsys, edit, message):
+    folder, _, _ = files
+    lines = edit((folder / "weights.csv").read_text().splitlines())
+    (tmp_path / "bad.csv").write_text("\n".join(lines) + "\n" if lines else "")
+    code = main(["run", "--prices", str(folder / "close.csv"), "--weights", str(tmp_path / "bad.csv"),
+                 "--out", str(tmp_path / "out")])
+    captured = capsys.readouterr()
+    assert code == 2 and captured.out == ""
+    err = captured.err.splitlines()
+    assert len(err) == 1 and err[0].startswith("orvane: error: ")
+    assert re.search(message, err[0]), err[0]
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--stop-loss", "10"], r"0\.10 means 10 %"),
+    (["--delistings", "nowhere.csv"], r"delistings file nowhere\.csv does not exist"),
+    (["--intrabar-exits"], r"needs open, high and low"),
+    (["--open", "close.csv", "--rebalance", "fortnightly"], r"rebalance must be"),
+])
+def test_bad_options_exit_2_with_one_line(files, tmp_path, capsys, options, message, monkeypatch):
+    folder, _, _ = files
+    monkeypatch.chdir(folder)
+    code = main(["run", "--prices", "close.csv", "--weights", "weights.csv", "--out", str(tmp_path),
+                 "--no-report", *options])
+    err = capsys.readouterr().err
+    assert code == 2 and len(err.splitlines()) == 1 and re.search(message, err), err
+
+
+def test_every_backtest_parameter_has_an_option_with_its_default():
+    params = {n: p for n, p in inspect.signature(orvane.backtest).parameters.items()
+              if p.kind is inspect.Parameter.KEYWORD_ONLY}
+    args = build_parser().parse_args(["run", "--prices", "p", "--weights", "w"])
+    for name, param in params.items():
+        assert getattr(args, name) == param.default, name
+    flipped = build_parser().parse_args(
+        ["run", "--prices", "p", "--weights", "w", "--stop-loss", "0.1", "--intrabar-exits",
+         "--no-skip-stopped-until-rebalance", "--window", "20", "--rebalance", "W"])
+    assert (flipped.stop_loss, flipped.intrabar_exits, flipped.skip_stopped_until_rebalance,
+            flipped.window, flipped.rebalance) == (0.1, True, False, 20, "W")
+    help_text = build_parser()._subparsers._group_actions[0].choices["run"].format_help()
+    for name in params:
+        assert "--" + name.replace("_", "-") in help_text
+
+
+def test_demo_runs_as_a_module_and_writes_its_report(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "orvane", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    for heading in ("Summary", "Last 10 of", "Next actions", "Max drawdown", "Sharpe ratio"):
+        assert heading in done.stdout
+    if has("matplotlib"):
+        report = tmp_path / "orvane-report.html"
+        assert f"Report written to {report.resolve()}" in done.stdout
+        assert report.stat().st_size > 50_000
+    else:
+        assert "pip install 'orvane[plot]'" in done.stderr
+
+
+@pytest.mark.skipif(not README.exists(), reason="README.md is not beside the tests")
+def test_readme_example_runs_on_csv_files(files, tmp_path, monkeypatch):
+    if not has("matplotlib"):
+        pytest.skip("the README example writes a report: needs the plot extra")
+    folder, _, _ = files
+    code = re.search(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S).group(1)
+    (tmp_path / "prices.csv").write_text((folder / "close.csv").read_text())
+    (tmp_path / "weights.csv").write_text((folder / "weights.csv").read_text())
+    monkeypatch.chdir(tmp_path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        exec(compile(code, "README.md", "exec"), {})
+    assert (tmp_path / "report.html").exists()

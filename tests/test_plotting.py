@@ -1,0 +1,86 @@
+"""Charts: what they draw, headless use, and the error without the plot extra."""
+
+import os
+import subprocess
+import sys
+import types
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import datasets, plotting
+from orvane.stats import live_equity, max_drawdown
+
+
+@pytest.fixture(scope="module")
+def result():
+    market = datasets.synthetic_market(stocks=24, years=2, seed=3)
+    weights = datasets.momentum(market, top=4, bottom=4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(weights, market, stop_loss=0.08, window=10, window_step=2,
+                               delistings=market.delistings)
+
+
+def test_equity_figure_draws_the_live_curve_and_its_drawdown(result):
+    pytest.importorskip("matplotlib")
+    fig = plotting.plot_equity(result)
+    top, bottom = fig.axes
+    equity = live_equity(result)
+    np.testing.assert_array_equal(top.lines[0].get_ydata(), equity.to_numpy())
+    drawn = bottom.lines[0].get_ydata()
+    assert drawn.min() == pytest.approx(max_drawdown(equity)[0])
+    assert len(drawn) == len(equity) and drawn.max() == 0.0
+
+
+def test_trades_figure_has_one_dot_per_trade_coloured_by_outcome(result):
+    pytest.importorskip("matplotlib")
+    fig = plotting.plot_trades(result)
+    trades = result.trades
+    assert len(fig.axes) == 2
+    for ax, column in zip(fig.axes, ("mae", "gmfe")):
+        dots = ax.collections[0]
+        np.testing.assert_array_equal(dots.get_offsets()[:, 0], trades[column].to_numpy())
+        np.testing.assert_array_equal(dots.get_offsets()[:, 1], trades["return"].to_numpy())
+        green = np.all(np.isclose(dots.get_facecolors()[:, :3], (0x1a / 255, 0x7f / 255, 0x4b / 255)), axis=1)
+        assert green.sum() == (trades["return"] > 0).sum()
+
+
+def test_trades_figure_without_trades():
+    pytest.importorskip("matplotlib")
+    empty = types.SimpleNamespace(trades=pd.DataFrame(columns=["return", "mae", "gmfe"]))
+    fig = plotting.plot_trades(empty)
+    assert [t.get_text() for ax in fig.axes for t in ax.texts] == ["no trades", "no trades"]
+
+
+def test_charts_need_no_gui_backend(tmp_path):
+    pytest.importorskip("matplotlib")
+    # A display-less machine with an unusable interactive backend configured.
+    code = (
+        "import sys, orvane\n"
+        "from orvane import datasets\n"
+        "m = datasets.synthetic_market(stocks=10, years=1, seed=1)\n"
+        "r = orvane.backtest(datasets.momentum(m, top=2, bottom=2), m)\n"
+        f"r.plot().savefig({str(tmp_path / 'e.png')!r}); r.plot_trades().savefig({str(tmp_path / 't.png')!r})\n"
+        "assert 'matplotlib.pyplot' not in sys.modules\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env["MPLBACKEND"] = "TkAgg"
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    for name in ("e.png", "t.png"):
+        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("call", ["plot", "plot_trades", "report"])
+def test_without_matplotlib_the_error_names_the_extra(result, monkeypatch, tmp_path, call):
+    for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    args = (tmp_path / "r.html",) if call == "report" else ()
+    with pytest.raises(ImportError, match=r"pip install 'orvane\[plot\]'"):
+        getattr(result, call)(*args)
+    assert not (tmp_path / "r.html").exists()

@@ -1,0 +1,71 @@
+"""The HTML report: one offline file holding every section and its charts."""
+
+import base64
+import re
+import types
+import warnings
+
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import datasets
+from orvane.report import ordered_actions, write_report
+from orvane.stats import format_summary
+
+pytest.importorskip("matplotlib")
+
+SECTIONS = ("summary", "equity", "monthly", "excursions", "trades", "actions", "settings")
+
+
+@pytest.fixture(scope="module")
+def result():
+    market = datasets.synthetic_market(stocks=30, years=3, seed=5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(datasets.momentum(market, top=5, bottom=5), market,
+                               stop_loss=0.1, take_profit=0.3, window=10, window_step=5,
+                               delistings=market.delistings)
+
+
+@pytest.fixture(scope="module")
+def page(result, tmp_path_factory):
+    path = tmp_path_factory.mktemp("report") / "sub" / "r.html"
+    written = write_report(result, path, last_trades=12)
+    assert written == path
+    return path.read_text(encoding="utf-8")
+
+
+def test_report_holds_every_section_and_two_embedded_png_charts(page):
+    for section in SECTIONS:
+        assert f'<section id="{section}">' in page
+    images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
+    assert len(images) == 2
+    assert all(base64.b64decode(i)[:8] == b"\x89PNG\r\n\x1a\n" for i in images)
+    # Offline: nothing fetched from anywhere.
+    assert not re.search(r"https?://|<script|<link|@import|url\(", page)
+
+
+def test_report_tables_match_the_result(result, page):
+    for label, text in format_summary(result.stats()).items():
+        assert f"<td>{label}</td><td>{text}</td>" in page
+    monthly = page[page.index('id="monthly"'):page.index('id="excursions"')]
+    years = re.findall(r'<td class="y l">(\d{4})</td>', monthly)
+    assert years == [str(y) for y in result.monthly_returns().index]
+    trades = page[page.index('id="trades"'):page.index('id="actions"')]
+    assert trades.count("<tr>") == 1 + min(12, len(result.trades))
+    actions = page[page.index('id="actions"'):page.index('id="settings"')]
+    listed = ordered_actions(result.actions)
+    assert re.findall(r'<tr><td class="l">([^<]+)</td>', actions) == list(listed.index)
+
+
+def test_report_into_a_folder_and_of_a_run_without_trades(result, tmp_path):
+    assert write_report(result, tmp_path) == tmp_path / "orvane-report.html"
+    idle = types.SimpleNamespace(
+        equity=pd.Series(1.0, index=pd.bdate_range("2021-01-04", periods=30)), start=None,
+        trades=result.trades.iloc[:0], actions=result.actions.iloc[:0],
+        monthly_returns=lambda: pd.DataFrame({1: [0.0]}, index=[2021]),
+        settings={"fee": 0.001, "stop_loss": float("inf"), "note": "<b>&"}, warnings=("a < b",))
+    page = write_report(idle, tmp_path / "idle.html").read_text(encoding="utf-8")
+    assert "No trades." in page and "Nothing held and nothing to do." in page
+    assert "&lt;b&gt;&amp;" in page and "a &lt; b" in page and "<td>off</td>" in page
