@@ -16,9 +16,7 @@ The front's overhead is front - engine; the ratio overhead / engine should stay 
 """
 
 import argparse
-import gc
 import statistics
-import time
 import warnings
 
 import numpy as np
@@ -29,29 +27,13 @@ from orvane import engine, inputs
 from orvane.core import tradeloom
 from orvane.sample import make_market
 
+from bench_backtest import parse_size, timed  # run as a script: bench/ is on the path
+
 DEFAULT_SIZES = ("5040x2000",)
 FRONT = {"stop_loss": 0.1, "take_profit": 0.3, "trailing_stop": 0.08, "window": 20,
          "window_step": 5, "trade_at": "open"}
 CORE = {"stop_loss": 0.1, "take_profit": 0.3, "trail_stop": 0.08, "tidemark_window": 20,
         "tidemark_window_step": 5}
-
-
-def parse_size(text):
-    rows, sep, stocks = text.lower().partition("x")
-    if not sep or not rows.isdigit() or not stocks.isdigit():
-        raise argparse.ArgumentTypeError(f"size must look like ROWSxSTOCKS, got {text!r}")
-    return int(rows), int(stocks)
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        out = fn()
-        return time.perf_counter() - start, out
-    finally:
-        gc.enable()
 
 
 def user_data(market):

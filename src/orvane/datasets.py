@@ -65,7 +65,8 @@ def synthetic_market(stocks=300, years=10, seed=0):
 
     Closes follow log-normal steps with a drift and volatility per ticker; each open gaps
     from the previous close and high/low bracket open and close.  About 0.2 % of the bars
-    are missing (NaN in all four fields), about one ticker in ten lists late (NaN before its
+    are missing (NaN in all four fields; never on the last bar, where a gap would look
+    like a delisting), about one ticker in ten lists late (NaN before its
     first bar, in the first half) and about one in twenty is delisted in the second half
     (NaN after its last bar).  Sectors are assigned at random.  The same arguments give the
     same market on every machine.
@@ -87,10 +88,17 @@ def synthetic_market(stocks=300, years=10, seed=0):
         block = array[:, late]
         block[mask] = np.nan
         array[:, late] = block
+    # A gap on the last bar would read as a delisting; those bars repeat the last close.
+    close = values["close"]
+    hole = np.flatnonzero(np.isnan(close[-1]) & (base.delisting_bars < 0))
+    if len(hole):
+        before = close[:, hole]
+        last_close = before[len(before) - 1 - np.argmax(~np.isnan(before[::-1]), axis=0), np.arange(len(hole))]
+        for array in values.values():
+            array[-1, hole] = last_close
     dates = pd.bdate_range(START, periods=rows)
     tickers = pd.Index(list(base.price_columns), dtype=object)
     frames = {k: pd.DataFrame(v, index=dates, columns=tickers, copy=False) for k, v in values.items()}
-    close = values["close"]
     valid = ~np.isnan(close)
     last = rows - 1 - np.argmax(valid[::-1], axis=0)
     gone = (base.delisting_bars >= 0) & valid.any(axis=0)

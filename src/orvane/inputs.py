@@ -167,7 +167,10 @@ def _same_tz(a, a_name, b, b_name):
 
 def check_labels(columns, name):
     """Tickers as text (the engine pairs them by their text); duplicates are errors."""
-    labels = pd.Index([str(c) for c in columns], dtype=object)
+    columns = pd.Index(columns)
+    if columns.inferred_type != "string":
+        columns = pd.Index([str(c) for c in columns])
+    labels = pd.Index(np.asarray(columns, dtype=object), dtype=object)
     if labels.has_duplicates:
         raise ValueError(f"{name} has duplicate tickers: {_show(labels[labels.duplicated()].unique())}")
     return labels
@@ -459,8 +462,8 @@ def _weight_frame(weights, price_dates, price_tickers, notes):
         wide = wide.iloc[order]
         notes.append("weights: dates were not in ascending order and have been sorted")
     tickers = check_labels(wide.columns, "weights")
-    if len(tickers) == 0:
-        raise ValueError("weights has no ticker columns")
+    if len(tickers) == 0 or len(wdates) == 0:
+        raise ValueError(f"weights needs at least one date and one ticker, got shape {wide.shape}")
     unknown = tickers[~tickers.isin(price_tickers)]
     if len(unknown):
         raise unknown_tickers_error("weights", unknown, price_tickers)
@@ -534,8 +537,9 @@ def prepare(weights, prices, *, trade_at="close", rebalance=None, delistings=Non
         raise ValueError("intrabar_exits=True needs open, high and low prices besides close; "
                          "pass prices as a mapping or (field, ticker) frame with those fields")
     dates, tickers, arrays, notes = _align_fields(frames, trade_at, intrabar_exits)
-    if len(dates) < 2:
-        raise ValueError(f"prices needs at least 2 dates, got {len(dates)}")
+    if len(dates) < 2 or len(tickers) == 0:
+        raise ValueError(f"prices needs at least 2 dates and one ticker, got {len(dates)} dates "
+                         f"and {len(tickers)} tickers")
     wdates, w_ns, wtickers, values = _weight_frame(weights, dates, tickers, notes)
     p_ns = _ns(dates)
     n = len(p_ns)

@@ -61,7 +61,9 @@ def _exit_reasons(data, sid, entry, exit_, settings):
         on_rebalance = ~is_open & (bars[at] == exit_)
         target = data.weights[rows[at], sid]
         key = len(data.price_index) + 1
-        reenters = np.isin(sid * key + exit_, sid * key + entry)
+        entries = np.sort(sid * key + entry)
+        wanted = sid * key + exit_
+        reenters = entries[np.minimum(np.searchsorted(entries, wanted), len(entries) - 1)] == wanted
         reason[on_rebalance & ((target == 0) | reenters)] = "rebalance"
         if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
             split = on_rebalance & (target != 0) & reenters

@@ -1,0 +1,54 @@
+import numpy as np
+import pandas as pd
+import pytest
+
+from orvane.datasets import Market, momentum, synthetic_market
+
+
+@pytest.fixture(scope="module")
+def market():
+    return synthetic_market(stocks=120, years=4, seed=11)
+
+
+def test_market_is_deterministic_ohlc_with_gaps_listings_and_delistings(market):
+    again = synthetic_market(stocks=120, years=4, seed=11)
+    for field in ("open", "high", "low", "close"):
+        pd.testing.assert_frame_equal(market[field], again[field])
+    assert not market.close.equals(synthetic_market(stocks=120, years=4, seed=12).close)
+    assert isinstance(market, Market) and dict(market).keys() == {"open", "high", "low", "close"}
+    close = market.close
+    assert close.shape == (4 * 252, 120) and close.index.is_monotonic_increasing
+    valid = close.notna().to_numpy()
+    first = valid.argmax(axis=0)
+    last = len(close) - 1 - valid[::-1].argmax(axis=0)
+    assert (first > 0).sum() >= 120 // 10                          # late listings
+    assert list(close.columns[last < len(close) - 1]) == list(market.delistings.index)
+    assert (market.delistings == close.index[last[last < len(close) - 1]]).all()
+    inside = np.arange(len(close))[:, None]
+    gaps = ~valid & (inside > first) & (inside < last)
+    assert gaps.any()                                              # holes inside a listing
+    ok = valid & market.low.notna().to_numpy()
+    assert (market.low.to_numpy()[ok] <= np.minimum(market.open, close).to_numpy()[ok]).all()
+    assert (market.high.to_numpy()[ok] >= np.maximum(market.open, close).to_numpy()[ok]).all()
+    assert market.sectors.index.equals(close.columns) and market.sectors.nunique() > 5
+
+
+@pytest.mark.parametrize("top, bottom", [(10, 10), (12, 0), (5, 15)])
+def test_momentum_ranks_past_returns_with_equal_weights(market, top, bottom):
+    weights = momentum(market, lookback=63, skip=10, top=top, bottom=bottom)
+    close = market.close
+    assert weights.index.isin(close.index).all()
+    assert (weights.index.to_period("M").value_counts() == 1).all()
+    row = weights.index[-1]
+    at = close.index.get_loc(row)
+    score = close.iloc[at - 10] / close.iloc[at - 73] - 1
+    w = weights.loc[row]
+    assert (w > 0).sum() == top and (w < 0).sum() == bottom
+    assert np.isclose(w.abs().sum(), 1.0) and np.allclose(w[w != 0].abs(), 1 / (top + bottom))
+    eligible = score.notna() & close.loc[row].notna()
+    if top:
+        assert score[w > 0].min() >= score[eligible & (w <= 0)].max()
+    if bottom:
+        assert score[w < 0].max() <= score[eligible & (w >= 0)].min()
+    held = weights.to_numpy() != 0
+    assert close.loc[weights.index].notna().to_numpy()[held].all()
