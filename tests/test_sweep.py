@@ -20,7 +20,8 @@ from orvane import datasets
 from orvane.sweep import WorkerLostError, expand_grid, sweep
 
 # The small market drops a few weights on unlisted tickers: expected, not under test.
-pytestmark = pytest.mark.filterwarnings("ignore:weights. .* non-zero weights dropped")
+pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
+              pytest.mark.filterwarnings("ignore:.* runs warned")]
 
 GRID = {"lookback": [21, 63], "stop_loss": [None, 0.05], "rebalance": ["M", "W"]}
 
@@ -228,8 +229,10 @@ def test_grid_expansion_and_index(market):
     assert res.table.index.names == ["stop_loss", "rebalance"]
     assert res.table.index[1][1] == ("2020-06-30", "2021-06-30")
     assert res.params[1] == {"rebalance": ["2020-06-30", "2021-06-30"]}
-    one = sweep(market, {"stop_loss": [0.05, 0.1]}, weights=weights, workers=1,
-                progress=False)
+    weights.iloc[-1, 0] = np.nan
+    with pytest.warns(UserWarning, match="2 of 2 runs warned .*the first: .*NaN"):
+        one = sweep(market, {"stop_loss": [0.05, 0.1]}, weights=weights, workers=1,
+                    progress=False)
     assert isinstance(one.table.index, pd.Index) and one.table.index.name == "stop_loss"
     assert one.table.loc[0.1, "total_return"] == orvane.backtest(
         weights, market, stop_loss=0.1).stats()["total_return"]

@@ -232,8 +232,10 @@ class ProcessPool:
                         self._start_failures += 1
                         if self._start_failures >= _START_FAILURES:
                             raise RuntimeError(
-                                "sweep worker processes die while starting (%s); "
-                                "their error output is above" % text
+                                "sweep worker processes die while starting (%s); their "
+                                "error output is above. A script that sweeps on processes "
+                                "needs the `if __name__ == \"__main__\":` guard, since "
+                                "workers are spawned and import it" % text
                             )
                     if pending and len(self.live) < self.workers:
                         self._spawn()

@@ -523,7 +523,7 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
         parameters), ``.equity``, ``.trades(run)``, ``.result(run)``, ``.params``,
         ``.seconds``. Each row equals ``orvane.backtest`` run sequentially with the
         same parameters, bit for bit, whichever executor ran it. Warnings raised in
-        the runs are recorded per row and emitted once each here.
+        the runs are recorded per row; one warning here says how many runs warned.
     """
     if (strategy is None) == (weights is None):
         raise TypeError("pass exactly one of strategy= (a function of the market) and "
@@ -578,7 +578,11 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
                 for i, outcome, payload_ in outcomes:
                     collector.add(i, outcome, payload_)
     result = collector.result(index)
-    seen = OrderedDict.fromkeys(w for p in collector.payloads for w in p["warnings"])
-    for category, message in seen:
-        warnings.warn(message, category, stacklevel=2)
+    warned = [p["warnings"] for p in collector.payloads if p["warnings"]]
+    if warned:
+        # One notice, not one per run: the texts are in the table.
+        category, message = warned[0][0]
+        warnings.warn("%d of %d runs warned (see the warnings column of the table); the "
+                      "first: %s" % (len(warned), len(tasks), message), category,
+                      stacklevel=2)
     return result

@@ -1,0 +1,122 @@
+"""Time orvane.sweep on one market: sequential, the local process pool and Ray, side by side.
+
+Each round runs the same grid once per executor, interleaved, so machine load hits all
+alike; the ratios are what carries across machines.
+
+    python bench/bench_sweep.py                        # 200 runs, 2,520 x 500, 2 workers
+    python bench/bench_sweep.py --rounds 3 --no-ray
+"""
+
+import argparse
+import itertools
+import os
+import platform
+import statistics
+import sys
+import time
+import warnings
+
+import numpy as np
+
+import orvane
+from orvane import datasets
+
+# 4 x 5 x 10 = 200 runs: a signal parameter and two exit rules.
+GRID = {
+    "lookback": [63, 126, 189, 252],
+    "stop_loss": [None, 0.05, 0.08, 0.1, 0.15],
+    "take_profit": [None, 0.1, 0.15, 0.2, 0.3, 0.4, 0.5, 0.75, 1.0, 2.0],
+}
+
+
+def grid_of(runs):
+    names = list(GRID)
+    full = [dict(zip(names, combo)) for combo in itertools.product(*GRID.values())]
+    if runs > len(full):
+        raise SystemExit("at most %d runs" % len(full))
+    return full[:runs]
+
+
+def timed_sweep(market, grid, **kwargs):
+    start = time.perf_counter()
+    res = orvane.sweep(market, grid, strategy=datasets.momentum, progress=False, **kwargs)
+    return time.perf_counter() - start, res
+
+
+def start_up(market, **kwargs):
+    """Fixed cost of a pool: a sweep of one run per worker minus its longest run."""
+    wall, res = timed_sweep(market, grid_of(kwargs["workers"]), **kwargs)
+    return wall - res.seconds.max()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=200)
+    parser.add_argument("--years", type=float, default=10.0, help="252 bars a year")
+    parser.add_argument("--stocks", type=int, default=500)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--rounds", type=int, default=2, help="interleaved rounds")
+    parser.add_argument("--no-ray", action="store_true", help="skip the Ray executor")
+    args = parser.parse_args()
+    warnings.simplefilter("ignore")
+
+    market = datasets.synthetic_market(stocks=args.stocks, years=args.years, seed=0)
+    grid = grid_of(args.runs)
+    executors = {"sequential": {"executor": "sequential"},
+                 "process": {"executor": "process", "workers": args.workers}}
+    ray_start = None
+    if not args.no_ray:
+        try:
+            import ray
+        except ImportError:
+            print("Ray is not installed (pip install 'orvane[ray]'): skipped")
+        else:
+            t0 = time.perf_counter()
+            ray.init(num_cpus=args.workers, include_dashboard=False, logging_level="warning")
+            ray_start = time.perf_counter() - t0
+            executors["ray"] = {"executor": "ray", "workers": args.workers}
+
+    print("python %s, %s, %d cores; market %d x %d, %d runs, %d workers, %d rounds"
+          % (platform.python_version(), platform.machine(), len(os.sched_getaffinity(0)),
+             *market["close"].shape, len(grid), args.workers, args.rounds))
+    walls = {name: [] for name in executors}
+    work = {name: [] for name in executors}
+    starts = {name: [] for name in executors if name != "sequential"}
+    tables = {}
+    for _ in range(args.rounds):
+        for name, kwargs in executors.items():
+            wall, res = timed_sweep(market, grid, **kwargs)
+            walls[name].append(wall)
+            work[name].append(res.seconds.sum())
+            tables[name] = res.table
+            if name in starts:
+                starts[name].append(start_up(market, **kwargs))
+    if ray_start is not None:
+        ray.shutdown()
+
+    reference = tables["sequential"]
+    identical = all(table.equals(reference) for table in tables.values())
+    seq = statistics.median(walls["sequential"])
+    print()
+    print("%-11s %8s %8s %9s %9s %10s %10s %9s" % (
+        "executor", "wall s", "runs/s", "vs seq", "run ms", "overhead", "steady", "start s"))
+    for name in executors:
+        wall = statistics.median(walls[name])
+        busy = statistics.median(work[name])
+        lanes = 1 if name == "sequential" else args.workers
+        # Worker time not spent inside runs: scheduling, transfer, start-up, idle tails.
+        overhead = (wall * lanes - busy) / busy
+        start = statistics.median(starts[name]) if name in starts else 0.0
+        steady = ((wall - start) * lanes - busy) / busy
+        print("%-11s %8.2f %8.1f %8.2fx %9.1f %9.1f%% %9.1f%% %9.2f" % (
+            name, wall, len(grid) / wall, seq / wall, 1e3 * busy / len(grid),
+            100 * overhead, 100 * steady, start))
+    if ray_start is not None:
+        print("\nray.init of a local 2-CPU cluster: %.2f s (once, outside every figure)"
+              % ray_start)
+    print("rows identical across executors: %s" % ("yes" if identical else "NO"))
+    return 0 if identical else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
