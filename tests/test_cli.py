@@ -12,7 +12,7 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.__main__ import build_parser, main
+from orvane.__main__ import DEMO_MARKET, DEMO_SETTINGS, DEMO_STRATEGY, build_parser, main
 from orvane.stats import format_summary
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
@@ -137,19 +137,35 @@ def test_every_backtest_parameter_has_an_option_with_its_default():
         assert "--" + name.replace("_", "-") in help_text
 
 
-def test_demo_runs_as_a_module_and_writes_its_report(tmp_path):
+def test_demo_runs_as_a_module_prints_its_run_and_writes_its_report(tmp_path):
     done = subprocess.run([sys.executable, "-m", "orvane", "--out", str(tmp_path)],
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert "Traceback" not in done.stderr
-    for heading in ("Summary", "Last 10 of", "Next actions", "Max drawdown", "Sharpe ratio"):
+    for heading in ("Summary", "Last 10 of", "Next actions"):
         assert heading in done.stdout
+    # The printed figures are those of the same run made in-process.
+    market = datasets.synthetic_market(**DEMO_MARKET)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        same = orvane.backtest(datasets.momentum(market, **DEMO_STRATEGY), market,
+                               delistings=market.delistings, **DEMO_SETTINGS)
+    text = format_summary(same.stats())
+    for label in ("Total return", "Sharpe ratio", "Max drawdown", "Trades"):
+        assert re.search(rf"{label}\s+{re.escape(text[label])}(?!\S)", done.stdout), label
+    assert f"of {len(same.trades):,} trades" in done.stdout
     if has("matplotlib"):
         report = tmp_path / "orvane-report.html"
         assert f"Report written to {report.resolve()}" in done.stdout
         assert report.stat().st_size > 50_000
     else:
         assert "pip install 'orvane[plot]'" in done.stderr
+
+
+@pytest.mark.parametrize("options", [["--stocks", "1"], ["--years", "0"]])
+def test_demo_rejects_a_market_too_small(capsys, options):
+    assert main(options) == 2
+    assert options[0] in capsys.readouterr().err
 
 
 @pytest.mark.skipif(not README.exists(), reason="README.md is not beside the tests")

@@ -1,8 +1,4 @@
-"""The seeded sample market and the `python -m orvane` entry built on it."""
-
-import re
-import subprocess
-import sys
+"""The seeded sample market of the core's tests and benchmarks."""
 
 import numpy as np
 import pytest
@@ -138,18 +134,6 @@ def test_too_small_market_rejected(n_rows, n_stocks):
         make_market(n_rows, n_stocks)
 
 
-def test_summary_statistics():
-    from orvane.__main__ import summarise
-
-    creturn = np.array([1.0, 1.0, 1.2, 0.9, 1.05])
-    s = summarise(creturn, first_row=1)
-    assert s["final"] == pytest.approx(1.05)
-    assert s["total_return"] == pytest.approx(0.05)
-    assert s["max_drawdown"] == pytest.approx(0.9 / 1.2 - 1.0)
-    daily = [0.2, -0.25, 1.05 / 0.9 - 1.0]
-    assert s["volatility"] == pytest.approx(np.std(daily, ddof=1) * np.sqrt(252))
-
-
 @has_engine
 def test_run_returns_value_series():
     m = make_market(150, 8, seed=1)
@@ -190,33 +174,3 @@ def test_frictionless_run_matches_numpy_replay(seed):
         marked = np.where(np.isnan(price[d]) | np.isnan(close[d]), pos, pos * close[d] / price[d])
         expected[d] = cash + marked.sum()
     np.testing.assert_allclose(creturn, expected, rtol=1e-12, atol=1e-12)
-
-
-@has_engine
-def test_cli_prints_summary():
-    from orvane.__main__ import SETTINGS
-
-    proc = subprocess.run(
-        [sys.executable, "-m", "orvane", "--rows", "120", "--stocks", "10"],
-        capture_output=True, text=True, timeout=300,
-    )
-    assert proc.returncode == 0, proc.stderr
-    out = proc.stdout
-    assert "120 rows x 10 stocks" in out
-    for label in ("final value", "total return", "ann. vol", "max drawdown", "next actions"):
-        assert label in out, label
-
-    # The printed figures are those of the same run made in-process.
-    m = make_market(120, 10, 0)
-    creturn = run(m, **SETTINGS)
-    trades, _ = tradeloom.get_trade_stocks(m.pos_columns, m.price_index, False)
-    assert re.search(r"final value\s+(\S+)", out).group(1) == f"{creturn[-1]:.6f}"
-    assert int(re.search(r"trades\s+(\d+)", out).group(1)) == len(trades)
-    if trades:
-        assert str(trades[0][0]) in out
-
-
-def test_cli_rejects_tiny_market():
-    proc = subprocess.run([sys.executable, "-m", "orvane", "--rows", "1"], capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 2
-    assert "--rows" in proc.stderr
