@@ -83,20 +83,22 @@ def test_trades_window_holds_every_step_below_the_window(result):
     assert (window["ticker"].to_numpy() == trades["ticker"].to_numpy()[window["trade"]]).all()
 
 
-def test_orders_move_the_book_to_the_next_weights(result):
-    capital = 1_000_000
-    orders = result.orders(capital)
-    actions = result.actions
-    assert list(orders.index) == list(actions.index)
-    assert np.allclose(orders["order_value"], (actions["next_weight"] - actions["weight"]) * capital)
-    ok = orders["tradable"]
-    assert np.allclose(orders.loc[ok, "target_shares"] * orders.loc[ok, "price"],
-                       orders.loc[ok, "target_value"])
-    given = orders["price"].copy()
-    ticker = given.index[0]
-    given[ticker] = np.nan
-    repriced = result.orders(capital, prices=given)
-    assert not repriced.loc[ticker, "tradable"] and np.isnan(repriced.loc[ticker, "order_shares"])
+def test_orders_move_the_drifted_book_to_the_next_weights():
+    days = pd.bdate_range("2024-01-01", periods=6)
+    prices = pd.DataFrame({"A": [10.0, 10, 15, 20, 20, 20], "B": 50.0, "C": [8.0] * 5 + [np.nan]},
+                          index=days)
+    weights = pd.DataFrame({"A": [0.5, 0.25], "B": [0.5, 0.25], "C": [0.0, 0.5]}, index=days[[0, 5]])
+    result = orvane.backtest(weights, prices, fee=0.0, tax=0.0)
+    orders = result.orders(30_000)
+    # Bought at 10 and 50; A doubled, so the book is 2/3 A, 1/3 B at equity 1.5.
+    assert np.allclose(orders["weight"], [2 / 3, 1 / 3, 0.0])
+    assert np.allclose(orders["next_weight"], [0.25, 0.25, 0.5])
+    assert np.allclose(orders["order_value"], [-12_500, -2_500, 15_000])
+    assert np.allclose(orders.loc[["A", "B"], "order_shares"], [-625, -50])
+    assert list(orders["tradable"]) == [True, True, False]  # C has no close on the last bar
+    assert np.isnan(orders.loc["C", "order_shares"])
+    repriced = result.orders(30_000, prices={"A": 25.0, "B": 50.0, "C": 8.0})
+    assert repriced["tradable"].all() and repriced.loc["A", "target_shares"] == 300
     with pytest.raises(ValueError, match="capital must be a positive amount"):
         result.orders(-5)
 

@@ -136,6 +136,18 @@ def _action_table(data, rec):
     }, index=idx)
 
 
+def _drift(data, equity, done, last_close):
+    """Factor taking a weight set at the last rebalance to its weight at the last close:
+    the ticker's move from that bar's trading price, over the portfolio's (costs ignored)."""
+    if not len(done):
+        return np.ones(len(data.price_col))
+    bar = done[-1]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        moved = last_close / data.trade[bar, data.price_col]
+    moved = np.where(np.isfinite(moved), moved, 1.0)
+    return moved * (equity[bar] / equity[-1])
+
+
 class BacktestResult:
     """One backtest run.  Immutable; every attribute returns a fresh copy.
 
@@ -162,7 +174,7 @@ class BacktestResult:
     """
 
     __slots__ = ("_equity", "_trades", "_actions", "_warnings", "_settings", "_start",
-                 "_window", "_weights", "_rebalance_dates", "_last_close", "_delisted")
+                 "_window", "_weights", "_rebalance_dates", "_last_close", "_delisted", "_drift")
 
     def __init__(self, *args, **kwargs):
         raise TypeError("BacktestResult is made by orvane.backtest(...)")
@@ -184,7 +196,9 @@ class BacktestResult:
                                             columns=pd.Index(data.pos_columns, dtype=object)))
         done = data.schedule.bar[data.schedule.bar < len(dates)]
         set_(self, "_rebalance_dates", dates[done])
-        set_(self, "_last_close", pd.Series(data.close[-1, data.price_col], index=data.pos_columns))
+        last_close = data.close[-1, data.price_col]
+        set_(self, "_last_close", pd.Series(last_close, index=data.pos_columns))
+        set_(self, "_drift", pd.Series(_drift(data, rec.equity, done, last_close), index=data.pos_columns))
         gone = (np.zeros(len(data.pos_columns), dtype=bool) if data.delisting_bars is None
                 else data.delisting_bars >= 0)
         set_(self, "_delisted", pd.Series(gone, index=data.pos_columns))
@@ -337,12 +351,13 @@ class BacktestResult:
 
         Returns
         -------
-        DataFrame indexed by ticker: ``price``, ``weight`` and ``next_weight`` (fractions),
-        ``value`` and ``target_value`` (money), ``order_value`` (money to buy, negative to
-        sell), ``shares``, ``target_shares`` and ``order_shares`` (``order_shares`` rounded to
-        whole shares), ``tradable`` (False when the ticker has no valid price or was
-        delisted: its order cannot be filled).  Today's book is taken at the weights of the
-        last rebalance, as in ``actions``.
+        DataFrame indexed by ticker (the tickers of ``actions``): ``price``; ``weight``,
+        today's weight: the weight of the last rebalance (``actions.weight``) drifted with
+        the ticker's and the portfolio's moves since (costs ignored); ``next_weight``;
+        ``value`` and ``target_value`` (money); ``order_value`` (money to buy, negative to
+        sell); ``shares``, ``target_shares`` and ``order_shares`` (the difference of the two
+        rounded to whole shares); ``tradable`` (False when the ticker has no valid price or
+        was delisted: its order cannot be filled, share columns are NaN).
         """
         if isinstance(capital, (bool, np.bool_)) or not isinstance(
                 capital, (int, float, np.integer, np.floating)) or not capital > 0 \
@@ -363,7 +378,8 @@ class BacktestResult:
         price = price.to_numpy(dtype=np.float64)
         tradable = np.isfinite(price) & (price > 0) & ~self._delisted.reindex(tickers).fillna(False).to_numpy(dtype=bool)
         capital = float(capital)
-        value = book["weight"].to_numpy() * capital
+        weight = book["weight"].to_numpy() * self._drift.reindex(tickers).to_numpy(dtype=np.float64)
+        value = weight * capital
         target = book["next_weight"].to_numpy() * capital
         with np.errstate(divide="ignore", invalid="ignore"):
             shares = np.where(tradable, value / price, np.nan)
@@ -371,7 +387,7 @@ class BacktestResult:
         order_shares = np.round(target_shares) - np.round(shares)
         return pd.DataFrame({
             "price": price,
-            "weight": book["weight"].to_numpy(),
+            "weight": weight,
             "next_weight": book["next_weight"].to_numpy(),
             "value": value,
             "target_value": target,
