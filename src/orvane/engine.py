@@ -67,16 +67,18 @@ def backtest(weights, prices, *, trade_at="close", rebalance=None, fee=0.001425,
         Take-profit distance, a fraction in (0, 10] (0.3 = exit after a 30 % favourable move).
         None: off.
     trailing_stop : float or None, default None
-        Trailing-stop distance in (0, 1], measured from the best cumulative return since entry
-        (0.08 = exit 8 points below the peak).  None: off.
+        Trailing-stop distance in (0, 1], in units of the entry price below the best price
+        since entry (0.08: a long that rose 20 % exits when it is back at +12 %; shorts
+        mirror it).  None: off.
     trailing_activation : float, default 0.0
         Gain (a fraction in [0, 1]; a fall for shorts) the position must have reached before
         the trailing stop is armed.  0 arms it at once.
     intrabar_exits : bool, default False
         False: exits are tested on the bar's close and filled on the next bar at its trading
         price.  True: exits are tested against the bar's open, high and low and filled on the
-        same bar at the level touched (at the open when the bar gaps through it; when high and
-        low both touch, at the take-profit level).  Needs open, high and low prices.
+        same bar at the level touched (at the open when the bar opens beyond it; when high
+        and low both touch, at the high's level: the take-profit of a long, the stop of a
+        short).  Needs open, high and low prices.
     position_limit : float, default 1.0
         Largest absolute position as a fraction of portfolio value, in (0, 1]; larger targets
         are cut to it (the rest stays in cash).
@@ -85,8 +87,10 @@ def backtest(weights, prices, *, trade_at="close", rebalance=None, fee=0.001425,
         excursions are measured from that rebalance.  True: positions that keep their side
         keep their original entry (and their trade record runs on).
     skip_stopped_until_rebalance : bool, default True
-        True: a ticker closed by an exit rule is not bought back until a new rebalance after
-        the exit (the next one skips it).  False: the next rebalance buys it back.
+        True: a ticker closed by an exit rule stays out at the next rebalance even when its
+        weight asks for it (it can come back at the one after).  False: the next rebalance
+        buys it back, and an exit found on the close before a rebalance that keeps the
+        ticker is not carried out.
     window : int, default 0
         Look-ahead window of the excursion analysis, in bars after entry (0: excursions only
         at the exit).  Each trade keeps ``48 * window / window_step`` bytes of records.
