@@ -133,3 +133,24 @@ def test_inferred_delistings_match_the_markets_list():
     listed = quiet(weights, market, delistings=market.delistings)
     pd.testing.assert_series_equal(inferred.equity, listed.equity)
     assert not quiet(weights, market).trades["exit_reason"].eq("delisted").any()
+
+
+@pytest.mark.parametrize("calendar", ["every row", "M", "Q", "dates", "weekend signals"])
+def test_entries_happen_exactly_on_the_rebalance_bars_the_front_predicts(calendar):
+    # The front's own schedule decides which weights it checks; the engine's entries must
+    # land on exactly those bars (every traded row holds positions, and kept ones are split).
+    market = orvane.datasets.synthetic_market(stocks=40, years=2, seed=6)
+    weights = orvane.datasets.momentum(market, top=4, bottom=4, lookback=30, skip=5, rebalance="W")
+    rebalance = None
+    if calendar in ("M", "Q"):
+        rebalance = calendar
+    elif calendar == "dates":
+        rng = np.random.default_rng(0)
+        days = pd.date_range(market.close.index[0] - pd.Timedelta("30D"), market.close.index[-1], freq="D")
+        rebalance = pd.DatetimeIndex(np.sort(rng.choice(days, 25, replace=False)))
+    elif calendar == "weekend signals":
+        weights.index = weights.index + pd.Timedelta("1D")
+    result = quiet(weights, market, rebalance=rebalance)
+    entries = pd.DatetimeIndex(result.trades["entry_date"].unique())
+    assert len(result.rebalance_dates) > 3
+    assert set(entries) == set(result.rebalance_dates)

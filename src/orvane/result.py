@@ -285,7 +285,8 @@ class BacktestResult:
 
     @property
     def settings(self):
-        return dict(self._settings)
+        return {k: (v.copy() if isinstance(v, (pd.Series, dict)) else v)
+                for k, v in self._settings.items()}
 
     @property
     def start(self):
