@@ -147,7 +147,7 @@ def test_entries_happen_exactly_on_the_rebalance_bars_the_front_predicts(calenda
     elif calendar == "dates":
         rng = np.random.default_rng(0)
         days = pd.date_range(market.close.index[0] - pd.Timedelta("30D"), market.close.index[-1], freq="D")
-        rebalance = pd.DatetimeIndex(np.sort(rng.choice(days, 25, replace=False)))
+        rebalance = pd.DatetimeIndex(np.sort(rng.choice(days, 200, replace=False)))
     elif calendar == "weekend signals":
         weights.index = weights.index + pd.Timedelta("1D")
     result = quiet(weights, market, rebalance=rebalance)

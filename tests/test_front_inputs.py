@@ -108,9 +108,10 @@ ADJUSTED = {
                          "weights: dates were not in ascending order and have been sorted"),
     "NaN weights": (dict(weights=with_column(weights(), "C", np.nan)), {},
                     "weights: 2 NaN weights were read as 0 (no position)"),
-    "not listed yet": (dict(prices=with_column(prices(), "B", [np.nan, np.nan] + [20.0] * 6)),
+    # Priced on the signal bar, not on the bar after it where the row trades.
+    "no price on the trade bar": (dict(prices=with_column(prices(), "B", [20.0, np.nan] + [20.0] * 6)),
                        dict(weights=with_column(weights(), "B", [0.0, 0.4]),
-                            prices=with_column(prices(), "B", [np.nan, np.nan] + [20.0] * 6)),
+                            prices=with_column(prices(), "B", [20.0, np.nan] + [20.0] * 6)),
                        "weights: 1 non-zero weights dropped for their rebalance because the ticker "
                        "has no trading price on the bar it would be traded (not listed yet, a gap, "
                        "or delisted): [B on 2024-01-02]"),
