@@ -430,5 +430,10 @@ def main(argv=None) -> int:
     return run_demo(args)
 
 
-if __name__ == "__main__":
+def run_command() -> None:
+    """Entry point of the installed `orvane` command."""
     sys.exit(main())
+
+
+if __name__ == "__main__":
+    run_command()

@@ -80,7 +80,8 @@ def _num_class(value) -> str:
 
 
 def _pct(value, digits: int = 2) -> str:
-    return "" if pd.isna(value) else f"{value:.{digits}%}"
+    # Rounding first, then + 0.0, keeps a tiny loss from reading "-0.0%".
+    return "" if pd.isna(value) else f"{round(value, digits + 2) + 0.0:.{digits}%}"
 
 
 def _day(value) -> str:
@@ -209,25 +210,35 @@ def _actions_section(actions: pd.DataFrame) -> str:
 
 
 def _settings_section(result) -> str:
-    settings = getattr(result, "settings", {}) or {}
-    rows = "".join(
-        f"<tr><td>{html.escape(str(k))}</td><td>{html.escape(_setting(v))}</td></tr>"
-        for k, v in settings.items()
+    settings = list((getattr(result, "settings", {}) or {}).items())
+    half = (len(settings) + 1) // 2
+    tables = "".join(
+        '<table class="kv"><tbody>'
+        + "".join(f"<tr><td>{html.escape(str(k))}</td><td>{html.escape(_setting(k, v))}</td></tr>"
+                  for k, v in part)
+        + "</tbody></table>"
+        for part in (settings[:half], settings[half:])
     )
     warnings = getattr(result, "warnings", ()) or ()
     warn = ('<h2 style="margin-top:18px">Warnings</h2><ul class="warn">'
             + "".join(f"<li>{html.escape(str(w))}</li>" for w in warnings) + "</ul>") if warnings else ""
-    return (f'<section id="settings"><h2>Settings</h2><table class="kv"><tbody>{rows}</tbody></table>'
-            f"{warn}</section>")
+    return f'<section id="settings"><h2>Settings</h2><div class="cols">{tables}</div>{warn}</section>'
 
 
-def _setting(value) -> str:
+# What None means for the settings where it is not simply "none".
+NONE_MEANS = {"rebalance": "every weight date", "stop_loss": "off", "take_profit": "off",
+              "trailing_stop": "off"}
+
+
+def _setting(name: str, value) -> str:
     if isinstance(value, float) and math.isinf(value):
         return "off"
     if value is None:
-        return "none"
-    if isinstance(value, (pd.Series, pd.DataFrame, pd.Index, np.ndarray, list, tuple, dict)):
-        return f"{type(value).__name__} of {len(value)}"
+        return NONE_MEANS.get(name, "none")
+    if isinstance(value, (pd.Series, dict)):
+        return f"{len(value)} tickers"
+    if isinstance(value, (pd.DataFrame, pd.Index, np.ndarray, list, tuple)):
+        return f"{len(value)} values"
     return str(value)
 
 
