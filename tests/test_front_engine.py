@@ -29,8 +29,9 @@ def test_front_matches_a_direct_engine_call_bit_for_bit():
                              delistings=delistings, stop_loss=0.1, take_profit=0.3,
                              trailing_stop=0.08, window=20, window_step=5)
     assert result.warnings == ()
+    # The sample delists on the first bar without a price; the front sells on the bar before.
     creturn = run(m, stop_loss=0.1, take_profit=0.3, trail_stop=0.08, tidemark_window=20,
-                  tidemark_window_step=5)
+                  tidemark_window_step=5, delisting_bars=np.where(m.delisting_bars > 0, m.delisting_bars - 1, -1))
     assert np.array_equal(result.equity.to_numpy(), creturn)
     rows, _ = tradeloom.get_trade_stocks(m.pos_columns, m.price_index, False)
     trades = result.trades
@@ -128,10 +129,16 @@ def test_rebalance_frequency_aliases_and_dates_agree():
 
 def test_inferred_delistings_match_the_markets_list():
     market = orvane.datasets.synthetic_market(stocks=100, years=4, seed=4)
-    weights = orvane.datasets.momentum(market, top=10, bottom=10)
+    # Equal weight on every listed ticker each month, so delisted ones are held.
+    listed = market.close.groupby(market.close.index.to_period("M")).tail(1).notna()
+    weights = listed.div(listed.sum(axis=1), axis=0)
     inferred = quiet(weights, market, delistings="infer")
-    listed = quiet(weights, market, delistings=market.delistings)
-    pd.testing.assert_series_equal(inferred.equity, listed.equity)
+    named = quiet(weights, market, delistings=market.delistings)
+    pd.testing.assert_series_equal(inferred.equity, named.equity)
+    # The first day without data means the same sale, on the last bar with a price.
+    day_after = quiet(weights, market, delistings=market.delistings + pd.offsets.BDay(1))
+    pd.testing.assert_frame_equal(day_after.trades, named.trades)
+    assert named.trades["exit_reason"].eq("delisted").sum() == len(market.delistings)
     assert not quiet(weights, market).trades["exit_reason"].eq("delisted").any()
 
 

@@ -98,7 +98,8 @@ def backtest(weights, prices, *, trade_at="close", rebalance=None, fee=0.001425,
         Sampling step of that window, in bars (>= 1).
     delistings : None, "infer", or mapping/Series ticker -> date, default None
         Delisted tickers are sold at their last marked value, paying fee and tax, on the
-        first bar at or after the given date.  ``"infer"`` assumes that every ticker whose
+        first bar at or after the given date, or on the last bar with a trading price
+        before it when that bar has none (the date is the first day without data).  ``"infer"`` assumes that every ticker whose
         trading prices end before the last date was delisted on its last bar with a price
         (a ticker that merely has no data later is treated the same).  Weights on a ticker
         from its delisting bar on are dropped (reported in ``warnings``).

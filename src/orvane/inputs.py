@@ -520,6 +520,13 @@ def _delisting_bars(delistings, weight_tickers, price_tickers, price_dates, trad
     # Sold on the first bar at or after the date; later than the data: never.
     rows = np.searchsorted(_ns(price_dates), _ns(when), side="left")
     rows = np.where(rows >= n, -1, rows)
+    # Without a price on that bar (the date is the first day without data), on the last bar
+    # with one: the value is the same, and the trade's exit then has a price.
+    cols = price_tickers.get_indexer(names[known])
+    for k in np.flatnonzero((rows >= 0) & np.isnan(trade[np.maximum(rows, 0), cols])):
+        priced = np.flatnonzero(~np.isnan(trade[: rows[k] + 1, cols[k]]))
+        if len(priced):
+            rows[k] = priced[-1]
     by_ticker = pd.Series(rows, index=names[known])
     return by_ticker.reindex(weight_tickers).fillna(-1).to_numpy(dtype=np.int64)
 
