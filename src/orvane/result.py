@@ -121,7 +121,7 @@ def _trade_table(data, rec, settings):
         "mdd": at_exit[:, 3],
         "profitable_bars": at_exit[:, 4].astype(np.int64),
     }
-    return pd.DataFrame(table)
+    return pd.DataFrame(table, columns=list(TRADE_COLUMNS))
 
 
 def _action_table(data, rec):
