@@ -15,9 +15,6 @@ import pandas as pd
 __all__ = ["BacktestResult", "RunRecord"]
 
 EXCURSIONS = ("mae", "gmfe", "bmfe", "mdd", "profitable_bars", "return")
-TRADE_COLUMNS = ("ticker", "side", "entry_date", "exit_date", "signal_date", "weight",
-                 "bars_held", "return", "exit_reason", "mae", "gmfe", "bmfe", "mdd",
-                 "profitable_bars")
 ACTION_WORDS = {
     "enter": "open the position at the next rebalance",
     "exit": "close the position at the next rebalance",
@@ -108,9 +105,9 @@ def _trade_table(data, rec, settings):
     table = {
         "ticker": data.pos_columns[sid],
         "side": np.where(rec.positions > 0, "long", "short").astype(object),
-        "entry_date": dates.take(entry),
-        "exit_date": dates.take(np.where(is_open, 0, exit_)).where(~is_open),
-        "signal_date": data.weight_dates.take(signal_row),
+        "entry_date": dates.take(entry).array,
+        "exit_date": dates.take(np.where(is_open, 0, exit_)).where(~is_open).array,
+        "signal_date": data.weight_dates.take(signal_row).array,
         "weight": rec.positions,
         "bars_held": np.where(is_open, n_bars - 1 - entry, exit_ - entry),
         "return": _exit_returns(data, rec, sid, entry, exit_, split, settings),
@@ -121,7 +118,8 @@ def _trade_table(data, rec, settings):
         "mdd": at_exit[:, 3],
         "profitable_bars": at_exit[:, 4].astype(np.int64),
     }
-    return pd.DataFrame(table, columns=list(TRADE_COLUMNS))
+    # No columns= here: older pandas then boxes every date into a Timestamp.
+    return pd.DataFrame(table)
 
 
 def _action_table(data, rec):
