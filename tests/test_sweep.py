@@ -48,7 +48,9 @@ def deadline(seconds):
 
 
 def segments():
-    return {name for name in os.listdir("/dev/shm") if name.startswith("orvane-")}
+    # Only this process's: other test sessions may sweep at the same time.
+    mine = "orvane-%d-" % os.getpid()
+    return {name for name in os.listdir("/dev/shm") if name.startswith(mine)}
 
 
 @pytest.fixture

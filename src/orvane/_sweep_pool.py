@@ -26,6 +26,8 @@ _ATTACH = {"track": False} if sys.version_info >= (3, 13) else {}
 # Consecutive worker deaths before any worker got ready: a broken set-up, not bad luck.
 _START_FAILURES = 3
 _JOIN_SECONDS = 5.0
+# Tasks in flight per worker: the running one and the next.
+_DEPTH = 2
 
 
 class SharedPayload:
@@ -52,8 +54,10 @@ class SharedPayload:
             nbytes = buf.raw().nbytes
             self.layout.append((size, nbytes))
             size += -(-nbytes // _ALIGN) * _ALIGN
+        _check_room(size)
         self.shm = shared_memory.SharedMemory(
-            name="orvane-" + secrets.token_hex(6), create=True, size=max(size, 1)
+            name="orvane-%d-%s" % (os.getpid(), secrets.token_hex(4)), create=True,
+            size=max(size, 1),
         )
         try:
             for buf, (offset, nbytes) in zip(buffers, self.layout):
@@ -84,6 +88,21 @@ class SharedPayload:
 
     def __exit__(self, *exc):
         self.release()
+
+
+def _check_room(size):
+    # Writing past a full /dev/shm (64 MB in a default container) is a SIGBUS, not an
+    # exception: refuse up front.
+    try:
+        stat = os.statvfs("/dev/shm")
+    except OSError:
+        return
+    free = stat.f_bavail * stat.f_frsize
+    if size > free:
+        raise MemoryError(
+            "the market needs %.0f MB of shared memory and /dev/shm has %.0f MB free; "
+            "enlarge it (docker run --shm-size=...), or sweep with workers=1 or "
+            "executor='ray'" % (size / 2**20, free / 2**20))
 
 
 def attach(handle):
@@ -144,12 +163,13 @@ def _worker_main(conn, handle, factory_bytes):
 
 
 class _Worker:
-    __slots__ = ("process", "conn", "index", "ready")
+    __slots__ = ("process", "conn", "queue", "ready")
 
     def __init__(self, process, conn):
         self.process = process
         self.conn = conn
-        self.index = None
+        # Indexes sent, in order: the first is running, the rest wait in the pipe.
+        self.queue = deque()
         self.ready = False
 
 
@@ -212,11 +232,22 @@ class ProcessPool:
             # EOF, a reset pipe or a message cut short by the death.
             return None
 
+    def _feed(self, worker, pending, tasks):
+        # A second task waits in the pipe so the worker never idles on a round trip.
+        while pending and len(worker.queue) < _DEPTH:
+            index = pending.popleft()
+            worker.queue.append(index)
+            try:
+                worker.conn.send(tasks[index])
+            except OSError:
+                return  # the death shows on the sentinel
+
     def run(self, tasks):
-        pending = deque(enumerate(tasks))
+        tasks = list(tasks)
+        pending = deque(range(len(tasks)))
         while len(self.live) < min(self.workers, len(pending)):
             self._spawn()
-        while pending or any(w.index is not None for w in self.live):
+        while pending or any(w.queue for w in self.live):
             if not self.live:
                 self._spawn()
             waitables = [w.conn for w in self.live] + [w.process.sentinel for w in self.live]
@@ -226,9 +257,8 @@ class ProcessPool:
                     continue
                 message = self._receive(worker, ready)
                 if message is None:
-                    index, was_ready = worker.index, worker.ready
                     text = self._bury(worker)
-                    if not was_ready:
+                    if not worker.ready:
                         self._start_failures += 1
                         if self._start_failures >= _START_FAILURES:
                             raise RuntimeError(
@@ -237,11 +267,14 @@ class ProcessPool:
                                 "needs the `if __name__ == \"__main__\":` guard, since "
                                 "workers are spawned and import it" % text
                             )
+                    lost = worker.queue.popleft() if worker.queue and worker.ready else None
+                    # Tasks it never started go back to the front, in order.
+                    pending.extendleft(reversed(worker.queue))
                     if pending and len(self.live) < self.workers:
                         self._spawn()
-                    if index is not None:
-                        yield index, "lost", ("worker process died while running this "
-                                              "backtest (%s)" % text)
+                    if lost is not None:
+                        yield lost, "lost", ("worker process died while running this "
+                                             "backtest (%s)" % text)
                     continue
                 kind = message[0]
                 if kind == "setup_error":
@@ -249,20 +282,17 @@ class ProcessPool:
                 if kind == "ready":
                     worker.ready = True
                     self._start_failures = 0
-                    index = None
-                else:
-                    index, worker.index = worker.index, None
-                if pending:
-                    worker.index, task = pending.popleft()
-                    worker.conn.send(task)
-                if kind == "done":
+                    self._feed(worker, pending, tasks)
+                elif kind == "done":
+                    index = worker.queue.popleft()
+                    self._feed(worker, pending, tasks)
                     yield index, "done", message[1]
 
     def close(self, graceful=True):
         """Stop every worker: ask idle ones to leave, terminate the rest."""
         workers, self.live = self.live, []
         for worker in workers:
-            if graceful and worker.index is None:
+            if graceful and not worker.queue:
                 try:
                     worker.conn.send(None)
                 except OSError:

@@ -62,8 +62,9 @@ def run_on_ray(shared, factory, tasks, workers=None):
 
     if not ray.is_initialized():
         ray.init(include_dashboard=False, logging_level="warning")
-    if workers is None:
-        workers = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    # An actor holds its CPU for life: more actors than CPUs would wait forever.
+    cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    workers = cpus if workers is None else min(workers, cpus)
     actor_class = ray.remote(num_cpus=1, max_restarts=0, max_task_retries=0)(_RayWorker)
     shared_ref = ray.put(shared)
     pending = list(enumerate(tasks))

@@ -498,8 +498,9 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
         (``SweepResult.trades(run)``), "result" (the whole ``BacktestResult`` per run,
         ``SweepResult.result(run)``; the heaviest).
     workers : int, optional
-        Worker processes (or Ray actors). Default: the usable cores (Ray: the
-        cluster's CPUs). One worker, one core or one run means in-process.
+        Worker processes (or Ray actors, at most the cluster's CPUs). Default: the
+        usable cores (Ray: the cluster's CPUs). One worker, one core or one run means
+        in-process.
     executor : None, "sequential", "process" or "ray"
         None picks "sequential" for one worker, else "process": spawned worker
         processes, each running one backtest at a time, the market placed once in
@@ -546,7 +547,7 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
     index = _index(names, runs)
     shared = {"market": market, "weights": weights}
 
-    from tqdm.auto import tqdm
+    from tqdm import tqdm
 
     bar = tqdm(total=len(tasks), desc="sweep", unit="run", disable=None if progress else True)
     collector = _Collector(runs, keep, errors, bar)
