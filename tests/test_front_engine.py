@@ -161,3 +161,4 @@ def test_entries_happen_exactly_on_the_rebalance_bars_the_front_predicts(calenda
     entries = pd.DatetimeIndex(result.trades["entry_date"].unique())
     assert len(result.rebalance_dates) > 3
     assert set(entries) == set(result.rebalance_dates)
+

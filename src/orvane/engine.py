@@ -6,6 +6,7 @@ copied out before ``backtest`` returns.
 """
 
 import itertools
+import threading
 import warnings as _warnings
 
 import numpy as np
@@ -15,6 +16,10 @@ from orvane import inputs
 from orvane.result import BacktestResult, RunRecord
 
 __all__ = ["backtest"]
+
+# The engine keeps one run's records per process: a run and the copying of its records
+# must not interleave with another thread's run.
+_ENGINE_LOCK = threading.Lock()
 
 
 def backtest(weights, prices, *, trade_at="close", rebalance=None, fee=0.001425, tax=0.003,
@@ -205,7 +210,12 @@ def run_core(data, **options):
     """One engine run; returns a RunRecord holding copies of everything the run left behind."""
     from orvane.core import tidemark, tradeloom
 
-    equity = tradeloom.backtest_(**core_arguments(data), **options)
+    with _ENGINE_LOCK:
+        equity = tradeloom.backtest_(**core_arguments(data), **options)
+        return _copy_records(equity, tidemark, tradeloom)
+
+
+def _copy_records(equity, tidemark, tradeloom):
     trades = tidemark.trades
     n = len(trades)
     rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * n)
