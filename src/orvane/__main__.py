@@ -84,8 +84,10 @@ def _add_backtest_options(parser: argparse.ArgumentParser) -> None:
         default = param.default
         text = OPTION_HELP.get(name, name.replace("_", " "))
         if isinstance(default, bool):
-            group.add_argument(flag, dest=name, default=default, action=argparse.BooleanOptionalAction,
-                               help=f"{text} (default: {'on' if default else 'off'})")
+            action = group.add_argument(flag, dest=name, default=default,
+                                        action=argparse.BooleanOptionalAction)
+            # Set after creation: Python 3.9/3.10 would append its own "(default: True)".
+            action.help = f"{text} (default: {'on' if default else 'off'})"
             continue
         if name == "trade_at":
             kind, choices = str, ("close", "open")
