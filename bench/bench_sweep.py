@@ -77,8 +77,10 @@ def main():
             executors["ray"] = {"executor": "ray", "workers": args.workers}
 
     print("python %s, %s, %d cores; market %d x %d, %d runs, %d workers, %d rounds"
-          % (platform.python_version(), platform.machine(), len(os.sched_getaffinity(0)),
+          % (platform.python_version(), platform.machine(), os.cpu_count(),
              *market["close"].shape, len(grid), args.workers, args.rounds))
+    # Other work on the machine takes cores from the pool, never from the sequential run.
+    load = [os.getloadavg()[0]]
     walls = {name: [] for name in executors}
     work = {name: [] for name in executors}
     starts = {name: [] for name in executors if name != "sequential"}
@@ -91,6 +93,7 @@ def main():
             tables[name] = res.table
             if name in starts:
                 starts[name].append(start_up(market, **kwargs))
+    load.append(os.getloadavg()[0])
     if ray_start is not None:
         ray.shutdown()
 
@@ -114,6 +117,7 @@ def main():
     if ray_start is not None:
         print("\nray.init of a local 2-CPU cluster: %.2f s (once, outside every figure)"
               % ray_start)
+    print("load average (1 min) before / after: %.2f / %.2f" % tuple(load))
     print("rows identical across executors: %s" % ("yes" if identical else "NO"))
     return 0 if identical else 1
 

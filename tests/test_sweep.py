@@ -154,7 +154,7 @@ def test_failures_and_dead_workers_become_rows(executor, market, no_leaks, reque
     modes = ["ok", "raise", "exit", "ok", "kill", "ok"]
     with deadline(120):
         res = sweep(market, [{"mode": m} for m in modes], strategy=fragile, workers=2,
-                    executor=executor, progress=False)
+                    executor=executor, progress=False, keep=("stats", "result"))
     errors = res.table["error"]
     assert list(res.table.index) == modes
     assert errors.iloc[1] == "ValueError: boom at lookback 63"
@@ -168,6 +168,7 @@ def test_failures_and_dead_workers_become_rows(executor, market, no_leaks, reque
     assert res.table["total_return"].iloc[[1, 2, 4]].isna().all()
     expected = orvane.backtest(fragile(market), market).stats()["total_return"]
     assert (res.table["total_return"].iloc[[0, 3, 5]] == expected).all()
+    assert res.result(3).stats()["total_return"] == expected and res.result(4) is None
     assert np.isnan(res.seconds.iloc[2]) and res.seconds.iloc[0] > 0
 
 
