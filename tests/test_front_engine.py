@@ -139,6 +139,11 @@ def test_inferred_delistings_match_the_markets_list():
     day_after = quiet(weights, market, delistings=market.delistings + pd.offsets.BDay(1))
     pd.testing.assert_frame_equal(day_after.trades, named.trades)
     assert named.trades["exit_reason"].eq("delisted").sum() == len(market.delistings)
+    # Gaps and late listings meet the trade bars, yet no trade opens on a bar without a price.
+    trades = named.trades
+    assert any("weights dropped" in w for w in named.warnings)
+    entry_price = [market.close.at[d, t] for d, t in zip(trades["entry_date"], trades["ticker"])]
+    assert np.isfinite(entry_price).all()
     assert not quiet(weights, market).trades["exit_reason"].eq("delisted").any()
 
 
