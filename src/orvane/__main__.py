@@ -103,9 +103,9 @@ def _add_backtest_options(parser: argparse.ArgumentParser) -> None:
                            metavar=metavar, help=text + shown)
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m orvane",
+        prog=prog,
         description="Without a command: backtest the bundled synthetic market (monthly long/short "
                     "momentum with stops) and write an HTML report. With 'run': backtest your "
                     "own weights and prices.",
@@ -422,8 +422,8 @@ def run_files(args) -> int:
     return 0
 
 
-def main(argv=None) -> int:
-    args = build_parser().parse_args(argv)
+def main(argv=None, prog: str = "python -m orvane") -> int:
+    args = build_parser(prog).parse_args(argv)
     if args.command == "run":
         return run_files(args)
     if args.stocks < 2 or args.years < 1:
@@ -434,7 +434,7 @@ def main(argv=None) -> int:
 
 def run_command() -> None:
     """Entry point of the installed `orvane` command."""
-    sys.exit(main())
+    sys.exit(main(prog="orvane"))
 
 
 if __name__ == "__main__":
