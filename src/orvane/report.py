@@ -169,8 +169,11 @@ def _trades_section(trades: pd.DataFrame, last: int) -> str:
         "exit_reason": ("Exit reason", lambda v: html.escape(str(v)).replace("_", " ")),
     }
     body = _table(shown, formats, left=("ticker", "side", "exit_reason")) if len(shown) else "<p>No trades.</p>"
+    reasons = trades["exit_reason"].astype(str).str.replace("_", " ").value_counts()
+    mix = " &middot; ".join(f"{html.escape(r)} {n:,}" for r, n in reasons.items())
+    note = f'<p class="note">All {len(trades):,} trades by how they ended: {mix}</p>' if len(trades) else ""
     return (f'<section id="trades"><h2>Last trades<small>{len(shown)} of {len(trades):,}, '
-            f"latest entry first</small></h2>{body}</section>")
+            f"latest entry first</small></h2>{body}{note}</section>")
 
 
 def _tag(code: str, words: str) -> str:
