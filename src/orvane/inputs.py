@@ -28,11 +28,12 @@ _PERIOD_ALIASES = {
 }
 
 
-def _show(values, limit=SHOWN):
+def _show(values, limit=SHOWN, total=None):
     values = list(values)
+    total = len(values) if total is None else total
     text = ", ".join(str(v) for v in values[:limit])
-    if len(values) > limit:
-        text += f", ... ({len(values)} in all)"
+    if total > limit:
+        text += f", ... ({total} in all)"
     return "[" + text + "]"
 
 
@@ -581,11 +582,11 @@ def prepare(weights, prices, *, trade_at="close", rebalance=None, delistings=Non
             missing |= (block != 0) & (bars[None, :] >= 0) & (bar[:, None] >= bars[None, :])
         if missing.any():
             r, c = np.nonzero(missing)
-            cells = [f"{wtickers[j]} on {_day(dates[bar[i]])}" for i, j in zip(r, c)]
+            cells = [f"{wtickers[j]} on {_day(dates[bar[i]])}" for i, j in zip(r[:10], c[:10])]
             values[rows[r], c] = 0.0
-            notes.append(f"weights: {len(cells)} non-zero weights dropped for their rebalance "
+            notes.append(f"weights: {len(r)} non-zero weights dropped for their rebalance "
                          f"because the ticker has no trading price on the bar it would be "
-                         f"traded (not listed yet, a gap, or delisted): {_show(cells, 10)}")
+                         f"traded (not listed yet, a gap, or delisted): {_show(cells, 10, len(r))}")
     return Inputs(
         dates=dates,
         price_index=p_ns,
