@@ -162,4 +162,5 @@ def test_summary_of_one_bar_and_no_trades():
     s = stats.summary(fake_result([1.0], trade_table([])))
     assert s["trades"] == 0 and s["total_return"] == 0.0 and s["exposure"] == 0.0
     assert math.isnan(s["cagr"]) and math.isnan(s["sharpe"]) and math.isnan(s["turnover"])
-    assert stats.format_summary(s)["CAGR"] == "n/a"
+    text = stats.format_summary(s)
+    assert text["CAGR"] == "n/a" and text["Max drawdown recovery"] == "n/a"

@@ -55,7 +55,9 @@ def plot_equity(result, *, title: str | None = "Equity", log: bool = False,
     dd = drawdown(equity)
     fig = Figure(figsize=figsize, layout="constrained")
     top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
-    top.plot(equity.index, equity.to_numpy(), color=LINE_COLOR, linewidth=1.3)
+    # A single bar would draw no line: show it as a dot.
+    top.plot(equity.index, equity.to_numpy(), color=LINE_COLOR, linewidth=1.3,
+             marker="o" if len(equity) == 1 else None)
     top.axhline(1.0, color="#9aa3ad", linewidth=0.8, linestyle="--")
     if log:
         top.set_yscale("log")
@@ -79,7 +81,7 @@ def plot_equity(result, *, title: str | None = "Equity", log: bool = False,
     bottom.set_ylabel("Drawdown", fontsize=9)
     for ax in (top, bottom):
         _style(ax)
-    if len(equity):
+    if len(equity) > 1:
         bottom.set_xlim(equity.index[0], equity.index[-1])
     return fig
 

@@ -260,7 +260,8 @@ def render_report(result, *, title: str = "Backtest report", last_trades: int = 
         '<html lang="en"><head><meta charset="utf-8">',
         '<meta name="viewport" content="width=device-width, initial-scale=1">',
         f"<title>{html.escape(title)}</title><style>{CSS}</style></head><body>",
-        f"<header><h1>{html.escape(title)}</h1><p>{period} &middot; {len(equity):,} bars &middot; "
+        f"<header><h1>{html.escape(title)}</h1><p>{period} &middot; {len(equity):,} "
+        f"bar{'s' if len(equity) != 1 else ''} &middot; "
         f"final value {final} (start 1.0) &middot; {len(result.trades):,} trades</p></header><main>",
         _stats_section(stats),
         f'<section id="equity"><h2>Equity and drawdown<small>shaded: the deepest drawdown, '

@@ -385,10 +385,12 @@ def format_summary(stats: pd.Series) -> pd.Series:
     """The summary as readable text, indexed by label: percentages, dates, ratios.
 
     A drawdown not recovered by the end reads "not yet"; any other missing
-    value "n/a".
+    value (a recovery without a drawdown too) "n/a".
     """
     rows = {}
+    fell = stats.get("max_drawdown", 0.0) < 0
     for name, value in stats.items():
         label, kind = LABELS.get(name, (str(name), "float"))
-        rows[label] = _text(value, kind)
+        # Nothing to recover from without a drawdown.
+        rows[label] = _text(value, kind if fell or kind != "recovery" else "date")
     return pd.Series(rows, dtype=object, name="value")
