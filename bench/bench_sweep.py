@@ -11,6 +11,7 @@ import argparse
 import itertools
 import os
 import platform
+import resource
 import statistics
 import sys
 import time
@@ -37,15 +38,23 @@ def grid_of(runs):
     return full[:runs]
 
 
+def cpu_seconds():
+    # This process and its reaped children (the pool's workers, joined at the end).
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
 def timed_sweep(market, grid, **kwargs):
+    cpu = cpu_seconds()
     start = time.perf_counter()
     res = orvane.sweep(market, grid, strategy=datasets.momentum, progress=False, **kwargs)
-    return time.perf_counter() - start, res
+    return time.perf_counter() - start, cpu_seconds() - cpu, res
 
 
 def start_up(market, **kwargs):
     """Fixed cost of a pool: a sweep of one run per worker minus its longest run."""
-    wall, res = timed_sweep(market, grid_of(kwargs["workers"]), **kwargs)
+    wall, _, res = timed_sweep(market, grid_of(kwargs["workers"]), **kwargs)
     return wall - res.seconds.max()
 
 
@@ -83,12 +92,14 @@ def main():
     load = [os.getloadavg()[0]]
     walls = {name: [] for name in executors}
     work = {name: [] for name in executors}
+    cpus = {name: [] for name in executors}
     starts = {name: [] for name in executors if name != "sequential"}
     tables = {}
     for _ in range(args.rounds):
         for name, kwargs in executors.items():
-            wall, res = timed_sweep(market, grid, **kwargs)
+            wall, cpu, res = timed_sweep(market, grid, **kwargs)
             walls[name].append(wall)
+            cpus[name].append(cpu)
             work[name].append(res.seconds.sum())
             tables[name] = res.table
             if name in starts:
@@ -101,8 +112,10 @@ def main():
     identical = all(table.equals(reference) for table in tables.values())
     seq = statistics.median(walls["sequential"])
     print()
-    print("%-11s %8s %8s %9s %9s %10s %10s %9s" % (
-        "executor", "wall s", "runs/s", "vs seq", "run ms", "overhead", "steady", "start s"))
+    seq_cpu = statistics.median(cpus["sequential"])
+    print("%-11s %7s %7s %7s %7s %9s %8s %7s %7s" % (
+        "executor", "wall s", "runs/s", "vs seq", "run ms", "overhead", "steady", "start",
+        "cpu"))
     for name in executors:
         wall = statistics.median(walls[name])
         busy = statistics.median(work[name])
@@ -111,9 +124,11 @@ def main():
         overhead = (wall * lanes - busy) / busy
         start = statistics.median(starts[name]) if name in starts else 0.0
         steady = ((wall - start) * lanes - busy) / busy
-        print("%-11s %8.2f %8.1f %8.2fx %9.1f %9.1f%% %9.1f%% %9.2f" % (
+        # Ray's workers are not children of this process: their CPU is not counted.
+        cpu = "n/a" if name == "ray" else "%.2fx" % (statistics.median(cpus[name]) / seq_cpu)
+        print("%-11s %7.2f %7.1f %6.2fx %7.1f %8.1f%% %7.1f%% %6.2fs %7s" % (
             name, wall, len(grid) / wall, seq / wall, 1e3 * busy / len(grid),
-            100 * overhead, 100 * steady, start))
+            100 * overhead, 100 * steady, start, cpu))
     if ray_start is not None:
         print("\nray.init of a local 2-CPU cluster: %.2f s (once, outside every figure)"
               % ray_start)
