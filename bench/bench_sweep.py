@@ -47,15 +47,27 @@ def cpu_seconds():
 
 def timed_sweep(market, grid, **kwargs):
     cpu = cpu_seconds()
+    called = time.time()
     start = time.perf_counter()
     res = orvane.sweep(market, grid, strategy=datasets.momentum, progress=False, **kwargs)
-    return time.perf_counter() - start, cpu_seconds() - cpu, res
+    wall = time.perf_counter() - start
+    return wall, cpu_seconds() - cpu, res, phases(res, called, called + wall)
 
 
-def start_up(market, **kwargs):
-    """Fixed cost of a pool: a sweep of one run per worker minus its longest run."""
-    wall, _, res = timed_sweep(market, grid_of(kwargs["workers"]), **kwargs)
-    return wall - res.seconds.max()
+def phases(res, called, returned):
+    """(start-up s, gaps per run s) from where and when each run ran.
+
+    Start-up: from the call to the first run. Gaps: each worker's span from its first
+    run's start to its last run's end, minus its runs' own time, summed and divided by
+    the runs: what scheduling, the transfer of tasks and results, and the parent's
+    bookkeeping add per run once the workers are up.
+    """
+    t = res.timings
+    started = t["started"].map(lambda ts: ts.timestamp())
+    ended = started + t["seconds"]
+    spans = ended.groupby(t["worker"]).max() - started.groupby(t["worker"]).min()
+    gaps = (spans.sum() - t["seconds"].sum()) / len(t)
+    return started.min() - called, gaps
 
 
 def main():
@@ -93,17 +105,18 @@ def main():
     walls = {name: [] for name in executors}
     work = {name: [] for name in executors}
     cpus = {name: [] for name in executors}
-    starts = {name: [] for name in executors if name != "sequential"}
+    starts = {name: [] for name in executors}
+    gaps = {name: [] for name in executors}
     tables = {}
     for _ in range(args.rounds):
         for name, kwargs in executors.items():
-            wall, cpu, res = timed_sweep(market, grid, **kwargs)
+            wall, cpu, res, (start, gap) = timed_sweep(market, grid, **kwargs)
             walls[name].append(wall)
             cpus[name].append(cpu)
             work[name].append(res.seconds.sum())
+            starts[name].append(start)
+            gaps[name].append(gap)
             tables[name] = res.table
-            if name in starts:
-                starts[name].append(start_up(market, **kwargs))
     load.append(os.getloadavg()[0])
     if ray_start is not None:
         ray.shutdown()
@@ -113,22 +126,22 @@ def main():
     seq = statistics.median(walls["sequential"])
     print()
     seq_cpu = statistics.median(cpus["sequential"])
-    print("%-11s %7s %7s %7s %7s %9s %8s %7s %7s" % (
-        "executor", "wall s", "runs/s", "vs seq", "run ms", "overhead", "steady", "start",
-        "cpu"))
+    print("%-11s %7s %7s %7s %7s %9s %8s %8s %7s %7s" % (
+        "executor", "wall s", "runs/s", "vs seq", "run ms", "overhead", "gap ms", "gap/run",
+        "start", "cpu"))
     for name in executors:
         wall = statistics.median(walls[name])
         busy = statistics.median(work[name])
+        run = busy / len(grid)
         lanes = 1 if name == "sequential" else args.workers
-        # Worker time not spent inside runs: scheduling, transfer, start-up, idle tails.
+        # Lane time not spent inside runs: start-up, scheduling, transfer, idle tails.
         overhead = (wall * lanes - busy) / busy
-        start = statistics.median(starts[name]) if name in starts else 0.0
-        steady = ((wall - start) * lanes - busy) / busy
+        gap = statistics.median(gaps[name])
         # Ray's workers are not children of this process: their CPU is not counted.
         cpu = "n/a" if name == "ray" else "%.2fx" % (statistics.median(cpus[name]) / seq_cpu)
-        print("%-11s %7.2f %7.1f %6.2fx %7.1f %8.1f%% %7.1f%% %6.2fs %7s" % (
-            name, wall, len(grid) / wall, seq / wall, 1e3 * busy / len(grid),
-            100 * overhead, 100 * steady, start, cpu))
+        print("%-11s %7.2f %7.1f %6.2fx %7.1f %8.1f%% %8.2f %7.1f%% %6.2fs %7s" % (
+            name, wall, len(grid) / wall, seq / wall, 1e3 * run, 100 * overhead,
+            1e3 * gap, 100 * gap / run, statistics.median(starts[name]), cpu))
     if ray_start is not None:
         print("\nray.init of a local 2-CPU cluster: %.2f s (once, outside every figure)"
               % ray_start)

@@ -11,6 +11,7 @@ import inspect
 import itertools
 import os
 import pickle
+import socket
 import time
 import traceback
 import warnings
@@ -184,6 +185,7 @@ class _Runner:
         self.in_process = in_process
         self._cache = OrderedDict()
         self._sent_indexes = set()
+        self.worker = "%s:%d" % (socket.gethostname(), os.getpid())
 
     def _weights_for(self, params):
         if self.strategy is None:
@@ -201,36 +203,38 @@ class _Runner:
             self._cache.popitem(last=False)
         return weights
 
-    def _compact(self, result, out):
+    def _compact(self, result):
+        """The parts of a result to send back, and the date index key they introduce."""
+        parts, new_key = {}, None
         if "stats" in self.keep:
             stats = result.stats()
-            out["stats"] = dict(zip(stats.index, stats.tolist()))
+            parts["stats"] = dict(zip(stats.index, stats.tolist()))
         if "equity" in self.keep:
             equity = result.equity
             index = equity.index
             key = hashlib.blake2b(pickle.dumps(index, protocol=5), digest_size=16).digest()
-            out["equity"] = (key, equity.to_numpy(dtype=np.float64, copy=True))
+            parts["equity"] = (key, equity.to_numpy(dtype=np.float64, copy=True))
             # Every run of a sweep shares the price dates: send them once per process.
             if self.in_process or key not in self._sent_indexes:
-                out["equity_index"] = index
-                self._sent_indexes.add(key)
+                parts["equity_index"] = index
+                new_key = key
         if "trades" in self.keep:
-            out["trades"] = result.trades
+            parts["trades"] = result.trades
         if "result" in self.keep:
-            out["result"] = result
+            parts["result"] = result
+        return parts, new_key
 
     def __call__(self, task):
         strategy_params, options = task
-        out = {}
+        out = {"worker": self.worker, "started": time.time()}
         start = time.perf_counter()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
                 result = self._backtest(self._weights_for(strategy_params), self.market,
                                         **options)
-                self._compact(result, out)
+                parts, new_key = self._compact(result)
             except Exception as exc:
-                out.clear()
                 out["error"] = "".join(traceback.format_exception_only(type(exc), exc)).strip()
                 if self.in_process:
                     out["exception"] = exc
@@ -240,6 +244,10 @@ class _Runner:
                         out["exception"] = pickle.dumps(exc)
                     except Exception:
                         out["exception"] = None
+            else:
+                out.update(parts)
+                if new_key is not None:
+                    self._sent_indexes.add(new_key)
         out["seconds"] = time.perf_counter() - start
         out["warnings"] = list(OrderedDict.fromkeys(
             (w.category, str(w.message)) for w in caught))
@@ -279,15 +287,17 @@ class SweepResult:
         warning texts joined by "; ", or None).
     params : tuple of dict
         The exact parameter values of each run (the index holds hashable labels).
-    seconds : Series
-        Each run's own time (strategy, backtest and keeping its parts), in seconds,
-        measured where it ran; NaN for runs lost with their worker.
+    timings : DataFrame
+        Where and when each run ran, indexed like ``table``: ``worker``
+        ("host:pid"), ``started`` (UTC Timestamp) and ``seconds`` (the run's own time:
+        strategy, backtest and keeping its parts). Empty for runs lost with their
+        worker.
     """
 
-    def __init__(self, table, params, equity, trades, results, seconds, keep):
+    def __init__(self, table, params, equity, trades, results, timings, keep):
         self.table = table
         self.params = params
-        self.seconds = seconds
+        self.timings = timings
         self.keep = keep
         self._equity = equity
         self._trades = trades
@@ -295,6 +305,11 @@ class SweepResult:
 
     def __len__(self):
         return len(self.table)
+
+    @property
+    def seconds(self):
+        """Each run's own time in seconds (``timings["seconds"]``)."""
+        return self.timings["seconds"]
 
     def __repr__(self):
         failed = int(self.table["error"].notna().sum())
@@ -391,12 +406,19 @@ class _Collector:
         texts = ["; ".join(message for _, message in p["warnings"]) or None
                  for p in payloads]
         table["warnings"] = pd.Series(texts, index=index, dtype=object)
-        seconds = pd.Series([p.get("seconds", np.nan) for p in payloads], index=index,
-                            dtype=np.float64, name="seconds")
+        timings = pd.DataFrame({
+            "worker": pd.Series([p.get("worker") for p in payloads], index=index,
+                                dtype=object),
+            "started": pd.Series(pd.to_datetime(
+                [p.get("started", np.nan) for p in payloads], unit="s", utc=True),
+                index=index),
+            "seconds": pd.Series([p.get("seconds", np.nan) for p in payloads],
+                                 index=index, dtype=np.float64),
+        })
         equity = self._equity(index) if "equity" in self.keep else None
         trades = [p.get("trades") for p in payloads] if "trades" in self.keep else None
         results = [p.get("result") for p in payloads] if "result" in self.keep else None
-        return SweepResult(table, tuple(self.params), equity, trades, results, seconds,
+        return SweepResult(table, tuple(self.params), equity, trades, results, timings,
                            self.keep)
 
     def _equity(self, index):
@@ -522,7 +544,7 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
     SweepResult
         ``.table`` (statistics, ``error``, ``warnings`` per run, indexed by the
         parameters), ``.equity``, ``.trades(run)``, ``.result(run)``, ``.params``,
-        ``.seconds``. Each row equals ``orvane.backtest`` run sequentially with the
+        ``.timings``. Each row equals ``orvane.backtest`` run sequentially with the
         same parameters, bit for bit, whichever executor ran it. Warnings raised in
         the runs are recorded per row; one warning here says how many runs warned.
     """
