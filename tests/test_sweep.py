@@ -32,11 +32,11 @@ def market():
 
 
 @contextlib.contextmanager
-def deadline(seconds):
+def deadline(seconds, exc=TimeoutError):
     """Fail instead of hanging: SIGALRM interrupts the sweep's wait in this thread."""
 
     def expire(signum, frame):
-        raise TimeoutError("sweep still running after %s s" % seconds)
+        raise exc("sweep still running after %s s" % seconds)
 
     previous = signal.signal(signal.SIGALRM, expire)
     signal.setitimer(signal.ITIMER_REAL, seconds)
@@ -189,8 +189,8 @@ def test_errors_raise_stops_at_the_first_failure(executor, mode, error, market, 
 
 
 def test_interrupted_sweep_stops_workers_and_unlinks(market, no_leaks):
-    """An exception in the caller mid-sweep (as KeyboardInterrupt would be) cleans up."""
-    with pytest.raises(TimeoutError), deadline(4):
+    """Ctrl-C mid-sweep: busy workers are stopped and the segment is unlinked."""
+    with pytest.raises(KeyboardInterrupt), deadline(4, KeyboardInterrupt):
         sweep(market, {"mode": ["sleep"] * 4}, strategy=fragile, workers=2,
               executor="process", progress=False)
 
@@ -214,6 +214,7 @@ def test_thread_pools_are_refused(executor, market):
     ({"lookback": [21]}, {"keep": ("stats", "curves")}, "keep: unknown part 'curves'"),
     ({"lookback": [21]}, {"workers": 0}, "workers: expected a positive int"),
     ({"lookback": [21]}, {"errors": "ignore"}, "errors: expected"),
+    ({"lookback": [21]}, {"weights": pd.DataFrame()}, "exactly one of strategy"),
     ({"lookback": [21, 63]}, {"strategy": lambda market, lookback: None, "workers": 2},
      "pickled.*define it at module level"),
 ])
