@@ -227,7 +227,7 @@ class _Runner:
     def __call__(self, task):
         strategy_params, options = task
         out = {"worker": self.worker, "started": time.time()}
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
@@ -249,6 +249,7 @@ class _Runner:
                 if new_key is not None:
                     self._sent_indexes.add(new_key)
         out["seconds"] = time.perf_counter() - start
+        out["cpu"] = time.process_time() - cpu
         out["warnings"] = list(OrderedDict.fromkeys(
             (w.category, str(w.message)) for w in caught))
         return out
@@ -289,9 +290,9 @@ class SweepResult:
         The exact parameter values of each run (the index holds hashable labels).
     timings : DataFrame
         Where and when each run ran, indexed like ``table``: ``worker``
-        ("host:pid"), ``started`` (UTC Timestamp) and ``seconds`` (the run's own time:
-        strategy, backtest and keeping its parts). Empty for runs lost with their
-        worker.
+        ("host:pid"), ``started`` (UTC Timestamp), ``seconds`` (the run's own time:
+        strategy, backtest and keeping its parts) and ``cpu`` (the CPU seconds its
+        process spent on it). Empty for runs lost with their worker.
     """
 
     def __init__(self, table, params, equity, trades, results, timings, keep):
@@ -414,6 +415,8 @@ class _Collector:
                 index=index),
             "seconds": pd.Series([p.get("seconds", np.nan) for p in payloads],
                                  index=index, dtype=np.float64),
+            "cpu": pd.Series([p.get("cpu", np.nan) for p in payloads], index=index,
+                             dtype=np.float64),
         })
         equity = self._equity(index) if "equity" in self.keep else None
         trades = [p.get("trades") for p in payloads] if "trades" in self.keep else None
