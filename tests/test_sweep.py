@@ -147,6 +147,8 @@ def test_rows_equal_sequential_backtests(executor, market, no_leaks, request):
     assert by_lookback[21] != by_lookback[63]
     assert list(res.equity.columns) == list(res.table.index)
     assert res.trades(lookback=63, stop_loss=0.05, rebalance="W").equals(res.trades(7))
+    with pytest.raises(KeyError, match="4 runs match"):
+        res.trades(lookback=63)
 
 
 @pytest.mark.parametrize("executor", ["process", "ray"])
@@ -160,6 +162,7 @@ def test_failures_and_dead_workers_become_rows(executor, market, no_leaks, reque
     errors = res.table["error"]
     assert list(res.table.index) == modes
     assert errors.iloc[1] == "ValueError: boom at lookback 63"
+    assert "in fragile" in res.traceback(1) and res.traceback(0) is None
     if executor == "process":
         assert "exit code 3" in errors.iloc[2]
         assert "exit code -9 (SIGKILL)" in errors.iloc[4]

@@ -174,7 +174,8 @@ def _index(names, runs):
 class _Runner:
     """Runs one grid point: strategy -> weights -> backtest -> the parts to keep."""
 
-    def __init__(self, shared, strategy=None, keep=KEEP, in_process=False):
+    def __init__(self, shared, strategy=None, keep=KEEP, in_process=False,
+                 raise_errors=False):
         from orvane.engine import backtest
 
         self._backtest = backtest
@@ -183,6 +184,7 @@ class _Runner:
         self.strategy = strategy
         self.keep = keep
         self.in_process = in_process
+        self.raise_errors = raise_errors
         self._cache = OrderedDict()
         self._sent_indexes = set()
         self.worker = "%s:%d" % (socket.gethostname(), os.getpid())
@@ -236,14 +238,17 @@ class _Runner:
                 parts, new_key = self._compact(result)
             except Exception as exc:
                 out["error"] = "".join(traceback.format_exception_only(type(exc), exc)).strip()
-                if self.in_process:
+                out["traceback"] = traceback.format_exc()
+                # Only a sweep that re-raises needs the exception itself; a stored one
+                # would hold the frames of every failed run (their weights included).
+                if self.raise_errors and self.in_process:
                     out["exception"] = exc
-                else:
-                    out["traceback"] = traceback.format_exc()
+                elif self.raise_errors:
                     try:
                         out["exception"] = pickle.dumps(exc)
                     except Exception:
                         out["exception"] = None
+                del exc
             else:
                 out.update(parts)
                 if new_key is not None:
@@ -266,8 +271,7 @@ def _failure(payload, index, params):
         exc = pickle.loads(exc)
     except Exception:
         exc = RuntimeError(payload["error"])
-    if payload.get("traceback"):
-        exc.__cause__ = _RemoteTraceback(payload["traceback"])
+    exc.__cause__ = _RemoteTraceback(payload["traceback"])
     return exc
 
 
@@ -295,11 +299,12 @@ class SweepResult:
         process spent on it). Empty for runs lost with their worker.
     """
 
-    def __init__(self, table, params, equity, trades, results, timings, keep):
+    def __init__(self, table, params, equity, trades, results, timings, tracebacks, keep):
         self.table = table
         self.params = params
         self.timings = timings
         self.keep = keep
+        self._tracebacks = tracebacks
         self._equity = equity
         self._trades = trades
         self._results = results
@@ -354,6 +359,11 @@ class SweepResult:
         if self._trades is None:
             raise ValueError("trade tables were not kept: pass keep=(..., 'trades')")
         return self._trades[self._position(run, params)]
+
+    def traceback(self, run=None, **params):
+        """The formatted traceback of a run that raised (chosen as in ``trades``);
+        None for a run that did not."""
+        return self._tracebacks[self._position(run, params)]
 
     def result(self, run=None, **params):
         """The whole BacktestResult of one run (chosen as in ``trades``); None for a
@@ -421,8 +431,9 @@ class _Collector:
         equity = self._equity(index) if "equity" in self.keep else None
         trades = [p.get("trades") for p in payloads] if "trades" in self.keep else None
         results = [p.get("result") for p in payloads] if "result" in self.keep else None
+        tracebacks = [p.get("traceback") for p in payloads]
         return SweepResult(table, tuple(self.params), equity, trades, results, timings,
-                           self.keep)
+                           tracebacks, self.keep)
 
     def _equity(self, index):
         curves = [p.get("equity") for p in self.payloads]
@@ -546,9 +557,10 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
     -------
     SweepResult
         ``.table`` (statistics, ``error``, ``warnings`` per run, indexed by the
-        parameters), ``.equity``, ``.trades(run)``, ``.result(run)``, ``.params``,
-        ``.timings``. Each row equals ``orvane.backtest`` run sequentially with the
-        same parameters, bit for bit, whichever executor ran it. Warnings raised in
+        parameters), ``.equity``, ``.trades(run)``, ``.result(run)``,
+        ``.traceback(run)``, ``.params``, ``.timings``. Each row equals
+        ``orvane.backtest`` run sequentially with the same parameters, bit for bit,
+        whichever executor ran it. Warnings raised in
         the runs are recorded per row; one warning here says how many runs warned.
     """
     if (strategy is None) == (weights is None):
@@ -578,13 +590,15 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
     collector = _Collector(runs, keep, errors, bar)
     with bar:
         if kind == "sequential":
-            runner = _Runner(shared, strategy, keep, in_process=True)
+            runner = _Runner(shared, strategy, keep, in_process=True,
+                             raise_errors=errors == "raise")
             for i, task in enumerate(tasks):
                 collector.add(i, "done", runner(task))
         elif kind == "process":
             from orvane._sweep_pool import ProcessPool, SharedPayload
 
-            factory = partial(_Runner, strategy=strategy, keep=keep)
+            factory = partial(_Runner, strategy=strategy, keep=keep,
+                              raise_errors=errors == "raise")
             try:
                 pickle.dumps(factory)
             except Exception as exc:
@@ -599,7 +613,8 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
         else:
             from orvane._sweep_ray import run_on_ray
 
-            factory = partial(_Runner, strategy=strategy, keep=keep)
+            factory = partial(_Runner, strategy=strategy, keep=keep,
+                              raise_errors=errors == "raise")
             with closing(run_on_ray(shared, factory, tasks, n_workers)) as outcomes:
                 for i, outcome, payload_ in outcomes:
                     collector.add(i, outcome, payload_)
