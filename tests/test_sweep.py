@@ -17,7 +17,7 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.sweep import WorkerLostError, expand_grid, sweep
+from orvane.sweep import SweepPool, WorkerLostError, expand_grid, sweep
 
 # The small market drops a few weights on unlisted tickers: expected, not under test.
 pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
@@ -196,6 +196,26 @@ def test_interrupted_sweep_stops_workers_and_unlinks(market, no_leaks):
     with pytest.raises(KeyboardInterrupt), deadline(4, KeyboardInterrupt):
         sweep(market, {"mode": ["sleep"] * 4}, strategy=fragile, workers=2,
               executor="process", progress=False)
+
+
+def test_a_sweep_pool_serves_many_sweeps(market, no_leaks):
+    other = datasets.synthetic_market(stocks=30, years=1, seed=4)
+    grid = {"lookback": [21, 42]}
+    with deadline(120), SweepPool(workers=2) as pool:
+        first = sweep(market, grid, strategy=momentum, executor=pool, progress=False)
+        assert segments() == set()
+        second = sweep(market, {"mode": ["ok", "kill", "ok", "ok"]}, strategy=fragile,
+                       executor=pool, progress=False)
+        # Rebound to another market: still the rows of a sequential sweep.
+        third = sweep(other, grid, strategy=momentum, executor=pool, progress=False)
+    assert set(first.timings["worker"]) & set(second.timings["worker"])
+    assert "SIGKILL" in second.table["error"].iloc[1]
+    assert second.table["error"].drop(second.table.index[1]).isna().all()
+    assert third.table.equals(sweep(other, grid, strategy=momentum, workers=1,
+                                    progress=False).table)
+    assert not first.table.equals(third.table)
+    with pytest.raises(ValueError, match="closed"):
+        sweep(market, grid, strategy=momentum, executor=pool)
 
 
 @pytest.mark.parametrize("executor", [

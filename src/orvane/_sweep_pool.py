@@ -126,40 +126,62 @@ def exit_text(code):
     return "exit code %d" % code
 
 
-def _worker_main(conn, handle, factory_bytes):
+class _Binding:
+    """One sweep's market and runner inside a worker."""
+
+    def __init__(self, handle, factory_bytes):
+        self.shm, shared = attach(handle)
+        try:
+            self.run = pickle.loads(factory_bytes)(shared)
+        except BaseException:
+            del shared
+            self.release()
+            raise
+
+    def release(self):
+        import gc
+
+        self.run = None
+        gc.collect()
+        try:
+            self.shm.close()
+        except BufferError:
+            # A view outlived the sweep (a cycle, a cache): drop our handle, the OS
+            # unmaps the segment when the process ends.
+            self.shm._mmap = None
+            self.shm._buf = None
+
+
+def _worker_main(conn):
     # The parent decides what an interrupt stops; a worker only dies with its pipe.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    shm = None
+    binding = None
     try:
-        try:
-            shm, shared = attach(handle)
-            run = pickle.loads(factory_bytes)(shared)
-            del shared
-        except Exception:
-            conn.send(("setup_error", traceback.format_exc()))
-            return
-        conn.send(("ready", os.getpid()))
         while True:
             try:
-                task = conn.recv()
+                message = conn.recv()
             except (EOFError, OSError):
                 break
-            if task is None:
+            if message is None:
                 break
-            conn.send(("done", run(task)))
-        del run
+            kind = message[0]
+            if kind == "run":
+                conn.send(("done", binding.run(message[1])))
+            elif kind == "bind":
+                try:
+                    binding = _Binding(message[1], message[2])
+                except Exception:
+                    binding = None
+                    conn.send(("setup_error", traceback.format_exc()))
+                else:
+                    conn.send(("ready", os.getpid()))
+            elif kind == "release" and binding is not None:
+                binding.release()
+                binding = None
     finally:
         conn.close()
-        if shm is not None:
-            import gc
-
-            gc.collect()
-            try:
-                shm.close()
-            except BufferError:
-                # A view outlived the run (held by a cycle or a cache): let the OS unmap.
-                shm._mmap = None
-                shm._buf = None
+        if binding is not None:
+            binding.release()
 
 
 class _Worker:
@@ -170,42 +192,56 @@ class _Worker:
         self.conn = conn
         # Indexes sent, in order: the first is running, the rest wait in the pipe.
         self.queue = deque()
+        # Bound to the current sweep's market and runner.
         self.ready = False
 
 
 class ProcessPool:
-    """``workers`` spawn processes, each running ``factory(shared)(task)`` one at a time.
+    """``workers`` spawn processes, each running one task at a time.
 
-    ``run(tasks)`` yields ``(index, "done", payload)`` per finished task and
-    ``(index, "lost", text)`` for a task whose worker died; it ends when every task
-    has one or the other. Use as a context manager: leaving it stops every worker.
+    ``run(handle, factory, tasks)`` binds every worker to one sweep (the shared
+    payload behind ``handle``, the runner ``factory(shared)``), then yields
+    ``(index, "done", payload)`` per finished task and ``(index, "lost", text)`` for a
+    task whose worker died; it ends when every task has one or the other, and the
+    workers let go of the sweep's segment. The processes outlive a run, so one pool
+    serves many sweeps; a run that ends abnormally (an error, an interrupt) stops
+    them, and the next run starts fresh ones. ``close()`` stops them for good.
     """
 
-    def __init__(self, workers, handle, factory):
+    def __init__(self, workers):
         self.workers = int(workers)
-        self.handle = handle
-        self.factory_bytes = pickle.dumps(factory)
         self.ctx = multiprocessing.get_context("spawn")
         self.live = []
+        self.closed = False
         self._start_failures = 0
 
     def __enter__(self):
         return self
 
     def __exit__(self, exc_type, exc, tb):
-        self.close(graceful=exc_type is None)
+        self.close()
+
+    def start(self):
+        """Spawn the missing workers now (they import while the caller goes on)."""
+        if self.closed:
+            raise RuntimeError("this sweep pool is closed")
+        for worker in list(self.live):
+            if not worker.process.is_alive():
+                self._bury(worker)
+        while len(self.live) < self.workers:
+            self._spawn()
 
     def _spawn(self):
         parent_conn, child_conn = self.ctx.Pipe(duplex=True)
         process = self.ctx.Process(
-            target=_worker_main,
-            args=(child_conn, self.handle, self.factory_bytes),
-            name="orvane-sweep-worker",
+            target=_worker_main, args=(child_conn,), name="orvane-sweep-worker",
             daemon=True,
         )
         process.start()
         child_conn.close()
-        self.live.append(_Worker(process, parent_conn))
+        worker = _Worker(process, parent_conn)
+        self.live.append(worker)
+        return worker
 
     def _bury(self, worker):
         """Remove a dead worker; the exit-code text of its death."""
@@ -232,24 +268,51 @@ class ProcessPool:
             # EOF, a reset pipe or a message cut short by the death.
             return None
 
+    @staticmethod
+    def _send(worker, message):
+        try:
+            worker.conn.send(message)
+        except OSError:
+            pass  # the death shows on the sentinel
+
     def _feed(self, worker, pending, tasks):
         # A second task waits in the pipe so the worker never idles on a round trip.
         while pending and len(worker.queue) < _DEPTH:
             index = pending.popleft()
             worker.queue.append(index)
-            try:
-                worker.conn.send(tasks[index])
-            except OSError:
-                return  # the death shows on the sentinel
+            self._send(worker, ("run", tasks[index]))
 
-    def run(self, tasks):
+    def run(self, handle, factory, tasks):
         tasks = list(tasks)
+        bind = ("bind", handle, pickle.dumps(factory))
         pending = deque(range(len(tasks)))
-        while len(self.live) < min(self.workers, len(pending)):
-            self._spawn()
+        self.start()
+        for worker in self.live:
+            worker.ready = False
+            worker.queue.clear()
+            self._send(worker, bind)
+        finished = False
+        try:
+            yield from self._loop(bind, pending, tasks)
+            finished = True
+        finally:
+            if finished:
+                for worker in list(self.live):
+                    if worker.ready:
+                        worker.ready = False
+                        self._send(worker, ("release",))
+                    else:
+                        # Still starting: its answer to this sweep's bind would reach
+                        # the next sweep. A fresh worker replaces it then.
+                        worker.process.terminate()
+                        self._bury(worker)
+            else:
+                self.stop()
+
+    def _loop(self, bind, pending, tasks):
         while pending or any(w.queue for w in self.live):
             if not self.live:
-                self._spawn()
+                self._send(self._spawn(), bind)
             waitables = [w.conn for w in self.live] + [w.process.sentinel for w in self.live]
             ready = set(wait(waitables))
             for worker in list(self.live):
@@ -267,11 +330,11 @@ class ProcessPool:
                                 "needs the `if __name__ == \"__main__\":` guard, since "
                                 "workers are spawned and import it" % text
                             )
-                    lost = worker.queue.popleft() if worker.queue and worker.ready else None
+                    lost = worker.queue.popleft() if worker.queue else None
                     # Tasks it never started go back to the front, in order.
                     pending.extendleft(reversed(worker.queue))
                     if pending and len(self.live) < self.workers:
-                        self._spawn()
+                        self._send(self._spawn(), bind)
                     if lost is not None:
                         yield lost, "lost", ("worker process died while running this "
                                              "backtest (%s)" % text)
@@ -288,20 +351,21 @@ class ProcessPool:
                     self._feed(worker, pending, tasks)
                     yield index, "done", message[1]
 
-    def close(self, graceful=True):
-        """Stop every worker: ask idle ones to leave, terminate the rest."""
+    def stop(self):
+        """Stop every worker now: idle ones leave, busy ones are terminated."""
         workers, self.live = self.live, []
         for worker in workers:
-            if graceful and not worker.queue:
-                try:
-                    worker.conn.send(None)
-                except OSError:
-                    pass
-            else:
+            if worker.queue:
                 worker.process.terminate()
+            else:
+                self._send(worker, None)
         for worker in workers:
             worker.process.join(_JOIN_SECONDS)
             if worker.process.exitcode is None:
                 worker.process.kill()
                 worker.process.join()
             worker.conn.close()
+
+    def close(self):
+        self.stop()
+        self.closed = True

@@ -23,7 +23,7 @@ from functools import partial
 import numpy as np
 import pandas as pd
 
-__all__ = ["sweep", "SweepResult", "WorkerLostError"]
+__all__ = ["sweep", "SweepResult", "SweepPool", "WorkerLostError"]
 
 KEEP = ("stats", "equity", "trades", "result")
 EXECUTORS = ("sequential", "process", "ray")
@@ -480,18 +480,76 @@ def _refuse_threads(executor):
         )
 
 
+class SweepPool:
+    """Worker processes kept across sweeps.
+
+    A sweep on the default executor starts its own workers (each a spawned Python
+    importing NumPy, pandas and orvane: about half a second of CPU) and stops them at
+    the end. To run many sweeps in a row, start the workers once::
+
+        from orvane.sweep import SweepPool
+
+        with SweepPool(workers=4) as pool:
+            for grid in grids:
+                results.append(orvane.sweep(market, grid, strategy=f, executor=pool))
+
+    Each sweep still places its market in its own shared-memory segment, released
+    when it ends. Workers keep the modules they imported: after editing a strategy's
+    module, close the pool and start a new one. A sweep that ends with an error or an
+    interrupt stops the workers; the next sweep starts fresh ones.
+    """
+
+    def __init__(self, workers=None):
+        from orvane._sweep_pool import ProcessPool
+
+        workers = _cores() if workers is None else _check_workers(workers)
+        self._pool = ProcessPool(workers)
+        self._pool.start()
+
+    @property
+    def workers(self):
+        return self._pool.workers
+
+    @property
+    def closed(self):
+        return self._pool.closed
+
+    def close(self):
+        """Stop the workers; the pool cannot be used again."""
+        self._pool.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __repr__(self):
+        return "<SweepPool: %d workers%s>" % (self.workers, ", closed" if self.closed else "")
+
+
+def _check_workers(workers):
+    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
+        raise ValueError("workers: expected a positive int or None, got %r" % (workers,))
+    return int(workers)
+
+
 def _choose(executor, workers, n_runs):
     """(executor name, worker count)."""
     _refuse_threads(executor)
+    if isinstance(executor, SweepPool):
+        if executor.closed:
+            raise ValueError("executor: this SweepPool is closed")
+        if workers is not None:
+            raise ValueError("workers: a SweepPool brings its own workers (%d)"
+                             % executor.workers)
+        return "pool", executor.workers
     if executor is not None and executor not in EXECUTORS:
-        raise TypeError("executor: expected None or one of %s, got %r (a pool of orvane's "
-                        "own is used so that a dead worker costs only its run)"
+        raise TypeError("executor: expected None, a SweepPool or one of %s, got %r (orvane "
+                        "runs its own pool so that a dead worker costs only its run)"
                         % (", ".join(map(repr, EXECUTORS)), executor))
     if workers is not None:
-        if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) \
-                or workers < 1:
-            raise ValueError("workers: expected a positive int or None, got %r" % (workers,))
-        workers = int(workers)
+        workers = _check_workers(workers)
     if executor is None:
         if workers is None:
             workers = _cores()
@@ -537,10 +595,11 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
         Worker processes (or Ray actors, at most the cluster's CPUs). Default: the
         usable cores (Ray: the cluster's CPUs). One worker, one core or one run means
         in-process.
-    executor : None, "sequential", "process" or "ray"
+    executor : None, "sequential", "process", "ray" or a SweepPool
         None picks "sequential" for one worker, else "process": spawned worker
         processes, each running one backtest at a time, the market placed once in
-        shared memory and mapped read-only. "ray" runs one actor per worker on the
+        shared memory and mapped read-only. A ``SweepPool`` runs the sweep on workers
+        kept across sweeps (no start-up per sweep). "ray" runs one actor per worker on the
         Ray cluster this process joined with ``ray.init(address=...)``, or on a local
         Ray started on first use (``pip install 'orvane[ray]'``). Thread pools are
         refused: the engine keeps per-process state.
@@ -594,7 +653,7 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
                              raise_errors=errors == "raise")
             for i, task in enumerate(tasks):
                 collector.add(i, "done", runner(task))
-        elif kind == "process":
+        elif kind in ("process", "pool"):
             from orvane._sweep_pool import ProcessPool, SharedPayload
 
             factory = partial(_Runner, strategy=strategy, keep=keep,
@@ -606,10 +665,18 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
                     "strategy: worker processes receive it pickled, and %r cannot be "
                     "(%s); define it at module level, or use workers=1 or executor='ray'"
                     % (strategy, exc)) from None
-            with SharedPayload(shared) as payload:
-                with ProcessPool(n_workers, payload.handle, factory) as pool:
-                    for i, outcome, payload_ in pool.run(tasks):
-                        collector.add(i, outcome, payload_)
+            own = kind == "process"
+            pool = ProcessPool(n_workers) if own else executor._pool
+            try:
+                # Workers import while the market is copied into shared memory.
+                pool.start()
+                with SharedPayload(shared) as payload:
+                    with closing(pool.run(payload.handle, factory, tasks)) as outcomes:
+                        for i, outcome, payload_ in outcomes:
+                            collector.add(i, outcome, payload_)
+            finally:
+                if own:
+                    pool.close()
         else:
             from orvane._sweep_ray import run_on_ray
 
