@@ -21,6 +21,7 @@ import numpy as np
 
 import orvane
 from orvane import datasets
+from orvane.sweep import SweepPool
 
 # 4 x 5 x 10 = 200 runs: a signal parameter and two exit rules.
 GRID = {
@@ -83,8 +84,12 @@ def main():
 
     market = datasets.synthetic_market(stocks=args.stocks, years=args.years, seed=0)
     grid = grid_of(args.runs)
+    # Warm workers, started once outside every figure as Ray's are.
+    pool = SweepPool(workers=args.workers)
+    pool_start = timed_sweep(market, grid_of(args.workers), executor=pool)[3][0]
     executors = {"sequential": {"executor": "sequential"},
-                 "process": {"executor": "process", "workers": args.workers}}
+                 "process": {"executor": "process", "workers": args.workers},
+                 "warm pool": {"executor": pool}}
     ray_start = None
     if not args.no_ray:
         try:
@@ -122,6 +127,7 @@ def main():
     load.append(os.getloadavg()[0])
     if ray_start is not None:
         ray.shutdown()
+    pool.close()
 
     reference = tables["sequential"]
     identical = all(table.equals(reference) for table in tables.values())
@@ -139,15 +145,18 @@ def main():
         # Lane time not spent inside runs: start-up, scheduling, transfer, idle tails.
         overhead = (wall * lanes - busy) / busy
         gap = statistics.median(gaps[name])
-        # Ray's workers are not children of this process: their CPU is not counted.
-        cpu = "n/a" if name == "ray" else "%.2fx" % (statistics.median(cpus[name]) / seq_cpu)
+        # Only reaped children count: not Ray's workers, nor the warm pool's (yet).
+        cpu = "n/a" if name in ("ray", "warm pool") else \
+            "%.2fx" % (statistics.median(cpus[name]) / seq_cpu)
         print("%-11s %7.2f %7.1f %6.2fx %7.1f %7.1f %7.2f %7.1f%% %8.1f%% %6.2fs %8s" % (
             name, wall, len(grid) / wall, seq / wall, 1e3 * run,
             1e3 * statistics.median(run_cpu[name]) / len(grid), 1e3 * gap, 100 * gap / run,
             100 * overhead, statistics.median(starts[name]), cpu))
+    print("\nSweepPool start-up (to its first run): %.2f s (once, outside every figure)"
+          % pool_start)
     if ray_start is not None:
-        print("\nray.init of a local 2-CPU cluster: %.2f s (once, outside every figure)"
-              % ray_start)
+        print("ray.init of a local %d-CPU cluster: %.2f s (once, outside every figure)"
+              % (args.workers, ray_start))
     print("load average (1 min) before / after: %.2f / %.2f" % tuple(load))
     print("rows identical across executors: %s" % ("yes" if identical else "NO"))
     return 0 if identical else 1
