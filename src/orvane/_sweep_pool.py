@@ -213,6 +213,7 @@ class ProcessPool:
         self.ctx = multiprocessing.get_context("spawn")
         self.live = []
         self.closed = False
+        self.busy = False
         self._start_failures = 0
 
     def __enter__(self):
@@ -283,6 +284,15 @@ class ProcessPool:
             self._send(worker, ("run", tasks[index]))
 
     def run(self, handle, factory, tasks):
+        if self.busy:
+            raise RuntimeError("this sweep pool is running another sweep")
+        self.busy = True
+        try:
+            yield from self._run(handle, factory, tasks)
+        finally:
+            self.busy = False
+
+    def _run(self, handle, factory, tasks):
         tasks = list(tasks)
         bind = ("bind", handle, pickle.dumps(factory))
         pending = deque(range(len(tasks)))
