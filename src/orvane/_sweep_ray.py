@@ -3,11 +3,16 @@
 """
 
 import re
+from collections import deque
 
 __all__ = ["run_on_ray"]
 
 # Consecutive actor deaths before any actor finished a run: a broken set-up.
 _START_FAILURES = 3
+# Calls in flight per actor. One: Ray may start an actor's second call before its
+# first when both were sent while the actor was being created, and then a death
+# could not be pinned on the run that caused it.
+_DEPTH = 1
 
 
 def import_ray():
@@ -67,46 +72,55 @@ def run_on_ray(shared, factory, tasks, workers=None):
     workers = cpus if workers is None else min(workers, cpus)
     actor_class = ray.remote(num_cpus=1, max_restarts=0, max_task_retries=0)(_RayWorker)
     shared_ref = ray.put(shared)
-    pending = list(enumerate(tasks))
-    pending.reverse()
-    in_flight = {}
-    actors = []
+    tasks = list(tasks)
+    pending = deque(enumerate(tasks))
+    # Calls per actor, in the order sent.
+    queues = {}
+    owner = {}
     start_failures = 0
 
     def start_actor():
         actor = actor_class.remote(shared_ref, factory)
-        actors.append(actor)
+        queues[actor] = deque()
         return actor
 
-    def submit(actor):
-        if pending:
-            index, task = pending.pop()
-            in_flight[actor.run.remote(task)] = (actor, index)
+    def feed(actor):
+        while pending and len(queues[actor]) < _DEPTH:
+            index, task = pending.popleft()
+            ref = actor.run.remote(task)
+            queues[actor].append((ref, index))
+            owner[ref] = actor
 
     try:
         for _ in range(min(workers, len(pending))):
-            submit(start_actor())
-        while in_flight:
-            done, _ = ray.wait(list(in_flight), num_returns=1)
-            for ref in done:
-                actor, index = in_flight.pop(ref)
-                try:
-                    payload = ray.get(ref)
-                except (RayActorError, WorkerCrashedError) as exc:
-                    actors.remove(actor)
-                    ray.kill(actor)
-                    if getattr(exc, "actor_init_failed", False):
-                        start_failures += 1
-                        if start_failures >= _START_FAILURES:
-                            raise RuntimeError("Ray actors fail to start: %s" % exc) from exc
-                    if pending:
-                        submit(start_actor())
-                    yield index, "lost", _lost_text(exc)
-                    continue
-                start_failures = 0
-                submit(actor)
-                yield index, "done", payload
+            feed(start_actor())
+        while owner:
+            done, _ = ray.wait(list(owner), num_returns=1)
+            ref = done[0]
+            actor = owner.pop(ref)
+            try:
+                payload = ray.get(ref)
+            except (RayActorError, WorkerCrashedError) as exc:
+                queue = queues.pop(actor)
+                ray.kill(actor)
+                for queued, _ in queue:
+                    owner.pop(queued, None)
+                lost = queue.popleft()[1]
+                # Calls it never started go back to the front, in order.
+                pending.extendleft(reversed([(i, tasks[i]) for _, i in queue]))
+                if getattr(exc, "actor_init_failed", False):
+                    start_failures += 1
+                    if start_failures >= _START_FAILURES:
+                        raise RuntimeError("Ray actors fail to start: %s" % exc) from exc
+                if pending:
+                    feed(start_actor())
+                yield lost, "lost", _lost_text(exc)
+                continue
+            start_failures = 0
+            index = queues[actor].popleft()[1]
+            feed(actor)
+            yield index, "done", payload
     finally:
-        for actor in actors:
+        for actor in queues:
             ray.kill(actor)
         del shared_ref
