@@ -180,8 +180,12 @@ def _worker_main(conn):
                 binding = None
     finally:
         conn.close()
-        if binding is not None:
-            binding.release()
+    # Skip the interpreter's teardown (a third of a second with pandas loaded, on the
+    # sweep's clock): the worker leaves nothing behind but what it already sent, and
+    # the kernel unmaps the segment.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
 
 
 class _Worker:
