@@ -180,6 +180,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   npy_intp nsids, nprices;
   if (!first_row_length(s.pos_values, &nsids)) return nullptr;
   s.cr.assign(static_cast<size_t>(nsids), 1.0);
+  s.pos.reset(static_cast<size_t>(nsids));
   s.sid_col.assign(static_cast<size_t>(nsids), 0);
   for (const auto& [sid, col] : s.pos2price)
     if (sid >= 0 && sid < nsids) s.sid_col[sid] = col;

@@ -43,12 +43,11 @@ bool current_weights(RunState& s, PyObject* weights) {
   double latest_weight_sum = 0.0;
   std::vector<std::pair<int, double>> stored;
   stored.reserve(s.latest_rebalanced_pos.size());
-  for (const auto& kv : s.latest_rebalanced_pos) {
-    const int k = kv.first;
+  for (const int k : s.latest_rebalanced_pos) {
     const double* weight = s.pos_values.at(s.current_position_id, k);
     if (!weight) return false;
-    auto it = s.pos.find(k);
-    const bool held = it != s.pos.end() && it->second != 0.0;  // NaN counts as held
+    const double* value = s.pos.find(k);
+    const bool held = value && *value != 0.0;  // NaN counts as held
     stored.emplace_back(k, held ? *weight : 0.0);
     latest_weight_sum += std::fabs(*weight);
   }
@@ -92,8 +91,8 @@ bool next_weights(RunState& s, PyObject* out) {
       if (exited.count(sid)) {
         dropped = skip = true;
       } else if (pending.count(sid)) {
-        auto it = s.pos.find(sid);
-        dropped = it != s.pos.end() && it->second != 0;
+        const double* value = s.pos.find(sid);
+        dropped = value && *value != 0;
         skip = true;
       }
     }
@@ -133,8 +132,8 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
     for (npy_intp k = 0; k < s.pos_values.n1; ++k) {
       const double* v = s.pos_values.at(s.pos_id, k);
       if (!v) return false;
-      auto it = s.pos.find(static_cast<int>(k));
-      if (it == s.pos.end() || it->second == 0) {
+      const double* value = s.pos.find(static_cast<int>(k));
+      if (!value || *value == 0) {
         if (*v != 0 && !set_tag(actions, static_cast<int>(k), t->enter)) return false;
       } else if (!set_tag(actions, static_cast<int>(k), *v == 0 ? t->exit : t->hold)) {
         return false;
@@ -200,7 +199,8 @@ void schedule_weights(RunState& s) {
 }
 
 bool finish_run(RunState& s) {
-  PyRef done = PyRef::steal(g.analytics.end_analysis(s.pos));
+  std::map<int, double> held = s.pos.to_map();
+  PyRef done = PyRef::steal(g.analytics.end_analysis(held));
   if (!done) return false;
 
   PyRef record = PyRef::steal(PyDict_New());

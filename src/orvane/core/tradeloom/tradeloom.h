@@ -21,7 +21,77 @@ struct Module {
 
 extern Module g;
 
-using Book = std::map<int, double>;
+// The position book: money value per sid, negative when short. Values are held
+// densely by sid with a presence bitmap, so finds are O(1) and a walk visits the
+// held sids in ascending order by scanning the bitmap, never a tree.
+class Book {
+ public:
+  void reset(size_t nsids) {
+    values_.assign(nsids, 0.0);
+    bits_.assign((nsids + 63) / 64, 0);
+    count_ = 0;
+  }
+  bool contains(int sid) const { return (bits_[word(sid)] >> bit(sid)) & 1u; }
+  // The value slot of a held sid, or nullptr.
+  double* find(int sid) { return contains(sid) ? &values_[sid] : nullptr; }
+  // The slot of sid, inserted with 0.0 when absent.
+  double& emplace(int sid) {
+    if (!contains(sid)) {
+      bits_[word(sid)] |= uint64_t{1} << bit(sid);
+      values_[sid] = 0.0;
+      ++count_;
+    }
+    return values_[sid];
+  }
+  void erase(int sid) {
+    if (!contains(sid)) return;
+    bits_[word(sid)] &= ~(uint64_t{1} << bit(sid));
+    --count_;
+  }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // f(sid, value&) for each held sid in ascending order. f must not insert or
+  // erase sids; it may change values.
+  template <class F>
+  void for_each(F&& f) {
+    for (size_t w = 0; w < bits_.size(); ++w) {
+      for (uint64_t b = bits_[w]; b; b &= b - 1) {
+        const int sid = static_cast<int>(w * 64 + static_cast<size_t>(__builtin_ctzll(b)));
+        f(sid, values_[sid]);
+      }
+    }
+  }
+  // As for_each, stopping at (and returning) the first false from f.
+  template <class F>
+  bool all_of(F&& f) {
+    for (size_t w = 0; w < bits_.size(); ++w) {
+      for (uint64_t b = bits_[w]; b; b &= b - 1) {
+        const int sid = static_cast<int>(w * 64 + static_cast<size_t>(__builtin_ctzll(b)));
+        if (!f(sid, values_[sid])) return false;
+      }
+    }
+    return true;
+  }
+  std::vector<int> sids() {
+    std::vector<int> out;
+    out.reserve(count_);
+    for_each([&](int sid, double&) { out.push_back(sid); });
+    return out;
+  }
+  // The ordered map that the analytics entry table takes.
+  std::map<int, double> to_map() {
+    std::map<int, double> out;
+    for_each([&](int sid, double& v) { out.emplace_hint(out.end(), sid, v); });
+    return out;
+  }
+
+ private:
+  static size_t word(int sid) { return static_cast<size_t>(sid) >> 6; }
+  static unsigned bit(int sid) { return static_cast<unsigned>(sid) & 63u; }
+  std::vector<double> values_;
+  std::vector<uint64_t> bits_;
+  size_t count_ = 0;
+};
 
 // Everything one backtest_ call works on; released when the call returns or fails.
 struct RunState {
@@ -51,7 +121,7 @@ struct RunState {
   int pos_id = 0;
   int current_position_id = -1;
   bool should_rebalance = false;
-  Book latest_rebalanced_pos;
+  std::vector<int> latest_rebalanced_pos;  // the sids held right after the last rebalance
   std::vector<double> latest_rebalanced_row;
   std::vector<double> rebalance_row;
 
@@ -87,6 +157,18 @@ bool map_columns(PyObject* price_columns, PyObject* pos_columns, std::map<int, i
 inline int price_column(RunState& s, int sid) {
   if (sid >= 0 && static_cast<size_t>(sid) < s.sid_col.size()) return s.sid_col[sid];
   return s.pos2price[sid];
+}
+
+// a + b keeping a's NaN when both are NaN. The compiler may swap the operands of
+// a commutative add, and the swap picks the other NaN's sign and payload; these
+// adds run in the operand order that the run's results have always carried.
+inline double add_keep(double a, double b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("addsd %1, %0" : "+x"(a) : "xm"(b));
+  return a;
+#else
+  return a + b;
+#endif
 }
 
 // cr/maxcr/mincr are indexed by sid: checked, with NumPy's IndexError text.

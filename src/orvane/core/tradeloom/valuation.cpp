@@ -56,9 +56,8 @@ Levels exit_levels(const RunState& s, int sid, double entry_pos) {
 
 // Exit test of one freshly marked holding; `base` is this row's base of its
 // column and `r` this row's return ratio.
-bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, double base, double r) {
-  const int sid = it->first;
-  const double entry_pos = it->second / s.cr[sid];
+bool test_exit(RunState& s, int sid, double& value, int sidprice, double price, double base, double r) {
+  const double entry_pos = value / s.cr[sid];
   const Levels lv = exit_levels(s, sid, entry_pos);
   if (s.touched_exit) {
     const double* high = s.high_values.at(s.d, sidprice);
@@ -75,13 +74,13 @@ bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, doubl
     const bool touch_high = high_r >= lv.max_r;
     const bool touch_open = open_r >= lv.max_r || open_r <= lv.min_r;
     if (touch_open)
-      it->second = entry_pos * open_r;
+      value = entry_pos * open_r;
     else if (touch_high)
-      it->second = entry_pos * lv.max_r;
+      value = entry_pos * lv.max_r;
     else if (touch_low)
-      it->second = entry_pos * lv.min_r;
+      value = entry_pos * lv.min_r;
     if (touch_open || touch_high || touch_low) {
-      const double exit_value = it->second;
+      const double exit_value = value;
       s.exited_stocks.push_back((touch_low && exit_value > 0) || (touch_high && exit_value < 0) ? -sid : sid);
       // Sold in place: the entry stays in the book at 0.0, so the walk is undisturbed.
       const double cash = set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, false, false);
@@ -118,8 +117,7 @@ bool validate_trade_price(double value, PyObject* symbol, int row) {
 
 bool value_holdings(RunState& s) {
   ++s.walk_id;
-  for (auto it = s.pos.begin(); it != s.pos.end(); ++it) {
-    const int sid = it->first;
+  return s.pos.all_of([&](int sid, double& value) {
     const int sidprice = price_column(s, sid);
     double price;
     if (!checked_trade_price(s, sid, sidprice, &price)) return false;
@@ -137,15 +135,15 @@ bool value_holdings(RunState& s) {
     double r = price / base;
     if (std::isnan(r)) r = 1;
     if (!tracker_index(s, sid)) return false;
-    it->second = it->second * r;
+    value = value * r;
     s.cr[sid] = s.cr[sid] * r;
     if (s.cr[sid] > s.maxcr[sid]) s.maxcr[sid] = s.cr[sid];
     if (s.cr[sid] < s.mincr[sid]) s.mincr[sid] = s.cr[sid];
     // An entry of 0.0 holds nothing: it is marked and checked but never exits again.
-    if (it->second != 0.0 && !test_exit(s, it, sidprice, price, base, r)) return false;
+    if (value != 0.0 && !test_exit(s, sid, value, sidprice, price, base, r)) return false;
     if (!std::isnan(price)) s.previous_price[c] = price;
-  }
-  return true;
+    return true;
+  });
 }
 
 bool carry_out_pending_exits(RunState& s) {
@@ -161,8 +159,8 @@ bool carry_out_pending_exits(RunState& s) {
         will_be_set_by_rebalance = *target != 0;  // NaN counts as a target
       }
     }
-    auto it = s.pos.find(abssid);
-    if (it == s.pos.end() || !(it->second != 0) || will_be_set_by_rebalance) continue;
+    const double* held = s.pos.find(abssid);
+    if (!held || !(*held != 0) || will_be_set_by_rebalance) continue;
     const double cash = set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, false, true);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
@@ -183,17 +181,19 @@ bool carry_out_pending_exits(RunState& s) {
 
 bool value_at_close(RunState& s) {
   double balance = s.cash;
-  for (const auto& [k, v] : s.pos) {
+  const bool ok = s.pos.all_of([&](int k, double& v) {
     const int col = price_column(s, k);
     double trade_price;
     if (!checked_trade_price(s, k, col, &trade_price)) return false;
     const double* close_price = s.close_values.at(s.d, col);
     if (!close_price) return false;
     if (std::isnan(trade_price) || std::isnan(*close_price))
-      balance += v;
+      balance = add_keep(v, balance);
     else
-      balance += (v * *close_price) / trade_price;
-  }
+      balance = add_keep((v * *close_price) / trade_price, balance);
+    return true;
+  });
+  if (!ok) return false;
   s.balance = balance;
   s.creturn[s.d] = balance;
   return true;
