@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "errors.h"
+#include "prefetch.h"
 #include "pyref.h"
 #include "tradeloom.h"
 
@@ -117,8 +118,17 @@ bool validate_trade_price(double value, PyObject* symbol, int row) {
 
 bool value_holdings(RunState& s) {
   ++s.walk_id;
+  const npy_intp next = s.d + 1;
   return s.pos.all_of([&](int sid, double& value) {
     const int sidprice = price_column(s, sid);
+    // The next row reads the same cells of this column (one row apart, a page or more).
+    prefetch_cell(s.price_values, next, sidprice);
+    prefetch_cell(s.close_values, next, sidprice);
+    if (s.touched_exit) {
+      prefetch_cell(s.high_values, next, sidprice);
+      prefetch_cell(s.low_values, next, sidprice);
+      prefetch_cell(s.open_values, next, sidprice);
+    }
     double price;
     if (!checked_trade_price(s, sid, sidprice, &price)) return false;
     const long long c = price_slot(s, sidprice);
