@@ -51,17 +51,21 @@ bool store_item(double* ret, long long len, long long i, double x) {
   return true;
 }
 
+// Six running statistics per walked row, written by index. One instance is
+// reused from trade to trade, so a trade allocates nothing but its result.
 struct Walk {
   std::vector<double> returns, cummax, cummin, mdd, profit_period;
   std::vector<int64_t> cummin_i;
+  bool busy = false;
 
-  void reserve(size_t n) {
-    returns.reserve(n);
-    cummax.reserve(n);
-    cummin.reserve(n);
-    cummin_i.reserve(n);
-    mdd.reserve(n);
-    profit_period.reserve(n);
+  void ensure(size_t n) {
+    if (returns.size() >= n) return;
+    returns.resize(n);
+    cummax.resize(n);
+    cummin.resize(n);
+    cummin_i.resize(n);
+    mdd.resize(n);
+    profit_period.resize(n);
   }
   void block(size_t k, double* out) const {
     out[0] = cummin[k] - 1;
@@ -73,8 +77,30 @@ struct Walk {
   }
 };
 
+Walk shared_walk;
+
+// The shared scratch, or a private one when a trade is analysed while another
+// is (the result allocation can run Python code that starts a new analysis).
+class WalkLease {
+ public:
+  WalkLease() : w_(shared_walk.busy ? &own_ : &shared_walk) { w_->busy = true; }
+  ~WalkLease() {
+    if (w_ == &shared_walk) shared_walk.busy = false;
+  }
+  Walk& operator*() { return *w_; }
+
+ private:
+  Walk own_;
+  Walk* w_;
+};
+
+int price_column(int sid) {
+  if (sid >= 0 && static_cast<size_t>(sid) < g.sid_col.size()) return g.sid_col[static_cast<size_t>(sid)];
+  return g.pos2price[sid];  // an unmapped sid reads (and inserts) column 0
+}
+
 PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction, int i_exit_trasnaction) {
-  const int pid = g.pos2price[sid];  // an unmapped sid reads (and inserts) column 0
+  const int pid = price_column(sid);
 
   if (g.price == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.400s'", Py_TYPE(g.price)->tp_name,
@@ -97,8 +123,10 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
     PyErr_SetString(PyExc_OverflowError, "can't convert negative value to size_t");
     return nullptr;
   }
-  Walk w;
-  w.reserve(static_cast<size_t>(walked));
+  WalkLease lease;
+  Walk& w = *lease;
+  const size_t n = 1 + static_cast<size_t>(i_exit_max > i_entry ? i_exit_max - i_entry : 0);  // entry row + steps
+  w.ensure(n);
 
   double entry_price, entry_close;
   if (!price.read(i_entry, pid, &entry_price) || !close.read(i_entry, pid, &entry_close)) return nullptr;
@@ -111,12 +139,12 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
   double v = price_ratio;
 
   // Entry row; NaN makes each comparison false, which picks the branch noted.
-  w.returns.push_back(v);
-  w.cummax.push_back(1 > v ? 1 : v);
-  w.cummin.push_back(v > 1 ? 1 : v);
-  w.cummin_i.push_back(0);
-  w.mdd.push_back(v - 1 < 0 ? v - 1 : 0);
-  w.profit_period.push_back(v > 1 ? 1 : 0);
+  w.returns[0] = v;
+  w.cummax[0] = 1 > v ? 1 : v;
+  w.cummin[0] = v > 1 ? 1 : v;
+  w.cummin_i[0] = 0;
+  w.mdd[0] = v - 1 < 0 ? v - 1 : 0;
+  w.profit_period[0] = v > 1 ? 1 : 0;
 
   double pv;
   if (!close.read(i_entry, pid, &pv)) return nullptr;
@@ -133,29 +161,29 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
       if (!std::isnan(r)) v = is_long ? r * v : 2 - r * (2 - v);
       pv = p;
     }
+    const long long k = i + 1;
     double cmax;
     if (v > w.cummax[i]) {
-      w.cummax.push_back(v);
       cmax = v;
     } else {
       cmax = w.cummax[i];
-      w.cummax.push_back(cmax);
     }
+    w.cummax[k] = cmax;
     if (w.cummin[i] > v) {
-      w.cummin.push_back(v);
-      w.cummin_i.push_back(i);
+      w.cummin[k] = v;
+      w.cummin_i[k] = i;
     } else {
-      w.cummin.push_back(w.cummin[i]);
-      w.cummin_i.push_back(w.cummin_i[i]);
+      w.cummin[k] = w.cummin[i];
+      w.cummin_i[k] = w.cummin_i[i];
     }
     if (cmax == 0) {
       raise_float_division();
       return false;
     }
     const double newmdd = v / cmax - 1;
-    w.mdd.push_back(w.mdd[i] > newmdd ? newmdd : w.mdd[i]);
-    w.profit_period.push_back(valid && v > 1 ? w.profit_period[i] + 1 : w.profit_period[i]);
-    w.returns.push_back(v);
+    w.mdd[k] = w.mdd[i] > newmdd ? newmdd : w.mdd[i];
+    w.profit_period[k] = valid && v > 1 ? w.profit_period[i] + 1 : w.profit_period[i];
+    w.returns[k] = v;
     return true;
   };
   const long long first = static_cast<long long>(i_entry) + 1;
@@ -163,7 +191,11 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
   if (first >= 0 && i_exit_max < close.v.n0 && wrap_index(pid, close.v.n1, &col)) {
     // Every walked row is inside the close matrix: read the column directly.
     const char* column = close.v.data + col * close.v.s1;
+    constexpr long long kAhead = 8;  // rows requested before they are read
+    for (long long row = first; row <= i_exit_max && row < first + kAhead; ++row)
+      __builtin_prefetch(column + row * close.v.s0, 0, 3);
     for (long long row = first; row <= i_exit_max; ++row) {
+      if (row + kAhead <= i_exit_max) __builtin_prefetch(column + (row + kAhead) * close.v.s0, 0, 3);
       if (!step(row - first, *reinterpret_cast<const double*>(column + row * close.v.s0))) return nullptr;
     }
   } else {
@@ -172,7 +204,6 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
       if (!close.read(row, pid, &p) || !step(row - first, p)) return nullptr;
     }
   }
-  const size_t n = w.returns.size();
 
   if (i_exit_trasnaction != 0) {
     double& last = w.returns[n - 1];
