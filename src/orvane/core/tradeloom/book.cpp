@@ -16,12 +16,13 @@ constexpr const char* kRebalance = "orvane.core.tradeloom.rebalance";
 
 // Module global looked up by name at each use and tested for truth; -1 on error.
 int module_flag(const char* name) {
-  PyObject* v = PyDict_GetItemString(g.dict, name);
+  // Held: the truth test may rebind the attribute and drop the dict's reference.
+  PyRef v = PyRef::borrow(PyDict_GetItemString(g.dict, name));
   if (!v) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name);
     return -1;
   }
-  return PyObject_IsTrue(v);
+  return PyObject_IsTrue(v.get());
 }
 
 bool weight_of(double position, double balance, double* out) {
