@@ -17,12 +17,13 @@ constexpr const char* kRebalance = "orvane.core.tradeloom.rebalance";
 // Module global looked up by name at each use and tested for truth; -1 on error.
 // The key is interned once, so a lookup makes no string.
 int module_flag(PyObject* key) {
-  PyObject* v = PyDict_GetItem(g.dict, key);
+  // Held: the truth test may rebind the attribute and drop the dict's reference.
+  PyRef v = PyRef::borrow(PyDict_GetItem(g.dict, key));
   if (!v) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     return -1;
   }
-  return PyObject_IsTrue(v);
+  return PyObject_IsTrue(v.get());
 }
 
 struct FlagKeys {

@@ -146,7 +146,8 @@ bool simulate_row(RunState& s) {
 
 PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   PyObject* a[25];
-  if (!bind_args(kSig, args, kwargs, a)) return nullptr;
+  PyRef held[25];  // callbacks run throughout the run
+  if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
   Settings st;
   st.take_profit = st.trail_stop = g.inf;
   BufferGuard delisting;

@@ -107,20 +107,19 @@ bool next_weights(RunState& s, PyObject* out) {
 }
 
 bool normalise(PyObject* record, const char* key, double position_limit) {
-  PyObject* fn = PyDict_GetItemString(g.dict, "normalize_weight");
-  if (!fn) {
+  PyRef f = PyRef::borrow(PyDict_GetItemString(g.dict, "normalize_weight"));
+  if (!f) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'normalize_weight' is not defined");
     return false;
   }
-  PyRef f = PyRef::borrow(fn);
-  PyObject* table = PyDict_GetItemString(record, key);
+  PyRef table = PyRef::borrow(PyDict_GetItemString(record, key));
   if (!table) {
     PyErr_SetString(PyExc_KeyError, key);
     return false;
   }
   PyRef limit = PyRef::steal(PyFloat_FromDouble(position_limit));
   if (!limit) return false;
-  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(f.get(), table, limit.get(), nullptr));
+  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(f.get(), table.get(), limit.get(), nullptr));
   if (!result) return false;
   return PyDict_SetItemString(record, key, result.get()) == 0;
 }
@@ -155,14 +154,16 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
       if (!set_tag(actions, key, close_tag)) return false;
       continue;
     }
-    PyObject* nw = PyDict_GetItemString(record, "next_weights");
+    // Held: the membership test runs the mapping's own code, which may drop
+    // the record's reference to it before the lookup below.
+    PyRef nw = PyRef::borrow(PyDict_GetItemString(record, "next_weights"));
     if (!nw) continue;
     PyRef k = PyRef::steal(PyLong_FromLong(key));
     if (!k) return false;
-    const int has = PySequence_Contains(nw, k.get());
+    const int has = PySequence_Contains(nw.get(), k.get());
     if (has < 0) return false;
     if (!has) continue;
-    PyRef w = PyRef::steal(PyObject_GetItem(nw, k.get()));
+    PyRef w = PyRef::steal(PyObject_GetItem(nw.get(), k.get()));
     if (!w) return false;
     PyRef zero = PyRef::steal(PyLong_FromLong(0));
     if (!zero) return false;

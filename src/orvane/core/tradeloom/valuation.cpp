@@ -104,12 +104,13 @@ bool test_exit(RunState& s, int sid, double& value, int sidprice, double price, 
 
 bool validate_trade_price(double value, PyObject* symbol, int row) {
   if (std::isnan(value) || (value > 0 && std::isfinite(value))) return true;
+  PyRef label = PyRef::borrow(symbol);  // its str() runs Python code
   PyRef number = PyRef::steal(PyFloat_FromDouble(value));
   if (number) {
     PyRef message = PyRef::steal(PyUnicode_FromFormat(
         "Invalid trading price for %S at price row %d: %R. Expected a positive finite price; check the "
         "trading-price dataset.",
-        symbol, row, number.get()));
+        label.get(), row, number.get()));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
   }
   ORVANE_TRACEBACK(kValidate);
