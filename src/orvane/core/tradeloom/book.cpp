@@ -216,15 +216,10 @@ bool execute_rebalance(RunState& s) {
   return true;
 }
 
-bool sell_delisted(RunState& s) {
-  s.delisted_stocks.clear();
-  const bool ok = s.pos.all_of([&](int k, double& v) {
-    const int64_t* bar = s.delisting_bars.checked(k);
-    if (!bar) return false;
-    if (*bar == s.d && v != 0) s.delisted_stocks.push_back(k);
-    return true;
-  });
-  if (!ok) return false;
+namespace {
+
+// Sells the row's delisted stocks at book value and resets their trackers.
+bool close_delisted(RunState& s) {
   for (int k : s.delisted_stocks) {
     const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, false, true);
     if (cash == -1.0 && PyErr_Occurred()) return false;
@@ -233,6 +228,28 @@ bool sell_delisted(RunState& s) {
     reset_trackers(s, k);
   }
   return true;
+}
+
+}  // namespace
+
+bool sell_delisted(RunState& s) {
+  s.delisted_stocks.clear();
+  if (s.delisting_by_row) {
+    for (size_t i = s.delisted_from[s.d], end = s.delisted_from[s.d + 1]; i < end; ++i) {
+      const int k = s.delisted_on[i];
+      const double* v = s.pos.find(k);
+      if (v && *v != 0) s.delisted_stocks.push_back(k);
+    }
+    return close_delisted(s);
+  }
+  const bool ok = s.pos.all_of([&](int k, double& v) {
+    const int64_t* bar = s.delisting_bars.checked(k);
+    if (!bar) return false;
+    if (*bar == s.d && v != 0) s.delisted_stocks.push_back(k);
+    return true;
+  });
+  if (!ok) return false;
+  return close_delisted(s);
 }
 
 }  // namespace orvane::tradeloom

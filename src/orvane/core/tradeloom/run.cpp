@@ -131,6 +131,24 @@ void build_schedule(RunState& s) {
   }
 }
 
+void bucket_delistings(RunState& s, npy_intp nsids) {
+  if (s.delisting_bars.n < nsids) return;  // a held sid may lie outside: keep the checked scan
+  const npy_intp nrows = s.price_index.n;
+  s.delisted_from.assign(static_cast<size_t>(nrows) + 1, 0);
+  for (npy_intp k = 0; k < nsids; ++k) {
+    const int64_t bar = s.delisting_bars(k);
+    if (bar >= 0 && bar < nrows) ++s.delisted_from[static_cast<size_t>(bar) + 1];
+  }
+  for (size_t r = 1; r < s.delisted_from.size(); ++r) s.delisted_from[r] += s.delisted_from[r - 1];
+  s.delisted_on.resize(s.delisted_from.back());
+  std::vector<size_t> next(s.delisted_from.begin(), s.delisted_from.end() - 1);
+  for (npy_intp k = 0; k < nsids; ++k) {
+    const int64_t bar = s.delisting_bars(k);
+    if (bar >= 0 && bar < nrows) s.delisted_on[next[static_cast<size_t>(bar)]++] = static_cast<int>(k);
+  }
+  s.delisting_by_row = true;
+}
+
 bool simulate_row(RunState& s) {
   g.analytics.record_date(static_cast<int>(s.d));
   if (PyErr_Occurred()) return false;
@@ -196,6 +214,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
       s.has_delisting = s.delisting_bars(k) >= 0;  // negative: never delisted
   }
   build_schedule(s);
+  if (s.has_delisting) bucket_delistings(s, nsids);
 
   const npy_intp nstocks = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a[kPosColumns]));
   if (nstocks > std::numeric_limits<int>::max()) {

@@ -116,6 +116,12 @@ struct RunState {
   std::vector<double> previous_price;
   std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
   bool has_delisting = false;
+  // When delisting_bars covers every sid: the sids delisted on row d are
+  // delisted_on[delisted_from[d] .. delisted_from[d + 1]), ascending, so a row
+  // looks at its own delistings instead of scanning the book.
+  bool delisting_by_row = false;
+  std::vector<size_t> delisted_from;
+  std::vector<int> delisted_on;
   std::vector<int64_t> date_rebalance;
   double stop_loss_abs = 0.0, take_profit_abs = 0.0, trail_stop_abs = 0.0, trail_stop_activation_abs = 0.0;
   int pos_id = 0;
