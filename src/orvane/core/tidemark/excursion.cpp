@@ -128,6 +128,21 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
   const size_t n = 1 + static_cast<size_t>(i_exit_max > i_entry ? i_exit_max - i_entry : 0);  // entry row + steps
   w.ensure(n);
 
+  // Ask for every cell this trade reads before the first one is needed: the
+  // misses then overlap instead of queueing behind each other.
+  long long col;
+  const bool direct = i_entry >= 0 && i_exit_max < close.v.n0 && g.price != Py_None && price.v.n0 == close.v.n0 &&
+                      wrap_index(pid, close.v.n1, &col) && pid < price.v.n1 && pid >= -price.v.n1;
+  constexpr long long kAhead = 32;  // rows requested before they are read
+  if (direct) {
+    const char* column = close.v.data + col * close.v.s1;
+    const long long pcol = pid < 0 ? pid + price.v.n1 : pid;
+    __builtin_prefetch(price.v.data + i_entry * price.v.s0 + pcol * price.v.s1, 0, 3);
+    __builtin_prefetch(price.v.data + i_exit_max * price.v.s0 + pcol * price.v.s1, 0, 3);
+    for (long long row = i_entry; row <= i_exit_max && row <= i_entry + kAhead; ++row)
+      __builtin_prefetch(column + row * close.v.s0, 0, 3);
+  }
+
   double entry_price, entry_close;
   if (!price.read(i_entry, pid, &entry_price) || !close.read(i_entry, pid, &entry_close)) return nullptr;
   if (entry_price == 0) {
@@ -187,13 +202,9 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
     return true;
   };
   const long long first = static_cast<long long>(i_entry) + 1;
-  long long col;
   if (first >= 0 && i_exit_max < close.v.n0 && wrap_index(pid, close.v.n1, &col)) {
     // Every walked row is inside the close matrix: read the column directly.
     const char* column = close.v.data + col * close.v.s1;
-    constexpr long long kAhead = 8;  // rows requested before they are read
-    for (long long row = first; row <= i_exit_max && row < first + kAhead; ++row)
-      __builtin_prefetch(column + row * close.v.s0, 0, 3);
     for (long long row = first; row <= i_exit_max; ++row) {
       if (row + kAhead <= i_exit_max) __builtin_prefetch(column + (row + kAhead) * close.v.s0, 0, 3);
       if (!step(row - first, *reinterpret_cast<const double*>(column + row * close.v.s0))) return nullptr;
