@@ -7,6 +7,9 @@ times them round by round, interleaved, so that machine load hits every build al
     python bench/bench_scaling.py --w-only
     python bench/bench_scaling.py --python ../venv-base/bin/python --python ../venv-perf/bin/python
 
+On a shared machine, `--clock cpu` times the worker thread's CPU time instead of
+wall time: other processes' load then inflates neither side.
+
 Per configuration and build: the median `backtest_` time, the median time of one
 NumPy pass over the trading and close matrices (`price.sum(); close.sum()`) and
 their ratio; with two builds, also the second's engine time over the first's.
@@ -59,10 +62,11 @@ def worker():
             out = {"trades": trades}
         else:
             fn = run if cmd["what"] == "engine" else (lambda: read_bound(market))
+            clock = time.thread_time if cmd["clock"] == "cpu" else time.perf_counter
             gc.collect()
-            start = time.perf_counter()
+            start = clock()
             fn()
-            out = {"seconds": time.perf_counter() - start}
+            out = {"seconds": clock() - start}
         print(json.dumps(out), flush=True)
 
 
@@ -85,14 +89,14 @@ class Worker:
         self.proc.wait()
 
 
-def measure(workers, size, repeat):
+def measure(workers, size, repeat, clock):
     trades = [w.ask(cmd="build", size=size)["trades"] for w in workers]
     engine = [[] for _ in workers]
     read = [[] for _ in workers]
     for _ in range(repeat):
         for i, w in enumerate(workers):
-            engine[i].append(w.ask(cmd="time", what="engine")["seconds"])
-            read[i].append(w.ask(cmd="time", what="read")["seconds"])
+            engine[i].append(w.ask(cmd="time", what="engine", clock=clock)["seconds"])
+            read[i].append(w.ask(cmd="time", what="read", clock=clock)["seconds"])
     return trades, [statistics.median(t) for t in engine], [statistics.median(t) for t in read]
 
 
@@ -100,6 +104,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--python", action="append", help="interpreter of a build (repeatable; default: this one)")
     parser.add_argument("--repeat", type=int, default=7, help="timed runs per configuration (default 7)")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="wall time, or the worker thread's CPU time (steadier on a shared machine)")
     parser.add_argument("--w-only", action="store_true", help="only workload W")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -118,7 +124,7 @@ def main(argv=None):
             head += " " + " ".join(f"{f'{i}/0':>6}" for i in range(1, len(pythons)))
         print(head, flush=True)
         for size in ([W] if args.w_only else SCALING):
-            trades, engine, read = measure(workers, size, args.repeat)
+            trades, engine, read = measure(workers, size, args.repeat, args.clock)
             if len(set(trades)) != 1:
                 raise SystemExit(f"builds disagree on the number of trades: {trades}")
             line = f"{size[0]:>5} {size[1]:>6} {size[2]:>4} {trades[0]:>6}"

@@ -175,9 +175,7 @@ bool execute_rebalance(RunState& s) {
       }
     }
   } else {
-    std::fill(s.cr.begin(), s.cr.end(), 1.0);
-    std::fill(s.maxcr.begin(), s.maxcr.end(), 1.0);
-    std::fill(s.mincr.begin(), s.mincr.end(), 1.0);
+    std::fill(s.trk.begin(), s.trk.end(), RunState::Trackers{});
   }
 
   s.rebalance_row.resize(static_cast<size_t>(ncols));
@@ -208,7 +206,7 @@ bool execute_rebalance(RunState& s) {
   for (npy_intp c = 0; c < pcols; ++c) {
     const double* price = s.price_values.at(s.d, c);
     if (!price) return false;
-    s.previous_price[c] = *price;
+    s.col[c].previous_price = *price;
   }
   s.exited_stocks.clear();
   s.current_position_id = s.pos_id;

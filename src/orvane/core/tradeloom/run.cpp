@@ -215,17 +215,13 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   s.creturn = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
   npy_intp nsids, nprices;
   if (!first_row_length(s.pos_values, &nsids)) return nullptr;
-  s.cr.assign(static_cast<size_t>(nsids), 1.0);
+  s.trk.assign(static_cast<size_t>(nsids), RunState::Trackers{});
   s.pos.reset(static_cast<size_t>(nsids));
   s.sid_col.assign(static_cast<size_t>(nsids), 0);
   for (const auto& [sid, col] : s.pos2price)
     if (sid >= 0 && sid < nsids) s.sid_col[sid] = col;
-  s.maxcr = s.cr;
-  s.mincr = s.cr;
   if (!first_row_length(s.price_values, &nprices)) return nullptr;
-  s.previous_price.assign(static_cast<size_t>(nprices), 1.0);
-  s.walk_base.assign(static_cast<size_t>(nprices), 1.0);
-  s.walk_stamp.assign(static_cast<size_t>(nprices), 0);
+  s.col.assign(static_cast<size_t>(nprices), RunState::ColumnBase{});
   if (s.delisting_bars.present) {
     for (npy_intp k = 0; k < s.delisting_bars.n && !s.has_delisting; ++k)
       s.has_delisting = s.delisting_bars(k) >= 0;  // negative: never delisted

@@ -112,8 +112,19 @@ struct RunState {
   double cash = 1.0;
   double balance = 1.0;
   double* creturn = nullptr;
-  std::vector<double> cr, maxcr, mincr;
-  std::vector<double> previous_price;
+  // Per sid: cr, maxcr, mincr side by side, one cache line for a holding's update.
+  struct Trackers {
+    double cr = 1.0, maxcr = 1.0, mincr = 1.0;
+  };
+  std::vector<Trackers> trk;
+  // Per price column: previous_price, and the base of the column as the row's
+  // walk found it, so that sids sharing a column all move against the same base
+  // (stamped by walk number).
+  struct ColumnBase {
+    double previous_price = 1.0, walk_base = 1.0;
+    int64_t walk_stamp = 0;
+  };
+  std::vector<ColumnBase> col;
   std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
   bool has_delisting = false;
   // When delisting_bars covers every sid: the sids delisted on row d are
@@ -131,10 +142,6 @@ struct RunState {
   std::vector<double> latest_rebalanced_row;
   std::vector<double> rebalance_row;
 
-  // Base of each price column as the row's walk found it, so that sids sharing
-  // a column all move against the same base (stamped by walk number).
-  std::vector<double> walk_base;
-  std::vector<int64_t> walk_stamp;
   int64_t walk_id = 0;
 
   npy_intp d = 0;  // current row
@@ -179,14 +186,14 @@ inline double add_keep(double a, double b) {
 
 // cr/maxcr/mincr are indexed by sid: checked, with NumPy's IndexError text.
 inline bool tracker_index(const RunState& s, long long sid) {
-  if (sid < 0 || static_cast<size_t>(sid) >= s.cr.size()) {
-    raise_numpy_index(sid, 0, static_cast<long long>(s.cr.size()));
+  if (sid < 0 || static_cast<size_t>(sid) >= s.trk.size()) {
+    raise_numpy_index(sid, 0, static_cast<long long>(s.trk.size()));
     return false;
   }
   return true;
 }
 
-inline void reset_trackers(RunState& s, int sid) { s.cr[sid] = s.maxcr[sid] = s.mincr[sid] = 1.0; }
+inline void reset_trackers(RunState& s, int sid) { s.trk[sid] = RunState::Trackers{}; }
 
 // Truth of the run's stop_trading_next_period; -1 with an error set.
 inline int stop_trading(const RunState& s) { return PyObject_IsTrue(s.stop_trading_next_period); }

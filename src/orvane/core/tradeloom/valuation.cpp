@@ -16,7 +16,7 @@ constexpr const char* kValidate = "orvane.core.tradeloom.validate_trade_price";
 // previous_price[c] with wrap-around; the wrapped column, or -1 with IndexError.
 long long price_slot(const RunState& s, int sidprice) {
   long long c;
-  if (!wrap_index(sidprice, static_cast<long long>(s.previous_price.size()), &c)) {
+  if (!wrap_index(sidprice, static_cast<long long>(s.col.size()), &c)) {
     raise_buffer_bounds(0);
     return -1;
   }
@@ -30,7 +30,9 @@ bool checked_trade_price(RunState& s, int sid, int sidprice, double* out) {
   if (!price) return false;
   PyObject** label = s.pos_columns.checked(sid);
   if (!label) return false;
-  if (!validate_trade_price(*price, *label, static_cast<int>(s.d))) return false;
+  const double v = *price;
+  const bool valid = std::isnan(v) || (v > 0 && std::isfinite(v));  // the check, inline for the common case
+  if (!valid && !validate_trade_price(v, *label, static_cast<int>(s.d))) return false;
   *out = *price;
   return true;
 }
@@ -42,14 +44,14 @@ struct Levels {
 Levels exit_levels(const RunState& s, int sid, double entry_pos) {
   Levels lv;
   if (entry_pos > 0) {
-    const bool trail_stop_active = s.maxcr[sid] >= 1 + s.trail_stop_activation_abs;
+    const bool trail_stop_active = s.trk[sid].maxcr >= 1 + s.trail_stop_activation_abs;
     lv.max_r = 1 + s.take_profit_abs;
     lv.min_r = 1 - s.stop_loss_abs;
-    if (trail_stop_active && s.maxcr[sid] - s.trail_stop_abs > lv.min_r) lv.min_r = s.maxcr[sid] - s.trail_stop_abs;
+    if (trail_stop_active && s.trk[sid].maxcr - s.trail_stop_abs > lv.min_r) lv.min_r = s.trk[sid].maxcr - s.trail_stop_abs;
   } else {
-    const bool trail_stop_active = s.mincr[sid] <= 1 - s.trail_stop_activation_abs;
+    const bool trail_stop_active = s.trk[sid].mincr <= 1 - s.trail_stop_activation_abs;
     lv.max_r = 1 + s.stop_loss_abs;
-    if (trail_stop_active && s.mincr[sid] + s.trail_stop_abs < lv.max_r) lv.max_r = s.mincr[sid] + s.trail_stop_abs;
+    if (trail_stop_active && s.trk[sid].mincr + s.trail_stop_abs < lv.max_r) lv.max_r = s.trk[sid].mincr + s.trail_stop_abs;
     lv.min_r = 1 - s.take_profit_abs;
   }
   return lv;
@@ -58,7 +60,7 @@ Levels exit_levels(const RunState& s, int sid, double entry_pos) {
 // Exit test of one freshly marked holding; `base` is this row's base of its
 // column and `r` this row's return ratio.
 bool test_exit(RunState& s, int sid, double& value, int sidprice, double price, double base, double r) {
-  const double entry_pos = value / s.cr[sid];
+  const double entry_pos = value / s.trk[sid].cr;
   const Levels lv = exit_levels(s, sid, entry_pos);
   if (s.touched_exit) {
     const double* high = s.high_values.at(s.d, sidprice);
@@ -67,7 +69,7 @@ bool test_exit(RunState& s, int sid, double& value, int sidprice, double price, 
     if (!low) return false;
     const double* open = s.open_values.at(s.d, sidprice);
     if (!open) return false;
-    const double before = s.cr[sid] / r;  // cumulative return before this row's move
+    const double before = s.trk[sid].cr / r;  // cumulative return before this row's move
     const double high_r = before * (*high / base);
     const double low_r = before * (*low / base);
     const double open_r = before * (*open / base);
@@ -92,7 +94,7 @@ bool test_exit(RunState& s, int sid, double& value, int sidprice, double price, 
   }
   const double* close = s.close_values.at(s.d, sidprice);
   if (!close) return false;
-  const double cr_at_close = s.cr[sid] * *close / price;
+  const double cr_at_close = s.trk[sid].cr * *close / price;
   if (cr_at_close >= lv.max_r)
     s.exit_stocks_temp.push_back(entry_pos > 0 ? sid : -sid);
   else if (cr_at_close < lv.min_r)
@@ -134,25 +136,25 @@ bool value_holdings(RunState& s) {
     if (!checked_trade_price(s, sid, sidprice, &price)) return false;
     const long long c = price_slot(s, sidprice);
     if (c < 0) return false;
-    if (s.walk_stamp[c] != s.walk_id) {
-      s.walk_stamp[c] = s.walk_id;
-      s.walk_base[c] = s.previous_price[c];
+    if (s.col[c].walk_stamp != s.walk_id) {
+      s.col[c].walk_stamp = s.walk_id;
+      s.col[c].walk_base = s.col[c].previous_price;
     }
-    double base = s.walk_base[c];
+    double base = s.col[c].walk_base;
     if (std::isnan(base)) {
       base = price;
-      s.previous_price[c] = price;
+      s.col[c].previous_price = price;
     }
     double r = price / base;
     if (std::isnan(r)) r = 1;
     if (!tracker_index(s, sid)) return false;
     value = value * r;
-    s.cr[sid] = s.cr[sid] * r;
-    if (s.cr[sid] > s.maxcr[sid]) s.maxcr[sid] = s.cr[sid];
-    if (s.cr[sid] < s.mincr[sid]) s.mincr[sid] = s.cr[sid];
+    s.trk[sid].cr = s.trk[sid].cr * r;
+    if (s.trk[sid].cr > s.trk[sid].maxcr) s.trk[sid].maxcr = s.trk[sid].cr;
+    if (s.trk[sid].cr < s.trk[sid].mincr) s.trk[sid].mincr = s.trk[sid].cr;
     // An entry of 0.0 holds nothing: it is marked and checked but never exits again.
     if (value != 0.0 && !test_exit(s, sid, value, sidprice, price, base, r)) return false;
-    if (!std::isnan(price)) s.previous_price[c] = price;
+    if (!std::isnan(price)) s.col[c].previous_price = price;
     return true;
   });
 }
