@@ -2,6 +2,7 @@
 // and report entries and exits to the analytics; plus the rebalance and
 // delisting stages of a row that drive them.
 #include <cmath>
+#include <cstring>
 
 #include "errors.h"
 #include "pyref.h"
@@ -161,12 +162,33 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
   return cash;
 }
 
+namespace {
+
+// Copies row `row` of m into out (n1 elements). Only the first element is read
+// checked: a bad row fails there, as element-wise checked reads would, and the
+// other columns are then in range.
+bool copy_row(const View2<double>& m, long long row, std::vector<double>* out) {
+  out->resize(static_cast<size_t>(m.n1));
+  if (m.n1 == 0) return true;
+  const double* first = m.at(row, 0);
+  if (!first) return false;
+  const char* p = reinterpret_cast<const char*>(first);
+  if (m.s1 == sizeof(double)) {
+    std::memcpy(out->data(), p, static_cast<size_t>(m.n1) * sizeof(double));
+    return true;
+  }
+  for (npy_intp k = 0; k < m.n1; ++k) std::memcpy(&(*out)[static_cast<size_t>(k)], p + k * m.s1, sizeof(double));
+  return true;
+}
+
+}  // namespace
+
 bool execute_rebalance(RunState& s) {
   const npy_intp ncols = s.pos_values.n1;
+  if (!copy_row(s.pos_values, s.pos_id, &s.rebalance_row)) return false;
   if (s.retain_cost_when_rebalance) {
     for (npy_intp k = 0; k < ncols; ++k) {
-      const double* pv = s.pos_values.at(s.pos_id, k);
-      if (!pv) return false;
+      const double* pv = &s.rebalance_row[static_cast<size_t>(k)];
       if (*pv == 0) continue;
       const double* held = s.pos.find(static_cast<int>(k));
       if (!held || *held * *pv <= 0) {
@@ -178,12 +200,6 @@ bool execute_rebalance(RunState& s) {
     std::fill(s.trk.begin(), s.trk.end(), RunState::Trackers{});
   }
 
-  s.rebalance_row.resize(static_cast<size_t>(ncols));
-  for (npy_intp k = 0; k < ncols; ++k) {
-    const double* pv = s.pos_values.at(s.pos_id, k);
-    if (!pv) return false;
-    s.rebalance_row[k] = *pv;
-  }
   const int stop = stop_trading(s);
   if (stop < 0) return false;
   if (stop && !s.exited_stocks.empty()) {
@@ -202,12 +218,8 @@ bool execute_rebalance(RunState& s) {
   s.cash = cash;
   s.latest_rebalanced_pos = s.pos.sids();
 
-  const npy_intp pcols = s.price_values.n1;
-  for (npy_intp c = 0; c < pcols; ++c) {
-    const double* price = s.price_values.at(s.d, c);
-    if (!price) return false;
-    s.col[c].previous_price = *price;
-  }
+  if (!copy_row(s.price_values, s.d, &s.price_row)) return false;
+  for (size_t c = 0; c < s.price_row.size(); ++c) s.col[c].previous_price = s.price_row[c];
   s.exited_stocks.clear();
   s.current_position_id = s.pos_id;
   s.latest_rebalanced_row = s.rebalance_row;

@@ -141,6 +141,7 @@ struct RunState {
   std::vector<int> latest_rebalanced_pos;  // the sids held right after the last rebalance
   std::vector<double> latest_rebalanced_row;
   std::vector<double> rebalance_row;
+  std::vector<double> price_row;  // scratch: the trading prices of a rebalance row
 
   int64_t walk_id = 0;
 

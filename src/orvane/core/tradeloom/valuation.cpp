@@ -1,6 +1,7 @@
 // Marking the book to market at trading prices, the exit rules tested on each
 // holding as it is marked, the pending close-rule exits, and the close valuation.
 #include <cmath>
+#include <cstring>
 
 #include "errors.h"
 #include "prefetch.h"
@@ -23,17 +24,65 @@ long long price_slot(const RunState& s, int sidprice) {
   return c;
 }
 
+// Row d of a price matrix, for reads whose indexes are in range; the checked
+// reads decide (and raise) everything else.
+struct RowCells {
+  const char* row = nullptr;
+  npy_intp n1 = 0, s1 = 0;
+
+  const char* cell(long long c) const { return row && c >= 0 && c < n1 ? row + c * s1 : nullptr; }
+};
+
+RowCells row_cells(const View2<double>& m, npy_intp d) {
+  if (!m.present || d < 0 || d >= m.n0) return {};
+  return {m.data + d * m.s0, m.n1, m.s1};
+}
+
+double load(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+bool valid_trade_price(double v) { return std::isnan(v) || (v > 0 && std::isfinite(v)); }
+
 // Trading price of a held stock on this row, checked: the price is read first,
 // then the label's slot, then the value is validated.
-bool checked_trade_price(RunState& s, int sid, int sidprice, double* out) {
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+bool checked_trade_price_slow(RunState& s, int sid, int sidprice, double* out) {
   const double* price = s.price_values.at(s.d, sidprice);
   if (!price) return false;
   PyObject** label = s.pos_columns.checked(sid);
   if (!label) return false;
-  const double v = *price;
-  const bool valid = std::isnan(v) || (v > 0 && std::isfinite(v));  // the check, inline for the common case
-  if (!valid && !validate_trade_price(v, *label, static_cast<int>(s.d))) return false;
+  if (!validate_trade_price(*price, *label, static_cast<int>(s.d))) return false;
   *out = *price;
+  return true;
+}
+
+// The same, inline when the cell and the label's slot are in range and the price is valid.
+inline bool checked_trade_price(RunState& s, const RowCells& prices, int sid, int sidprice, double* out) {
+  const char* cell = prices.cell(sidprice);
+  if (cell && s.pos_columns.present && sid >= 0 && sid < s.pos_columns.n) {
+    const double v = load(cell);
+    if (valid_trade_price(v)) {
+      *out = v;
+      return true;
+    }
+  }
+  return checked_trade_price_slow(s, sid, sidprice, out);
+}
+
+// close_values[d, sidprice], checked unless in range.
+bool close_price(const RunState& s, const RowCells& closes, int sidprice, double* out) {
+  if (const char* cell = closes.cell(sidprice)) {
+    *out = load(cell);
+    return true;
+  }
+  const double* close = s.close_values.at(s.d, sidprice);
+  if (!close) return false;
+  *out = *close;
   return true;
 }
 
@@ -59,7 +108,8 @@ Levels exit_levels(const RunState& s, int sid, double entry_pos) {
 
 // Exit test of one freshly marked holding; `base` is this row's base of its
 // column and `r` this row's return ratio.
-bool test_exit(RunState& s, int sid, double& value, int sidprice, double price, double base, double r) {
+bool test_exit(RunState& s, const RowCells& closes, int sid, double& value, int sidprice, double price, double base,
+               double r) {
   const double entry_pos = value / s.trk[sid].cr;
   const Levels lv = exit_levels(s, sid, entry_pos);
   if (s.touched_exit) {
@@ -92,9 +142,9 @@ bool test_exit(RunState& s, int sid, double& value, int sidprice, double price, 
     }
     return true;
   }
-  const double* close = s.close_values.at(s.d, sidprice);
-  if (!close) return false;
-  const double cr_at_close = s.trk[sid].cr * *close / price;
+  double close;
+  if (!close_price(s, closes, sidprice, &close)) return false;
+  const double cr_at_close = s.trk[sid].cr * close / price;
   if (cr_at_close >= lv.max_r)
     s.exit_stocks_temp.push_back(entry_pos > 0 ? sid : -sid);
   else if (cr_at_close < lv.min_r)
@@ -122,18 +172,20 @@ bool validate_trade_price(double value, PyObject* symbol, int row) {
 bool value_holdings(RunState& s) {
   ++s.walk_id;
   const npy_intp next = s.d + 1;
+  const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
+  const RowCells next_prices = row_cells(s.price_values, next), next_closes = row_cells(s.close_values, next);
   return s.pos.all_of([&](int sid, double& value) {
     const int sidprice = price_column(s, sid);
     // The next row reads the same cells of this column (one row apart, a page or more).
-    prefetch_cell(s.price_values, next, sidprice);
-    prefetch_cell(s.close_values, next, sidprice);
+    if (const char* cell = next_prices.cell(sidprice)) __builtin_prefetch(cell, 0, 3);
+    if (const char* cell = next_closes.cell(sidprice)) __builtin_prefetch(cell, 0, 3);
     if (s.touched_exit) {
       prefetch_cell(s.high_values, next, sidprice);
       prefetch_cell(s.low_values, next, sidprice);
       prefetch_cell(s.open_values, next, sidprice);
     }
     double price;
-    if (!checked_trade_price(s, sid, sidprice, &price)) return false;
+    if (!checked_trade_price(s, prices, sid, sidprice, &price)) return false;
     const long long c = price_slot(s, sidprice);
     if (c < 0) return false;
     if (s.col[c].walk_stamp != s.walk_id) {
@@ -153,7 +205,7 @@ bool value_holdings(RunState& s) {
     if (s.trk[sid].cr > s.trk[sid].maxcr) s.trk[sid].maxcr = s.trk[sid].cr;
     if (s.trk[sid].cr < s.trk[sid].mincr) s.trk[sid].mincr = s.trk[sid].cr;
     // An entry of 0.0 holds nothing: it is marked and checked but never exits again.
-    if (value != 0.0 && !test_exit(s, sid, value, sidprice, price, base, r)) return false;
+    if (value != 0.0 && !test_exit(s, closes, sid, value, sidprice, price, base, r)) return false;
     if (!std::isnan(price)) s.col[c].previous_price = price;
     return true;
   });
@@ -194,16 +246,16 @@ bool carry_out_pending_exits(RunState& s) {
 
 bool value_at_close(RunState& s) {
   double balance = s.cash;
+  const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
   const bool ok = s.pos.all_of([&](int k, double& v) {
     const int col = price_column(s, k);
-    double trade_price;
-    if (!checked_trade_price(s, k, col, &trade_price)) return false;
-    const double* close_price = s.close_values.at(s.d, col);
-    if (!close_price) return false;
-    if (std::isnan(trade_price) || std::isnan(*close_price))
+    double trade_price, close;
+    if (!checked_trade_price(s, prices, k, col, &trade_price)) return false;
+    if (!close_price(s, closes, col, &close)) return false;
+    if (std::isnan(trade_price) || std::isnan(close))
       balance = add_keep(v, balance);
     else
-      balance = add_keep((v * *close_price) / trade_price, balance);
+      balance = add_keep((v * close) / trade_price, balance);
     return true;
   });
   if (!ok) return false;
