@@ -83,8 +83,9 @@ def random_settings(rng):
         "position_limit": float(rng.choice([1.0, 1.0, 0.5, 0.05])),
         "retain_cost_when_rebalance": bool(rng.integers(2)),
         "stop_trading_next_period": [True, False, 1, 0, Falsy()][rng.integers(5)],
-        "tidemark_window": int(rng.integers(0, 30)),
-        "tidemark_window_step": int(rng.integers(1, 7)),
+        # now and then a window or step the analytics must refuse or treat as unsigned
+        "tidemark_window": int(rng.integers(0, 30) if rng.integers(8) else rng.integers(-3, 3)),
+        "tidemark_window_step": int(rng.integers(1, 7) if rng.integers(8) else rng.integers(-2, 2)),
         "periodically_rebalance": bool(rng.integers(2)),
     }
 
