@@ -228,7 +228,15 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* backtest_(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded("orvane.core.tradeloom.backtest_", [&] { return run_backtest(args, kwargs); });
+  return guarded("orvane.core.tradeloom.backtest_", [&]() -> PyObject* {
+    if (g.busy) {  // refused before anything is read or written
+      PyErr_SetString(PyExc_RuntimeError,
+                      "backtest_() cannot start: a run is already in progress in this process");
+      return nullptr;
+    }
+    RunInProgress running;
+    return run_backtest(args, kwargs);
+  });
 }
 
 }  // namespace orvane::tradeloom
