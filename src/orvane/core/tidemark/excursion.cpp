@@ -164,7 +164,7 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
     // Every walked row is inside the close matrix: read the column directly.
     const char* column = close.v.data + col * close.v.s1;
     for (long long row = first; row <= i_exit_max; ++row) {
-      if (!step(row - first, *reinterpret_cast<const double*>(column + row * close.v.s0))) return nullptr;
+      if (!step(row - first, load<double>(column + row * close.v.s0))) return nullptr;
     }
   } else {
     for (long long row = first; row <= i_exit_max; ++row) {

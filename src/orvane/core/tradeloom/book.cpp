@@ -152,7 +152,7 @@ bool execute_rebalance(RunState& s) {
   const npy_intp ncols = s.pos_values.n1;
   if (s.retain_cost_when_rebalance) {
     for (npy_intp k = 0; k < ncols; ++k) {
-      const double* pv = s.pos_values.at(s.pos_id, k);
+      const auto pv = s.pos_values.at(s.pos_id, k);
       if (!pv) return false;
       if (*pv == 0) continue;
       auto it = s.pos.find(static_cast<int>(k));
@@ -168,8 +168,11 @@ bool execute_rebalance(RunState& s) {
   }
 
   s.rebalance_row.resize(static_cast<size_t>(ncols));
+  // Local copies of the views: the stores of these loops cannot reach them,
+  // so their fields stay in registers.
+  const View2<double> weights = s.pos_values;
   for (npy_intp k = 0; k < ncols; ++k) {
-    const double* pv = s.pos_values.at(s.pos_id, k);
+    const auto pv = weights.at(s.pos_id, k);
     if (!pv) return false;
     s.rebalance_row[k] = *pv;
   }
@@ -191,9 +194,9 @@ bool execute_rebalance(RunState& s) {
   s.cash = cash;
   s.latest_rebalanced_pos = s.pos;
 
-  const npy_intp pcols = s.price_values.n1;
-  for (npy_intp c = 0; c < pcols; ++c) {
-    const double* price = s.price_values.at(s.d, c);
+  const View2<double> prices = s.price_values;
+  for (npy_intp c = 0; c < prices.n1; ++c) {
+    const auto price = prices.at(s.d, c);
     if (!price) return false;
     s.previous_price[c] = *price;
   }
@@ -206,7 +209,7 @@ bool execute_rebalance(RunState& s) {
 bool sell_delisted(RunState& s) {
   s.delisted_stocks.clear();
   for (const auto& [k, v] : s.pos) {
-    const int64_t* bar = s.delisting_bars.checked(k);
+    const auto bar = s.delisting_bars.checked(k);
     if (!bar) return false;
     if (*bar == s.d && v != 0) s.delisted_stocks.push_back(k);
   }

@@ -213,7 +213,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
 
   for (s.d = 0; s.d < nrows; ++s.d) {
     s.date = s.price_index(s.d);
-    const int64_t* first_weight = s.pos_index.checked(0);
+    const auto first_weight = s.pos_index.checked(0);
     if (!first_weight) return nullptr;
     if (s.date < *first_weight) {
       s.creturn[s.d] = 1.0;

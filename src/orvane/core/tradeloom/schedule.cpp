@@ -45,7 +45,7 @@ bool current_weights(RunState& s, PyObject* weights) {
   stored.reserve(s.latest_rebalanced_pos.size());
   for (const auto& kv : s.latest_rebalanced_pos) {
     const int k = kv.first;
-    const double* weight = s.pos_values.at(s.current_position_id, k);
+    const auto weight = s.pos_values.at(s.current_position_id, k);
     if (!weight) return false;
     auto it = s.pos.find(k);
     const bool held = it != s.pos.end() && it->second != 0.0;  // NaN counts as held
@@ -68,7 +68,7 @@ bool next_weights(RunState& s, PyObject* out) {
     const npy_intp n = s.pos_values.n1;
     row.resize(static_cast<size_t>(n));
     for (npy_intp k = 0; k < n; ++k) {
-      const double* v = s.pos_values.at(s.pos_id, k);
+      const auto v = s.pos_values.at(s.pos_id, k);
       if (!v) return false;
       row[k] = *v;
     }
@@ -130,7 +130,7 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
   if (!t) return false;
   if (s.should_rebalance) {
     for (npy_intp k = 0; k < s.pos_values.n1; ++k) {
-      const double* v = s.pos_values.at(s.pos_id, k);
+      const auto v = s.pos_values.at(s.pos_id, k);
       if (!v) return false;
       auto it = s.pos.find(static_cast<int>(k));
       if (it == s.pos.end() || it->second == 0) {
@@ -149,7 +149,7 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
       if (!set_tag(actions, key, close_tag)) return false;
       continue;
     }
-    const int64_t* weight_date = s.pos_index.checked(s.pos_id);
+    const auto weight_date = s.pos_index.checked(s.pos_id);
     if (!weight_date) return false;
     if (s.date > *weight_date) {
       if (!set_tag(actions, key, close_tag)) return false;

@@ -25,9 +25,9 @@ long long price_slot(const RunState& s, int sidprice) {
 // Trading price of a held stock on this row, checked: the price is read first,
 // then the label's slot, then the value is validated.
 bool checked_trade_price(RunState& s, int sid, int sidprice, double* out) {
-  const double* price = s.price_values.at(s.d, sidprice);
+  const auto price = s.price_values.at(s.d, sidprice);
   if (!price) return false;
-  PyObject** label = s.pos_columns.checked(sid);
+  const auto label = s.pos_columns.checked(sid);
   if (!label) return false;
   if (!validate_trade_price(*price, *label, static_cast<int>(s.d))) return false;
   *out = *price;
@@ -61,11 +61,11 @@ bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, doubl
   const double entry_pos = it->second / s.cr[sid];
   const Levels lv = exit_levels(s, sid, entry_pos);
   if (s.touched_exit) {
-    const double* high = s.high_values.at(s.d, sidprice);
+    const auto high = s.high_values.at(s.d, sidprice);
     if (!high) return false;
-    const double* low = s.low_values.at(s.d, sidprice);
+    const auto low = s.low_values.at(s.d, sidprice);
     if (!low) return false;
-    const double* open = s.open_values.at(s.d, sidprice);
+    const auto open = s.open_values.at(s.d, sidprice);
     if (!open) return false;
     const double before = s.cr[sid] / r;  // cumulative return before this row's move
     const double high_r = before * (*high / base);
@@ -90,7 +90,7 @@ bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, doubl
     }
     return true;
   }
-  const double* close = s.close_values.at(s.d, sidprice);
+  const auto close = s.close_values.at(s.d, sidprice);
   if (!close) return false;
   const double cr_at_close = s.cr[sid] * *close / price;
   if (cr_at_close >= lv.max_r)
@@ -100,10 +100,8 @@ bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, doubl
   return true;
 }
 
-}  // namespace
-
-bool validate_trade_price(double value, PyObject* symbol, int row) {
-  if (std::isnan(value) || (value > 0 && std::isfinite(value))) return true;
+// Out of line, so that the check of every valid price stays a few instructions.
+[[gnu::noinline]] bool raise_invalid_price(double value, PyObject* symbol, int row) {
   PyRef label = PyRef::borrow(symbol);  // its str() runs Python code
   PyRef number = PyRef::steal(PyFloat_FromDouble(value));
   if (number) {
@@ -115,6 +113,13 @@ bool validate_trade_price(double value, PyObject* symbol, int row) {
   }
   ORVANE_TRACEBACK(kValidate);
   return false;
+}
+
+}  // namespace
+
+bool validate_trade_price(double value, PyObject* symbol, int row) {
+  if (std::isnan(value) || (value > 0 && std::isfinite(value))) return true;
+  return raise_invalid_price(value, symbol, row);
 }
 
 bool value_holdings(RunState& s) {
@@ -157,7 +162,7 @@ bool carry_out_pending_exits(RunState& s) {
       const int stop = stop_trading(s);
       if (stop < 0) return false;
       if (!stop) {
-        const double* target = s.pos_values.at(s.pos_id, abssid);
+        const auto target = s.pos_values.at(s.pos_id, abssid);
         if (!target) return false;
         will_be_set_by_rebalance = *target != 0;  // NaN counts as a target
       }
@@ -188,7 +193,7 @@ bool value_at_close(RunState& s) {
     const int col = price_column(s, k);
     double trade_price;
     if (!checked_trade_price(s, k, col, &trade_price)) return false;
-    const double* close_price = s.close_values.at(s.d, col);
+    const auto close_price = s.close_values.at(s.d, col);
     if (!close_price) return false;
     if (std::isnan(trade_price) || std::isnan(*close_price))
       balance += v;
