@@ -73,11 +73,6 @@ bool next_weights(RunState& s, PyObject* out) {
       row[k] = *v;
     }
   }
-  int stop = 0;
-  if (!row.empty()) {
-    stop = stop_trading(s);
-    if (stop < 0) return false;
-  }
   std::unordered_set<int> exited, pending;
   for (int e : s.exited_stocks) exited.insert(e < 0 ? -e : e);
   for (int e : s.exit_stocks) pending.insert(e < 0 ? -e : e);
@@ -88,6 +83,8 @@ bool next_weights(RunState& s, PyObject* out) {
     const int sid = static_cast<int>(k);
     const double val1 = row[k];
     bool dropped = false, skip = false;
+    const int stop = stop_trading(s);  // tested afresh for every sid
+    if (stop < 0) return false;
     if (stop) {
       if (exited.count(sid)) {
         dropped = skip = true;
