@@ -218,7 +218,7 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
     const char* column = close.v.data + col * close.v.s1;
     for (long long row = first; row <= i_exit_max; ++row) {
       if (row + kAhead <= i_exit_max) __builtin_prefetch(column + (row + kAhead) * close.v.s0, 0, 3);
-      if (!step(row - first, *reinterpret_cast<const double*>(column + row * close.v.s0))) return nullptr;
+      if (!step(row - first, load<double>(column + row * close.v.s0))) return nullptr;
     }
   } else {
     for (long long row = first; row <= i_exit_max; ++row) {

@@ -170,9 +170,9 @@ namespace {
 bool copy_row(const View2<double>& m, long long row, std::vector<double>* out) {
   out->resize(static_cast<size_t>(m.n1));
   if (m.n1 == 0) return true;
-  const double* first = m.at(row, 0);
+  const auto first = m.at(row, 0);
   if (!first) return false;
-  const char* p = reinterpret_cast<const char*>(first);
+  const char* p = first.p;
   if (m.s1 == sizeof(double)) {
     std::memcpy(out->data(), p, static_cast<size_t>(m.n1) * sizeof(double));
     return true;
@@ -253,7 +253,7 @@ bool sell_delisted(RunState& s) {
     return close_delisted(s);
   }
   const bool ok = s.pos.all_of([&](int k, double& v) {
-    const int64_t* bar = s.delisting_bars.checked(k);
+    const auto bar = s.delisting_bars.checked(k);
     if (!bar) return false;
     if (*bar == s.d && v != 0) s.delisted_stocks.push_back(k);
     return true;

@@ -162,24 +162,7 @@ bool simulate_row(RunState& s) {
   return true;
 }
 
-// Pauses the cyclic collector for the run and restores its previous state on
-// every way out: a run makes tens of thousands of trade records, all reachable,
-// and the collector passes they trigger found nothing to free.
-class CollectorPause {
- public:
-#if PY_VERSION_HEX >= 0x030A0000
-  CollectorPause() : was_enabled_(PyGC_Disable()) {}
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-
- private:
-  int was_enabled_;
-#endif
-};
-
 PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
-  CollectorPause pause;
   PyObject* a[25];
   PyRef held[25];  // callbacks run throughout the run
   if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
@@ -246,7 +229,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
 
   for (s.d = 0; s.d < nrows; ++s.d) {
     s.date = s.price_index(s.d);
-    const int64_t* first_weight = s.pos_index.checked(0);
+    const auto first_weight = s.pos_index.checked(0);
     if (!first_weight) return nullptr;
     if (s.date < *first_weight) {
       s.creturn[s.d] = 1.0;
@@ -261,7 +244,15 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* backtest_(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded("orvane.core.tradeloom.backtest_", [&] { return run_backtest(args, kwargs); });
+  return guarded("orvane.core.tradeloom.backtest_", [&]() -> PyObject* {
+    if (g.busy) {  // refused before anything is read or written
+      PyErr_SetString(PyExc_RuntimeError,
+                      "backtest_() cannot start: a run is already in progress in this process");
+      return nullptr;
+    }
+    RunInProgress running;
+    return run_backtest(args, kwargs);
+  });
 }
 
 }  // namespace orvane::tradeloom

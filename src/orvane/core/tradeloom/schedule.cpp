@@ -44,7 +44,7 @@ bool current_weights(RunState& s, PyObject* weights) {
   std::vector<std::pair<int, double>> stored;
   stored.reserve(s.latest_rebalanced_pos.size());
   for (const int k : s.latest_rebalanced_pos) {
-    const double* weight = s.pos_values.at(s.current_position_id, k);
+    const auto weight = s.pos_values.at(s.current_position_id, k);
     if (!weight) return false;
     const double* value = s.pos.find(k);
     const bool held = value && *value != 0.0;  // NaN counts as held
@@ -67,15 +67,10 @@ bool next_weights(RunState& s, PyObject* out) {
     const npy_intp n = s.pos_values.n1;
     row.resize(static_cast<size_t>(n));
     for (npy_intp k = 0; k < n; ++k) {
-      const double* v = s.pos_values.at(s.pos_id, k);
+      const auto v = s.pos_values.at(s.pos_id, k);
       if (!v) return false;
       row[k] = *v;
     }
-  }
-  int stop = 0;
-  if (!row.empty()) {
-    stop = stop_trading(s);
-    if (stop < 0) return false;
   }
   std::unordered_set<int> exited, pending;
   for (int e : s.exited_stocks) exited.insert(e < 0 ? -e : e);
@@ -87,6 +82,8 @@ bool next_weights(RunState& s, PyObject* out) {
     const int sid = static_cast<int>(k);
     const double val1 = row[k];
     bool dropped = false, skip = false;
+    const int stop = stop_trading(s);  // tested afresh for every sid
+    if (stop < 0) return false;
     if (stop) {
       if (exited.count(sid)) {
         dropped = skip = true;
@@ -129,7 +126,7 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
   if (!t) return false;
   if (s.should_rebalance) {
     for (npy_intp k = 0; k < s.pos_values.n1; ++k) {
-      const double* v = s.pos_values.at(s.pos_id, k);
+      const auto v = s.pos_values.at(s.pos_id, k);
       if (!v) return false;
       const double* value = s.pos.find(static_cast<int>(k));
       if (!value || *value == 0) {
@@ -148,7 +145,7 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
       if (!set_tag(actions, key, close_tag)) return false;
       continue;
     }
-    const int64_t* weight_date = s.pos_index.checked(s.pos_id);
+    const auto weight_date = s.pos_index.checked(s.pos_id);
     if (!weight_date) return false;
     if (s.date > *weight_date) {
       if (!set_tag(actions, key, close_tag)) return false;

@@ -17,9 +17,21 @@ struct Module {
   PyObject* stock_operations = nullptr;  // owned; replaced at the end of every run
   entries::Bound analytics;
   double inf = 0.0;  // NumPy's inf, read at import
+  int busy = 0;      // a run, or a read of its trades, is in progress
 };
 
 extern Module g;
+
+// Held by backtest_ and by get_trade_stocks while it iterates: the analytics
+// state, the module attributes and the record are per process, so a run
+// started from a callback (or another thread) meanwhile would mix two runs.
+struct RunInProgress {
+  RunInProgress() { ++g.busy; }
+  ~RunInProgress() { --g.busy; }
+  RunInProgress(const RunInProgress&) = delete;
+  RunInProgress& operator=(const RunInProgress&) = delete;
+};
+
 
 // The position book: money value per sid, negative when short. Values are held
 // densely by sid with a presence bitmap, so finds are O(1) and a walk visits the

@@ -133,6 +133,7 @@ PyObject* get_trade_stocks_impl(PyObject* args, PyObject* kwargs) {
   if (a[1] != Py_None && !check_array_buffer(reinterpret_cast<PyArrayObject*>(a[1]), 1, Elem::Int64, "int64_t"))
     return nullptr;
 
+  RunInProgress reading;
   PyRef trades = PyRef::steal(analytics_list("trades"));
   if (!trades) return nullptr;
   PyRef rows = PyRef::steal(PyList_New(0));

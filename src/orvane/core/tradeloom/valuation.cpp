@@ -38,12 +38,6 @@ RowCells row_cells(const View2<double>& m, npy_intp d) {
   return {m.data + d * m.s0, m.n1, m.s1};
 }
 
-double load(const char* p) {
-  double v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 bool valid_trade_price(double v) { return std::isnan(v) || (v > 0 && std::isfinite(v)); }
 
 // Trading price of a held stock on this row, checked: the price is read first,
@@ -52,9 +46,9 @@ bool valid_trade_price(double v) { return std::isnan(v) || (v > 0 && std::isfini
 __attribute__((noinline))
 #endif
 bool checked_trade_price_slow(RunState& s, int sid, int sidprice, double* out) {
-  const double* price = s.price_values.at(s.d, sidprice);
+  const auto price = s.price_values.at(s.d, sidprice);
   if (!price) return false;
-  PyObject** label = s.pos_columns.checked(sid);
+  const auto label = s.pos_columns.checked(sid);
   if (!label) return false;
   if (!validate_trade_price(*price, *label, static_cast<int>(s.d))) return false;
   *out = *price;
@@ -65,7 +59,7 @@ bool checked_trade_price_slow(RunState& s, int sid, int sidprice, double* out) {
 inline bool checked_trade_price(RunState& s, const RowCells& prices, int sid, int sidprice, double* out) {
   const char* cell = prices.cell(sidprice);
   if (cell && s.pos_columns.present && sid >= 0 && sid < s.pos_columns.n) {
-    const double v = load(cell);
+    const double v = load<double>(cell);
     if (valid_trade_price(v)) {
       *out = v;
       return true;
@@ -77,10 +71,10 @@ inline bool checked_trade_price(RunState& s, const RowCells& prices, int sid, in
 // close_values[d, sidprice], checked unless in range.
 bool close_price(const RunState& s, const RowCells& closes, int sidprice, double* out) {
   if (const char* cell = closes.cell(sidprice)) {
-    *out = load(cell);
+    *out = load<double>(cell);
     return true;
   }
-  const double* close = s.close_values.at(s.d, sidprice);
+  const auto close = s.close_values.at(s.d, sidprice);
   if (!close) return false;
   *out = *close;
   return true;
@@ -113,11 +107,11 @@ bool test_exit(RunState& s, const RowCells& closes, int sid, double& value, int 
   const double entry_pos = value / s.trk[sid].cr;
   const Levels lv = exit_levels(s, sid, entry_pos);
   if (s.touched_exit) {
-    const double* high = s.high_values.at(s.d, sidprice);
+    const auto high = s.high_values.at(s.d, sidprice);
     if (!high) return false;
-    const double* low = s.low_values.at(s.d, sidprice);
+    const auto low = s.low_values.at(s.d, sidprice);
     if (!low) return false;
-    const double* open = s.open_values.at(s.d, sidprice);
+    const auto open = s.open_values.at(s.d, sidprice);
     if (!open) return false;
     const double before = s.trk[sid].cr / r;  // cumulative return before this row's move
     const double high_r = before * (*high / base);
@@ -152,10 +146,8 @@ bool test_exit(RunState& s, const RowCells& closes, int sid, double& value, int 
   return true;
 }
 
-}  // namespace
-
-bool validate_trade_price(double value, PyObject* symbol, int row) {
-  if (std::isnan(value) || (value > 0 && std::isfinite(value))) return true;
+// Out of line, so that the check of every valid price stays a few instructions.
+[[gnu::noinline]] bool raise_invalid_price(double value, PyObject* symbol, int row) {
   PyRef label = PyRef::borrow(symbol);  // its str() runs Python code
   PyRef number = PyRef::steal(PyFloat_FromDouble(value));
   if (number) {
@@ -167,6 +159,13 @@ bool validate_trade_price(double value, PyObject* symbol, int row) {
   }
   ORVANE_TRACEBACK(kValidate);
   return false;
+}
+
+}  // namespace
+
+bool validate_trade_price(double value, PyObject* symbol, int row) {
+  if (std::isnan(value) || (value > 0 && std::isfinite(value))) return true;
+  return raise_invalid_price(value, symbol, row);
 }
 
 bool value_holdings(RunState& s) {
@@ -219,7 +218,7 @@ bool carry_out_pending_exits(RunState& s) {
       const int stop = stop_trading(s);
       if (stop < 0) return false;
       if (!stop) {
-        const double* target = s.pos_values.at(s.pos_id, abssid);
+        const auto target = s.pos_values.at(s.pos_id, abssid);
         if (!target) return false;
         will_be_set_by_rebalance = *target != 0;  // NaN counts as a target
       }
