@@ -9,10 +9,19 @@ namespace orvane {
 #if defined(__GNUC__)
 __attribute__((always_inline))
 #endif
-inline void prefetch_cell(const View2<double>& m, npy_intp row, npy_intp col) {
+inline void prefetch(const void* p) {
 #if defined(__GNUC__)
-  if (m.present && row >= 0 && row < m.n0 && col >= 0 && col < m.n1) __builtin_prefetch(m.data + row * m.s0 + col * m.s1, 0, 3);
+  __builtin_prefetch(p, 0, 3);
+#else
+  (void)p;
 #endif
+}
+
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void prefetch_cell(const View2<double>& m, npy_intp row, npy_intp col) {
+  if (m.present && row >= 0 && row < m.n0 && col >= 0 && col < m.n1) prefetch(m.data + row * m.s0 + col * m.s1);
 }
 
 }  // namespace orvane

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "prefetch.h"
 #include "pyref.h"
 #include "strided.h"
 #include "tidemark.h"
@@ -154,10 +155,10 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
   if (direct) {
     const char* column = close.v.data + col * close.v.s1;
     const long long pcol = pid < 0 ? pid + price.v.n1 : pid;
-    __builtin_prefetch(price.v.data + i_entry * price.v.s0 + pcol * price.v.s1, 0, 3);
-    __builtin_prefetch(price.v.data + i_exit_max * price.v.s0 + pcol * price.v.s1, 0, 3);
+    prefetch(price.v.data + i_entry * price.v.s0 + pcol * price.v.s1);
+    prefetch(price.v.data + i_exit_max * price.v.s0 + pcol * price.v.s1);
     for (long long row = i_entry; row <= i_exit_max && row <= i_entry + kAhead; ++row)
-      __builtin_prefetch(column + row * close.v.s0, 0, 3);
+      prefetch(column + row * close.v.s0);
   }
 
   double entry_price, entry_close;
@@ -217,7 +218,7 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
     // Every walked row is inside the close matrix: read the column directly.
     const char* column = close.v.data + col * close.v.s1;
     for (long long row = first; row <= i_exit_max; ++row) {
-      if (row + kAhead <= i_exit_max) __builtin_prefetch(column + (row + kAhead) * close.v.s0, 0, 3);
+      if (row + kAhead <= i_exit_max) prefetch(column + (row + kAhead) * close.v.s0);
       if (!step(row - first, load<double>(column + row * close.v.s0))) return nullptr;
     }
   } else {

@@ -1,7 +1,6 @@
 // Marking the book to market at trading prices, the exit rules tested on each
 // holding as it is marked, the pending close-rule exits, and the close valuation.
 #include <cmath>
-#include <cstring>
 
 #include "errors.h"
 #include "prefetch.h"
@@ -176,8 +175,8 @@ bool value_holdings(RunState& s) {
   return s.pos.all_of([&](int sid, double& value) {
     const int sidprice = price_column(s, sid);
     // The next row reads the same cells of this column (one row apart, a page or more).
-    if (const char* cell = next_prices.cell(sidprice)) __builtin_prefetch(cell, 0, 3);
-    if (const char* cell = next_closes.cell(sidprice)) __builtin_prefetch(cell, 0, 3);
+    if (const char* cell = next_prices.cell(sidprice)) prefetch(cell);
+    if (const char* cell = next_closes.cell(sidprice)) prefetch(cell);
     if (s.touched_exit) {
       prefetch_cell(s.high_values, next, sidprice);
       prefetch_cell(s.low_values, next, sidprice);
