@@ -6,7 +6,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from test_engine_reference import DAY, T0, assert_same, engine_run, market, markets, reference_run
+from test_engine_reference import T0, assert_same, engine_run, market, markets, reference_run
 
 
 class Scripted:
