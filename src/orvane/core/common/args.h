@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdint>
 
+#include "pyref.h"
+
 namespace orvane {
 
 struct Signature {
@@ -31,11 +33,14 @@ inline void raise_arg_count(const Signature& sig, Py_ssize_t given) {
                more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
-// Binds args/kwargs to out[0..nparams) as borrowed references; an omitted
-// optional parameter is left nullptr. Order of checks: too many positional
-// arguments, the first missing required parameter (reported with the count of
-// parameters bound before it), then leftover keywords.
-inline bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+// Binds args/kwargs to out[0..nparams); an omitted optional parameter is left
+// nullptr. Order of checks: too many positional arguments, the first missing
+// required parameter (reported with the count of parameters bound before it),
+// then leftover keywords. With `held`, each bound object gets a strong
+// reference the moment it is found, for callers whose arguments are still in
+// use while Python code runs (a keyword dict's keys compare by running code).
+inline bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
+                      PyRef* held = nullptr) {
   const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
   if (nargs > sig.nparams) {
     raise_arg_count(sig, nargs);
@@ -47,12 +52,14 @@ inline bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, Py
     out[i] = nullptr;
     if (i < nargs) {
       out[i] = PyTuple_GET_ITEM(args, i);
+      if (held) held[i] = PyRef::borrow(out[i]);
       continue;
     }
     if (nkw > used) {
       PyObject* v = PyDict_GetItemString(kwargs, sig.params[i]);
       if (v) {
         out[i] = v;
+        if (held) held[i] = PyRef::borrow(v);
         ++used;
         continue;
       }

@@ -99,6 +99,9 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     replace(&g.price, reinterpret_cast<PyObject*>(price_));
     replace(&g.close, reinterpret_cast<PyObject*>(close_));
     g.pos2price = std::move(pos2price_);
+    g.sid_col.assign(nstocks > 0 ? static_cast<size_t>(nstocks) : 0, 0);
+    for (const auto& [sid, col] : g.pos2price)
+      if (sid >= 0 && sid < nstocks) g.sid_col[static_cast<size_t>(sid)] = col;
     g.window = window_;
     g.window_step = window_step_;
     PyObject* lists[3] = {g.trades, g.trade_positions, g.tidemark};

@@ -1,6 +1,7 @@
 // Module-global state of the analytics module and the functions its files share.
 #pragma once
 #include <map>
+#include <vector>
 
 #include "numpy_api.h"
 
@@ -10,6 +11,9 @@ struct State {
   PyObject* price = nullptr;  // 2-D float64 ndarray or None, owned
   PyObject* close = nullptr;
   std::map<int, int> pos2price;
+  // pos2price flattened for sids 0..n-1 (unmapped ones read column 0, as the
+  // map's insert-on-read gives), so a trade's column costs no tree walk.
+  std::vector<int> sid_col;
   PyArrayObject* entry = nullptr;  // per sid: entry row (int64)
   PyArrayObject* position = nullptr;  // per sid: signed size at entry (float64)
   PyArrayObject* entry_trasnaction = nullptr;  // per sid: 1 when the entry paid costs (int64)

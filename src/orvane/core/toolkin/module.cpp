@@ -50,7 +50,9 @@ PyObject* str_to_bytearray(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kMethods[] = {
     {"str_to_bytearray", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(str_to_bytearray)),
      METH_VARARGS | METH_KEYWORDS,
-     "str_to_bytearray(text)\n--\n\nA new bytearray holding ord(ch) & 0xFF for every character of text."},
+     "str_to_bytearray(text)\n--\n\n"
+     "A new bytearray of len(text) bytes, byte i being ord(text[i]) & 0xFF: Latin-1\n"
+     "for code points up to U+00FF, the low 8 bits above. text must be exactly str."},
     {nullptr, nullptr, 0, nullptr},
 };
 

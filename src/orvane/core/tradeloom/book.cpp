@@ -2,6 +2,7 @@
 // and report entries and exits to the analytics; plus the rebalance and
 // delisting stages of a row that drive them.
 #include <cmath>
+#include <cstring>
 
 #include "errors.h"
 #include "pyref.h"
@@ -15,13 +16,24 @@ constexpr const char* kSetPosition = "orvane.core.tradeloom.set_position";
 constexpr const char* kRebalance = "orvane.core.tradeloom.rebalance";
 
 // Module global looked up by name at each use and tested for truth; -1 on error.
-int module_flag(const char* name) {
-  PyObject* v = PyDict_GetItemString(g.dict, name);
+// The key is interned once, so a lookup makes no string.
+int module_flag(PyObject* key) {
+  // Held: the truth test may rebind the attribute and drop the dict's reference.
+  PyRef v = PyRef::borrow(PyDict_GetItem(g.dict, key));
   if (!v) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     return -1;
   }
-  return PyObject_IsTrue(v);
+  return PyObject_IsTrue(v.get());
+}
+
+struct FlagKeys {
+  PyObject *retain, *resample;
+};
+
+const FlagKeys* flag_keys() {
+  static FlagKeys k{PyUnicode_InternFromString("RETAIN_COST_WHEN_REBALANCE"), PyUnicode_InternFromString("RESAMPLE")};
+  return k.retain && k.resample ? &k : nullptr;
 }
 
 bool weight_of(double position, double balance, double* out) {
@@ -42,8 +54,8 @@ bool report(int sid, double position, double balance) {
 
 // Analytics events of a move from the old to the new position; false on error.
 bool record_events(Book& p, int sid, double position, double balance) {
-  auto it = p.find(sid);
-  const bool prev_has_position = it != p.end() && it->second != 0;  // NaN counts as held
+  const double* held = p.find(sid);
+  const bool prev_has_position = held && *held != 0;  // NaN counts as held
   const bool next_has_position = position != 0;
   if (next_has_position && !prev_has_position) return report(sid, position, balance);
   if (!next_has_position && prev_has_position) {
@@ -51,10 +63,12 @@ bool record_events(Book& p, int sid, double position, double balance) {
     return !PyErr_Occurred();
   }
   if (next_has_position && prev_has_position) {
-    const int retain = module_flag("RETAIN_COST_WHEN_REBALANCE");
+    const FlagKeys* keys = flag_keys();
+    if (!keys) return false;
+    const int retain = module_flag(keys->retain);
     if (retain < 0) return false;
     if (retain) return true;
-    const int resample = module_flag("RESAMPLE");
+    const int resample = module_flag(keys->resample);
     if (resample < 0) return false;
     if (!resample) return true;
     // A rebalance that keeps the holding still cuts its trade record in two.
@@ -87,44 +101,43 @@ bool gross_weight(const std::vector<double>& newp, double* out) {
 
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio,
                     bool check_null, bool set_null, double balance) {
-  const bool exist = check_null ? p.find(sid) != p.end() : true;
+  const bool exist = check_null ? p.contains(sid) : true;
   if (!record_events(p, sid, position, balance)) {
     ORVANE_TRACEBACK(kSetPosition);
     return -1.0;
   }
   if (position == 0) {
     if (exist) {
-      auto it = p.try_emplace(sid, 0.0).first;
-      const double v = it->second;
-      cash = cash + (v - std::fabs(v) * (fee_ratio + tax_ratio));
+      double& slot = p.emplace(sid);
+      const double v = slot;
+      cash = add_keep(v - std::fabs(v) * (fee_ratio + tax_ratio), cash);
       if (set_null)
-        p.erase(it);
+        p.erase(sid);
       else
-        it->second = 0.0;
+        slot = 0.0;
     }
     return cash;
   }
-  auto it = p.try_emplace(sid, 0.0).first;
-  double& held = it->second;
+  double& held = p.emplace(sid);
   const double amount = position - held;
   const bool buy = amount > 0;
   const bool is_entry = (position >= 0 && amount > 0) || (position <= 0 && amount < 0);
   const double cost = is_entry ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
   if (buy) {
     cash = cash - amount;
-    held = held + (amount - cost);  // buying costs come out of the position
+    held = add_keep(held, amount - cost);  // buying costs come out of the position
   } else {
-    cash = cash + (-amount - cost);
-    held = held + amount;
+    cash = add_keep(-amount - cost, cash);
+    held = add_keep(held, amount);
   }
-  if (set_null && held == 0.0) p.erase(it);
+  if (set_null && held == 0.0) p.erase(sid);
   return cash;
 }
 
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
                  double position_limit) {
   double balance = cash;
-  for (const auto& kv : p) balance += kv.second;
+  p.for_each([&](int, double& v) { balance = add_keep(balance, v); });
   double gross;
   if (!gross_weight(newp, &gross)) {
     ORVANE_TRACEBACK(kRebalance);
@@ -138,6 +151,8 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
   for (int sid = 0; sid < n; ++sid) {
     double target = newp[sid] * ratio;
     if (std::fabs(target) > cap) target = cap * (target > 0 ? 1.0 : -1.0);
+    // A zero target for a stock not held records, books and changes nothing.
+    if (target == 0 && !p.contains(sid)) continue;
     cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, true, true, balance);
     if (cash == -1.0 && PyErr_Occurred()) {
       ORVANE_TRACEBACK(kRebalance);
@@ -147,31 +162,44 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
   return cash;
 }
 
+namespace {
+
+// Copies row `row` of m into out (n1 elements). Only the first element is read
+// checked: a bad row fails there, as element-wise checked reads would, and the
+// other columns are then in range.
+bool copy_row(const View2<double>& m, long long row, std::vector<double>* out) {
+  out->resize(static_cast<size_t>(m.n1));
+  if (m.n1 == 0) return true;
+  const auto first = m.at(row, 0);
+  if (!first) return false;
+  const char* p = first.p;
+  if (m.s1 == sizeof(double)) {
+    std::memcpy(out->data(), p, static_cast<size_t>(m.n1) * sizeof(double));
+    return true;
+  }
+  for (npy_intp k = 0; k < m.n1; ++k) std::memcpy(&(*out)[static_cast<size_t>(k)], p + k * m.s1, sizeof(double));
+  return true;
+}
+
+}  // namespace
+
 bool execute_rebalance(RunState& s) {
   const npy_intp ncols = s.pos_values.n1;
+  if (!copy_row(s.pos_values, s.pos_id, &s.rebalance_row)) return false;
   if (s.retain_cost_when_rebalance) {
     for (npy_intp k = 0; k < ncols; ++k) {
-      const double* pv = s.pos_values.at(s.pos_id, k);
-      if (!pv) return false;
+      const double* pv = &s.rebalance_row[static_cast<size_t>(k)];
       if (*pv == 0) continue;
-      auto it = s.pos.find(static_cast<int>(k));
-      if (it == s.pos.end() || it->second * *pv <= 0) {
+      const double* held = s.pos.find(static_cast<int>(k));
+      if (!held || *held * *pv <= 0) {
         if (!tracker_index(s, k)) return false;
         reset_trackers(s, static_cast<int>(k));
       }
     }
   } else {
-    std::fill(s.cr.begin(), s.cr.end(), 1.0);
-    std::fill(s.maxcr.begin(), s.maxcr.end(), 1.0);
-    std::fill(s.mincr.begin(), s.mincr.end(), 1.0);
+    std::fill(s.trk.begin(), s.trk.end(), RunState::Trackers{});
   }
 
-  s.rebalance_row.resize(static_cast<size_t>(ncols));
-  for (npy_intp k = 0; k < ncols; ++k) {
-    const double* pv = s.pos_values.at(s.pos_id, k);
-    if (!pv) return false;
-    s.rebalance_row[k] = *pv;
-  }
   const int stop = stop_trading(s);
   if (stop < 0) return false;
   if (stop && !s.exited_stocks.empty()) {
@@ -188,27 +216,20 @@ bool execute_rebalance(RunState& s) {
   const double cash = rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit);
   if (cash == -1.0 && PyErr_Occurred()) return false;
   s.cash = cash;
-  s.latest_rebalanced_pos = s.pos;
+  s.latest_rebalanced_pos = s.pos.sids();
 
-  const npy_intp pcols = s.price_values.n1;
-  for (npy_intp c = 0; c < pcols; ++c) {
-    const double* price = s.price_values.at(s.d, c);
-    if (!price) return false;
-    s.previous_price[c] = *price;
-  }
+  if (!copy_row(s.price_values, s.d, &s.price_row)) return false;
+  for (size_t c = 0; c < s.price_row.size(); ++c) s.col[c].previous_price = s.price_row[c];
   s.exited_stocks.clear();
   s.current_position_id = s.pos_id;
   s.latest_rebalanced_row = s.rebalance_row;
   return true;
 }
 
-bool sell_delisted(RunState& s) {
-  s.delisted_stocks.clear();
-  for (const auto& [k, v] : s.pos) {
-    const int64_t* bar = s.delisting_bars.checked(k);
-    if (!bar) return false;
-    if (*bar == s.d && v != 0) s.delisted_stocks.push_back(k);
-  }
+namespace {
+
+// Sells the row's delisted stocks at book value and resets their trackers.
+bool close_delisted(RunState& s) {
   for (int k : s.delisted_stocks) {
     const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, false, true);
     if (cash == -1.0 && PyErr_Occurred()) return false;
@@ -217,6 +238,28 @@ bool sell_delisted(RunState& s) {
     reset_trackers(s, k);
   }
   return true;
+}
+
+}  // namespace
+
+bool sell_delisted(RunState& s) {
+  s.delisted_stocks.clear();
+  if (s.delisting_by_row) {
+    for (size_t i = s.delisted_from[s.d], end = s.delisted_from[s.d + 1]; i < end; ++i) {
+      const int k = s.delisted_on[i];
+      const double* v = s.pos.find(k);
+      if (v && *v != 0) s.delisted_stocks.push_back(k);
+    }
+    return close_delisted(s);
+  }
+  const bool ok = s.pos.all_of([&](int k, double& v) {
+    const auto bar = s.delisting_bars.checked(k);
+    if (!bar) return false;
+    if (*bar == s.d && v != 0) s.delisted_stocks.push_back(k);
+    return true;
+  });
+  if (!ok) return false;
+  return close_delisted(s);
 }
 
 }  // namespace orvane::tradeloom

@@ -24,24 +24,76 @@ PyObject* get_stock_operations_impl(PyObject* args, PyObject* kwargs) {
   return PyDict_Copy(g.stock_operations);
 }
 
+// Docstrings open with CPython's "name(signature)\n--\n\n" line, from which
+// help() and inspect.signature read the parameters and their defaults.
 PyMethodDef kMethods[] = {
     {"get_stock_operations", ORVANE_KW_FUNC(get_stock_operations), METH_VARARGS | METH_KEYWORDS,
-     "get_stock_operations()\n--\n\nA shallow copy of the last completed run's record."},
+     "get_stock_operations()\n--\n\n"
+     "A shallow copy of the record of the last completed run: a new dict with the\n"
+     "keys 'actions' (sid -> 'enter', 'exit', 'hold', 'tp', 'sl', 'tp_enter',\n"
+     "'sl_enter', 'tp_' or 'sl_'), 'weights' and 'next_weights' (sid -> normalised\n"
+     "weight now and after the next rebalance), 'weight_time' and\n"
+     "'next_weight_time' (weight rows). Its values are shared with the record.\n"
+     "Before the first run: {}."},
     {"normalize_weight", ORVANE_KW_FUNC(normalize_weight), METH_VARARGS | METH_KEYWORDS,
-     "normalize_weight(weights, position_limit)\n--\n\nScale gross exposure down to 1, then clip to "
-     "+-position_limit, in place; returns weights."},
+     "normalize_weight(weights, position_limit)\n--\n\n"
+     "Make a mapping of weights holdable, in place, and return the same mapping.\n\n"
+     "When the gross exposure (sum of absolute weights) is above 1, every weight is\n"
+     "multiplied by 1 / gross exposure; then each weight is clipped to\n"
+     "[-position_limit, position_limit]. Host arithmetic on the stored numbers;\n"
+     "no rollback on error."},
     {"ioft", ORVANE_KW_FUNC(ioft), METH_VARARGS | METH_KEYWORDS,
-     "ioft(v)\n--\n\nNanoseconds since the epoch to a naive local datetime."},
+     "ioft(v)\n--\n\n"
+     "Nanoseconds since the Unix epoch (int, float or any number type) to a naive\n"
+     "datetime in the process's local time: datetime.fromtimestamp(v / 1e9)."},
     {"backtest_", ORVANE_KW_FUNC(backtest_), METH_VARARGS | METH_KEYWORDS,
      "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "
      "pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, "
-     "take_profit=inf, trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
-     "retain_cost_when_rebalance=False, stop_trading_next_period=True, tidemark_window=0, "
+     "take_profit=org_np.inf, trail_stop=org_np.inf, trail_stop_activation=0.0, touched_exit=False, "
+     "position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True, tidemark_window=0, "
      "tidemark_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
-     "Simulate the portfolio over the price rows; returns the value series creturn."},
+     "Simulate a long/short portfolio over the price rows; return its value series.\n\n"
+     "price_values, close_values, high_values, low_values, open_values: 2-D float64\n"
+     "    [price row, price column]: trading, closing, high, low and open prices\n"
+     "    (NaN: missing). Any strides, orders and alignments.\n"
+     "price_index: 1-D int64 timestamps (ns) of the price rows, ascending.\n"
+     "price_columns, pos_columns: 1-D object arrays of text labels; weight columns\n"
+     "    are paired with price columns by their exact UTF-8 bytes.\n"
+     "pos_values: 2-D float64 target weights [weight row, stock], fractions of the\n"
+     "    portfolio value; pos_index: their 1-D int64 timestamps, ascending.\n"
+     "resample: 1-D int64 timestamps of the scheduled rebalance dates.\n"
+     "fee_ratio: fee on every traded value; tax_ratio: tax on top of it for\n"
+     "    trades that reduce or close a holding.\n"
+     "stop_loss, take_profit, trail_stop, trail_stop_activation: exit distances,\n"
+     "    fractions of the entry price (absolute values used).\n"
+     "touched_exit: true exits intrabar at the level touched; false exits on the\n"
+     "    next row after a close beyond the level.\n"
+     "position_limit: largest absolute position, a fraction of portfolio value.\n"
+     "retain_cost_when_rebalance: holdings that keep their side at a rebalance\n"
+     "    keep their return and trade records.\n"
+     "stop_trading_next_period: stocks stopped out since the last rebalance are not\n"
+     "    bought back at the next one (tested for truth at each use).\n"
+     "tidemark_window, tidemark_window_step: look-ahead window (rows) and sampling\n"
+     "    step of the per-trade excursion records.\n"
+     "periodically_rebalance: a rebalance that keeps a holding cuts its trade\n"
+     "    record in two.\n"
+     "delisting_bars: None, or a 1-D int64 buffer: per stock the row at which it\n"
+     "    is delisted and sold (negative: never).\n\n"
+     "Returns creturn, 1-D float64: the portfolio value at each price row relative\n"
+     "to a starting value of 1.0. Afterwards get_trade_stocks, get_stock_operations\n"
+     "and the lists of orvane.core.tidemark hold the run's trades and records.\n"
+     "One run at a time per process: a call made while a run is in progress\n"
+     "(from a callback or another thread) raises RuntimeError."},
     {"get_trade_stocks", ORVANE_KW_FUNC(get_trade_stocks), METH_VARARGS | METH_KEYWORDS,
      "get_trade_stocks(pos_columns, price_index, touched_exit)\n--\n\n"
-     "The last run's trades as nine-field rows, and its stock_operations record."},
+     "The last run's trades as rows, and its record.\n\n"
+     "pos_columns: the run's 1-D object array of weight-column labels.\n"
+     "price_index: the run's 1-D int64 price timestamps.\n"
+     "touched_exit: the run's exit rule (taken by truth value).\n\n"
+     "Returns (rows, stock_operations): one list per trade, [stock, entry_time,\n"
+     "exit_time, entry_signal_time, exit_signal_time, position_size, period,\n"
+     "entry_row, exit_row], -1 marking the exit fields of a trade still open;\n"
+     "and the module's record itself (not a copy, see get_stock_operations)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

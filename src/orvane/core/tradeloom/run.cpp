@@ -131,6 +131,24 @@ void build_schedule(RunState& s) {
   }
 }
 
+void bucket_delistings(RunState& s, npy_intp nsids) {
+  if (s.delisting_bars.n < nsids) return;  // a held sid may lie outside: keep the checked scan
+  const npy_intp nrows = s.price_index.n;
+  s.delisted_from.assign(static_cast<size_t>(nrows) + 1, 0);
+  for (npy_intp k = 0; k < nsids; ++k) {
+    const int64_t bar = s.delisting_bars(k);
+    if (bar >= 0 && bar < nrows) ++s.delisted_from[static_cast<size_t>(bar) + 1];
+  }
+  for (size_t r = 1; r < s.delisted_from.size(); ++r) s.delisted_from[r] += s.delisted_from[r - 1];
+  s.delisted_on.resize(s.delisted_from.back());
+  std::vector<size_t> next(s.delisted_from.begin(), s.delisted_from.end() - 1);
+  for (npy_intp k = 0; k < nsids; ++k) {
+    const int64_t bar = s.delisting_bars(k);
+    if (bar >= 0 && bar < nrows) s.delisted_on[next[static_cast<size_t>(bar)]++] = static_cast<int>(k);
+  }
+  s.delisting_by_row = true;
+}
+
 bool simulate_row(RunState& s) {
   g.analytics.record_date(static_cast<int>(s.d));
   if (PyErr_Occurred()) return false;
@@ -146,7 +164,8 @@ bool simulate_row(RunState& s) {
 
 PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   PyObject* a[25];
-  if (!bind_args(kSig, args, kwargs, a)) return nullptr;
+  PyRef held[25];  // callbacks run throughout the run
+  if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
   Settings st;
   st.take_profit = st.trail_stop = g.inf;
   BufferGuard delisting;
@@ -179,21 +198,19 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   s.creturn = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
   npy_intp nsids, nprices;
   if (!first_row_length(s.pos_values, &nsids)) return nullptr;
-  s.cr.assign(static_cast<size_t>(nsids), 1.0);
+  s.trk.assign(static_cast<size_t>(nsids), RunState::Trackers{});
+  s.pos.reset(static_cast<size_t>(nsids));
   s.sid_col.assign(static_cast<size_t>(nsids), 0);
   for (const auto& [sid, col] : s.pos2price)
     if (sid >= 0 && sid < nsids) s.sid_col[sid] = col;
-  s.maxcr = s.cr;
-  s.mincr = s.cr;
   if (!first_row_length(s.price_values, &nprices)) return nullptr;
-  s.previous_price.assign(static_cast<size_t>(nprices), 1.0);
-  s.walk_base.assign(static_cast<size_t>(nprices), 1.0);
-  s.walk_stamp.assign(static_cast<size_t>(nprices), 0);
+  s.col.assign(static_cast<size_t>(nprices), RunState::ColumnBase{});
   if (s.delisting_bars.present) {
     for (npy_intp k = 0; k < s.delisting_bars.n && !s.has_delisting; ++k)
       s.has_delisting = s.delisting_bars(k) >= 0;  // negative: never delisted
   }
   build_schedule(s);
+  if (s.has_delisting) bucket_delistings(s, nsids);
 
   const npy_intp nstocks = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a[kPosColumns]));
   if (nstocks > std::numeric_limits<int>::max()) {
@@ -212,7 +229,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
 
   for (s.d = 0; s.d < nrows; ++s.d) {
     s.date = s.price_index(s.d);
-    const int64_t* first_weight = s.pos_index.checked(0);
+    const auto first_weight = s.pos_index.checked(0);
     if (!first_weight) return nullptr;
     if (s.date < *first_weight) {
       s.creturn[s.d] = 1.0;
@@ -227,7 +244,15 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* backtest_(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded("orvane.core.tradeloom.backtest_", [&] { return run_backtest(args, kwargs); });
+  return guarded("orvane.core.tradeloom.backtest_", [&]() -> PyObject* {
+    if (g.busy) {  // refused before anything is read or written
+      PyErr_SetString(PyExc_RuntimeError,
+                      "backtest_() cannot start: a run is already in progress in this process");
+      return nullptr;
+    }
+    RunInProgress running;
+    return run_backtest(args, kwargs);
+  });
 }
 
 }  // namespace orvane::tradeloom

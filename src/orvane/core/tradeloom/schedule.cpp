@@ -43,12 +43,11 @@ bool current_weights(RunState& s, PyObject* weights) {
   double latest_weight_sum = 0.0;
   std::vector<std::pair<int, double>> stored;
   stored.reserve(s.latest_rebalanced_pos.size());
-  for (const auto& kv : s.latest_rebalanced_pos) {
-    const int k = kv.first;
-    const double* weight = s.pos_values.at(s.current_position_id, k);
+  for (const int k : s.latest_rebalanced_pos) {
+    const auto weight = s.pos_values.at(s.current_position_id, k);
     if (!weight) return false;
-    auto it = s.pos.find(k);
-    const bool held = it != s.pos.end() && it->second != 0.0;  // NaN counts as held
+    const double* value = s.pos.find(k);
+    const bool held = value && *value != 0.0;  // NaN counts as held
     stored.emplace_back(k, held ? *weight : 0.0);
     latest_weight_sum += std::fabs(*weight);
   }
@@ -68,15 +67,10 @@ bool next_weights(RunState& s, PyObject* out) {
     const npy_intp n = s.pos_values.n1;
     row.resize(static_cast<size_t>(n));
     for (npy_intp k = 0; k < n; ++k) {
-      const double* v = s.pos_values.at(s.pos_id, k);
+      const auto v = s.pos_values.at(s.pos_id, k);
       if (!v) return false;
       row[k] = *v;
     }
-  }
-  int stop = 0;
-  if (!row.empty()) {
-    stop = stop_trading(s);
-    if (stop < 0) return false;
   }
   std::unordered_set<int> exited, pending;
   for (int e : s.exited_stocks) exited.insert(e < 0 ? -e : e);
@@ -88,12 +82,14 @@ bool next_weights(RunState& s, PyObject* out) {
     const int sid = static_cast<int>(k);
     const double val1 = row[k];
     bool dropped = false, skip = false;
+    const int stop = stop_trading(s);  // tested afresh for every sid
+    if (stop < 0) return false;
     if (stop) {
       if (exited.count(sid)) {
         dropped = skip = true;
       } else if (pending.count(sid)) {
-        auto it = s.pos.find(sid);
-        dropped = it != s.pos.end() && it->second != 0;
+        const double* value = s.pos.find(sid);
+        dropped = value && *value != 0;
         skip = true;
       }
     }
@@ -108,20 +104,19 @@ bool next_weights(RunState& s, PyObject* out) {
 }
 
 bool normalise(PyObject* record, const char* key, double position_limit) {
-  PyObject* fn = PyDict_GetItemString(g.dict, "normalize_weight");
-  if (!fn) {
+  PyRef f = PyRef::borrow(PyDict_GetItemString(g.dict, "normalize_weight"));
+  if (!f) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'normalize_weight' is not defined");
     return false;
   }
-  PyRef f = PyRef::borrow(fn);
-  PyObject* table = PyDict_GetItemString(record, key);
+  PyRef table = PyRef::borrow(PyDict_GetItemString(record, key));
   if (!table) {
     PyErr_SetString(PyExc_KeyError, key);
     return false;
   }
   PyRef limit = PyRef::steal(PyFloat_FromDouble(position_limit));
   if (!limit) return false;
-  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(f.get(), table, limit.get(), nullptr));
+  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(f.get(), table.get(), limit.get(), nullptr));
   if (!result) return false;
   return PyDict_SetItemString(record, key, result.get()) == 0;
 }
@@ -131,10 +126,10 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
   if (!t) return false;
   if (s.should_rebalance) {
     for (npy_intp k = 0; k < s.pos_values.n1; ++k) {
-      const double* v = s.pos_values.at(s.pos_id, k);
+      const auto v = s.pos_values.at(s.pos_id, k);
       if (!v) return false;
-      auto it = s.pos.find(static_cast<int>(k));
-      if (it == s.pos.end() || it->second == 0) {
+      const double* value = s.pos.find(static_cast<int>(k));
+      if (!value || *value == 0) {
         if (*v != 0 && !set_tag(actions, static_cast<int>(k), t->enter)) return false;
       } else if (!set_tag(actions, static_cast<int>(k), *v == 0 ? t->exit : t->hold)) {
         return false;
@@ -150,20 +145,22 @@ bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
       if (!set_tag(actions, key, close_tag)) return false;
       continue;
     }
-    const int64_t* weight_date = s.pos_index.checked(s.pos_id);
+    const auto weight_date = s.pos_index.checked(s.pos_id);
     if (!weight_date) return false;
     if (s.date > *weight_date) {
       if (!set_tag(actions, key, close_tag)) return false;
       continue;
     }
-    PyObject* nw = PyDict_GetItemString(record, "next_weights");
+    // Held: the membership test runs the mapping's own code, which may drop
+    // the record's reference to it before the lookup below.
+    PyRef nw = PyRef::borrow(PyDict_GetItemString(record, "next_weights"));
     if (!nw) continue;
     PyRef k = PyRef::steal(PyLong_FromLong(key));
     if (!k) return false;
-    const int has = PySequence_Contains(nw, k.get());
+    const int has = PySequence_Contains(nw.get(), k.get());
     if (has < 0) return false;
     if (!has) continue;
-    PyRef w = PyRef::steal(PyObject_GetItem(nw, k.get()));
+    PyRef w = PyRef::steal(PyObject_GetItem(nw.get(), k.get()));
     if (!w) return false;
     PyRef zero = PyRef::steal(PyLong_FromLong(0));
     if (!zero) return false;
@@ -200,7 +197,8 @@ void schedule_weights(RunState& s) {
 }
 
 bool finish_run(RunState& s) {
-  PyRef done = PyRef::steal(g.analytics.end_analysis(s.pos));
+  std::map<int, double> held = s.pos.to_map();
+  PyRef done = PyRef::steal(g.analytics.end_analysis(held));
   if (!done) return false;
 
   PyRef record = PyRef::steal(PyDict_New());

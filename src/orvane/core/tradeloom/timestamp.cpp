@@ -14,17 +14,18 @@ constexpr Signature kSig{"ioft", kParams, 1, 1};
 
 PyObject* ioft_impl(PyObject* args, PyObject* kwargs) {
   PyObject* v;
-  if (!bind_args(kSig, args, kwargs, &v)) return nullptr;
+  PyRef held;
+  if (!bind_args(kSig, args, kwargs, &v, &held)) return nullptr;
   PyRef billion = PyRef::steal(PyFloat_FromDouble(1e9));
   if (!billion) return nullptr;
   PyRef seconds = PyRef::steal(PyNumber_TrueDivide(v, billion.get()));
   if (!seconds) return nullptr;
-  PyObject* dt_module = PyDict_GetItemString(g.dict, "datetime");
+  PyRef dt_module = PyRef::borrow(PyDict_GetItemString(g.dict, "datetime"));
   if (!dt_module) {
     PyErr_SetString(PyExc_NameError, "name 'datetime' is not defined");
     return nullptr;
   }
-  PyRef cls = PyRef::steal(PyObject_GetAttrString(dt_module, "datetime"));
+  PyRef cls = PyRef::steal(PyObject_GetAttrString(dt_module.get(), "datetime"));
   if (!cls) return nullptr;
   return PyObject_CallMethod(cls.get(), "fromtimestamp", "O", seconds.get());
 }

@@ -17,11 +17,93 @@ struct Module {
   PyObject* stock_operations = nullptr;  // owned; replaced at the end of every run
   entries::Bound analytics;
   double inf = 0.0;  // NumPy's inf, read at import
+  int busy = 0;      // a run, or a read of its trades, is in progress
 };
 
 extern Module g;
 
-using Book = std::map<int, double>;
+// Held by backtest_ and by get_trade_stocks while it iterates: the analytics
+// state, the module attributes and the record are per process, so a run
+// started from a callback (or another thread) meanwhile would mix two runs.
+struct RunInProgress {
+  RunInProgress() { ++g.busy; }
+  ~RunInProgress() { --g.busy; }
+  RunInProgress(const RunInProgress&) = delete;
+  RunInProgress& operator=(const RunInProgress&) = delete;
+};
+
+
+// The position book: money value per sid, negative when short. Values are held
+// densely by sid with a presence bitmap, so finds are O(1) and a walk visits the
+// held sids in ascending order by scanning the bitmap, never a tree.
+class Book {
+ public:
+  void reset(size_t nsids) {
+    values_.assign(nsids, 0.0);
+    bits_.assign((nsids + 63) / 64, 0);
+    count_ = 0;
+  }
+  bool contains(int sid) const { return (bits_[word(sid)] >> bit(sid)) & 1u; }
+  // The value slot of a held sid, or nullptr.
+  double* find(int sid) { return contains(sid) ? &values_[sid] : nullptr; }
+  // The slot of sid, inserted with 0.0 when absent.
+  double& emplace(int sid) {
+    if (!contains(sid)) {
+      bits_[word(sid)] |= uint64_t{1} << bit(sid);
+      values_[sid] = 0.0;
+      ++count_;
+    }
+    return values_[sid];
+  }
+  void erase(int sid) {
+    if (!contains(sid)) return;
+    bits_[word(sid)] &= ~(uint64_t{1} << bit(sid));
+    --count_;
+  }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // f(sid, value&) for each held sid in ascending order. f must not insert or
+  // erase sids; it may change values.
+  template <class F>
+  void for_each(F&& f) {
+    for (size_t w = 0; w < bits_.size(); ++w) {
+      for (uint64_t b = bits_[w]; b; b &= b - 1) {
+        const int sid = static_cast<int>(w * 64 + static_cast<size_t>(__builtin_ctzll(b)));
+        f(sid, values_[sid]);
+      }
+    }
+  }
+  // As for_each, stopping at (and returning) the first false from f.
+  template <class F>
+  bool all_of(F&& f) {
+    for (size_t w = 0; w < bits_.size(); ++w) {
+      for (uint64_t b = bits_[w]; b; b &= b - 1) {
+        const int sid = static_cast<int>(w * 64 + static_cast<size_t>(__builtin_ctzll(b)));
+        if (!f(sid, values_[sid])) return false;
+      }
+    }
+    return true;
+  }
+  std::vector<int> sids() {
+    std::vector<int> out;
+    out.reserve(count_);
+    for_each([&](int sid, double&) { out.push_back(sid); });
+    return out;
+  }
+  // The ordered map that the analytics entry table takes.
+  std::map<int, double> to_map() {
+    std::map<int, double> out;
+    for_each([&](int sid, double& v) { out.emplace_hint(out.end(), sid, v); });
+    return out;
+  }
+
+ private:
+  static size_t word(int sid) { return static_cast<size_t>(sid) >> 6; }
+  static unsigned bit(int sid) { return static_cast<unsigned>(sid) & 63u; }
+  std::vector<double> values_;
+  std::vector<uint64_t> bits_;
+  size_t count_ = 0;
+};
 
 // Everything one backtest_ call works on; released when the call returns or fails.
 struct RunState {
@@ -42,23 +124,37 @@ struct RunState {
   double cash = 1.0;
   double balance = 1.0;
   double* creturn = nullptr;
-  std::vector<double> cr, maxcr, mincr;
-  std::vector<double> previous_price;
+  // Per sid: cr, maxcr, mincr side by side, one cache line for a holding's update.
+  struct Trackers {
+    double cr = 1.0, maxcr = 1.0, mincr = 1.0;
+  };
+  std::vector<Trackers> trk;
+  // Per price column: previous_price, and the base of the column as the row's
+  // walk found it, so that sids sharing a column all move against the same base
+  // (stamped by walk number).
+  struct ColumnBase {
+    double previous_price = 1.0, walk_base = 1.0;
+    int64_t walk_stamp = 0;
+  };
+  std::vector<ColumnBase> col;
   std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
   bool has_delisting = false;
+  // When delisting_bars covers every sid: the sids delisted on row d are
+  // delisted_on[delisted_from[d] .. delisted_from[d + 1]), ascending, so a row
+  // looks at its own delistings instead of scanning the book.
+  bool delisting_by_row = false;
+  std::vector<size_t> delisted_from;
+  std::vector<int> delisted_on;
   std::vector<int64_t> date_rebalance;
   double stop_loss_abs = 0.0, take_profit_abs = 0.0, trail_stop_abs = 0.0, trail_stop_activation_abs = 0.0;
   int pos_id = 0;
   int current_position_id = -1;
   bool should_rebalance = false;
-  Book latest_rebalanced_pos;
+  std::vector<int> latest_rebalanced_pos;  // the sids held right after the last rebalance
   std::vector<double> latest_rebalanced_row;
   std::vector<double> rebalance_row;
+  std::vector<double> price_row;  // scratch: the trading prices of a rebalance row
 
-  // Base of each price column as the row's walk found it, so that sids sharing
-  // a column all move against the same base (stamped by walk number).
-  std::vector<double> walk_base;
-  std::vector<int64_t> walk_stamp;
   int64_t walk_id = 0;
 
   npy_intp d = 0;  // current row
@@ -89,16 +185,28 @@ inline int price_column(RunState& s, int sid) {
   return s.pos2price[sid];
 }
 
+// a + b keeping a's NaN when both are NaN. The compiler may swap the operands of
+// a commutative add, and the swap picks the other NaN's sign and payload; these
+// adds run in the operand order that the run's results have always carried.
+inline double add_keep(double a, double b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("addsd %1, %0" : "+x"(a) : "xm"(b));
+  return a;
+#else
+  return a + b;
+#endif
+}
+
 // cr/maxcr/mincr are indexed by sid: checked, with NumPy's IndexError text.
 inline bool tracker_index(const RunState& s, long long sid) {
-  if (sid < 0 || static_cast<size_t>(sid) >= s.cr.size()) {
-    raise_numpy_index(sid, 0, static_cast<long long>(s.cr.size()));
+  if (sid < 0 || static_cast<size_t>(sid) >= s.trk.size()) {
+    raise_numpy_index(sid, 0, static_cast<long long>(s.trk.size()));
     return false;
   }
   return true;
 }
 
-inline void reset_trackers(RunState& s, int sid) { s.cr[sid] = s.maxcr[sid] = s.mincr[sid] = 1.0; }
+inline void reset_trackers(RunState& s, int sid) { s.trk[sid] = RunState::Trackers{}; }
 
 // Truth of the run's stop_trading_next_period; -1 with an error set.
 inline int stop_trading(const RunState& s) { return PyObject_IsTrue(s.stop_trading_next_period); }

@@ -13,12 +13,12 @@ constexpr const char* kParams[] = {"pos_columns", "price_index", "touched_exit"}
 constexpr Signature kSig{"get_trade_stocks", kParams, 3, 3};
 
 PyObject* analytics_list(const char* name) {
-  PyObject* module = PyDict_GetItemString(g.dict, "tidemark");
+  PyRef module = PyRef::borrow(PyDict_GetItemString(g.dict, "tidemark"));
   if (!module) {
     PyErr_SetString(PyExc_NameError, "name 'tidemark' is not defined");
     return nullptr;
   }
-  return PyObject_GetAttrString(module, name);
+  return PyObject_GetAttrString(module.get(), name);
 }
 
 PyObject* item(PyObject* seq, Py_ssize_t i) { return PySequence_GetItem(seq, i); }
@@ -122,7 +122,8 @@ PyObject* trade_row(PyObject* t, Py_ssize_t k, PyObject* pos_columns, PyObject* 
 
 PyObject* get_trade_stocks_impl(PyObject* args, PyObject* kwargs) {
   PyObject* a[3];
-  if (!bind_args(kSig, args, kwargs, a)) return nullptr;
+  PyRef held[3];  // indexing the arrays runs Python code
+  if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
   bool touched;
   if (!to_truth(a[2], &touched)) return nullptr;
   if (!check_ndarray_or_none(a[0], "pos_columns") || !check_ndarray_or_none(a[1], "price_index")) return nullptr;
@@ -132,6 +133,7 @@ PyObject* get_trade_stocks_impl(PyObject* args, PyObject* kwargs) {
   if (a[1] != Py_None && !check_array_buffer(reinterpret_cast<PyArrayObject*>(a[1]), 1, Elem::Int64, "int64_t"))
     return nullptr;
 
+  RunInProgress reading;
   PyRef trades = PyRef::steal(analytics_list("trades"));
   if (!trades) return nullptr;
   PyRef rows = PyRef::steal(PyList_New(0));

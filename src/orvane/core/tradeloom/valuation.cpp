@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "errors.h"
+#include "prefetch.h"
 #include "pyref.h"
 #include "tradeloom.h"
 
@@ -15,22 +16,66 @@ constexpr const char* kValidate = "orvane.core.tradeloom.validate_trade_price";
 // previous_price[c] with wrap-around; the wrapped column, or -1 with IndexError.
 long long price_slot(const RunState& s, int sidprice) {
   long long c;
-  if (!wrap_index(sidprice, static_cast<long long>(s.previous_price.size()), &c)) {
+  if (!wrap_index(sidprice, static_cast<long long>(s.col.size()), &c)) {
     raise_buffer_bounds(0);
     return -1;
   }
   return c;
 }
 
+// Row d of a price matrix, for reads whose indexes are in range; the checked
+// reads decide (and raise) everything else.
+struct RowCells {
+  const char* row = nullptr;
+  npy_intp n1 = 0, s1 = 0;
+
+  const char* cell(long long c) const { return row && c >= 0 && c < n1 ? row + c * s1 : nullptr; }
+};
+
+RowCells row_cells(const View2<double>& m, npy_intp d) {
+  if (!m.present || d < 0 || d >= m.n0) return {};
+  return {m.data + d * m.s0, m.n1, m.s1};
+}
+
+bool valid_trade_price(double v) { return std::isnan(v) || (v > 0 && std::isfinite(v)); }
+
 // Trading price of a held stock on this row, checked: the price is read first,
 // then the label's slot, then the value is validated.
-bool checked_trade_price(RunState& s, int sid, int sidprice, double* out) {
-  const double* price = s.price_values.at(s.d, sidprice);
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+bool checked_trade_price_slow(RunState& s, int sid, int sidprice, double* out) {
+  const auto price = s.price_values.at(s.d, sidprice);
   if (!price) return false;
-  PyObject** label = s.pos_columns.checked(sid);
+  const auto label = s.pos_columns.checked(sid);
   if (!label) return false;
   if (!validate_trade_price(*price, *label, static_cast<int>(s.d))) return false;
   *out = *price;
+  return true;
+}
+
+// The same, inline when the cell and the label's slot are in range and the price is valid.
+inline bool checked_trade_price(RunState& s, const RowCells& prices, int sid, int sidprice, double* out) {
+  const char* cell = prices.cell(sidprice);
+  if (cell && s.pos_columns.present && sid >= 0 && sid < s.pos_columns.n) {
+    const double v = load<double>(cell);
+    if (valid_trade_price(v)) {
+      *out = v;
+      return true;
+    }
+  }
+  return checked_trade_price_slow(s, sid, sidprice, out);
+}
+
+// close_values[d, sidprice], checked unless in range.
+bool close_price(const RunState& s, const RowCells& closes, int sidprice, double* out) {
+  if (const char* cell = closes.cell(sidprice)) {
+    *out = load<double>(cell);
+    return true;
+  }
+  const auto close = s.close_values.at(s.d, sidprice);
+  if (!close) return false;
+  *out = *close;
   return true;
 }
 
@@ -41,14 +86,14 @@ struct Levels {
 Levels exit_levels(const RunState& s, int sid, double entry_pos) {
   Levels lv;
   if (entry_pos > 0) {
-    const bool trail_stop_active = s.maxcr[sid] >= 1 + s.trail_stop_activation_abs;
+    const bool trail_stop_active = s.trk[sid].maxcr >= 1 + s.trail_stop_activation_abs;
     lv.max_r = 1 + s.take_profit_abs;
     lv.min_r = 1 - s.stop_loss_abs;
-    if (trail_stop_active && s.maxcr[sid] - s.trail_stop_abs > lv.min_r) lv.min_r = s.maxcr[sid] - s.trail_stop_abs;
+    if (trail_stop_active && s.trk[sid].maxcr - s.trail_stop_abs > lv.min_r) lv.min_r = s.trk[sid].maxcr - s.trail_stop_abs;
   } else {
-    const bool trail_stop_active = s.mincr[sid] <= 1 - s.trail_stop_activation_abs;
+    const bool trail_stop_active = s.trk[sid].mincr <= 1 - s.trail_stop_activation_abs;
     lv.max_r = 1 + s.stop_loss_abs;
-    if (trail_stop_active && s.mincr[sid] + s.trail_stop_abs < lv.max_r) lv.max_r = s.mincr[sid] + s.trail_stop_abs;
+    if (trail_stop_active && s.trk[sid].mincr + s.trail_stop_abs < lv.max_r) lv.max_r = s.trk[sid].mincr + s.trail_stop_abs;
     lv.min_r = 1 - s.take_profit_abs;
   }
   return lv;
@@ -56,18 +101,18 @@ Levels exit_levels(const RunState& s, int sid, double entry_pos) {
 
 // Exit test of one freshly marked holding; `base` is this row's base of its
 // column and `r` this row's return ratio.
-bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, double base, double r) {
-  const int sid = it->first;
-  const double entry_pos = it->second / s.cr[sid];
+bool test_exit(RunState& s, const RowCells& closes, int sid, double& value, int sidprice, double price, double base,
+               double r) {
+  const double entry_pos = value / s.trk[sid].cr;
   const Levels lv = exit_levels(s, sid, entry_pos);
   if (s.touched_exit) {
-    const double* high = s.high_values.at(s.d, sidprice);
+    const auto high = s.high_values.at(s.d, sidprice);
     if (!high) return false;
-    const double* low = s.low_values.at(s.d, sidprice);
+    const auto low = s.low_values.at(s.d, sidprice);
     if (!low) return false;
-    const double* open = s.open_values.at(s.d, sidprice);
+    const auto open = s.open_values.at(s.d, sidprice);
     if (!open) return false;
-    const double before = s.cr[sid] / r;  // cumulative return before this row's move
+    const double before = s.trk[sid].cr / r;  // cumulative return before this row's move
     const double high_r = before * (*high / base);
     const double low_r = before * (*low / base);
     const double open_r = before * (*open / base);
@@ -75,13 +120,13 @@ bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, doubl
     const bool touch_high = high_r >= lv.max_r;
     const bool touch_open = open_r >= lv.max_r || open_r <= lv.min_r;
     if (touch_open)
-      it->second = entry_pos * open_r;
+      value = entry_pos * open_r;
     else if (touch_high)
-      it->second = entry_pos * lv.max_r;
+      value = entry_pos * lv.max_r;
     else if (touch_low)
-      it->second = entry_pos * lv.min_r;
+      value = entry_pos * lv.min_r;
     if (touch_open || touch_high || touch_low) {
-      const double exit_value = it->second;
+      const double exit_value = value;
       s.exited_stocks.push_back((touch_low && exit_value > 0) || (touch_high && exit_value < 0) ? -sid : sid);
       // Sold in place: the entry stays in the book at 0.0, so the walk is undisturbed.
       const double cash = set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, false, false);
@@ -90,9 +135,9 @@ bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, doubl
     }
     return true;
   }
-  const double* close = s.close_values.at(s.d, sidprice);
-  if (!close) return false;
-  const double cr_at_close = s.cr[sid] * *close / price;
+  double close;
+  if (!close_price(s, closes, sidprice, &close)) return false;
+  const double cr_at_close = s.trk[sid].cr * close / price;
   if (cr_at_close >= lv.max_r)
     s.exit_stocks_temp.push_back(entry_pos > 0 ? sid : -sid);
   else if (cr_at_close < lv.min_r)
@@ -100,52 +145,68 @@ bool test_exit(RunState& s, Book::iterator it, int sidprice, double price, doubl
   return true;
 }
 
-}  // namespace
-
-bool validate_trade_price(double value, PyObject* symbol, int row) {
-  if (std::isnan(value) || (value > 0 && std::isfinite(value))) return true;
+// Out of line, so that the check of every valid price stays a few instructions.
+[[gnu::noinline]] bool raise_invalid_price(double value, PyObject* symbol, int row) {
+  PyRef label = PyRef::borrow(symbol);  // its str() runs Python code
   PyRef number = PyRef::steal(PyFloat_FromDouble(value));
   if (number) {
     PyRef message = PyRef::steal(PyUnicode_FromFormat(
         "Invalid trading price for %S at price row %d: %R. Expected a positive finite price; check the "
         "trading-price dataset.",
-        symbol, row, number.get()));
+        label.get(), row, number.get()));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
   }
   ORVANE_TRACEBACK(kValidate);
   return false;
 }
 
+}  // namespace
+
+bool validate_trade_price(double value, PyObject* symbol, int row) {
+  if (std::isnan(value) || (value > 0 && std::isfinite(value))) return true;
+  return raise_invalid_price(value, symbol, row);
+}
+
 bool value_holdings(RunState& s) {
   ++s.walk_id;
-  for (auto it = s.pos.begin(); it != s.pos.end(); ++it) {
-    const int sid = it->first;
+  const npy_intp next = s.d + 1;
+  const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
+  const RowCells next_prices = row_cells(s.price_values, next), next_closes = row_cells(s.close_values, next);
+  return s.pos.all_of([&](int sid, double& value) {
     const int sidprice = price_column(s, sid);
+    // The next row reads the same cells of this column (one row apart, a page or more).
+    if (const char* cell = next_prices.cell(sidprice)) prefetch(cell);
+    if (const char* cell = next_closes.cell(sidprice)) prefetch(cell);
+    if (s.touched_exit) {
+      prefetch_cell(s.high_values, next, sidprice);
+      prefetch_cell(s.low_values, next, sidprice);
+      prefetch_cell(s.open_values, next, sidprice);
+    }
     double price;
-    if (!checked_trade_price(s, sid, sidprice, &price)) return false;
+    if (!checked_trade_price(s, prices, sid, sidprice, &price)) return false;
     const long long c = price_slot(s, sidprice);
     if (c < 0) return false;
-    if (s.walk_stamp[c] != s.walk_id) {
-      s.walk_stamp[c] = s.walk_id;
-      s.walk_base[c] = s.previous_price[c];
+    if (s.col[c].walk_stamp != s.walk_id) {
+      s.col[c].walk_stamp = s.walk_id;
+      s.col[c].walk_base = s.col[c].previous_price;
     }
-    double base = s.walk_base[c];
+    double base = s.col[c].walk_base;
     if (std::isnan(base)) {
       base = price;
-      s.previous_price[c] = price;
+      s.col[c].previous_price = price;
     }
     double r = price / base;
     if (std::isnan(r)) r = 1;
     if (!tracker_index(s, sid)) return false;
-    it->second = it->second * r;
-    s.cr[sid] = s.cr[sid] * r;
-    if (s.cr[sid] > s.maxcr[sid]) s.maxcr[sid] = s.cr[sid];
-    if (s.cr[sid] < s.mincr[sid]) s.mincr[sid] = s.cr[sid];
+    value = value * r;
+    s.trk[sid].cr = s.trk[sid].cr * r;
+    if (s.trk[sid].cr > s.trk[sid].maxcr) s.trk[sid].maxcr = s.trk[sid].cr;
+    if (s.trk[sid].cr < s.trk[sid].mincr) s.trk[sid].mincr = s.trk[sid].cr;
     // An entry of 0.0 holds nothing: it is marked and checked but never exits again.
-    if (it->second != 0.0 && !test_exit(s, it, sidprice, price, base, r)) return false;
-    if (!std::isnan(price)) s.previous_price[c] = price;
-  }
-  return true;
+    if (value != 0.0 && !test_exit(s, closes, sid, value, sidprice, price, base, r)) return false;
+    if (!std::isnan(price)) s.col[c].previous_price = price;
+    return true;
+  });
 }
 
 bool carry_out_pending_exits(RunState& s) {
@@ -156,13 +217,13 @@ bool carry_out_pending_exits(RunState& s) {
       const int stop = stop_trading(s);
       if (stop < 0) return false;
       if (!stop) {
-        const double* target = s.pos_values.at(s.pos_id, abssid);
+        const auto target = s.pos_values.at(s.pos_id, abssid);
         if (!target) return false;
         will_be_set_by_rebalance = *target != 0;  // NaN counts as a target
       }
     }
-    auto it = s.pos.find(abssid);
-    if (it == s.pos.end() || !(it->second != 0) || will_be_set_by_rebalance) continue;
+    const double* held = s.pos.find(abssid);
+    if (!held || !(*held != 0) || will_be_set_by_rebalance) continue;
     const double cash = set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, false, true);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
@@ -183,17 +244,19 @@ bool carry_out_pending_exits(RunState& s) {
 
 bool value_at_close(RunState& s) {
   double balance = s.cash;
-  for (const auto& [k, v] : s.pos) {
+  const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
+  const bool ok = s.pos.all_of([&](int k, double& v) {
     const int col = price_column(s, k);
-    double trade_price;
-    if (!checked_trade_price(s, k, col, &trade_price)) return false;
-    const double* close_price = s.close_values.at(s.d, col);
-    if (!close_price) return false;
-    if (std::isnan(trade_price) || std::isnan(*close_price))
-      balance += v;
+    double trade_price, close;
+    if (!checked_trade_price(s, prices, k, col, &trade_price)) return false;
+    if (!close_price(s, closes, col, &close)) return false;
+    if (std::isnan(trade_price) || std::isnan(close))
+      balance = add_keep(v, balance);
     else
-      balance += (v * *close_price) / trade_price;
-  }
+      balance = add_keep((v * close) / trade_price, balance);
+    return true;
+  });
+  if (!ok) return false;
   s.balance = balance;
   s.creturn[s.d] = balance;
   return true;

@@ -58,7 +58,8 @@ bool for_each_key(PyObject* weights, F&& f) {
 
 PyObject* normalize_impl(PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
-  if (!bind_args(kSig, args, kwargs, a)) return nullptr;
+  PyRef held[2];  // the mapping's and the numbers' own code runs throughout
+  if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
   PyObject* weights = a[0];
   PyObject* position_limit = a[1];
 

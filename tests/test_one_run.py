@@ -1,0 +1,220 @@
+"""One run at a time per process: a backtest_ started from any callback of a
+run (or from another thread meanwhile), or while get_trade_stocks iterates, is
+refused before it touches anything, and the outer call ends as if it never was."""
+import gc
+import threading
+
+import numpy as np
+import pytest
+
+from orvane.core import tidemark as tm
+from orvane.core import tradeloom as tl
+
+from test_engine_reference import ARG_ORDER, DAY, KW, T0, assert_same, engine_run, market
+
+BUSY = "a run is already in progress in this process"
+
+
+def outer_market(**kw):
+    # stops, pending exits, a look-ahead window and two rebalances: every stage runs
+    kw.setdefault("stop_trading_next_period", True)
+    return market([[10.0, 20.0, 30.0], [10.0, 20.0, 30.0], [9.0, 22.0, 27.0], [9.0, 23.0, 26.0],
+                   [9.5, 21.0, 28.0], [9.5, 21.0, 20.0]],
+                  pos_values=[[0.3, -0.3, 0.3], [0.2, 0.4, -0.2]], pos_index=[T0, T0 + 3 * DAY],
+                  stop_loss=0.05, tidemark_window=3, **kw)
+
+
+INNER = market([[5.0], [6.0], [7.0]], pos_values=[[1.0]], periodically_rebalance=False,
+               retain_cost_when_rebalance=True)
+
+
+class Nested:
+    """Starts a backtest_ of another market and keeps what it raised."""
+
+    def __init__(self):
+        self.errors = []
+
+    def __call__(self):
+        try:
+            tl.backtest_(*(INNER[k] for k in ARG_ORDER), **{k: INNER[k] for k in KW})
+        except RuntimeError as exc:
+            self.errors.append(str(exc))
+        else:
+            self.errors.append(None)
+
+
+def settings():
+    return tl.RESAMPLE, tl.RETAIN_COST_WHEN_REBALANCE
+
+
+def assert_refused(nested):
+    assert nested.errors and all(e is not None and BUSY in e for e in nested.errors), nested.errors
+
+
+def run_outer(m):
+    got = engine_run(m)
+    return got, settings()
+
+
+def plain(m):
+    return run_outer({**m})
+
+
+class Truth:
+    def __init__(self, value, hook):
+        self.value, self.hook = value, hook
+
+    def __bool__(self):
+        self.hook()
+        return self.value
+
+
+class Label(str):
+    hook = None
+
+    def encode(self, *args):
+        Label.hook()
+        return str.encode(self, *args)
+
+
+def with_labels(m, hook):
+    Label.hook = hook
+    for key in ("price_columns", "pos_columns"):
+        m[key] = np.array([Label(x) for x in m[key]], dtype=object)
+    return m
+
+
+class Number:
+    hook = None
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        Number.hook()
+        return float(self.value)
+
+    def __index__(self):
+        Number.hook()
+        return int(self.value)
+
+
+def arrange(kind, m, nested, monkeypatch):
+    """Installs `nested` as a callback of the given kind on market m."""
+    if kind == "stop_trading_next_period":
+        m["stop_trading_next_period"] = Truth(m["stop_trading_next_period"], nested)
+    elif kind == "touched_exit":
+        m["touched_exit"] = Truth(m["touched_exit"], nested)
+    elif kind == "encode":
+        with_labels(m, nested)
+    elif kind == "fee_ratio":
+        monkeypatch.setattr(Number, "hook", nested)
+        m["fee_ratio"] = Number(m["fee_ratio"])
+    elif kind == "tidemark_window":
+        monkeypatch.setattr(Number, "hook", nested)
+        m["tidemark_window"] = Number(m["tidemark_window"])
+    elif kind == "normalize_weight":
+        real = tl.normalize_weight
+
+        def normalize(weights, limit):
+            nested()
+            return real(weights, limit)
+
+        monkeypatch.setattr(tl, "normalize_weight", normalize)
+    elif kind == "thread":
+        def start_and_join():
+            t = threading.Thread(target=nested)
+            t.start()
+            t.join()  # the interpreter lock passes to the thread here
+
+        with_labels(m, start_and_join)
+    return m
+
+
+KINDS = ["stop_trading_next_period", "touched_exit", "encode", "fee_ratio", "tidemark_window",
+         "normalize_weight", "thread"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_nested_run_from_a_callback_is_refused(kind, monkeypatch):
+    want = plain(outer_market())
+    nested = Nested()
+    got = run_outer(arrange(kind, outer_market(), nested, monkeypatch))
+    assert_refused(nested)
+    assert_same(got[0], want[0])
+    assert got[1] == want[1]
+
+
+def test_nested_run_from_a_collector_callback_is_refused():
+    want = plain(outer_market())
+    nested = Nested()
+    inside = []
+
+    def callback(phase, info):
+        if inside and phase == "start":
+            nested()
+
+    # armed by the run's first label encode, disarmed as soon as the run returns
+    m = with_labels(outer_market(), lambda: inside.append(True))
+    threshold = gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1, 1, 1)
+    try:
+        creturn = tl.backtest_(*(m[k] for k in ARG_ORDER), **{k: m[k] for k in KW})
+    finally:
+        inside.clear()
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(callback)
+    got = {"creturn": creturn, "trades": [[int(x) for x in t] for t in tm.trades],
+           "trade_positions": [float(x) for x in tm.trade_positions], "tidemark": list(tm.tidemark),
+           "ops": tl.get_stock_operations()}
+    assert_refused(nested)
+    assert_same(got, want[0])
+    assert settings() == want[1]
+
+
+def test_run_started_while_trade_rows_are_read_is_refused():
+    m = outer_market()
+    engine_run(m)
+    want_rows, record = tl.get_trade_stocks(m["pos_columns"], m["price_index"], False)
+    want_records = list(tm.tidemark)
+    nested = Nested()
+
+    class Columns(np.ndarray):
+        def __getitem__(self, key):
+            nested()
+            return np.ndarray.__getitem__(self, key)
+
+    rows, same = tl.get_trade_stocks(m["pos_columns"].view(Columns), m["price_index"], False)
+    assert len(nested.errors) == len(want_rows)
+    assert_refused(nested)
+    assert rows == want_rows and same is record
+    assert len(tm.tidemark) == len(want_records)
+    assert all(a is b for a, b in zip(tm.tidemark, want_records))
+
+
+def test_reads_and_helpers_stay_callable_inside_a_run(monkeypatch):
+    # only starting a run is refused: the read-only and stateless calls work
+    m = outer_market()
+    want = plain(m)
+    seen = []
+    normalize = tl.normalize_weight
+
+    def reads():
+        seen.append((tl.get_stock_operations(), tl.get_trade_stocks(m["pos_columns"], m["price_index"], False),
+                     normalize({0: 2.0}, 1.0), tl.ioft(0).year))
+
+    got = run_outer(arrange("normalize_weight", outer_market(), reads, monkeypatch))
+    assert len(seen) == 2 and all(s[2] == {0: 1.0} for s in seen)
+    assert_same(got[0], want[0])
+
+
+def test_a_failed_run_releases_the_process():
+    bad = outer_market()
+    bad["price"] = bad["price"].copy()
+    bad["price"][2, 0] = -1.0
+    with pytest.raises(ValueError, match="Invalid trading price"):
+        engine_run(bad)
+    nested = Nested()
+    nested()
+    assert nested.errors == [None]
