@@ -20,9 +20,13 @@ vectorbt setups (all one group with cash sharing, the weights as target percent)
 - `order_func`: the documented rebalancing recipe, Portfolio.from_order_func
   with a segment mask of the rebalance rows, valuation at the close and the call
   sequence sorted in pre_segment_func_nb (numba only).
+- `default numba`, `default rust`: from_orders with the default call sequence
+  (column order). Right only while cash covers the buys placed before the sells
+  that fund them; where its equity disagrees it is reported and not timed.
 
 First the cross-check: every setup's equity (value / initial cash) against
-creturn; more than 1e-9 apart anywhere stops the run. Then the timings,
+creturn; more than 1e-9 apart anywhere stops the run (the default call
+sequence setups are dropped instead). Then the timings,
 interleaved round by round: each setup from the call to the equity series. The
 first call of each setup (numba compilation or loading its cache, the Rust
 engine's first use) is reported apart. Ratios, setup time over backtest_ time,
@@ -110,11 +114,11 @@ def vbt_setups(vbt):
         return nb.order_nb(size=size[c.i, c.col], price=c.close[c.i, c.col], size_type=SizeType.TargetPercent,
                            direction=Direction.Both, min_size=0.0)
 
-    def from_orders(engine):
+    def from_orders(engine, call_seq="auto"):
         def run(book):
             pf = vbt.Portfolio.from_orders(book.close, size=book.size, size_type="targetpercent",
                                            direction="both", init_cash=1.0, fees=0.0, min_size=0.0, cash_sharing=True,
-                                           group_by=True, call_seq="auto", engine=engine, freq="1D")
+                                           group_by=True, call_seq=call_seq, engine=engine, freq="1D")
             return pf.value().to_numpy()
         return run
 
@@ -126,7 +130,13 @@ def vbt_setups(vbt):
         return pf.value().to_numpy()
 
     return {"from_orders numba": from_orders("numba"), "from_orders rust": from_orders("rust"),
-            "order_func": order_func}
+            "order_func": order_func, "default numba": from_orders("numba", "default"),
+            "default rust": from_orders("rust", "default")}
+
+
+# Column order instead of sells first: right only while cash covers every buy
+# placed before the sells that fund it. Dropped (loudly) where it disagrees.
+MAY_DISAGREE = ("default numba", "default rust")
 
 
 def timed(fn, *args):
@@ -174,29 +184,34 @@ def main(argv=None):
         book = Book(rows, stocks)
         want = book.engine()
         print(f"\n{rows}x{stocks}: cross-check against creturn")
+        wrong = []
         for name, fn in setups.items():
             got = fn(book)
             diff = float(np.max(np.abs(got - want)))
             print(f"  {name:<20} max |equity - creturn| = {diff:.2e}")
-            if not diff <= TOLERANCE:
+            if not diff <= TOLERANCE and name in MAY_DISAGREE:
+                print(f"  {name:<20} WRONG here: not timed")
+                wrong.append(name)
+            elif not diff <= TOLERANCE:
                 raise SystemExit(f"{name} disagrees with backtest_ by {diff:.3e} at {rows}x{stocks} "
                                  f"(first row {int(np.argmax(np.abs(got - want) > TOLERANCE))})")
-        times = {name: [] for name in ["backtest_", *setups]}
+        timing = {name: fn for name, fn in setups.items() if name not in wrong}
+        times = {name: [] for name in ["backtest_", *timing]}
         for _ in range(args.repeat):
             times["backtest_"].append(timed(book.engine)[0])
-            for name, fn in setups.items():
+            for name, fn in timing.items():
                 times[name].append(timed(fn, book)[0])
         med = {name: statistics.median(t) for name, t in times.items()}
         results.append((rows, stocks, med))
         print("  " + ", ".join(f"{name} {t * 1e3:.1f} ms" for name, t in med.items()), flush=True)
 
     print("\nratios, setup time / backtest_ time (medians, same process, interleaved):")
-    names = list(results[0][2]) if results else []
+    names = ["backtest_", *setups]
     print(f"{'size':>12} {'backtest_ ms':>12} " + " ".join(f"{n:>20}" for n in names[1:]))
     for rows, stocks, med in results:
         base = med["backtest_"]
-        print(f"{f'{rows}x{stocks}':>12} {base * 1e3:>12.1f} "
-              + " ".join(f"{med[n] / base:>19.1f}x" for n in names[1:]))
+        cells = [f"{med[n] / base:>19.1f}x" if n in med else f"{'wrong':>20}" for n in names[1:]]
+        print(f"{f'{rows}x{stocks}':>12} {base * 1e3:>12.1f} " + " ".join(cells))
     for name, why in unavailable.items():
         print(f"not run: {name}: {why}")
     return 0
