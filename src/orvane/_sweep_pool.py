@@ -1,5 +1,6 @@
-"""The sweep's local process pool: one shared-memory copy of the market, spawn workers
-that run one backtest at a time, and a dead worker costing only the run it held.
+"""The sweep's local process pool: one shared-memory copy of each sweep's market, spawn
+workers that run one backtest at a time (and may serve many sweeps), and a dead worker
+costing only the run it held.
 
 concurrent.futures breaks the whole pool when one worker dies; this pool watches each
 worker's sentinel, reports the run it lost with its exit code and starts a replacement.
@@ -168,6 +169,8 @@ def _worker_main(conn):
             if kind == "run":
                 conn.send(("done", binding.run(message[1])))
             elif kind == "bind":
+                if binding is not None:
+                    binding.release()
                 try:
                     binding = _Binding(message[1], message[2])
                 except Exception:
