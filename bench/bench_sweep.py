@@ -17,7 +17,6 @@ import sys
 import time
 import warnings
 
-import numpy as np
 
 import orvane
 from orvane import datasets
