@@ -1,4 +1,5 @@
-"""Time orvane.sweep on one market: sequential, the local process pool and Ray, side by side.
+"""Time orvane.sweep on one market: sequential, the process pool (started per sweep, and
+kept in a SweepPool) and Ray, side by side.
 
 Each round runs the same grid once per executor, interleaved, so machine load hits all
 alike; the ratios are what carries across machines.
@@ -16,8 +17,6 @@ import statistics
 import sys
 import time
 import warnings
-
-import numpy as np
 
 import orvane
 from orvane import datasets

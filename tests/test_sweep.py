@@ -302,3 +302,12 @@ def test_workers_map_one_read_only_copy(market, no_leaks):
             pd.testing.assert_frame_equal(rebuilt["market"][field], market[field])
         del rebuilt, values, base
         shm.close()
+
+
+def test_a_market_larger_than_free_shared_memory_is_refused(market, monkeypatch, no_leaks):
+    # Writing past a full /dev/shm would be a SIGBUS; the sweep must refuse first.
+    tiny = os.statvfs_result((4096, 4096, 10, 10, 10, 0, 0, 0, 0, 255))
+    monkeypatch.setattr(os, "statvfs", lambda path: tiny)
+    with deadline(60), pytest.raises(MemoryError, match="MB of shared memory"):
+        sweep(market, {"lookback": [21, 42]}, strategy=momentum, workers=2,
+              progress=False)

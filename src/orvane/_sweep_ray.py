@@ -9,10 +9,11 @@ __all__ = ["run_on_ray"]
 
 # Consecutive actor deaths before any actor finished a run: a broken set-up.
 _START_FAILURES = 3
-# Calls in flight per actor. One: Ray may start an actor's second call before its
-# first when both were sent while the actor was being created, and then a death
-# could not be pinned on the run that caused it.
-_DEPTH = 1
+# Calls in flight per actor: the running one and the next, so an actor never idles
+# on a round trip. Only once the actor has answered: Ray may start the second of two
+# calls sent while the actor was being created first, and a death would then be
+# pinned on the wrong run.
+_DEPTH = 2
 
 
 def import_ray():
@@ -79,13 +80,16 @@ def run_on_ray(shared, factory, tasks, workers=None):
     owner = {}
     start_failures = 0
 
+    answered = set()
+
     def start_actor():
         actor = actor_class.remote(shared_ref, factory)
         queues[actor] = deque()
         return actor
 
     def feed(actor):
-        while pending and len(queues[actor]) < _DEPTH:
+        depth = _DEPTH if actor in answered else 1
+        while pending and len(queues[actor]) < depth:
             index, task = pending.popleft()
             ref = actor.run.remote(task)
             queues[actor].append((ref, index))
@@ -117,6 +121,7 @@ def run_on_ray(shared, factory, tasks, workers=None):
                 yield lost, "lost", _lost_text(exc)
                 continue
             start_failures = 0
+            answered.add(actor)
             index = queues[actor].popleft()[1]
             feed(actor)
             yield index, "done", payload
