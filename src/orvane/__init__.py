@@ -9,13 +9,9 @@
 from orvane import datasets
 from orvane.engine import backtest
 from orvane.result import BacktestResult
+from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
 
 __version__ = "0.1.0"
 
-__all__ = ["backtest", "BacktestResult", "datasets", "sweep", "__version__"]
-
-# The sweep module lands separately; until it defines sweep the rest of the package works.
-try:
-    from orvane.sweep import sweep
-except ImportError:
-    __all__.remove("sweep")
+__all__ = ["backtest", "BacktestResult", "datasets", "sweep", "SweepResult", "SweepPool",
+           "WorkerLostError", "__version__"]

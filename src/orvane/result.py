@@ -44,10 +44,15 @@ class RunRecord:
     next_weight_row: int
 
 
+SIDES = ("long", "short")
+EXIT_REASONS = ("rebalance", "exit_rule", "delisted", "open")
+_REBALANCE, _EXIT_RULE, _DELISTED, _OPEN = range(len(EXIT_REASONS))
+
+
 def _exit_reasons(data, sid, entry, exit_, settings):
-    """'open', 'delisted', 'rebalance' or 'exit_rule' per trade (see BacktestResult.trades),
-    and whether the exit was a split at a rebalance (no trade, no exit costs)."""
-    reason = np.full(len(sid), "exit_rule", dtype=object)
+    """Codes into EXIT_REASONS per trade (see BacktestResult.trades), and whether the exit
+    was a split at a rebalance (no trade, no exit costs)."""
+    reason = np.full(len(sid), _EXIT_RULE, dtype=np.int8)
     split = np.zeros(len(sid), dtype=bool)
     is_open = exit_ < 0
     plan = data.schedule
@@ -61,13 +66,13 @@ def _exit_reasons(data, sid, entry, exit_, settings):
         entries = np.sort(sid * key + entry)
         wanted = sid * key + exit_
         reenters = entries[np.minimum(np.searchsorted(entries, wanted), len(entries) - 1)] == wanted
-        reason[on_rebalance & ((target == 0) | reenters)] = "rebalance"
+        reason[on_rebalance & ((target == 0) | reenters)] = _REBALANCE
         if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
             split = on_rebalance & (target != 0) & reenters
     if data.delisting_bars is not None:
-        reason[~is_open & (data.delisting_bars[sid] == exit_)] = "delisted"
-    reason[is_open] = "open"
-    return reason, split & (reason == "rebalance")
+        reason[~is_open & (data.delisting_bars[sid] == exit_)] = _DELISTED
+    reason[is_open] = _OPEN
+    return reason, split & (reason == _REBALANCE)
 
 
 def _exit_returns(data, rec, sid, entry, exit_, split, settings):
@@ -104,14 +109,15 @@ def _trade_table(data, rec, settings):
     at_exit = rec.excursions[:, -6:]
     table = {
         "ticker": data.pos_columns[sid],
-        "side": np.where(rec.positions > 0, "long", "short").astype(object),
+        # Fixed vocabularies: categoricals cost no string per trade.
+        "side": pd.Categorical.from_codes((rec.positions <= 0).astype(np.int8), SIDES),
         "entry_date": dates.take(entry).array,
         "exit_date": dates.take(np.where(is_open, 0, exit_)).where(~is_open).array,
         "signal_date": data.weight_dates.take(signal_row).array,
         "weight": rec.positions,
         "bars_held": np.where(is_open, n_bars - 1 - entry, exit_ - entry),
         "return": _exit_returns(data, rec, sid, entry, exit_, split, settings),
-        "exit_reason": reason,
+        "exit_reason": pd.Categorical.from_codes(reason, EXIT_REASONS),
         "mae": at_exit[:, 0],
         "gmfe": at_exit[:, 1],
         "bmfe": at_exit[:, 2],
@@ -235,7 +241,7 @@ class BacktestResult:
     def trades(self):
         """One row per trade, in the order the trades were closed (open ones last).
 
-        Columns: ``ticker``; ``side`` ("long"/"short"); ``entry_date`` (the bar the entry
+        Columns: ``ticker``; ``side`` ("long"/"short", categorical); ``entry_date`` (the bar the entry
         filled); ``exit_date`` (NaT while open); ``signal_date`` (the date of the weight row
         that opened it); ``weight`` (signed weight at entry, fraction of portfolio value);
         ``bars_held`` (bars from entry to exit, to the last bar while open); ``return`` (the
@@ -243,7 +249,7 @@ class BacktestResult:
         the exit bar's trading price, net of the fee and tax the trade paid; an intrabar exit
         is valued at the bar's trading price, not at the stop level; a trade split at a
         rebalance pays no costs at the split; an open trade is marked at the last close
-        without exit costs); ``exit_reason``;
+        without exit costs); ``exit_reason`` (categorical, see below);
         excursions at the exit (fractions of the entry value): ``mae`` (worst), ``gmfe``
         (best), ``bmfe`` (best before the worst), ``mdd`` (deepest drawdown),
         ``profitable_bars`` (bars closed in profit).
