@@ -17,7 +17,7 @@ import time
 import numpy as np
 
 from orvane.core import tradeloom
-from orvane.sample import make_market
+from orvane.datasets import core_layout
 
 DEFAULT_SIZES = ("1260x500", "5040x2000", "5040x5000")
 STOPS = {"stop_loss": 0.1, "take_profit": 0.3, "trail_stop": 0.08}
@@ -44,7 +44,7 @@ def timed(fn):
 
 
 def bench_size(rows, stocks, repeat, seed):
-    build_s, market = timed(lambda: make_market(rows, stocks, seed))
+    build_s, market = timed(lambda: core_layout(rows, stocks, seed))
     inputs = market.inputs()
     price = market.price_values
 

@@ -25,7 +25,7 @@ import pandas as pd
 import orvane
 from orvane import engine, inputs
 from orvane.core import tradeloom
-from orvane.sample import make_market
+from orvane.datasets import core_layout
 
 from bench_backtest import parse_size, timed  # run as a script: bench/ is on the path
 
@@ -49,7 +49,7 @@ def user_data(market):
 
 
 def bench_size(rows, stocks, repeat, seed):
-    weights, ohlc, calendar = user_data(make_market(rows, stocks, seed))
+    weights, ohlc, calendar = user_data(core_layout(rows, stocks, seed))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
         prepared = inputs.prepare(weights, ohlc, trade_at="open", **calendar)

@@ -48,7 +48,7 @@ sys.path.insert(0, HERE)
 from workload import book_weights  # noqa: E402
 
 from orvane.core import tradeloom  # noqa: E402
-from orvane.sample import make_market  # noqa: E402
+from orvane.datasets import core_layout  # noqa: E402
 
 DEFAULT_SIZES = ("1260x500", "5040x2000", "5040x5000")
 HELD = (80, 20)
@@ -66,7 +66,7 @@ class Book:
     """One market and its weights in both engines' layouts."""
 
     def __init__(self, rows, stocks, seed=0):
-        m = make_market(rows, stocks, seed, top_k=1, gap_ratio=0.0)
+        m = core_layout(rows, stocks, seed, top_k=1, gap_ratio=0.0)
         close = m.close_values
         # A delisted stock keeps its last close: no gaps for either engine.
         for col in np.flatnonzero(m.delisting_bars >= 0):

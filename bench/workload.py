@@ -1,4 +1,4 @@
-"""Workload W and its scaled variants: the seeded sample market with a monthly book of
+"""Workload W and its scaled variants: the seeded synthetic market (`orvane.datasets.core_layout`) with a monthly book of
 `held` names, four in five long and one in five short, stop-loss, take-profit,
 trailing stop, a look-ahead window and delistings.
 
@@ -8,7 +8,7 @@ same inputs.
 
 import numpy as np
 
-from orvane.sample import make_market
+from orvane.datasets import core_layout, rank_weights
 
 W_SIZE = (5040, 2000, 100)  # rows, stocks, names held
 SETTINGS = {
@@ -21,26 +21,21 @@ SETTINGS = {
 
 
 def book_weights(close, delisting_bars, signal_rows, lookback, n_long, n_short):
-    """Long the n_long best, short the n_short worst by lookback return, 1/held each."""
-    held = n_long + n_short
-    weights = np.zeros((len(signal_rows), close.shape[1]))
-    for i, m in enumerate(signal_rows):
-        score = close[m] / close[m - lookback] - 1.0
-        gone = (delisting_bars >= 0) & (delisting_bars <= m + 1)
-        eligible = np.flatnonzero(np.isfinite(score) & ~gone)
-        if len(eligible) < held:
-            continue
-        order = eligible[np.argsort(-score[eligible], kind="stable")]
-        weights[i, order[:n_long]] = 1.0 / held
-        weights[i, order[len(order) - n_short:]] = -1.0 / held
-    return weights
+    """Long the n_long best, short the n_short worst by lookback return, 1/held each; a row
+    with fewer than n_long + n_short eligible stocks stays empty."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        score = close[signal_rows] / close[signal_rows - lookback] - 1.0
+    gone = (delisting_bars >= 0)[None, :] & (delisting_bars[None, :] <= signal_rows[:, None] + 1)
+    ok = np.isfinite(score) & ~gone
+    full = ok.sum(axis=1) >= n_long + n_short
+    return rank_weights(score, ok, np.where(full, n_long, 0), np.where(full, n_short, 0))
 
 
 def make_workload(rows=W_SIZE[0], stocks=W_SIZE[1], held=W_SIZE[2], seed=0):
     """(market, keyword arguments of backtest_) for one configuration."""
     n_long = held * 4 // 5
     n_short = held - n_long
-    market = make_market(rows, stocks, seed, top_k=1)
+    market = core_layout(rows, stocks, seed, top_k=1)
     signal_rows = np.searchsorted(market.price_index, market.pos_index)
     market.pos_values = book_weights(market.close_values, market.delisting_bars, signal_rows, market.lookback,
                                      n_long, n_short)

@@ -19,6 +19,14 @@ def probe():
         pytest.skip(reason)
 
 
+def run_layout(layout, **kwargs):
+    """The engine on a ``datasets.core_layout`` market (its delisting rows unless given)."""
+    from orvane.core import tradeloom
+
+    kwargs.setdefault("delisting_bars", layout.delisting_bars)
+    return tradeloom.backtest_(**layout.inputs(), **kwargs)
+
+
 def mat(rows):
     """2-D float64 matrix from a list of rows; a flat list becomes one column."""
     a = np.array(rows, dtype=np.float64)

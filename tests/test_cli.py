@@ -12,7 +12,7 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.__main__ import DEMO_MARKET, DEMO_SETTINGS, DEMO_STRATEGY, build_parser, main
+from orvane.cli import DEMO_MARKET, DEMO_SETTINGS, DEMO_STRATEGY, build_parser, main
 from orvane.stats import format_summary
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"

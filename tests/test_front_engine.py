@@ -6,7 +6,9 @@ import pytest
 
 import orvane
 from orvane.core import tradeloom
-from orvane.sample import make_market, run
+from orvane.datasets import core_layout
+
+from conftest import run_layout
 
 DAYS = pd.bdate_range("2024-01-01", periods=10)  # Mon 1 Jan .. Fri 12 Jan
 
@@ -18,7 +20,7 @@ def quiet(*args, **kwargs):
 
 
 def test_front_matches_a_direct_engine_call_bit_for_bit():
-    m = make_market(400, 30, seed=3, gap_ratio=0.0)
+    m = core_layout(400, 30, seed=3, gap_ratio=0.0)
     dates = pd.to_datetime(m.price_index)
     ohlc = {f: pd.DataFrame(getattr(m, f"{f}_values"), index=dates, columns=m.price_columns)
             for f in ("open", "high", "low", "close")}
@@ -30,7 +32,7 @@ def test_front_matches_a_direct_engine_call_bit_for_bit():
                              trailing_stop=0.08, window=20, window_step=5)
     assert result.warnings == ()
     # The sample delists on the first bar without a price; the front sells on the bar before.
-    creturn = run(m, stop_loss=0.1, take_profit=0.3, trail_stop=0.08, tidemark_window=20,
+    creturn = run_layout(m, stop_loss=0.1, take_profit=0.3, trail_stop=0.08, tidemark_window=20,
                   tidemark_window_step=5, delisting_bars=np.where(m.delisting_bars > 0, m.delisting_bars - 1, -1))
     assert np.array_equal(result.equity.to_numpy(), creturn)
     rows, _ = tradeloom.get_trade_stocks(m.pos_columns, m.price_index, False)

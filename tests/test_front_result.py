@@ -1,3 +1,4 @@
+import dataclasses
 import pickle
 import warnings
 
@@ -28,9 +29,10 @@ def result(market):
 
 def test_result_is_frozen_and_hands_out_copies(result):
     equity, trades = result.equity, result.trades
-    with pytest.raises(AttributeError, match="immutable"):
+    # A frozen dataclass: assigning or deleting any attribute raises (an AttributeError).
+    with pytest.raises(dataclasses.FrozenInstanceError, match="cannot assign"):
         result.equity = equity
-    with pytest.raises(AttributeError, match="immutable"):
+    with pytest.raises(dataclasses.FrozenInstanceError, match="cannot delete"):
         del result.trades
     handed = (result.equity, result.trades, result.actions, result.settings)
     handed[0].iloc[:] = 0.0

@@ -10,7 +10,8 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.report import ordered_actions, write_report
+from orvane._records import ordered_actions
+from orvane.report import write_report
 from orvane.stats import format_summary
 
 pytest.importorskip("matplotlib")

@@ -1,17 +1,24 @@
 """Deterministic synthetic data: an OHLC market with sectors, gaps, listings and delistings,
-and the momentum strategy the demo runs, so examples and tests work offline.
+the momentum strategy the demo runs, and the same market in the engine's array layout for
+the core's tests and benchmarks, so everything works offline.
+
+One random walk (``_random_walk``) feeds both markets and one ranking (``rank_weights``)
+makes every momentum book.
 """
+
+from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any, Dict, Iterator, Optional, Tuple, Union
 
 import numpy as np
 import pandas as pd
 
-from orvane.inputs import period_ends
-from orvane.sample import make_market
+from orvane._calendar import period_ends
 
-__all__ = ["Market", "synthetic_market", "momentum"]
+__all__ = ["Market", "synthetic_market", "momentum", "rank_weights", "CoreLayout", "core_layout",
+           "CORE_INPUTS"]
 
 BARS_PER_YEAR = 252
 START = "2010-01-04"
@@ -20,6 +27,90 @@ SECTORS = ("Energy", "Materials", "Industrials", "Consumer Staples", "Consumer D
            "Real Estate")
 FIELDS = ("open", "high", "low", "close")
 
+
+def _random_walk(n_rows: int, n_stocks: int, seed: int, gap_ratio: float,
+                 start: np.datetime64) -> Tuple[np.ndarray, Dict[str, np.ndarray], np.ndarray]:
+    """(business days, OHLC arrays by field, delisting rows) of a seeded random-walk market.
+
+    Prices follow log-normal steps; each bar's open gaps from the previous close and
+    high/low bracket open and close.  ``gap_ratio`` of the cells after the first row are
+    missing bars (NaN in every field), and about one stock in twenty stops trading in the
+    second half (NaN from its delisting row on; -1 = never).
+    """
+    rng = np.random.default_rng(seed)
+    days = np.busday_offset(start, np.arange(n_rows), roll="forward")
+
+    # Per-stock daily drift and volatility; close is a geometric random walk.
+    drift = rng.normal(0.0003, 0.0004, n_stocks)
+    vol = rng.uniform(0.01, 0.03, n_stocks)
+    first = np.exp(rng.uniform(np.log(10.0), np.log(200.0), n_stocks))
+
+    log_close = rng.standard_normal((n_rows, n_stocks))
+    log_close *= vol
+    log_close += drift - 0.5 * vol * vol
+    np.cumsum(log_close, axis=0, out=log_close)
+    log_close += np.log(first)
+
+    # Overnight gap from the previous close (the first open gaps from the start price).
+    gap = rng.standard_normal((n_rows, n_stocks))
+    gap *= 0.3 * vol
+    log_open = gap
+    log_open[1:] += log_close[:-1]
+    log_open[0] += np.log(first)
+
+    close = np.exp(log_close)
+    del log_close
+    open_ = np.exp(log_open)
+    del log_open, gap
+
+    wick = np.abs(rng.standard_normal((n_rows, n_stocks)))
+    wick *= 0.5 * vol
+    high = np.maximum(open_, close)
+    high *= np.exp(wick)
+    np.abs(rng.standard_normal((n_rows, n_stocks)), out=wick)
+    wick *= -0.5 * vol
+    low = np.minimum(open_, close)
+    low *= np.exp(wick)
+    del wick
+
+    # Missing bars: whole bars vanish, never the first row.
+    n_gaps = int(round(gap_ratio * (n_rows - 1) * n_stocks))
+    gap_rows = rng.integers(1, n_rows, n_gaps)
+    gap_cols = rng.integers(0, n_stocks, n_gaps)
+
+    # Delistings in the second half; the delisting row is the first row without a bar.
+    delisting_bars = np.full(n_stocks, -1, dtype=np.int64)
+    n_delisted = max(1, n_stocks // 20)
+    delisted = rng.choice(n_stocks, n_delisted, replace=False)
+    delisting_bars[delisted] = rng.integers(n_rows // 2, n_rows, n_delisted)
+
+    fields = {"open": open_, "high": high, "low": low, "close": close}
+    for values in fields.values():
+        values[gap_rows, gap_cols] = np.nan
+        for col in delisted:
+            values[delisting_bars[col]:, col] = np.nan
+    return days, fields, delisting_bars
+
+
+def rank_weights(score: np.ndarray, ok: np.ndarray, n_long: np.ndarray,
+                 n_short: np.ndarray) -> np.ndarray:
+    """Equal-weight long/short books from scores: per row, long the ``n_long`` best and short
+    the ``n_short`` worst of the cells where ``ok``, each at 1 / (n_long + n_short).
+
+    Ranks are taken among the ``ok`` cells only; ties keep column order.
+    """
+    best = _ranks(np.where(ok, -score, np.inf))
+    worst = _ranks(np.where(ok, score, np.inf))
+    long_ = ok & (best < n_long[:, None])
+    short = ok & ~long_ & (worst < n_short[:, None])
+    size = np.maximum(n_long + n_short, 1)[:, None]
+    return (long_.astype(np.float64) - short) / size
+
+
+def _momentum_scores(close: np.ndarray, rows: np.ndarray, lookback: int, skip: int) -> np.ndarray:
+    """Close-to-close return over ``lookback`` bars ending ``skip`` bars before each row."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return close[rows - skip] / close[rows - skip - lookback] - 1.0
 
 @dataclass(frozen=True, eq=False)
 class Market(Mapping):
@@ -38,29 +129,29 @@ class Market(Mapping):
     sectors: pd.Series
     delistings: pd.Series
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str) -> pd.DataFrame:
         if key not in FIELDS:
             raise KeyError(key)
         return getattr(self, key)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         return iter(FIELDS)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(FIELDS)
 
     __hash__ = object.__hash__
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return self is other
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         dates = self.close.index
         return (f"<Market {len(dates)} bars x {self.close.shape[1]} tickers, "
                 f"{dates[0].date()} .. {dates[-1].date()}, {len(self.delistings)} delisted>")
 
 
-def synthetic_market(stocks=300, years=10, seed=0):
+def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Market:
     """A seeded random-walk market of ``years`` x 252 business days by ``stocks`` tickers.
 
     Closes follow log-normal steps with a drift and volatility per ticker; each open gaps
@@ -76,13 +167,11 @@ def synthetic_market(stocks=300, years=10, seed=0):
     if stocks < 2 or rows < 2:
         raise ValueError(f"synthetic_market needs at least 2 stocks and 2 bars, got "
                          f"stocks={stocks}, years={years}")
-    base = make_market(rows, stocks, seed)
+    _, values, delisting_bars = _random_walk(rows, stocks, seed, 0.002, _LAYOUT_START)
     rng = np.random.default_rng([int(seed), 8])
     n_late = stocks // 10
     late = rng.choice(stocks, n_late, replace=False)
     listing = rng.integers(1, max(2, rows // 2), n_late)
-    values = {"open": base.open_values, "high": base.high_values, "low": base.low_values,
-              "close": base.close_values}
     mask = np.arange(rows)[:, None] < listing[None, :]
     for array in values.values():
         block = array[:, late]
@@ -90,25 +179,26 @@ def synthetic_market(stocks=300, years=10, seed=0):
         array[:, late] = block
     # A gap on the last bar would read as a delisting; those bars repeat the last close.
     close = values["close"]
-    hole = np.flatnonzero(np.isnan(close[-1]) & (base.delisting_bars < 0))
+    hole = np.flatnonzero(np.isnan(close[-1]) & (delisting_bars < 0))
     if len(hole):
         before = close[:, hole]
         last_close = before[len(before) - 1 - np.argmax(~np.isnan(before[::-1]), axis=0), np.arange(len(hole))]
         for array in values.values():
             array[-1, hole] = last_close
     dates = pd.bdate_range(START, periods=rows)
-    tickers = pd.Index(list(base.price_columns), dtype=object)
+    tickers = pd.Index(list(_labels(stocks)), dtype=object)
     frames = {k: pd.DataFrame(v, index=dates, columns=tickers, copy=False) for k, v in values.items()}
     valid = ~np.isnan(close)
     last = rows - 1 - np.argmax(valid[::-1], axis=0)
-    gone = (base.delisting_bars >= 0) & valid.any(axis=0)
+    gone = (delisting_bars >= 0) & valid.any(axis=0)
     delistings = pd.Series(dates[last[gone]], index=tickers[gone], name="delisting")
     sectors = pd.Series(np.asarray(SECTORS, dtype=object)[rng.integers(0, len(SECTORS), stocks)],
                         index=tickers, name="sector")
     return Market(sectors=sectors, delistings=delistings, **frames)
 
 
-def momentum(market_or_close, lookback=126, skip=21, top=20, bottom=20, rebalance="M"):
+def momentum(market_or_close: Union[Market, Mapping, pd.DataFrame], lookback: int = 126,
+             skip: int = 21, top: int = 20, bottom: int = 20, rebalance: str = "M") -> pd.DataFrame:
     """Cross-sectional momentum weights: long the past winners, short the past losers.
 
     At the last date of each ``rebalance`` period, each ticker's score is its close-to-close
@@ -135,8 +225,7 @@ def momentum(market_or_close, lookback=126, skip=21, top=20, bottom=20, rebalanc
     values = close.to_numpy(dtype=np.float64)
     rows = np.flatnonzero(period_ends(dates, rebalance))
     rows = rows[rows >= lookback + skip]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        score = values[rows - skip] / values[rows - skip - lookback] - 1.0
+    score = _momentum_scores(values, rows, lookback, skip)
     ok = np.isfinite(score) & np.isfinite(values[rows])
     if delistings is not None and len(delistings):
         next_bar = dates[np.minimum(rows + 1, len(dates) - 1)]
@@ -145,18 +234,133 @@ def momentum(market_or_close, lookback=126, skip=21, top=20, bottom=20, rebalanc
     eligible = ok.sum(axis=1)
     n_long = np.minimum(top, eligible * top // (top + bottom))
     n_short = np.minimum(bottom, eligible - n_long)
-    # Rank among the qualifying tickers only; ties keep column order.
-    best = _ranks(np.where(ok, -score, np.inf))
-    worst = _ranks(np.where(ok, score, np.inf))
-    long_ = ok & (best < n_long[:, None])
-    short = ok & ~long_ & (worst < n_short[:, None])
-    size = np.maximum(n_long + n_short, 1)[:, None]
-    weights = (long_.astype(np.float64) - short) / size
+    weights = rank_weights(score, ok, n_long, n_short)
     return pd.DataFrame(weights, index=dates[rows], columns=close.columns)
 
 
-def _ranks(keys):
+def _ranks(keys: np.ndarray) -> np.ndarray:
     order = np.argsort(keys, axis=1, kind="stable")
     ranks = np.empty_like(order)
     np.put_along_axis(ranks, order, np.arange(keys.shape[1])[None, :].repeat(len(keys), 0), axis=1)
     return ranks
+
+
+# ---------------------------------------------------------------- the engine's layout
+
+# The eleven required inputs of the engine, in its order.
+CORE_INPUTS = (
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+)
+_LAYOUT_START = np.datetime64("2020-01-02", "D")
+
+
+@dataclass
+class CoreLayout:
+    """A synthetic market as the engine's raw arrays (not a ``Market``: no pandas, no checks).
+
+    For the core's tests and benchmarks.  ``price_values`` is the trading price (the bar's
+    open); ``delisting_bars`` holds each stock's first row without a bar (-1: never).
+    """
+
+    price_values: np.ndarray
+    close_values: np.ndarray
+    high_values: np.ndarray
+    low_values: np.ndarray
+    open_values: np.ndarray
+    price_index: np.ndarray
+    price_columns: np.ndarray
+    pos_values: np.ndarray
+    pos_index: np.ndarray
+    pos_columns: np.ndarray
+    resample: np.ndarray
+    delisting_bars: np.ndarray
+    lookback: int
+    top_k: int
+    seed: int
+
+    @property
+    def n_rows(self) -> int:
+        return int(self.price_values.shape[0])
+
+    @property
+    def n_stocks(self) -> int:
+        return int(self.price_values.shape[1])
+
+    def inputs(self) -> Dict[str, Any]:
+        """The eleven required inputs of the engine, by keyword."""
+        return {name: getattr(self, name) for name in CORE_INPUTS}
+
+
+def _labels(n: int) -> np.ndarray:
+    width = max(4, len(str(n)))
+    return np.array([f"S{i + 1:0{width}d}" for i in range(n)], dtype=object)
+
+
+def _month_end_timestamps(days: np.ndarray) -> np.ndarray:
+    months = np.unique(days.astype("datetime64[M]"))
+    ends = (months + 1).astype("datetime64[D]") - np.timedelta64(1, "D")
+    return ends.astype("datetime64[ns]").astype(np.int64)
+
+
+def core_layout(n_rows: int, n_stocks: int, seed: int = 0, *, top_k: Optional[int] = None,
+                lookback: int = 63, gap_ratio: float = 0.002) -> CoreLayout:
+    """A seeded random-walk market of ``n_rows`` business days by ``n_stocks`` stocks from
+    2020-01-02, in the engine's layout (see ``_random_walk`` for the bars).
+
+    Weights are dated at the last price row of each month (the final, possibly partial,
+    month included): long the ``top_k`` best and short the ``top_k`` worst stocks by
+    ``lookback``-row close-to-close return, +-1/(2k) each, so the gross exposure is 1 (k is
+    ``top_k``, or fewer when fewer stocks qualify; a stock delisted by the trade row does
+    not).  ``resample`` holds the calendar month ends.
+    """
+    n_rows = int(n_rows)
+    n_stocks = int(n_stocks)
+    if n_rows < 2 or n_stocks < 2:
+        raise ValueError(f"core_layout needs at least 2 rows and 2 stocks, got {n_rows} x {n_stocks}")
+    top_k = max(1, n_stocks // 10) if top_k is None else int(top_k)
+    if top_k < 1:
+        raise ValueError(f"top_k must be at least 1, got {top_k}")
+    days, fields, delisting_bars = _random_walk(n_rows, n_stocks, seed, gap_ratio, _LAYOUT_START)
+    price_index = days.astype("datetime64[ns]").astype(np.int64)
+
+    months = days.astype("datetime64[M]")
+    month_last = np.flatnonzero(np.append(months[1:] != months[:-1], True))
+    # Short markets shrink the lookback so that at least the last month signals.
+    lookback = int(min(lookback, month_last[-1]))
+    rows = month_last[month_last >= lookback]
+    close = fields["close"]
+    score = _momentum_scores(close, rows, lookback, 0)
+    # Stocks delisted by the trade row would be bought only to be sold at book value at
+    # once: the announced delisting keeps them out of the book.
+    gone = (delisting_bars >= 0)[None, :] & (delisting_bars[None, :] <= rows[:, None] + 1)
+    ok = np.isfinite(score) & ~gone
+    k = np.minimum(top_k, ok.sum(axis=1) // 2)
+    columns = _labels(n_stocks)
+    return CoreLayout(
+        # Trading happens at the open of the bar after the signal.
+        price_values=fields["open"].copy(),
+        close_values=close,
+        high_values=fields["high"],
+        low_values=fields["low"],
+        open_values=fields["open"],
+        price_index=price_index,
+        price_columns=columns,
+        pos_values=rank_weights(score, ok, k, k),
+        pos_index=price_index[rows].copy(),
+        pos_columns=columns.copy(),
+        resample=_month_end_timestamps(days),
+        delisting_bars=delisting_bars,
+        lookback=lookback,
+        top_k=top_k,
+        seed=seed,
+    )

@@ -5,28 +5,25 @@ argument, saying what was expected and showing the first offending values; every
 adjustment is appended to a list of warnings that the caller reports once.
 """
 
+from __future__ import annotations
+
 import difflib
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import List, Optional
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-__all__ = ["Inputs", "prepare", "check_fraction", "check_costs", "check_window", "check_flag"]
+from orvane._calendar import period_ends
+from orvane._records import Schedule, schedule
+
+__all__ = ["Inputs", "prepare", "check_fraction", "check_costs", "check_window", "check_flag",
+           "check_integer", "check_dates", "check_labels", "check_values", "is_long"]
 
 FIELDS = ("open", "high", "low", "close")
 SHOWN = 5  # offending values shown in a message
-
-# Period aliases accepted by to_period on every supported pandas; the "end" spellings of
-# pandas 2.2+ ("ME", "QE", "YE") and the old annual "A" map onto them.
-_PERIOD_ALIASES = {
-    "D": "D", "B": "D", "W": "W", "M": "M", "ME": "M", "BM": "M", "BME": "M", "SM": "M",
-    "Q": "Q", "QE": "Q", "BQ": "Q", "BQE": "Q", "Y": "Y", "YE": "Y", "A": "Y", "BA": "Y",
-    "BY": "Y", "BYE": "Y", "AS": "Y", "YS": "Y", "MS": "M", "QS": "Q",
-}
-
 
 def _show(values, limit=SHOWN, total=None):
     values = list(values)
@@ -44,7 +41,7 @@ def _day(ts):
 
 # ---------------------------------------------------------------- scalar parameters
 
-def check_flag(value, name):
+def check_flag(value: Any, name: str) -> bool:
     """A true/false switch: bool, NumPy bool or the integers 0 and 1."""
     if isinstance(value, (bool, np.bool_)):
         return bool(value)
@@ -62,7 +59,8 @@ def _real(value, name):
     return value
 
 
-def check_fraction(value, name, *, low=0.0, high=1.0, low_open=True, example=0.1, default=None):
+def check_fraction(value: Any, name: str, *, low: float = 0.0, high: float = 1.0, low_open: bool = True,
+                   example: float = 0.1, default: Optional[float] = None) -> Optional[float]:
     """A fraction in (low, high] (or [low, high] with low_open False); None gives ``default``.
 
     Values above the range are almost always percentages; the message says so.
@@ -80,7 +78,7 @@ def check_fraction(value, name, *, low=0.0, high=1.0, low_open=True, example=0.1
     return v
 
 
-def check_costs(fee, tax):
+def check_costs(fee: Any, tax: Any) -> Tuple[float, float]:
     """Fee and tax ratios: not negative, and fee + tax below 1 (a sale must return something)."""
     fee = _real(fee, "fee")
     tax = _real(tax, "tax")
@@ -94,7 +92,8 @@ def check_costs(fee, tax):
     return fee, tax
 
 
-def _integer(value, name):
+def check_integer(value: Any, name: str) -> int:
+    """An integer number of bars that fits the engine's 32-bit counters."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an integer number of bars, got {value!r}")
     value = int(value)
@@ -103,10 +102,10 @@ def _integer(value, name):
     return value
 
 
-def check_window(window, window_step):
+def check_window(window: Any, window_step: Any) -> Tuple[int, int]:
     """Look-ahead window (bars, >= 0) and its sampling step (bars, >= 1)."""
-    window = _integer(window, "window")
-    window_step = _integer(window_step, "window_step")
+    window = check_integer(window, "window")
+    window_step = check_integer(window_step, "window_step")
     if window < 0:
         raise ValueError(f"window must be 0 (off) or a positive number of bars, got {window}")
     if window_step < 1:
@@ -116,7 +115,7 @@ def check_window(window, window_step):
 
 # ---------------------------------------------------------------- dates and labels
 
-def check_dates(index, name):
+def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.ndarray]]:
     """Any index pandas parses to dates -> (DatetimeIndex, order) with order None when sorted.
 
     Duplicates and missing dates are errors; numbers are refused because pandas would read
@@ -166,7 +165,7 @@ def _same_tz(a, a_name, b, b_name):
                          "localize or strip the time zone of one of them")
 
 
-def check_labels(columns, name):
+def check_labels(columns: Iterable[Any], name: str) -> pd.Index:
     """Tickers as text (the engine pairs them by their text); duplicates are errors."""
     columns = pd.Index(columns)
     if columns.inferred_type != "string":
@@ -177,7 +176,7 @@ def check_labels(columns, name):
     return labels
 
 
-def check_values(frame, name):
+def check_values(frame: pd.DataFrame, name: str) -> np.ndarray:
     """Numeric columns -> one float64 array; other dtypes are refused by column."""
     dtypes = frame.dtypes
     if len(dtypes) and (dtypes == np.float64).all():
@@ -191,7 +190,7 @@ def check_values(frame, name):
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def unknown_tickers_error(name, unknown, known):
+def unknown_tickers_error(name: str, unknown: Iterable[str], known: Iterable[str]) -> ValueError:
     """ValueError listing tickers absent from ``known``, with close matches (case ignored)."""
     lower = {}
     for k in known:
@@ -213,6 +212,11 @@ def _find_columns(frame, wanted):
     return {w: by_lower[w] for w in wanted if w in by_lower}
 
 
+def is_long(frame: pd.DataFrame) -> bool:
+    """A long layout: one row per (date, ticker), with those two columns (any case)."""
+    return len(_find_columns(frame, ("date", "ticker"))) == 2
+
+
 def _dated(frame, name):
     """A wide frame whose dates may sit in a 'date' column instead of the index."""
     if not isinstance(frame.index, pd.DatetimeIndex):
@@ -222,7 +226,7 @@ def _dated(frame, name):
     return frame
 
 
-def read_weights(weights, notes):
+def weight_frame(weights: Any, notes: List[str]) -> pd.DataFrame:
     """Wide (dates x tickers) or long (date, ticker, weight) -> wide frame.
 
     In the long form a missing (date, ticker) pair is no position; only NaN in the weight
@@ -259,7 +263,7 @@ def _pivot(frame, cols, fields, name):
     return out
 
 
-def read_prices(prices):
+def price_frames(prices: Any) -> Dict[str, pd.DataFrame]:
     """Any accepted price layout -> {field: wide frame}, with 'close' always present.
 
     A plain wide frame is one price used for trading and for the close.
@@ -267,8 +271,8 @@ def read_prices(prices):
     if isinstance(prices, pd.DataFrame):
         if isinstance(prices.columns, pd.MultiIndex):
             return _split_fields(prices)
-        cols = _find_columns(prices, ("date", "ticker") + FIELDS)
-        if "date" in cols and "ticker" in cols:
+        if is_long(prices):
+            cols = _find_columns(prices, ("date", "ticker") + FIELDS)
             fields = tuple(f for f in FIELDS if f in cols)
             if "close" not in fields:
                 raise ValueError("prices in long form need columns date, ticker and close "
@@ -310,20 +314,6 @@ def _split_fields(prices):
 
 # ---------------------------------------------------------------- calendar
 
-def period_ends(dates, freq):
-    """Boolean mask of the last date of each calendar period ('W', 'M', 'Q', 'Y' ...)."""
-    alias = _PERIOD_ALIASES.get(str(freq).upper(), freq)
-    naive = dates.tz_localize(None) if dates.tz is not None else dates
-    try:
-        ordinals = np.asarray(naive.to_period(alias).asi8)
-    except (ValueError, TypeError, AttributeError) as exc:
-        raise ValueError(f"rebalance must be None, a frequency such as 'W', 'M', 'Q' or 'Y', "
-                         f"or a list of dates; got {freq!r} ({exc})") from None
-    last = np.ones(len(ordinals), dtype=bool)
-    last[:-1] = ordinals[1:] != ordinals[:-1]
-    return last
-
-
 def _calendar(rebalance, weight_dates, pos_index, price_dates):
     """Timestamps of the rebalance calendar (ns int64).
 
@@ -345,37 +335,6 @@ def _calendar(rebalance, weight_dates, pos_index, price_dates):
         raise ValueError("rebalance has missing dates (NaT)")
     _same_tz(dates, "rebalance", price_dates, "prices")
     return np.unique(_ns(dates))
-
-
-@dataclass(frozen=True)
-class Schedule:
-    """When the engine trades each weight row, by its timing rules.
-
-    ``decision``: rows whose end sets a rebalance for the next bar; ``weight_row``: the weight
-    row in force there; ``bar``: the bar that executes it (``n_rows`` for one still pending
-    after the last bar).
-    """
-
-    decision: np.ndarray
-    weight_row: np.ndarray
-    bar: np.ndarray
-    first_bar: int
-
-
-def schedule(price_index, pos_index, resample):
-    n = len(price_index)
-    # Rows dated before the first weight row are not simulated.
-    first = int(np.searchsorted(price_index, pos_index[0], side="left"))
-    marked = np.unique(np.clip(np.searchsorted(price_index, resample, side="right") - 1, 0, n - 1))
-    marked = marked[marked >= first]
-    # Weight row in force at the end of row d: the last one dated before the next bar.
-    nxt = np.append(price_index[1:], np.iinfo(np.int64).max)[marked]
-    in_force = np.searchsorted(pos_index, nxt, side="left") - 1
-    in_force = np.maximum(in_force, 0)
-    prev = np.concatenate(([-1], in_force[:-1]))
-    fires = in_force != prev
-    decision = marked[fires]
-    return Schedule(decision, in_force[fires], decision + 1, first)
 
 
 # ---------------------------------------------------------------- the whole set of inputs
@@ -456,7 +415,7 @@ def _check_positive(values, name, dates, tickers):
 
 
 def _weight_frame(weights, price_dates, price_tickers, notes):
-    wide = read_weights(weights, notes)
+    wide = weight_frame(weights, notes)
     wdates, order = check_dates(wide.index, "weights")
     _same_tz(wdates, "weights", price_dates, "prices")
     if order is not None:
@@ -532,12 +491,10 @@ def _delisting_bars(delistings, weight_tickers, price_tickers, price_dates, trad
     return by_ticker.reindex(weight_tickers).fillna(-1).to_numpy(dtype=np.int64)
 
 
-def prepare(weights, prices, *, trade_at="close", rebalance=None, delistings=None,
-            intrabar_exits=False):
+def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: Any = None,
+            delistings: Any = None, intrabar_exits: bool = False) -> Inputs:
     """Check and align the data of one run (see ``orvane.backtest`` for the rules)."""
-    if trade_at not in ("close", "open"):
-        raise ValueError(f"trade_at must be 'close' or 'open', got {trade_at!r}")
-    frames = read_prices(prices)
+    frames = price_frames(prices)
     if trade_at == "open" and "open" not in frames:
         raise ValueError("trade_at='open' needs opening prices: pass prices as a mapping or "
                          "(field, ticker) frame with an 'open' field")

@@ -9,23 +9,20 @@ from __future__ import annotations
 import base64
 import html
 import io
-import math
 import pathlib
 from datetime import datetime, timezone
 
 import numpy as np
 import pandas as pd
 
-from orvane import plotting
+from orvane import _params, plotting
+from orvane._records import ordered_actions, to_act_on
 from orvane.stats import format_summary, live_equity, summary
 
-__all__ = ["write_report", "render_report", "ordered_actions"]
+__all__ = ["write_report", "render_report"]
 
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 HEADLINE = ("total_return", "cagr", "sharpe", "max_drawdown", "annual_volatility", "win_rate")
-# Order of the next actions: what needs doing first, plain holds last.
-ACTION_ORDER = {"sl": 0, "tp": 0, "sl_enter": 1, "tp_enter": 1, "enter": 2, "exit": 3,
-                "sl_": 4, "tp_": 4, "hold": 5, "": 6}
 
 CSS = """
 :root { --ink:#1c2630; --muted:#5f6b77; --line:#e3e6ea; --bg:#f5f7fa; --card:#fff;
@@ -181,22 +178,9 @@ def _tag(code: str, words: str) -> str:
     return f'<span class="tag {kind}">{html.escape(words)}</span>'
 
 
-def ordered_actions(actions: pd.DataFrame) -> pd.DataFrame:
-    """The tickers with something held, due or tagged, most urgent action first.
-
-    Same columns as `result.actions` (code "" where the engine tagged nothing).
-    """
-    codes = actions["code"].fillna("").astype(str)
-    keep = (codes != "") | (actions["weight"].fillna(0) != 0) | (actions["next_weight"].fillna(0) != 0)
-    frame = actions[keep].assign(code=codes[keep])
-    order = pd.DataFrame({"rank": frame["code"].map(ACTION_ORDER).fillna(6).to_numpy(),
-                          "ticker": frame.index.astype(str)})
-    return frame.iloc[order.sort_values(["rank", "ticker"], kind="stable").index]
-
-
 def _actions_section(actions: pd.DataFrame) -> str:
     frame = ordered_actions(actions)
-    changes = int((~frame["code"].isin(["", "hold"])).sum())
+    changes = int(to_act_on(frame).sum())
     rows = "".join(
         f'<tr><td class="l">{html.escape(str(ticker))}</td><td>{_pct(r.weight)}</td>'
         f'<td>{_pct(r.next_weight)}</td><td class="l">{_tag(r.code, str(r.action))}</td>'
@@ -217,7 +201,7 @@ def _settings_section(result) -> str:
     half = (len(settings) + 1) // 2
     tables = "".join(
         '<table class="kv"><tbody>'
-        + "".join(f"<tr><td>{html.escape(str(k))}</td><td>{html.escape(_setting(k, v))}</td></tr>"
+        + "".join(f"<tr><td>{html.escape(str(k))}</td><td>{html.escape(_params.setting_text(str(k), v))}</td></tr>"
                   for k, v in part)
         + "</tbody></table>"
         for part in (settings[:half], settings[half:])
@@ -226,23 +210,6 @@ def _settings_section(result) -> str:
     warn = ('<h2 style="margin-top:18px">Warnings</h2><ul class="warn">'
             + "".join(f"<li>{html.escape(str(w))}</li>" for w in warnings) + "</ul>") if warnings else ""
     return f'<section id="settings"><h2>Settings</h2><div class="cols">{tables}</div>{warn}</section>'
-
-
-# What None means for the settings where it is not simply "none".
-NONE_MEANS = {"rebalance": "every weight date", "stop_loss": "off", "take_profit": "off",
-              "trailing_stop": "off"}
-
-
-def _setting(name: str, value) -> str:
-    if isinstance(value, float) and math.isinf(value):
-        return "off"
-    if value is None:
-        return NONE_MEANS.get(name, "none")
-    if isinstance(value, (pd.Series, dict)):
-        return f"{len(value)} tickers"
-    if isinstance(value, (pd.DataFrame, pd.Index, np.ndarray, list, tuple)):
-        return f"{len(value)} values"
-    return str(value)
 
 
 def render_report(result, *, title: str = "Backtest report", last_trades: int = 25) -> str:

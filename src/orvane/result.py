@@ -1,159 +1,33 @@
 """The immutable result of one backtest: equity, trades, next actions and what derives from them.
 
-A result holds its own copies of everything (the engine's lists are replaced by the next run)
-and hands out copies, so neither a later run nor a caller editing a returned frame can change
-it.  Statistics, charts and the report live in their own modules and are reached from here.
+A frozen dataclass of finished pandas objects (built by ``orvane.backtest`` from the run's
+records); every attribute hands out a copy, so neither a later run nor a caller editing a
+returned frame can change it.  Statistics, charts and the report live in their own modules
+and are reached from here.
 """
+
+from __future__ import annotations
 
 import os
 import pathlib
 from dataclasses import dataclass
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["BacktestResult", "RunRecord"]
+from orvane import _records
+from orvane import stats as _stats
 
-EXCURSIONS = ("mae", "gmfe", "bmfe", "mdd", "profitable_bars", "return")
-ACTION_WORDS = {
-    "enter": "open the position at the next rebalance",
-    "exit": "close the position at the next rebalance",
-    "hold": "keep the position, resized at the next rebalance",
-    "sl": "stop-loss hit at the last close: sell at the next bar",
-    "tp": "take-profit hit at the last close: sell at the next bar",
-    "sl_": "stopped out since the last rebalance",
-    "tp_": "took profit since the last rebalance",
-    "sl_enter": "stop-loss exit at the next bar, then back in at the next rebalance",
-    "tp_enter": "take-profit exit at the next bar, then back in at the next rebalance",
-    "": "no action",
-}
+__all__ = ["BacktestResult"]
 
 
-@dataclass(frozen=True)
-class RunRecord:
-    """What one engine run leaves behind, copied out of the engine's per-process state."""
-
-    equity: np.ndarray        # value per price bar, starting capital 1.0
-    trades: np.ndarray        # [n, 3] int64: sid, entry bar, exit bar (-1 while open)
-    positions: np.ndarray     # weight at entry, signed
-    excursions: np.ndarray    # [n, 6 * blocks] excursion records, exit block last
-    actions: dict             # sid -> action code
-    weights: dict             # sid -> weight of the last rebalance
-    next_weights: dict        # sid -> weight after the next rebalance
-    weight_row: int
-    next_weight_row: int
-
-
-SIDES = ("long", "short")
-EXIT_REASONS = ("rebalance", "exit_rule", "delisted", "open")
-_REBALANCE, _EXIT_RULE, _DELISTED, _OPEN = range(len(EXIT_REASONS))
-
-
-def _exit_reasons(data, sid, entry, exit_, settings):
-    """Codes into EXIT_REASONS per trade (see BacktestResult.trades), and whether the exit
-    was a split at a rebalance (no trade, no exit costs)."""
-    reason = np.full(len(sid), _EXIT_RULE, dtype=np.int8)
-    split = np.zeros(len(sid), dtype=bool)
-    is_open = exit_ < 0
-    plan = data.schedule
-    done = plan.bar < len(data.price_index)
-    bars, rows = plan.bar[done], plan.weight_row[done]
-    if len(bars):
-        at = np.clip(np.searchsorted(bars, exit_), 0, len(bars) - 1)
-        on_rebalance = ~is_open & (bars[at] == exit_)
-        target = data.weights[rows[at], sid]
-        key = len(data.price_index) + 1
-        entries = np.sort(sid * key + entry)
-        wanted = sid * key + exit_
-        reenters = entries[np.minimum(np.searchsorted(entries, wanted), len(entries) - 1)] == wanted
-        reason[on_rebalance & ((target == 0) | reenters)] = _REBALANCE
-        if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
-            split = on_rebalance & (target != 0) & reenters
-    if data.delisting_bars is not None:
-        reason[~is_open & (data.delisting_bars[sid] == exit_)] = _DELISTED
-    reason[is_open] = _OPEN
-    return reason, split & (reason == _REBALANCE)
-
-
-def _exit_returns(data, rec, sid, entry, exit_, split, settings):
-    """Trade returns at the exit, net of the exit's costs whatever the window.
-
-    The excursion walk applies exit costs and the exit bar's trading price only at its last
-    bar; when the window carries the walk past the exit, the exit block holds the value at
-    the exit bar's close without them.  Those trades get the same two steps here.
-    """
-    value = rec.excursions[:, -1] + 1.0
-    n = len(data.price_index)
-    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), n - 1)
-    fix = (exit_ >= 0) & (walked != exit_) & ~split
-    if fix.any():
-        col = data.price_col[sid[fix]]
-        lp = data.trade[exit_[fix], col]
-        lc = data.close[exit_[fix], col]
-        x = value[fix]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            rebased = np.where(rec.positions[fix] > 0, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
-        value[fix] = ((1.0 - settings["fee"]) - settings["tax"]) * rebased
-    return value - 1.0
-
-
-def _trade_table(data, rec, settings):
-    sid, entry, exit_ = rec.trades[:, 0], rec.trades[:, 1], rec.trades[:, 2]
-    reason, split = _exit_reasons(data, sid, entry, exit_, settings)
-    n_bars = len(data.price_index)
-    is_open = exit_ < 0
-    dates = data.dates
-    # The signal is the weight row in force on the bar before the entry.
-    signal_bar = data.price_index[np.maximum(entry - 1, 0)]
-    signal_row = np.maximum(np.searchsorted(data.pos_index, signal_bar, side="right") - 1, 0)
-    at_exit = rec.excursions[:, -6:]
-    table = {
-        "ticker": data.pos_columns[sid],
-        # Fixed vocabularies: categoricals cost no string per trade.
-        "side": pd.Categorical.from_codes((rec.positions <= 0).astype(np.int8), SIDES),
-        "entry_date": dates.take(entry).array,
-        "exit_date": dates.take(np.where(is_open, 0, exit_)).where(~is_open).array,
-        "signal_date": data.weight_dates.take(signal_row).array,
-        "weight": rec.positions,
-        "bars_held": np.where(is_open, n_bars - 1 - entry, exit_ - entry),
-        "return": _exit_returns(data, rec, sid, entry, exit_, split, settings),
-        "exit_reason": pd.Categorical.from_codes(reason, EXIT_REASONS),
-        "mae": at_exit[:, 0],
-        "gmfe": at_exit[:, 1],
-        "bmfe": at_exit[:, 2],
-        "mdd": at_exit[:, 3],
-        "profitable_bars": at_exit[:, 4].astype(np.int64),
-    }
-    # No columns= here: older pandas then boxes every date into a Timestamp.
-    return pd.DataFrame(table)
-
-
-def _action_table(data, rec):
-    sids = sorted(set(rec.actions) | set(rec.weights) | set(rec.next_weights))
-    idx = pd.Index(data.pos_columns[sids] if sids else [], dtype=object, name="ticker")
-    code = [rec.actions.get(s, "") for s in sids]
-    return pd.DataFrame({
-        "weight": np.array([float(rec.weights.get(s, 0.0)) for s in sids], dtype=np.float64),
-        "next_weight": np.array([float(rec.next_weights.get(s, 0.0)) for s in sids], dtype=np.float64),
-        "action": [ACTION_WORDS.get(c, c) for c in code],
-        "code": code,
-    }, index=idx)
-
-
-def _drift(data, equity, done, last_close):
-    """Factor taking a weight set at the last rebalance to its weight at the last close:
-    the ticker's move from that bar's trading price, over the portfolio's (costs ignored)."""
-    if not len(done):
-        return np.ones(len(data.price_col))
-    bar = done[-1]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        moved = last_close / data.trade[bar, data.price_col]
-    moved = np.where(np.isfinite(moved), moved, 1.0)
-    return moved * (equity[bar] / equity[-1])
-
-
+@dataclass(frozen=True, repr=False, eq=False)
 class BacktestResult:
     """One backtest run.  Immutable; every attribute returns a fresh copy.
+
+    Made by ``orvane.backtest``; the fields (underscored) are the finished objects the
+    attributes below hand out.
 
     Attributes
     ----------
@@ -177,68 +51,38 @@ class BacktestResult:
         the last price date.
     """
 
-    __slots__ = ("_equity", "_trades", "_actions", "_warnings", "_settings", "_start",
-                 "_window", "_weights", "_rebalance_dates", "_last_close", "_delisted", "_drift")
-
-    def __init__(self, *args, **kwargs):
-        raise TypeError("BacktestResult is made by orvane.backtest(...)")
-
-    @classmethod
-    def _from_run(cls, data, rec, settings):
-        self = object.__new__(cls)
-        set_ = object.__setattr__
-        dates = data.dates
-        set_(self, "_equity", pd.Series(np.array(rec.equity, dtype=np.float64), index=dates,
-                                        name="equity"))
-        set_(self, "_trades", _trade_table(data, rec, settings))
-        set_(self, "_actions", _action_table(data, rec))
-        set_(self, "_warnings", tuple(data.warnings))
-        set_(self, "_settings", dict(settings))
-        set_(self, "_start", dates[min(data.schedule.first_bar, len(dates) - 1)])
-        set_(self, "_window", rec.excursions if settings.get("window", 0) > 0 else None)
-        set_(self, "_weights", pd.DataFrame(data.weights, index=data.weight_dates,
-                                            columns=pd.Index(data.pos_columns, dtype=object)))
-        done = data.schedule.bar[data.schedule.bar < len(dates)]
-        set_(self, "_rebalance_dates", dates[done])
-        last_close = data.close[-1, data.price_col]
-        set_(self, "_last_close", pd.Series(last_close, index=data.pos_columns))
-        set_(self, "_drift", pd.Series(_drift(data, rec.equity, done, last_close), index=data.pos_columns))
-        gone = (np.zeros(len(data.pos_columns), dtype=bool) if data.delisting_bars is None
-                else data.delisting_bars >= 0)
-        set_(self, "_delisted", pd.Series(gone, index=data.pos_columns))
-        return self
-
-    def __setattr__(self, name, value):
-        raise AttributeError("BacktestResult is immutable")
-
-    def __delattr__(self, name):
-        raise AttributeError("BacktestResult is immutable")
-
-    def __reduce__(self):
-        state = {name: getattr(self, name) for name in self.__slots__}
-        return (_restore, (state,))
+    _equity: pd.Series
+    _trades: pd.DataFrame
+    _actions: pd.DataFrame
+    _warnings: Tuple[str, ...]
+    _settings: Dict[str, Any]
+    _start: pd.Timestamp
+    _window: Optional[np.ndarray]
+    _weights: pd.DataFrame
+    _rebalance_dates: pd.DatetimeIndex
+    _last_close: pd.Series
+    _drift: pd.Series
+    _delisted: pd.Series
 
     # ------------------------------------------------------------ series and tables
 
     @property
-    def equity(self):
+    def equity(self) -> pd.Series:
         return self._equity.copy()
 
     @property
-    def returns(self):
+    def returns(self) -> pd.Series:
         values = self._equity.to_numpy()
         out = np.zeros(len(values))
         out[1:] = values[1:] / values[:-1] - 1.0
         return pd.Series(out, index=self._equity.index, name="returns")
 
     @property
-    def drawdown(self):
-        values = self._equity.to_numpy()
-        return pd.Series(values / np.maximum.accumulate(values) - 1.0, index=self._equity.index,
-                         name="drawdown")
+    def drawdown(self) -> pd.Series:
+        return _stats.drawdown(self._equity).rename("drawdown")
 
     @property
-    def trades(self):
+    def trades(self) -> pd.DataFrame:
         """One row per trade, in the order the trades were closed (open ones last).
 
         Columns: ``ticker``; ``side`` ("long"/"short", categorical); ``entry_date`` (the bar the entry
@@ -265,7 +109,7 @@ class BacktestResult:
         return self._trades.copy()
 
     @property
-    def actions(self):
+    def actions(self) -> pd.DataFrame:
         """Per ticker (index): ``weight`` now, ``next_weight`` after the next rebalance (both
         normalised to gross <= 1 and the position limit), ``action`` in words and ``code``,
         the engine's tag ("enter", "exit", "hold", "sl", "tp", "sl_", "tp_", "sl_enter",
@@ -273,36 +117,36 @@ class BacktestResult:
         return self._actions.copy()
 
     @property
-    def weights(self):
+    def weights(self) -> pd.DataFrame:
         """The weights as run: one row per weight date used, NaN read as 0, weights on
         tickers without a trading price on their trade bar dropped."""
         return self._weights.copy()
 
     @property
-    def rebalance_dates(self):
+    def rebalance_dates(self) -> pd.DatetimeIndex:
         """Bars on which a rebalance was executed."""
         return self._rebalance_dates.copy()
 
     @property
-    def warnings(self):
+    def warnings(self) -> Tuple[str, ...]:
         return self._warnings
 
     @property
-    def settings(self):
+    def settings(self) -> Dict[str, Any]:
         return {k: (v.copy() if isinstance(v, (pd.Series, dict)) else v)
                 for k, v in self._settings.items()}
 
     @property
-    def start(self):
+    def start(self) -> pd.Timestamp:
         return self._start
 
     @property
-    def end(self):
+    def end(self) -> pd.Timestamp:
         return self._equity.index[-1]
 
     # ------------------------------------------------------------ derived views
 
-    def trades_window(self):
+    def trades_window(self) -> pd.DataFrame:
         """Excursions at every ``window_step`` bars after each entry, as a long frame.
 
         Columns: ``trade`` (row of ``trades``), ``ticker``, ``entry_date``, ``offset``
@@ -310,28 +154,9 @@ class BacktestResult:
         excursion values (see ``trades``; ``return`` here excludes exit costs).  Offsets
         past the end of the data are absent.  Empty when the run had no window.
         """
-        columns = ["trade", "ticker", "entry_date", "offset", *EXCURSIONS]
-        if self._window is None or not len(self._window):
-            return pd.DataFrame({c: [] for c in columns})
-        n, width = self._window.shape
-        blocks = width // 6 - 1
-        values = self._window[:, : blocks * 6].reshape(n, blocks, 6)
-        written = values[:, :, 4] != -1  # unwritten slots keep -1; bar counts never are
-        trade, block = np.nonzero(written)
-        picked = values[trade, block]
-        step = self._settings["window_step"]
-        frame = pd.DataFrame({
-            "trade": trade,
-            "ticker": self._trades["ticker"].to_numpy()[trade],
-            "entry_date": self._trades["entry_date"].iloc[trade].to_numpy(),
-            "offset": block * step,
-        })
-        for k, name in enumerate(EXCURSIONS):
-            frame[name] = picked[:, k]
-        frame["profitable_bars"] = frame["profitable_bars"].astype(np.int64)
-        return frame
+        return _records.window_table(self._window, self._trades, self._settings["window_step"])
 
-    def monthly_returns(self):
+    def monthly_returns(self) -> pd.DataFrame:
         """Compounded return of each calendar month (rows: year, columns: month 1..12),
         from the first simulated bar on; months without data are NaN."""
         returns = self.returns
@@ -344,7 +169,8 @@ class BacktestResult:
         table.columns.name = "month"
         return table
 
-    def orders(self, capital, prices=None):
+    def orders(self, capital: float,
+               prices: Union[pd.Series, Mapping[str, float], None] = None) -> pd.DataFrame:
         """Orders that take today's book to the next weights.
 
         Parameters
@@ -405,31 +231,33 @@ class BacktestResult:
 
     # ------------------------------------------------------------ statistics and output
 
-    def stats(self):
+    def stats(self, risk_free: float = 0.0) -> pd.Series:
         """Summary statistics as a Series (see ``orvane.stats.summary``)."""
-        from orvane import stats
+        return _stats.summary(self, risk_free=risk_free)
 
-        return stats.summary(self)
-
-    def plot(self):
-        """Equity with drawdown below, a matplotlib Figure (needs ``orvane[plot]``)."""
+    def plot(self, *, title: Optional[str] = "Equity", log: bool = False,
+             figsize: Tuple[float, float] = (10.0, 6.0)) -> Any:
+        """Equity with drawdown below, a matplotlib Figure (needs ``orvane[plot]``); the
+        options are those of ``orvane.plotting.plot_equity``."""
         from orvane import plotting
 
-        return plotting.plot_equity(self)
+        return plotting.plot_equity(self, title=title, log=log, figsize=figsize)
 
-    def plot_trades(self):
+    def plot_trades(self, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
         """MAE and MFE of every trade against its return, a matplotlib Figure."""
         from orvane import plotting
 
-        return plotting.plot_trades(self)
+        return plotting.plot_trades(self, figsize=figsize)
 
-    def report(self, path):
-        """Write one self-contained HTML report; returns the path written."""
+    def report(self, path: Union[str, os.PathLike], *, title: str = "Backtest report",
+               last_trades: int = 25) -> pathlib.Path:
+        """Write one self-contained HTML report; returns the path written (see
+        ``orvane.report.write_report``)."""
         from orvane import report
 
-        return report.write_report(self, path)
+        return report.write_report(self, path, title=title, last_trades=last_trades)
 
-    def save(self, folder, format="auto"):
+    def save(self, folder: Union[str, os.PathLike], format: str = "auto") -> Dict[str, pathlib.Path]:
         """Write equity, trades, actions and stats into ``folder`` (created if needed).
 
         ``format``: "csv", "parquet", or "auto" (Parquet when pyarrow is installed, else
@@ -464,19 +292,13 @@ class BacktestResult:
         written["stats"] = stats_path
         return written
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         eq = self._equity
         total = eq.iloc[-1] - 1.0
-        dd = float(np.min(eq.to_numpy() / np.maximum.accumulate(eq.to_numpy()) - 1.0))
+        dd = float(_stats.drawdown(eq).min())
         s = self._settings
         return (f"<BacktestResult {self._start.date()} .. {self.end.date()} ({len(eq)} bars): "
                 f"final value {eq.iloc[-1]:.4f}, total return {total:+.2%}, "
                 f"max drawdown {dd:.2%}, {len(self._trades)} trades; "
                 f"fee {s['fee']:.4%}, tax {s['tax']:.4%}, trade at {s['trade_at']}>")
 
-
-def _restore(state):
-    self = object.__new__(BacktestResult)
-    for name, value in state.items():
-        object.__setattr__(self, name, value)
-    return self

@@ -24,6 +24,8 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from orvane._calendar import FREQUENCIES
+
 __all__ = [
     "periods_per_year",
     "total_return",
@@ -43,15 +45,6 @@ __all__ = [
     "LABELS",
 ]
 
-# Pandas frequency prefixes with a fixed number of periods per year. Daily data
-# of stocks trade on business days, hence 252 rather than 365 for "B"/"C".
-_FREQ_PERIODS = (
-    ("B", 252.0), ("C", 252.0), ("D", 365.0), ("W", 52.0),
-    ("SM", 24.0), ("SMS", 24.0), ("ME", 12.0), ("M", 12.0), ("BM", 12.0), ("BME", 12.0),
-    ("MS", 12.0), ("BMS", 12.0), ("QE", 4.0), ("Q", 4.0), ("BQ", 4.0), ("BQE", 4.0),
-    ("QS", 4.0), ("BQS", 4.0), ("YE", 1.0), ("Y", 1.0), ("A", 1.0), ("BA", 1.0),
-    ("BY", 1.0), ("BYE", 1.0), ("AS", 1.0), ("YS", 1.0), ("BAS", 1.0), ("BYS", 1.0),
-)
 _DAYS_PER_YEAR = 365.25
 
 
@@ -80,9 +73,8 @@ def periods_per_year(index: pd.DatetimeIndex) -> float:
         freq = getattr(freq, "freqstr", freq)
     if freq:
         step, prefix = re.fullmatch(r"(\d*)(\w+?)(?:-\w+)?", freq).groups()
-        for name, periods in _FREQ_PERIODS:
-            if prefix == name:
-                return periods / int(step or 1)
+        if prefix in FREQUENCIES:
+            return FREQUENCIES[prefix][1] / int(step or 1)
     spacing = pd.Series(index).diff().dropna().median()
     days = spacing / pd.Timedelta(days=1)
     if days <= 0 or not np.isfinite(days):

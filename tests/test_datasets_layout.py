@@ -1,10 +1,12 @@
-"""The seeded sample market of the core's tests and benchmarks."""
+"""The seeded synthetic market in the engine's layout, for the core's tests and benchmarks."""
 
 import numpy as np
 import pytest
 
 from orvane.core import tradeloom
-from orvane.sample import INPUT_NAMES, make_market, run
+from orvane.datasets import CORE_INPUTS, core_layout
+
+from conftest import run_layout
 
 has_engine = pytest.mark.skipif(not hasattr(tradeloom, "backtest_"), reason="backtest_ not built yet")
 
@@ -18,7 +20,7 @@ def _days(ts):
 
 @pytest.mark.parametrize("n_rows,n_stocks", SIZES)
 def test_shapes_and_dtypes(n_rows, n_stocks):
-    m = make_market(n_rows, n_stocks, seed=3)
+    m = core_layout(n_rows, n_stocks, seed=3)
     for name in PRICE_NAMES:
         a = getattr(m, name)
         assert a.dtype == np.float64 and a.shape == (n_rows, n_stocks), name
@@ -31,12 +33,12 @@ def test_shapes_and_dtypes(n_rows, n_stocks):
     assert list(m.pos_columns) == list(m.price_columns)
     assert m.pos_values.shape == (len(m.pos_index), n_stocks)
     assert len(m.pos_index) >= 1
-    assert list(m.inputs()) == list(INPUT_NAMES)
+    assert list(m.inputs()) == list(CORE_INPUTS)
 
 
 @pytest.mark.parametrize("seed", [0, 1, 7])
 def test_bars_are_consistent(seed):
-    m = make_market(400, 30, seed)
+    m = core_layout(400, 30, seed)
     missing = np.isnan(m.close_values)
     for name in PRICE_NAMES:
         # A missing bar is missing in every matrix.
@@ -53,7 +55,7 @@ def test_bars_are_consistent(seed):
 
 
 def test_index_is_ascending_business_days():
-    m = make_market(500, 4)
+    m = core_layout(500, 4)
     days = _days(m.price_index)
     assert np.all(np.diff(m.price_index) > 0)
     assert np.all(np.is_busday(days))
@@ -62,7 +64,7 @@ def test_index_is_ascending_business_days():
 
 
 def test_same_seed_same_market_other_seed_differs():
-    a, b, c = make_market(200, 12, seed=5), make_market(200, 12, seed=5), make_market(200, 12, seed=6)
+    a, b, c = core_layout(200, 12, seed=5), core_layout(200, 12, seed=5), core_layout(200, 12, seed=6)
     for name in PRICE_NAMES + ("price_index", "pos_values", "pos_index", "resample", "delisting_bars"):
         np.testing.assert_array_equal(getattr(a, name), getattr(b, name), err_msg=name)
     assert not np.array_equal(a.close_values, c.close_values, equal_nan=True)
@@ -70,7 +72,7 @@ def test_same_seed_same_market_other_seed_differs():
 
 @pytest.mark.parametrize("n_rows,n_stocks", SIZES)
 def test_delisting_rows(n_rows, n_stocks):
-    m = make_market(n_rows, n_stocks, seed=2)
+    m = core_layout(n_rows, n_stocks, seed=2)
     bars = m.delisting_bars
     delisted = np.flatnonzero(bars >= 0)
     assert np.all(bars[bars < 0] == -1)
@@ -85,7 +87,7 @@ def test_delisting_rows(n_rows, n_stocks):
 
 @pytest.mark.parametrize("n_rows,n_stocks", SIZES)
 def test_calendar(n_rows, n_stocks):
-    m = make_market(n_rows, n_stocks, seed=4)
+    m = core_layout(n_rows, n_stocks, seed=4)
     days = _days(m.price_index)
     months = days.astype("datetime64[M]")
     rows = np.searchsorted(m.price_index, m.pos_index)
@@ -104,7 +106,7 @@ def test_calendar(n_rows, n_stocks):
 @pytest.mark.parametrize("seed", [0, 11])
 @pytest.mark.parametrize("top_k", [None, 1, 4])
 def test_weights_rank_by_lookback_return(seed, top_k):
-    m = make_market(700, 40, seed, top_k=top_k)
+    m = core_layout(700, 40, seed, top_k=top_k)
     k_max = top_k if top_k is not None else 40 // 10  # default: one stock in ten
     assert m.top_k == k_max
     rows = np.searchsorted(m.price_index, m.pos_index)
@@ -131,19 +133,19 @@ def test_weights_rank_by_lookback_return(seed, top_k):
 @pytest.mark.parametrize("n_rows,n_stocks", [(1, 5), (5, 1), (0, 0)])
 def test_too_small_market_rejected(n_rows, n_stocks):
     with pytest.raises(ValueError):
-        make_market(n_rows, n_stocks)
+        core_layout(n_rows, n_stocks)
 
 
 @has_engine
 def test_run_returns_value_series():
-    m = make_market(150, 8, seed=1)
-    creturn = run(m, stop_loss=0.1)
+    m = core_layout(150, 8, seed=1)
+    creturn = run_layout(m, stop_loss=0.1)
     assert creturn.dtype == np.float64 and creturn.shape == (150,)
     first = int(np.searchsorted(m.price_index, m.pos_index[0]))
     np.testing.assert_array_equal(creturn[:first], 1.0)
     assert np.all(np.isfinite(creturn))
     # The market's delisting rows went in unless overridden.
-    assert run(m, delisting_bars=None).shape == (150,)
+    assert run_layout(m, delisting_bars=None).shape == (150,)
 
 
 @has_engine
@@ -152,8 +154,8 @@ def test_frictionless_run_matches_numpy_replay(seed):
     # Without costs, gaps, stops or delisting data, the run is a plain monthly rebalance:
     # positions move with the trading price, trade at the bar after each weight row
     # and are reported at close/trade-price ratios.
-    m = make_market(300, 20, seed, gap_ratio=0.0)
-    creturn = run(m, fee_ratio=0.0, tax_ratio=0.0, delisting_bars=None)
+    m = core_layout(300, 20, seed, gap_ratio=0.0)
+    creturn = run_layout(m, fee_ratio=0.0, tax_ratio=0.0, delisting_bars=None)
     price, close = m.price_values, m.close_values
     signal_rows = np.searchsorted(m.price_index, m.pos_index)
     trade_at = {int(r) + 1: i for i, r in enumerate(signal_rows)}

@@ -1,0 +1,262 @@
+"""The backtest options: one row each, read by ``backtest`` (checks, core keywords, settings,
+its docstring), the command line (flags, types, help), the report (what None means) and the
+sweep (which grid names are backtest options), so that none of them can drift from another.
+"""
+
+from __future__ import annotations
+
+import math
+import textwrap
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple
+
+import numpy as np
+import pandas as pd
+
+from orvane import inputs
+
+__all__ = ["Option", "OPTIONS", "BY_NAME", "option_names", "check_options", "parameters_doc",
+           "setting_text"]
+
+
+@dataclass(frozen=True)
+class Option:
+    """One keyword of ``orvane.backtest``.
+
+    ``core``: the engine's keyword, or None for options the front turns into arrays
+    (``trade_at``, ``rebalance``, ``delistings``).  ``check``: the user's value -> the value
+    the run uses (raises naming the option).  ``none``: what None means, in words, or None when
+    None is not a value of this option.  ``kind``: the type line of the docstring.  ``doc``: the
+    docstring's description; ``help``: the command line's (short) one.  ``cli``: the
+    command line's value type (bool options become --x/--no-x switches), ``metavar`` its
+    placeholder.
+    """
+
+    name: str
+    default: Any
+    kind: str
+    doc: str
+    help: str
+    check: Callable[[Any], Any]
+    core: Optional[str] = None
+    none: Optional[str] = None
+    cli: type = str
+    metavar: Optional[str] = None
+    choices: Optional[Tuple[str, ...]] = None
+
+    @property
+    def flag(self) -> str:
+        return "--" + self.name.replace("_", "-")
+
+
+def _fraction(name: str, **bounds: Any) -> Callable[[Any], Any]:
+    return lambda value: inputs.check_fraction(value, name, **bounds)
+
+
+def _choice(name: str, choices: Tuple[str, ...]) -> Callable[[Any], Any]:
+    def check(value: Any) -> Any:
+        if not isinstance(value, str) or value not in choices:
+            shown = " or ".join(repr(c) for c in choices)
+            raise ValueError(f"{name} must be {shown}, got {value!r}")
+        return value
+    return check
+
+
+def _flag(name: str) -> Callable[[Any], bool]:
+    return lambda value: inputs.check_flag(value, name)
+
+
+def _jointly(value: Any) -> Any:
+    # Checked together with its partner option in check_options (fee with tax, window
+    # with window_step).
+    return value
+
+
+def _as_given(value: Any) -> Any:
+    # Settings must not change when the caller later edits what was passed in; the
+    # value itself is checked with the data it refers to.
+    if isinstance(value, (pd.Series, pd.Index)):
+        return value.copy()
+    if isinstance(value, dict):
+        return dict(value)
+    if isinstance(value, list):
+        return tuple(value)
+    return value
+
+
+OPTIONS: Tuple[Option, ...] = (
+    Option(
+        "trade_at", "close", '{"close", "open"}',
+        "Price the trades fill at on the trade bar: the bar's close, or its open (needs "
+        "opens).  Positions are marked at this price; the reported equity uses the close.",
+        "price the trades are made at: close, or open (needs opens)",
+        _choice("trade_at", ("close", "open")), choices=("close", "open")),
+    Option(
+        "rebalance", None, "None, str, or sequence of dates",
+        "A frequency (``\"W\"``, ``\"M\"``/``\"ME\"``, ``\"Q\"``/``\"QE\"``, ``\"Y\"``/``\"YE\"``) "
+        "trades only the last weight row of each calendar period.  A sequence of dates is the "
+        "calendar itself: each date marks the last bar not after it, and the weight row in "
+        "force there is traded on the next bar.  A row that is overtaken by a later one "
+        "before a calendar bar is never traded.",
+        "rebalance calendar: a pandas frequency (W, M, Q, Y: the last weight date of each "
+        "period)",
+        _as_given, none="every weight date", metavar="RULE"),
+    Option(
+        "fee", 0.001425, "float",
+        "Fee, a fraction of traded value (0.001425 = 0.1425 %) charged on every trade, buys "
+        "and sells.  Must be >= 0.",
+        "fee per trade, both ways, as a fraction of the traded value (0.001425 = 0.1425 %)",
+        _jointly, core="fee_ratio", cli=float, metavar="FRACTION"),
+    Option(
+        "tax", 0.003, "float",
+        "Tax, a fraction of traded value charged on top of the fee on every trade that "
+        "reduces or closes a holding (selling a long, covering a short).  Must be >= 0, and "
+        "``fee + tax < 1``.",
+        "tax on top of the fee on every trade that reduces or closes a holding (selling a "
+        "long, covering a short), as a fraction of the traded value",
+        _jointly, core="tax_ratio", cli=float, metavar="FRACTION"),
+    Option(
+        "stop_loss", None, "float or None",
+        "Stop-loss distance, a fraction of the entry price in (0, 1] (0.1 = exit after a "
+        "10 % adverse move).  Measured on price moves only (costs play no part).",
+        "stop-loss distance from entry as a fraction (0.1 = 10 %)",
+        _fraction("stop_loss", default=1.0), core="stop_loss",
+        none="1.0: a long never stops out, a short stops when its price doubles",
+        cli=float, metavar="FRACTION"),
+    Option(
+        "take_profit", None, "float or None",
+        "Take-profit distance, a fraction in (0, 10] (0.3 = exit after a 30 % favourable "
+        "move).",
+        "take-profit distance from entry as a fraction",
+        _fraction("take_profit", high=10.0, example=0.3, default=math.inf),
+        core="take_profit", none="off", cli=float, metavar="FRACTION"),
+    Option(
+        "trailing_stop", None, "float or None",
+        "Trailing-stop distance in (0, 1], in units of the entry price below the best price "
+        "since entry (0.08: a long that rose 20 % exits when it is back at +12 %; shorts "
+        "mirror it).",
+        "trailing-stop distance from the best level as a fraction",
+        _fraction("trailing_stop", example=0.08, default=math.inf),
+        core="trail_stop", none="off", cli=float, metavar="FRACTION"),
+    Option(
+        "trailing_activation", 0.0, "float",
+        "Gain (a fraction in [0, 1]; a fall for shorts) the position must have reached "
+        "before the trailing stop is armed.  0 arms it at once.",
+        "gain (as a fraction) a position must reach before its trailing stop arms",
+        _fraction("trailing_activation", low_open=False, example=0.1),
+        core="trail_stop_activation", cli=float, metavar="FRACTION"),
+    Option(
+        "intrabar_exits", False, "bool",
+        "False: exits are tested on the bar's close and filled on the next bar at its "
+        "trading price.  True: exits are tested against the bar's open, high and low and "
+        "filled on the same bar at the level touched (at the open when the bar opens beyond "
+        "it; when high and low both touch, at the high's level: the take-profit of a long, "
+        "the stop of a short).  Needs open, high and low prices.",
+        "exit on the bar the stop or take-profit level is touched (high/low/open, needs "
+        "--high/--low/--open) instead of on the next bar after a close beyond it",
+        _flag("intrabar_exits"), core="touched_exit", cli=bool),
+    Option(
+        "position_limit", 1.0, "float",
+        "Largest absolute position as a fraction of portfolio value, in (0, 1]; larger "
+        "targets are cut to it (the rest stays in cash).",
+        "largest absolute weight of one position, as a fraction of the portfolio",
+        _fraction("position_limit", example=0.05), core="position_limit", cli=float,
+        metavar="FRACTION"),
+    Option(
+        "keep_costs_on_rebalance", False, "bool",
+        "False: at every rebalance each position's entry reference is reset, so stops and "
+        "excursions are measured from that rebalance.  True: positions that keep their side "
+        "keep their original entry (and their trade record runs on).",
+        "keep a position's entry reference (its stop levels and trade record) across "
+        "rebalances that keep its side; by default every rebalance starts them anew",
+        _flag("keep_costs_on_rebalance"), core="retain_cost_when_rebalance", cli=bool),
+    Option(
+        "skip_stopped_until_rebalance", True, "bool",
+        "True: a ticker closed by an exit rule stays out at the next rebalance even when its "
+        "weight asks for it (it can come back at the one after).  False: the next rebalance "
+        "buys it back, and an exit found on the close before a rebalance that keeps the "
+        "ticker is not carried out.",
+        "do not buy back a stopped-out ticker at the next rebalance "
+        "(--no-skip-stopped-until-rebalance buys it back)",
+        _flag("skip_stopped_until_rebalance"), core="stop_trading_next_period", cli=bool),
+    Option(
+        "window", 0, "int",
+        "Look-ahead window of the excursion analysis, in bars after entry (0: excursions "
+        "only at the exit).  Each trade keeps ``48 * window / window_step`` bytes of records.",
+        "look-ahead window, in bars, of the per-trade excursion record (0: off)",
+        _jointly, core="tidemark_window", cli=int, metavar="BARS"),
+    Option(
+        "window_step", 1, "int",
+        "Sampling step of that window, in bars (>= 1).",
+        "sampling step, in bars, of that window",
+        _jointly, core="tidemark_window_step", cli=int, metavar="BARS"),
+    Option(
+        "delistings", None, 'None, "infer", or mapping/Series ticker -> date',
+        "Delisted tickers are sold at their last marked value, paying fee and tax, on the "
+        "first bar at or after the given date, or on the last bar with a trading price "
+        "before it when that bar has none (the date is the first day without data).  "
+        "``\"infer\"`` assumes that every ticker whose trading prices end before the last "
+        "date was delisted on its last bar with a price (a ticker that merely has no data "
+        "later is treated the same).  Weights on a ticker from its delisting bar on are "
+        "dropped (reported in ``warnings``).",
+        "CSV/Parquet file with columns ticker,date (delisting dates), or 'infer' (a ticker "
+        "whose prices stop early is delisted at its last price)",
+        _as_given, none="none", metavar="FILE|infer"),
+    Option(
+        "split_trades_on_rebalance", True, "bool",
+        "True: a position that a rebalance keeps is recorded as a new trade from that "
+        "rebalance (no cost is charged for the split), so every trade spans at most one "
+        "rebalance period.  Has no effect with ``keep_costs_on_rebalance=True``.",
+        "record a position that a rebalance keeps as a new trade from that rebalance, "
+        "without cost (no effect with --keep-costs-on-rebalance)",
+        _flag("split_trades_on_rebalance"), core="periodically_rebalance", cli=bool),
+)
+BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
+
+
+def option_names() -> Tuple[str, ...]:
+    """The keywords of ``orvane.backtest`` after ``weights`` and ``prices``, in order."""
+    return tuple(BY_NAME)
+
+
+def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """(settings, core keywords) from the user's options.
+
+    ``settings`` keeps each option as given where None has a meaning of its own (it reads
+    better than the number standing for it) and as checked otherwise; ``core`` maps the
+    engine's keywords to checked values.
+    """
+    checked = {name: BY_NAME[name].check(value) for name, value in given.items()}
+    checked["fee"], checked["tax"] = inputs.check_costs(checked["fee"], checked["tax"])
+    checked["window"], checked["window_step"] = inputs.check_window(
+        checked["window"], checked["window_step"])
+    settings = {name: given[name] if given[name] is None and BY_NAME[name].none else value
+                for name, value in checked.items()}
+    core = {o.core: checked[o.name] for o in OPTIONS if o.core is not None}
+    return settings, core
+
+
+def setting_text(name: str, value: Any) -> str:
+    """A setting as the report shows it: None and infinite distances in words."""
+    option = BY_NAME.get(name)
+    if value is None:
+        return option.none if option is not None and option.none else "none"
+    if isinstance(value, (float, np.floating)) and math.isinf(value):
+        return "off"
+    if isinstance(value, (pd.Series, dict)):
+        return f"{len(value)} tickers"
+    if isinstance(value, (pd.DataFrame, pd.Index, np.ndarray, list, tuple)):
+        return f"{len(value)} values"
+    return str(value)
+
+
+def parameters_doc(indent: str = "    ") -> str:
+    """The numpydoc entries of every option, for ``backtest``'s docstring."""
+    entries = []
+    for o in OPTIONS:
+        text = o.doc + (f"  None: {o.none}." if o.none else "")
+        body = textwrap.fill(text, width=88, initial_indent=indent * 2,
+                             subsequent_indent=indent * 2)
+        default = f"\"{o.default}\"" if isinstance(o.default, str) else repr(o.default)
+        entries.append(f"{indent}{o.name} : {o.kind}, default {default}\n{body}")
+    return "\n".join(entries)

@@ -1,0 +1,311 @@
+"""The engine's rules as read from Python: when it trades each weight row, the layout of the
+records a run leaves behind, how trades decode (exit reasons, returns, drift), the look-ahead
+window's blocks, and the action codes with their words, their order and which need doing.
+
+Everything the front knows about the engine's behaviour lives here; the result receives the
+finished tables.
+"""
+
+from __future__ import annotations
+
+import itertools
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Dict, Iterable, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+import pandas as pd
+
+if TYPE_CHECKING:
+    from orvane.inputs import Inputs
+
+__all__ = ["Schedule", "schedule", "RunRecord", "read_run", "ACTIONS", "action_words",
+           "to_act_on", "ordered_actions", "result_fields", "window_table", "EXCURSIONS",
+           "SIDES", "EXIT_REASONS"]
+
+
+# ---------------------------------------------------------------- schedule
+
+@dataclass(frozen=True)
+class Schedule:
+    """When the engine trades each weight row, by its timing rules.
+
+    ``decision``: rows whose end sets a rebalance for the next bar; ``weight_row``: the weight
+    row in force there; ``bar``: the bar that executes it (``n_rows`` for one still pending
+    after the last bar).
+    """
+
+    decision: np.ndarray
+    weight_row: np.ndarray
+    bar: np.ndarray
+    first_bar: int
+
+
+def schedule(price_index: np.ndarray, pos_index: np.ndarray, resample: np.ndarray) -> Schedule:
+    n = len(price_index)
+    # Rows dated before the first weight row are not simulated.
+    first = int(np.searchsorted(price_index, pos_index[0], side="left"))
+    marked = np.unique(np.clip(np.searchsorted(price_index, resample, side="right") - 1, 0, n - 1))
+    marked = marked[marked >= first]
+    # Weight row in force at the end of row d: the last one dated before the next bar.
+    nxt = np.append(price_index[1:], np.iinfo(np.int64).max)[marked]
+    in_force = np.searchsorted(pos_index, nxt, side="left") - 1
+    in_force = np.maximum(in_force, 0)
+    prev = np.concatenate(([-1], in_force[:-1]))
+    fires = in_force != prev
+    decision = marked[fires]
+    return Schedule(decision, in_force[fires], decision + 1, first)
+
+
+# ---------------------------------------------------------------- record layout
+
+# One excursion block per sampled offset of the window, then the block at the exit.
+EXCURSIONS = ("mae", "gmfe", "bmfe", "mdd", "profitable_bars", "return")
+BLOCK = len(EXCURSIONS)
+
+
+@dataclass(frozen=True)
+class RunRecord:
+    """What one engine run leaves behind, copied out of the engine's per-process state."""
+
+    equity: np.ndarray        # value per price bar, starting capital 1.0
+    trades: np.ndarray        # [n, 3] int64: sid, entry bar, exit bar (-1 while open)
+    positions: np.ndarray     # weight at entry, signed
+    excursions: np.ndarray    # [n, BLOCK * blocks] excursion records, exit block last
+    actions: Dict[int, str]   # sid -> action code
+    weights: Dict[int, float]       # sid -> weight of the last rebalance
+    next_weights: Dict[int, float]  # sid -> weight after the next rebalance
+    weight_row: int
+    next_weight_row: int
+
+
+def read_run(equity: Any, trades: Sequence[Sequence[int]], positions: Iterable[float],
+             records: Sequence[Sequence[float]], operations: Dict[str, Any]) -> RunRecord:
+    """Copies of the engine's per-run lists (trades, trade positions, excursion records and
+    the stock operations) in the layout above."""
+    n = len(trades)
+    rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * n)
+    width = len(records[0]) if n else BLOCK
+    excursions = np.concatenate(records).reshape(n, width) if n else np.empty((0, width))
+    return RunRecord(
+        equity=np.array(equity, dtype=np.float64),
+        trades=rows.reshape(n, 3),
+        positions=np.fromiter(positions, dtype=np.float64, count=n),
+        excursions=excursions,
+        actions=dict(operations.get("actions", {})),
+        weights=dict(operations.get("weights", {})),
+        next_weights=dict(operations.get("next_weights", {})),
+        weight_row=int(operations.get("weight_time", -1)),
+        next_weight_row=int(operations.get("next_weight_time", -1)),
+    )
+
+
+# ---------------------------------------------------------------- action codes
+
+class Action(NamedTuple):
+    code: str
+    words: str
+    rank: int      # order of the next actions: what needs doing first, plain holds last
+    to_do: bool    # something to do at the next bar or rebalance
+
+
+ACTIONS: Tuple[Action, ...] = (
+    Action("sl", "stop-loss hit at the last close: sell at the next bar", 0, True),
+    Action("tp", "take-profit hit at the last close: sell at the next bar", 0, True),
+    Action("sl_enter", "stop-loss exit at the next bar, then back in at the next rebalance", 1, True),
+    Action("tp_enter", "take-profit exit at the next bar, then back in at the next rebalance", 1, True),
+    Action("enter", "open the position at the next rebalance", 2, True),
+    Action("exit", "close the position at the next rebalance", 3, True),
+    Action("sl_", "stopped out since the last rebalance", 4, False),
+    Action("tp_", "took profit since the last rebalance", 4, False),
+    Action("hold", "keep the position, resized at the next rebalance", 5, False),
+    Action("", "no action", 6, False),
+)
+_BY_CODE = {a.code: a for a in ACTIONS}
+_UNKNOWN_RANK = len(ACTIONS)
+
+
+def action_words(code: str) -> str:
+    action = _BY_CODE.get(code)
+    return action.words if action else code
+
+
+def to_act_on(actions: pd.DataFrame) -> pd.Series:
+    """Mask of the tickers with something to do at the next bar or rebalance."""
+    codes = actions["code"].fillna("").astype(str)
+    todo = {a.code for a in ACTIONS if a.to_do}
+    return codes.isin(todo)
+
+
+def ordered_actions(actions: pd.DataFrame) -> pd.DataFrame:
+    """The tickers with something held, due or tagged, most urgent action first.
+
+    Same columns as ``result.actions`` (code "" where the engine tagged nothing).
+    """
+    codes = actions["code"].fillna("").astype(str)
+    keep = (codes != "") | (actions["weight"].fillna(0) != 0) | (actions["next_weight"].fillna(0) != 0)
+    frame = actions[keep].assign(code=codes[keep])
+    rank = [(_BY_CODE[c].rank if c in _BY_CODE else _UNKNOWN_RANK) for c in frame["code"]]
+    order = pd.DataFrame({"rank": rank, "ticker": frame.index.astype(str)})
+    return frame.iloc[order.sort_values(["rank", "ticker"], kind="stable").index]
+
+
+def _action_table(data: Inputs, rec: RunRecord) -> pd.DataFrame:
+    sids = sorted(set(rec.actions) | set(rec.weights) | set(rec.next_weights))
+    idx = pd.Index(data.pos_columns[sids] if sids else [], dtype=object, name="ticker")
+    code = [rec.actions.get(s, "") for s in sids]
+    return pd.DataFrame({
+        "weight": np.array([float(rec.weights.get(s, 0.0)) for s in sids], dtype=np.float64),
+        "next_weight": np.array([float(rec.next_weights.get(s, 0.0)) for s in sids], dtype=np.float64),
+        "action": [action_words(c) for c in code],
+        "code": code,
+    }, index=idx)
+
+
+# ---------------------------------------------------------------- trades
+
+SIDES = ("long", "short")
+EXIT_REASONS = ("rebalance", "exit_rule", "delisted", "open")
+_REBALANCE, _EXIT_RULE, _DELISTED, _OPEN = range(len(EXIT_REASONS))
+
+
+def _exit_reasons(data: Inputs, sid: np.ndarray, entry: np.ndarray, exit_: np.ndarray,
+                  settings: Dict[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
+    """Codes into EXIT_REASONS per trade (see ``BacktestResult.trades``), and whether the
+    exit was a split at a rebalance (no trade, no exit costs)."""
+    reason = np.full(len(sid), _EXIT_RULE, dtype=np.int8)
+    split = np.zeros(len(sid), dtype=bool)
+    is_open = exit_ < 0
+    plan = data.schedule
+    done = plan.bar < len(data.price_index)
+    bars, rows = plan.bar[done], plan.weight_row[done]
+    if len(bars):
+        at = np.clip(np.searchsorted(bars, exit_), 0, len(bars) - 1)
+        on_rebalance = ~is_open & (bars[at] == exit_)
+        target = data.weights[rows[at], sid]
+        key = len(data.price_index) + 1
+        entries = np.sort(sid * key + entry)
+        wanted = sid * key + exit_
+        reenters = entries[np.minimum(np.searchsorted(entries, wanted), len(entries) - 1)] == wanted
+        reason[on_rebalance & ((target == 0) | reenters)] = _REBALANCE
+        if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
+            split = on_rebalance & (target != 0) & reenters
+    if data.delisting_bars is not None:
+        reason[~is_open & (data.delisting_bars[sid] == exit_)] = _DELISTED
+    reason[is_open] = _OPEN
+    return reason, split & (reason == _REBALANCE)
+
+
+def _exit_returns(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
+                  exit_: np.ndarray, split: np.ndarray, settings: Dict[str, Any]) -> np.ndarray:
+    """Trade returns at the exit, net of the exit's costs whatever the window.
+
+    The excursion walk applies exit costs and the exit bar's trading price only at its last
+    bar; when the window carries the walk past the exit, the exit block holds the value at
+    the exit bar's close without them.  Those trades get the same two steps here.
+    """
+    value = rec.excursions[:, -1] + 1.0
+    n = len(data.price_index)
+    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), n - 1)
+    fix = (exit_ >= 0) & (walked != exit_) & ~split
+    if fix.any():
+        col = data.price_col[sid[fix]]
+        lp = data.trade[exit_[fix], col]
+        lc = data.close[exit_[fix], col]
+        x = value[fix]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            rebased = np.where(rec.positions[fix] > 0, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
+        # The engine's exit valuation: (1 - fee) - tax, in that order.
+        value[fix] = ((1.0 - settings["fee"]) - settings["tax"]) * rebased
+    return value - 1.0
+
+
+def _trade_table(data: Inputs, rec: RunRecord, settings: Dict[str, Any]) -> pd.DataFrame:
+    sid, entry, exit_ = rec.trades[:, 0], rec.trades[:, 1], rec.trades[:, 2]
+    reason, split = _exit_reasons(data, sid, entry, exit_, settings)
+    n_bars = len(data.price_index)
+    is_open = exit_ < 0
+    dates = data.dates
+    # The signal is the weight row in force on the bar before the entry.
+    signal_bar = data.price_index[np.maximum(entry - 1, 0)]
+    signal_row = np.maximum(np.searchsorted(data.pos_index, signal_bar, side="right") - 1, 0)
+    at_exit = rec.excursions[:, -BLOCK:]
+    table = {
+        "ticker": data.pos_columns[sid],
+        # Fixed vocabularies: categoricals cost no string per trade.
+        "side": pd.Categorical.from_codes((rec.positions <= 0).astype(np.int8), SIDES),
+        "entry_date": dates.take(entry).array,
+        "exit_date": dates.take(np.where(is_open, 0, exit_)).where(~is_open).array,
+        "signal_date": data.weight_dates.take(signal_row).array,
+        "weight": rec.positions,
+        "bars_held": np.where(is_open, n_bars - 1 - entry, exit_ - entry),
+        "return": _exit_returns(data, rec, sid, entry, exit_, split, settings),
+        "exit_reason": pd.Categorical.from_codes(reason, EXIT_REASONS),
+        "mae": at_exit[:, 0],
+        "gmfe": at_exit[:, 1],
+        "bmfe": at_exit[:, 2],
+        "mdd": at_exit[:, 3],
+        "profitable_bars": at_exit[:, 4].astype(np.int64),
+    }
+    # No columns= here: older pandas then boxes every date into a Timestamp.
+    return pd.DataFrame(table)
+
+
+def window_table(blocks: Optional[np.ndarray], trades: pd.DataFrame, step: int) -> pd.DataFrame:
+    """The excursion records at every sampled offset, one row per (trade, offset) written."""
+    columns = ["trade", "ticker", "entry_date", "offset", *EXCURSIONS]
+    if blocks is None or not len(blocks):
+        return pd.DataFrame({c: [] for c in columns})
+    n, width = blocks.shape
+    count = width // BLOCK - 1
+    values = blocks[:, : count * BLOCK].reshape(n, count, BLOCK)
+    written = values[:, :, 4] != -1  # unwritten slots keep -1; bar counts never are
+    trade, block = np.nonzero(written)
+    picked = values[trade, block]
+    frame = pd.DataFrame({
+        "trade": trade,
+        "ticker": trades["ticker"].to_numpy()[trade],
+        "entry_date": trades["entry_date"].iloc[trade].to_numpy(),
+        "offset": block * step,
+    })
+    for k, name in enumerate(EXCURSIONS):
+        frame[name] = picked[:, k]
+    frame["profitable_bars"] = frame["profitable_bars"].astype(np.int64)
+    return frame
+
+
+def _drift(data: Inputs, equity: np.ndarray, done: np.ndarray, last_close: np.ndarray) -> np.ndarray:
+    """Factor taking a weight set at the last rebalance to its weight at the last close:
+    the ticker's move from that bar's trading price, over the portfolio's (costs ignored)."""
+    if not len(done):
+        return np.ones(len(data.price_col))
+    bar = done[-1]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        moved = last_close / data.trade[bar, data.price_col]
+    moved = np.where(np.isfinite(moved), moved, 1.0)
+    return moved * (equity[bar] / equity[-1])
+
+
+# ---------------------------------------------------------------- the result's fields
+
+def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any]) -> Dict[str, Any]:
+    """Keyword arguments of ``BacktestResult``: finished pandas objects of one run."""
+    dates = data.dates
+    tickers = pd.Index(data.pos_columns, dtype=object)
+    done = data.schedule.bar[data.schedule.bar < len(dates)]
+    last_close = data.close[-1, data.price_col]
+    gone = (np.zeros(len(tickers), dtype=bool) if data.delisting_bars is None
+            else data.delisting_bars >= 0)
+    return {
+        "_equity": pd.Series(rec.equity, index=dates, name="equity"),
+        "_trades": _trade_table(data, rec, settings),
+        "_actions": _action_table(data, rec),
+        "_warnings": tuple(data.warnings),
+        "_settings": dict(settings),
+        "_start": dates[min(data.schedule.first_bar, len(dates) - 1)],
+        "_window": rec.excursions if settings.get("window", 0) > 0 else None,
+        "_weights": pd.DataFrame(data.weights, index=data.weight_dates, columns=tickers),
+        "_rebalance_dates": dates[done],
+        "_last_close": pd.Series(last_close, index=tickers),
+        "_drift": pd.Series(_drift(data, rec.equity, done, last_close), index=tickers),
+        "_delisted": pd.Series(gone, index=tickers),
+    }

@@ -1,0 +1,384 @@
+"""The command line: the demo backtest, or ``run`` on your own files (``python -m orvane``
+and the installed ``orvane`` command both land in ``main``).
+
+The demo needs no data and no network: it backtests the seeded synthetic market with the
+momentum strategy of ``orvane.datasets``, prints the summary, the last trades and the next
+actions, and writes an HTML report.  The backtest options come from ``orvane._params``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+import textwrap
+import time
+import warnings
+from typing import Any, Dict, Optional, Sequence, TextIO
+
+import pandas as pd
+
+from orvane import _params, _records
+from orvane.inputs import is_long
+
+REPORT_NAME = "orvane-report.html"
+SHOWN_TRADES = 10
+
+# The demo: a few hundred stocks over ten years, monthly long/short momentum
+# with every exit rule on and a look-ahead window, so each part of the engine runs.
+DEMO_MARKET = {"stocks": 300, "years": 10, "seed": 0}
+DEMO_STRATEGY = {"lookback": 126, "skip": 21, "top": 20, "bottom": 20, "rebalance": "M"}
+DEMO_SETTINGS = {
+    "stop_loss": 0.10,
+    "take_profit": 0.30,
+    "trailing_stop": 0.08,
+    "trailing_activation": 0.05,
+    "window": 20,
+    "window_step": 5,
+}
+
+class InputError(Exception):
+    """A problem with the user's files or options: one line, exit status 2."""
+
+
+def _add_backtest_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("backtest parameters (fractions: 0.1 = 10 %)")
+    for option in _params.OPTIONS:
+        # argparse formats help with %: a literal percent sign is written twice.
+        text = option.help.replace("%", "%%")
+        if option.cli is bool:
+            action = group.add_argument(option.flag, dest=option.name, default=option.default,
+                                        action=argparse.BooleanOptionalAction)
+            # Set after creation: Python 3.9/3.10 would append its own "(default: True)".
+            action.help = f"{text} (default: {'on' if option.default else 'off'})"
+            continue
+        shown = (option.none or "none").replace("%", "%%") if option.default is None else "%(default)s"
+        group.add_argument(option.flag, dest=option.name, type=option.cli, default=option.default,
+                           choices=option.choices, metavar=None if option.choices else option.metavar,
+                           help=f"{text} (default: {shown})")
+
+
+def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog,
+        description="Without a command: backtest the bundled synthetic market (monthly long/short "
+                    "momentum with stops) and write an HTML report. With 'run': backtest your "
+                    "own weights and prices.",
+    )
+    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("."), metavar="DIR",
+                        help=f"folder for the demo's report {REPORT_NAME} (default: the current folder)")
+    parser.add_argument("--stocks", type=int, default=DEMO_MARKET["stocks"],
+                        help="demo market: number of stocks (default: %(default)s)")
+    parser.add_argument("--years", type=int, default=DEMO_MARKET["years"],
+                        help="demo market: years of business days (default: %(default)s)")
+    parser.add_argument("--seed", type=int, default=DEMO_MARKET["seed"],
+                        help="demo market: random seed (default: %(default)s)")
+    parser.add_argument("--no-report", action="store_true", help="do not write the HTML report")
+    commands = parser.add_subparsers(dest="command", metavar="{run}")
+    run = commands.add_parser(
+        "run", help="backtest weights and prices read from CSV or Parquet files",
+        description="Backtest weights and prices from CSV or Parquet files. Wide files have the "
+                    "dates in the first column (or a 'date' column) and one column per ticker; "
+                    "long files have columns date, ticker and weight (weights) or "
+                    "open/high/low/close (prices; close required). Prints the statistics and "
+                    "the next actions; writes equity, trades, actions and stats files and the "
+                    "HTML report to --out.",
+    )
+    files = run.add_argument_group("files")
+    files.add_argument("--prices", type=pathlib.Path, required=True, metavar="FILE",
+                       help="prices: wide (one price per ticker, used for trading and closing) "
+                            "or long (date, ticker, open, high, low, close)")
+    files.add_argument("--weights", type=pathlib.Path, required=True, metavar="FILE",
+                       help="target weights per signal date: wide, or long (date, ticker, weight); "
+                            "fractions of the portfolio, negative for shorts")
+    for field in ("open", "high", "low"):
+        files.add_argument(f"--{field}", type=pathlib.Path, default=None, metavar="FILE",
+                           help=f"wide file of {field} prices (with wide --prices as the close)")
+    files.add_argument("--out", type=pathlib.Path, default=pathlib.Path("orvane-out"), metavar="DIR",
+                       help="output folder (default: %(default)s)")
+    files.add_argument("--no-report", action="store_true", help="do not write the HTML report")
+    _add_backtest_options(run)
+    return parser
+
+
+# ---------------------------------------------------------------- reading files
+
+def read_table(path: pathlib.Path, what: str) -> pd.DataFrame:
+    """A CSV or Parquet file as a DataFrame, with InputError for anything unreadable."""
+    if not path.is_file():
+        raise InputError(f"{what} file {path} does not exist")
+    suffixes = [s.lower() for s in path.suffixes]
+    try:
+        if ".parquet" in suffixes or ".pq" in suffixes:
+            try:
+                import pyarrow  # noqa: F401
+            except ImportError:
+                raise InputError(f"reading {path} needs pyarrow: pip install 'orvane[parquet]'") from None
+            frame = pd.read_parquet(path)
+        else:
+            frame = pd.read_csv(path)
+    except InputError:
+        raise
+    except Exception as exc:  # the readers raise many kinds; the user needs one line
+        raise InputError(f"{what} file {path}: cannot read it: {_first_line(exc)}") from None
+    if frame.empty:
+        raise InputError(f"{what} file {path} holds no rows")
+    if not isinstance(frame.index, pd.RangeIndex):
+        # Parquet written from an indexed frame keeps its index: make it a column again.
+        frame = frame.reset_index()
+    frame.columns = [str(c).strip() for c in frame.columns]
+    return frame
+
+
+def _dates(values: pd.Series, path: pathlib.Path, column: str) -> pd.DatetimeIndex:
+    with warnings.catch_warnings():
+        # pandas warns when it falls back to parsing element by element; bad ones show below.
+        warnings.simplefilter("ignore", UserWarning)
+        parsed = pd.to_datetime(values, errors="coerce")
+    bad = parsed.isna().to_numpy()
+    if bad.any():
+        row = int(bad.argmax())
+        # CSV: the line an editor shows (after the header); Parquet: the row.
+        where = f"line {row + 2}" if path.suffix.lower() != ".parquet" else f"row {row + 1}"
+        raise InputError(f"{path}: column '{column}', {where}: cannot read "
+                         f"{values.iloc[row]!r} as a date")
+    return pd.DatetimeIndex(parsed)
+
+
+def _lower(frame: pd.DataFrame) -> Dict[str, str]:
+    return {c.lower(): c for c in frame.columns}
+
+
+def _long(frame: pd.DataFrame, path: pathlib.Path, needed: tuple, optional: tuple = ()) -> pd.DataFrame:
+    names = _lower(frame)
+    missing = [c for c in needed if c not in names]
+    if missing:
+        raise InputError(f"{path}: a long file needs columns {', '.join(needed)}; missing: "
+                         f"{', '.join(missing)}")
+    keep = [c for c in needed + optional if c in names]
+    out = frame[[names[c] for c in keep]].copy()
+    out.columns = keep
+    out["date"] = _dates(out["date"], path, names["date"])
+    out["ticker"] = out["ticker"].astype(str)
+    return out
+
+
+def _wide(frame: pd.DataFrame, path: pathlib.Path) -> pd.DataFrame:
+    names = _lower(frame)
+    date_column = names.get("date", frame.columns[0])
+    wide = frame.set_index(date_column)
+    if wide.shape[1] == 0:
+        raise InputError(f"{path}: a wide file needs a date column and at least one ticker column")
+    wide.index = _dates(wide.index.to_series(), path, str(date_column))
+    wide.index.name = "date"
+    wide.columns.name = "ticker"
+    return wide
+
+
+def load_weights(path: pathlib.Path) -> pd.DataFrame:
+    frame = read_table(path, "weights")
+    if is_long(frame):
+        return _long(frame, path, ("date", "ticker", "weight"))
+    return _wide(frame, path)
+
+
+def load_prices(path: pathlib.Path, extra: Dict[str, Optional[pathlib.Path]]) -> Any:
+    """Prices for orvane.backtest: a long frame, one wide frame, or a mapping of wide frames."""
+    frame = read_table(path, "prices")
+    if is_long(frame):
+        if any(extra.values()):
+            raise InputError("--open/--high/--low go with a wide --prices file; a long one "
+                             "carries its own open, high and low columns")
+        return _long(frame, path, ("date", "ticker", "close"), ("open", "high", "low"))
+    close = _wide(frame, path)
+    fields = {name: _wide(read_table(p, name), p) for name, p in extra.items() if p is not None}
+    if not fields:
+        return close
+    fields["close"] = close
+    return fields
+
+
+def load_delistings(value: Optional[str]) -> Any:
+    if value is None or value == "infer":
+        return value
+    path = pathlib.Path(value)
+    table = _long(read_table(path, "delistings"), path, ("date", "ticker"))
+    return pd.Series(table["date"].to_numpy(), index=table["ticker"].to_numpy(), name="delisting")
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip() or type(exc).__name__
+    return text.splitlines()[0]
+
+
+# ---------------------------------------------------------------- printing
+
+def _print_columns(text: pd.Series, out: TextIO) -> None:
+    """Label/value pairs in two columns, to keep the summary on one screen."""
+    items = list(text.items())
+    half = (len(items) + 1) // 2
+    left, right = items[:half], items[half:]
+    width = max(len(k) for k, _ in items) + 2
+    vwidth = max(len(v) for _, v in items)
+    for i, (k, v) in enumerate(left):
+        line = f"  {k:<{width}}{v:>{vwidth}}"
+        if i < len(right):
+            line += f"      {right[i][0]:<{width}}{right[i][1]:>{vwidth}}"
+        print(line, file=out)
+
+
+def print_summary(result: Any, out: Optional[TextIO] = None) -> None:
+    from orvane.stats import format_summary
+
+    out = out or sys.stdout
+    print("Summary", file=out)
+    _print_columns(format_summary(result.stats()), out)
+
+
+def print_trades(result: Any, count: int = SHOWN_TRADES, out: Optional[TextIO] = None) -> None:
+    out = out or sys.stdout
+    trades = result.trades
+    shown = trades.sort_values("entry_date", kind="stable").tail(count).iloc[::-1]
+    print(f"\nLast {len(shown)} of {len(trades):,} trades (latest entry first)", file=out)
+    if shown.empty:
+        print("  none", file=out)
+        return
+    table = pd.DataFrame({
+        "ticker": shown["ticker"].astype(str),
+        "side": shown["side"],
+        "entry": shown["entry_date"].dt.strftime("%Y-%m-%d"),
+        "exit": shown["exit_date"].dt.strftime("%Y-%m-%d").fillna("open"),
+        "bars": shown["bars_held"].astype(int),
+        "weight": shown["weight"].map("{:+.2%}".format),
+        "return": shown["return"].map("{:+.2%}".format),
+        "exit reason": shown["exit_reason"].astype(str).str.replace("_", " "),
+    })
+    print("  " + table.to_string(index=False).replace("\n", "\n  "), file=out)
+
+
+def print_actions(result: Any, out: Optional[TextIO] = None) -> None:
+    """The actions to take at the next rebalance; exits already made and holds in one line each."""
+    out = out or sys.stdout
+    actions = _records.ordered_actions(result.actions)
+    codes = actions["code"]
+    todo = actions[_records.to_act_on(actions)]
+    print(f"\nNext actions ({len(todo)} to act on)", file=out)
+    if len(todo):
+        table = pd.DataFrame({
+            "ticker": todo.index.astype(str),
+            "weight now": todo["weight"].map("{:+.2%}".format).to_numpy(),
+            "next weight": todo["next_weight"].map("{:+.2%}".format).to_numpy(),
+            "action": todo["action"].astype(str).to_numpy(),
+            "code": todo["code"].to_numpy(),
+        })
+        print("  " + table.to_string(index=False).replace("\n", "\n  "), file=out)
+    for label, mask in (("exited by a stop since the last rebalance", codes == "sl_"),
+                        ("exited by a take-profit since the last rebalance", codes == "tp_"),
+                        ("held unchanged", codes == "hold")):
+        if mask.any():
+            names = ", ".join(map(str, actions.index[mask]))
+            print(textwrap.fill(f"{label} ({int(mask.sum())}): {names}", width=100,
+                                initial_indent="  ", subsequent_indent="    "), file=out)
+
+
+def _print_warnings(result: Any) -> None:
+    for text in getattr(result, "warnings", ()):
+        print(f"orvane: warning: {text}", file=sys.stderr)
+
+
+def _write_report(result: Any, path: pathlib.Path, title: str) -> Optional[pathlib.Path]:
+    """The HTML report, or None with a note when matplotlib (the plot extra) is missing."""
+    from orvane.report import write_report
+
+    try:
+        return write_report(result, path, title=title)
+    except ImportError as exc:
+        print(f"orvane: no report: {_first_line(exc)}", file=sys.stderr)
+        return None
+
+
+# ---------------------------------------------------------------- commands
+
+def _backtest_quietly(weights: Any, prices: Any, **kwargs: Any) -> Any:
+    """orvane.backtest with its UserWarnings held back: they are printed as one line each."""
+    import orvane
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(weights, prices, **kwargs)
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    from orvane import datasets
+
+    started = time.perf_counter()
+    market = datasets.synthetic_market(stocks=args.stocks, years=args.years, seed=args.seed)
+    weights = datasets.momentum(market, **DEMO_STRATEGY)
+    result = _backtest_quietly(weights, market, delistings=market.delistings, **DEMO_SETTINGS)
+    close = market.close
+    print("orvane demo: the bundled synthetic market, offline and seeded")
+    print(f"  market    {close.shape[1]} stocks x {close.shape[0]:,} business days, "
+          f"{close.index[0]:%Y-%m-%d} to {close.index[-1]:%Y-%m-%d}, seed {args.seed}, "
+          f"{int(market.delistings.notna().sum())} delisted")
+    print(f"  strategy  monthly momentum: long the top {DEMO_STRATEGY['top']} and short the bottom "
+          f"{DEMO_STRATEGY['bottom']} by {DEMO_STRATEGY['lookback']}-day return, skipping the last "
+          f"{DEMO_STRATEGY['skip']} days; equal weights, gross 1")
+    print("  settings  " + ", ".join(f"{k}={v}" for k, v in DEMO_SETTINGS.items())
+          + ", fee and tax at their defaults\n")
+    _print_warnings(result)
+    print_summary(result)
+    print_trades(result)
+    print_actions(result)
+    if not args.no_report:
+        path = _write_report(result, args.out / REPORT_NAME, "orvane demo: synthetic market, monthly momentum")
+        if path is not None:
+            print(f"\nReport written to {path.resolve()}")
+    print(f"Done in {time.perf_counter() - started:.1f} s")
+    return 0
+
+
+def run_files(args: argparse.Namespace) -> int:
+    kwargs = {name: getattr(args, name) for name in _params.option_names()}
+    try:
+        weights = load_weights(args.weights)
+        prices = load_prices(args.prices, {"open": args.open, "high": args.high, "low": args.low})
+        kwargs["delistings"] = load_delistings(kwargs.get("delistings"))
+        try:
+            result = _backtest_quietly(weights, prices, **kwargs)
+        except (ValueError, TypeError, KeyError) as exc:
+            message = _first_line(exc)
+            for name in ("weights", "prices", "delistings"):
+                if message.startswith(name) and getattr(args, name) not in (None, "infer"):
+                    message += f" (--{name} {getattr(args, name)})"
+                    break
+            raise InputError(message) from None
+    except InputError as exc:
+        print(f"orvane: error: {exc}", file=sys.stderr)
+        return 2
+    _print_warnings(result)
+    print(f"orvane run: {args.weights} on {args.prices}\n")
+    print_summary(result)
+    print_actions(result)
+    args.out.mkdir(parents=True, exist_ok=True)
+    result.save(args.out)
+    written = sorted(p.name for p in args.out.iterdir())
+    if not args.no_report:
+        _write_report(result, args.out / REPORT_NAME, f"orvane run: {args.weights.name}")
+        written = sorted(p.name for p in args.out.iterdir())
+    print(f"\nWrote {', '.join(written)} to {args.out.resolve()}")
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m orvane") -> int:
+    args = build_parser(prog).parse_args(argv)
+    if args.command == "run":
+        return run_files(args)
+    if args.stocks < 2 or args.years < 1:
+        print("orvane: error: --stocks must be at least 2 and --years at least 1", file=sys.stderr)
+        return 2
+    return run_demo(args)
+
+
+def run_command() -> None:
+    """Entry point of ``python -m orvane`` and of the installed ``orvane`` command."""
+    sys.exit(main(prog="orvane"))
