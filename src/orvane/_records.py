@@ -79,7 +79,7 @@ class RunRecord:
 
 
 def read_run(equity: Any, trades: Sequence[Sequence[int]], positions: Iterable[float],
-             records: Sequence[Sequence[float]], operations: Dict[str, Any]) -> RunRecord:
+             records: Sequence[Any], operations: Dict[str, Any]) -> RunRecord:
     """Copies of the engine's per-run lists (trades, trade positions, excursion records and
     the stock operations) in the layout above."""
     n = len(trades)

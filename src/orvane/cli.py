@@ -27,7 +27,7 @@ SHOWN_TRADES = 10
 # The demo: a few hundred stocks over ten years, monthly long/short momentum
 # with every exit rule on and a look-ahead window, so each part of the engine runs.
 DEMO_MARKET = {"stocks": 300, "years": 10, "seed": 0}
-DEMO_STRATEGY = {"lookback": 126, "skip": 21, "top": 20, "bottom": 20, "rebalance": "M"}
+DEMO_STRATEGY: Dict[str, Any] = {"lookback": 126, "skip": 21, "top": 20, "bottom": 20, "rebalance": "M"}
 DEMO_SETTINGS = {
     "stop_loss": 0.10,
     "take_profit": 0.30,

@@ -165,7 +165,7 @@ def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Mar
     stocks = int(stocks)
     rows = int(round(float(years) * BARS_PER_YEAR))
     if stocks < 2 or rows < 2:
-        raise ValueError(f"synthetic_market needs at least 2 stocks and 2 bars, got "
+        raise ValueError(f"stocks must be at least 2 and years must give at least 2 bars, got "
                          f"stocks={stocks}, years={years}")
     _, values, delisting_bars = _random_walk(rows, stocks, seed, 0.002, _LAYOUT_START)
     rng = np.random.default_rng([int(seed), 8])
@@ -217,10 +217,13 @@ def momentum(market_or_close: Union[Market, Mapping, pd.DataFrame], lookback: in
     else:
         close, delistings = market_or_close, None
     if not isinstance(close, pd.DataFrame):
-        raise TypeError(f"momentum needs a Market or a wide close frame, got {type(close).__name__}")
+        raise TypeError(f"market_or_close must be a Market or a wide close frame, got "
+                        f"{type(close).__name__}")
     lookback, skip, top, bottom = (int(v) for v in (lookback, skip, top, bottom))
     if lookback < 1 or skip < 0 or top < 0 or bottom < 0 or top + bottom == 0:
-        raise ValueError("momentum needs lookback >= 1, skip >= 0 and top + bottom >= 1")
+        raise ValueError(f"momentum parameters must be lookback >= 1, skip >= 0, top >= 0, bottom >= 0 "
+                         f"and top + bottom >= 1, got lookback={lookback}, skip={skip}, top={top}, "
+                         f"bottom={bottom}")
     dates = close.index
     values = close.to_numpy(dtype=np.float64)
     rows = np.flatnonzero(period_ends(dates, rebalance))
@@ -326,7 +329,7 @@ def core_layout(n_rows: int, n_stocks: int, seed: int = 0, *, top_k: Optional[in
     n_rows = int(n_rows)
     n_stocks = int(n_stocks)
     if n_rows < 2 or n_stocks < 2:
-        raise ValueError(f"core_layout needs at least 2 rows and 2 stocks, got {n_rows} x {n_stocks}")
+        raise ValueError(f"n_rows and n_stocks must be at least 2, got {n_rows} x {n_stocks}")
     top_k = max(1, n_stocks // 10) if top_k is None else int(top_k)
     if top_k < 1:
         raise ValueError(f"top_k must be at least 1, got {top_k}")

@@ -165,7 +165,7 @@ def _same_tz(a, a_name, b, b_name):
                          "localize or strip the time zone of one of them")
 
 
-def check_labels(columns: Iterable[Any], name: str) -> pd.Index:
+def check_labels(columns: Any, name: str) -> pd.Index:
     """Tickers as text (the engine pairs them by their text); duplicates are errors."""
     columns = pd.Index(columns)
     if columns.inferred_type != "string":
@@ -192,7 +192,7 @@ def check_values(frame: pd.DataFrame, name: str) -> np.ndarray:
 
 def unknown_tickers_error(name: str, unknown: Iterable[str], known: Iterable[str]) -> ValueError:
     """ValueError listing tickers absent from ``known``, with close matches (case ignored)."""
-    lower = {}
+    lower: Dict[str, str] = {}
     for k in known:
         lower.setdefault(k.lower(), k)
     hints = []
@@ -423,7 +423,7 @@ def _weight_frame(weights, price_dates, price_tickers, notes):
         notes.append("weights: dates were not in ascending order and have been sorted")
     tickers = check_labels(wide.columns, "weights")
     if len(tickers) == 0 or len(wdates) == 0:
-        raise ValueError(f"weights needs at least one date and one ticker, got shape {wide.shape}")
+        raise ValueError(f"weights must have at least one date and one ticker, got shape {wide.shape}")
     unknown = tickers[~tickers.isin(price_tickers)]
     if len(unknown):
         raise unknown_tickers_error("weights", unknown, price_tickers)
@@ -503,7 +503,7 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
                          "pass prices as a mapping or (field, ticker) frame with those fields")
     dates, tickers, arrays, notes = _align_fields(frames, trade_at, intrabar_exits)
     if len(dates) < 2 or len(tickers) == 0:
-        raise ValueError(f"prices needs at least 2 dates and one ticker, got {len(dates)} dates "
+        raise ValueError(f"prices must have at least 2 dates and one ticker, got {len(dates)} dates "
                          f"and {len(tickers)} tickers")
     wdates, w_ns, wtickers, values = _weight_frame(weights, dates, tickers, notes)
     p_ns = _ns(dates)

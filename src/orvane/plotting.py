@@ -1,12 +1,14 @@
 """Charts of a backtest result as matplotlib Figures.
 
-Figures are built from `matplotlib.figure.Figure` directly, not through pyplot:
+Figures are built from ``matplotlib.figure.Figure`` directly, not through pyplot:
 no GUI backend is needed (headless servers, CI), nothing is kept in pyplot's
 global figure list, and Jupyter still shows a returned Figure inline.
 matplotlib is an optional extra and is imported only when a chart is drawn.
 """
 
 from __future__ import annotations
+
+from typing import Any, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -42,13 +44,13 @@ def _style(ax):
     ax.tick_params(colors="#39424e", labelsize=9)
 
 
-def plot_equity(result, *, title: str | None = "Equity", log: bool = False,
-                figsize: tuple = (10.0, 6.0)):
+def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = False,
+                figsize: Tuple[float, float] = (10.0, 6.0)) -> Any:
     """Equity curve (top) and drawdown (bottom) on a shared date axis.
 
     The deepest drawdown is shaded from its peak to its recovery (or to the end
-    when it has not recovered). `log=True` draws the equity on a log scale.
-    Returns the matplotlib Figure; save it with `fig.savefig(path)`.
+    when it has not recovered). ``log=True`` draws the equity on a log scale.
+    Returns the matplotlib Figure; save it with ``fig.savefig(path)``.
     """
     Figure, PercentFormatter = _matplotlib()
     equity = live_equity(result)
@@ -86,7 +88,7 @@ def plot_equity(result, *, title: str | None = "Equity", log: bool = False,
     return fig
 
 
-def plot_trades(result, *, figsize: tuple = (10.0, 4.5)):
+def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
     """Excursions against the trade's return: MAE (left) and MFE (right).
 
     One dot per trade, green for winners (return > 0) and red for the others.

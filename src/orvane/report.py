@@ -9,8 +9,10 @@ from __future__ import annotations
 import base64
 import html
 import io
+import os
 import pathlib
 from datetime import datetime, timezone
+from typing import Any, Union
 
 import numpy as np
 import pandas as pd
@@ -64,29 +66,29 @@ footer { color:var(--muted); font-size:12px; text-align:center; padding:0 0 24px
 """
 
 
-def _png(fig) -> str:
+def _png(fig: Any) -> str:
     buffer = io.BytesIO()
     fig.savefig(buffer, format="png", dpi=144, facecolor="white")
     return "data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
-def _num_class(value) -> str:
+def _num_class(value: Any) -> str:
     if isinstance(value, (int, float, np.number)) and np.isfinite(value) and value != 0:
         return "pos" if value > 0 else "neg"
     return ""
 
 
-def _pct(value, digits: int = 2) -> str:
+def _pct(value: Any, digits: int = 2) -> str:
     # Rounding first, then + 0.0, keeps a tiny loss from reading "-0.0%".
     return "" if pd.isna(value) else f"{round(value, digits + 2) + 0.0:.{digits}%}"
 
 
-def _day(value) -> str:
+def _day(value: Any) -> str:
     return "" if pd.isna(value) else pd.Timestamp(value).strftime("%Y-%m-%d")
 
 
 def _table(frame: pd.DataFrame, formats: dict, left: tuple = ()) -> str:
-    """HTML table; `formats` maps column -> (header, formatter), `left` aligns text columns."""
+    """HTML table; ``formats`` maps column -> (header, formatter), ``left`` aligns text columns."""
     head = "".join(
         f'<th class="{"l" if c in left else ""}">{html.escape(h)}</th>' for c, (h, _) in formats.items()
     )
@@ -129,7 +131,7 @@ def _heat_color(value: float, scale: float) -> str:
     return f"rgba({rgb[0]},{rgb[1]},{rgb[2]},{strength:.3f})"
 
 
-def _monthly_section(result) -> str:
+def _monthly_section(result: Any) -> str:
     monthly = result.monthly_returns()
     monthly = monthly.reindex(columns=range(1, 13))
     # Full-year figure compounds the months that exist.
@@ -196,7 +198,7 @@ def _actions_section(actions: pd.DataFrame) -> str:
             f"{len(frame)} tickers listed</small></h2>{body}</section>")
 
 
-def _settings_section(result) -> str:
+def _settings_section(result: Any) -> str:
     settings = list((getattr(result, "settings", {}) or {}).items())
     half = (len(settings) + 1) // 2
     tables = "".join(
@@ -212,8 +214,8 @@ def _settings_section(result) -> str:
     return f'<section id="settings"><h2>Settings</h2><div class="cols">{tables}</div>{warn}</section>'
 
 
-def render_report(result, *, title: str = "Backtest report", last_trades: int = 25) -> str:
-    """The report as one HTML string (see `write_report`)."""
+def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25) -> str:
+    """The report as one HTML string (see ``write_report``)."""
     stats = summary(result)
     equity = live_equity(result)
     equity_fig = plotting.plot_equity(result, title=None, figsize=(11.0, 5.2))
@@ -246,14 +248,14 @@ def render_report(result, *, title: str = "Backtest report", last_trades: int = 
     return "\n".join(parts)
 
 
-def write_report(result, path, *, title: str = "Backtest report", last_trades: int = 25) -> pathlib.Path:
-    """Write the report of `result` to `path` (an .html file) and return the path.
+def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Backtest report", last_trades: int = 25) -> pathlib.Path:
+    """Write the report of ``result`` to ``path`` (an .html file) and return the path.
 
     Sections: summary statistics, equity and drawdown chart, monthly returns
-    heat map, trade excursion scatter, the last `last_trades` trades, the next
+    heat map, trade excursion scatter, the last ``last_trades`` trades, the next
     actions, the settings and warnings. The file needs no network: styles are
-    inline and charts are embedded PNG images. A directory as `path` gets
-    `orvane-report.html` inside it. Needs matplotlib (`pip install 'orvane[plot]'`).
+    inline and charts are embedded PNG images. A directory as ``path`` gets
+    ``orvane-report.html`` inside it. Needs matplotlib (``pip install 'orvane[plot]'``).
     """
     path = pathlib.Path(path)
     if path.is_dir():

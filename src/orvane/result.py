@@ -199,13 +199,15 @@ class BacktestResult:
         if prices is None:
             price = self._last_close.reindex(tickers)
         else:
-            if not isinstance(prices, pd.Series):
-                if not hasattr(prices, "keys"):
-                    raise TypeError("prices must be a Series or mapping ticker -> price, got "
-                                    f"{type(prices).__name__}")
-                prices = pd.Series(dict(prices), dtype=object)
-            prices.index = prices.index.map(str)
-            price = pd.to_numeric(prices, errors="coerce").reindex(tickers).astype(np.float64)
+            if isinstance(prices, pd.Series):
+                given = prices
+            elif hasattr(prices, "keys"):
+                given = pd.Series(dict(prices), dtype=object)
+            else:
+                raise TypeError("prices must be a Series or mapping ticker -> price, got "
+                                f"{type(prices).__name__}")
+            given.index = given.index.map(str)
+            price = pd.to_numeric(given, errors="coerce").reindex(tickers).astype(np.float64)
         price = price.to_numpy(dtype=np.float64)
         tradable = np.isfinite(price) & (price > 0) & ~self._delisted.reindex(tickers).fillna(False).to_numpy(dtype=bool)
         capital = float(capital)

@@ -1,13 +1,13 @@
 """Performance statistics of a backtest, as small pure functions over pandas objects.
 
 Every function takes plain Series/DataFrames (an equity curve, its returns, the
-trade table), so each can be used on its own; `summary` puts them together for
+trade table), so each can be used on its own; ``summary`` puts them together for
 a result. All values are fractions (0.05 = 5 %), never percent.
 
 Conventions shared by the functions below:
 
 - Returns are simple bar-to-bar returns of the equity curve.
-- Annualisation uses `periods_per_year` of the equity index; the risk-free rate
+- Annualisation uses ``periods_per_year`` of the equity index; the risk-free rate
   is 0 unless given.
 - A statistic whose formula is undefined is NaN (for example the Sharpe ratio of
   a flat curve, or the win rate without trades); a ratio whose denominator is
@@ -20,6 +20,7 @@ from __future__ import annotations
 import math
 import re
 import warnings
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -72,7 +73,8 @@ def periods_per_year(index: pd.DatetimeIndex) -> float:
             freq = None
         freq = getattr(freq, "freqstr", freq)
     if freq:
-        step, prefix = re.fullmatch(r"(\d*)(\w+?)(?:-\w+)?", freq).groups()
+        match = re.fullmatch(r"(\d*)(\w+?)(?:-\w+)?", freq)
+        step, prefix = match.groups() if match else ("", "")
         if prefix in FREQUENCIES:
             return FREQUENCIES[prefix][1] / int(step or 1)
     spacing = pd.Series(index).diff().dropna().median()
@@ -122,7 +124,7 @@ def annual_volatility(returns: pd.Series, periods: float) -> float:
 def sharpe_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) -> float:
     """Annualised Sharpe ratio: mean(r - rf) / std(r - rf, ddof=1) * sqrt(periods).
 
-    `risk_free` is an annual rate, spread evenly over the periods. NaN when the
+    ``risk_free`` is an annual rate, spread evenly over the periods. NaN when the
     excess returns do not vary (a flat curve) or there are fewer than two.
     """
     excess = returns.dropna() - risk_free / periods
@@ -159,7 +161,7 @@ def drawdown(equity: pd.Series) -> pd.Series:
 def max_drawdown(equity: pd.Series) -> tuple[float, pd.Timestamp, pd.Timestamp, pd.Timestamp]:
     """Deepest drawdown and its dates: (depth, peak, trough, recovery).
 
-    depth is the minimum of `drawdown` (0 or negative). peak is the date of the
+    depth is the minimum of ``drawdown`` (0 or negative). peak is the date of the
     high before the trough, trough the date of the lowest point, recovery the
     first date after the trough on which the curve is back at or above the
     peak's value; NaT when it never gets back there. A curve that never falls
@@ -257,7 +259,7 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
 
 
 def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
-    """Share of the bars of `index` on which at least one trade is open.
+    """Share of the bars of ``index`` on which at least one trade is open.
 
     A trade is open from its entry bar up to, not including, its exit bar;
     trades without an exit date are open to the end.
@@ -276,8 +278,8 @@ def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
     return float(np.count_nonzero(np.cumsum(open_count[:n]) > 0) / n)
 
 
-def live_equity(result) -> pd.Series:
-    """The result's equity from its first simulated date (`start`) on, without NaN.
+def live_equity(result: Any) -> pd.Series:
+    """The result's equity from its first simulated date (``start``) on, without NaN.
 
     Bars before the first weight date only hold the starting value and would
     dilute every per-bar statistic.
@@ -289,11 +291,11 @@ def live_equity(result) -> pd.Series:
     return equity.dropna()
 
 
-def summary(result, risk_free: float = 0.0) -> pd.Series:
+def summary(result: Any, risk_free: float = 0.0) -> pd.Series:
     """Every statistic of a backtest result as one Series (object dtype).
 
-    Computed on `live_equity(result)` and the trade table. See the functions of
-    this module for each formula. The index names are the keys of `LABELS`.
+    Computed on ``live_equity(result)`` and the trade table. See the functions of
+    this module for each formula. The index names are the keys of ``LABELS``.
     """
     equity = live_equity(result)
     returns = equity.pct_change().iloc[1:]
@@ -354,7 +356,7 @@ LABELS = {
 }
 
 
-def _text(value, kind: str) -> str:
+def _text(value: Any, kind: str) -> str:
     if value is None or (not isinstance(value, str) and pd.isna(value)):
         return "not yet" if kind == "recovery" else "n/a"
     if kind in ("date", "recovery"):
