@@ -17,7 +17,8 @@ label or delisting arrays), markets with bad inputs that must fail alike, and
 markets whose stop_trading_next_period refuses its truth test part-way through
 the end-of-run next-weights step. The markets are built here with NumPy alone
 and the cases are made once, in the base interpreter; each build needs only
-orvane.core.
+orvane.core. Each case follows a small clean run, so what a case that fails
+early leaves in place is the same for every case, not the previous case's.
 
 One difference is expected from base 3744766 on: a run whose next-weights step
 fails leaves the sids it had reached in "next_weights" (the base left it
@@ -386,9 +387,23 @@ def error_of(exc):
             [f.name for f in traceback.extract_tb(exc.__traceback__)][1:])
 
 
+def _fresh_record():
+    """A small clean run: a case that fails before the end of its run leaves the record
+    and the analytics lists of the run before it, which must not be the previous case's."""
+    import numpy as np
+    from orvane.core import tradeloom
+
+    prices = np.array([[10.0], [11.0]])
+    index = np.array([0, 1], dtype=np.int64)
+    label = np.array(["S"], dtype=object)
+    tradeloom.backtest_(prices, prices, prices, prices, prices, index, label, np.array([[1.0]]), index[:1],
+                        label.copy(), index[:1])
+
+
 def observe(kw):
     from orvane.core import tidemark, tradeloom
 
+    _fresh_record()
     out = {}
     try:
         out["creturn"] = encode(tradeloom.backtest_(**kw))
