@@ -492,7 +492,9 @@ def main(argv=None):
         if verdict == "different":
             print(f"DIFFERENT {name}: {', '.join(k for k in b if b[k] != h[k])}")
         elif verdict == "expected":
-            print(f"expected  {name}: next_weights holds the {len(expect[1])} sids before the refusal")
+            reached = len(expect[1])
+            print(f"expected  {name}: next_weights partly filled, {reached} sid{'s' * (reached != 1)} "
+                  f"reached before the refusal")
     refused = sum(expect is not None for expect in expects)
     trades = sum(len(b["trades"][1]) for _, b in base_res)
     print(f"{len(base_res)} cases ({errors} ending in an error, {refused} refused in the next-weights step, "
