@@ -45,6 +45,21 @@ def labels(*names):
     return out
 
 
+class Number:
+    """A number argument whose conversions (float(), operator.index()) call hook() first."""
+
+    def __init__(self, value, hook):
+        self.value, self.hook = value, hook
+
+    def __float__(self):
+        self.hook()
+        return float(self.value)
+
+    def __index__(self):
+        self.hook()
+        return int(self.value)
+
+
 def tb_names(exc):
     import traceback
 

@@ -10,6 +10,7 @@ import pytest
 from orvane.core import tidemark as tm
 from orvane.core import tradeloom as tl
 
+from conftest import Number
 from test_engine_reference import DAY, T0, assert_same, engine_run, market, reference_run
 
 
@@ -174,21 +175,8 @@ def test_number_conversions_that_drop_the_callers_arguments():
     m = market([[10.0, 20.0]] * 4, pos_values=[[0.5, -0.5]], tidemark_window=2)
     plain = engine_run(m)
     args = dict(m)
-
-    class Number:
-        def __init__(self, value):
-            self.value = value
-
-        def __float__(self):
-            args.clear()
-            return float(self.value)
-
-        def __index__(self):
-            args.clear()
-            return int(self.value)
-
     for key in ("fee_ratio", "position_limit", "tidemark_window", "tidemark_window_step"):
-        args[key] = Number(m[key])
+        args[key] = Number(m[key], args.clear)
     assert_same(engine_run(args), plain)
     assert args == {}
 

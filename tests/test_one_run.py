@@ -10,6 +10,7 @@ import pytest
 from orvane.core import tidemark as tm
 from orvane.core import tradeloom as tl
 
+from conftest import Number
 from test_engine_reference import ARG_ORDER, DAY, KW, T0, assert_same, engine_run, market
 
 BUSY = "a run is already in progress in this process"
@@ -84,21 +85,6 @@ def with_labels(m, hook):
     return m
 
 
-class Number:
-    hook = None
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        Number.hook()
-        return float(self.value)
-
-    def __index__(self):
-        Number.hook()
-        return int(self.value)
-
-
 def arrange(kind, m, nested, monkeypatch):
     """Installs `nested` as a callback of the given kind on market m."""
     if kind == "stop_trading_next_period":
@@ -108,11 +94,9 @@ def arrange(kind, m, nested, monkeypatch):
     elif kind == "encode":
         with_labels(m, nested)
     elif kind == "fee_ratio":
-        monkeypatch.setattr(Number, "hook", nested)
-        m["fee_ratio"] = Number(m["fee_ratio"])
+        m["fee_ratio"] = Number(m["fee_ratio"], nested)
     elif kind == "tidemark_window":
-        monkeypatch.setattr(Number, "hook", nested)
-        m["tidemark_window"] = Number(m["tidemark_window"])
+        m["tidemark_window"] = Number(m["tidemark_window"], nested)
     elif kind == "normalize_weight":
         real = tl.normalize_weight
 

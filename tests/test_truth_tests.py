@@ -6,7 +6,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from test_engine_reference import T0, assert_same, engine_run, market, markets, reference_run
+from orvane.core import tradeloom
+
+from test_engine_reference import T0, assert_same, engine_run, market, markets, reference_run, same_dict
 
 
 class Scripted:
@@ -67,3 +69,38 @@ def test_next_weights_test_the_flag_once_per_sid(pattern):
 @pytest.mark.parametrize("refuse_at", range(1, 8))
 def test_a_refused_test_ends_the_run_where_the_model_stops(refuse_at):
     assert check(stopped_market(), [True], refuse_at) == refuse_at
+
+
+def refusing_market(scale):
+    # six sids: sid 1 stopped out on row 2, sid 4 found on the last row (a pending
+    # exit), sid 2 with no weight; gross 0.9375 times scale
+    flat = [10.0] * 6
+    return market([flat] * 5, close=[flat] * 2 + [[10.0, 8.0] + flat[2:]] * 2 + [flat[:4] + [8.0, 10.0]],
+                  pos_values=[[w * scale for w in (0.125, 0.25, 0.0, 0.0625, 0.25, 0.25)]],
+                  pos_index=[T0], resample=[T0], stop_loss=0.1)
+
+
+# 1 + 6 + 2 tests: the rebalance, one per sid of the next row, then the
+# pending exit of sid 4 and the carried-out exit of sid 1
+@pytest.mark.parametrize("scale", [1.0, 2.0])
+@pytest.mark.parametrize("refuse_at", range(2, 8))
+def test_a_refused_next_weights_step_leaves_the_sids_before_it(scale, refuse_at):
+    m = refusing_market(scale)
+    clean = engine_run({**m, "stop_trading_next_period": Scripted([True])})["ops"]
+    assert list(clean["next_weights"]) == [0, 3, 5]
+    flag = Scripted([True], refuse_at)
+    with pytest.raises(LookupError):
+        engine_run({**m, "stop_trading_next_period": flag})
+    assert flag.calls == refuse_at
+    record = tradeloom.get_stock_operations()
+    # the steps after the next weights never ran: no times, no actions
+    assert list(record) == ["actions", "weights", "next_weights"]
+    assert record["actions"] == {}
+    assert same_dict(record["weights"], clean["weights"])
+    failed_sid = refuse_at - 2
+    row = m["pos_values"][0]
+    # each sid reached keeps the weight row's value, before the division by the gross
+    want = {sid: float(row[sid]) for sid in clean["next_weights"] if sid < failed_sid}
+    assert same_dict(record["next_weights"], want), (record["next_weights"], want)
+    if scale == 1.0:  # gross below 1: the clean run stores the row's values as they are
+        assert same_dict(record["next_weights"], {k: clean["next_weights"][k] for k in want})

@@ -97,95 +97,127 @@ int price_column(int sid) {
   return g.pos2price[sid];  // an unmapped sid reads (and inserts) column 0
 }
 
-PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction, int i_exit_trasnaction) {
-  const int pid = price_column(sid);
-
-  if (g.price == Py_None) {
-    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.400s'", Py_TYPE(g.price)->tp_name,
-                 "shape");
-    return nullptr;
-  }
-  // Held while their views are read (see close_trade for why).
-  PyRef hold_price = PyRef::borrow(g.price), hold_close = PyRef::borrow(g.close);
-  const Matrix price{g.price, view2<double>(g.price)};
-  const Matrix close{g.close, view2<double>(g.close)};
-
+// The last row a trade walks: its exit, or the end of the look-ahead window when
+// that is later, cut at the last row of the matrix. n counts the entry row and
+// the steps after it.
+bool walk_end(int i_entry, int i_exit, long long nrows, long long* i_exit_max, size_t* n) {
   // 64-bit index arithmetic: no int32 overflow for any argument values.
-  long long i_exit_max = i_exit;
-  if (static_cast<long long>(i_entry) + g.window > i_exit_max) i_exit_max = static_cast<long long>(i_entry) + g.window;
-  const long long nrows = price.v.n0;
-  if (i_exit_max >= nrows) i_exit_max = nrows - 1;
-
-  const long long walked = i_exit_max - i_entry + 1;
+  long long last = i_exit;
+  if (static_cast<long long>(i_entry) + g.window > last) last = static_cast<long long>(i_entry) + g.window;
+  if (last >= nrows) last = nrows - 1;
+  const long long walked = last - i_entry + 1;
   if (walked < 0) {
     PyErr_SetString(PyExc_OverflowError, "can't convert negative value to size_t");
-    return nullptr;
+    return false;
   }
-  const size_t n = 1 + static_cast<size_t>(i_exit_max > i_entry ? i_exit_max - i_entry : 0);  // entry row + steps
-  // Rows whose block the result keeps: every window_step-th row below
-  // min(n, window) (compared as unsigned: a negative window counts as larger
-  // than n), and row e, the exit's row or the last.
-  const uint64_t limit = std::min<uint64_t>(n, static_cast<uint64_t>(static_cast<int64_t>(g.window)));
-  const uint64_t sample_step = g.window_step > 0 ? static_cast<uint64_t>(g.window_step) : 0;
-  const uint64_t nsamples = sample_step && limit ? (limit - 1) / sample_step + 1 : 0;
-  const uint64_t gap = static_cast<uint64_t>(static_cast<long long>(i_exit) - i_entry);
-  const size_t e = static_cast<size_t>(std::min<uint64_t>(n - 1, gap));
-  SamplesLease lease;
-  std::vector<double>& samples = (*lease).blocks;
-  if (samples.size() < 6 * nsamples) samples.resize(static_cast<size_t>(6 * nsamples));
-  double e_block[6];
-  auto sampled = [&](uint64_t k) { return sample_step && k < limit && k % sample_step == 0; };
-  uint64_t next_sample = nsamples ? 0 : UINT64_MAX;  // the next row sampled, counted up without a division
-  double* next_block = samples.data();
-  auto keep = [&](uint64_t k, const Stats& st) {
-    if (k == next_sample) {
-      st.block(next_block);
-      next_block += 6;
-      next_sample = next_sample + sample_step < limit ? next_sample + sample_step : UINT64_MAX;
-    }
-    if (k == e) st.block(e_block);
-  };
+  *i_exit_max = last;
+  *n = 1 + static_cast<size_t>(last > i_entry ? last - i_entry : 0);
+  return true;
+}
 
-  // Ask for every cell this trade reads before the first one is needed: the
-  // misses then overlap instead of queueing behind each other.
+// Rows whose block the result keeps: every window_step-th row below
+// min(n, window) (compared as unsigned: a negative window counts as larger
+// than n), and row e, the exit's row or the last.
+class Sampler {
+ public:
+  Sampler(size_t n, int i_entry, int i_exit, std::vector<double>& blocks)
+      : n_(n),
+        limit_(std::min<uint64_t>(n, static_cast<uint64_t>(static_cast<int64_t>(g.window)))),
+        step_(g.window_step > 0 ? static_cast<uint64_t>(g.window_step) : 0),
+        count_(step_ && limit_ ? (limit_ - 1) / step_ + 1 : 0),
+        e_(static_cast<size_t>(
+            std::min<uint64_t>(n - 1, static_cast<uint64_t>(static_cast<long long>(i_exit) - i_entry)))),
+        blocks_(blocks) {
+    if (blocks_.size() < 6 * count_) blocks_.resize(static_cast<size_t>(6 * count_));
+    next_ = count_ ? 0 : UINT64_MAX;
+    next_block_ = blocks_.data();
+  }
+
+  // Row k of the walk, whose statistics are st, in the order the rows come.
+  void keep(uint64_t k, const Stats& st) {
+    if (k == next_) {
+      st.block(next_block_);
+      next_block_ += 6;
+      next_ = next_ + step_ < limit_ ? next_ + step_ : UINT64_MAX;  // counted up without a division
+    }
+    if (k == e_) st.block(e_block_);
+  }
+
+  // The exit's costs change the last row's return, in every block kept of it.
+  void set_last_return(double last) {
+    if (sampled(n_ - 1)) blocks_[static_cast<size_t>(6 * ((n_ - 1) / step_) + 5)] = last - 1;
+    if (e_ == n_ - 1) e_block_[5] = last - 1;
+  }
+
+  uint64_t count() const { return count_; }
+  double block_value(size_t i) const { return blocks_[i]; }
+  const double* exit_block() const { return e_block_; }
+
+ private:
+  bool sampled(uint64_t k) const { return step_ && k < limit_ && k % step_ == 0; }
+
+  size_t n_;
+  uint64_t limit_, step_, count_;
+  size_t e_;
+  std::vector<double>& blocks_;
+  uint64_t next_;
+  double* next_block_;
+  double e_block_[6];
+};
+
+constexpr long long kAhead = 32;  // rows requested before they are read
+
+// Asks for every cell the trade reads before the first one is needed: the
+// misses then overlap instead of queueing behind each other.
+void prefetch_trade(const Matrix& price, const Matrix& close, int pid, int i_entry, long long i_exit_max) {
   long long col;
   const bool direct = i_entry >= 0 && i_exit_max < close.v.n0 && g.price != Py_None && price.v.n0 == close.v.n0 &&
                       wrap_index(pid, close.v.n1, &col) && pid < price.v.n1 && pid >= -price.v.n1;
-  constexpr long long kAhead = 32;  // rows requested before they are read
-  if (direct) {
-    const char* column = close.v.data + col * close.v.s1;
-    const long long pcol = pid < 0 ? pid + price.v.n1 : pid;
-    prefetch(price.v.data + i_entry * price.v.s0 + pcol * price.v.s1);
-    prefetch(price.v.data + i_exit_max * price.v.s0 + pcol * price.v.s1);
-    for (long long row = i_entry; row <= i_exit_max && row <= i_entry + kAhead; ++row)
-      prefetch(column + row * close.v.s0);
-  }
+  if (!direct) return;
+  const char* column = close.v.data + col * close.v.s1;
+  const long long pcol = pid < 0 ? pid + price.v.n1 : pid;
+  prefetch(price.v.data + i_entry * price.v.s0 + pcol * price.v.s1);
+  prefetch(price.v.data + i_exit_max * price.v.s0 + pcol * price.v.s1);
+  for (long long row = i_entry; row <= i_exit_max && row <= i_entry + kAhead; ++row)
+    prefetch(column + row * close.v.s0);
+}
 
+// The trade's value on its entry row: close over trading price (mirrored for a
+// short), less the fee when the entry traded.
+bool entry_value(const Matrix& price, const Matrix& close, int pid, int i_entry, bool is_long,
+                 int i_entry_trasnaction, double* out) {
   double entry_price, entry_close;
-  if (!price.read(i_entry, pid, &entry_price) || !close.read(i_entry, pid, &entry_close)) return nullptr;
+  if (!price.read(i_entry, pid, &entry_price) || !close.read(i_entry, pid, &entry_close)) return false;
   if (entry_price == 0) {
     raise_float_division();
-    return nullptr;
+    return false;
   }
   double price_ratio = is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
   if (i_entry_trasnaction != 0) price_ratio = (1 - g.fee_ratio) * price_ratio;
-  double v = price_ratio;
+  *out = price_ratio;
+  return true;
+}
+
+// The walk's running state: the trade's value v, the last valid close pv, and
+// the statistics so far (st.ret is v after each row).
+struct Walk {
+  bool is_long;
+  double v = 0.0, pv = 0.0;
+  Stats st{};
 
   // Entry row; NaN makes each comparison false, which picks the branch noted.
-  Stats st;
-  st.ret = v;
-  st.cummax = 1 > v ? 1 : v;
-  st.cummin = v > 1 ? 1 : v;
-  st.cummax_at_min = st.cummax;
-  st.mdd = v - 1 < 0 ? v - 1 : 0;
-  st.profit_period = v > 1 ? 1 : 0;
-  keep(0, st);
+  void start(double value) {
+    v = value;
+    st.ret = v;
+    st.cummax = 1 > v ? 1 : v;
+    st.cummin = v > 1 ? 1 : v;
+    st.cummax_at_min = st.cummax;
+    st.mdd = v - 1 < 0 ? v - 1 : 0;
+    st.profit_period = v > 1 ? 1 : 0;
+  }
 
-  double pv;
-  if (!close.read(i_entry, pid, &pv)) return nullptr;
-
-  // One step of the walk at offset i with the row's close p; false on error.
-  auto step = [&](long long i, double p) {
+  // One step with the row's close p; false on error.
+  bool step(double p) {
     const bool valid = !std::isnan(p);
     if (valid) {
       if (pv == 0) {
@@ -210,43 +242,56 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
     if (st.mdd > newmdd) st.mdd = newmdd;
     if (valid && v > 1) st.profit_period = st.profit_period + 1;
     st.ret = v;
-    keep(static_cast<uint64_t>(i) + 1, st);
     return true;
-  };
+  }
+};
+
+// Steps the walk over the closes after the entry row up to i_exit_max.
+bool walk_closes(const Matrix& close, int pid, int i_entry, long long i_exit_max, Walk& w, Sampler& samples) {
+  if (!close.read(i_entry, pid, &w.pv)) return false;
   const long long first = static_cast<long long>(i_entry) + 1;
+  long long col;
   if (first >= 0 && i_exit_max < close.v.n0 && wrap_index(pid, close.v.n1, &col)) {
     // Every walked row is inside the close matrix: read the column directly.
     const char* column = close.v.data + col * close.v.s1;
     for (long long row = first; row <= i_exit_max; ++row) {
       if (row + kAhead <= i_exit_max) prefetch(column + (row + kAhead) * close.v.s0);
-      if (!step(row - first, load<double>(column + row * close.v.s0))) return nullptr;
+      if (!w.step(load<double>(column + row * close.v.s0))) return false;
+      samples.keep(static_cast<uint64_t>(row - first) + 1, w.st);
     }
-  } else {
-    for (long long row = first; row <= i_exit_max; ++row) {
-      double p;
-      if (!close.read(row, pid, &p) || !step(row - first, p)) return nullptr;
-    }
+    return true;
   }
-
-  if (i_exit_trasnaction != 0) {
-    double last = st.ret;  // the last row's return, which is what st holds now
-    if (i_entry != i_exit_max) {
-      double lp, lc;
-      if (!price.read(i_exit_max, pid, &lp) || !close.read(i_exit_max, pid, &lc)) return nullptr;
-      if (lc == 0) {
-        raise_float_division();
-        return nullptr;
-      }
-      const double x = last;
-      last = is_long ? (lp / lc) * x : 2 - ((2 - x) * lp) / lc;
-    }
-    const double f = (1 - g.fee_ratio) - g.tax_ratio;
-    last = f * last;
-    // The exit's costs change the last row's return, in every block kept of it.
-    if (sampled(n - 1)) samples[static_cast<size_t>(6 * ((n - 1) / sample_step) + 5)] = last - 1;
-    if (e == n - 1) e_block[5] = last - 1;
+  for (long long row = first; row <= i_exit_max; ++row) {
+    double p;
+    if (!close.read(row, pid, &p) || !w.step(p)) return false;
+    samples.keep(static_cast<uint64_t>(row - first) + 1, w.st);
   }
+  return true;
+}
 
+// The last row's return `last` after the exit's costs: moved from that row's
+// close to its trading price (unless the trade never left its entry row), then
+// less fee and tax.
+bool exit_return(const Matrix& price, const Matrix& close, int pid, int i_entry, long long i_exit_max, bool is_long,
+                 double last, double* out) {
+  if (i_entry != i_exit_max) {
+    double lp, lc;
+    if (!price.read(i_exit_max, pid, &lp) || !close.read(i_exit_max, pid, &lc)) return false;
+    if (lc == 0) {
+      raise_float_division();
+      return false;
+    }
+    const double x = last;
+    last = is_long ? (lp / lc) * x : 2 - ((2 - x) * lp) / lc;
+  }
+  const double f = (1 - g.fee_ratio) - g.tax_ratio;
+  *out = f * last;
+  return true;
+}
+
+// The result: 6 * floor((window - 1) / window_step) + 12 values, -1 where no
+// sampled block falls, the exit's block last.
+PyObject* result_blocks(const Sampler& samples) {
   if (g.window_step == 0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
     return nullptr;
@@ -263,20 +308,55 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
   double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())));
   for (long long k = 0; k < arsize; ++k) out[k] = -1;
 
-  for (uint64_t j = 0; j < nsamples; ++j) {
+  for (uint64_t j = 0; j < samples.count(); ++j) {
     const long long k = static_cast<long long>(6 * j);
     for (int s = 0; s < 6; ++s) {
       if (k + s >= arsize) {
         raise_buffer_bounds(0);
         return nullptr;
       }
-      out[k + s] = samples[static_cast<size_t>(k + s)];
+      out[k + s] = samples.block_value(static_cast<size_t>(k + s));
     }
   }
   for (int s = 0; s < 6; ++s) {
-    if (!store_item(out, arsize, arsize - 6 + s, e_block[s])) return nullptr;
+    if (!store_item(out, arsize, arsize - 6 + s, samples.exit_block()[s])) return nullptr;
   }
   return ret.release();
+}
+
+PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction, int i_exit_trasnaction) {
+  const int pid = price_column(sid);
+
+  if (g.price == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.400s'", Py_TYPE(g.price)->tp_name,
+                 "shape");
+    return nullptr;
+  }
+  // Held while their views are read (see close_trade for why).
+  PyRef hold_price = PyRef::borrow(g.price), hold_close = PyRef::borrow(g.close);
+  const Matrix price{g.price, view2<double>(g.price)};
+  const Matrix close{g.close, view2<double>(g.close)};
+
+  long long i_exit_max;
+  size_t n;
+  if (!walk_end(i_entry, i_exit, price.v.n0, &i_exit_max, &n)) return nullptr;
+  SamplesLease lease;
+  Sampler samples(n, i_entry, i_exit, (*lease).blocks);
+  prefetch_trade(price, close, pid, i_entry, i_exit_max);
+
+  Walk w{is_long};
+  double v;
+  if (!entry_value(price, close, pid, i_entry, is_long, i_entry_trasnaction, &v)) return nullptr;
+  w.start(v);
+  samples.keep(0, w.st);
+  if (!walk_closes(close, pid, i_entry, i_exit_max, w, samples)) return nullptr;
+
+  if (i_exit_trasnaction != 0) {
+    double last;
+    if (!exit_return(price, close, pid, i_entry, i_exit_max, is_long, w.st.ret, &last)) return nullptr;
+    samples.set_last_return(last);
+  }
+  return result_blocks(samples);
 }
 
 }  // namespace

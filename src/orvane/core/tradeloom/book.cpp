@@ -99,22 +99,23 @@ bool gross_weight(const std::vector<double>& newp, double* out) {
 
 }  // namespace
 
-double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio,
-                    bool check_null, bool set_null, double balance) {
-  const bool exist = check_null ? p.contains(sid) : true;
+double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
+                    double balance) {
+  const bool exist = slot == Slot::kLookUpDropZero ? p.contains(sid) : true;
+  const bool drop_zero = slot != Slot::kHeldKeepZero;
   if (!record_events(p, sid, position, balance)) {
     ORVANE_TRACEBACK(kSetPosition);
     return -1.0;
   }
   if (position == 0) {
     if (exist) {
-      double& slot = p.emplace(sid);
-      const double v = slot;
+      double& value = p.emplace(sid);
+      const double v = value;
       cash = add_keep(v - std::fabs(v) * (fee_ratio + tax_ratio), cash);
-      if (set_null)
+      if (drop_zero)
         p.erase(sid);
       else
-        slot = 0.0;
+        value = 0.0;
     }
     return cash;
   }
@@ -130,7 +131,7 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
     cash = add_keep(-amount - cost, cash);
     held = add_keep(held, amount);
   }
-  if (set_null && held == 0.0) p.erase(sid);
+  if (drop_zero && held == 0.0) p.erase(sid);
   return cash;
 }
 
@@ -153,7 +154,7 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
     if (std::fabs(target) > cap) target = cap * (target > 0 ? 1.0 : -1.0);
     // A zero target for a stock not held records, books and changes nothing.
     if (target == 0 && !p.contains(sid)) continue;
-    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, true, true, balance);
+    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, balance);
     if (cash == -1.0 && PyErr_Occurred()) {
       ORVANE_TRACEBACK(kRebalance);
       return -1.0;
@@ -231,7 +232,7 @@ namespace {
 // Sells the row's delisted stocks at book value and resets their trackers.
 bool close_delisted(RunState& s) {
   for (int k : s.delisted_stocks) {
-    const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, false, true);
+    const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
     if (!tracker_index(s, k)) return false;

@@ -2,6 +2,7 @@
 // row loop that runs each row's stages in order.
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "args.h"
 #include "errors.h"
@@ -12,6 +13,16 @@ namespace orvane::tradeloom {
 
 namespace {
 
+// Positions of backtest_'s parameters, in the order of kParams.
+enum Param {
+  kPriceValues, kCloseValues, kHighValues, kLowValues, kOpenValues,
+  kPriceIndex, kPriceColumns, kPosValues, kPosIndex, kPosColumns,
+  kResample, kFeeRatio, kTaxRatio, kStopLoss, kTakeProfit,
+  kTrailStop, kTrailStopActivation, kTouchedExit, kPositionLimit, kRetainCostWhenRebalance,
+  kStopTradingNextPeriod, kTidemarkWindow, kTidemarkWindowStep, kPeriodicallyRebalance,
+  kDelistingBars,
+  kParamCount,
+};
 constexpr const char* kParams[] = {
     "price_values", "close_values", "high_values", "low_values", "open_values",
     "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
@@ -20,9 +31,9 @@ constexpr const char* kParams[] = {
     "stop_trading_next_period", "tidemark_window", "tidemark_window_step", "periodically_rebalance",
     "delisting_bars",
 };
-constexpr Signature kSig{"backtest_", kParams, 25, 11};
-constexpr int kArrays = 11;
-enum { kPriceIndex = 5, kPriceColumns = 6, kPosValues = 7, kPosIndex = 8, kPosColumns = 9, kResample = 10 };
+static_assert(sizeof(kParams) / sizeof(kParams[0]) == kParamCount);
+constexpr int kArrays = kFeeRatio;  // the leading ndarray parameters, all required
+constexpr Signature kSig{"backtest_", kParams, kParamCount, kArrays};
 
 Elem array_elem(int i) {
   switch (i) {
@@ -60,20 +71,25 @@ struct Settings {
   int tidemark_window = 0, tidemark_window_step = 1;
 };
 
+// In parameter order, so that the first bad setting is the one reported.
 bool convert_settings(PyObject** a, Settings* st, BufferGuard* delisting, View1<int64_t>* bars) {
-  double* reals[] = {&st->fee_ratio, &st->tax_ratio, &st->stop_loss, &st->take_profit, &st->trail_stop,
-                     &st->trail_stop_activation};
-  for (int i = 0; i < 6; ++i)
-    if (a[11 + i] && !to_double(a[11 + i], reals[i])) return false;
-  if (a[17] && !to_truth(a[17], &st->touched_exit)) return false;
-  if (a[18] && !to_double(a[18], &st->position_limit)) return false;
-  if (a[19] && !to_truth(a[19], &st->retain_cost_when_rebalance)) return false;
-  if (a[20]) st->stop_trading_next_period = a[20];
-  if (a[21] && !to_int32(a[21], &st->tidemark_window)) return false;
-  if (a[22] && !to_int32(a[22], &st->tidemark_window_step)) return false;
-  if (a[23] && !to_truth(a[23], &st->periodically_rebalance)) return false;
-  if (a[24] && a[24] != Py_None) {
-    if (!acquire_int64_buffer(a[24], &delisting->view, bars)) return false;
+  const std::pair<Param, double*> reals[] = {
+      {kFeeRatio, &st->fee_ratio},     {kTaxRatio, &st->tax_ratio},
+      {kStopLoss, &st->stop_loss},     {kTakeProfit, &st->take_profit},
+      {kTrailStop, &st->trail_stop},   {kTrailStopActivation, &st->trail_stop_activation},
+  };
+  for (const auto& [param, out] : reals)
+    if (a[param] && !to_double(a[param], out)) return false;
+  if (a[kTouchedExit] && !to_truth(a[kTouchedExit], &st->touched_exit)) return false;
+  if (a[kPositionLimit] && !to_double(a[kPositionLimit], &st->position_limit)) return false;
+  if (a[kRetainCostWhenRebalance] && !to_truth(a[kRetainCostWhenRebalance], &st->retain_cost_when_rebalance))
+    return false;
+  if (a[kStopTradingNextPeriod]) st->stop_trading_next_period = a[kStopTradingNextPeriod];
+  if (a[kTidemarkWindow] && !to_int32(a[kTidemarkWindow], &st->tidemark_window)) return false;
+  if (a[kTidemarkWindowStep] && !to_int32(a[kTidemarkWindowStep], &st->tidemark_window_step)) return false;
+  if (a[kPeriodicallyRebalance] && !to_truth(a[kPeriodicallyRebalance], &st->periodically_rebalance)) return false;
+  if (a[kDelistingBars] && a[kDelistingBars] != Py_None) {
+    if (!acquire_int64_buffer(a[kDelistingBars], &delisting->view, bars)) return false;
     delisting->held = true;
   }
   return true;
@@ -92,7 +108,7 @@ bool check_arrays(PyObject** a) {
   }
   for (int i = 0; i < kArrays; ++i) {
     if (a[i] == Py_None) continue;
-    const int ndim = (i <= 4 || i == kPosValues) ? 2 : 1;
+    const int ndim = (i <= kOpenValues || i == kPosValues) ? 2 : 1;
     const Elem e = array_elem(i);
     if (!check_array_buffer(reinterpret_cast<PyArrayObject*>(a[i]), ndim, e, elem_name(e))) return false;
   }
@@ -163,8 +179,8 @@ bool simulate_row(RunState& s) {
 }
 
 PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
-  PyObject* a[25];
-  PyRef held[25];  // callbacks run throughout the run
+  PyObject* a[kParamCount];
+  PyRef held[kParamCount];  // callbacks run throughout the run
   if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
   Settings st;
   st.take_profit = st.trail_stop = g.inf;
@@ -174,11 +190,11 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   if (!check_arrays(a)) return nullptr;
   if (!publish_settings(st)) return nullptr;
 
-  s.price_values = view2<double>(a[0]);
-  s.close_values = view2<double>(a[1]);
-  s.high_values = view2<double>(a[2]);
-  s.low_values = view2<double>(a[3]);
-  s.open_values = view2<double>(a[4]);
+  s.price_values = view2<double>(a[kPriceValues]);
+  s.close_values = view2<double>(a[kCloseValues]);
+  s.high_values = view2<double>(a[kHighValues]);
+  s.low_values = view2<double>(a[kLowValues]);
+  s.open_values = view2<double>(a[kOpenValues]);
   s.price_index = view1<int64_t>(a[kPriceIndex]);
   s.pos_values = view2<double>(a[kPosValues]);
   s.pos_index = view1<int64_t>(a[kPosIndex]);
@@ -217,7 +233,8 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
     return nullptr;
   }
-  g.analytics.start_analysis(reinterpret_cast<PyArrayObject*>(a[0]), reinterpret_cast<PyArrayObject*>(a[1]),
+  g.analytics.start_analysis(reinterpret_cast<PyArrayObject*>(a[kPriceValues]),
+                             reinterpret_cast<PyArrayObject*>(a[kCloseValues]),
                              s.pos2price, static_cast<int>(nstocks), s.fee_ratio, s.tax_ratio, st.tidemark_window,
                              st.tidemark_window_step);
   if (PyErr_Occurred()) return nullptr;

@@ -2,6 +2,8 @@
 // of a run: closing the analysis run and building the stock_operations record.
 #include <cmath>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "errors.h"
 #include "pyref.h"
@@ -58,8 +60,11 @@ bool current_weights(RunState& s, PyObject* weights) {
   return true;
 }
 
-// "next_weights": the weights the next rebalance will trade, less stopped stocks.
-bool next_weights(RunState& s, PyObject* out) {
+// "next_weights": the weights the next rebalance will trade, less stopped
+// stocks. Each sid is stored as it is reached, so a truth test that fails
+// part-way leaves the sids before it in the record; `stored` keeps them for
+// the division that follows, and `total` is that division's sum.
+bool next_weights(RunState& s, PyObject* out, std::vector<std::pair<int, double>>* stored, double* total) {
   std::vector<double> row;
   if (s.current_position_id == s.pos_id) {
     row = s.latest_rebalanced_row;
@@ -77,7 +82,6 @@ bool next_weights(RunState& s, PyObject* out) {
   for (int e : s.exit_stocks) pending.insert(e < 0 ? -e : e);
 
   double total_next_weight_sum = 0.0;
-  std::vector<std::pair<int, double>> stored;
   for (size_t k = 0; k < row.size(); ++k) {
     const int sid = static_cast<int>(k);
     const double val1 = row[k];
@@ -94,9 +98,18 @@ bool next_weights(RunState& s, PyObject* out) {
       }
     }
     if (!(dropped && s.should_rebalance)) total_next_weight_sum += std::fabs(val1);
-    if (!skip && val1 != 0) stored.emplace_back(sid, val1);
+    if (!skip && val1 != 0) {
+      if (!set_new(out, sid, PyFloat_FromDouble(val1))) return false;
+      stored->emplace_back(sid, val1);
+    }
   }
-  const double div = divisor(total_next_weight_sum);
+  *total = total_next_weight_sum;
+  return true;
+}
+
+// The stored next weights over max(1, total), in place (the keys keep their order).
+bool divide_next_weights(PyObject* out, const std::vector<std::pair<int, double>>& stored, double total) {
+  const double div = divisor(total);
   for (const auto& [k, w] : stored) {
     if (!set_new(out, k, PyFloat_FromDouble(w / div))) return false;
   }
@@ -216,13 +229,16 @@ bool finish_run(RunState& s) {
   Py_XDECREF(old);
 
   if (!current_weights(s, weights.get())) return false;
-  if (!next_weights(s, next.get())) return false;
+  std::vector<std::pair<int, double>> stored;
+  double total_next_weight_sum = 0.0;
+  if (!next_weights(s, next.get(), &stored, &total_next_weight_sum)) return false;
   PyRef weight_time = PyRef::steal(PyLong_FromLong(s.current_position_id));
   PyRef next_weight_time = PyRef::steal(PyLong_FromLong(s.pos_id));
   if (!weight_time || !next_weight_time ||
       PyDict_SetItemString(record.get(), "weight_time", weight_time.get()) < 0 ||
       PyDict_SetItemString(record.get(), "next_weight_time", next_weight_time.get()) < 0)
     return false;
+  if (!divide_next_weights(next.get(), stored, total_next_weight_sum)) return false;
   if (!normalise(record.get(), "weights", s.position_limit)) return false;
   if (!normalise(record.get(), "next_weights", s.position_limit)) return false;
   return actions_of(s, record.get(), actions.get());

@@ -161,9 +161,18 @@ struct RunState {
   int64_t date = 0;
 };
 
+// How set_position treats the sid's slot in the book: whether the sid is
+// looked up or taken as held, and whether a slot that ends at exactly 0.0
+// leaves the book or stays in it.
+enum class Slot {
+  kLookUpDropZero,  // a rebalance target: the sid may be absent
+  kHeldDropZero,    // a sale of a held stock
+  kHeldKeepZero,    // a sale during a walk of the book, which must not erase
+};
+
 // Book operations: return the new cash, or -1.0 with a Python error set.
-double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio,
-                    bool check_null = true, bool set_null = false, double balance = 1.0);
+double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
+                    double balance = 1.0);
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
                  double position_limit);
 

@@ -129,7 +129,7 @@ bool test_exit(RunState& s, const RowCells& closes, int sid, double& value, int 
       const double exit_value = value;
       s.exited_stocks.push_back((touch_low && exit_value > 0) || (touch_high && exit_value < 0) ? -sid : sid);
       // Sold in place: the entry stays in the book at 0.0, so the walk is undisturbed.
-      const double cash = set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, false, false);
+      const double cash = set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldKeepZero);
       if (cash == -1.0 && PyErr_Occurred()) return false;
       s.cash = cash;
     }
@@ -224,7 +224,7 @@ bool carry_out_pending_exits(RunState& s) {
     }
     const double* held = s.pos.find(abssid);
     if (!held || !(*held != 0) || will_be_set_by_rebalance) continue;
-    const double cash = set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, false, true);
+    const double cash = set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
     s.exited_stocks.push_back(exit_s);
