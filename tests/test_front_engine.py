@@ -34,7 +34,7 @@ def test_front_matches_a_direct_engine_call_bit_for_bit():
     # The sample delists on the first bar without a price; the front sells on the bar before.
     creturn = run_layout(m, stop_loss=0.1, take_profit=0.3, trail_stop=0.08, tidemark_window=20,
                   tidemark_window_step=5, delisting_bars=np.where(m.delisting_bars > 0, m.delisting_bars - 1, -1))
-    assert np.array_equal(result.equity.to_numpy(), creturn)
+    assert np.array_equal(result.full_equity.to_numpy(), creturn)
     rows, _ = tradeloom.get_trade_stocks(m.pos_columns, m.price_index, False)
     trades = result.trades
     assert len(trades) == len(rows) > 0
@@ -63,7 +63,7 @@ def test_weight_rows_trade_on_the_bar_after_their_signal_bar(signal, entry):
     # Filled at the entry bar's price, so the equity follows A from there on.
     at = DAYS.get_loc(pd.Timestamp(entry))
     expected = prices["A"].iloc[at:] / prices["A"].iloc[at]
-    assert np.allclose(result.equity.iloc[at:].to_numpy(), expected.to_numpy())
+    assert np.allclose(result.full_equity.iloc[at:].to_numpy(), expected.to_numpy())
 
 
 def test_exit_reasons_follow_the_calendar_rules_and_delistings():

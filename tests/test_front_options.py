@@ -40,12 +40,12 @@ def test_command_line_values_reach_backtest_checked_by_the_table():
     args = build_parser().parse_args(["run", "--prices", "p", "--weights", "w", "--fee", "0.002",
                                       "--window", "7", "--no-split-trades-on-rebalance"])
     given = {name: getattr(args, name) for name in _params.option_names()}
-    settings, core = _params.check_options(given)
+    settings, core, notes = _params.check_options(given)
     assert (settings["fee"], settings["window"], settings["split_trades_on_rebalance"]) == (0.002, 7, False)
     assert (core["fee_ratio"], core["tidemark_window"], core["periodically_rebalance"]) == (0.002, 7, False)
     # None keeps its words in the settings; the engine gets the number standing for it.
-    assert settings["stop_loss"] is None and core["stop_loss"] == 1.0
-    assert core["take_profit"] == float("inf")
+    assert settings["stop_loss"] is None and core["stop_loss"] == core["take_profit"] == float("inf")
+    assert notes == []
 
 
 @pytest.mark.parametrize("seed", [0, 4])

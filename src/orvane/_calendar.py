@@ -34,9 +34,10 @@ def period_ends(dates: pd.DatetimeIndex, freq: str) -> np.ndarray:
     naive = dates.tz_localize(None) if dates.tz is not None else dates
     try:
         ordinals = np.asarray(naive.to_period(alias).asi8)
-    except (ValueError, TypeError, AttributeError) as exc:
+    except (ValueError, TypeError, AttributeError):
         raise ValueError(f"rebalance must be None, a frequency such as 'W', 'M', 'Q' or 'Y', "
-                         f"or a list of dates; got {freq!r} ({exc})") from None
+                         f"or a list of dates; got {freq!r}, which is not a calendar "
+                         "frequency") from None
     last = np.ones(len(ordinals), dtype=bool)
     last[:-1] = ordinals[1:] != ordinals[:-1]
     return last

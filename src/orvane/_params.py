@@ -8,7 +8,7 @@ from __future__ import annotations
 import math
 import textwrap
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -118,10 +118,11 @@ OPTIONS: Tuple[Option, ...] = (
     Option(
         "stop_loss", None, "float or None",
         "Stop-loss distance, a fraction of the entry price in (0, 1] (0.1 = exit after a "
-        "10 % adverse move).  Measured on price moves only (costs play no part).",
+        "10 % adverse move; 1.0: a long never stops out, a short stops when its price "
+        "doubles).  Measured on price moves only (costs play no part).",
         "stop-loss distance from entry as a fraction (0.1 = 10 %)",
-        _fraction("stop_loss", default=1.0), core="stop_loss",
-        none="1.0: a long never stops out, a short stops when its price doubles",
+        _fraction("stop_loss", default=math.inf), core="stop_loss",
+        none="off: no stop, for longs and shorts",
         cli=float, metavar="FRACTION"),
     Option(
         "take_profit", None, "float or None",
@@ -219,12 +220,17 @@ def option_names() -> Tuple[str, ...]:
     return tuple(BY_NAME)
 
 
-def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
-    """(settings, core keywords) from the user's options.
+# Costs above this are almost always a percentage typed as a number.
+_COST_WARNING = 0.02
+
+
+def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any], List[str]]:
+    """(settings, core keywords, warnings) from the user's options.
 
     ``settings`` keeps each option as given where None has a meaning of its own (it reads
     better than the number standing for it) and as checked otherwise; ``core`` maps the
-    engine's keywords to checked values.
+    engine's keywords to checked values; ``warnings`` lists values that are valid but
+    unusual enough to be a slip.
     """
     checked = {name: BY_NAME[name].check(value) for name, value in given.items()}
     checked["fee"], checked["tax"] = inputs.check_costs(checked["fee"], checked["tax"])
@@ -233,7 +239,15 @@ def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, A
     settings = {name: given[name] if given[name] is None and BY_NAME[name].none else value
                 for name, value in checked.items()}
     core = {o.core: checked[o.name] for o in OPTIONS if o.core is not None}
-    return settings, core
+    notes = []
+    take = checked["take_profit"]
+    if math.isfinite(take) and take >= 1:
+        notes.append(f"take_profit={take:g} means +{take * 100:g} %: a position is closed "
+                     f"once its price has moved {take * 100:g} % in its favour")
+    for name in ("fee", "tax"):
+        if checked[name] > _COST_WARNING:
+            notes.append(f"{name}={checked[name]:g} is {checked[name] * 100:g} % of every trade")
+    return settings, core, notes
 
 
 def setting_text(name: str, value: Any) -> str:

@@ -216,7 +216,41 @@ def _exit_returns(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarr
             rebased = np.where(rec.positions[fix] > 0, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
         # The engine's exit valuation: (1 - fee) - tax, in that order.
         value[fix] = ((1.0 - settings["fee"]) - settings["tax"]) * rebased
+    gap = np.flatnonzero((exit_ >= 0) & np.isnan(value) & ~split)
+    if len(gap):
+        value[gap] = _value_over_gap(data, rec, sid, entry, exit_, split, settings, gap)
     return value - 1.0
+
+
+def _value_over_gap(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
+                    exit_: np.ndarray, split: np.ndarray, settings: Dict[str, Any],
+                    trades: np.ndarray) -> np.ndarray:
+    """Exit values of trades closed on a bar without a price.
+
+    The engine sells such a position at its last marked value, that is at the last trading
+    price it saw; the excursion walk, which reads the exit bar's own price, gives NaN.  The
+    walk's value at the last close telescopes to last close / entry close, so it is rebuilt
+    from the entry and rebased to that trading price, with the costs the trade paid (an
+    entry made by splitting a kept position paid none).
+    """
+    key = len(data.price_index) + 1
+    split_exits = set((sid[split] * key + exit_[split]).tolist())
+    fee, tax = settings["fee"], settings["tax"]
+    out = np.empty(len(trades))
+    for k, t in enumerate(trades):
+        col, first, last = data.price_col[sid[t]], entry[t], exit_[t]
+        trade, close = data.trade[first:last + 1, col], data.close[first:last + 1, col]
+        lp = trade[np.flatnonzero(~np.isnan(trade))[-1]]
+        lc = close[np.flatnonzero(~np.isnan(close))[-1]]
+        ratio = close[0] / trade[0]
+        long_ = rec.positions[t] > 0
+        v = ratio if long_ else 2.0 - ratio
+        if int(sid[t]) * key + int(first) not in split_exits:
+            v = (1.0 - fee) * v
+        x = (lc / close[0]) * v if long_ else 2.0 - (lc / close[0]) * (2.0 - v)
+        rebased = (lp / lc) * x if long_ else 2.0 - ((2.0 - x) * lp) / lc
+        out[k] = ((1.0 - fee) - tax) * rebased
+    return out
 
 
 def _trade_table(data: Inputs, rec: RunRecord, settings: Dict[str, Any]) -> pd.DataFrame:
@@ -287,7 +321,8 @@ def _drift(data: Inputs, equity: np.ndarray, done: np.ndarray, last_close: np.nd
 
 # ---------------------------------------------------------------- the result's fields
 
-def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any]) -> Dict[str, Any]:
+def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
+                  warnings: Sequence[str]) -> Dict[str, Any]:
     """Keyword arguments of ``BacktestResult``: finished pandas objects of one run."""
     dates = data.dates
     tickers = pd.Index(data.pos_columns, dtype=object)
@@ -295,13 +330,26 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any]) -> Dic
     last_close = data.close[-1, data.price_col]
     gone = (np.zeros(len(tickers), dtype=bool) if data.delisting_bars is None
             else data.delisting_bars >= 0)
+    first = min(data.schedule.first_bar, len(dates) - 1)
+    trades = _trade_table(data, rec, settings)
+    notes = list(warnings)
+    ruin = _ruin_bar(rec.equity, first)
+    if ruin is not None:
+        trades = _end_trades_at(trades, dates, ruin)
+        notes.append(f"equity reached {rec.equity[ruin]:.4g} on {dates[ruin].date()}: a book worth "
+                     "nothing cannot hold positions as fractions of itself, so the result ends "
+                     "there (trades still open then are marked open without a return; "
+                     "full_equity shows what the engine went on computing)")
     return {
         "_equity": pd.Series(rec.equity, index=dates, name="equity"),
-        "_trades": _trade_table(data, rec, settings),
+        "_trades": trades,
         "_actions": _action_table(data, rec),
-        "_warnings": tuple(data.warnings),
+        "_warnings": tuple(notes),
         "_settings": dict(settings),
-        "_start": dates[min(data.schedule.first_bar, len(dates) - 1)],
+        "_start": dates[first],
+        "_end": dates[len(dates) - 1 if ruin is None else ruin],
+        "_ruined": ruin is not None,
+        "_rebalance_pending": bool((data.schedule.bar >= len(dates)).any()),
         "_window": rec.excursions if settings.get("window", 0) > 0 else None,
         "_weights": pd.DataFrame(data.weights, index=data.weight_dates, columns=tickers),
         "_rebalance_dates": dates[done],
@@ -309,3 +357,21 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any]) -> Dic
         "_drift": pd.Series(_drift(data, rec.equity, done, last_close), index=tickers),
         "_delisted": pd.Series(gone, index=tickers),
     }
+
+
+def _ruin_bar(equity: np.ndarray, first: int) -> Optional[int]:
+    """The first live bar whose equity is 0 or below (only shorts can get there)."""
+    gone = np.flatnonzero(equity[first:] <= 0.0)
+    return first + int(gone[0]) if len(gone) else None
+
+
+def _end_trades_at(trades: pd.DataFrame, dates: pd.DatetimeIndex, end: int) -> pd.DataFrame:
+    """The trade table of a result that ends on bar ``end``: later entries dropped, trades
+    running past it open there, with no return."""
+    trades = trades[trades["entry_date"] <= dates[end]].reset_index(drop=True)
+    past = ~(trades["exit_date"] <= dates[end])
+    trades.loc[past, "exit_date"] = pd.NaT
+    trades.loc[past, "exit_reason"] = "open"
+    trades.loc[past, "return"] = np.nan
+    trades.loc[past, "bars_held"] = end - dates.get_indexer(trades.loc[past, "entry_date"])
+    return trades

@@ -75,13 +75,15 @@ def backtest(weights: pd.DataFrame, prices: Union[pd.DataFrame, Mapping[str, pd.
     trade as given (scaled only if their gross exceeds 1).
     """
     given = {name: value for name, value in locals().items() if name in _params.BY_NAME}
-    settings, core = _params.check_options(given)
+    settings, core, notes = _params.check_options(given)
     data = inputs.prepare(weights, prices, trade_at=settings["trade_at"], rebalance=rebalance,
                           delistings=delistings, intrabar_exits=settings["intrabar_exits"])
+    notes += data.warnings
     record = run_core(data, **core)
-    for message in data.warnings:
+    fields = _records.result_fields(data, record, settings, notes)
+    for message in fields["_warnings"]:
         _warnings.warn(message, UserWarning, stacklevel=2)
-    return BacktestResult(**_records.result_fields(data, record, settings))
+    return BacktestResult(**fields)
 
 
 backtest.__doc__ = (backtest.__doc__ or "").replace("{parameters}", _params.parameters_doc())

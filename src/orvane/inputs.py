@@ -146,16 +146,89 @@ def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.nd
         raise ValueError(f"{name} has duplicate dates: {_show(_day(d) for d in dup)}")
     order = None
     if not dates.is_monotonic_increasing:
-        order = np.argsort(_ns(dates), kind="stable")
+        order = np.argsort(_ns(dates, name), kind="stable")
         dates = dates[order]
     return dates, order
 
 
-def _ns(dates):
-    """Nanoseconds since the epoch (UTC for tz-aware dates), whatever the index's unit."""
+# The engine's clock counts nanoseconds in 64 bits.
+_FIRST, _LAST = pd.Timestamp("1677-09-22"), pd.Timestamp("2262-04-11")
+
+
+def _ns(dates, name="dates"):
+    """Nanoseconds since the epoch (UTC for tz-aware dates), whatever the index's unit.
+
+    Dates the engine's clock cannot hold are refused: converting them would wrap around.
+    """
     if dates.tz is not None:
         dates = dates.tz_convert(None)
+    if len(dates):
+        outside = dates[(dates < _FIRST) | (dates > _LAST)]
+        if len(outside):
+            raise ValueError(f"{name} has dates outside the range the engine's clock can hold "
+                             f"({_FIRST.date()} .. {_LAST.date()}): {_show(_day(d) for d in outside)}")
     return np.asarray(dates, dtype="datetime64[ns]").view(np.int64)
+
+
+def _wall_days(dates, name):
+    """The calendar day written on each date, in its own zone and never converted (ns)."""
+    naive = dates.tz_localize(None) if dates.tz is not None else dates
+    return _ns(naive.normalize(), name)
+
+
+def _stamp_words(dates):
+    naive = dates.tz_localize(None) if dates.tz is not None else dates
+    times = pd.unique(np.asarray(naive - naive.normalize()))
+    when = f"at {str(pd.Timedelta(times[0]))[-8:-3]}" if len(times) == 1 else "at several times of day"
+    return f"{when} ({dates.tz or 'no time zone'})"
+
+
+class Clock:
+    """How the other dates meet the price bars.
+
+    Daily bars (at most one a calendar date): every side's dates are read as the calendar
+    dates written on them, each in its own zone and never converted, so a weight dated D
+    trades on the first bar after the bar dated D whatever the time stamps say; converting
+    instants could move a signal onto the very close it was computed from.  Intraday bars:
+    instants are compared (aware ones in UTC).
+    """
+
+    def __init__(self, price_dates: pd.DatetimeIndex):
+        self.dates = price_dates
+        self.bars = _ns(price_dates, "prices")
+        days = _wall_days(price_dates, "prices")
+        self.daily = bool(np.all(days[1:] != days[:-1]))
+        self.keys = days if self.daily else self.bars
+
+    def key(self, dates: pd.DatetimeIndex, name: str) -> np.ndarray:
+        """Keys of ``dates`` comparable with ``self.keys``."""
+        _same_tz(dates, name, self.dates, "prices")
+        return _wall_days(dates, name) if self.daily else _ns(dates, name)
+
+    def last_bar_at_or_before(self, keys: np.ndarray) -> np.ndarray:
+        return np.searchsorted(self.keys, keys, side="right") - 1
+
+    def first_bar_at_or_after(self, keys: np.ndarray) -> np.ndarray:
+        return np.searchsorted(self.keys, keys, side="left")
+
+    def weight_keys(self, wdates: pd.DatetimeIndex, notes: List[str]) -> np.ndarray:
+        keys = self.key(wdates, "weights")
+        if self.daily:
+            mine, theirs = _stamp_words(wdates), _stamp_words(self.dates)
+            if mine != theirs:
+                notes.append(f"weights are stamped {mine} and prices {theirs}: on daily bars "
+                             "each side's dates are read as the calendar dates written on "
+                             "them, so a weight dated D trades on the first bar after the bar "
+                             "dated D")
+        else:
+            naive = wdates.tz_localize(None) if wdates.tz is not None else wdates
+            if (naive == naive.normalize()).all():
+                raise ValueError(
+                    "weights are dated at midnight only, but prices have several bars a day: "
+                    "a midnight weight would count from the previous day's last bar whatever "
+                    "data it was computed from; stamp each weight row with the time of the bar "
+                    "whose data it uses (or pass daily prices)")
+        return keys
 
 
 def _same_tz(a, a_name, b, b_name):
@@ -186,8 +259,24 @@ def check_values(frame: pd.DataFrame, name: str) -> np.ndarray:
     if bad:
         kinds = sorted({str(dtypes[c]) for c in bad[:SHOWN]})
         raise TypeError(f"{name} must hold numbers; columns {_show(bad)} have dtype "
-                        f"{', '.join(kinds)}")
+                        f"{', '.join(kinds)}{_text_cells(frame, bad)}")
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _text_cells(frame, columns):
+    """The first cells of ``columns`` that are not numbers, as "T on D: 'x'"."""
+    cells = []
+    for c in columns:
+        values = frame[c]
+        if ptypes.is_bool_dtype(values.dtype):
+            continue
+        numbers = pd.to_numeric(values, errors="coerce")
+        for date, value in values[numbers.isna() & values.notna()].head(SHOWN).items():
+            when = _day(date) if isinstance(date, (pd.Timestamp, np.datetime64)) else str(date)
+            cells.append(f"{c} on {when}: {value!r}")
+        if len(cells) >= SHOWN:
+            break
+    return f"; not numbers: {_show(cells)}" if cells else ""
 
 
 def unknown_tickers_error(name: str, unknown: Iterable[str], known: Iterable[str]) -> ValueError:
@@ -235,6 +324,7 @@ def weight_frame(weights: Any, notes: List[str]) -> pd.DataFrame:
     if not isinstance(weights, pd.DataFrame):
         raise TypeError("weights must be a DataFrame (dates x tickers, or long with columns "
                         f"date, ticker, weight), got {type(weights).__name__}")
+    weights = _long_index(weights)
     cols = _find_columns(weights, ("date", "ticker", "weight"))
     if len(cols) == 3:
         _nan_note(int(weights[cols["weight"]].isna().sum()), notes)
@@ -269,8 +359,10 @@ def price_frames(prices: Any) -> Dict[str, pd.DataFrame]:
     A plain wide frame is one price used for trading and for the close.
     """
     if isinstance(prices, pd.DataFrame):
+        prices = _long_index(prices)
         if isinstance(prices.columns, pd.MultiIndex):
             return _split_fields(prices)
+        _one_close(prices.columns)
         if is_long(prices):
             cols = _find_columns(prices, ("date", "ticker") + FIELDS)
             fields = tuple(f for f in FIELDS if f in cols)
@@ -280,6 +372,7 @@ def price_frames(prices: Any) -> Dict[str, pd.DataFrame]:
             return _pivot(prices, cols, fields, "prices")
         return {"close": _dated(prices, "prices")}
     if isinstance(prices, Mapping):
+        _one_close(list(prices))
         out = {}
         for key in prices:
             field = str(key).lower()
@@ -298,27 +391,73 @@ def price_frames(prices: Any) -> Dict[str, pd.DataFrame]:
 
 
 def _split_fields(prices):
-    for level in (0, 1):
-        names = [str(v).lower() for v in prices.columns.levels[level]]
+    # The fields present, not the level's values: a column selection keeps unused ones.
+    levels = [prices.columns.get_level_values(k).unique() for k in (0, 1)]
+    for level, values in enumerate(levels):
+        _one_close(values)
+        names = [str(v).lower() for v in values]
         if "close" in names and set(names) <= set(FIELDS):
             out = {}
-            for value in prices.columns.levels[level]:
+            for value in values:
                 frame = prices.xs(value, axis=1, level=level)
                 if frame.shape[1]:
                     out[str(value).lower()] = frame
             return out
-    raise ValueError("prices with two column levels need one level of fields among "
-                     f"{list(FIELDS)} (with 'close'); got {_show(prices.columns.levels[0])} "
-                     f"and {_show(prices.columns.levels[1])}")
+    raise ValueError("prices with two column levels must have one level of fields among "
+                     f"{list(FIELDS)} (with 'close'), got {_show(levels[0])} and {_show(levels[1])}")
+
+
+def _one_close(names):
+    """Refuse a price layout holding both a close and an adjusted close."""
+    squashed = {str(n).lower().replace(" ", "").replace("_", ""): n for n in names}
+    if "close" in squashed and "adjclose" in squashed:
+        raise ValueError(f"prices has both {squashed['close']!r} and {squashed['adjclose']!r}: "
+                         "say which close to use by dropping the other (to backtest on adjusted "
+                         "prices, orvane.read_prices(..., adjust=True) also scales open, high "
+                         "and low to match)")
+
+
+def _long_index(frame):
+    """A long frame indexed by (date, ticker) as one with those columns."""
+    index = frame.index
+    if isinstance(index, pd.MultiIndex) and index.nlevels == 2:
+        names = [str(n).lower() for n in index.names]
+        if set(names) == {"date", "ticker"} or (
+                isinstance(index.levels[0], pd.DatetimeIndex) and names[1] != "date"):
+            frame = frame.reset_index()
+            frame.columns = ["date", "ticker", *frame.columns[2:]] if names[0] != "ticker" \
+                else ["ticker", "date", *frame.columns[2:]]
+    return frame
 
 
 # ---------------------------------------------------------------- calendar
 
-def _calendar(rebalance, weight_dates, pos_index, price_dates):
+def _date_values(values, name):
+    """Dates given as values (rebalance dates, delisting dates) -> DatetimeIndex.
+
+    Numbers are refused: pandas would read them as nanoseconds since 1970.
+    """
+    values = pd.Index(values) if not isinstance(values, pd.Index) else values
+    if len(values) and (ptypes.is_numeric_dtype(values.dtype) or ptypes.is_bool_dtype(values.dtype)
+                        or values.map(lambda v: isinstance(v, (int, float, np.number))).any()):
+        numbers = [v for v in values if isinstance(v, (int, float, np.number))]
+        raise TypeError(f"{name} must hold dates, got numbers {_show(numbers)}; convert them "
+                        "with pd.to_datetime first (for example format='%Y%m%d')")
+    try:
+        dates = pd.DatetimeIndex(pd.to_datetime(values))
+    except (TypeError, ValueError, OverflowError) as exc:
+        raise ValueError(f"{name} has values that are not dates: {exc}") from None
+    if dates.hasnans:
+        raise ValueError(f"{name} has missing dates (NaT)")
+    return dates
+
+
+def _calendar(rebalance, weight_dates, pos_index, clock):
     """Timestamps of the rebalance calendar (ns int64).
 
     None: every weight row; a frequency: the last weight row of each period (periods of the
-    weight rows' own dates); dates: as given, each marking the last bar not after it.
+    weight rows' own dates); dates: as given, each marking the last bar not after it (on
+    daily bars, the bar of the calendar date written).
     """
     if rebalance is None:
         return pos_index
@@ -326,15 +465,22 @@ def _calendar(rebalance, weight_dates, pos_index, price_dates):
         return pos_index[period_ends(weight_dates, rebalance)]
     if isinstance(rebalance, pd.DateOffset):
         return pos_index[period_ends(weight_dates, rebalance.freqstr)]
-    try:
-        dates = pd.DatetimeIndex(pd.to_datetime(list(rebalance) if not isinstance(rebalance, pd.Index)
-                                                else rebalance))
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"rebalance dates cannot be parsed: {exc}") from None
-    if dates.hasnans:
-        raise ValueError("rebalance has missing dates (NaT)")
-    _same_tz(dates, "rebalance", price_dates, "prices")
-    return np.unique(_ns(dates))
+    if isinstance(rebalance, (pd.Series, np.ndarray)) or not isinstance(rebalance, pd.Index):
+        try:
+            rebalance = list(rebalance)
+        except TypeError:
+            raise TypeError("rebalance must be None, a frequency such as 'W', 'M', 'Q' or 'Y', "
+                            f"or a list of dates, got {type(rebalance).__name__}") from None
+    if not len(rebalance):
+        raise ValueError("rebalance must hold at least one date, got an empty calendar; pass "
+                         "None to trade every weight row")
+    dates = _date_values(rebalance, "rebalance")
+    keys = clock.key(dates, "rebalance")
+    if not clock.daily:
+        return np.unique(keys)
+    # Each date as the stamp of its bar, so the engine marks the bar of the day written.
+    bars = np.unique(clock.last_bar_at_or_before(keys))
+    return np.where(bars >= 0, clock.bars[np.maximum(bars, 0)], clock.bars[0] - 1)
 
 
 # ---------------------------------------------------------------- the whole set of inputs
@@ -363,17 +509,22 @@ class Inputs:
 
 
 def _align_fields(frames, trade_at, intrabar):
-    """Sort, check and convert the price frames; returns dates, tickers and arrays by field."""
+    """Sort, check and convert the price frames; returns dates, tickers and arrays by field.
+
+    Every field given must have the close's dates and tickers; only the fields the run uses
+    are converted.  When open, high or low are used, each bar must hold together.
+    """
     close = frames["close"]
     dates, order = check_dates(close.index, "prices")
     tickers = check_labels(close.columns, "prices")
     notes = []
     if order is not None:
         notes.append("prices: dates were not in ascending order and have been sorted")
+    bars_used = intrabar or trade_at == "open"
+    needed = {"close", trade_at} | ({"open", "high", "low"} if bars_used else set())
     arrays = {}
-    needed = {"close", trade_at} | ({"open", "high", "low"} if intrabar else set())
     for field in FIELDS:
-        if field not in frames or field not in needed:
+        if field not in frames:
             continue
         name = "prices" if len(frames) == 1 else f"prices['{field}']"
         frame = frames[field]
@@ -387,6 +538,8 @@ def _align_fields(frames, trade_at, intrabar):
             if set(fcols) != set(tickers):
                 diff = sorted(set(fcols) ^ set(tickers))
                 raise ValueError(f"{name} and prices['close'] have different tickers: {_show(diff)}")
+            if field not in needed:
+                continue
             if forder is not None:
                 frame = frame.iloc[forder]
             if not fcols.equals(tickers):
@@ -396,7 +549,78 @@ def _align_fields(frames, trade_at, intrabar):
         values = check_values(frame, name)
         _check_positive(values, name, dates, tickers)
         arrays[field] = values
+    if bars_used:
+        _check_bars(arrays, dates, tickers)
+    _split_notes(arrays["close"], dates, tickers, notes)
     return dates, tickers, arrays, notes
+
+
+_REL_TOL = 1e-9
+
+
+def _check_bars(arrays, dates, tickers):
+    """low <= min(open, close) and max(open, close) <= high on every bar (NaN skipped)."""
+    c, o, h, lo = (arrays.get(f) for f in ("close", "open", "high", "low"))
+    body_lo = c if o is None else np.minimum(o, c)
+    body_hi = c if o is None else np.maximum(o, c)
+    bad = np.zeros(c.shape, dtype=bool)
+    if lo is not None:
+        bad |= lo > body_lo * (1 + _REL_TOL)
+    if h is not None:
+        bad |= h < body_hi * (1 - _REL_TOL)
+    if not bad.any():
+        return
+    r, k = np.nonzero(bad)
+
+    def cell(i, j):
+        parts = ", ".join(f"{f} {arrays[f][i, j]:g}" for f in ("open", "high", "low", "close")
+                          if f in arrays)
+        return f"{tickers[j]} on {_day(dates[i])}: {parts}"
+
+    hints = []
+    if h is not None and lo is not None:
+        checked = np.isfinite(h) & np.isfinite(lo) & np.isfinite(c)
+        outside = checked & ((c < lo * (1 - _REL_TOL)) | (c > h * (1 + _REL_TOL)))
+        share = outside.sum() / max(int(checked.sum()), 1)
+        swapped = int((h[r, k] < lo[r, k]).sum())
+        if swapped * 2 > len(r):
+            hints.append(f"high is below low on {swapped} bars: are the high and low columns swapped?")
+        elif share >= 0.1:
+            hints.append(f"close lies outside [low, high] on {share * 100:.0f} % of bars: was close "
+                         "adjusted for dividends and splits while open/high/low were not?")
+    raise ValueError(f"prices must hold together on every bar (low <= open, close <= high); "
+                     f"{len(r)} bars do not: {_show((cell(i, j) for i, j in zip(r, k)), total=len(r))}"
+                     + "".join(f"; {h}" for h in hints))
+
+
+# A one-day move beyond these ratios that is undone within two bars.
+_JUMP_DOWN, _JUMP_UP = 0.3, 4.0
+
+
+def _split_notes(close, dates, tickers, notes):
+    """List one-day moves beyond -70 % or +300 % that reverse within a bar or two."""
+    if len(close) < 3:
+        return
+    with np.errstate(divide="ignore", invalid="ignore"):
+        move = close[1:] / close[:-1]
+    jump = (move < _JUMP_DOWN) | (move > _JUMP_UP)
+    if not jump.any():
+        return
+    rows, cols = np.nonzero(jump)
+    found = []
+    for i, j in zip(rows, cols):
+        before = close[i, j]
+        after = close[i + 2:i + 4, j] / before
+        if np.any((after > 0.5) & (after < 2.0)):
+            found.append(f"{tickers[j]} on {_day(dates[i + 1])}: {before:g} -> {close[i + 1, j]:g}")
+    if found:
+        notes.append(f"prices: {len(found)} one-day moves beyond -70 % or +300 % reverse within "
+                     f"two bars (a bad print, or a split applied to one day only?): "
+                     f"{_show(found)}")
+
+
+class _NotPositive(ValueError):
+    """Prices at or below zero: also what weights passed as prices look like."""
 
 
 def _check_positive(values, name, dates, tickers):
@@ -410,14 +634,14 @@ def _check_positive(values, name, dates, tickers):
     bad_r, bad_c = np.nonzero((values <= 0) | np.isinf(values))
     cells = [f"{tickers[c]} on {_day(dates[r])}: {float(values[r, c])!r}"
              for r, c in zip(bad_r[:SHOWN], bad_c[:SHOWN])]
-    raise ValueError(f"{name} must be positive and finite (NaN marks a missing bar); "
+    raise _NotPositive(f"{name} must be positive and finite (NaN marks a missing bar); "
                      f"got {_show(cells)}" + (f" ({len(bad_r)} cells)" if len(bad_r) > SHOWN else ""))
 
 
-def _weight_frame(weights, price_dates, price_tickers, notes):
+def _weight_frame(weights, clock, price_tickers, notes):
     wide = weight_frame(weights, notes)
     wdates, order = check_dates(wide.index, "weights")
-    _same_tz(wdates, "weights", price_dates, "prices")
+    w_key = clock.weight_keys(wdates, notes)
     if order is not None:
         wide = wide.iloc[order]
         notes.append("weights: dates were not in ascending order and have been sorted")
@@ -437,20 +661,21 @@ def _weight_frame(weights, price_dates, price_tickers, notes):
         r, c = np.nonzero(np.isinf(values))
         cells = [f"{tickers[j]} on {_day(wdates[i])}" for i, j in zip(r[:SHOWN], c[:SHOWN])]
         raise ValueError(f"weights must be finite; infinite weights at {_show(cells)}")
-    p_ns = _ns(price_dates)
-    w_ns = _ns(wdates)
-    if w_ns[-1] < p_ns[0] or w_ns[0] > p_ns[-1]:
-        side = "before" if w_ns[-1] < p_ns[0] else "after"
+    if not values.any():
+        notes.append("weights are all zero: the run holds cash throughout")
+    p_key, price_dates = clock.keys, clock.dates
+    if w_key[-1] < p_key[0] or w_key[0] > p_key[-1]:
+        side = "before" if w_key[-1] < p_key[0] else "after"
         raise ValueError(f"weights dates ({_day(wdates[0])} .. {_day(wdates[-1])}) lie entirely "
                          f"{side} the prices ({_day(price_dates[0])} .. {_day(price_dates[-1])})")
-    return wdates, w_ns, tickers, values
+    return wdates, w_key, tickers, values
 
 
-def _delisting_bars(delistings, weight_tickers, price_tickers, price_dates, trade):
+def _delisting_bars(delistings, weight_tickers, price_tickers, clock, trade):
     """Per weight ticker, the bar on which it is sold as delisted (-1: never)."""
     if delistings is None:
         return None
-    n = len(price_dates)
+    n = len(clock.keys)
     if isinstance(delistings, str):
         if delistings != "infer":
             raise ValueError(f"delistings must be None, 'infer' or a mapping ticker -> date, got {delistings!r}")
@@ -471,14 +696,9 @@ def _delisting_bars(delistings, weight_tickers, price_tickers, price_dates, trad
     if len(unknown):
         raise unknown_tickers_error("delistings", unknown, price_tickers)
     known = ~pd.isna(delistings.to_numpy())
-    try:
-        when = pd.DatetimeIndex(pd.to_datetime(delistings[known].to_numpy()))
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"delistings has values that are not dates: {exc}") from None
-    if len(when):
-        _same_tz(when, "delistings", price_dates, "prices")
+    when = _date_values(delistings[known].to_numpy(), "delistings")
     # Sold on the first bar at or after the date; later than the data: never.
-    rows = np.searchsorted(_ns(price_dates), _ns(when), side="left")
+    rows = clock.first_bar_at_or_after(clock.key(when, "delistings"))
     rows = np.where(rows >= n, -1, rows)
     # Without a price on that bar (the date is the first day without data), on the last bar
     # with one: the value is the same, and the trade's exit then has a price.
@@ -491,6 +711,43 @@ def _delisting_bars(delistings, weight_tickers, price_tickers, price_dates, trad
     return by_ticker.reindex(weight_tickers).fillna(-1).to_numpy(dtype=np.int64)
 
 
+def _price_like(weights):
+    """Weights that look like prices: all positive, typically well above 1."""
+    try:
+        wide = weight_frame(weights, [])
+        values = wide.select_dtypes("number").to_numpy(dtype=np.float64)
+    except (TypeError, ValueError):
+        return False
+    values = values[np.isfinite(values)]
+    return bool(values.size) and bool((values > 0).all()) and float(np.median(values)) > 1.0
+
+
+def _swapped():
+    return ValueError("prices and weights look swapped: the prices hold weight-like values "
+                      "(zero, negative or at most 1) and the weights price-like ones (all "
+                      "positive, most above 1); call backtest(weights, prices)")
+
+
+# Gross exposure a row may reach before the engine's scaling counts as meant.
+_GROSS_TOLERANCE = 1e-9
+
+
+def _gross_notes(values, notes):
+    """Say when the engine will scale weight rows down to gross 1."""
+    gross = np.abs(values).sum(axis=1)
+    over = gross > 1.0 + _GROSS_TOLERANCE
+    if not over.any():
+        return
+    counts = f"{int(over.sum())} rows, largest gross {gross.max():g}"
+    if (np.abs(values) > 1.0).any():
+        notes.append("weights are fractions of the portfolio: 0.10 means 10 %; rows with gross "
+                     f"above 1 are scaled to 1, the engine never levers ({counts})")
+    else:
+        notes.append(f"weights: rows with gross above 1 are scaled to gross 1 ({counts}); with "
+                     "exit rules, a stopped name's weight is then spread over the rest of its "
+                     "row instead of staying in cash")
+
+
 def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: Any = None,
             delistings: Any = None, intrabar_exits: bool = False) -> Inputs:
     """Check and align the data of one run (see ``orvane.backtest`` for the rules)."""
@@ -501,30 +758,38 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
     if intrabar_exits and not {"open", "high", "low"} <= set(frames):
         raise ValueError("intrabar_exits=True needs open, high and low prices besides close; "
                          "pass prices as a mapping or (field, ticker) frame with those fields")
-    dates, tickers, arrays, notes = _align_fields(frames, trade_at, intrabar_exits)
+    try:
+        dates, tickers, arrays, notes = _align_fields(frames, trade_at, intrabar_exits)
+    except _NotPositive:
+        if _price_like(weights):
+            raise _swapped() from None
+        raise
+    if arrays["close"].size and np.fmax.reduce(np.abs(arrays["close"]), axis=None) <= 1.0 \
+            and _price_like(weights):
+        raise _swapped()
     if len(dates) < 2 or len(tickers) == 0:
         raise ValueError(f"prices must have at least 2 dates and one ticker, got {len(dates)} dates "
                          f"and {len(tickers)} tickers")
-    wdates, w_ns, wtickers, values = _weight_frame(weights, dates, tickers, notes)
-    p_ns = _ns(dates)
+    clock = Clock(dates)
+    wdates, w_key, wtickers, values = _weight_frame(weights, clock, tickers, notes)
+    p_ns = clock.bars
     n = len(p_ns)
 
     # Each weight row counts from the last price bar at or before its date (earlier dates:
     # the first bar).  Several rows on one bar: the engine would trade only the last.
-    bar_of_row = np.clip(np.searchsorted(p_ns, w_ns, side="right") - 1, 0, n - 1)
+    bar_of_row = np.clip(clock.last_bar_at_or_before(w_key), 0, n - 1)
     keep = np.append(bar_of_row[1:] != bar_of_row[:-1], True)
     if not keep.all():
         notes.append(f"weights: {int((~keep).sum())} rows share a price bar with a later row "
                      "and are superseded by it")
         values = values[keep]
         wdates = wdates[keep]
-        w_ns = w_ns[keep]
         bar_of_row = bar_of_row[keep]
     pos_index = p_ns[bar_of_row]
-    resample = _calendar(rebalance, wdates, pos_index, dates)
+    resample = _calendar(rebalance, wdates, pos_index, clock)
 
     trade = arrays[trade_at]
-    bars = _delisting_bars(delistings, wtickers, tickers, dates, trade)
+    bars = _delisting_bars(delistings, wtickers, tickers, clock, trade)
     price_col = tickers.get_indexer(wtickers)
     plan = schedule(p_ns, pos_index, resample)
 
@@ -544,6 +809,7 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
             notes.append(f"weights: {len(r)} non-zero weights dropped for their rebalance "
                          f"because the ticker has no trading price on the bar it would be "
                          f"traded (not listed yet, a gap, or delisted): {_show(cells, 10, len(r))}")
+    _gross_notes(values, notes)
     return Inputs(
         dates=dates,
         price_index=p_ns,

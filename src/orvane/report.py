@@ -62,6 +62,7 @@ img { width:100%; height:auto; display:block; }
 .tag.rule { background:#fff3d6; color:#8a5a00; }
 .note { color:var(--muted); font-size:12px; margin:8px 0 0; }
 ul.warn { margin:0; padding-left:20px; color:#8a5a00; }
+.alert { margin:0; color:var(--neg); font-weight:600; }
 footer { color:var(--muted); font-size:12px; text-align:center; padding:0 0 24px; }
 """
 
@@ -103,12 +104,21 @@ def _table(frame: pd.DataFrame, formats: dict, left: tuple = ()) -> str:
     return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
 
 
+def _card_class(name: str, value: Any) -> str:
+    # Volatility has no good side; a win rate is good above one half, not above zero.
+    if name == "annual_volatility":
+        return ""
+    if name == "win_rate":
+        return _num_class(value - 0.5) if isinstance(value, (int, float, np.number)) else ""
+    return _num_class(value)
+
+
 def _stats_section(stats: pd.Series) -> str:
     text = format_summary(stats)
     by_name = dict(zip(stats.index, zip(text.index, text)))
     cards = "".join(
         f'<div class="card"><div class="k">{html.escape(by_name[k][0])}</div>'
-        f'<div class="v {_num_class(stats[k]) if k != "annual_volatility" else ""}">'
+        f'<div class="v {_card_class(k, stats[k])}">'
         f"{html.escape(by_name[k][1])}</div></div>"
         for k in HEADLINE
     )
@@ -214,6 +224,14 @@ def _settings_section(result: Any) -> str:
     return f'<section id="settings"><h2>Settings</h2><div class="cols">{tables}</div>{warn}</section>'
 
 
+def _ruin_note(result: Any) -> str:
+    if not getattr(result, "ruined", False):
+        return ""
+    return ('<section id="ruin"><p class="alert">The equity reached 0 or below on '
+            f"{_day(result.end)}: the result ends there (a book worth nothing cannot hold "
+            "positions as fractions of itself).</p></section>")
+
+
 def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25) -> str:
     """The report as one HTML string (see ``write_report``)."""
     stats = summary(result)
@@ -232,6 +250,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         f"<header><h1>{html.escape(title)}</h1><p>{period} &middot; {len(equity):,} "
         f"bar{'s' if len(equity) != 1 else ''} &middot; "
         f"final value {final} (start 1.0) &middot; {len(result.trades):,} trades</p></header><main>",
+        _ruin_note(result),
         _stats_section(stats),
         f'<section id="equity"><h2>Equity and drawdown<small>shaded: the deepest drawdown, '
         f'peak to recovery</small></h2><img alt="Equity curve and drawdown" src="{_png(equity_fig)}">'

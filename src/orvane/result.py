@@ -32,8 +32,11 @@ class BacktestResult:
     Attributes
     ----------
     equity : Series
-        Portfolio value on every price date at the close, starting capital 1.0 (dates before
-        the first weight row hold 1.0).
+        Portfolio value at the close of every live bar, starting capital 1.0: from ``start``
+        (the signal bar of the first weight row) to ``end``.
+    full_equity : Series
+        The same on every price date: bars before ``start`` hold 1.0, and after a ruin (see
+        ``end``) it shows what the engine computed on.
     returns : Series
         Bar-to-bar simple returns of ``equity`` (fractions; the first bar 0.0).
     drawdown : Series
@@ -47,8 +50,10 @@ class BacktestResult:
     settings : dict
         The keyword arguments of the run (front names).
     start, end : Timestamp
-        First simulated bar (the first price date at or after the first weight date) and
-        the last price date.
+        First live bar (the signal bar of the first weight row) and the last one: the last
+        price date, or the bar on which the equity first reached 0 or below (only shorts
+        can do that), where the result ends: a book worth nothing cannot hold positions as
+        fractions of itself.  ``ruined`` says which.
     """
 
     _equity: pd.Series
@@ -57,6 +62,9 @@ class BacktestResult:
     _warnings: Tuple[str, ...]
     _settings: Dict[str, Any]
     _start: pd.Timestamp
+    _end: pd.Timestamp
+    _ruined: bool
+    _rebalance_pending: bool
     _window: Optional[np.ndarray]
     _weights: pd.DataFrame
     _rebalance_dates: pd.DatetimeIndex
@@ -68,18 +76,23 @@ class BacktestResult:
 
     @property
     def equity(self) -> pd.Series:
+        return self._equity.loc[self._start:self._end].copy()
+
+    @property
+    def full_equity(self) -> pd.Series:
         return self._equity.copy()
 
     @property
     def returns(self) -> pd.Series:
-        values = self._equity.to_numpy()
+        equity = self._equity.loc[self._start:self._end]
+        values = equity.to_numpy()
         out = np.zeros(len(values))
         out[1:] = values[1:] / values[:-1] - 1.0
-        return pd.Series(out, index=self._equity.index, name="returns")
+        return pd.Series(out, index=equity.index, name="returns")
 
     @property
     def drawdown(self) -> pd.Series:
-        return _stats.drawdown(self._equity).rename("drawdown")
+        return _stats.drawdown(self._equity.loc[self._start:self._end]).rename("drawdown")
 
     @property
     def trades(self) -> pd.DataFrame:
@@ -142,7 +155,12 @@ class BacktestResult:
 
     @property
     def end(self) -> pd.Timestamp:
-        return self._equity.index[-1]
+        return self._end
+
+    @property
+    def ruined(self) -> bool:
+        """True when the equity reached 0 or below and the result ends there."""
+        return self._ruined
 
     # ------------------------------------------------------------ derived views
 
@@ -170,8 +188,9 @@ class BacktestResult:
         return table
 
     def orders(self, capital: float,
-               prices: Union[pd.Series, Mapping[str, float], None] = None) -> pd.DataFrame:
-        """Orders that take today's book to the next weights.
+               prices: Union[pd.Series, Mapping[str, float], None] = None, *,
+               rebalance: Optional[bool] = None) -> pd.DataFrame:
+        """Orders for the next bar, as the run would place them.
 
         Parameters
         ----------
@@ -179,41 +198,40 @@ class BacktestResult:
             Portfolio value in money.
         prices : Series or mapping ticker -> price, optional
             Prices to size the orders at; by default each ticker's close on the last bar.
+            Never modified.
+        rebalance : bool, optional
+            None (default) follows the run: when a rebalance is pending (``rebalance_pending``)
+            the book goes to the next weights; otherwise only the pending exits (``actions``
+            codes "sl" and "tp") are sold and everything else is left as it is.  True
+            rebalances to the next weights now; False never does.
 
         Returns
         -------
         DataFrame indexed by ticker (the tickers of ``actions``): ``price``; ``weight``,
         today's weight: the weight of the last rebalance (``actions.weight``) drifted with
-        the ticker's and the portfolio's moves since (costs ignored); ``next_weight``;
-        ``value`` and ``target_value`` (money); ``order_value`` (money to buy, negative to
-        sell); ``shares``, ``target_shares`` and ``order_shares`` (the difference of the two
-        rounded to whole shares); ``tradable`` (False when the ticker has no valid price or
-        was delisted: its order cannot be filled, share columns are NaN).
+        the ticker's and the portfolio's moves since (costs ignored); ``next_weight``, the
+        weight after the orders; ``value`` and ``target_value`` (money); ``order_value``
+        (money to buy, negative to sell); ``shares``, ``target_shares`` and ``order_shares``
+        (the difference of the two rounded to whole shares); ``tradable`` (False when the
+        ticker has no valid price or was delisted: its order cannot be filled, share
+        columns are NaN).
         """
-        if isinstance(capital, (bool, np.bool_)) or not isinstance(
-                capital, (int, float, np.integer, np.floating)) or not capital > 0 \
-                or not np.isfinite(capital):
-            raise ValueError(f"capital must be a positive amount of money, got {capital!r}")
-        book = self._actions[["weight", "next_weight"]]
+        money = _capital(capital)
+        if rebalance is not None and not isinstance(rebalance, (bool, np.bool_)):
+            raise TypeError(f"rebalance must be None, True or False, got {rebalance!r}")
+        book = self._actions
         tickers = book.index
-        if prices is None:
-            price = self._last_close.reindex(tickers)
-        else:
-            if isinstance(prices, pd.Series):
-                given = prices
-            elif hasattr(prices, "keys"):
-                given = pd.Series(dict(prices), dtype=object)
-            else:
-                raise TypeError("prices must be a Series or mapping ticker -> price, got "
-                                f"{type(prices).__name__}")
-            given.index = given.index.map(str)
-            price = pd.to_numeric(given, errors="coerce").reindex(tickers).astype(np.float64)
-        price = price.to_numpy(dtype=np.float64)
-        tradable = np.isfinite(price) & (price > 0) & ~self._delisted.reindex(tickers).fillna(False).to_numpy(dtype=bool)
-        capital = float(capital)
+        price = (self._last_close.reindex(tickers) if prices is None
+                 else _order_prices(prices).reindex(tickers)).to_numpy(dtype=np.float64)
+        delisted = self._delisted.reindex(tickers).fillna(False).to_numpy(dtype=bool)
+        tradable = np.isfinite(price) & (price > 0) & ~delisted
         weight = book["weight"].to_numpy() * self._drift.reindex(tickers).to_numpy(dtype=np.float64)
-        value = weight * capital
-        target = book["next_weight"].to_numpy() * capital
+        if self._rebalance_pending if rebalance is None else rebalance:
+            after = book["next_weight"].to_numpy()
+        else:
+            after = np.where(book["code"].isin(["sl", "tp"]).to_numpy(), 0.0, weight)
+        value = weight * money
+        target = after * money
         with np.errstate(divide="ignore", invalid="ignore"):
             shares = np.where(tradable, value / price, np.nan)
             target_shares = np.where(tradable, target / price, np.nan)
@@ -221,7 +239,7 @@ class BacktestResult:
         return pd.DataFrame({
             "price": price,
             "weight": weight,
-            "next_weight": book["next_weight"].to_numpy(),
+            "next_weight": after,
             "value": value,
             "target_value": target,
             "order_value": target - value,
@@ -230,6 +248,11 @@ class BacktestResult:
             "order_shares": order_shares,
             "tradable": tradable,
         }, index=tickers)
+
+    @property
+    def rebalance_pending(self) -> bool:
+        """True when the last bar decided a rebalance that the next bar would execute."""
+        return self._rebalance_pending
 
     # ------------------------------------------------------------ statistics and output
 
@@ -277,7 +300,7 @@ class BacktestResult:
         folder = pathlib.Path(os.fspath(folder))
         folder.mkdir(parents=True, exist_ok=True)
         frames = {
-            "equity": self._equity.rename_axis("date").to_frame(),
+            "equity": self.equity.rename_axis("date").to_frame(),
             "trades": self._trades,
             "actions": self._actions,
         }
@@ -295,12 +318,41 @@ class BacktestResult:
         return written
 
     def __repr__(self) -> str:
-        eq = self._equity
+        eq = self.equity
         total = eq.iloc[-1] - 1.0
         dd = float(_stats.drawdown(eq).min())
         s = self._settings
-        return (f"<BacktestResult {self._start.date()} .. {self.end.date()} ({len(eq)} bars): "
+        ruin = ", ended when the equity reached 0" if self._ruined else ""
+        return (f"<BacktestResult {self._start.date()} .. {self.end.date()} ({len(eq)} bars{ruin}): "
                 f"final value {eq.iloc[-1]:.4f}, total return {total:+.2%}, "
                 f"max drawdown {dd:.2%}, {len(self._trades)} trades; "
                 f"fee {s['fee']:.4%}, tax {s['tax']:.4%}, trade at {s['trade_at']}>")
 
+
+def _capital(capital: Any) -> float:
+    money = float("nan")
+    if not isinstance(capital, (bool, np.bool_)) and isinstance(
+            capital, (int, float, np.integer, np.floating)):
+        try:
+            money = float(capital)
+        except OverflowError:
+            pass
+    if not (money > 0 and np.isfinite(money)):
+        raise ValueError(f"capital must be a positive amount of money, got {capital!r}")
+    return money
+
+
+def _order_prices(prices: Any) -> pd.Series:
+    """Order prices by ticker text, as numbers (NaN where not one); the input is left as is."""
+    if isinstance(prices, pd.Series):
+        given = prices.copy()
+    elif isinstance(prices, Mapping):
+        given = pd.Series(dict(prices), dtype=object)
+    else:
+        raise TypeError("prices must be a Series or mapping ticker -> price, got "
+                        f"{type(prices).__name__}")
+    given.index = pd.Index([str(t) for t in given.index], dtype=object)
+    if given.index.has_duplicates:
+        dup = list(given.index[given.index.duplicated()].unique())[:5]
+        raise ValueError(f"prices has duplicate tickers: {dup}")
+    return pd.to_numeric(given, errors="coerce").astype(np.float64)

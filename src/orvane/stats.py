@@ -324,7 +324,12 @@ def summary(result: Any, risk_free: float = 0.0) -> pd.Series:
     values.update(trade_stats(trades))
     values["turnover"] = turnover(trades, years)
     values["exposure"] = exposure(trades, equity.index)
-    return pd.Series(values, index=list(LABELS), dtype=object, name="stats")
+    names = list(LABELS)
+    if getattr(result, "ruined", False):
+        values["ruined_on"] = equity.index[-1]
+    else:
+        names.remove("ruined_on")
+    return pd.Series(values, index=names, dtype=object, name="stats")
 
 
 # name -> (label, kind); kind picks the text form in format_summary.
@@ -353,6 +358,8 @@ LABELS = {
     "avg_mfe_winners": ("Average MFE, winners", "pct"),
     "avg_mae_losers": ("Average MAE, losers", "pct"),
     "avg_mfe_losers": ("Average MFE, losers", "pct"),
+    # Only when it happened: the result ends on that bar.
+    "ruined_on": ("Equity reached 0 on", "date"),
 }
 
 

@@ -1,0 +1,205 @@
+"""What the front refuses, what it adjusts with a warning, and what it reports: time stamps
+never move a trade earlier, units are checked, bars must hold together, outputs add up."""
+
+import re
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+
+DAYS = pd.bdate_range("2024-01-01", periods=8)
+CLOSE = {"A": [10.0, 11, 12, 11, 13, 14, 13, 15], "B": [20.0, 21, 19, 22, 23, 21, 24, 25]}
+
+
+def prices(index=DAYS, **columns):
+    return pd.DataFrame({**CLOSE, **columns}, index=index)
+
+
+def weights(index=None, **columns):
+    data = {"A": [0.5, 0.2], "B": [-0.3, 0.4], **columns}
+    return pd.DataFrame(data, index=DAYS[[0, 3]] if index is None else index)
+
+
+def ohlc(**changes):
+    close = prices()
+    frames = {"open": close * 0.99, "high": close * 1.02, "low": close * 0.97, "close": close}
+    for field, (row, column, value) in changes.items():
+        frames[field] = frames[field].copy()
+        frames[field].iloc[row, frames[field].columns.get_loc(column)] = value
+    return frames
+
+
+def quiet(w, p, **options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(w, p, **options)
+
+
+def long_prices(**extra):
+    frame = prices().rename_axis("date").reset_index().melt("date", var_name="ticker",
+                                                             value_name="close")
+    return frame.assign(**extra)
+
+
+SHIFTED = prices(index=DAYS + pd.Timedelta(hours=16))
+
+BAD = {
+    "close and adj close": (dict(p=long_prices(**{"Adj Close": 1.0})), ValueError,
+                            r"prices has both 'close' and 'Adj Close': say which"),
+    "high below close": (dict(p=ohlc(high=(2, "A", 11.0)), intrabar_exits=True), ValueError,
+                         r"must hold together on every bar .* 1 bars do not: \[A on 2024-01-03: "
+                         r"open 11.88, high 11, low 11.64, close 12\]"),
+    "high and low swapped": (dict(p={**ohlc(), "high": ohlc()["low"], "low": ohlc()["high"]},
+                                  trade_at="open"), ValueError, r"are the high and low columns swapped"),
+    "adjusted close only": (dict(p={**ohlc(), "close": prices() * 0.5}, intrabar_exits=True),
+                            ValueError, r"close lies outside \[low, high\] on 100 % of bars: was "
+                                        r"close adjusted"),
+    "unused field, other dates": (dict(p={"close": prices(), "open": prices().iloc[:-1]}), ValueError,
+                                  r"prices\['open'\] and prices\['close'\] have different dates: "
+                                  r"\[2024-01-10\]"),
+    "empty calendar": (dict(rebalance=[]), ValueError, r"rebalance must hold at least one date"),
+    "numbers as rebalance dates": (dict(rebalance=[1, 2, 3]), TypeError,
+                                   r"rebalance must hold dates, got numbers \[1, 2, 3\]"),
+    "number as delisting date": (dict(delistings={"A": 5}), TypeError, r"delistings must hold dates"),
+    "delisting past the clock": (dict(delistings={"A": "9999-12-31"}), ValueError,
+                                 r"delistings has dates outside the range the engine's clock can "
+                                 r"hold \(1677-09-22 .. 2262-04-11\): \[9999-12-31\]"),
+    "weights past the clock": (dict(w=weights(pd.to_datetime(["2024-01-01", "2300-01-01"]))),
+                               ValueError, r"weights has dates outside the range"),
+    "swapped, zeros in the weights": (dict(w=prices(), p=weights().reindex(DAYS).fillna(0.0)),
+                                      ValueError, r"prices and weights look swapped"),
+    "swapped, positive weights": (dict(w=prices(), p=weights().abs().reindex(DAYS).ffill()),
+                                  ValueError, r"prices and weights look swapped"),
+    "midnight weights, intraday bars": (
+        dict(p=prices(index=pd.date_range("2024-01-01 10:00", periods=8, freq="4h"))), ValueError,
+        r"weights are dated at midnight only, but prices have several bars a day"),
+    "text in prices": (dict(p=prices().astype(object).assign(A=[10, 11, "--", 11, 13, 14, 13, 15])),
+                       TypeError, r"not numbers: \[A on 2024-01-03: '--'\]"),
+    "unknown frequency": (dict(rebalance="fortnightly"), ValueError,
+                          r"got 'fortnightly', which is not a calendar frequency$"),
+}
+
+
+@pytest.mark.parametrize("case", BAD.values(), ids=BAD.keys())
+def test_mistakes_are_refused_naming_the_cause(case):
+    overrides, error, message = case
+    overrides = dict(overrides)
+    w, p = overrides.pop("w", weights()), overrides.pop("p", prices())
+    with pytest.raises(error, match=message):
+        quiet(w, p, **overrides)
+
+
+WARNED = {
+    "gross above 1": (dict(w=weights(A=[0.9, 0.2])), r"rows with gross above 1 are scaled to gross "
+                                                     r"1 \(1 rows, largest gross 1.2\)"),
+    "percentages": (dict(w=weights(A=[50.0, 20.0], B=[-30.0, 40.0])),
+                    r"weights are fractions of the portfolio: 0.10 means 10 %; rows with gross "
+                    r"above 1 are scaled to 1, the engine never levers \(2 rows, largest gross 80\)"),
+    "take profit of 500 %": (dict(take_profit=5), r"take_profit=5 means \+500 %"),
+    "fee in percent": (dict(fee=0.1), r"fee=0.1 is 10 % of every trade"),
+    "all zero": (dict(w=weights(A=[0.0, 0.0], B=[0.0, 0.0])), r"weights are all zero"),
+    "reversing jump": (dict(p=prices(A=[10.0, 11, 1.2, 11, 13, 14, 13, 15])),
+                       r"1 one-day moves beyond -70 % or \+300 % reverse within two bars .*"
+                       r"\[A on 2024-01-03: 11 -> 1.2\]"),
+    "16:00 prices, midnight weights": (dict(p=SHIFTED), r"weights are stamped at 00:00 \(no time "
+                                                        r"zone\) and prices at 16:00"),
+}
+
+
+@pytest.mark.parametrize("case", WARNED.values(), ids=WARNED.keys())
+def test_adjustments_warn_once(case):
+    overrides, message = case
+    overrides = dict(overrides)
+    w, p = overrides.pop("w", weights()), overrides.pop("p", prices())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = orvane.backtest(w, p, **overrides)
+    matching = [str(c.message) for c in caught if re.search(message, str(c.message))]
+    assert len(matching) == 1, [str(c.message) for c in caught]
+    assert matching[0] in result.warnings
+
+
+NEW_YORK = DAYS.tz_localize("America/New_York") + pd.Timedelta(hours=16)
+
+
+@pytest.mark.parametrize("price_index, weight_index", [
+    (DAYS + pd.Timedelta(hours=16), DAYS[[0, 3]]),                      # close-stamped prices
+    (NEW_YORK, DAYS[[0, 3]].tz_localize("UTC")),                        # New York vs UTC
+    (DAYS.tz_localize("Asia/Tokyo"), (DAYS[[0, 3]] + pd.Timedelta(hours=23)).tz_localize("UTC")),
+], ids=["16:00 vs midnight", "New York vs UTC", "Tokyo vs late UTC"])
+def test_daily_bars_read_dates_as_written_so_stamps_never_move_a_trade(price_index, weight_index):
+    reference = quiet(weights(), prices(), delistings={"B": DAYS[6]})
+    stamped = quiet(weights(weight_index), prices(price_index), delistings={"B": price_index[6]})
+    calendar = quiet(weights(weight_index), prices(price_index), rebalance=[price_index[3]])
+    assert np.array_equal(calendar.equity.to_numpy(),
+                          quiet(weights(), prices(), rebalance=[DAYS[3]]).equity.to_numpy())
+    assert np.array_equal(stamped.equity.to_numpy(), reference.equity.to_numpy())
+    entries = [price_index.get_loc(t) for t in stamped.trades["entry_date"]]
+    assert entries == [DAYS.get_loc(t) for t in reference.trades["entry_date"]]
+
+
+def test_intraday_bars_compare_instants():
+    bars = pd.date_range("2024-01-01 10:00", periods=8, freq="4h")   # 10:00, 14:00, 18:00, ...
+    result = quiet(weights(bars[[1, 4]] + pd.Timedelta(minutes=30)), prices(index=bars), fee=0, tax=0)
+    # A weight stamped 14:30 counts from the 14:00 bar and trades on the next one.
+    assert list(result.trades["entry_date"].unique()) == [bars[2], bars[5]]
+
+
+def test_no_stop_loss_means_no_stop_for_shorts():
+    doubling = prices(A=[10.0, 10, 12, 16, 21, 25, 30, 32])
+    short = weights(A=[-0.5, -0.5], B=[0.0, 0.0])
+    for stop, exits in ((None, 0), (1.0, 1)):
+        trades = quiet(short, doubling, stop_loss=stop).trades
+        assert (trades["exit_reason"] == "exit_rule").sum() == exits
+
+
+def test_a_trade_closed_on_a_bar_without_price_is_valued_where_the_engine_sold():
+    gap = prices(A=[10.0, 11, 12, 11, np.nan, 14, 13, 15])
+    w = weights(index=DAYS[[0, 3]], A=[1.0, 0.0], B=[0.0, 0.0])
+    result = quiet(w, gap, fee=0.01, tax=0.02)
+    trade = result.trades.iloc[0]
+    # Bought at 11 (paying the fee), sold on the gap bar at the last price seen, 11.
+    assert trade["exit_date"] == DAYS[4]
+    assert trade["return"] == pytest.approx((1 - 0.01) * (11 / 11) * (1 - 0.01 - 0.02) - 1, abs=1e-15)
+    assert result.stats()["win_rate"] == 0.0 and result.stats()["trades"] == 1
+
+
+def test_live_series_start_at_the_first_signal_and_the_full_one_is_kept():
+    late = weights(index=DAYS[[2, 5]])
+    result = quiet(late, prices())
+    assert result.equity.index[0] == result.start == DAYS[2]
+    assert len(result.full_equity) == len(DAYS) and (result.full_equity.iloc[:2] == 1.0).all()
+    assert result.returns.index.equals(result.equity.index)
+    assert "(6 bars)" in repr(result)
+
+
+def test_orders_follow_the_run():
+    pending = quiet(weights(index=DAYS[[0, 7]]), prices(), fee=0, tax=0)
+    idle = quiet(weights(index=DAYS[[0, 4]]), prices(), fee=0, tax=0)
+    assert pending.rebalance_pending and not idle.rebalance_pending
+    moved = pending.orders(1e6)
+    assert np.allclose(moved["next_weight"], pending.actions["next_weight"])
+    kept = idle.orders(1e6)
+    assert (kept["order_value"] == 0).all() and np.allclose(kept["next_weight"], kept["weight"])
+    forced = idle.orders(1e6, rebalance=True)
+    assert np.allclose(forced["next_weight"], idle.actions["next_weight"])
+    given = pd.Series([15.0, 25.0], index=pd.Index(["A", "B"], dtype=object))
+    untouched = given.copy()
+    idle.orders(1e6, prices=given)
+    pd.testing.assert_series_equal(given, untouched)
+
+
+def test_a_book_that_reaches_zero_ends_there():
+    squeeze = prices(A=[10.0, 12, 15, 19, 22, 25, 30, 32])
+    w = weights(A=[-1.0, 1.0], B=[0.0, 0.0], index=DAYS[[0, 4]])
+    with pytest.warns(UserWarning, match=r"equity reached -0.08333 on 2024-01-08: .* ends there"):
+        result = orvane.backtest(w, squeeze, fee=0, tax=0)
+    assert result.ruined and result.end == DAYS[5] and result.equity.index[-1] == DAYS[5]
+    assert len(result.full_equity) == len(DAYS)
+    assert "ended when the equity reached 0" in repr(result)
+    assert result.stats()["ruined_on"] == DAYS[5]
+    still_open = result.trades[result.trades["exit_reason"] == "open"]
+    assert still_open["return"].isna().all() and (still_open["bars_held"] == 0).all()
