@@ -290,7 +290,7 @@ def test_progress_bar_only_on_a_terminal(progress, tty, shown, market, monkeypat
 
 
 def test_workers_map_one_read_only_copy(market, no_leaks):
-    from orvane._sweep_pool import SharedPayload, attach
+    from orvane.sweep.shm import SharedPayload, attach
 
     with SharedPayload({"market": market}) as payload:
         shm, rebuilt = attach(payload.handle)

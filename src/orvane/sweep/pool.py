@@ -9,22 +9,17 @@ worker's sentinel, reports the run it lost with its exit code and starts a repla
 import multiprocessing
 import os
 import pickle
-import secrets
 import signal
 import sys
 import traceback
 from collections import deque
 from contextlib import contextmanager
-from multiprocessing import shared_memory
 from multiprocessing.connection import wait
 
-__all__ = ["SharedPayload", "ProcessPool", "exit_text"]
+from orvane.sweep.shm import attach
 
-# Arrays below this size travel inside the pickle; only the bulk goes to shared memory.
-_INBAND_BYTES = 1 << 16
-_ALIGN = 64
-# Python 3.13 can attach without registering the segment with the resource tracker.
-_ATTACH = {"track": False} if sys.version_info >= (3, 13) else {}
+__all__ = ["ProcessPool", "exit_text"]
+
 # Consecutive worker deaths before any worker got ready: a broken set-up, not bad luck.
 _START_FAILURES = 3
 _JOIN_SECONDS = 5.0
@@ -35,66 +30,6 @@ _DEPTH = 2
 # third more CPU to start. The engine and the front use none of them.
 _THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
                      "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS")
-
-
-class SharedPayload:
-    """An object pickled with its large contiguous arrays out of band, in one segment.
-
-    Workers rebuild it from ``handle`` around read-only views of the segment, so NumPy
-    arrays (and the DataFrames holding them) are mapped, never copied per worker.
-    The creator owns the segment: ``release()`` closes and unlinks it (idempotent).
-    """
-
-    def __init__(self, obj):
-        buffers = []
-
-        def out_of_band(buf):
-            if buf.raw().nbytes < _INBAND_BYTES:
-                return True
-            buffers.append(buf)
-            return False
-
-        self.header = pickle.dumps(obj, protocol=5, buffer_callback=out_of_band)
-        self.layout = []
-        size = 0
-        for buf in buffers:
-            nbytes = buf.raw().nbytes
-            self.layout.append((size, nbytes))
-            size += -(-nbytes // _ALIGN) * _ALIGN
-        _check_room(size)
-        self.shm = shared_memory.SharedMemory(
-            name="orvane-%d-%s" % (os.getpid(), secrets.token_hex(4)), create=True,
-            size=max(size, 1),
-        )
-        try:
-            for buf, (offset, nbytes) in zip(buffers, self.layout):
-                with buf.raw() as src:
-                    self.shm.buf[offset:offset + nbytes] = src
-        except BaseException:
-            self.release()
-            raise
-
-    @property
-    def name(self):
-        return None if self.shm is None else self.shm.name
-
-    @property
-    def handle(self):
-        return (self.shm.name, self.header, tuple(self.layout))
-
-    def release(self):
-        shm, self.shm = self.shm, None
-        if shm is not None:
-            try:
-                shm.close()
-            finally:
-                shm.unlink()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.release()
 
 
 @contextmanager
@@ -112,40 +47,16 @@ def _thread_limits(workers):
             os.environ.pop(name, None)
 
 
-def _check_room(size):
-    # Writing past a full /dev/shm (64 MB in a default container) is a SIGBUS, not an
-    # exception: refuse up front.
-    try:
-        stat = os.statvfs("/dev/shm")
-    except OSError:
-        return
-    free = stat.f_bavail * stat.f_frsize
-    if size > free:
-        raise MemoryError(
-            "the market needs %.0f MB of shared memory and /dev/shm has %.0f MB free; "
-            "enlarge it (docker run --shm-size=...), or sweep with workers=1 or "
-            "executor='ray'" % (size / 2**20, free / 2**20))
-
-
-def attach(handle):
-    """(segment, object) rebuilt from a SharedPayload handle; arrays are read-only."""
-    name, header, layout = handle
-    shm = shared_memory.SharedMemory(name=name, **_ATTACH)
-    buf = shm.buf.toreadonly()
-    views = [buf[offset:offset + nbytes] for offset, nbytes in layout]
-    return shm, pickle.loads(header, buffers=views)
-
-
 def exit_text(code):
     """'exit code -9 (SIGKILL)' for a process exit code."""
     if code is None:
         return "exit code unknown"
     if code < 0:
         try:
-            return "exit code %d (%s)" % (code, signal.Signals(-code).name)
+            return f"exit code {code} ({signal.Signals(-code).name})"
         except ValueError:
             pass
-    return "exit code %d" % code
+    return f"exit code {code}"
 
 
 class _Binding:
@@ -364,10 +275,10 @@ class ProcessPool:
                         self._start_failures += 1
                         if self._start_failures >= _START_FAILURES:
                             raise RuntimeError(
-                                "sweep worker processes die while starting (%s); their "
+                                f"sweep worker processes die while starting ({text}); their "
                                 "error output is above. A script that sweeps on processes "
                                 "needs the `if __name__ == \"__main__\":` guard, since "
-                                "workers are spawned and import it" % text
+                                "workers are spawned and import it"
                             )
                     lost = worker.queue.popleft() if worker.queue else None
                     # Tasks it never started go back to the front, in order.
@@ -376,7 +287,7 @@ class ProcessPool:
                         self._send(self._spawn(), bind)
                     if lost is not None:
                         yield lost, "lost", ("worker process died while running this "
-                                             "backtest (%s)" % text)
+                                             f"backtest ({text})")
                     continue
                 kind = message[0]
                 if kind == "setup_error":

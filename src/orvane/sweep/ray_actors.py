@@ -53,7 +53,7 @@ def _lost_text(exc):
     if not kind:
         lines = [line.strip() for line in text.splitlines() if line.strip()]
         parts.append(lines[-1] if lines else type(exc).__name__)
-    return "Ray actor died while running this backtest (%s)" % "; ".join(parts)
+    return f"Ray actor died while running this backtest ({'; '.join(parts)})"
 
 
 def run_on_ray(shared, factory, tasks, workers=None):
@@ -115,7 +115,7 @@ def run_on_ray(shared, factory, tasks, workers=None):
                 if getattr(exc, "actor_init_failed", False):
                     start_failures += 1
                     if start_failures >= _START_FAILURES:
-                        raise RuntimeError("Ray actors fail to start: %s" % exc) from exc
+                        raise RuntimeError(f"Ray actors fail to start: {exc}") from exc
                 if pending:
                     feed(start_actor())
                 yield lost, "lost", _lost_text(exc)

@@ -1,0 +1,137 @@
+"""The grid: expansion into runs, each run split into strategy parameters and backtest
+options, and the hashable labels that index the result table.
+"""
+
+import difflib
+import inspect
+import itertools
+from collections import OrderedDict
+from collections.abc import Mapping
+
+import numpy as np
+import pandas as pd
+
+from orvane import engine
+
+__all__ = ["expand_grid", "backtest_option_names", "split_runs", "index_for"]
+
+
+def _values(name, value):
+    """The values a grid entry sweeps; strings, scalars, mappings and pandas objects
+    are one fixed value."""
+    if isinstance(value, (str, bytes, Mapping, pd.Series, pd.DataFrame, pd.Index)):
+        return [value]
+    if isinstance(value, np.ndarray):
+        if value.ndim != 1:
+            raise ValueError(f"grid[{name!r}]: expected a 1-D array of values, got shape "
+                             f"{value.shape}")
+        return value.tolist()
+    try:
+        return list(value)
+    except TypeError:
+        return [value]
+
+
+def expand_grid(grid):
+    """(parameter names, one dict per run) from a mapping of values or a list of dicts."""
+    if isinstance(grid, Mapping):
+        names = list(grid)
+        columns = [_values(name, grid[name]) for name in names]
+        empty = [name for name, column in zip(names, columns) if not column]
+        if empty:
+            raise ValueError(f"grid: no values for {', '.join(map(repr, empty))}")
+        runs = [dict(zip(names, combo)) for combo in itertools.product(*columns)]
+    elif isinstance(grid, (list, tuple)):
+        bad = [i for i, run in enumerate(grid) if not isinstance(run, Mapping)]
+        if bad:
+            raise TypeError(f"grid: a list of grid entries must hold dicts; item {bad[0]} "
+                            f"is {type(grid[bad[0]]).__name__}")
+        names = list(OrderedDict.fromkeys(name for run in grid for name in run))
+        runs = [dict(run) for run in grid]
+        if not runs:
+            raise ValueError("grid: the list of runs is empty")
+    else:
+        raise TypeError("grid: expected a mapping of parameter -> values or a list of "
+                        f"dicts, got {type(grid).__name__}")
+    bad = [name for name in names if not isinstance(name, str)]
+    if bad:
+        raise TypeError(f"grid: parameter names must be strings, got {bad[0]!r}")
+    return names, runs
+
+
+def backtest_option_names():
+    """The options ``orvane.backtest`` takes after weights and prices, in its order."""
+    # The one place the sweep learns which names are backtest options: read from
+    # backtest's own signature until the option table lists them.
+    params = list(inspect.signature(engine.backtest).parameters.values())[2:]
+    return [p.name for p in params
+            if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+
+
+def _strategy_signature(strategy):
+    """(accepted names, required names, takes **kwargs) of strategy(market, **params)."""
+    try:
+        params = list(inspect.signature(strategy).parameters.values())
+    except (TypeError, ValueError):
+        return [], [], True
+    if not params or params[0].kind not in (params[0].POSITIONAL_ONLY,
+                                            params[0].POSITIONAL_OR_KEYWORD):
+        raise TypeError("strategy: expected a callable strategy(market, **params), "
+                        f"got {strategy!r} with signature {inspect.signature(strategy)}")
+    rest = [p for p in params[1:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+    return ([p.name for p in rest],
+            [p.name for p in rest if p.default is p.empty],
+            any(p.kind == p.VAR_KEYWORD for p in params))
+
+
+def split_runs(names, runs, strategy):
+    """Each run as (strategy params, backtest options); a name both accept goes to both."""
+    options = backtest_option_names()
+    accepted, required, any_name = ([], [], False) if strategy is None else \
+        _strategy_signature(strategy)
+    unknown = [n for n in names if n not in options and n not in accepted and not any_name]
+    if unknown:
+        hints = []
+        for name in unknown:
+            close = difflib.get_close_matches(name, options + accepted, n=1)
+            hints.append(repr(name) + (f" (did you mean {close[0]!r}?)" if close else ""))
+        where = "backtest options" + ("" if strategy is None else " or strategy parameters")
+        known = options + [a for a in accepted if a not in options]
+        raise ValueError(f"grid: unknown parameter{'s' if len(unknown) > 1 else ''} "
+                         f"{', '.join(hints)}; the {where} are: {', '.join(known)}")
+    for i, run in enumerate(runs):
+        missing = [name for name in required if name not in run]
+        if missing:
+            raise ValueError(f"grid: strategy parameter {', '.join(map(repr, missing))} has "
+                             f"no default and run {i} does not set it")
+    tasks = []
+    for run in runs:
+        to_strategy = {k: v for k, v in run.items()
+                       if strategy is not None and (k in accepted or
+                                                    (any_name and k not in options))}
+        tasks.append((to_strategy, {k: v for k, v in run.items() if k in options}))
+    return tasks
+
+
+def _label(value):
+    """A hashable index label for a parameter value (the value itself when it can be)."""
+    try:
+        hash(value)
+        return value
+    except TypeError:
+        pass
+    if isinstance(value, (list, tuple, np.ndarray, pd.Index)):
+        return tuple(_label(v) for v in value)
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def index_for(names, runs):
+    """The result table's index: one level per parameter, a RangeIndex "run" for none."""
+    if not names:
+        return pd.RangeIndex(len(runs), name="run")
+    levels = [pd.Index([_label(run.get(name)) for run in runs], tupleize_cols=False)
+              for name in names]
+    if len(names) == 1:
+        return levels[0].rename(names[0])
+    return pd.MultiIndex.from_arrays(levels, names=names)
