@@ -5,7 +5,6 @@ process, on the local process pool, on Ray), every one yielding one ``Outcome`` 
 
 import os
 import pickle
-from contextlib import closing
 from functools import partial
 from typing import NamedTuple, Optional
 
@@ -168,9 +167,7 @@ def _on_processes(plan, shared, factory, tasks):
         # Workers import while the market is copied into shared memory.
         pool.start()
         with SharedPayload(shared) as payload:
-            with closing(pool.run(payload.handle, factory, tasks)) as run:
-                for index, kind, payload_ in run:
-                    yield Outcome(index, kind, payload_)
+            yield from pool.run(payload.handle, factory, tasks)
     finally:
         if own:
             pool.close()

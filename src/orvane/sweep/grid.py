@@ -7,13 +7,17 @@ import inspect
 import itertools
 from collections import OrderedDict
 from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from orvane import engine
 
-__all__ = ["expand_grid", "backtest_option_names", "split_runs", "index_for"]
+__all__ = ["Task", "expand_grid", "backtest_option_names", "split_runs", "index_for"]
+
+# One run as a worker receives it: (strategy parameters, backtest options).
+Task = tuple[dict[str, Any], dict[str, Any]]
 
 
 def _values(name, value):

@@ -1,30 +1,33 @@
-"""The sweep's local process pool: one shared-memory copy of each sweep's market, spawn
-workers that run one backtest at a time (and may serve many sweeps), and a dead worker
-costing only the run it held.
+"""The local process pool: spawned workers that run one backtest at a time, each bound in
+turn to one sweep's market in shared memory (so one pool may serve many sweeps), and a
+dead worker costing only the run it held.
 
 concurrent.futures breaks the whole pool when one worker dies; this pool watches each
 worker's sentinel, reports the run it lost with its exit code and starts a replacement.
 """
 
+import gc
 import multiprocessing
 import os
 import pickle
 import signal
 import sys
 import traceback
-from collections import deque
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from multiprocessing.connection import wait
+from multiprocessing.connection import Connection, wait
+from multiprocessing.process import BaseProcess
+from typing import Any, NamedTuple, Optional, Union
 
-from orvane.sweep.shm import attach
+from orvane.sweep import scheduler
+from orvane.sweep.grid import Task
+from orvane.sweep.result import Outcome
+from orvane.sweep.runner import Payload, Runner, RunnerFactory
+from orvane.sweep.shm import Handle, attach
 
 __all__ = ["ProcessPool", "exit_text"]
 
-# Consecutive worker deaths before any worker got ready: a broken set-up, not bad luck.
-_START_FAILURES = 3
 _JOIN_SECONDS = 5.0
-# Tasks in flight per worker: the running one and the next.
-_DEPTH = 2
 # Thread pools of native libraries (BLAS, OpenMP): sized for the whole machine in every
 # worker they oversubscribe the cores, and OpenBLAS's threads alone cost a worker a
 # third more CPU to start. The engine and the front use none of them.
@@ -32,8 +35,55 @@ _THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS
                      "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS")
 
 
+# Parent -> worker. A worker answers Bind with Ready or SetupError, and each Run with Done.
+
+class Bind(NamedTuple):
+    """Map a sweep's market and build its runner, letting go of any earlier sweep."""
+
+    handle: Handle
+    # The runner factory, pickled once for every worker.
+    factory: bytes
+
+
+class Run(NamedTuple):
+    """Run one task on the bound runner."""
+
+    task: Task
+
+
+class Release(NamedTuple):
+    """Let go of the sweep's runner and segment; wait for the next sweep."""
+
+
+class Stop(NamedTuple):
+    """Leave."""
+
+
+# Worker -> parent.
+
+class Ready(NamedTuple):
+    """Bound: send the runs."""
+
+    pid: int
+
+
+class Done(NamedTuple):
+    """The payload of the oldest task sent."""
+
+    payload: Payload
+
+
+class SetupError(NamedTuple):
+    """Binding raised: its traceback."""
+
+    traceback: str
+
+
+ToWorker = Union[Bind, Run, Release, Stop]
+
+
 @contextmanager
-def _thread_limits(workers):
+def _thread_limits(workers: int) -> Iterator[None]:
     """Native thread pools sized to the worker's share of the cores, in the environment
     a spawned worker inherits (set only around the spawn, unless the user set them)."""
     share = str(max(1, (os.cpu_count() or 1) // workers))
@@ -47,7 +97,7 @@ def _thread_limits(workers):
             os.environ.pop(name, None)
 
 
-def exit_text(code):
+def exit_text(code: Optional[int]) -> str:
     """'exit code -9 (SIGKILL)' for a process exit code."""
     if code is None:
         return "exit code unknown"
@@ -62,55 +112,57 @@ def exit_text(code):
 class _Binding:
     """One sweep's market and runner inside a worker."""
 
-    def __init__(self, handle, factory_bytes):
+    def __init__(self, handle: Handle, factory: bytes) -> None:
         self.shm, shared = attach(handle)
         try:
-            self.run = pickle.loads(factory_bytes)(shared)
+            self.runner: Runner = pickle.loads(factory)(shared)
         except BaseException:
             del shared
-            self.release()
+            self._close()
             raise
 
-    def release(self):
-        import gc
+    def release(self) -> None:
+        del self.runner
+        self._close()
 
-        self.run = None
+    def _close(self) -> None:
+        # The runner's views into the segment must be gone before it closes.
         gc.collect()
         try:
             self.shm.close()
         except BufferError:
             # A view outlived the sweep (a cycle, a cache): drop our handle, the OS
             # unmaps the segment when the process ends.
-            self.shm._mmap = None
-            self.shm._buf = None
+            self.shm._mmap = None  # type: ignore[attr-defined]
+            self.shm._buf = None  # type: ignore[attr-defined]
 
 
-def _worker_main(conn):
+def _worker_main(conn: Connection) -> None:
     # The parent decides what an interrupt stops; a worker only dies with its pipe.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    binding = None
+    binding: Optional[_Binding] = None
     try:
         while True:
             try:
                 message = conn.recv()
             except (EOFError, OSError):
                 break
-            if message is None:
+            if isinstance(message, Stop):
                 break
-            kind = message[0]
-            if kind == "run":
-                conn.send(("done", binding.run(message[1])))
-            elif kind == "bind":
+            if isinstance(message, Run):
+                assert binding is not None, "a run before the sweep was bound"
+                conn.send(Done(binding.runner(message.task)))
+            elif isinstance(message, Bind):
                 if binding is not None:
                     binding.release()
                 try:
-                    binding = _Binding(message[1], message[2])
+                    binding = _Binding(message.handle, message.factory)
                 except Exception:
                     binding = None
-                    conn.send(("setup_error", traceback.format_exc()))
+                    conn.send(SetupError(traceback.format_exc()))
                 else:
-                    conn.send(("ready", os.getpid()))
-            elif kind == "release" and binding is not None:
+                    conn.send(Ready(os.getpid()))
+            elif isinstance(message, Release) and binding is not None:
                 binding.release()
                 binding = None
     finally:
@@ -123,45 +175,45 @@ def _worker_main(conn):
     os._exit(0)
 
 
-class _Worker:
-    __slots__ = ("process", "conn", "queue", "ready")
+class _Worker(scheduler.Slot):
+    __slots__ = ("process", "conn")
 
-    def __init__(self, process, conn):
+    def __init__(self, process: BaseProcess, conn: Connection) -> None:
+        super().__init__()
         self.process = process
         self.conn = conn
-        # Indexes sent, in order: the first is running, the rest wait in the pipe.
-        self.queue = deque()
-        # Bound to the current sweep's market and runner.
-        self.ready = False
 
 
 class ProcessPool:
     """``workers`` spawn processes, each running one task at a time.
 
     ``run(handle, factory, tasks)`` binds every worker to one sweep (the shared
-    payload behind ``handle``, the runner ``factory(shared)``), then yields
-    ``(index, "done", payload)`` per finished task and ``(index, "lost", text)`` for a
-    task whose worker died; it ends when every task has one or the other, and the
-    workers let go of the sweep's segment. The processes outlive a run, so one pool
-    serves many sweeps; a run that ends abnormally (an error, an interrupt) stops
-    them, and the next run starts fresh ones. ``close()`` stops them for good.
+    payload behind ``handle``, the runner ``factory(shared)``), then yields an
+    ``Outcome`` per task, "done" or "lost" with its worker; it ends when every task
+    has one, and the workers let go of the sweep's segment. The processes outlive a
+    run, so one pool serves many sweeps; a run that ends abnormally (an error, an
+    interrupt) stops them, and the next run starts fresh ones. ``close()`` stops them
+    for good. As the scheduler's backend, a worker gets runs once it is bound.
     """
 
-    def __init__(self, workers):
+    depth_before_answer = 0
+
+    def __init__(self, workers: int) -> None:
         self.workers = int(workers)
         self.ctx = multiprocessing.get_context("spawn")
-        self.live = []
+        self.live: list[_Worker] = []
         self.closed = False
         self.busy = False
-        self._start_failures = 0
+        # The running sweep's Bind, for the workers started during it.
+        self._bind: Optional[Bind] = None
 
-    def __enter__(self):
+    def __enter__(self) -> "ProcessPool":
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def start(self):
+    def start(self) -> None:
         """Spawn the missing workers now (they import while the caller goes on)."""
         if self.closed:
             raise RuntimeError("this sweep pool is closed")
@@ -171,7 +223,7 @@ class ProcessPool:
         while len(self.live) < self.workers:
             self._spawn()
 
-    def _spawn(self):
+    def _spawn(self) -> _Worker:
         parent_conn, child_conn = self.ctx.Pipe(duplex=True)
         process = self.ctx.Process(
             target=_worker_main, args=(child_conn,), name="orvane-sweep-worker",
@@ -182,9 +234,11 @@ class ProcessPool:
         child_conn.close()
         worker = _Worker(process, parent_conn)
         self.live.append(worker)
+        if self._bind is not None:
+            self._send(worker, self._bind)
         return worker
 
-    def _bury(self, worker):
+    def _bury(self, worker: _Worker) -> str:
         """Remove a dead worker; the exit-code text of its death."""
         self.live.remove(worker)
         worker.conn.close()
@@ -194,7 +248,8 @@ class ProcessPool:
             worker.process.join()
         return exit_text(worker.process.exitcode)
 
-    def _receive(self, worker, ready):
+    @staticmethod
+    def _receive(worker: _Worker, ready: set[Any]) -> Any:
         """The worker's next message, or None when it is gone."""
         if worker.conn not in ready:
             # Only the sentinel fired: take a message sent just before the exit.
@@ -210,20 +265,14 @@ class ProcessPool:
             return None
 
     @staticmethod
-    def _send(worker, message):
+    def _send(worker: _Worker, message: ToWorker) -> None:
         try:
             worker.conn.send(message)
         except OSError:
             pass  # the death shows on the sentinel
 
-    def _feed(self, worker, pending, tasks):
-        # A second task waits in the pipe so the worker never idles on a round trip.
-        while pending and len(worker.queue) < _DEPTH:
-            index = pending.popleft()
-            worker.queue.append(index)
-            self._send(worker, ("run", tasks[index]))
-
-    def run(self, handle, factory, tasks):
+    def run(self, handle: Handle, factory: RunnerFactory,
+            tasks: Sequence[Task]) -> Iterator[Outcome]:
         if self.busy:
             raise RuntimeError("this sweep pool is running another sweep")
         self.busy = True
@@ -232,83 +281,67 @@ class ProcessPool:
         finally:
             self.busy = False
 
-    def _run(self, handle, factory, tasks):
-        tasks = list(tasks)
-        bind = ("bind", handle, pickle.dumps(factory))
-        pending = deque(range(len(tasks)))
+    def _run(self, handle: Handle, factory: RunnerFactory,
+             tasks: Sequence[Task]) -> Iterator[Outcome]:
         self.start()
+        self._bind = Bind(handle, pickle.dumps(factory))
         for worker in self.live:
-            worker.ready = False
-            worker.queue.clear()
-            self._send(worker, bind)
+            self._send(worker, self._bind)
         finished = False
         try:
-            yield from self._loop(bind, pending, tasks)
+            yield from scheduler.schedule(self, tasks)
             finished = True
         finally:
+            self._bind = None
             if finished:
                 for worker in list(self.live):
-                    if worker.ready:
-                        worker.ready = False
-                        self._send(worker, ("release",))
+                    if worker.answered:
+                        self._send(worker, Release())
                     else:
-                        # Still starting: its answer to this sweep's bind would reach
+                        # Still starting: its answer to this sweep's Bind would reach
                         # the next sweep. A fresh worker replaces it then.
                         worker.process.terminate()
                         self._bury(worker)
             else:
                 self.stop()
 
-    def _loop(self, bind, pending, tasks):
-        while pending or any(w.queue for w in self.live):
-            if not self.live:
-                self._send(self._spawn(), bind)
-            waitables = [w.conn for w in self.live] + [w.process.sentinel for w in self.live]
-            ready = set(wait(waitables))
-            for worker in list(self.live):
-                if worker.conn not in ready and worker.process.sentinel not in ready:
-                    continue
-                message = self._receive(worker, ready)
-                if message is None:
-                    text = self._bury(worker)
-                    if not worker.ready:
-                        self._start_failures += 1
-                        if self._start_failures >= _START_FAILURES:
-                            raise RuntimeError(
-                                f"sweep worker processes die while starting ({text}); their "
-                                "error output is above. A script that sweeps on processes "
-                                "needs the `if __name__ == \"__main__\":` guard, since "
-                                "workers are spawned and import it"
-                            )
-                    lost = worker.queue.popleft() if worker.queue else None
-                    # Tasks it never started go back to the front, in order.
-                    pending.extendleft(reversed(worker.queue))
-                    if pending and len(self.live) < self.workers:
-                        self._send(self._spawn(), bind)
-                    if lost is not None:
-                        yield lost, "lost", ("worker process died while running this "
-                                             f"backtest ({text})")
-                    continue
-                kind = message[0]
-                if kind == "setup_error":
-                    raise RuntimeError("a sweep worker could not start:\n" + message[1])
-                if kind == "ready":
-                    worker.ready = True
-                    self._start_failures = 0
-                    self._feed(worker, pending, tasks)
-                elif kind == "done":
-                    index = worker.queue.popleft()
-                    self._feed(worker, pending, tasks)
-                    yield index, "done", message[1]
+    def start_worker(self) -> _Worker:
+        return self._spawn()
 
-    def stop(self):
+    def send(self, worker: _Worker, task: Task) -> None:
+        self._send(worker, Run(task))
+
+    def events(self) -> Iterator[tuple[_Worker, scheduler.Event]]:
+        waitables = [w.conn for w in self.live] + [w.process.sentinel for w in self.live]
+        ready = set(wait(waitables))
+        for worker in list(self.live):
+            if worker.conn not in ready and worker.process.sentinel not in ready:
+                continue
+            message = self._receive(worker, ready)
+            if message is None:
+                text = self._bury(worker)
+                yield worker, scheduler.Died(
+                    f"worker process died while running this backtest ({text})",
+                    None if worker.answered else RuntimeError(
+                        f"sweep worker processes die while starting ({text}); their error "
+                        "output is above. A script that sweeps on processes needs the "
+                        '`if __name__ == "__main__":` guard, since workers are spawned '
+                        "and import it"))
+            elif isinstance(message, SetupError):
+                raise RuntimeError("a sweep worker could not start:\n" + message.traceback)
+            elif isinstance(message, Ready):
+                yield worker, scheduler.Ready()
+            elif isinstance(message, Done):
+                yield worker, scheduler.Done(message.payload)
+
+    def stop(self) -> None:
         """Stop every worker now: idle ones leave, busy ones are terminated."""
         workers, self.live = self.live, []
         for worker in workers:
             if worker.queue:
                 worker.process.terminate()
             else:
-                self._send(worker, None)
+                self._send(worker, Stop())
         for worker in workers:
             worker.process.join(_JOIN_SECONDS)
             if worker.process.exitcode is None:
@@ -316,6 +349,6 @@ class ProcessPool:
                 worker.process.join()
             worker.conn.close()
 
-    def close(self):
+    def close(self) -> None:
         self.stop()
         self.closed = True

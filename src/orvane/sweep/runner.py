@@ -11,17 +11,24 @@ import time
 import traceback
 import warnings
 from collections import OrderedDict
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
 from orvane import engine
 
-__all__ = ["KEEP", "Runner"]
+__all__ = ["KEEP", "Payload", "Runner", "RunnerFactory", "Shared"]
 
 KEEP = ("stats", "equity", "trades", "result")
 # Strategy outputs kept per worker: tasks go out in grid order, so neighbouring runs
 # (the same signal, other backtest options) reuse the weights.
 _WEIGHT_CACHE = 2
+
+# What every run of a sweep reads: {"market": ..., "weights": ... or None}.
+Shared = dict[str, Any]
+# What a run sends back: timings and warnings, then its kept parts or its error.
+Payload = dict[str, Any]
 
 
 class Runner:
@@ -109,3 +116,7 @@ class Runner:
         out["warnings"] = list(OrderedDict.fromkeys(
             (w.category, str(w.message)) for w in caught))
         return out
+
+
+# Runner with the sweep's settings bound, called with the shared inputs where runs happen.
+RunnerFactory = Callable[..., Runner]

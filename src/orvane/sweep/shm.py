@@ -7,8 +7,13 @@ import pickle
 import secrets
 import sys
 from multiprocessing import shared_memory
+from typing import Any
 
-__all__ = ["SharedPayload", "attach"]
+__all__ = ["Handle", "SharedPayload", "attach"]
+
+# What a worker needs to rebuild the object: (segment name, pickle, (offset, size) of
+# each out-of-band buffer).
+Handle = tuple[str, bytes, tuple[tuple[int, int], ...]]
 
 # Arrays below this size travel inside the pickle; only the bulk goes to shared memory.
 _INBAND_BYTES = 1 << 16
