@@ -25,10 +25,11 @@ del _public
 
 def _check_source(strategy, weights):
     if (strategy is None) == (weights is None):
-        raise TypeError("pass exactly one of strategy= (a function of the market) and "
-                        "weights= (fixed weights)")
+        raise TypeError("exactly one of strategy= (a function of the market) and weights= "
+                        "(fixed weights) must be given, got "
+                        f"{'neither' if strategy is None else 'both'}")
     if strategy is not None and not callable(strategy):
-        raise TypeError("strategy: expected a callable strategy(market, **params), got "
+        raise TypeError("strategy must be a callable strategy(market, **params), got "
                         f"{type(strategy).__name__}")
 
 
@@ -37,14 +38,14 @@ def _check_keep(keep):
     keep = tuple(OrderedDict.fromkeys(keep))
     bad = [k for k in keep if k not in KEEP]
     if bad:
-        raise ValueError(f"keep: unknown part {bad[0]!r}; choose from "
-                         f"{', '.join(map(repr, KEEP))}")
+        raise ValueError(f"keep must hold parts among {', '.join(map(repr, KEEP))}, got "
+                         f"unknown part {bad[0]!r}")
     return keep
 
 
 def _check_errors(errors):
     if errors not in ("store", "raise"):
-        raise ValueError(f"errors: expected 'store' or 'raise', got {errors!r}")
+        raise ValueError(f"errors must be 'store' or 'raise', got {errors!r}")
 
 
 def _warn_once(payloads):

@@ -27,7 +27,7 @@ def usable_cores():
 
 def check_workers(workers):
     if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
-        raise ValueError(f"workers: expected a positive int or None, got {workers!r}")
+        raise ValueError(f"workers must be a positive int or None, got {workers!r}")
     return int(workers)
 
 
@@ -88,7 +88,7 @@ def _refuse_threads(executor):
             or (isinstance(executor, type) and issubclass(executor, threaded))
             or executor in ("thread", "threads")):
         raise TypeError(
-            "executor: a thread pool cannot run backtests side by side; the engine keeps "
+            f"executor must not be a thread pool, got {executor!r}: the engine keeps "
             "per-process state (the analytics lists and the last run's record), so two "
             "runs in one process would overwrite each other. Use executor='process' "
             "(the default), executor='ray', or workers=1."
@@ -109,13 +109,13 @@ def choose(executor, workers, n_runs):
     _refuse_threads(executor)
     if isinstance(executor, SweepPool):
         if executor.closed:
-            raise ValueError("executor: this SweepPool is closed")
+            raise ValueError("executor must be an open SweepPool, got a closed one")
         if workers is not None:
-            raise ValueError(f"workers: a SweepPool brings its own workers "
-                             f"({executor.workers})")
+            raise ValueError("workers must be None with a SweepPool (it brings its own "
+                             f"{executor.workers}), got {workers!r}")
         return Plan("pool", executor.workers, executor)
     if executor is not None and executor not in EXECUTORS:
-        raise TypeError(f"executor: expected None, a SweepPool or one of "
+        raise TypeError("executor must be None, a SweepPool or one of "
                         f"{', '.join(map(repr, EXECUTORS))}, got {executor!r} (orvane "
                         "runs its own pool so that a dead worker costs only its run)")
     if workers is not None:
@@ -145,8 +145,9 @@ def outcomes(plan, shared, tasks, strategy, keep, raise_errors):
         pickle.dumps(factory)
     except Exception as exc:
         raise TypeError(
-            f"strategy: worker processes receive it pickled, and {strategy!r} cannot be "
-            f"({exc}); define it at module level, or use workers=1 or executor='ray'"
+            "strategy must be picklable, as worker processes receive it pickled, got "
+            f"{strategy!r}, which is not ({exc}); define it at module level, or use "
+            "workers=1 or executor='ray'"
         ) from None
     return _on_processes(plan, shared, factory, tasks)
 

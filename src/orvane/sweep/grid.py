@@ -27,7 +27,7 @@ def _values(name, value):
         return [value]
     if isinstance(value, np.ndarray):
         if value.ndim != 1:
-            raise ValueError(f"grid[{name!r}]: expected a 1-D array of values, got shape "
+            raise ValueError(f"grid[{name!r}] must be a 1-D array of values, got shape "
                              f"{value.shape}")
         return value.tolist()
     try:
@@ -43,23 +43,24 @@ def expand_grid(grid):
         columns = [_values(name, grid[name]) for name in names]
         empty = [name for name, column in zip(names, columns) if not column]
         if empty:
-            raise ValueError(f"grid: no values for {', '.join(map(repr, empty))}")
+            raise ValueError("grid entries must hold at least one value, got no values "
+                             f"for {', '.join(map(repr, empty))}")
         runs = [dict(zip(names, combo)) for combo in itertools.product(*columns)]
     elif isinstance(grid, (list, tuple)):
         bad = [i for i, run in enumerate(grid) if not isinstance(run, Mapping)]
         if bad:
-            raise TypeError(f"grid: a list of grid entries must hold dicts; item {bad[0]} "
-                            f"is {type(grid[bad[0]]).__name__}")
+            raise TypeError("grid as a list must hold only dicts, got a list whose item "
+                            f"{bad[0]} is {type(grid[bad[0]]).__name__}")
         names = list(OrderedDict.fromkeys(name for run in grid for name in run))
         runs = [dict(run) for run in grid]
         if not runs:
-            raise ValueError("grid: the list of runs is empty")
+            raise ValueError("grid must hold at least one run, got an empty list")
     else:
-        raise TypeError("grid: expected a mapping of parameter -> values or a list of "
+        raise TypeError("grid must be a mapping of parameter -> values or a list of "
                         f"dicts, got {type(grid).__name__}")
     bad = [name for name in names if not isinstance(name, str)]
     if bad:
-        raise TypeError(f"grid: parameter names must be strings, got {bad[0]!r}")
+        raise TypeError(f"grid parameter names must be strings, got {bad[0]!r}")
     return names, runs
 
 
@@ -80,8 +81,8 @@ def _strategy_signature(strategy):
         return [], [], True
     if not params or params[0].kind not in (params[0].POSITIONAL_ONLY,
                                             params[0].POSITIONAL_OR_KEYWORD):
-        raise TypeError("strategy: expected a callable strategy(market, **params), "
-                        f"got {strategy!r} with signature {inspect.signature(strategy)}")
+        raise TypeError("strategy must be a callable strategy(market, **params), got "
+                        f"{strategy!r} with signature {inspect.signature(strategy)}")
     rest = [p for p in params[1:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
     return ([p.name for p in rest],
             [p.name for p in rest if p.default is p.empty],
@@ -101,13 +102,15 @@ def split_runs(names, runs, strategy):
             hints.append(repr(name) + (f" (did you mean {close[0]!r}?)" if close else ""))
         where = "backtest options" + ("" if strategy is None else " or strategy parameters")
         known = options + [a for a in accepted if a not in options]
-        raise ValueError(f"grid: unknown parameter{'s' if len(unknown) > 1 else ''} "
-                         f"{', '.join(hints)}; the {where} are: {', '.join(known)}")
+        raise ValueError(f"grid names must be {where}, got unknown "
+                         f"parameter{'s' if len(unknown) > 1 else ''} {', '.join(hints)}; "
+                         f"the {where} are: {', '.join(known)}")
     for i, run in enumerate(runs):
         missing = [name for name in required if name not in run]
         if missing:
-            raise ValueError(f"grid: strategy parameter {', '.join(map(repr, missing))} has "
-                             f"no default and run {i} does not set it")
+            raise ValueError("grid runs must set strategy parameter "
+                             f"{', '.join(map(repr, missing))} (no default), got run {i} "
+                             "without it")
     tasks = []
     for run in runs:
         to_strategy = {k: v for k, v in run.items()

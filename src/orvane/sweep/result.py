@@ -112,14 +112,15 @@ class SweepResult:
     def _position(self, run, params):
         if params:
             if run is not None:
-                raise TypeError("pass a run position or parameter values, not both")
+                raise TypeError("run must be None when parameter values choose the run, "
+                                f"got {run!r}")
             hits = [i for i, p in enumerate(self.params)
                     if all(k in p and _same(p[k], v) for k, v in params.items())]
             if len(hits) != 1:
                 raise KeyError(f"{len(hits)} runs match {params!r}")
             return hits[0]
         if not isinstance(run, (int, np.integer)):
-            raise TypeError("run: expected a position (int) or parameter values as "
+            raise TypeError("run must be a position (int) or parameter values as "
                             f"keywords, got {run!r}")
         return range(len(self))[run]
 
