@@ -1,18 +1,21 @@
-"""Parameter sweeps: one backtest per combination of parameters over one market, run
-in this process, on a local pool of worker processes, or on a Ray cluster.
-
-The engine keeps per-process state, so runs never share a process at the same time:
-parallel sweeps use processes (or Ray actors), never threads.
+"""Parameter sweeps: one backtest per combination of parameters over one market, run in
+this process, on a local pool of worker processes, or on a Ray cluster. The engine keeps
+per-process state, so runs never share a process at the same time: parallel sweeps use
+processes (or Ray actors), never threads.
 """
 
 import warnings
 from collections import OrderedDict
+from collections.abc import Iterable, Mapping
 from contextlib import closing
+from typing import Literal, Optional, Union
 
-from orvane.sweep.executors import SweepPool, choose, outcomes
-from orvane.sweep.grid import expand_grid, index_for, split_runs
+import pandas as pd
+
+from orvane.sweep.executors import Executor, SweepPool, choose, outcomes
+from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
 from orvane.sweep.result import Collector, SweepResult, WorkerLostError
-from orvane.sweep.runner import KEEP
+from orvane.sweep.runner import KEEP, Payload
 
 __all__ = ["sweep", "SweepResult", "SweepPool", "WorkerLostError"]
 
@@ -22,8 +25,11 @@ for _public in (SweepResult, SweepPool, WorkerLostError):
     _public.__module__ = __name__
 del _public
 
+# What orvane.backtest takes as prices (a datasets.Market is a mapping of OHLC frames).
+Prices = Union[Mapping[str, pd.DataFrame], pd.DataFrame]
 
-def _check_source(strategy, weights):
+
+def _check_source(strategy: Optional[Strategy], weights: Optional[pd.DataFrame]) -> None:
     if (strategy is None) == (weights is None):
         raise TypeError("exactly one of strategy= (a function of the market) and weights= "
                         "(fixed weights) must be given, got "
@@ -33,22 +39,21 @@ def _check_source(strategy, weights):
                         f"{type(strategy).__name__}")
 
 
-def _check_keep(keep):
-    keep = (keep,) if isinstance(keep, str) else keep
-    keep = tuple(OrderedDict.fromkeys(keep))
-    bad = [k for k in keep if k not in KEEP]
+def _check_keep(keep: Union[str, Iterable[str]]) -> tuple[str, ...]:
+    parts = tuple(OrderedDict.fromkeys((keep,) if isinstance(keep, str) else keep))
+    bad = [k for k in parts if k not in KEEP]
     if bad:
         raise ValueError(f"keep must hold parts among {', '.join(map(repr, KEEP))}, got "
                          f"unknown part {bad[0]!r}")
-    return keep
+    return parts
 
 
-def _check_errors(errors):
+def _check_errors(errors: str) -> None:
     if errors not in ("store", "raise"):
         raise ValueError(f"errors must be 'store' or 'raise', got {errors!r}")
 
 
-def _warn_once(payloads):
+def _warn_once(payloads: list[Payload]) -> None:
     """One notice for the runs that warned, not one per run: the texts are in the table."""
     warned = [p["warnings"] for p in payloads if p["warnings"]]
     if warned:
@@ -57,8 +62,11 @@ def _warn_once(payloads):
                       f"column of the table); the first: {message}", category, stacklevel=3)
 
 
-def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers=None,
-          executor=None, progress=True, errors="store"):
+def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
+          weights: Optional[pd.DataFrame] = None,
+          keep: Union[str, Iterable[str]] = ("stats",), workers: Optional[int] = None,
+          executor: Executor = None, progress: bool = True,
+          errors: Literal["store", "raise"] = "store") -> SweepResult:
     """Backtest every combination of parameters in ``grid`` over one market.
 
     Parameters
@@ -83,29 +91,29 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
     weights : DataFrame, optional
         Fixed weights for every run (exactly one of ``strategy`` and ``weights``).
     keep : iterable of str
-        What each run returns besides the error column: "stats" (the table's
-        statistic columns), "equity" (``SweepResult.equity``), "trades"
-        (``SweepResult.trades(run)``), "result" (the whole ``BacktestResult`` per run,
-        ``SweepResult.result(run)``; the heaviest).
+        What each run returns besides the error column: ``"stats"`` (the table's
+        statistic columns), ``"equity"`` (``SweepResult.equity``), ``"trades"``
+        (``SweepResult.trades(run)``), ``"result"`` (the whole ``BacktestResult`` per
+        run, ``SweepResult.result(run)``; the heaviest).
     workers : int, optional
         Worker processes (or Ray actors, at most the cluster's CPUs). Default: the
         usable cores (Ray: the cluster's CPUs). One worker, one core or one run means
         in-process.
     executor : None, "sequential", "process", "ray" or a SweepPool
-        None picks "sequential" for one worker, else "process": spawned worker
+        None picks ``"sequential"`` for one worker, else ``"process"``: spawned worker
         processes, each running one backtest at a time, the market placed once in
         shared memory and mapped read-only. A ``SweepPool`` runs the sweep on workers
-        kept across sweeps (no start-up per sweep). "ray" runs one actor per worker on the
-        Ray cluster this process joined with ``ray.init(address=...)``, or on a local
+        kept across sweeps (no start-up per sweep). ``"ray"`` runs one actor per worker
+        on the Ray cluster this process joined with ``ray.init(address=...)``, or on a local
         Ray started on first use (``pip install 'orvane[ray]'``). Thread pools are
         refused: the engine keeps per-process state.
     progress : bool
         A progress bar (runs done, rate, time left) on a terminal; never when output
         is not a TTY.
     errors : "store" or "raise"
-        "store": a run that raises becomes a row with its error text, and a run whose
+        ``"store"``: a run that raises becomes a row with its error text, and a run whose
         worker died (killed, crashed, out of memory) a row naming the exit code; the
-        other runs complete. "raise": the first failure stops the sweep and is raised
+        other runs complete. ``"raise"``: the first failure stops the sweep and is raised
         (``WorkerLostError`` for a dead worker).
 
     Returns
@@ -119,7 +127,7 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
         the runs are recorded per row; one warning here says how many runs warned.
     """
     _check_source(strategy, weights)
-    keep = _check_keep(keep)
+    parts = _check_keep(keep)
     _check_errors(errors)
     names, runs = expand_grid(grid)
     tasks = split_runs(names, runs, strategy)
@@ -128,10 +136,10 @@ def sweep(market, grid, *, strategy=None, weights=None, keep=("stats",), workers
     from tqdm import tqdm
 
     bar = tqdm(total=len(tasks), desc="sweep", unit="run", disable=None if progress else True)
-    collector = Collector(runs, keep, errors, bar)
+    collector = Collector(runs, parts, errors, bar)
     with bar:
         shared = {"market": market, "weights": weights}
-        with closing(outcomes(plan, shared, tasks, strategy, keep,
+        with closing(outcomes(plan, shared, tasks, strategy, parts,
                               raise_errors=errors == "raise")) as done:
             for outcome in done:
                 collector.add(outcome)

@@ -5,27 +5,32 @@ process, on the local process pool, on Ray), every one yielding one ``Outcome`` 
 
 import os
 import pickle
+from collections.abc import Sequence
 from functools import partial
-from typing import NamedTuple, Optional
+from typing import TYPE_CHECKING, Literal, NamedTuple, Optional, Union
 
 import numpy as np
 
-from orvane.sweep.result import Outcome
-from orvane.sweep.runner import Runner
+from orvane.sweep.grid import Strategy, Task
+from orvane.sweep.result import Outcome, Outcomes
+from orvane.sweep.runner import Runner, RunnerFactory, Shared
+
+if TYPE_CHECKING:
+    from orvane.sweep.pool import ProcessPool
 
 __all__ = ["EXECUTORS", "SweepPool", "Plan", "choose", "check_workers", "outcomes"]
 
 EXECUTORS = ("sequential", "process", "ray")
 
 
-def usable_cores():
+def usable_cores() -> int:
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:
         return os.cpu_count() or 1
 
 
-def check_workers(workers):
+def check_workers(workers: int) -> int:
     if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
         raise ValueError(f"workers must be a positive int or None, got {workers!r}")
     return int(workers)
@@ -50,36 +55,40 @@ class SweepPool:
     interrupt stops the workers; the next sweep starts fresh ones.
     """
 
-    def __init__(self, workers=None):
+    def __init__(self, workers: Optional[int] = None) -> None:
         from orvane.sweep.pool import ProcessPool
 
         workers = usable_cores() if workers is None else check_workers(workers)
-        self._pool = ProcessPool(workers)
+        self._pool: ProcessPool = ProcessPool(workers)
         self._pool.start()
 
     @property
-    def workers(self):
+    def workers(self) -> int:
         return self._pool.workers
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._pool.closed
 
-    def close(self):
+    def close(self) -> None:
         """Stop the workers; the pool cannot be used again."""
         self._pool.close()
 
-    def __enter__(self):
+    def __enter__(self) -> "SweepPool":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<SweepPool: {self.workers} workers{', closed' if self.closed else ''}>"
 
 
-def _refuse_threads(executor):
+# What sweep(executor=...) takes.
+Executor = Union[Literal["sequential", "process", "ray"], SweepPool, None]
+
+
+def _refuse_threads(executor: object) -> None:
     from concurrent.futures import ThreadPoolExecutor
     from multiprocessing.pool import ThreadPool
 
@@ -96,15 +105,16 @@ def _refuse_threads(executor):
 
 
 class Plan(NamedTuple):
-    """How a sweep runs: ``kind`` "sequential", "process", "pool" or "ray", with
-    ``workers`` (None: Ray's cluster CPUs) and, for "pool", the ``SweepPool``."""
+    """How a sweep runs: ``kind`` ``"sequential"``, ``"process"``, ``"pool"`` or
+    ``"ray"``, with ``workers`` (None: Ray's cluster CPUs) and, for ``"pool"``, the
+    ``SweepPool``."""
 
     kind: str
     workers: Optional[int]
     pool: Optional[SweepPool] = None
 
 
-def choose(executor, workers, n_runs):
+def choose(executor: Executor, workers: Optional[int], n_runs: int) -> Plan:
     """The plan for ``executor`` and ``workers`` (already checked) over ``n_runs`` runs."""
     _refuse_threads(executor)
     if isinstance(executor, SweepPool):
@@ -131,7 +141,9 @@ def choose(executor, workers, n_runs):
     return Plan(executor, None if workers is None else min(workers, n_runs))
 
 
-def outcomes(plan, shared, tasks, strategy, keep, raise_errors):
+def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
+             strategy: Optional[Strategy], keep: tuple[str, ...],
+             raise_errors: bool) -> Outcomes:
     """Run ``tasks`` as ``plan`` says: one ``Outcome`` per task, in finishing order."""
     # Built where the runs happen, around the market there.
     factory = partial(Runner, strategy=strategy, keep=keep, raise_errors=raise_errors)
@@ -149,21 +161,25 @@ def outcomes(plan, shared, tasks, strategy, keep, raise_errors):
             f"{strategy!r}, which is not ({exc}); define it at module level, or use "
             "workers=1 or executor='ray'"
         ) from None
-    return _on_processes(plan, shared, factory, tasks)
+    from orvane.sweep.pool import ProcessPool
+
+    if plan.pool is not None:
+        return _on_processes(plan.pool._pool, False, shared, factory, tasks)
+    assert plan.workers is not None, "a process plan names its workers"
+    return _on_processes(ProcessPool(plan.workers), True, shared, factory, tasks)
 
 
-def _in_process(shared, factory, tasks):
+def _in_process(shared: Shared, factory: RunnerFactory,
+                tasks: Sequence[Task]) -> Outcomes:
     runner = factory(shared, in_process=True)
     for i, task in enumerate(tasks):
         yield Outcome(i, "done", runner(task))
 
 
-def _on_processes(plan, shared, factory, tasks):
-    from orvane.sweep.pool import ProcessPool
+def _on_processes(pool: "ProcessPool", own: bool, shared: Shared, factory: RunnerFactory,
+                  tasks: Sequence[Task]) -> Outcomes:
     from orvane.sweep.shm import SharedPayload
 
-    own = plan.pool is None
-    pool = ProcessPool(plan.workers) if own else plan.pool._pool
     try:
         # Workers import while the market is copied into shared memory.
         pool.start()

@@ -6,21 +6,26 @@ import difflib
 import inspect
 import itertools
 from collections import OrderedDict
-from collections.abc import Mapping
-from typing import Any
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Optional, Union
 
 import numpy as np
 import pandas as pd
 
 from orvane import engine
 
-__all__ = ["Task", "expand_grid", "backtest_option_names", "split_runs", "index_for"]
+__all__ = ["Grid", "Strategy", "Task", "expand_grid", "backtest_option_names",
+           "split_runs", "index_for"]
 
+# Parameter -> values (swept as a cartesian product), or one dict per run.
+Grid = Union[Mapping[str, Any], Sequence[Mapping[str, Any]]]
+# strategy(market, **params) -> weights
+Strategy = Callable[..., pd.DataFrame]
 # One run as a worker receives it: (strategy parameters, backtest options).
 Task = tuple[dict[str, Any], dict[str, Any]]
 
 
-def _values(name, value):
+def _values(name: str, value: Any) -> list[Any]:
     """The values a grid entry sweeps; strings, scalars, mappings and pandas objects
     are one fixed value."""
     if isinstance(value, (str, bytes, Mapping, pd.Series, pd.DataFrame, pd.Index)):
@@ -36,7 +41,7 @@ def _values(name, value):
         return [value]
 
 
-def expand_grid(grid):
+def expand_grid(grid: Grid) -> tuple[list[str], list[dict[str, Any]]]:
     """(parameter names, one dict per run) from a mapping of values or a list of dicts."""
     if isinstance(grid, Mapping):
         names = list(grid)
@@ -58,13 +63,13 @@ def expand_grid(grid):
     else:
         raise TypeError("grid must be a mapping of parameter -> values or a list of "
                         f"dicts, got {type(grid).__name__}")
-    bad = [name for name in names if not isinstance(name, str)]
-    if bad:
-        raise TypeError(f"grid parameter names must be strings, got {bad[0]!r}")
+    not_strings = [name for name in names if not isinstance(name, str)]
+    if not_strings:
+        raise TypeError(f"grid parameter names must be strings, got {not_strings[0]!r}")
     return names, runs
 
 
-def backtest_option_names():
+def backtest_option_names() -> list[str]:
     """The options ``orvane.backtest`` takes after weights and prices, in its order."""
     # The one place the sweep learns which names are backtest options: read from
     # backtest's own signature until the option table lists them.
@@ -73,8 +78,9 @@ def backtest_option_names():
             if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
 
 
-def _strategy_signature(strategy):
-    """(accepted names, required names, takes **kwargs) of strategy(market, **params)."""
+def _strategy_signature(strategy: Strategy) -> tuple[list[str], list[str], bool]:
+    """(accepted names, required names, takes ``**kwargs``) of
+    ``strategy(market, **params)``."""
     try:
         params = list(inspect.signature(strategy).parameters.values())
     except (TypeError, ValueError):
@@ -89,7 +95,8 @@ def _strategy_signature(strategy):
             any(p.kind == p.VAR_KEYWORD for p in params))
 
 
-def split_runs(names, runs, strategy):
+def split_runs(names: list[str], runs: list[dict[str, Any]],
+               strategy: Optional[Strategy]) -> list[Task]:
     """Each run as (strategy params, backtest options); a name both accept goes to both."""
     options = backtest_option_names()
     accepted, required, any_name = ([], [], False) if strategy is None else \
@@ -120,7 +127,7 @@ def split_runs(names, runs, strategy):
     return tasks
 
 
-def _label(value):
+def _label(value: Any) -> Any:
     """A hashable index label for a parameter value (the value itself when it can be)."""
     try:
         hash(value)
@@ -133,8 +140,9 @@ def _label(value):
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-def index_for(names, runs):
-    """The result table's index: one level per parameter, a RangeIndex "run" for none."""
+def index_for(names: list[str], runs: list[dict[str, Any]]) -> pd.Index:
+    """The result table's index: one level per parameter, a RangeIndex ``"run"`` for
+    none."""
     if not names:
         return pd.RangeIndex(len(runs), name="run")
     levels = [pd.Index([_label(run.get(name)) for run in runs], tupleize_cols=False)

@@ -1,9 +1,7 @@
-"""The local process pool: spawned workers that run one backtest at a time, each bound in
-turn to one sweep's market in shared memory (so one pool may serve many sweeps), and a
-dead worker costing only the run it held.
-
-concurrent.futures breaks the whole pool when one worker dies; this pool watches each
-worker's sentinel, reports the run it lost with its exit code and starts a replacement.
+"""The local process pool: spawned workers that run one backtest at a time, bound in turn
+to each sweep's market in shared memory. concurrent.futures breaks the whole pool when one
+worker dies; this pool watches each worker's sentinel, so a dead worker costs only the run
+it held (reported with its exit code) and a replacement takes its place.
 """
 
 import gc
@@ -21,7 +19,7 @@ from typing import Any, NamedTuple, Optional, Union
 
 from orvane.sweep import scheduler
 from orvane.sweep.grid import Task
-from orvane.sweep.result import Outcome
+from orvane.sweep.result import Outcomes
 from orvane.sweep.runner import Payload, Runner, RunnerFactory
 from orvane.sweep.shm import Handle, attach
 
@@ -98,7 +96,7 @@ def _thread_limits(workers: int) -> Iterator[None]:
 
 
 def exit_text(code: Optional[int]) -> str:
-    """'exit code -9 (SIGKILL)' for a process exit code."""
+    """``"exit code -9 (SIGKILL)"`` for a process exit code."""
     if code is None:
         return "exit code unknown"
     if code < 0:
@@ -189,7 +187,7 @@ class ProcessPool:
 
     ``run(handle, factory, tasks)`` binds every worker to one sweep (the shared
     payload behind ``handle``, the runner ``factory(shared)``), then yields an
-    ``Outcome`` per task, "done" or "lost" with its worker; it ends when every task
+    ``Outcome`` per task, ``"done"`` or ``"lost"`` with its worker; it ends when every task
     has one, and the workers let go of the sweep's segment. The processes outlive a
     run, so one pool serves many sweeps; a run that ends abnormally (an error, an
     interrupt) stops them, and the next run starts fresh ones. ``close()`` stops them
@@ -272,7 +270,7 @@ class ProcessPool:
             pass  # the death shows on the sentinel
 
     def run(self, handle: Handle, factory: RunnerFactory,
-            tasks: Sequence[Task]) -> Iterator[Outcome]:
+            tasks: Sequence[Task]) -> Outcomes:
         if self.busy:
             raise RuntimeError("this sweep pool is running another sweep")
         self.busy = True
@@ -282,7 +280,7 @@ class ProcessPool:
             self.busy = False
 
     def _run(self, handle: Handle, factory: RunnerFactory,
-             tasks: Sequence[Task]) -> Iterator[Outcome]:
+             tasks: Sequence[Task]) -> Outcomes:
         self.start()
         self._bind = Bind(handle, pickle.dumps(factory))
         for worker in self.live:

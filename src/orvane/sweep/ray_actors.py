@@ -9,7 +9,7 @@ from typing import Any, Optional
 
 from orvane.sweep import scheduler
 from orvane.sweep.grid import Task
-from orvane.sweep.result import Outcome
+from orvane.sweep.result import Outcomes
 from orvane.sweep.runner import Payload, RunnerFactory, Shared
 
 __all__ = ["run_on_ray"]
@@ -80,7 +80,7 @@ class _Actors:
         self.live: list[_Actor] = []
         self._deaths = (RayActorError, WorkerCrashedError)
         self._class = ray.remote(num_cpus=1, max_restarts=0, max_task_retries=0)(_RayWorker)
-        self._shared: Optional[Any] = ray.put(shared)
+        self._shared: Any = ray.put(shared)
         self._factory = factory
         # The actor of each call in flight, in the order sent.
         self._owner: dict[Any, _Actor] = {}
@@ -118,8 +118,8 @@ class _Actors:
 
 
 def run_on_ray(shared: Shared, factory: RunnerFactory, tasks: Sequence[Task],
-               workers: Optional[int] = None) -> Iterator[Outcome]:
-    """Yield an ``Outcome`` per task, "done" or "lost" with its actor.
+               workers: Optional[int] = None) -> Outcomes:
+    """Yield an ``Outcome`` per task, ``"done"`` or ``"lost"`` with its actor.
 
     Uses the Ray session of this process: the cluster the caller joined with
     ``ray.init(address=...)``, else a local one started here (and kept for later

@@ -4,12 +4,16 @@ that gathers run payloads into it as they arrive, and the errors a failed run ra
 
 import pickle
 from collections import OrderedDict
-from typing import Any, NamedTuple
+from collections.abc import Generator, Sequence
+from typing import Any, NamedTuple, Optional
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["WorkerLostError", "SweepResult", "Collector", "Outcome"]
+from orvane.result import BacktestResult
+from orvane.sweep.runner import Payload
+
+__all__ = ["WorkerLostError", "SweepResult", "Collector", "Outcome", "Outcomes"]
 
 
 class WorkerLostError(RuntimeError):
@@ -17,36 +21,41 @@ class WorkerLostError(RuntimeError):
 
 
 class Outcome(NamedTuple):
-    """One task's end, from any executor: ``kind`` "done" with the runner's payload, or
-    "lost" with the text of the death of the worker that held it."""
+    """One task's end, from any executor: ``kind`` ``"done"`` with the runner's payload,
+    or ``"lost"`` with the text of the death of the worker that held it."""
 
-    index: int
+    # The task's position in the grid.
+    run: int
     kind: str
     payload: Any
 
 
+# What each executor returns: a generator, so that closing it stops the workers.
+Outcomes = Generator[Outcome, None, None]
+
+
 class _RemoteTraceback(Exception):
-    def __init__(self, text):
+    def __init__(self, text: str) -> None:
         super().__init__(text)
         self.text = text
 
-    def __str__(self):
+    def __str__(self) -> str:
         return "\n" + self.text
 
 
-def failure(payload, index, params):
-    """The exception a failed run raises under errors='raise'."""
+def failure(payload: Payload, index: int, params: dict[str, Any]) -> BaseException:
+    """The exception a failed run raises under ``errors="raise"``."""
     if "lost" in payload:
         return WorkerLostError(f"run {index} {params!r}: {payload['error']}")
-    exc = payload.get("exception")
+    exc: Any = payload.get("exception")
     if isinstance(exc, BaseException):
         return exc
     try:
-        exc = pickle.loads(exc)
+        raised: BaseException = pickle.loads(exc)
     except Exception:
-        exc = RuntimeError(payload["error"])
-    exc.__cause__ = _RemoteTraceback(payload["traceback"])
-    return exc
+        raised = RuntimeError(payload["error"])
+    raised.__cause__ = _RemoteTraceback(payload["traceback"])
+    return raised
 
 
 class SweepResult:
@@ -56,21 +65,24 @@ class SweepResult:
     ----------
     table : DataFrame
         Indexed by the swept parameters (a MultiIndex for two or more, a plain Index
-        named after the parameter for one, a RangeIndex "run" for none). One column
-        per statistic of ``BacktestResult.stats()`` (when "stats" is kept), then
+        named after the parameter for one, a RangeIndex ``"run"`` for none). One column
+        per statistic of ``BacktestResult.stats()`` (when ``"stats"`` is kept), then
         ``error`` (None, or the text of the exception a failed run raised, or the
         exit code of the worker that died running it) and ``warnings`` (the run's
-        warning texts joined by "; ", or None).
+        warning texts joined by ``"; "``, or None).
     params : tuple of dict
         The exact parameter values of each run (the index holds hashable labels).
     timings : DataFrame
         Where and when each run ran, indexed like ``table``: ``worker``
-        ("host:pid"), ``started`` (UTC Timestamp), ``seconds`` (the run's own time:
+        (``"host:pid"``), ``started`` (UTC Timestamp), ``seconds`` (the run's own time:
         strategy, backtest and keeping its parts) and ``cpu`` (the CPU seconds its
         process spent on it). Empty for runs lost with their worker.
     """
 
-    def __init__(self, table, params, equity, trades, results, timings, tracebacks, keep):
+    def __init__(self, table: pd.DataFrame, params: tuple[dict[str, Any], ...],
+                 equity: Optional[pd.DataFrame], trades: Optional[list[Any]],
+                 results: Optional[list[Any]], timings: pd.DataFrame,
+                 tracebacks: list[Optional[str]], keep: tuple[str, ...]) -> None:
         self.table = table
         self.params = params
         self.timings = timings
@@ -80,36 +92,36 @@ class SweepResult:
         self._trades = trades
         self._results = results
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.table)
 
     @property
-    def seconds(self):
+    def seconds(self) -> pd.Series:
         """Each run's own time in seconds (``timings["seconds"]``)."""
         return self.timings["seconds"]
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         failed = int(self.table["error"].notna().sum())
         kept = ", ".join(self.keep) or "nothing"
         return f"<SweepResult: {len(self)} runs, {failed} failed, kept {kept}>\n{self.table!r}"
 
-    def _repr_html_(self):
+    def _repr_html_(self) -> Optional[str]:
         return self.table._repr_html_()
 
     @property
-    def errors(self):
+    def errors(self) -> pd.Series:
         """The error text of the runs that failed (Series, indexed like ``table``)."""
         return self.table["error"][self.table["error"].notna()]
 
     @property
-    def equity(self):
+    def equity(self) -> pd.DataFrame:
         """Equity curves, price dates x runs (columns = ``table.index``); NaN for runs
-        that failed. Needs ``keep`` with "equity"."""
+        that failed. Needs ``keep`` with ``"equity"``."""
         if self._equity is None:
             raise ValueError("equity curves were not kept: pass keep=(..., 'equity')")
         return self._equity
 
-    def _position(self, run, params):
+    def _position(self, run: Optional[int], params: dict[str, Any]) -> int:
         if params:
             if run is not None:
                 raise TypeError("run must be None when parameter values choose the run, "
@@ -124,28 +136,29 @@ class SweepResult:
                             f"keywords, got {run!r}")
         return range(len(self))[run]
 
-    def trades(self, run=None, **params):
+    def trades(self, run: Optional[int] = None, **params: Any) -> Optional[pd.DataFrame]:
         """The trade table of one run, chosen by position (as ``table.iloc``) or by its
         parameter values: ``trades(3)``, ``trades(stop_loss=0.1, window=20)``.
-        None for a run that failed. Needs ``keep`` with "trades"."""
+        None for a run that failed. Needs ``keep`` with ``"trades"``."""
         if self._trades is None:
             raise ValueError("trade tables were not kept: pass keep=(..., 'trades')")
         return self._trades[self._position(run, params)]
 
-    def traceback(self, run=None, **params):
+    def traceback(self, run: Optional[int] = None, **params: Any) -> Optional[str]:
         """The formatted traceback of a run that raised (chosen as in ``trades``);
         None for a run that did not."""
         return self._tracebacks[self._position(run, params)]
 
-    def result(self, run=None, **params):
-        """The whole BacktestResult of one run (chosen as in ``trades``); None for a
-        run that failed. Needs ``keep`` with "result"."""
+    def result(self, run: Optional[int] = None,
+               **params: Any) -> Optional[BacktestResult]:
+        """The whole ``BacktestResult`` of one run (chosen as in ``trades``); None for a
+        run that failed. Needs ``keep`` with ``"result"``."""
         if self._results is None:
             raise ValueError("results were not kept: pass keep=(..., 'result')")
         return self._results[self._position(run, params)]
 
 
-def _same(a, b):
+def _same(a: Any, b: Any) -> bool:
     try:
         return bool(a == b) or (a is None and b is None)
     except (TypeError, ValueError):
@@ -155,16 +168,18 @@ def _same(a, b):
 class Collector:
     """Gathers run payloads as they arrive, in any order, into grid order."""
 
-    def __init__(self, params, keep, errors, bar):
+    def __init__(self, params: Sequence[dict[str, Any]], keep: tuple[str, ...], errors: str,
+                 bar: Any) -> None:
         self.params = params
         self.keep = keep
         self.errors = errors
         self.bar = bar
-        self.payloads = [None] * len(params)
-        self.indexes = {}
+        self.payloads: list[Payload] = [{} for _ in params]
+        # Date index of the equity curves, by key: sent once per worker.
+        self.indexes: dict[bytes, pd.Index] = {}
         self.failed = 0
 
-    def add(self, outcome):
+    def add(self, outcome: Outcome) -> None:
         index, kind, payload = outcome
         if kind == "lost":
             payload = {"error": payload, "lost": True, "warnings": []}
@@ -178,7 +193,7 @@ class Collector:
             self.bar.set_postfix(failed=self.failed, refresh=False)
         self.bar.update(1)
 
-    def result(self, index):
+    def result(self, index: pd.Index) -> SweepResult:
         payloads = self.payloads
         stat_names = list(OrderedDict.fromkeys(
             name for p in payloads for name in p.get("stats", ())))
@@ -208,7 +223,7 @@ class Collector:
         return SweepResult(table, tuple(self.params), equity, trades, results, timings,
                            tracebacks, self.keep)
 
-    def _equity(self, index):
+    def _equity(self, index: pd.Index) -> pd.DataFrame:
         curves = [p.get("equity") for p in self.payloads]
         keys = {curve[0] for curve in curves if curve is not None}
         if len(keys) <= 1:

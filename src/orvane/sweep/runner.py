@@ -12,11 +12,14 @@ import traceback
 import warnings
 from collections import OrderedDict
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
+import pandas as pd
 
 from orvane import engine
+from orvane.result import BacktestResult
+from orvane.sweep.grid import Strategy, Task
 
 __all__ = ["KEEP", "Payload", "Runner", "RunnerFactory", "Shared"]
 
@@ -34,8 +37,9 @@ Payload = dict[str, Any]
 class Runner:
     """Runs one grid point: strategy -> weights -> backtest -> the parts to keep."""
 
-    def __init__(self, shared, strategy=None, keep=KEEP, in_process=False,
-                 raise_errors=False):
+    def __init__(self, shared: Shared, strategy: Optional[Strategy] = None,
+                 keep: tuple[str, ...] = KEEP, in_process: bool = False,
+                 raise_errors: bool = False) -> None:
         self._backtest = engine.backtest
         self.market = shared["market"]
         self.weights = shared["weights"]
@@ -43,11 +47,11 @@ class Runner:
         self.keep = keep
         self.in_process = in_process
         self.raise_errors = raise_errors
-        self._cache = OrderedDict()
-        self._sent_indexes = set()
+        self._cache: OrderedDict[bytes, pd.DataFrame] = OrderedDict()
+        self._sent_indexes: set[bytes] = set()
         self.worker = f"{socket.gethostname()}:{os.getpid()}"
 
-    def _weights_for(self, params):
+    def _weights_for(self, params: dict[str, Any]) -> pd.DataFrame:
         if self.strategy is None:
             return self.weights
         try:
@@ -63,9 +67,10 @@ class Runner:
             self._cache.popitem(last=False)
         return weights
 
-    def _compact(self, result):
+    def _compact(self, result: BacktestResult) -> tuple[Payload, Optional[bytes]]:
         """The parts of a result to send back, and the date index key they introduce."""
-        parts, new_key = {}, None
+        parts: Payload = {}
+        new_key = None
         if "stats" in self.keep:
             stats = result.stats()
             parts["stats"] = dict(zip(stats.index, stats.tolist()))
@@ -84,9 +89,9 @@ class Runner:
             parts["result"] = result
         return parts, new_key
 
-    def __call__(self, task):
+    def __call__(self, task: Task) -> Payload:
         strategy_params, options = task
-        out = {"worker": self.worker, "started": time.time()}
+        out: Payload = {"worker": self.worker, "started": time.time()}
         start, cpu = time.perf_counter(), time.process_time()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")

@@ -5,11 +5,11 @@ An executor plugs in as a ``Backend``.
 """
 
 from collections import deque
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Sequence
 from typing import NamedTuple, Optional, Protocol, TypeVar, Union
 
 from orvane.sweep.grid import Task
-from orvane.sweep.result import Outcome
+from orvane.sweep.result import Outcome, Outcomes
 from orvane.sweep.runner import Payload
 
 __all__ = ["Slot", "Ready", "Done", "Died", "Event", "Backend", "schedule"]
@@ -78,7 +78,7 @@ class Backend(Protocol[W]):
         """Wait until something happens, then yield (worker, event) in order."""
 
 
-def schedule(backend: Backend[W], tasks: Sequence[Task]) -> Iterator[Outcome]:
+def schedule(backend: Backend[W], tasks: Sequence[Task]) -> Outcomes:
     """Run ``tasks`` on the backend's workers: one ``Outcome`` per task, as they end."""
     pending = deque(range(len(tasks)))
     failures = 0
@@ -97,6 +97,7 @@ def schedule(backend: Backend[W], tasks: Sequence[Task]) -> Iterator[Outcome]:
         feed(backend.start_worker())
     while pending or any(worker.queue for worker in backend.live):
         if not backend.live:
+            # Never wait with no worker to answer.
             feed(backend.start_worker())
         for worker, event in backend.events():
             if isinstance(event, Died):
@@ -112,6 +113,7 @@ def schedule(backend: Backend[W], tasks: Sequence[Task]) -> Iterator[Outcome]:
                 if lost is not None:
                     yield Outcome(lost, "lost", event.lost)
                 continue
+            # Ready or Done: the worker answered.
             failures = 0
             worker.answered = True
             if isinstance(event, Done):

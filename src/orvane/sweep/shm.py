@@ -7,7 +7,7 @@ import pickle
 import secrets
 import sys
 from multiprocessing import shared_memory
-from typing import Any
+from typing import Any, Optional, cast
 
 __all__ = ["Handle", "SharedPayload", "attach"]
 
@@ -30,44 +30,46 @@ class SharedPayload:
     The creator owns the segment: ``release()`` closes and unlinks it (idempotent).
     """
 
-    def __init__(self, obj):
-        buffers = []
+    def __init__(self, obj: Any) -> None:
+        buffers: list[pickle.PickleBuffer] = []
 
-        def out_of_band(buf):
+        def out_of_band(buf: pickle.PickleBuffer) -> bool:
             if buf.raw().nbytes < _INBAND_BYTES:
                 return True
             buffers.append(buf)
             return False
 
         self.header = pickle.dumps(obj, protocol=5, buffer_callback=out_of_band)
-        self.layout = []
+        self.layout: list[tuple[int, int]] = []
         size = 0
         for buf in buffers:
             nbytes = buf.raw().nbytes
             self.layout.append((size, nbytes))
             size += -(-nbytes // _ALIGN) * _ALIGN
         _check_room(size)
-        self.shm = shared_memory.SharedMemory(
+        shm = shared_memory.SharedMemory(
             name=f"orvane-{os.getpid()}-{secrets.token_hex(4)}", create=True,
             size=max(size, 1),
         )
+        self.shm: Optional[shared_memory.SharedMemory] = shm
         try:
             for buf, (offset, nbytes) in zip(buffers, self.layout):
                 with buf.raw() as src:
-                    self.shm.buf[offset:offset + nbytes] = src
+                    cast(memoryview, shm.buf)[offset:offset + nbytes] = src
         except BaseException:
             self.release()
             raise
 
     @property
-    def name(self):
+    def name(self) -> Optional[str]:
         return None if self.shm is None else self.shm.name
 
     @property
-    def handle(self):
+    def handle(self) -> Handle:
+        assert self.shm is not None, "released"
         return (self.shm.name, self.header, tuple(self.layout))
 
-    def release(self):
+    def release(self) -> None:
         shm, self.shm = self.shm, None
         if shm is not None:
             try:
@@ -75,14 +77,14 @@ class SharedPayload:
             finally:
                 shm.unlink()
 
-    def __enter__(self):
+    def __enter__(self) -> "SharedPayload":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.release()
 
 
-def _check_room(size):
+def _check_room(size: int) -> None:
     # Writing past a full /dev/shm (64 MB in a default container) is a SIGBUS, not an
     # exception: refuse up front.
     try:
@@ -97,11 +99,11 @@ def _check_room(size):
             "with workers=1 or executor='ray'")
 
 
-def attach(handle):
+def attach(handle: Handle) -> tuple[shared_memory.SharedMemory, Any]:
     """(segment, object) rebuilt from a SharedPayload handle; arrays are read-only."""
     name, header, layout = handle
     shm = shared_memory.SharedMemory(name=name, **_ATTACH)
-    buf = shm.buf.toreadonly()
+    buf = cast(memoryview, shm.buf).toreadonly()
     views = [buf[offset:offset + nbytes] for offset, nbytes in layout]
     return shm, pickle.loads(header, buffers=views)
 
