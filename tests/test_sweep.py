@@ -4,7 +4,9 @@ workers become rows instead of hangs, threads are refused, shared memory is rele
 import contextlib
 import io
 import multiprocessing
+import operator
 import os
+import re
 import signal
 import sys
 import time
@@ -17,7 +19,8 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.sweep import SweepPool, WorkerLostError, expand_grid, sweep
+from orvane.sweep import SweepPool, WorkerLostError, expand_grid, scheduler, sweep
+from orvane.sweep.scheduler import Died, Done, Ready, Slot, schedule
 
 # The small market drops a few weights on unlisted tickers: expected, not under test.
 pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
@@ -234,9 +237,9 @@ def test_thread_pools_are_refused(executor, market):
     ({"lookback": [21]}, {"strategy": None}, "unknown parameter 'lookback'"),
     ({"stop_loss": []}, {}, "no values for 'stop_loss'"),
     ([{"stop_loss": 0.1}, 3], {}, "item 1 is int"),
-    ({"lookback": [21]}, {"keep": ("stats", "curves")}, "keep: unknown part 'curves'"),
-    ({"lookback": [21]}, {"workers": 0}, "workers: expected a positive int"),
-    ({"lookback": [21]}, {"errors": "ignore"}, "errors: expected"),
+    ({"lookback": [21]}, {"keep": ("stats", "curves")}, "keep must .*unknown part 'curves'"),
+    ({"lookback": [21]}, {"workers": 0}, "workers must be a positive int"),
+    ({"lookback": [21]}, {"errors": "ignore"}, "errors must be 'store' or 'raise'"),
     ({"lookback": [21]}, {"weights": pd.DataFrame()}, "exactly one of strategy"),
     ({"lookback": [21, 63]}, {"strategy": lambda market, lookback: None, "workers": 2},
      "pickled.*define it at module level"),
@@ -290,7 +293,7 @@ def test_progress_bar_only_on_a_terminal(progress, tty, shown, market, monkeypat
 
 
 def test_workers_map_one_read_only_copy(market, no_leaks):
-    from orvane._sweep_pool import SharedPayload, attach
+    from orvane.sweep.shm import SharedPayload, attach
 
     with SharedPayload({"market": market}) as payload:
         shm, rebuilt = attach(payload.handle)
@@ -311,3 +314,121 @@ def test_a_market_larger_than_free_shared_memory_is_refused(market, monkeypatch,
     with deadline(60), pytest.raises(MemoryError, match="MB of shared memory"):
         sweep(market, {"lookback": [21, 42]}, strategy=momentum, workers=2,
               progress=False)
+
+
+class DiesWhenUnpickled:
+    """A strategy whose unpickling ends the process: workers die as they bind."""
+
+    def __call__(self, market, **params):
+        return momentum(market)
+
+    def __reduce__(self):
+        return os._exit, (3,)
+
+
+class RaisesWhenUnpickled(DiesWhenUnpickled):
+    """A strategy whose unpickling raises: binding a worker fails with a traceback."""
+
+    def __reduce__(self):
+        return operator.truediv, (1, 0)
+
+
+@pytest.mark.parametrize("executor, strategy, message", [
+    ("process", DiesWhenUnpickled(), r"die while starting \(exit code 3\).*__main__"),
+    ("process", RaisesWhenUnpickled(), "could not start:.*ZeroDivisionError"),
+    ("ray", RaisesWhenUnpickled(), "Ray actors fail to start"),
+])
+def test_workers_that_cannot_start_stop_the_sweep(executor, strategy, message, market,
+                                                  no_leaks, request):
+    if executor == "ray":
+        request.getfixturevalue("ray_session")
+    with deadline(120), pytest.raises(RuntimeError, match=re.compile(message, re.S)):
+        sweep(market, {"lookback": [21, 42, 63, 84]}, strategy=strategy, workers=2,
+              executor=executor, progress=False)
+
+
+class ScriptedBackend:
+    """Workers numbered in start order; each ``events()`` call plays the next step."""
+
+    def __init__(self, workers, depth_before_answer, steps):
+        self.workers = workers
+        self.depth_before_answer = depth_before_answer
+        self.live = []
+        self.started = []
+        self.sent = []
+        self.steps = iter(steps)
+
+    def start_worker(self):
+        worker = Slot()
+        self.started.append(worker)
+        self.live.append(worker)
+        return worker
+
+    def send(self, worker, task):
+        self.sent.append((self.started.index(worker), task))
+
+    def events(self):
+        for number, event in next(self.steps):
+            worker = self.started[number]
+            if isinstance(event, Died):
+                self.live.remove(worker)
+            yield worker, event
+
+
+FAILED = [RuntimeError(f"start failure {i}") for i in range(3)]
+
+
+@pytest.mark.parametrize("workers, depth, tasks, steps, sent, outcomes, error", [
+    # Pool-like: runs go out two deep once a worker is bound; a death costs the running
+    # run, its unstarted run goes back to the front, a replacement takes over.
+    (2, 0, 6,
+     [[(0, Ready())], [(1, Ready())], [(0, Done("a"))], [(1, Died("killed", None))],
+      [(2, Ready())], [(0, Done("b")), (0, Done("c"))], [(2, Done("d")), (2, Done("e"))]],
+     [(0, 0), (0, 1), (1, 2), (1, 3), (0, 4), (2, 3), (2, 5)],
+     [(0, "done", "a"), (2, "lost", "killed"), (1, "done", "b"), (4, "done", "c"),
+      (3, "done", "d"), (5, "done", "e")], None),
+    # Ray-like: one call before the first answer, two after.
+    (2, 1, 5,
+     [[(0, Done("a"))], [(1, Died("crashed", None))], [(0, Done("b"))], [(0, Done("c"))],
+      [(2, Done("d"))]],
+     [(0, 0), (1, 1), (0, 2), (0, 3), (2, 4)],
+     [(0, "done", "a"), (1, "lost", "crashed"), (2, "done", "b"), (3, "done", "c"),
+      (4, "done", "d")], None),
+    # Three start failures in a row raise the third one's error.
+    (1, 1, 4,
+     [[(0, Died("x", FAILED[0]))], [(1, Died("y", FAILED[1]))], [(2, Died("z", FAILED[2]))]],
+     [(0, 0), (1, 1), (2, 2)],
+     [(0, "lost", "x"), (1, "lost", "y")], FAILED[2]),
+    # An answer in between starts the count again; a worker that held nothing costs no
+    # run, and nothing left to run starts no replacement.
+    (2, 0, 2,
+     [[(0, Died("", FAILED[0]))], [(1, Died("", FAILED[1]))], [(2, Ready())],
+      [(3, Died("", FAILED[2]))], [(2, Done("a")), (2, Done("b"))]],
+     [(2, 0), (2, 1)],
+     [(0, "done", "a"), (1, "done", "b")], None),
+], ids=["pool", "ray", "start-failures", "answer-resets"])
+def test_the_shared_loop_schedules_replaces_and_gives_up(workers, depth, tasks, steps,
+                                                         sent, outcomes, error):
+    backend = ScriptedBackend(workers, depth, steps)
+    seen = []
+    try:
+        for outcome in schedule(backend, list(range(tasks))):
+            seen.append(tuple(outcome))
+    except RuntimeError as exc:
+        assert exc is error
+    else:
+        assert error is None
+    assert backend.sent == sent
+    assert seen == outcomes
+    assert len(backend.started) == len({n for step in steps for n, _ in step})
+
+
+def test_a_dead_workers_unstarted_runs_go_back_in_order(monkeypatch):
+    monkeypatch.setattr(scheduler, "DEPTH", 3)
+    steps = [[(0, Ready())], [(0, Died("gone", None))], [(1, Ready())],
+             [(1, Done("b")), (1, Done("c")), (1, Done("d"))]]
+    backend = ScriptedBackend(1, 0, steps)
+    seen = [tuple(o) for o in schedule(backend, list(range(4)))]
+    assert backend.sent == [(0, 0), (0, 1), (0, 2), (1, 1), (1, 2), (1, 3)]
+    assert seen == [(0, "lost", "gone"), (1, "done", "b"), (2, "done", "c"),
+                    (3, "done", "d")]

@@ -1,0 +1,148 @@
+"""Parameter sweeps: one backtest per combination of parameters over one market, run in
+this process, on a local pool of worker processes, or on a Ray cluster. The engine keeps
+per-process state, so runs never share a process at the same time: parallel sweeps use
+processes (or Ray actors), never threads.
+"""
+
+import warnings
+from collections import OrderedDict
+from collections.abc import Iterable, Mapping
+from contextlib import closing
+from typing import Literal, Optional, Union
+
+import pandas as pd
+
+from orvane.sweep.executors import Executor, SweepPool, choose, outcomes
+from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
+from orvane.sweep.result import Collector, SweepResult, WorkerLostError
+from orvane.sweep.runner import KEEP, Payload
+
+__all__ = ["sweep", "SweepResult", "SweepPool", "WorkerLostError"]
+
+# Their public home: reprs, tracebacks and pickles name orvane.sweep, whichever module
+# defines them.
+for _public in (SweepResult, SweepPool, WorkerLostError):
+    _public.__module__ = __name__
+del _public
+
+# What orvane.backtest takes as prices (a datasets.Market is a mapping of OHLC frames).
+Prices = Union[Mapping[str, pd.DataFrame], pd.DataFrame]
+
+
+def _check_source(strategy: Optional[Strategy], weights: Optional[pd.DataFrame]) -> None:
+    if (strategy is None) == (weights is None):
+        raise TypeError("exactly one of strategy= (a function of the market) and weights= "
+                        "(fixed weights) must be given, got "
+                        f"{'neither' if strategy is None else 'both'}")
+    if strategy is not None and not callable(strategy):
+        raise TypeError("strategy must be a callable strategy(market, **params), got "
+                        f"{type(strategy).__name__}")
+
+
+def _check_keep(keep: Union[str, Iterable[str]]) -> tuple[str, ...]:
+    parts = tuple(OrderedDict.fromkeys((keep,) if isinstance(keep, str) else keep))
+    bad = [k for k in parts if k not in KEEP]
+    if bad:
+        raise ValueError(f"keep must hold parts among {', '.join(map(repr, KEEP))}, got "
+                         f"unknown part {bad[0]!r}")
+    return parts
+
+
+def _check_errors(errors: str) -> None:
+    if errors not in ("store", "raise"):
+        raise ValueError(f"errors must be 'store' or 'raise', got {errors!r}")
+
+
+def _warn_once(payloads: list[Payload]) -> None:
+    """One notice for the runs that warned, not one per run: the texts are in the table."""
+    warned = [p["warnings"] for p in payloads if p["warnings"]]
+    if warned:
+        category, message = warned[0][0]
+        warnings.warn(f"{len(warned)} of {len(payloads)} runs warned (see the warnings "
+                      f"column of the table); the first: {message}", category, stacklevel=3)
+
+
+def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
+          weights: Optional[pd.DataFrame] = None,
+          keep: Union[str, Iterable[str]] = ("stats",), workers: Optional[int] = None,
+          executor: Executor = None, progress: bool = True,
+          errors: Literal["store", "raise"] = "store") -> SweepResult:
+    """Backtest every combination of parameters in ``grid`` over one market.
+
+    Parameters
+    ----------
+    market : Market or prices
+        Anything ``orvane.backtest`` takes as ``prices`` (``orvane.datasets.Market``,
+        a mapping of OHLC wide frames, a wide close frame, ...). It is also what
+        ``strategy`` receives.
+    grid : mapping or list of dicts
+        ``{"stop_loss": [None, 0.05, 0.1], "lookback": [63, 126]}`` sweeps the
+        cartesian product (the last name varies fastest); a list of dicts runs each
+        dict as given. A string, number, None, mapping or pandas object is one fixed
+        value; lists, tuples, ranges and 1-D arrays are swept. Names are
+        ``orvane.backtest`` options and, with ``strategy``, the strategy's parameters;
+        a name both accept (``rebalance`` for ``datasets.momentum``) goes to both. An
+        unknown name is an error naming it.
+    strategy : callable, optional
+        ``strategy(market, **params) -> weights``. Runs in the workers, so it must be
+        picklable (a module-level function) for the process pool. Its output is reused
+        by consecutive runs with the same strategy parameters, so it must not depend
+        on anything but its arguments.
+    weights : DataFrame, optional
+        Fixed weights for every run (exactly one of ``strategy`` and ``weights``).
+    keep : iterable of str
+        What each run returns besides the error column: ``"stats"`` (the table's
+        statistic columns), ``"equity"`` (``SweepResult.equity``), ``"trades"``
+        (``SweepResult.trades(run)``), ``"result"`` (the whole ``BacktestResult`` per
+        run, ``SweepResult.result(run)``; the heaviest).
+    workers : int, optional
+        Worker processes (or Ray actors, at most the cluster's CPUs). Default: the
+        usable cores (Ray: the cluster's CPUs). One worker, one core or one run means
+        in-process.
+    executor : None, "sequential", "process", "ray" or a SweepPool
+        None picks ``"sequential"`` for one worker, else ``"process"``: spawned worker
+        processes, each running one backtest at a time, the market placed once in
+        shared memory and mapped read-only. A ``SweepPool`` runs the sweep on workers
+        kept across sweeps (no start-up per sweep). ``"ray"`` runs one actor per worker
+        on the Ray cluster this process joined with ``ray.init(address=...)``, or on a local
+        Ray started on first use (``pip install 'orvane[ray]'``). Thread pools are
+        refused: the engine keeps per-process state.
+    progress : bool
+        A progress bar (runs done, rate, time left) on a terminal; never when output
+        is not a TTY.
+    errors : "store" or "raise"
+        ``"store"``: a run that raises becomes a row with its error text, and a run whose
+        worker died (killed, crashed, out of memory) a row naming the exit code; the
+        other runs complete. ``"raise"``: the first failure stops the sweep and is raised
+        (``WorkerLostError`` for a dead worker).
+
+    Returns
+    -------
+    SweepResult
+        ``.table`` (statistics, ``error``, ``warnings`` per run, indexed by the
+        parameters), ``.equity``, ``.trades(run)``, ``.result(run)``,
+        ``.traceback(run)``, ``.params``, ``.timings``. Each row equals
+        ``orvane.backtest`` run sequentially with the same parameters, bit for bit,
+        whichever executor ran it. Warnings raised in
+        the runs are recorded per row; one warning here says how many runs warned.
+    """
+    _check_source(strategy, weights)
+    parts = _check_keep(keep)
+    _check_errors(errors)
+    names, runs = expand_grid(grid)
+    tasks = split_runs(names, runs, strategy)
+    plan = choose(executor, workers, len(runs))
+
+    from tqdm import tqdm
+
+    bar = tqdm(total=len(tasks), desc="sweep", unit="run", disable=None if progress else True)
+    collector = Collector(runs, parts, errors, bar)
+    with bar:
+        shared = {"market": market, "weights": weights}
+        with closing(outcomes(plan, shared, tasks, strategy, parts,
+                              raise_errors=errors == "raise")) as done:
+            for outcome in done:
+                collector.add(outcome)
+    result = collector.result(index_for(names, runs))
+    _warn_once(collector.payloads)
+    return result

@@ -1,0 +1,190 @@
+"""Where a sweep runs: the choice of executor, and each executor's hand-off (in this
+process, on the local process pool, on Ray), every one yielding one ``Outcome`` per task.
+``SweepPool`` keeps the process pool's workers across sweeps.
+"""
+
+import os
+import pickle
+from collections.abc import Sequence
+from functools import partial
+from typing import TYPE_CHECKING, Literal, NamedTuple, Optional, Union
+
+import numpy as np
+
+from orvane.sweep.grid import Strategy, Task
+from orvane.sweep.result import Outcome, Outcomes
+from orvane.sweep.runner import Runner, RunnerFactory, Shared
+
+if TYPE_CHECKING:
+    from orvane.sweep.pool import ProcessPool
+
+__all__ = ["EXECUTORS", "SweepPool", "Plan", "choose", "check_workers", "outcomes"]
+
+EXECUTORS = ("sequential", "process", "ray")
+
+
+def usable_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def check_workers(workers: int) -> int:
+    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
+        raise ValueError(f"workers must be a positive int or None, got {workers!r}")
+    return int(workers)
+
+
+class SweepPool:
+    """Worker processes kept across sweeps.
+
+    A sweep on the default executor starts its own workers (each a spawned Python
+    importing NumPy, pandas and orvane: about half a second of CPU) and stops them at
+    the end. To run many sweeps in a row, start the workers once::
+
+        from orvane.sweep import SweepPool
+
+        with SweepPool(workers=4) as pool:
+            for grid in grids:
+                results.append(orvane.sweep(market, grid, strategy=f, executor=pool))
+
+    Each sweep still places its market in its own shared-memory segment, released
+    when it ends. Workers keep the modules they imported: after editing a strategy's
+    module, close the pool and start a new one. A sweep that ends with an error or an
+    interrupt stops the workers; the next sweep starts fresh ones.
+    """
+
+    def __init__(self, workers: Optional[int] = None) -> None:
+        from orvane.sweep.pool import ProcessPool
+
+        workers = usable_cores() if workers is None else check_workers(workers)
+        self._pool: ProcessPool = ProcessPool(workers)
+        self._pool.start()
+
+    @property
+    def workers(self) -> int:
+        return self._pool.workers
+
+    @property
+    def closed(self) -> bool:
+        return self._pool.closed
+
+    def close(self) -> None:
+        """Stop the workers; the pool cannot be used again."""
+        self._pool.close()
+
+    def __enter__(self) -> "SweepPool":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<SweepPool: {self.workers} workers{', closed' if self.closed else ''}>"
+
+
+# What sweep(executor=...) takes.
+Executor = Union[Literal["sequential", "process", "ray"], SweepPool, None]
+
+
+def _refuse_threads(executor: object) -> None:
+    from concurrent.futures import ThreadPoolExecutor
+    from multiprocessing.pool import ThreadPool
+
+    threaded = (ThreadPoolExecutor, ThreadPool)
+    if (isinstance(executor, threaded)
+            or (isinstance(executor, type) and issubclass(executor, threaded))
+            or executor in ("thread", "threads")):
+        raise TypeError(
+            f"executor must not be a thread pool, got {executor!r}: the engine keeps "
+            "per-process state (the analytics lists and the last run's record), so two "
+            "runs in one process would overwrite each other. Use executor='process' "
+            "(the default), executor='ray', or workers=1."
+        )
+
+
+class Plan(NamedTuple):
+    """How a sweep runs: ``kind`` ``"sequential"``, ``"process"``, ``"pool"`` or
+    ``"ray"``, with ``workers`` (None: Ray's cluster CPUs) and, for ``"pool"``, the
+    ``SweepPool``."""
+
+    kind: str
+    workers: Optional[int]
+    pool: Optional[SweepPool] = None
+
+
+def choose(executor: Executor, workers: Optional[int], n_runs: int) -> Plan:
+    """The plan for ``executor`` and ``workers`` (already checked) over ``n_runs`` runs."""
+    _refuse_threads(executor)
+    if isinstance(executor, SweepPool):
+        if executor.closed:
+            raise ValueError("executor must be an open SweepPool, got a closed one")
+        if workers is not None:
+            raise ValueError("workers must be None with a SweepPool (it brings its own "
+                             f"{executor.workers}), got {workers!r}")
+        return Plan("pool", executor.workers, executor)
+    if executor is not None and executor not in EXECUTORS:
+        raise TypeError("executor must be None, a SweepPool or one of "
+                        f"{', '.join(map(repr, EXECUTORS))}, got {executor!r} (orvane "
+                        "runs its own pool so that a dead worker costs only its run)")
+    if workers is not None:
+        workers = check_workers(workers)
+    if executor is None:
+        if workers is None:
+            workers = usable_cores()
+        executor = "process" if workers > 1 and n_runs > 1 else "sequential"
+    if executor == "sequential":
+        return Plan(executor, 1)
+    if executor == "process":
+        return Plan(executor, min(workers or usable_cores(), n_runs))
+    return Plan(executor, None if workers is None else min(workers, n_runs))
+
+
+def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
+             strategy: Optional[Strategy], keep: tuple[str, ...],
+             raise_errors: bool) -> Outcomes:
+    """Run ``tasks`` as ``plan`` says: one ``Outcome`` per task, in finishing order."""
+    # Built where the runs happen, around the market there.
+    factory = partial(Runner, strategy=strategy, keep=keep, raise_errors=raise_errors)
+    if plan.kind == "sequential":
+        return _in_process(shared, factory, tasks)
+    if plan.kind == "ray":
+        from orvane.sweep.ray_actors import run_on_ray
+
+        return run_on_ray(shared, factory, tasks, plan.workers)
+    try:
+        pickle.dumps(factory)
+    except Exception as exc:
+        raise TypeError(
+            "strategy must be picklable, as worker processes receive it pickled, got "
+            f"{strategy!r}, which is not ({exc}); define it at module level, or use "
+            "workers=1 or executor='ray'"
+        ) from None
+    from orvane.sweep.pool import ProcessPool
+
+    if plan.pool is not None:
+        return _on_processes(plan.pool._pool, False, shared, factory, tasks)
+    assert plan.workers is not None, "a process plan names its workers"
+    return _on_processes(ProcessPool(plan.workers), True, shared, factory, tasks)
+
+
+def _in_process(shared: Shared, factory: RunnerFactory,
+                tasks: Sequence[Task]) -> Outcomes:
+    runner = factory(shared, in_process=True)
+    for i, task in enumerate(tasks):
+        yield Outcome(i, "done", runner(task))
+
+
+def _on_processes(pool: "ProcessPool", own: bool, shared: Shared, factory: RunnerFactory,
+                  tasks: Sequence[Task]) -> Outcomes:
+    from orvane.sweep.shm import SharedPayload
+
+    try:
+        # Workers import while the market is copied into shared memory.
+        pool.start()
+        with SharedPayload(shared) as payload:
+            yield from pool.run(payload.handle, factory, tasks)
+    finally:
+        if own:
+            pool.close()

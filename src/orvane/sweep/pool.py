@@ -1,0 +1,352 @@
+"""The local process pool: spawned workers that run one backtest at a time, bound in turn
+to each sweep's market in shared memory. concurrent.futures breaks the whole pool when one
+worker dies; this pool watches each worker's sentinel, so a dead worker costs only the run
+it held (reported with its exit code) and a replacement takes its place.
+"""
+
+import gc
+import multiprocessing
+import os
+import pickle
+import signal
+import sys
+import traceback
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from multiprocessing.connection import Connection, wait
+from multiprocessing.process import BaseProcess
+from typing import Any, NamedTuple, Optional, Union
+
+from orvane.sweep import scheduler
+from orvane.sweep.grid import Task
+from orvane.sweep.result import Outcomes
+from orvane.sweep.runner import Payload, Runner, RunnerFactory
+from orvane.sweep.shm import Handle, attach
+
+__all__ = ["ProcessPool", "exit_text"]
+
+_JOIN_SECONDS = 5.0
+# Thread pools of native libraries (BLAS, OpenMP): sized for the whole machine in every
+# worker they oversubscribe the cores, and OpenBLAS's threads alone cost a worker a
+# third more CPU to start. The engine and the front use none of them.
+_THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
+                     "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS")
+
+
+# Parent -> worker. A worker answers Bind with Ready or SetupError, and each Run with Done.
+
+class Bind(NamedTuple):
+    """Map a sweep's market and build its runner, letting go of any earlier sweep."""
+
+    handle: Handle
+    # The runner factory, pickled once for every worker.
+    factory: bytes
+
+
+class Run(NamedTuple):
+    """Run one task on the bound runner."""
+
+    task: Task
+
+
+class Release(NamedTuple):
+    """Let go of the sweep's runner and segment; wait for the next sweep."""
+
+
+class Stop(NamedTuple):
+    """Leave."""
+
+
+# Worker -> parent.
+
+class Ready(NamedTuple):
+    """Bound: send the runs."""
+
+    pid: int
+
+
+class Done(NamedTuple):
+    """The payload of the oldest task sent."""
+
+    payload: Payload
+
+
+class SetupError(NamedTuple):
+    """Binding raised: its traceback."""
+
+    traceback: str
+
+
+ToWorker = Union[Bind, Run, Release, Stop]
+
+
+@contextmanager
+def _thread_limits(workers: int) -> Iterator[None]:
+    """Native thread pools sized to the worker's share of the cores, in the environment
+    a spawned worker inherits (set only around the spawn, unless the user set them)."""
+    share = str(max(1, (os.cpu_count() or 1) // workers))
+    added = [name for name in _THREAD_VARIABLES if name not in os.environ]
+    for name in added:
+        os.environ[name] = share
+    try:
+        yield
+    finally:
+        for name in added:
+            os.environ.pop(name, None)
+
+
+def exit_text(code: Optional[int]) -> str:
+    """``"exit code -9 (SIGKILL)"`` for a process exit code."""
+    if code is None:
+        return "exit code unknown"
+    if code < 0:
+        try:
+            return f"exit code {code} ({signal.Signals(-code).name})"
+        except ValueError:
+            pass
+    return f"exit code {code}"
+
+
+class _Binding:
+    """One sweep's market and runner inside a worker."""
+
+    def __init__(self, handle: Handle, factory: bytes) -> None:
+        self.shm, shared = attach(handle)
+        try:
+            self.runner: Runner = pickle.loads(factory)(shared)
+        except BaseException:
+            del shared
+            self._close()
+            raise
+
+    def release(self) -> None:
+        del self.runner
+        self._close()
+
+    def _close(self) -> None:
+        # The runner's views into the segment must be gone before it closes.
+        gc.collect()
+        try:
+            self.shm.close()
+        except BufferError:
+            # A view outlived the sweep (a cycle, a cache): drop our handle, the OS
+            # unmaps the segment when the process ends.
+            self.shm._mmap = None  # type: ignore[attr-defined]
+            self.shm._buf = None  # type: ignore[attr-defined]
+
+
+def _worker_main(conn: Connection) -> None:
+    # The parent decides what an interrupt stops; a worker only dies with its pipe.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    binding: Optional[_Binding] = None
+    try:
+        while True:
+            try:
+                message = conn.recv()
+            except (EOFError, OSError):
+                break
+            if isinstance(message, Stop):
+                break
+            if isinstance(message, Run):
+                assert binding is not None, "a run before the sweep was bound"
+                conn.send(Done(binding.runner(message.task)))
+            elif isinstance(message, Bind):
+                if binding is not None:
+                    binding.release()
+                try:
+                    binding = _Binding(message.handle, message.factory)
+                except Exception:
+                    binding = None
+                    conn.send(SetupError(traceback.format_exc()))
+                else:
+                    conn.send(Ready(os.getpid()))
+            elif isinstance(message, Release) and binding is not None:
+                binding.release()
+                binding = None
+    finally:
+        conn.close()
+    # Skip the interpreter's teardown (a third of a second with pandas loaded, on the
+    # sweep's clock): the worker leaves nothing behind but what it already sent, and
+    # the kernel unmaps the segment.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
+
+
+class _Worker(scheduler.Slot):
+    __slots__ = ("process", "conn")
+
+    def __init__(self, process: BaseProcess, conn: Connection) -> None:
+        super().__init__()
+        self.process = process
+        self.conn = conn
+
+
+class ProcessPool:
+    """``workers`` spawn processes, each running one task at a time.
+
+    ``run(handle, factory, tasks)`` binds every worker to one sweep (the shared
+    payload behind ``handle``, the runner ``factory(shared)``), then yields an
+    ``Outcome`` per task, ``"done"`` or ``"lost"`` with its worker; it ends when every task
+    has one, and the workers let go of the sweep's segment. The processes outlive a
+    run, so one pool serves many sweeps; a run that ends abnormally (an error, an
+    interrupt) stops them, and the next run starts fresh ones. ``close()`` stops them
+    for good. As the scheduler's backend, a worker gets runs once it is bound.
+    """
+
+    depth_before_answer = 0
+
+    def __init__(self, workers: int) -> None:
+        self.workers = int(workers)
+        self.ctx = multiprocessing.get_context("spawn")
+        self.live: list[_Worker] = []
+        self.closed = False
+        self.busy = False
+        # The running sweep's Bind, for the workers started during it.
+        self._bind: Optional[Bind] = None
+
+    def __enter__(self) -> "ProcessPool":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def start(self) -> None:
+        """Spawn the missing workers now (they import while the caller goes on)."""
+        if self.closed:
+            raise RuntimeError("this sweep pool is closed")
+        for worker in list(self.live):
+            if not worker.process.is_alive():
+                self._bury(worker)
+        while len(self.live) < self.workers:
+            self._spawn()
+
+    def _spawn(self) -> _Worker:
+        parent_conn, child_conn = self.ctx.Pipe(duplex=True)
+        process = self.ctx.Process(
+            target=_worker_main, args=(child_conn,), name="orvane-sweep-worker",
+            daemon=True,
+        )
+        with _thread_limits(self.workers):
+            process.start()
+        child_conn.close()
+        worker = _Worker(process, parent_conn)
+        self.live.append(worker)
+        if self._bind is not None:
+            self._send(worker, self._bind)
+        return worker
+
+    def _bury(self, worker: _Worker) -> str:
+        """Remove a dead worker; the exit-code text of its death."""
+        self.live.remove(worker)
+        worker.conn.close()
+        worker.process.join(_JOIN_SECONDS)
+        if worker.process.exitcode is None:
+            worker.process.kill()
+            worker.process.join()
+        return exit_text(worker.process.exitcode)
+
+    @staticmethod
+    def _receive(worker: _Worker, ready: set[Any]) -> Any:
+        """The worker's next message, or None when it is gone."""
+        if worker.conn not in ready:
+            # Only the sentinel fired: take a message sent just before the exit.
+            try:
+                if not worker.conn.poll():
+                    return None
+            except (EOFError, OSError):
+                return None
+        try:
+            return worker.conn.recv()
+        except Exception:
+            # EOF, a reset pipe or a message cut short by the death.
+            return None
+
+    @staticmethod
+    def _send(worker: _Worker, message: ToWorker) -> None:
+        try:
+            worker.conn.send(message)
+        except OSError:
+            pass  # the death shows on the sentinel
+
+    def run(self, handle: Handle, factory: RunnerFactory,
+            tasks: Sequence[Task]) -> Outcomes:
+        if self.busy:
+            raise RuntimeError("this sweep pool is running another sweep")
+        self.busy = True
+        try:
+            yield from self._run(handle, factory, tasks)
+        finally:
+            self.busy = False
+
+    def _run(self, handle: Handle, factory: RunnerFactory,
+             tasks: Sequence[Task]) -> Outcomes:
+        self.start()
+        self._bind = Bind(handle, pickle.dumps(factory))
+        for worker in self.live:
+            self._send(worker, self._bind)
+        finished = False
+        try:
+            yield from scheduler.schedule(self, tasks)
+            finished = True
+        finally:
+            self._bind = None
+            if finished:
+                for worker in list(self.live):
+                    if worker.answered:
+                        self._send(worker, Release())
+                    else:
+                        # Still starting: its answer to this sweep's Bind would reach
+                        # the next sweep. A fresh worker replaces it then.
+                        worker.process.terminate()
+                        self._bury(worker)
+            else:
+                self.stop()
+
+    def start_worker(self) -> _Worker:
+        return self._spawn()
+
+    def send(self, worker: _Worker, task: Task) -> None:
+        self._send(worker, Run(task))
+
+    def events(self) -> Iterator[tuple[_Worker, scheduler.Event]]:
+        waitables = [w.conn for w in self.live] + [w.process.sentinel for w in self.live]
+        ready = set(wait(waitables))
+        for worker in list(self.live):
+            if worker.conn not in ready and worker.process.sentinel not in ready:
+                continue
+            message = self._receive(worker, ready)
+            if message is None:
+                text = self._bury(worker)
+                yield worker, scheduler.Died(
+                    f"worker process died while running this backtest ({text})",
+                    None if worker.answered else RuntimeError(
+                        f"sweep worker processes die while starting ({text}); their error "
+                        "output is above. A script that sweeps on processes needs the "
+                        '`if __name__ == "__main__":` guard, since workers are spawned '
+                        "and import it"))
+            elif isinstance(message, SetupError):
+                raise RuntimeError("a sweep worker could not start:\n" + message.traceback)
+            elif isinstance(message, Ready):
+                yield worker, scheduler.Ready()
+            elif isinstance(message, Done):
+                yield worker, scheduler.Done(message.payload)
+
+    def stop(self) -> None:
+        """Stop every worker now: idle ones leave, busy ones are terminated."""
+        workers, self.live = self.live, []
+        for worker in workers:
+            if worker.queue:
+                worker.process.terminate()
+            else:
+                self._send(worker, Stop())
+        for worker in workers:
+            worker.process.join(_JOIN_SECONDS)
+            if worker.process.exitcode is None:
+                worker.process.kill()
+                worker.process.join()
+            worker.conn.close()
+
+    def close(self) -> None:
+        self.stop()
+        self.closed = True

@@ -1,0 +1,242 @@
+"""A sweep's outcome: ``SweepResult`` (one row per run, in grid order), the collector
+that gathers run payloads into it as they arrive, and the errors a failed run raises.
+"""
+
+import pickle
+from collections import OrderedDict
+from collections.abc import Generator, Sequence
+from typing import Any, NamedTuple, Optional
+
+import numpy as np
+import pandas as pd
+
+from orvane.result import BacktestResult
+from orvane.sweep.runner import Payload
+
+__all__ = ["WorkerLostError", "SweepResult", "Collector", "Outcome", "Outcomes"]
+
+
+class WorkerLostError(RuntimeError):
+    """A worker process (or Ray actor) died while it ran a backtest."""
+
+
+class Outcome(NamedTuple):
+    """One task's end, from any executor: ``kind`` ``"done"`` with the runner's payload,
+    or ``"lost"`` with the text of the death of the worker that held it."""
+
+    # The task's position in the grid.
+    run: int
+    kind: str
+    payload: Any
+
+
+# What each executor returns: a generator, so that closing it stops the workers.
+Outcomes = Generator[Outcome, None, None]
+
+
+class _RemoteTraceback(Exception):
+    def __init__(self, text: str) -> None:
+        super().__init__(text)
+        self.text = text
+
+    def __str__(self) -> str:
+        return "\n" + self.text
+
+
+def failure(payload: Payload, index: int, params: dict[str, Any]) -> BaseException:
+    """The exception a failed run raises under ``errors="raise"``."""
+    if "lost" in payload:
+        return WorkerLostError(f"run {index} {params!r}: {payload['error']}")
+    exc: Any = payload.get("exception")
+    if isinstance(exc, BaseException):
+        return exc
+    try:
+        raised: BaseException = pickle.loads(exc)
+    except Exception:
+        raised = RuntimeError(payload["error"])
+    raised.__cause__ = _RemoteTraceback(payload["traceback"])
+    return raised
+
+
+class SweepResult:
+    """The outcome of a sweep, one row per run in grid order.
+
+    Attributes
+    ----------
+    table : DataFrame
+        Indexed by the swept parameters (a MultiIndex for two or more, a plain Index
+        named after the parameter for one, a RangeIndex ``"run"`` for none). One column
+        per statistic of ``BacktestResult.stats()`` (when ``"stats"`` is kept), then
+        ``error`` (None, or the text of the exception a failed run raised, or the
+        exit code of the worker that died running it) and ``warnings`` (the run's
+        warning texts joined by ``"; "``, or None).
+    params : tuple of dict
+        The exact parameter values of each run (the index holds hashable labels).
+    timings : DataFrame
+        Where and when each run ran, indexed like ``table``: ``worker``
+        (``"host:pid"``), ``started`` (UTC Timestamp), ``seconds`` (the run's own time:
+        strategy, backtest and keeping its parts) and ``cpu`` (the CPU seconds its
+        process spent on it). Empty for runs lost with their worker.
+    """
+
+    def __init__(self, table: pd.DataFrame, params: tuple[dict[str, Any], ...],
+                 equity: Optional[pd.DataFrame], trades: Optional[list[Any]],
+                 results: Optional[list[Any]], timings: pd.DataFrame,
+                 tracebacks: list[Optional[str]], keep: tuple[str, ...]) -> None:
+        self.table = table
+        self.params = params
+        self.timings = timings
+        self.keep = keep
+        self._tracebacks = tracebacks
+        self._equity = equity
+        self._trades = trades
+        self._results = results
+
+    def __len__(self) -> int:
+        return len(self.table)
+
+    @property
+    def seconds(self) -> pd.Series:
+        """Each run's own time in seconds (``timings["seconds"]``)."""
+        return self.timings["seconds"]
+
+    def __repr__(self) -> str:
+        failed = int(self.table["error"].notna().sum())
+        kept = ", ".join(self.keep) or "nothing"
+        return f"<SweepResult: {len(self)} runs, {failed} failed, kept {kept}>\n{self.table!r}"
+
+    def _repr_html_(self) -> Optional[str]:
+        return self.table._repr_html_()
+
+    @property
+    def errors(self) -> pd.Series:
+        """The error text of the runs that failed (Series, indexed like ``table``)."""
+        return self.table["error"][self.table["error"].notna()]
+
+    @property
+    def equity(self) -> pd.DataFrame:
+        """Equity curves, price dates x runs (columns = ``table.index``); NaN for runs
+        that failed. Needs ``keep`` with ``"equity"``."""
+        if self._equity is None:
+            raise ValueError("equity curves were not kept: pass keep=(..., 'equity')")
+        return self._equity
+
+    def _position(self, run: Optional[int], params: dict[str, Any]) -> int:
+        if params:
+            if run is not None:
+                raise TypeError("run must be None when parameter values choose the run, "
+                                f"got {run!r}")
+            hits = [i for i, p in enumerate(self.params)
+                    if all(k in p and _same(p[k], v) for k, v in params.items())]
+            if len(hits) != 1:
+                raise KeyError(f"{len(hits)} runs match {params!r}")
+            return hits[0]
+        if not isinstance(run, (int, np.integer)):
+            raise TypeError("run must be a position (int) or parameter values as "
+                            f"keywords, got {run!r}")
+        return range(len(self))[run]
+
+    def trades(self, run: Optional[int] = None, **params: Any) -> Optional[pd.DataFrame]:
+        """The trade table of one run, chosen by position (as ``table.iloc``) or by its
+        parameter values: ``trades(3)``, ``trades(stop_loss=0.1, window=20)``.
+        None for a run that failed. Needs ``keep`` with ``"trades"``."""
+        if self._trades is None:
+            raise ValueError("trade tables were not kept: pass keep=(..., 'trades')")
+        return self._trades[self._position(run, params)]
+
+    def traceback(self, run: Optional[int] = None, **params: Any) -> Optional[str]:
+        """The formatted traceback of a run that raised (chosen as in ``trades``);
+        None for a run that did not."""
+        return self._tracebacks[self._position(run, params)]
+
+    def result(self, run: Optional[int] = None,
+               **params: Any) -> Optional[BacktestResult]:
+        """The whole ``BacktestResult`` of one run (chosen as in ``trades``); None for a
+        run that failed. Needs ``keep`` with ``"result"``."""
+        if self._results is None:
+            raise ValueError("results were not kept: pass keep=(..., 'result')")
+        return self._results[self._position(run, params)]
+
+
+def _same(a: Any, b: Any) -> bool:
+    try:
+        return bool(a == b) or (a is None and b is None)
+    except (TypeError, ValueError):
+        return a is b
+
+
+class Collector:
+    """Gathers run payloads as they arrive, in any order, into grid order."""
+
+    def __init__(self, params: Sequence[dict[str, Any]], keep: tuple[str, ...], errors: str,
+                 bar: Any) -> None:
+        self.params = params
+        self.keep = keep
+        self.errors = errors
+        self.bar = bar
+        self.payloads: list[Payload] = [{} for _ in params]
+        # Date index of the equity curves, by key: sent once per worker.
+        self.indexes: dict[bytes, pd.Index] = {}
+        self.failed = 0
+
+    def add(self, outcome: Outcome) -> None:
+        index, kind, payload = outcome
+        if kind == "lost":
+            payload = {"error": payload, "lost": True, "warnings": []}
+        if "equity_index" in payload:
+            self.indexes[payload["equity"][0]] = payload.pop("equity_index")
+        self.payloads[index] = payload
+        if "error" in payload:
+            self.failed += 1
+            if self.errors == "raise":
+                raise failure(payload, index, self.params[index])
+            self.bar.set_postfix(failed=self.failed, refresh=False)
+        self.bar.update(1)
+
+    def result(self, index: pd.Index) -> SweepResult:
+        payloads = self.payloads
+        stat_names = list(OrderedDict.fromkeys(
+            name for p in payloads for name in p.get("stats", ())))
+        table = pd.DataFrame.from_records(
+            [p.get("stats", {}) for p in payloads], columns=stat_names)
+        table.index = index
+        table["error"] = pd.Series([p.get("error") for p in payloads], index=index,
+                                   dtype=object)
+        texts = ["; ".join(message for _, message in p["warnings"]) or None
+                 for p in payloads]
+        table["warnings"] = pd.Series(texts, index=index, dtype=object)
+        timings = pd.DataFrame({
+            "worker": pd.Series([p.get("worker") for p in payloads], index=index,
+                                dtype=object),
+            "started": pd.Series(pd.to_datetime(
+                [p.get("started", np.nan) for p in payloads], unit="s", utc=True),
+                index=index),
+            "seconds": pd.Series([p.get("seconds", np.nan) for p in payloads],
+                                 index=index, dtype=np.float64),
+            "cpu": pd.Series([p.get("cpu", np.nan) for p in payloads], index=index,
+                             dtype=np.float64),
+        })
+        equity = self._equity(index) if "equity" in self.keep else None
+        trades = [p.get("trades") for p in payloads] if "trades" in self.keep else None
+        results = [p.get("result") for p in payloads] if "result" in self.keep else None
+        tracebacks = [p.get("traceback") for p in payloads]
+        return SweepResult(table, tuple(self.params), equity, trades, results, timings,
+                           tracebacks, self.keep)
+
+    def _equity(self, index: pd.Index) -> pd.DataFrame:
+        curves = [p.get("equity") for p in self.payloads]
+        keys = {curve[0] for curve in curves if curve is not None}
+        if len(keys) <= 1:
+            dates = self.indexes[keys.pop()] if keys else pd.DatetimeIndex([])
+            values = np.full((len(dates), len(curves)), np.nan)
+            for j, curve in enumerate(curves):
+                if curve is not None:
+                    values[:, j] = curve[1]
+            frame = pd.DataFrame(values, index=dates, columns=index)
+        else:
+            frame = pd.concat(
+                [pd.Series(c[1], index=self.indexes[c[0]]) if c is not None
+                 else pd.Series(dtype=np.float64) for c in curves], axis=1)
+            frame.columns = index
+        frame.index.name = "date"
+        return frame

@@ -1,0 +1,127 @@
+"""The worker side of a sweep: ``Runner`` turns one grid point into the parts of its
+result to send back (strategy -> weights -> backtest -> kept parts), the same in this
+process, in a pool worker or in a Ray actor.
+"""
+
+import hashlib
+import os
+import pickle
+import socket
+import time
+import traceback
+import warnings
+from collections import OrderedDict
+from collections.abc import Callable
+from typing import Any, Optional
+
+import numpy as np
+import pandas as pd
+
+from orvane import engine
+from orvane.result import BacktestResult
+from orvane.sweep.grid import Strategy, Task
+
+__all__ = ["KEEP", "Payload", "Runner", "RunnerFactory", "Shared"]
+
+KEEP = ("stats", "equity", "trades", "result")
+# Strategy outputs kept per worker: tasks go out in grid order, so neighbouring runs
+# (the same signal, other backtest options) reuse the weights.
+_WEIGHT_CACHE = 2
+
+# What every run of a sweep reads: {"market": ..., "weights": ... or None}.
+Shared = dict[str, Any]
+# What a run sends back: timings and warnings, then its kept parts or its error.
+Payload = dict[str, Any]
+
+
+class Runner:
+    """Runs one grid point: strategy -> weights -> backtest -> the parts to keep."""
+
+    def __init__(self, shared: Shared, strategy: Optional[Strategy] = None,
+                 keep: tuple[str, ...] = KEEP, in_process: bool = False,
+                 raise_errors: bool = False) -> None:
+        self._backtest = engine.backtest
+        self.market = shared["market"]
+        self.weights = shared["weights"]
+        self.strategy = strategy
+        self.keep = keep
+        self.in_process = in_process
+        self.raise_errors = raise_errors
+        self._cache: OrderedDict[bytes, pd.DataFrame] = OrderedDict()
+        self._sent_indexes: set[bytes] = set()
+        self.worker = f"{socket.gethostname()}:{os.getpid()}"
+
+    def _weights_for(self, params: dict[str, Any]) -> pd.DataFrame:
+        if self.strategy is None:
+            return self.weights
+        try:
+            key = pickle.dumps(sorted(params.items()))
+        except Exception:
+            return self.strategy(self.market, **params)
+        if key in self._cache:
+            self._cache.move_to_end(key)
+            return self._cache[key]
+        weights = self.strategy(self.market, **params)
+        self._cache[key] = weights
+        while len(self._cache) > _WEIGHT_CACHE:
+            self._cache.popitem(last=False)
+        return weights
+
+    def _compact(self, result: BacktestResult) -> tuple[Payload, Optional[bytes]]:
+        """The parts of a result to send back, and the date index key they introduce."""
+        parts: Payload = {}
+        new_key = None
+        if "stats" in self.keep:
+            stats = result.stats()
+            parts["stats"] = dict(zip(stats.index, stats.tolist()))
+        if "equity" in self.keep:
+            equity = result.equity
+            index = equity.index
+            key = hashlib.blake2b(pickle.dumps(index, protocol=5), digest_size=16).digest()
+            parts["equity"] = (key, equity.to_numpy(dtype=np.float64, copy=True))
+            # Every run of a sweep shares the price dates: send them once per process.
+            if self.in_process or key not in self._sent_indexes:
+                parts["equity_index"] = index
+                new_key = key
+        if "trades" in self.keep:
+            parts["trades"] = result.trades
+        if "result" in self.keep:
+            parts["result"] = result
+        return parts, new_key
+
+    def __call__(self, task: Task) -> Payload:
+        strategy_params, options = task
+        out: Payload = {"worker": self.worker, "started": time.time()}
+        start, cpu = time.perf_counter(), time.process_time()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                result = self._backtest(self._weights_for(strategy_params), self.market,
+                                        **options)
+                parts, new_key = self._compact(result)
+            except Exception as exc:
+                out["error"] = "".join(traceback.format_exception_only(type(exc), exc)).strip()
+                out["traceback"] = traceback.format_exc()
+                # Only a sweep that re-raises needs the exception itself; a stored one
+                # would hold the frames of every failed run (their weights included).
+                if self.raise_errors and self.in_process:
+                    out["exception"] = exc
+                elif self.raise_errors:
+                    try:
+                        out["exception"] = pickle.dumps(exc)
+                    except Exception:
+                        out["exception"] = None
+                del exc
+            else:
+                out.update(parts)
+                if new_key is not None:
+                    self._sent_indexes.add(new_key)
+        out["seconds"] = time.perf_counter() - start
+        out["cpu"] = time.process_time() - cpu
+        out["warnings"] = list(OrderedDict.fromkeys(
+            (w.category, str(w.message)) for w in caught))
+        return out
+
+
+# Runner with the sweep's settings bound, called with the shared inputs where runs happen.
+RunnerFactory = Callable[..., Runner]

@@ -1,0 +1,109 @@
+"""Shared memory for the process pool: a sweep's market pickled with its large arrays
+out of band into one segment, rebuilt in each worker around read-only views of it.
+"""
+
+import os
+import pickle
+import secrets
+import sys
+from multiprocessing import shared_memory
+from typing import Any, Optional, cast
+
+__all__ = ["Handle", "SharedPayload", "attach"]
+
+# What a worker needs to rebuild the object: (segment name, pickle, (offset, size) of
+# each out-of-band buffer).
+Handle = tuple[str, bytes, tuple[tuple[int, int], ...]]
+
+# Arrays below this size travel inside the pickle; only the bulk goes to shared memory.
+_INBAND_BYTES = 1 << 16
+_ALIGN = 64
+# Python 3.13 can attach without registering the segment with the resource tracker.
+_ATTACH = {"track": False} if sys.version_info >= (3, 13) else {}
+
+
+class SharedPayload:
+    """An object pickled with its large contiguous arrays out of band, in one segment.
+
+    Workers rebuild it from ``handle`` around read-only views of the segment, so NumPy
+    arrays (and the DataFrames holding them) are mapped, never copied per worker.
+    The creator owns the segment: ``release()`` closes and unlinks it (idempotent).
+    """
+
+    def __init__(self, obj: Any) -> None:
+        buffers: list[pickle.PickleBuffer] = []
+
+        def out_of_band(buf: pickle.PickleBuffer) -> bool:
+            if buf.raw().nbytes < _INBAND_BYTES:
+                return True
+            buffers.append(buf)
+            return False
+
+        self.header = pickle.dumps(obj, protocol=5, buffer_callback=out_of_band)
+        self.layout: list[tuple[int, int]] = []
+        size = 0
+        for buf in buffers:
+            nbytes = buf.raw().nbytes
+            self.layout.append((size, nbytes))
+            size += -(-nbytes // _ALIGN) * _ALIGN
+        _check_room(size)
+        shm = shared_memory.SharedMemory(
+            name=f"orvane-{os.getpid()}-{secrets.token_hex(4)}", create=True,
+            size=max(size, 1),
+        )
+        self.shm: Optional[shared_memory.SharedMemory] = shm
+        try:
+            for buf, (offset, nbytes) in zip(buffers, self.layout):
+                with buf.raw() as src:
+                    cast(memoryview, shm.buf)[offset:offset + nbytes] = src
+        except BaseException:
+            self.release()
+            raise
+
+    @property
+    def name(self) -> Optional[str]:
+        return None if self.shm is None else self.shm.name
+
+    @property
+    def handle(self) -> Handle:
+        assert self.shm is not None, "released"
+        return (self.shm.name, self.header, tuple(self.layout))
+
+    def release(self) -> None:
+        shm, self.shm = self.shm, None
+        if shm is not None:
+            try:
+                shm.close()
+            finally:
+                shm.unlink()
+
+    def __enter__(self) -> "SharedPayload":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.release()
+
+
+def _check_room(size: int) -> None:
+    # Writing past a full /dev/shm (64 MB in a default container) is a SIGBUS, not an
+    # exception: refuse up front.
+    try:
+        stat = os.statvfs("/dev/shm")
+    except OSError:
+        return
+    free = stat.f_bavail * stat.f_frsize
+    if size > free:
+        raise MemoryError(
+            f"the market needs {size / 2**20:.0f} MB of shared memory and /dev/shm has "
+            f"{free / 2**20:.0f} MB free; enlarge it (docker run --shm-size=...), or sweep "
+            "with workers=1 or executor='ray'")
+
+
+def attach(handle: Handle) -> tuple[shared_memory.SharedMemory, Any]:
+    """(segment, object) rebuilt from a SharedPayload handle; arrays are read-only."""
+    name, header, layout = handle
+    shm = shared_memory.SharedMemory(name=name, **_ATTACH)
+    buf = cast(memoryview, shm.buf).toreadonly()
+    views = [buf[offset:offset + nbytes] for offset, nbytes in layout]
+    return shm, pickle.loads(header, buffers=views)
+
