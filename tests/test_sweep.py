@@ -127,9 +127,11 @@ def check_rows(res, market, strategy, keep):
         for name, value in expected.items():
             assert same(row[name], value), (params, name, row[name], value)
         if "equity" in keep:
-            np.testing.assert_array_equal(res.equity.iloc[:, i].to_numpy(),
-                                          run.equity.to_numpy())
-            assert res.equity.index.equals(run.equity.index)
+            # Price dates for every run, NaN before the run is live.
+            curve = res.equity.iloc[:, i]
+            np.testing.assert_array_equal(curve.dropna().to_numpy(), run.equity.to_numpy())
+            assert curve.dropna().index.equals(run.equity.index)
+            assert res.equity.index.equals(run.full_equity.index)
         if "trades" in keep:
             pd.testing.assert_frame_equal(res.trades(i), run.trades, check_exact=True)
 

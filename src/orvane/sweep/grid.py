@@ -12,7 +12,7 @@ from typing import Any, Optional, Union
 import numpy as np
 import pandas as pd
 
-from orvane import engine
+from orvane import _params
 
 __all__ = ["Grid", "Strategy", "Task", "expand_grid", "backtest_option_names",
            "split_runs", "index_for"]
@@ -71,11 +71,7 @@ def expand_grid(grid: Grid) -> tuple[list[str], list[dict[str, Any]]]:
 
 def backtest_option_names() -> list[str]:
     """The options ``orvane.backtest`` takes after weights and prices, in its order."""
-    # The one place the sweep learns which names are backtest options: read from
-    # backtest's own signature until the option table lists them.
-    params = list(inspect.signature(engine.backtest).parameters.values())[2:]
-    return [p.name for p in params
-            if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+    return list(_params.option_names())
 
 
 def _strategy_signature(strategy: Strategy) -> tuple[list[str], list[str], bool]:

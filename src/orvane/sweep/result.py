@@ -115,8 +115,9 @@ class SweepResult:
 
     @property
     def equity(self) -> pd.DataFrame:
-        """Equity curves, price dates x runs (columns = ``table.index``); NaN for runs
-        that failed. Needs ``keep`` with ``"equity"``."""
+        """Equity curves, price dates x runs (columns = ``table.index``): each run's
+        ``BacktestResult.equity``, NaN on the dates where it is not live (before its first
+        signal, after a ruin) and for runs that failed. Needs ``keep`` with ``"equity"``."""
         if self._equity is None:
             raise ValueError("equity curves were not kept: pass keep=(..., 'equity')")
         return self._equity

@@ -75,7 +75,8 @@ class Runner:
             stats = result.stats()
             parts["stats"] = dict(zip(stats.index, stats.tolist()))
         if "equity" in self.keep:
-            equity = result.equity
+            # Every price date, NaN where the run is not live: one index for all runs.
+            equity = result.full_equity.where(result.full_equity.index.isin(result.equity.index))
             index = equity.index
             key = hashlib.blake2b(pickle.dumps(index, protocol=5), digest_size=16).digest()
             parts["equity"] = (key, equity.to_numpy(dtype=np.float64, copy=True))
