@@ -232,6 +232,10 @@ def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, A
     engine's keywords to checked values; ``warnings`` lists values that are valid but
     unusual enough to be a slip.
     """
+    for name, value in given.items():
+        if value is None and BY_NAME[name].none is None:
+            default = BY_NAME[name].default
+            raise TypeError(f"{name} must be {BY_NAME[name].kind} (default {default!r}), got None")
     checked = {name: BY_NAME[name].check(value) for name, value in given.items()}
     checked["fee"], checked["tax"] = inputs.check_costs(checked["fee"], checked["tax"])
     checked["window"], checked["window_step"] = inputs.check_window(

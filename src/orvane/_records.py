@@ -313,10 +313,12 @@ def _drift(data: Inputs, equity: np.ndarray, done: np.ndarray, last_close: np.nd
     if not len(done):
         return np.ones(len(data.price_col))
     bar = done[-1]
-    with np.errstate(divide="ignore", invalid="ignore"):
+    # A ruined or overflowing book divides by 0 or infinity here: its drift is meaningless
+    # and shows as NaN rather than as a warning.
+    with np.errstate(all="ignore"):
         moved = last_close / data.trade[bar, data.price_col]
-    moved = np.where(np.isfinite(moved), moved, 1.0)
-    return moved * (equity[bar] / equity[-1])
+        moved = np.where(np.isfinite(moved), moved, 1.0)
+        return moved * (equity[bar] / equity[-1])
 
 
 # ---------------------------------------------------------------- the result's fields

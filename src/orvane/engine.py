@@ -7,10 +7,12 @@ copied out before ``backtest`` returns.
 
 from __future__ import annotations
 
+import os
 import threading
 import warnings as _warnings
 from typing import Any, Dict, Mapping, Optional, Sequence, Union
 
+import numpy as np
 import pandas as pd
 
 from orvane import _params, _records, inputs
@@ -79,7 +81,11 @@ def backtest(weights: pd.DataFrame, prices: Union[pd.DataFrame, Mapping[str, pd.
     data = inputs.prepare(weights, prices, trade_at=settings["trade_at"], rebalance=rebalance,
                           delistings=delistings, intrabar_exits=settings["intrabar_exits"])
     notes += data.warnings
+    # Offsets past the last bar are never written: a longer window changes nothing.
+    core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
+    _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"])
     record = run_core(data, **core)
+    _check_finite(data, record)
     fields = _records.result_fields(data, record, settings, notes)
     for message in fields["_warnings"]:
         _warnings.warn(message, UserWarning, stacklevel=2)
@@ -87,6 +93,56 @@ def backtest(weights: pd.DataFrame, prices: Union[pd.DataFrame, Mapping[str, pd.
 
 
 backtest.__doc__ = (backtest.__doc__ or "").replace("{parameters}", _params.parameters_doc())
+
+
+def _available_memory() -> Optional[int]:
+    try:
+        with open("/proc/meminfo", encoding="ascii") as info:
+            for line in info:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return int(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _check_record_size(data: inputs.Inputs, window: int, step: int) -> None:
+    """Refuse a look-ahead record that cannot fit in memory, before the engine allocates it."""
+    blocks = (window - 1) // step + 2 if window > 0 else 1
+    per_trade = 8 * 6 * blocks
+    # At least one trade per weight entered at a rebalance.
+    plan = data.schedule
+    rows = plan.weight_row[plan.bar < len(data.dates)]
+    trades = int(np.count_nonzero(data.weights[rows])) if len(rows) else 0
+    need = per_trade * trades
+    free = _available_memory()
+    if free is not None and need > free:
+        raise MemoryError(
+            f"window={window} with window_step={step} keeps {per_trade / 2**10:,.0f} KiB per "
+            f"trade, at least {need / 2**30:,.1f} GiB for this run's {trades:,} entries, and "
+            f"{free / 2**30:,.1f} GiB are free; use a shorter window or a larger window_step")
+
+
+def _check_finite(data: inputs.Inputs, record: _records.RunRecord) -> None:
+    """Finite prices must not give a non-finite equity unnoticed."""
+    first = data.schedule.first_bar
+    bad = np.flatnonzero(~np.isfinite(record.equity[first:]))
+    if not len(bad):
+        return
+    bar = first + int(bad[0])
+    with np.errstate(all="ignore"):
+        moves = np.abs(np.log(data.trade[1:bar + 1] / data.trade[:bar]))
+    moves = np.where(np.isfinite(moves), moves, 0.0)
+    row, col = np.unravel_index(int(np.argmax(moves)), moves.shape) if moves.size else (0, 0)
+    culprit = (f"; the largest price move up to then: {data.price_columns[col]} from "
+               f"{data.trade[row, col]:g} to {data.trade[row + 1, col]:g} on "
+               f"{data.dates[row + 1].date()}") if moves.size else ""
+    raise ValueError(f"prices give a non-finite portfolio value on {data.dates[bar].date()} "
+                     f"({record.equity[bar]}): moves that large overflow double precision"
+                     f"{culprit}; check the prices for values near 0 or beyond 1e150")
 
 
 def core_arguments(data: inputs.Inputs) -> Dict[str, Any]:
@@ -113,5 +169,25 @@ def run_core(data: inputs.Inputs, **options: Any) -> _records.RunRecord:
 
     with _ENGINE_LOCK:
         equity = tradeloom.backtest_(**core_arguments(data), **options)
-        return _records.read_run(equity, tidemark.trades, tidemark.trade_positions,
-                                 tidemark.tidemark, tradeloom.get_stock_operations())
+        record = _records.read_run(equity, tidemark.trades, tidemark.trade_positions,
+                                   tidemark.tidemark, tradeloom.get_stock_operations())
+        _release(tradeloom)
+        return record
+
+
+# Two bars of one stock, nothing held: a run that costs microseconds.
+_IDLE = {
+    "price_values": np.ones((2, 1)), "close_values": np.ones((2, 1)),
+    "high_values": None, "low_values": None, "open_values": None,
+    "price_index": np.array([0, 1], dtype=np.int64),
+    "price_columns": np.array(["-"], dtype=object),
+    "pos_values": np.zeros((1, 1)), "pos_index": np.array([0], dtype=np.int64),
+    "pos_columns": np.array(["-"], dtype=object), "resample": np.array([0], dtype=np.int64),
+}
+
+
+def _release(tradeloom: Any) -> None:
+    """Let go of the run's price matrices: the engine's analytics keep the last run's
+    arrays until the next run, and a converted copy can be most of the memory a run used.
+    An idle run replaces them."""
+    tradeloom.backtest_(**_IDLE)

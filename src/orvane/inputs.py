@@ -34,8 +34,14 @@ def _show(values, limit=SHOWN, total=None):
     return "[" + text + "]"
 
 
-def _day(ts):
-    ts = pd.Timestamp(ts)
+def _day(value):
+    """A date as a message shows it: the day alone when it has no time of day."""
+    try:
+        ts = pd.Timestamp(value)
+    except (TypeError, ValueError, OverflowError):
+        return str(value)
+    if ts is pd.NaT:
+        return "NaT"
     return str(ts.date()) if ts == ts.normalize() and ts.tz is None else str(ts)
 
 
@@ -238,11 +244,27 @@ def _same_tz(a, a_name, b, b_name):
                          "localize or strip the time zone of one of them")
 
 
+def _missing(value: Any) -> bool:
+    return value is None or (ptypes.is_scalar(value) and bool(pd.isna(value))) or value == ""
+
+
 def check_labels(columns: Any, name: str) -> pd.Index:
-    """Tickers as text (the engine pairs them by their text); duplicates are errors."""
+    """Tickers as text (the engine pairs them by their text); missing and duplicate tickers
+    are errors."""
     columns = pd.Index(columns)
     if columns.inferred_type != "string":
-        columns = pd.Index([str(c) for c in columns])
+        missing = [i for i, c in enumerate(columns) if _missing(c)]
+        if missing:
+            raise ValueError(f"{name} has missing tickers (None, NaN or empty) at positions "
+                             f"{_show(missing)}; every column needs a ticker name")
+        try:
+            columns = pd.Index([str(c) for c in columns])
+        except Exception:  # a label's own __str__ failed: nothing to pair it by
+            raise TypeError(f"{name} has tickers that cannot be read as text: "
+                            f"{_show(type(c).__name__ for c in columns)}") from None
+    elif (columns == "").any():
+        raise ValueError(f"{name} has empty tickers at positions "
+                         f"{_show(np.flatnonzero(columns == ''))}; every column needs a ticker name")
     labels = pd.Index(np.asarray(columns, dtype=object), dtype=object)
     if labels.has_duplicates:
         raise ValueError(f"{name} has duplicate tickers: {_show(labels[labels.duplicated()].unique())}")
@@ -255,7 +277,7 @@ def check_values(frame: pd.DataFrame, name: str) -> np.ndarray:
     if len(dtypes) and (dtypes == np.float64).all():
         return frame.to_numpy()
     bad = [c for c, t in dtypes.items()
-           if not ptypes.is_numeric_dtype(t) or ptypes.is_bool_dtype(t)]
+           if not ptypes.is_numeric_dtype(t) or ptypes.is_bool_dtype(t) or ptypes.is_complex_dtype(t)]
     if bad:
         kinds = sorted({str(dtypes[c]) for c in bad[:SHOWN]})
         raise TypeError(f"{name} must hold numbers; columns {_show(bad)} have dtype "
@@ -295,21 +317,28 @@ def unknown_tickers_error(name: str, unknown: Iterable[str], known: Iterable[str
 
 # ---------------------------------------------------------------- frames
 
-def _find_columns(frame, wanted):
-    """Case-insensitive lookup of named columns: {wanted name: actual label}."""
-    by_lower = {str(c).lower(): c for c in frame.columns}
+def _find_columns(frame, wanted, name="the frame"):
+    """Case-insensitive lookup of named columns: {wanted name: actual label}; a wanted
+    column that appears twice is an error."""
+    by_lower: Dict[str, Any] = {}
+    for c in frame.columns:
+        key = str(c).lower()
+        if key in wanted and key in by_lower:
+            raise ValueError(f"{name} has the column {key!r} more than once: {by_lower[key]!r} "
+                             f"and {c!r}; keep one")
+        by_lower[key] = c
     return {w: by_lower[w] for w in wanted if w in by_lower}
 
 
-def is_long(frame: pd.DataFrame) -> bool:
+def is_long(frame: pd.DataFrame, name: str = "the frame") -> bool:
     """A long layout: one row per (date, ticker), with those two columns (any case)."""
-    return len(_find_columns(frame, ("date", "ticker"))) == 2
+    return len(_find_columns(frame, ("date", "ticker"), name)) == 2
 
 
 def _dated(frame, name):
     """A wide frame whose dates may sit in a 'date' column instead of the index."""
     if not isinstance(frame.index, pd.DatetimeIndex):
-        found = _find_columns(frame, ("date",))
+        found = _find_columns(frame, ("date",), name)
         if found and isinstance(frame.index, pd.RangeIndex):
             frame = frame.set_index(found["date"])
     return frame
@@ -325,7 +354,7 @@ def weight_frame(weights: Any, notes: List[str]) -> pd.DataFrame:
         raise TypeError("weights must be a DataFrame (dates x tickers, or long with columns "
                         f"date, ticker, weight), got {type(weights).__name__}")
     weights = _long_index(weights)
-    cols = _find_columns(weights, ("date", "ticker", "weight"))
+    cols = _find_columns(weights, ("date", "ticker", "weight"), "weights")
     if len(cols) == 3:
         _nan_note(int(weights[cols["weight"]].isna().sum()), notes)
         return _pivot(weights, cols, ("weight",), "weights")["weight"].fillna(0.0)
@@ -338,6 +367,22 @@ def _nan_note(count, notes):
 
 
 def _pivot(frame, cols, fields, name):
+    for f in fields:
+        # Refused before pivoting, which has no complex kernels and would fill dates.
+        dtype = frame[cols[f]].dtype
+        if ptypes.is_complex_dtype(dtype) or ptypes.is_bool_dtype(dtype) or (
+                not ptypes.is_numeric_dtype(dtype) and not ptypes.is_object_dtype(dtype)
+                and not ptypes.is_string_dtype(dtype)):
+            raise TypeError(f"{name} must hold real numbers; column {cols[f]!r} has dtype {dtype}")
+    for key, what in (("date", "dates (NaT)"), ("ticker", "tickers (None, NaN or empty)")):
+        missing = np.flatnonzero([_missing(v) for v in frame[cols[key]]])
+        if len(missing):
+            raise ValueError(f"{name} has missing {what} in its {cols[key]!r} column at rows "
+                             f"{_show(missing)}")
+    tickers = frame[cols["ticker"]]
+    if pd.api.types.infer_dtype(tickers, skipna=True) != "string":
+        # Tickers are paired by their text (and a tuple label would read as two columns).
+        frame = frame.assign(**{cols["ticker"]: tickers.map(str)})
     keys = frame[[cols["date"], cols["ticker"]]]
     dup = keys.duplicated()
     if dup.any():
@@ -363,8 +408,8 @@ def price_frames(prices: Any) -> Dict[str, pd.DataFrame]:
         if isinstance(prices.columns, pd.MultiIndex):
             return _split_fields(prices)
         _one_close(prices.columns)
-        if is_long(prices):
-            cols = _find_columns(prices, ("date", "ticker") + FIELDS)
+        if is_long(prices, "prices"):
+            cols = _find_columns(prices, ("date", "ticker") + FIELDS, "prices")
             fields = tuple(f for f in FIELDS if f in cols)
             if "close" not in fields:
                 raise ValueError("prices in long form need columns date, ticker and close "
@@ -378,6 +423,9 @@ def price_frames(prices: Any) -> Dict[str, pd.DataFrame]:
             field = str(key).lower()
             if field not in FIELDS:
                 raise ValueError(f"prices keys must be among {list(FIELDS)}, got {key!r}")
+            if field in out:
+                raise ValueError(f"prices has the field {field!r} twice (keys differing in case); "
+                                 "keep one")
             frame = prices[key]
             if not isinstance(frame, pd.DataFrame):
                 raise TypeError(f"prices[{key!r}] must be a wide DataFrame (dates x tickers), "
@@ -463,7 +511,7 @@ def _calendar(rebalance, weight_dates, pos_index, clock):
         return pos_index
     if isinstance(rebalance, str):
         return pos_index[period_ends(weight_dates, rebalance)]
-    if isinstance(rebalance, pd.DateOffset):
+    if isinstance(rebalance, pd.offsets.BaseOffset):
         return pos_index[period_ends(weight_dates, rebalance.freqstr)]
     if isinstance(rebalance, (pd.Series, np.ndarray)) or not isinstance(rebalance, pd.Index):
         try:
@@ -601,18 +649,20 @@ def _split_notes(close, dates, tickers, notes):
     """List one-day moves beyond -70 % or +300 % that reverse within a bar or two."""
     if len(close) < 3:
         return
-    with np.errstate(divide="ignore", invalid="ignore"):
+    # Extreme prices may overflow the ratios: those are infinite, hence jumps as well.
+    with np.errstate(all="ignore"):
         move = close[1:] / close[:-1]
-    jump = (move < _JUMP_DOWN) | (move > _JUMP_UP)
-    if not jump.any():
-        return
-    rows, cols = np.nonzero(jump)
-    found = []
-    for i, j in zip(rows, cols):
-        before = close[i, j]
-        after = close[i + 2:i + 4, j] / before
-        if np.any((after > 0.5) & (after < 2.0)):
-            found.append(f"{tickers[j]} on {_day(dates[i + 1])}: {before:g} -> {close[i + 1, j]:g}")
+        jump = (move < _JUMP_DOWN) | (move > _JUMP_UP)
+        if not jump.any():
+            return
+        rows, cols = np.nonzero(jump)
+        found = []
+        for i, j in zip(rows, cols):
+            before = close[i, j]
+            after = close[i + 2:i + 4, j] / before
+            if np.any((after > 0.5) & (after < 2.0)):
+                found.append(f"{tickers[j]} on {_day(dates[i + 1])}: {before:g} -> "
+                             f"{close[i + 1, j]:g}")
     if found:
         notes.append(f"prices: {len(found)} one-day moves beyond -70 % or +300 % reverse within "
                      f"two bars (a bad print, or a split applied to one day only?): "
@@ -715,7 +765,7 @@ def _price_like(weights):
     """Weights that look like prices: all positive, typically well above 1."""
     try:
         wide = weight_frame(weights, [])
-        values = wide.select_dtypes("number").to_numpy(dtype=np.float64)
+        values = wide.select_dtypes(["integer", "floating"]).to_numpy(dtype=np.float64)
     except (TypeError, ValueError):
         return False
     values = values[np.isfinite(values)]

@@ -87,7 +87,8 @@ class BacktestResult:
         equity = self._equity.loc[self._start:self._end]
         values = equity.to_numpy()
         out = np.zeros(len(values))
-        out[1:] = values[1:] / values[:-1] - 1.0
+        with np.errstate(all="ignore"):
+            out[1:] = values[1:] / values[:-1] - 1.0
         return pd.Series(out, index=equity.index, name="returns")
 
     @property
@@ -225,24 +226,26 @@ class BacktestResult:
                  else _order_prices(prices).reindex(tickers)).to_numpy(dtype=np.float64)
         delisted = self._delisted.reindex(tickers).fillna(False).to_numpy(dtype=bool)
         tradable = np.isfinite(price) & (price > 0) & ~delisted
-        weight = book["weight"].to_numpy() * self._drift.reindex(tickers).to_numpy(dtype=np.float64)
-        if self._rebalance_pending if rebalance is None else rebalance:
-            after = book["next_weight"].to_numpy()
-        else:
-            after = np.where(book["code"].isin(["sl", "tp"]).to_numpy(), 0.0, weight)
-        value = weight * money
-        target = after * money
-        with np.errstate(divide="ignore", invalid="ignore"):
+        # A ruined book's drift is NaN or infinite: its orders read NaN, without warnings.
+        with np.errstate(all="ignore"):
+            weight = book["weight"].to_numpy() * self._drift.reindex(tickers).to_numpy(dtype=np.float64)
+            if self._rebalance_pending if rebalance is None else rebalance:
+                after = book["next_weight"].to_numpy()
+            else:
+                after = np.where(book["code"].isin(["sl", "tp"]).to_numpy(), 0.0, weight)
+            value = weight * money
+            target = after * money
             shares = np.where(tradable, value / price, np.nan)
             target_shares = np.where(tradable, target / price, np.nan)
-        order_shares = np.round(target_shares) - np.round(shares)
+            order_shares = np.round(target_shares) - np.round(shares)
+            order_value = target - value
         return pd.DataFrame({
             "price": price,
             "weight": weight,
             "next_weight": after,
             "value": value,
             "target_value": target,
-            "order_value": target - value,
+            "order_value": order_value,
             "shares": shares,
             "target_shares": target_shares,
             "order_shares": order_shares,

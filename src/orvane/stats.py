@@ -17,10 +17,11 @@ Conventions shared by the functions below:
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 import warnings
-from typing import Any
+from typing import Any, Callable, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -48,7 +49,20 @@ __all__ = [
 
 _DAYS_PER_YEAR = 365.25
 
+F = TypeVar("F", bound=Callable[..., Any])
 
+
+def _quiet(func: F) -> F:
+    """Extreme curves (a ruined book, overflowing prices) give inf or NaN statistics, as
+    documented, never NumPy's floating-point warnings."""
+    @functools.wraps(func)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        with np.errstate(all="ignore"):
+            return func(*args, **kwargs)
+    return cast(F, wrapper)
+
+
+@_quiet
 def periods_per_year(index: pd.DatetimeIndex) -> float:
     """Number of bars in a year for a DatetimeIndex.
 
@@ -86,6 +100,7 @@ def periods_per_year(index: pd.DatetimeIndex) -> float:
     return _DAYS_PER_YEAR / days
 
 
+@_quiet
 def total_return(equity: pd.Series) -> float:
     """Last value / first value - 1; NaN for an empty curve."""
     values = equity.dropna()
@@ -94,6 +109,7 @@ def total_return(equity: pd.Series) -> float:
     return float(values.iloc[-1] / values.iloc[0] - 1.0)
 
 
+@_quiet
 def cagr(equity: pd.Series) -> float:
     """Compound annual growth rate: (last / first) ** (1 / years) - 1.
 
@@ -113,6 +129,7 @@ def cagr(equity: pd.Series) -> float:
     return float(growth ** (1.0 / years) - 1.0)
 
 
+@_quiet
 def annual_volatility(returns: pd.Series, periods: float) -> float:
     """Sample standard deviation of the returns (ddof=1) times sqrt(periods per year)."""
     values = returns.dropna()
@@ -121,6 +138,7 @@ def annual_volatility(returns: pd.Series, periods: float) -> float:
     return float(values.std(ddof=1) * math.sqrt(periods))
 
 
+@_quiet
 def sharpe_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) -> float:
     """Annualised Sharpe ratio: mean(r - rf) / std(r - rf, ddof=1) * sqrt(periods).
 
@@ -136,6 +154,7 @@ def sharpe_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) -> 
     return float(excess.mean() / std * math.sqrt(periods))
 
 
+@_quiet
 def sortino_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) -> float:
     """Annualised Sortino ratio: mean(r - rf) / downside deviation * sqrt(periods).
 
@@ -153,11 +172,13 @@ def sortino_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) ->
     return mean / downside * math.sqrt(periods)
 
 
+@_quiet
 def drawdown(equity: pd.Series) -> pd.Series:
     """Equity / running maximum - 1: zero at every new high, negative below it."""
     return equity / equity.cummax() - 1.0
 
 
+@_quiet
 def max_drawdown(equity: pd.Series) -> tuple[float, pd.Timestamp, pd.Timestamp, pd.Timestamp]:
     """Deepest drawdown and its dates: (depth, peak, trough, recovery).
 
@@ -183,6 +204,7 @@ def max_drawdown(equity: pd.Series) -> tuple[float, pd.Timestamp, pd.Timestamp, 
     return depth, values.index[peak_at], values.index[trough_at], recovery
 
 
+@_quiet
 def calmar_ratio(cagr_value: float, max_drawdown_value: float) -> float:
     """CAGR / |max drawdown|; NaN without a drawdown."""
     if not max_drawdown_value < 0:
@@ -190,6 +212,7 @@ def calmar_ratio(cagr_value: float, max_drawdown_value: float) -> float:
     return float(cagr_value / abs(max_drawdown_value))
 
 
+@_quiet
 def trade_stats(trades: pd.DataFrame) -> dict:
     """Statistics of the trade table (one row per trade, open ones included).
 
@@ -238,6 +261,7 @@ def trade_stats(trades: pd.DataFrame) -> dict:
     }
 
 
+@_quiet
 def turnover(trades: pd.DataFrame, years: float) -> float:
     """Gross weight of the positions opened per year: sum of |weight at entry| / years.
 
@@ -258,6 +282,7 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
     return float(ordered.loc[~continued, "weight"].astype(float).abs().sum() / years)
 
 
+@_quiet
 def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
     """Share of the bars of ``index`` on which at least one trade is open.
 
@@ -291,6 +316,7 @@ def live_equity(result: Any) -> pd.Series:
     return equity.dropna()
 
 
+@_quiet
 def summary(result: Any, risk_free: float = 0.0) -> pd.Series:
     """Every statistic of a backtest result as one Series (object dtype).
 
