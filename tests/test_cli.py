@@ -123,8 +123,8 @@ def test_a_closed_pipe_ends_quietly_after_the_files_are_written(files, tmp_path,
     err = proc.stderr.read().decode()
     assert proc.wait(timeout=300) in (0, 141), err
     assert "Traceback" not in err and "BrokenPipeError" not in err, err
-    written = {p.stem for p in tmp_path.iterdir()}
-    assert (written >= {"equity", "trades", "actions", "stats"}) if command else written, written
+    report = {"orvane-report"} if has("matplotlib") else set()
+    assert ({"equity", "trades", "actions", "stats"} if command else report) <= {p.stem for p in tmp_path.iterdir()}
 
 
 @pytest.mark.skipif(not has("pyarrow"), reason="Parquet needs the parquet extra (pyarrow)")

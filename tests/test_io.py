@@ -129,3 +129,9 @@ def test_date_rules(values, dayfirst, result):
         error, match = (result, None) if isinstance(result, type) else (ValueError, result)
         with pytest.raises(error, match=match):
             parse_dates(pd.Series(values), source, "d", dayfirst)
+
+
+def test_long_file_tickers_keep_their_leading_zeros(tmp_path):
+    (tmp_path / "tw.csv").write_text("date,ticker,close\n20210104,0050,1\n20210104,2330,2\n")
+    close = orvane.read_prices(tmp_path / "tw.csv")["close"]
+    assert list(close.columns) == ["0050", "2330"] and list(close.index) == [pd.Timestamp("2021-01-04")]

@@ -31,10 +31,15 @@ FOLDER_SUFFIXES = (".csv",) + PARQUET_SUFFIXES
 TICKER_COLUMNS = ("ticker", "symbol")
 ADJ_CLOSE = "adjclose"
 
-_INTEGER = r"[+-]?\d+"
+# The kinds of dates told apart by the first of a column; the rest must be of its kind.
 _DMY = r"(\d{1,2})([/.-])(\d{1,2})\2(\d{4})"
-# Two-digit years add a third reading (21-01-04 as 2021-01-04); they are refused.
-_DMY_SHORT = r"\d{1,2}([/.-])\d{1,2}\1\d{2}"
+_KINDS = {
+    "integer": r"[+-]?\d+",
+    "dmy": _DMY,
+    # Two-digit years add a third reading (21-01-04 as 2021-01-04); they are refused.
+    "short": r"\d{1,2}([/.-])\d{1,2}\1\d{2}",
+}
+_NUMERIC = r"[+-]?\d+|\d{1,2}[/.-]\d{1,2}[/.-]\d{2}(?:\d{2})?"  # any of them, for the other kind
 
 
 def normalize(name: object) -> str:
@@ -110,9 +115,10 @@ class _Repeats(ValueError):
 
 
 def _refuse_repeats(names: Sequence[str], source: Source) -> None:
-    seen = pd.Index([n for n in names if n])
-    if seen.has_duplicates:
-        raise _Repeats(f"{source} has repeated column names {_show(seen[seen.duplicated()].unique())}; "
+    seen = [n for n in names if n]
+    if len(set(seen)) < len(seen):
+        repeats = pd.Index(seen)
+        raise _Repeats(f"{source} has repeated column names {_show(repeats[repeats.duplicated()].unique())}; "
                        "rename or remove the repeats")
 
 
@@ -139,9 +145,8 @@ def read_table(path: PathLike) -> pd.DataFrame:
                 frame = frame.reset_index()
             names = [str(c).strip() for c in frame.columns]
         else:
-            header = pd.read_csv(source.path, header=None, nrows=1, dtype=str, na_filter=False,
-                                 encoding="utf-8-sig")
-            raw = [str(c) for c in header.iloc[0]]
+            with open(source.path, newline="", encoding="utf-8-sig") as handle:
+                raw = next(csv.reader(handle), [])
             # Checked before the whole file is read: pandas would rename a repeat.
             _refuse_repeats([c.strip() for c in raw], source)
             text = {r: str for r in raw if normalize(r) in ("date",) + TICKER_COLUMNS}
@@ -223,27 +228,30 @@ def parse_dates(values: Union[pd.Series, pd.Index], source: Source, column: str,
             raise ValueError(f"{source.where(row)}: {column} {series.iloc[row]!r} is not a date")
         series = series.astype(np.int64)
     text = series.astype(str).str.strip()
-    kinds = np.select([text.str.fullmatch(_INTEGER).to_numpy(dtype=bool),
-                       text.str.fullmatch(_DMY).to_numpy(dtype=bool),
-                       text.str.fullmatch(_DMY_SHORT).to_numpy(dtype=bool)],
-                      ["integer", "dmy", "short"], "other")
-    unlike = kinds != kinds[0]
+    if re.fullmatch(r"\d{4}-\d{2}-\d{2}", text.iloc[0]):
+        # The common case in one strict pass; anything else in the column is looked at below.
+        parsed = pd.to_datetime(text, format="%Y-%m-%d", errors="coerce")
+        if parsed.notna().all():
+            return pd.DatetimeIndex(parsed)
+    kind = next((k for k, pattern in _KINDS.items() if re.fullmatch(pattern, text.iloc[0])), "other")
+    alike = text.str.fullmatch(_KINDS.get(kind, _NUMERIC)).to_numpy(dtype=bool)
+    unlike = alike if kind == "other" else ~alike
     if unlike.any():
         row = _first(unlike)
         raise ValueError(f"{source.where(row)}: {column} {text.iloc[row]!r} is written unlike the "
                          f"first date {text.iloc[0]!r}; write every date the same way, best "
                          "as YYYY-MM-DD")
-    if kinds[0] == "short":
+    if kind == "short":
         raise ValueError(f"{source.where(0)}: {column} {text.iloc[0]!r} has a two-digit year; "
                          "write dates as YYYY-MM-DD")
-    if kinds[0] == "integer":
+    if kind == "integer":
         other = ~text.str.fullmatch(r"\d{8}").to_numpy(dtype=bool)
         if other.any():
             row = _first(other)
             raise ValueError(f"{source.where(row)}: {column} {text.iloc[row]} is an integer, not a "
                              "date; write dates as YYYY-MM-DD or yyyymmdd (20210104)")
         parsed = pd.to_datetime(text, format="%Y%m%d", errors="coerce")
-    elif kinds[0] == "dmy":
+    elif kind == "dmy":
         parsed = _day_month(text, source, column, dayfirst)
     else:
         with warnings.catch_warnings():
@@ -364,24 +372,23 @@ def _bars(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Optional[
     else:
         keys = np.full(len(table), source.path.stem, dtype=object)
     _refuse_repeated_dates(dates, keys, source, bool(key_names))
-    out: Dict[str, pd.DataFrame] = {}
-    for ticker, rows in table.groupby(keys, sort=False):
-        out[str(ticker)] = rows
-    if not key_names and not len(table):
-        out[source.path.stem] = table
-    return out, fields
+    if not key_names:
+        return {source.path.stem: table}, fields
+    return {str(t): rows for t, rows in table.groupby(keys, sort=False)}, fields
 
 
 def _refuse_repeated_dates(dates: pd.DatetimeIndex, keys: np.ndarray, source: Source,
                            long: bool) -> None:
-    pairs = pd.MultiIndex.from_arrays([keys, dates])
-    repeated = pairs.duplicated(keep=False)
+    repeated = (pd.DataFrame({"ticker": keys, "date": dates}).duplicated(keep=False).to_numpy() if long
+                else dates.duplicated(keep=False))
     if not repeated.any():
         return
+    pairs = pd.DataFrame({"ticker": keys, "date": dates})
     rows = np.flatnonzero(repeated)
-    first = pairs[rows[0]]
-    a, b = (source.number(int(r)) for r in rows[pairs[rows] == first][:2])
-    shown = [f"{t} {d:%Y-%m-%d}" if long else f"{d:%Y-%m-%d}" for t, d in pairs[rows].unique()]
+    same = rows[(keys[rows] == keys[rows[0]]) & (dates[rows] == dates[rows[0]])]
+    a, b = source.number(int(same[0])), source.number(int(same[1]))
+    first = pairs.iloc[rows].drop_duplicates()
+    shown = [f"{t} {d:%Y-%m-%d}" if long else f"{d:%Y-%m-%d}" for t, d in first.itertuples(index=False)]
     raise ValueError(f"{source} has repeated dates{' per ticker' if long else ''}: {_show(shown)} "
                      f"(the first on {source.unit}s {a} and {b}); keep one row per date")
 
