@@ -170,7 +170,7 @@ def test_bad_files_exit_2_with_one_line(files, tmp_path, capsys, edit, message):
     (["--intrabar-exits"], r"needs open, high and low"),
     (["--open", "close.csv", "--rebalance", "fortnightly"], r"rebalance must be"),
     (["--prices", "px/Z*.csv"], r"--prices: no file matches px/Z\*\.csv"),
-    (["--prices", "px", "--intrabar-exits", "--high", "close.csv"], r"--high go with a wide --prices file"),
+    (["--prices", "px", "--intrabar-exits", "--high", "close.csv"], r"drop --high: px carries its own open, high and low columns"),
 ])
 def test_bad_options_exit_2_with_one_line(files, tmp_path, capsys, options, message, monkeypatch):
     folder, _, _ = files

@@ -201,8 +201,8 @@ def load_prices(path: pathlib.Path, extra: Dict[str, Optional[pathlib.Path]],
             return {**fields, "close": close} if fields else close
         tables = [(price_io.Source(path), frame)]
     if given:
-        raise InputError(f"{', '.join(given)} go with a wide --prices file; {path} carries its own "
-                         "open, high and low columns")
+        raise InputError(f"drop {', '.join(given)}: {path} carries its own open, high and low "
+                         "columns (those options go with a wide --prices file)")
     try:
         return price_io.prices_from_tables(tables, adjust=adjust, dayfirst=dayfirst)
     except ValueError as exc:
