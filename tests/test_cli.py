@@ -1,6 +1,7 @@
 """`python -m orvane`: the demo, and `run` end to end on generated files, good and bad."""
 
 import inspect
+import os
 import pathlib
 import re
 import subprocess
@@ -38,12 +39,24 @@ def files(tmp_path_factory):
     long_weights[long_weights["weight"] != 0].to_csv(folder / "weights_long.csv", index=False)
     ohlc = pd.concat({f: market[f].stack() for f in ("open", "high", "low", "close")}, axis=1)
     ohlc.rename_axis(["date", "ticker"]).reset_index().to_csv(folder / "prices_long.csv", index=False)
+    (folder / "px").mkdir()
+    for ticker, bars in ohlc.groupby(level=1):
+        bars.droplevel(1).rename_axis("Date").to_csv(folder / "px" / f"{ticker}.csv")
+    # Signals on the first business day of a month: every day-of-month is at most 12.
+    early = weights.set_axis(weights.index + pd.offsets.BDay(1)).rename_axis("date")
+    early.to_csv(folder / "early.csv")
+    early.set_axis(early.index.strftime("%d/%m/%Y")).to_csv(folder / "early_dmy.csv")
+    early.set_axis(early.index.strftime("%Y%m%d").astype(int)).to_csv(folder / "early_int.csv")
     return folder, market, weights
 
 
 def run(folder, *args):
     return main(["run", "--prices", str(folder / args[0]), "--weights", str(folder / args[1]),
                  *args[2:]])
+
+
+def summary(text):
+    return text[text.index("Summary"):text.index("\nWrote")]
 
 
 def test_run_on_wide_files_matches_the_library(files, tmp_path, capsys):
@@ -76,6 +89,44 @@ def test_run_on_long_and_mixed_layouts_writes_files_and_report(files, tmp_path, 
         assert (tmp_path / "orvane-report.html").stat().st_size > 10_000
 
 
+@pytest.mark.parametrize("prices, weights, options, same_as, note", [
+    ("px", "weights.csv", [], ("close.csv", "weights.csv"), None),
+    ("px/S*.csv", "weights.csv", [], ("close.csv", "weights.csv"), None),
+    ("close.csv", "early_dmy.csv", ["--dayfirst"], ("close.csv", "early.csv"), None),
+    ("close.csv", "early_int.csv", [], ("close.csv", "early.csv"), None),
+    ("close.csv", "weights.csv", ["--open", "close.csv", "--low", "close.csv"], ("close.csv", "weights.csv"),
+     r"^orvane: warning: --open \S+close\.csv, --low \S+close\.csv not used"),
+], ids=["folder", "glob", "dayfirst", "yyyymmdd", "unused open and low"])
+def test_other_spellings_of_the_same_run(files, tmp_path, capsys, prices, weights, options, same_as, note):
+    folder, _, _ = files
+    options = [str(folder / o) if o.endswith(".csv") else o for o in options]
+    assert run(folder, *same_as, "--out", str(tmp_path / "a"), "--no-report") == 0
+    want = summary(capsys.readouterr().out)
+    assert run(folder, prices, weights, *options, "--out", str(tmp_path / "b"), "--no-report") == 0
+    captured = capsys.readouterr()
+    assert summary(captured.out) == want
+    assert (re.search(note, captured.err, re.M) is not None) if note else "not used" not in captured.err
+
+
+@pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("command", [["run", "--prices", "px", "--weights", "weights.csv"], []],
+                         ids=["run", "demo"])
+def test_a_closed_pipe_ends_quietly_after_the_files_are_written(files, tmp_path, command, buffered):
+    folder, _, _ = files
+    demo = [] if command else ["--stocks", "20", "--years", "2"]
+    # Buffered, the pipe breaks on the last flush; unbuffered, on the first print.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    env.update({} if buffered else {"PYTHONUNBUFFERED": "1"})
+    proc = subprocess.Popen([sys.executable, "-m", "orvane", *command, *demo, "--out", str(tmp_path)],
+                            cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()  # the reader is gone before the first line is printed
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=300) in (0, 141), err
+    assert "Traceback" not in err and "BrokenPipeError" not in err, err
+    report = {"orvane-report"} if has("matplotlib") else set()
+    assert ({"equity", "trades", "actions", "stats"} if command else report) <= {p.stem for p in tmp_path.iterdir()}
+
+
 @pytest.mark.skipif(not has("pyarrow"), reason="Parquet needs the parquet extra (pyarrow)")
 def test_run_reads_parquet(files, tmp_path):
     folder, _, weights = files
@@ -86,12 +137,19 @@ def test_run_reads_parquet(files, tmp_path):
 
 @pytest.mark.parametrize("edit, message", [
     (lambda t: ["date,ticker,w", "2011-01-03,S0001,0.1"], r"needs columns date, ticker, weight; missing: weight"),
-    (lambda t: [t[0], "2011-13-45" + t[1][10:], *t[2:]], r"'date', line 2: cannot read '2011-13-45'"),
+    (lambda t: [t[0], "2011-13-45" + t[1][10:], *t[2:]], r"bad\.csv line 2: date '2011-13-45' is not a date"),
+    (lambda t: [t[0], "03/04/2011" + t[1][10:], "04/05/2011" + t[2][10:]],
+     r"bad\.csv line 2: date '03/04/2011' reads as 2011-04-03 day-first and 2011-03-04 month-first, "
+     r".*; pass --dayfirst or --monthfirst, or write dates as YYYY-MM-DD$"),
+    (lambda t: [t[0], *[f"{pd.Timestamp(x[:10]).value // 10**9}{x[10:]}" for x in t[1:]]],
+     r"bad\.csv line 2: date 1280448000 is an integer, not a date; write dates as YYYY-MM-DD or yyyymmdd"),
+    (lambda t: [t[0].replace("S0003", "S0002"), *t[1:]], r"bad\.csv has repeated column names \[S0002\]"),
     (lambda t: [t[0].replace("S0003", "s0003"), *t[1:]], r"s0003 -> S0003.*\(--weights .*bad\.csv\)"),
     (lambda t: [t[0], t[1], t[1], *t[2:]], r"duplicate dates"),
     (lambda t: [t[0], t[1].replace(",0.0", ",abc", 1), *t[2:]], r"weights must hold numbers"),
     (lambda t: [], r"cannot read it"),
-], ids=["missing column", "unparseable date", "unknown ticker", "duplicate date", "not a number", "empty"])
+], ids=["missing column", "unparseable date", "ambiguous dates", "integer dates", "repeated header",
+        "unknown ticker", "duplicate date", "not a number", "empty"])
 def test_bad_files_exit_2_with_one_line(files, tmp_path, capsys, edit, message):
     folder, _, _ = files
     lines = edit((folder / "weights.csv").read_text().splitlines())
@@ -111,6 +169,8 @@ def test_bad_files_exit_2_with_one_line(files, tmp_path, capsys, edit, message):
     (["--delistings", "nowhere.csv"], r"delistings file nowhere\.csv does not exist"),
     (["--intrabar-exits"], r"needs open, high and low"),
     (["--open", "close.csv", "--rebalance", "fortnightly"], r"rebalance must be"),
+    (["--prices", "px/Z*.csv"], r"--prices: no file matches px/Z\*\.csv"),
+    (["--prices", "px", "--intrabar-exits", "--high", "close.csv"], r"drop --high: px carries its own open, high and low columns"),
 ])
 def test_bad_options_exit_2_with_one_line(files, tmp_path, capsys, options, message, monkeypatch):
     folder, _, _ = files

@@ -9,16 +9,18 @@ actions, and writes an HTML report.  The backtest options come from ``orvane._pa
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import sys
 import textwrap
 import time
 import warnings
-from typing import Any, Dict, Optional, Sequence, TextIO
+from typing import Any, Dict, List, Optional, Sequence, TextIO
 
 import pandas as pd
 
 from orvane import _params, _records
+from orvane import io as price_io
 from orvane.inputs import is_long
 
 REPORT_NAME = "orvane-report.html"
@@ -80,14 +82,18 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
         description="Backtest weights and prices from CSV or Parquet files. Wide files have the "
                     "dates in the first column (or a 'date' column) and one column per ticker; "
                     "long files have columns date, ticker and weight (weights) or "
-                    "open/high/low/close (prices; close required). Prints the statistics and "
-                    "the next actions; writes equity, trades, actions and stats files and the "
-                    "HTML report to --out.",
+                    "open/high/low/close (prices; close required); prices may also be a folder "
+                    "of per-ticker files. Dates are YYYY-MM-DD, yyyymmdd, or DD/MM/YYYY and "
+                    "MM/DD/YYYY when their order is clear (see --dayfirst). Writes the equity, "
+                    "trades, actions and stats files and the HTML report to --out, then prints "
+                    "the statistics and the next actions.",
     )
     files = run.add_argument_group("files")
-    files.add_argument("--prices", type=pathlib.Path, required=True, metavar="FILE",
-                       help="prices: wide (one price per ticker, used for trading and closing) "
-                            "or long (date, ticker, open, high, low, close)")
+    files.add_argument("--prices", type=pathlib.Path, required=True, metavar="PATH",
+                       help="prices: a wide file (one price per ticker, used for trading and "
+                            "closing), a long file (date, ticker, open, high, low, close), or "
+                            "per-ticker files (date, open, high, low, close, adj close; the file "
+                            "name is the ticker) as a folder or a quoted glob pattern")
     files.add_argument("--weights", type=pathlib.Path, required=True, metavar="FILE",
                        help="target weights per signal date: wide, or long (date, ticker, weight); "
                             "fractions of the portfolio, negative for shorts")
@@ -96,6 +102,17 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
                            help=f"wide file of {field} prices (with wide --prices as the close)")
     files.add_argument("--out", type=pathlib.Path, default=pathlib.Path("orvane-out"), metavar="DIR",
                        help="output folder (default: %(default)s)")
+    order = files.add_mutually_exclusive_group()
+    order.add_argument("--dayfirst", dest="dayfirst", action="store_const", const=True, default=None,
+                       help="read dates such as 03/04/2021 day first (3 April); without this "
+                            "or --monthfirst, files whose dates all read both ways are refused "
+                            "(YYYY-MM-DD and yyyymmdd dates need neither)")
+    order.add_argument("--monthfirst", dest="dayfirst", action="store_const", const=False,
+                       help="read dates such as 03/04/2021 month first (4 March)")
+    adjust = files.add_argument("--adjust", action=argparse.BooleanOptionalAction, default=True)
+    adjust.help = ("with an Adj Close column in the price files, trade on adjusted prices: the "
+                   "close becomes adj close and open, high and low are scaled by adj close / "
+                   "close (default: on)")
     files.add_argument("--no-report", action="store_true", help="do not write the HTML report")
     _add_backtest_options(run)
     return parser
@@ -107,102 +124,104 @@ def read_table(path: pathlib.Path, what: str) -> pd.DataFrame:
     """A CSV or Parquet file as a DataFrame, with InputError for anything unreadable."""
     if not path.is_file():
         raise InputError(f"{what} file {path} does not exist")
-    suffixes = [s.lower() for s in path.suffixes]
     try:
-        if ".parquet" in suffixes or ".pq" in suffixes:
-            try:
-                import pyarrow  # noqa: F401
-            except ImportError:
-                raise InputError(f"reading {path} needs pyarrow: pip install 'orvane[parquet]'") from None
-            frame = pd.read_parquet(path)
-        else:
-            frame = pd.read_csv(path)
-    except InputError:
-        raise
-    except Exception as exc:  # the readers raise many kinds; the user needs one line
-        raise InputError(f"{what} file {path}: cannot read it: {_first_line(exc)}") from None
+        frame = price_io.read_table(path)
+    except (ValueError, ImportError, OSError) as exc:
+        raise InputError(_first_line(exc)) from None
     if frame.empty:
         raise InputError(f"{what} file {path} holds no rows")
-    if not isinstance(frame.index, pd.RangeIndex):
-        # Parquet written from an indexed frame keeps its index: make it a column again.
-        frame = frame.reset_index()
-    frame.columns = [str(c).strip() for c in frame.columns]
     return frame
 
 
-def _dates(values: pd.Series, path: pathlib.Path, column: str) -> pd.DatetimeIndex:
-    with warnings.catch_warnings():
-        # pandas warns when it falls back to parsing element by element; bad ones show below.
-        warnings.simplefilter("ignore", UserWarning)
-        parsed = pd.to_datetime(values, errors="coerce")
-    bad = parsed.isna().to_numpy()
-    if bad.any():
-        row = int(bad.argmax())
-        # CSV: the line an editor shows (after the header); Parquet: the row.
-        where = f"line {row + 2}" if path.suffix.lower() != ".parquet" else f"row {row + 1}"
-        raise InputError(f"{path}: column '{column}', {where}: cannot read "
-                         f"{values.iloc[row]!r} as a date")
-    return pd.DatetimeIndex(parsed)
+def _dates(values: Any, path: pathlib.Path, column: str, dayfirst: Optional[bool]) -> pd.DatetimeIndex:
+    try:
+        return price_io.parse_dates(values, price_io.Source(path), column, dayfirst)
+    except ValueError as exc:
+        raise InputError(_message(exc)) from None
+
+
+def _message(exc: BaseException) -> str:
+    if isinstance(exc, price_io.AmbiguousDatesError):
+        exc.fix = "pass --dayfirst or --monthfirst"
+    return _first_line(exc)
 
 
 def _lower(frame: pd.DataFrame) -> Dict[str, str]:
     return {c.lower(): c for c in frame.columns}
 
 
-def _long(frame: pd.DataFrame, path: pathlib.Path, needed: tuple, optional: tuple = ()) -> pd.DataFrame:
+def _long(frame: pd.DataFrame, path: pathlib.Path, needed: tuple, dayfirst: Optional[bool]) -> pd.DataFrame:
     names = _lower(frame)
     missing = [c for c in needed if c not in names]
     if missing:
         raise InputError(f"{path}: a long file needs columns {', '.join(needed)}; missing: "
                          f"{', '.join(missing)}")
-    keep = [c for c in needed + optional if c in names]
-    out = frame[[names[c] for c in keep]].copy()
-    out.columns = keep
-    out["date"] = _dates(out["date"], path, names["date"])
+    out = frame[[names[c] for c in needed]].copy()
+    out.columns = list(needed)
+    out["date"] = _dates(out["date"], path, names["date"], dayfirst)
     out["ticker"] = out["ticker"].astype(str)
     return out
 
 
-def _wide(frame: pd.DataFrame, path: pathlib.Path) -> pd.DataFrame:
+def _wide(frame: pd.DataFrame, path: pathlib.Path, dayfirst: Optional[bool]) -> pd.DataFrame:
     names = _lower(frame)
     date_column = names.get("date", frame.columns[0])
     wide = frame.set_index(date_column)
     if wide.shape[1] == 0:
         raise InputError(f"{path}: a wide file needs a date column and at least one ticker column")
-    wide.index = _dates(wide.index.to_series(), path, str(date_column))
+    wide.index = _dates(wide.index, path, str(date_column), dayfirst)
     wide.index.name = "date"
     wide.columns.name = "ticker"
     return wide
 
 
-def load_weights(path: pathlib.Path) -> pd.DataFrame:
+def load_weights(path: pathlib.Path, dayfirst: Optional[bool] = None) -> pd.DataFrame:
     frame = read_table(path, "weights")
     if is_long(frame):
-        return _long(frame, path, ("date", "ticker", "weight"))
-    return _wide(frame, path)
+        return _long(frame, path, ("date", "ticker", "weight"), dayfirst)
+    return _wide(frame, path, dayfirst)
 
 
-def load_prices(path: pathlib.Path, extra: Dict[str, Optional[pathlib.Path]]) -> Any:
-    """Prices for orvane.backtest: a long frame, one wide frame, or a mapping of wide frames."""
-    frame = read_table(path, "prices")
-    if is_long(frame):
-        if any(extra.values()):
-            raise InputError("--open/--high/--low go with a wide --prices file; a long one "
-                             "carries its own open, high and low columns")
-        return _long(frame, path, ("date", "ticker", "close"), ("open", "high", "low"))
-    close = _wide(frame, path)
-    fields = {name: _wide(read_table(p, name), p) for name, p in extra.items() if p is not None}
-    if not fields:
-        return close
-    fields["close"] = close
-    return fields
+def load_prices(path: pathlib.Path, extra: Dict[str, Optional[pathlib.Path]],
+                dayfirst: Optional[bool] = None, adjust: bool = True) -> Any:
+    """Prices for orvane.backtest: a mapping of wide frames, or one wide frame.
+
+    Files with a close column (one per ticker, or long) go through ``orvane.read_prices``;
+    any other file is wide: one price per ticker.
+    """
+    given = [f"--{name}" for name, p in extra.items() if p is not None]
+    if not path.is_file():
+        tables = [(price_io.Source(p), read_table(p, "prices")) for p in _price_files(path)]
+    else:
+        frame = read_table(path, "prices")
+        if "close" not in map(price_io.normalize, frame.columns):
+            close = _wide(frame, path, dayfirst)
+            fields = {name: _wide(read_table(p, name), p, dayfirst) for name, p in extra.items()
+                      if p is not None}
+            return {**fields, "close": close} if fields else close
+        tables = [(price_io.Source(path), frame)]
+    if given:
+        raise InputError(f"drop {', '.join(given)}: {path} carries its own open, high and low "
+                         "columns (those options go with a wide --prices file)")
+    try:
+        return price_io.prices_from_tables(tables, adjust=adjust, dayfirst=dayfirst)
+    except ValueError as exc:
+        raise InputError(_message(exc)) from None
 
 
-def load_delistings(value: Optional[str]) -> Any:
+def _price_files(path: pathlib.Path) -> List[pathlib.Path]:
+    """A folder or a glob pattern (quoted, so that the shell leaves it alone)."""
+    try:
+        return price_io.price_files(str(path))
+    except (ValueError, OSError) as exc:
+        raise InputError(f"--prices: {_first_line(exc)}") from None
+
+
+def load_delistings(value: Optional[str], dayfirst: Optional[bool] = None) -> Any:
     if value is None or value == "infer":
         return value
     path = pathlib.Path(value)
-    table = _long(read_table(path, "delistings"), path, ("date", "ticker"))
+    table = _long(read_table(path, "delistings"), path, ("date", "ticker"), dayfirst)
     return pd.Series(table["date"].to_numpy(), index=table["ticker"].to_numpy(), name="delisting")
 
 
@@ -281,8 +300,8 @@ def print_actions(result: Any, out: Optional[TextIO] = None) -> None:
                                 initial_indent="  ", subsequent_indent="    "), file=out)
 
 
-def _print_warnings(result: Any) -> None:
-    for text in getattr(result, "warnings", ()):
+def _print_warnings(texts: Sequence[str]) -> None:
+    for text in texts:
         print(f"orvane: warning: {text}", file=sys.stderr)
 
 
@@ -315,6 +334,10 @@ def run_demo(args: argparse.Namespace) -> int:
     market = datasets.synthetic_market(stocks=args.stocks, years=args.years, seed=args.seed)
     weights = datasets.momentum(market, **DEMO_STRATEGY)
     result = _backtest_quietly(weights, market, delistings=market.delistings, **DEMO_SETTINGS)
+    report = None
+    if not args.no_report:
+        # Before any printing: a reader that stops early (``| head``) must not cost the report.
+        report = _write_report(result, args.out / REPORT_NAME, "orvane demo: synthetic market, monthly momentum")
     close = market.close
     print("orvane demo: the bundled synthetic market, offline and seeded")
     print(f"  market    {close.shape[1]} stocks x {close.shape[0]:,} business days, "
@@ -325,24 +348,37 @@ def run_demo(args: argparse.Namespace) -> int:
           f"{DEMO_STRATEGY['skip']} days; equal weights, gross 1")
     print("  settings  " + ", ".join(f"{k}={v}" for k, v in DEMO_SETTINGS.items())
           + ", fee and tax at their defaults\n")
-    _print_warnings(result)
+    _print_warnings(result.warnings)
     print_summary(result)
     print_trades(result)
     print_actions(result)
-    if not args.no_report:
-        path = _write_report(result, args.out / REPORT_NAME, "orvane demo: synthetic market, monthly momentum")
-        if path is not None:
-            print(f"\nReport written to {path.resolve()}")
+    if report is not None:
+        print(f"\nReport written to {report.resolve()}")
     print(f"Done in {time.perf_counter() - started:.1f} s")
     return 0
 
 
+def _unused_files(args: argparse.Namespace) -> List[str]:
+    """The --open/--high/--low options this run would not read."""
+    needed = {"open", "high", "low"} if args.intrabar_exits else {"open"} if args.trade_at == "open" else set()
+    return [name for name in ("open", "high", "low") if getattr(args, name) is not None and name not in needed]
+
+
 def run_files(args: argparse.Namespace) -> int:
     kwargs = {name: getattr(args, name) for name in _params.option_names()}
+    unused = _unused_files(args)
+    notes = []
+    if unused:
+        notes.append(f"{', '.join(f'--{n} {getattr(args, n)}' for n in unused)} not used: open prices "
+                     "serve --trade-at open and --intrabar-exits, high and low --intrabar-exits")
+    extra = {name: None if name in unused else getattr(args, name) for name in ("open", "high", "low")}
     try:
-        weights = load_weights(args.weights)
-        prices = load_prices(args.prices, {"open": args.open, "high": args.high, "low": args.low})
-        kwargs["delistings"] = load_delistings(kwargs.get("delistings"))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", UserWarning)
+            weights = load_weights(args.weights, args.dayfirst)
+            prices = load_prices(args.prices, extra, args.dayfirst, args.adjust)
+            kwargs["delistings"] = load_delistings(kwargs.get("delistings"), args.dayfirst)
+        notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
         try:
             result = _backtest_quietly(weights, prices, **kwargs)
         except (ValueError, TypeError, KeyError) as exc:
@@ -355,16 +391,16 @@ def run_files(args: argparse.Namespace) -> int:
     except InputError as exc:
         print(f"orvane: error: {exc}", file=sys.stderr)
         return 2
-    _print_warnings(result)
+    # Files first: a reader that stops early (``| head``) must not cost them.
+    args.out.mkdir(parents=True, exist_ok=True)
+    result.save(args.out)
+    if not args.no_report:
+        _write_report(result, args.out / REPORT_NAME, f"orvane run: {args.weights.name}")
+    written = sorted(p.name for p in args.out.iterdir())
+    _print_warnings(notes + list(result.warnings))
     print(f"orvane run: {args.weights} on {args.prices}\n")
     print_summary(result)
     print_actions(result)
-    args.out.mkdir(parents=True, exist_ok=True)
-    result.save(args.out)
-    written = sorted(p.name for p in args.out.iterdir())
-    if not args.no_report:
-        _write_report(result, args.out / REPORT_NAME, f"orvane run: {args.weights.name}")
-        written = sorted(p.name for p in args.out.iterdir())
     print(f"\nWrote {', '.join(written)} to {args.out.resolve()}")
     return 0
 
@@ -381,4 +417,13 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m orvane") -
 
 def run_command() -> None:
     """Entry point of ``python -m orvane`` and of the installed ``orvane`` command."""
-    sys.exit(main(prog="orvane"))
+    try:
+        code = main(prog="orvane")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader left (``| head``); the files are written.  Point stdout at devnull so
+        # the interpreter's last flush finds no pipe either, and exit as a process killed by
+        # SIGPIPE would.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        code = 128 + 13
+    sys.exit(code)

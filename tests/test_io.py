@@ -1,0 +1,137 @@
+"""orvane.read_prices on files written here: adjustment, the ways to name files, bad files."""
+
+import pandas as pd
+import pytest
+
+import orvane
+from orvane.io import AmbiguousDatesError, Source, parse_dates
+
+DAYS = pd.to_datetime(["2021-01-04", "2021-01-05", "2021-01-06", "2021-01-07"])
+# Raw bars per ticker: open, high, low, close, adj close.  AAA splits 2:1 after the second
+# day; BBB goes ex-dividend after the second (adj / close = 0.75 before); CCC lacks a day.
+RAW = {
+    "AAA": [[98, 104, 97, 100, 50], [100, 103, 99, 102, 51], [51, 52, 50, 51, 51], [51, 53, 50, 52, 52]],
+    "BBB": [[40, 42, 39, 40, 30], [40, 41, 38, 40, 30], [38, 39, 37, 38, 38], [38, 40, 38, 39, 39]],
+    "CCC": [[10, 11, 9, 10, 10], [10, 12, 10, 11, 11], [11, 12, 11, 12, 12]],
+}
+
+
+def bars(ticker):
+    dates = DAYS if ticker != "CCC" else DAYS.delete(2)
+    return pd.DataFrame(RAW[ticker], index=dates, columns=["open", "high", "low", "close", "adj"], dtype=float)
+
+
+def expected(adjust):
+    out = {}
+    for f in ("open", "high", "low", "close"):
+        cols = {}
+        for t in RAW:
+            b = bars(t)
+            cols[t] = b["adj"] if adjust and f == "close" else b[f] * (b["adj"] / b["close"] if adjust else 1)
+        out[f] = pd.DataFrame(cols).rename_axis(index="date", columns="ticker")
+    return out
+
+
+@pytest.fixture
+def folder(tmp_path):
+    d = tmp_path / "prices"
+    d.mkdir()
+    headers = {"AAA": "Date,Open,High,Low,Close,Adj Close,Volume",
+               "BBB": "date,open,high,low,close,adj_close,volume"}
+    for t, header in headers.items():
+        rows = [f"{d_:%Y-%m-%d},{','.join(f'{v:g}' for v in r)},1000" for d_, r in bars(t).iterrows()]
+        (d / f"{t}.csv").write_text("\n".join([header, *rows]) + "\n")
+    pytest.importorskip("pyarrow")
+    bars("CCC").rename(columns={"adj": "Adj Close"}).rename_axis("Date").to_parquet(d / "CCC.parquet")
+    (d / "notes.txt").write_text("not prices\n")
+    return d
+
+
+@pytest.mark.parametrize("adjust", [True, False])
+def test_adjusts_open_high_low_by_adj_close_or_reads_raw_prices(folder, adjust):
+    got = orvane.read_prices(folder, adjust=adjust)
+    assert list(got) == ["open", "high", "low", "close"]
+    for f, frame in expected(adjust).items():
+        pd.testing.assert_frame_equal(got[f], frame, check_freq=False, check_index_type=False)
+
+
+@pytest.mark.parametrize("spell", [
+    lambda d: str(d / "???.*"),
+    lambda d: [d / "AAA.csv", str(d / "BBB.csv"), d / "CCC.parquet"],
+    lambda d: _long_file(d),
+], ids=["glob", "list", "long file"])
+def test_glob_list_and_long_file_read_as_the_folder(folder, spell):
+    want = orvane.read_prices(folder)
+    got = orvane.read_prices(spell(folder))
+    for f in want:
+        pd.testing.assert_frame_equal(got[f], want[f], check_freq=False, check_index_type=False)
+
+
+def _long_file(d):
+    frames = [bars(t).assign(ticker=t) for t in RAW]
+    long = pd.concat(frames).rename_axis("date").reset_index().rename(columns={"adj": "Adj Close"})
+    path = d.parent / "long.csv"
+    long.sample(frac=1, random_state=0).to_csv(path, index=False)
+    return path
+
+
+@pytest.mark.parametrize("name, text, message", [
+    ("BAD.csv", "Date,Close\n2021-01-04,1\n\n2021-01-05,--\n", r"BAD\.csv line 4: Close '--' is not a number"),
+    ("BAD.csv", "Date,Close\n2021-01-04,1\n2021-02-30,2\n", r"BAD\.csv line 3: Date '2021-02-30' is not a date"),
+    ("BAD.csv", "Date,Close,Close\n2021-01-04,1,1\n", r"BAD\.csv has repeated column names \[Close\]"),
+    ("BAD.csv", "Date,Adj Close,adj_close,Close\n", r"BAD\.csv has repeated column names \[Adj Close, adj_close\]"),
+    ("BAD.csv", "Date,Close\n2021-01-04,1\n2021-01-05,2\n2021-01-04,3\n",
+     r"BAD\.csv has repeated dates: \[2021-01-04\] \(the first on lines 2 and 4\)"),
+    ("LONG.csv", "date,ticker,close\n2021-01-04,AAA,1\n", r"ticker AAA comes from two files, .*AAA\.csv and .*LONG\.csv"),
+    ("BAD.csv", "Date,Open\n2021-01-04,1\n", r"BAD\.csv must have a close column, got columns \[Date, Open\]"),
+    ("BAD.csv", "Date,Close\n1609459200,1\n", r"BAD\.csv line 2: Date 1609459200 is an integer, not a date"),
+    ("BAD.csv", "Date,Close\n03/04/2021,1\n04/03/2021,2\n",
+     r"BAD\.csv line 2: Date '03/04/2021' reads as 2021-04-03 day-first and 2021-03-04 month-first"),
+], ids=["not a number", "bad date", "repeated header", "header spelled twice", "repeated dates",
+        "ticker twice", "no close", "integer dates", "ambiguous dates"])
+def test_bad_files_are_refused_naming_file_and_line(folder, name, text, message):
+    (folder / name).write_text(text)
+    with pytest.raises(ValueError, match=message):
+        orvane.read_prices(folder)
+
+
+def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):
+    (folder / "EMPTY.csv").write_text("Date,Close\n")
+    (folder / "GONE.csv").write_text("Date,Close\n2021-01-04,null\n2021-01-05,\n")
+    with pytest.warns(UserWarning, match=r"no valid bar .*\[EMPTY \(EMPTY\.csv\), GONE \(GONE\.csv\)\]"):
+        got = orvane.read_prices(folder)
+    assert list(got["close"].columns) == ["AAA", "BBB", "CCC"]
+
+
+@pytest.mark.parametrize("values, dayfirst, result", [
+    (["2021-01-04", "2021-02-03"], None, ["2021-01-04", "2021-02-03"]),
+    ([20210104, 20210203], None, ["2021-01-04", "2021-02-03"]),
+    (["20210104", "20210203"], True, ["2021-01-04", "2021-02-03"]),
+    (["13/01/2021", "03.02.2021"], None, ["2021-01-13", "2021-02-03"]),
+    (["01/13/2021", "02-03-2021"], None, ["2021-01-13", "2021-02-03"]),
+    (["03/04/2021", "04/04/2021"], True, ["2021-04-03", "2021-04-04"]),
+    (["03/04/2021", "04/04/2021"], False, ["2021-03-04", "2021-04-04"]),
+    (["04/04/2021"], None, ["2021-04-04"]),
+    (["03/04/2021", "04/03/2021"], None, AmbiguousDatesError),
+    (["02/01/2021", "13/01/2021"], False, r"row 2: d '13/01/2021' is not a date written MM/DD/YYYY"),
+    (["13/01/2021", "01/13/2021"], None, r"mixes day-first \('13/01/2021', row 1\) and month-first"),
+    ([20210104, 1612310400], None, r"row 2: d 1612310400 is an integer, not a date"),
+    (["1/2/21"], None, r"row 1: d '1/2/21' has a two-digit year"),
+    (["2021-01-04", "04/01/2021"], None, r"row 2: d '04/01/2021' is written unlike the first date"),
+    (["2021-01-04", None], None, r"row 2: d is empty"),
+])
+def test_date_rules(values, dayfirst, result):
+    source = Source("x.parquet")
+    if isinstance(result, list):
+        got = parse_dates(pd.Series(values), source, "d", dayfirst)
+        assert list(got) == list(pd.to_datetime(result))
+    else:
+        error, match = (result, None) if isinstance(result, type) else (ValueError, result)
+        with pytest.raises(error, match=match):
+            parse_dates(pd.Series(values), source, "d", dayfirst)
+
+
+def test_long_file_tickers_keep_their_leading_zeros(tmp_path):
+    (tmp_path / "tw.csv").write_text("date,ticker,close\n20210104,0050,1\n20210104,2330,2\n")
+    close = orvane.read_prices(tmp_path / "tw.csv")["close"]
+    assert list(close.columns) == ["0050", "2330"] and list(close.index) == [pd.Timestamp("2021-01-04")]
