@@ -241,3 +241,18 @@ def test_readme_example_runs_on_csv_files(files, tmp_path, monkeypatch):
         warnings.simplefilter("ignore", UserWarning)
         exec(compile(code, "README.md", "exec"), {})
     assert (tmp_path / "report.html").exists()
+
+
+@pytest.mark.parametrize("out, message", [
+    ("a_file", r"--out .*a_file is not a folder"),
+    ("/dev/null", r"--out /dev/null is not a folder"),
+    ("a_file/sub", r"--out: cannot write .*a_file/sub: Not a directory"),
+])
+def test_unusable_output_folders_exit_2_with_one_line(files, tmp_path, capsys, out, message):
+    folder, _, _ = files
+    (tmp_path / "a_file").write_text("")
+    target = out if out.startswith("/") else str(tmp_path / out)
+    code = main(["run", "--prices", str(folder / "close.csv"), "--weights",
+                 str(folder / "weights.csv"), "--out", target, "--no-report"])
+    err = capsys.readouterr().err
+    assert code == 2 and len(err.splitlines()) == 1 and re.search(message, err), err

@@ -337,7 +337,12 @@ def run_demo(args: argparse.Namespace) -> int:
     report = None
     if not args.no_report:
         # Before any printing: a reader that stops early (``| head``) must not cost the report.
-        report = _write_report(result, args.out / REPORT_NAME, "orvane demo: synthetic market, monthly momentum")
+        try:
+            report = _write_report(result, args.out / REPORT_NAME,
+                                   "orvane demo: synthetic market, monthly momentum")
+        except OSError as exc:
+            print(f"orvane: error: --out: {exc.strerror or _first_line(exc)}", file=sys.stderr)
+            return 2
     close = market.close
     print("orvane demo: the bundled synthetic market, offline and seeded")
     print(f"  market    {close.shape[1]} stocks x {close.shape[0]:,} business days, "
@@ -366,6 +371,10 @@ def _unused_files(args: argparse.Namespace) -> List[str]:
 
 def run_files(args: argparse.Namespace) -> int:
     kwargs = {name: getattr(args, name) for name in _params.option_names()}
+    if args.out.exists() and not args.out.is_dir():
+        print(f"orvane: error: --out {args.out} is not a folder; name a folder for the results",
+              file=sys.stderr)
+        return 2
     unused = _unused_files(args)
     notes = []
     if unused:
@@ -392,11 +401,16 @@ def run_files(args: argparse.Namespace) -> int:
         print(f"orvane: error: {exc}", file=sys.stderr)
         return 2
     # Files first: a reader that stops early (``| head``) must not cost them.
-    args.out.mkdir(parents=True, exist_ok=True)
-    result.save(args.out)
-    if not args.no_report:
-        _write_report(result, args.out / REPORT_NAME, f"orvane run: {args.weights.name}")
-    written = sorted(p.name for p in args.out.iterdir())
+    try:
+        saved = result.save(args.out)
+        if not args.no_report:
+            report = _write_report(result, args.out / REPORT_NAME, f"orvane run: {args.weights.name}")
+            if report is not None:
+                saved["report"] = report
+    except OSError as exc:
+        print(f"orvane: error: --out: {exc.strerror or _first_line(exc)}", file=sys.stderr)
+        return 2
+    written = sorted(p.name for p in saved.values())
     _print_warnings(notes + list(result.warnings))
     print(f"orvane run: {args.weights} on {args.prices}\n")
     print_summary(result)

@@ -276,10 +276,15 @@ def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Ba
     inline and charts are embedded PNG images. A directory as ``path`` gets
     ``orvane-report.html`` inside it. Needs matplotlib (``pip install 'orvane[plot]'``).
     """
-    path = pathlib.Path(path)
+    from orvane.result import _writable_path, cannot_write
+
+    path = _writable_path(path, "path")
     if path.is_dir():
         path = path / "orvane-report.html"
     text = render_report(result, title=title, last_trades=last_trades)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text, encoding="utf-8")
+    except OSError as exc:
+        raise cannot_write(path, exc) from None
     return path

@@ -300,23 +300,26 @@ class BacktestResult:
                 format = "csv"
         if format not in ("csv", "parquet"):
             raise ValueError(f"format must be 'csv', 'parquet' or 'auto', got {format!r}")
-        folder = pathlib.Path(os.fspath(folder))
-        folder.mkdir(parents=True, exist_ok=True)
+        folder = _writable_path(folder, "folder")
         frames = {
             "equity": self.equity.rename_axis("date").to_frame(),
             "trades": self._trades,
             "actions": self._actions,
         }
         written = {}
-        for name, frame in frames.items():
-            path = folder / f"{name}.{format}"
-            if format == "parquet":
-                frame.to_parquet(path)
-            else:
-                frame.to_csv(path, index=name != "trades")
-            written[name] = path
-        stats_path = folder / "stats.csv"
-        self.stats().rename("value").rename_axis("statistic").to_csv(stats_path)
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+            for name, frame in frames.items():
+                path = folder / f"{name}.{format}"
+                if format == "parquet":
+                    frame.to_parquet(path)
+                else:
+                    frame.to_csv(path, index=name != "trades")
+                written[name] = path
+            stats_path = folder / "stats.csv"
+            self.stats().rename("value").rename_axis("statistic").to_csv(stats_path)
+        except OSError as exc:
+            raise cannot_write(folder, exc) from None
         written["stats"] = stats_path
         return written
 
@@ -359,3 +362,17 @@ def _order_prices(prices: Any) -> pd.Series:
         dup = list(given.index[given.index.duplicated()].unique())[:5]
         raise ValueError(f"prices has duplicate tickers: {dup}")
     return pd.to_numeric(given, errors="coerce").astype(np.float64)
+
+
+def _writable_path(path: Any, name: str) -> pathlib.Path:
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"{name} must be a path (str or os.PathLike), got {type(path).__name__}")
+    return pathlib.Path(os.fspath(path))
+
+
+def cannot_write(path: pathlib.Path, exc: OSError) -> OSError:
+    """The OS error of a write, naming the path the caller gave and the cause."""
+    reason = exc.strerror or str(exc)
+    where = f" ({exc.filename})" if exc.filename and str(exc.filename) != str(path) else ""
+    return type(exc)(exc.errno, f"cannot write {path}: {reason}{where}") if exc.errno \
+        else OSError(f"cannot write {path}: {reason}{where}")

@@ -1,0 +1,150 @@
+"""Bad input answered in the front's own words: the error names the argument, nothing but the
+front's warnings escapes, inputs are never modified, and a run holds no memory after it."""
+
+import gc
+import tracemalloc
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import engine
+
+D = pd.bdate_range("2021-01-01", periods=6)
+
+
+def P(**columns):
+    return pd.DataFrame({"A": [10.0, 11, 12, 11, 13, 14], "B": 20.0, **columns}, index=D)
+
+
+def W(**columns):
+    return pd.DataFrame({"A": [1.0], **columns}, index=D[:1])
+
+
+def labelled(frame, labels):
+    frame = frame.copy()
+    frame.columns = pd.Index(labels, dtype=object)
+    return frame
+
+
+def long_weights(**extra):
+    frame = pd.DataFrame({"date": D[:2], "ticker": ["A", "B"], "weight": [0.5, 0.5]})
+    return frame.assign(**extra)
+
+
+OHLC = pd.concat({"close": P(), "open": P()}, axis=1)
+
+REFUSED = {
+    "None ticker in prices": (dict(p=labelled(P(), ["A", None])), ValueError,
+                              r"prices has missing tickers \(None, NaN or empty\) at positions \[1\]"),
+    "NaN ticker in weights": (dict(w=labelled(W(B=0.0), ["A", np.nan])), ValueError,
+                              r"weights has missing tickers .* at positions \[1\]"),
+    "pd.NA ticker": (dict(p=labelled(P(), [pd.NA, "B"])), ValueError, r"prices has missing tickers"),
+    "empty ticker in a long frame": (dict(w=long_weights(ticker=["A", None])), ValueError,
+                                     r"weights has missing tickers .* in its 'ticker' column at rows \[1\]"),
+    "repeated long column": (dict(w=pd.concat([long_weights(), long_weights()[["ticker"]]], axis=1)),
+                             ValueError, r"weights has the column 'ticker' more than once"),
+    "NaT in a long frame": (dict(w=long_weights(date=[pd.NaT, pd.NaT], ticker=["A", "A"])), ValueError,
+                            r"weights has missing dates \(NaT\) in its 'date' column at rows \[0, 1\]"),
+    "position_limit=None": (dict(position_limit=None), TypeError,
+                            r"position_limit must be float \(default 1.0\), got None"),
+    "trailing_activation=None": (dict(trailing_activation=None), TypeError,
+                                 r"trailing_activation must be float \(default 0.0\), got None"),
+    "complex prices": (dict(p=P(A=[10.0 + 1j] * 6)), TypeError, r"prices must hold numbers; columns \[A\] "
+                                                                 r"have dtype complex128"),
+    "complex weights": (dict(w=W(A=[1 + 0j])), TypeError, r"weights must hold numbers"),
+    "empty long frame, complex close": (
+        dict(p=pd.DataFrame({"date": pd.DatetimeIndex([]), "ticker": pd.Series([], dtype=object),
+                             "close": pd.Series([], dtype=complex)})),
+        TypeError, r"prices must hold real numbers; column 'close' has dtype complex128"),
+    "overflowing price": (dict(p=P(A=[1.0, 1, 1e160, 1e160, 1, 1])), ValueError,
+                          r"prices give a non-finite portfolio value on 2021-01-05 .* A from 1 to "
+                          r"1e\+160 on 2021-01-05"),
+    "vanishing price": (dict(p=P(A=[1.0, 1, 5e-324, 1, 1, 1])), ValueError,
+                        r"prices give a non-finite portfolio value"),
+    "Close and close": (dict(p={"Close": P(), "close": P()}), ValueError,
+                        r"prices has the field 'close' twice"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED.values(), ids=REFUSED.keys())
+def test_bad_input_is_refused_by_name(case):
+    given, error, message = case
+    given = dict(given)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")   # and nothing foreign on the way
+        with pytest.raises(error, match=message):
+            orvane.backtest(given.pop("w", W()), given.pop("p", P()), **given)
+
+
+def test_a_field_selection_reads_only_the_fields_it_holds():
+    selected = OHLC.loc[:, ["close"]]
+    assert np.array_equal(orvane.backtest(W(), selected).equity.to_numpy(),
+                          orvane.backtest(W(), P()).equity.to_numpy())
+
+
+def test_no_foreign_warnings_from_extreme_statistics_and_offsets():
+    minutes = pd.date_range("2021-01-01 09:30", periods=30, freq="min")
+    prices = pd.DataFrame({"A": np.linspace(1, 2, 30), "B": 2.0}, index=minutes)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        stats = orvane.backtest(W(A=[1.0]).set_axis(minutes[:1]), prices).stats()
+        assert stats["cagr"] == np.inf
+        monthly = orvane.backtest(W(), P(), rebalance=pd.offsets.MonthEnd())
+    assert len(monthly.trades) == 1
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r: r.orders(10**400), ValueError, r"capital must be a positive amount"),
+    (lambda r: r.orders(1e6, prices=pd.Series([1.0, 2.0], index=["A", "A"])), ValueError,
+     r"prices has duplicate tickers: \['A'\]"),
+    (lambda r: r.orders(1e6, rebalance="yes"), TypeError, r"rebalance must be None, True or False"),
+    (lambda r: r.save(None), TypeError, r"folder must be a path"),
+    (lambda r: r.report(3), TypeError, r"path must be a path"),
+])
+def test_result_methods_name_their_argument(call, error, message):
+    assert np.isfinite(orvane.backtest(W(), P()).orders(10**30)["value"]).all()
+    with pytest.raises(error, match=message):
+        call(orvane.backtest(W(), P()))
+
+
+def test_writing_under_a_file_names_the_path(tmp_path):
+    (tmp_path / "file").write_text("")
+    result = orvane.backtest(W(), P())
+    with pytest.raises(NotADirectoryError, match=rf"cannot write {tmp_path / 'file' / 'out'}: "):
+        result.save(tmp_path / "file" / "out")
+
+
+def test_windows_past_the_data_are_clamped_and_huge_records_refused(monkeypatch):
+    bars = pd.bdate_range("2021-01-01", periods=50)
+    prices = pd.DataFrame({"A": np.linspace(10, 20, 50), "B": np.linspace(20, 10, 50)}, index=bars)
+    weights = pd.DataFrame({"A": [0.5, 0.0, 0.5, 0.0], "B": [0.0, 0.5, 0.0, 0.5]}, index=bars[[0, 10, 20, 30]])
+    short = orvane.backtest(weights, prices, window=49)
+    long = orvane.backtest(weights, prices, window=2**31 - 1)
+    pd.testing.assert_frame_equal(short.trades, long.trades)
+    pd.testing.assert_frame_equal(short.trades_window(), long.trades_window())
+    monkeypatch.setattr(engine, "_available_memory", lambda: 1_000)
+    with pytest.raises(MemoryError, match=r"window=49 with window_step=1 keeps 2 KiB per trade"):
+        orvane.backtest(weights, prices, window=49)
+
+
+def test_a_run_leaves_no_converted_prices_behind():
+    bars = pd.bdate_range("2021-01-01", periods=400)
+    rng = np.random.default_rng(0)
+    prices = pd.DataFrame(np.exp(rng.normal(0, 0.01, (400, 500)).cumsum(axis=0)).astype(np.float32),
+                          index=bars, columns=[f"T{i}" for i in range(500)])
+    weights = pd.DataFrame(1 / 500, index=bars[[0, 200]], columns=prices.columns)
+    orvane.backtest(weights, prices)   # warm up imports and caches
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        result = orvane.backtest(weights, prices)
+        del result
+        gc.collect()
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    # The float64 copy alone would be 1.6 MB.
+    assert held < 400 * 500 * 8 / 4
