@@ -232,9 +232,14 @@ def test_demo_rejects_a_market_too_small(capsys, options):
 def test_readme_example_runs_on_csv_files(files, tmp_path, monkeypatch):
     if not has("matplotlib"):
         pytest.skip("the README example writes a report: needs the plot extra")
-    folder, _, _ = files
+    folder, market, _ = files
     code = re.search(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S).group(1)
-    (tmp_path / "prices.csv").write_text((folder / "close.csv").read_text())
+    (tmp_path / "data").mkdir()
+    for ticker in market.close.columns:   # one file per ticker, as data usually comes
+        pd.DataFrame({"Date": market.close.index.strftime("%Y-%m-%d"),
+                      **{f.title(): market[f][ticker].to_numpy() for f in ("open", "high", "low", "close")},
+                      "Adj Close": market.close[ticker].to_numpy() * 0.98,
+                      "Volume": 1000}).to_csv(tmp_path / "data" / f"{ticker}.csv", index=False)
     (tmp_path / "weights.csv").write_text((folder / "weights.csv").read_text())
     monkeypatch.chdir(tmp_path)
     with warnings.catch_warnings():
