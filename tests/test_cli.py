@@ -146,7 +146,7 @@ def test_run_reads_parquet(files, tmp_path):
     (lambda t: [t[0].replace("S0003", "S0002"), *t[1:]], r"bad\.csv has repeated column names \[S0002\]"),
     (lambda t: [t[0].replace("S0003", "s0003"), *t[1:]], r"s0003 -> S0003.*\(--weights .*bad\.csv\)"),
     (lambda t: [t[0], t[1], t[1], *t[2:]], r"duplicate dates"),
-    (lambda t: [t[0], t[1].replace(",0.0", ",abc", 1), *t[2:]], r"weights must hold numbers"),
+    (lambda t: [t[0], t[1].replace(",0.0", ",abc", 1), *t[2:]], r"bad\.csv: S\d+ on \d{4}-\d\d-\d\d: 'abc' is not a number \(line 2\)"),
     (lambda t: [], r"cannot read it"),
 ], ids=["missing column", "unparseable date", "ambiguous dates", "integer dates", "repeated header",
         "unknown ticker", "duplicate date", "not a number", "empty"])

@@ -17,6 +17,7 @@ import time
 import warnings
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
+import numpy as np
 import pandas as pd
 
 from orvane import _params, _records
@@ -172,6 +173,15 @@ def _wide(frame: pd.DataFrame, path: pathlib.Path, dayfirst: Optional[bool]) -> 
     wide.index = _dates(wide.index, path, str(date_column), dayfirst)
     wide.index.name = "date"
     wide.columns.name = "ticker"
+    for ticker in wide.columns:
+        cells = wide[ticker]
+        if pd.api.types.is_numeric_dtype(cells.dtype) and not pd.api.types.is_bool_dtype(cells.dtype):
+            continue
+        bad = np.flatnonzero(pd.to_numeric(cells, errors="coerce").isna() & cells.notna())
+        if len(bad):
+            row = int(bad[0])
+            raise InputError(f"{path}: {ticker} on {wide.index[row].date()}: {cells.iloc[row]!r} is "
+                             f"not a number ({price_io.Source(path).at(row)})")
     return wide
 
 

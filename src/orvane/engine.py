@@ -42,6 +42,14 @@ def backtest(weights: pd.DataFrame, prices: Union[pd.DataFrame, Mapping[str, pd.
     between two bars counts from the earlier one; when several rows fall on one bar only the
     last is used (reported in ``warnings``).
 
+    Time stamps: on daily bars (at most one price bar per calendar date) every date, of the
+    weights, prices, rebalance calendar and delistings, is read as the calendar date written
+    on it, in its own time zone and never converted, so a weight dated D trades on the first
+    bar after the bar dated D whether the prices are stamped at midnight or 16:00, in New
+    York time or UTC (reading dates as written can only delay a trade, never advance it).
+    On intraday bars instants are compared, and weights must carry a time of day.  Mixing
+    time-zone-aware and naive dates is an error.
+
     Parameters
     ----------
     weights : DataFrame
