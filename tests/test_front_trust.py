@@ -67,8 +67,6 @@ BAD = {
     "delisting past the clock": (dict(delistings={"A": "9999-12-31"}), ValueError,
                                  r"delistings has dates outside the range the engine's clock can "
                                  r"hold \(1677-09-22 .. 2262-04-11\): \[9999-12-31\]"),
-    "weights past the clock": (dict(w=weights(pd.to_datetime(["2024-01-01", "2300-01-01"]))),
-                               ValueError, r"weights has dates outside the range"),
     "swapped, zeros in the weights": (dict(w=prices(), p=weights().reindex(DAYS).fillna(0.0)),
                                       ValueError, r"prices and weights look swapped"),
     "swapped, positive weights": (dict(w=prices(), p=weights().abs().reindex(DAYS).ffill()),
@@ -81,6 +79,13 @@ BAD = {
     "unknown frequency": (dict(rebalance="fortnightly"), ValueError,
                           r"got 'fortnightly', which is not a calendar frequency$"),
 }
+
+
+try:   # pandas before 2.0 holds nanoseconds only and refuses the date itself
+    BAD["weights past the clock"] = (dict(w=weights(pd.to_datetime(["2024-01-01", "2300-01-01"]))),
+                                     ValueError, r"weights has dates outside the range")
+except (ValueError, OverflowError):
+    pass
 
 
 @pytest.mark.parametrize("case", BAD.values(), ids=BAD.keys())

@@ -8,6 +8,7 @@ adjustment is appended to a list of warnings that the caller reports once.
 from __future__ import annotations
 
 import difflib
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, List, Optional, Tuple
@@ -139,6 +140,8 @@ def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.nd
         else:
             try:
                 dates = pd.DatetimeIndex(pd.to_datetime(values))
+            except pd.errors.OutOfBoundsDatetime:
+                raise _outside_clock(values, name) from None
             except (ValueError, TypeError, OverflowError) as exc:
                 parsed = pd.to_datetime(pd.Series(values, dtype=object), errors="coerce")
                 bad = values[np.asarray(parsed.isna()) & ~np.asarray(pd.isna(values))]
@@ -174,6 +177,20 @@ def _ns(dates, name="dates"):
             raise ValueError(f"{name} has dates outside the range the engine's clock can hold "
                              f"({_FIRST.date()} .. {_LAST.date()}): {_show(_day(d) for d in outside)}")
     return np.asarray(dates, dtype="datetime64[ns]").view(np.int64)
+
+
+def _outside_clock(values, name):
+    """The error for dates pandas itself cannot hold in nanoseconds (before pandas 2)."""
+    outside = []
+    for value in values:
+        try:
+            pd.Timestamp(value)
+        except (pd.errors.OutOfBoundsDatetime, OverflowError):
+            outside.append(str(value)[:10])
+        except (TypeError, ValueError):
+            pass
+    return ValueError(f"{name} has dates outside the range the engine's clock can hold "
+                      f"({_FIRST.date()} .. {_LAST.date()}): {_show(outside)}")
 
 
 def _wall_days(dates, name):
@@ -251,7 +268,8 @@ def _missing(value: Any) -> bool:
 def check_labels(columns: Any, name: str) -> pd.Index:
     """Tickers as text (the engine pairs them by their text); missing and duplicate tickers
     are errors."""
-    columns = pd.Index(columns)
+    if not isinstance(columns, pd.Index):
+        columns = pd.Index(list(columns), dtype=object)
     if columns.inferred_type != "string":
         missing = [i for i, c in enumerate(columns) if _missing(c)]
         if missing:
@@ -391,7 +409,11 @@ def _pivot(frame, cols, fields, name):
         raise ValueError(f"{name} has more than one row per (date, ticker): {_show(pairs)}")
     out = {}
     for f in fields:
-        wide = frame.pivot(index=cols["date"], columns=cols["ticker"], values=cols[f])
+        with warnings.catch_warnings():
+            # pandas' notes on its own future inference of the keys; the dates are checked
+            # once the frame is wide.
+            warnings.simplefilter("ignore", FutureWarning)
+            wide = frame.pivot(index=cols["date"], columns=cols["ticker"], values=cols[f])
         wide.columns.name = None
         wide.index.name = None
         out[f] = wide
@@ -493,6 +515,8 @@ def _date_values(values, name):
                         "with pd.to_datetime first (for example format='%Y%m%d')")
     try:
         dates = pd.DatetimeIndex(pd.to_datetime(values))
+    except pd.errors.OutOfBoundsDatetime:
+        raise _outside_clock(values, name) from None
     except (TypeError, ValueError, OverflowError) as exc:
         raise ValueError(f"{name} has values that are not dates: {exc}") from None
     if dates.hasnans:
