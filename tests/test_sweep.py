@@ -242,6 +242,9 @@ def test_thread_pools_are_refused(executor, market):
     ({"lookback": [21]}, {"keep": ("stats", "curves")}, "keep must .*unknown part 'curves'"),
     ({"lookback": [21]}, {"workers": 0}, "workers must be a positive int"),
     ({"lookback": [21]}, {"errors": "ignore"}, "errors must be 'store' or 'raise'"),
+    ({}, {}, "grid must name at least one parameter, got an empty mapping"),
+    ({"lookback": [21]}, {"timeout": 0}, "timeout must be a positive number of seconds"),
+    ({"lookback": [21]}, {"timeout": 5, "executor": "sequential"}, "timeout needs runs in worker"),
     ({"lookback": [21]}, {"weights": pd.DataFrame()}, "exactly one of strategy"),
     ({"lookback": [21, 63]}, {"strategy": lambda market, lookback: None, "workers": 2},
      "pickled.*define it at module level"),
@@ -434,3 +437,97 @@ def test_a_dead_workers_unstarted_runs_go_back_in_order(monkeypatch):
     assert backend.sent == [(0, 0), (0, 1), (0, 2), (1, 1), (1, 2), (1, 3)]
     assert seen == [(0, "lost", "gone"), (1, "done", "b"), (2, "done", "c"),
                     (3, "done", "d")]
+
+
+def slow(market, pause=0.0, lookback=63):
+    """momentum after ``pause`` seconds (a run that never ends: a long pause)."""
+    time.sleep(pause)
+    return datasets.momentum(market, lookback=lookback, top=5, bottom=5)
+
+
+@pytest.mark.parametrize("executor", ["process", "ray"])
+def test_a_run_past_the_timeout_becomes_a_row_and_the_sweep_goes_on(executor, market, no_leaks,
+                                                                      request):
+    if executor == "ray":
+        request.getfixturevalue("ray_session")
+    grid = {"pause": [0.0, 600.0, 0.0, 0.0], "lookback": [21]}
+    started = time.monotonic()
+    with deadline(120):
+        res = sweep(market, grid, strategy=slow, executor=executor, workers=2, timeout=8,
+                    progress=False)
+    errors = res.table["error"]
+    assert errors.iloc[1].startswith("run stopped after the timeout of 8 s")
+    assert errors.drop(errors.index[1]).isna().all()
+    assert time.monotonic() - started < 100
+
+
+def test_workers_beyond_the_runs_are_not_started_and_beyond_the_cores_warn(market, no_leaks,
+                                                                          monkeypatch):
+    from orvane.sweep import executors
+
+    monkeypatch.setattr(executors, "usable_cores", lambda: 2)
+    with pytest.warns(UserWarning, match=r"workers=4 is more than the 2 usable cores"):
+        res = sweep(market, {"lookback": [21, 42, 63, 84]}, strategy=momentum,
+                    workers=10**6, progress=False, keep=())
+    assert res.timings["worker"].nunique() <= 4
+
+
+PARENT = """
+import sys, time
+import orvane
+from orvane import datasets
+sys.path.insert(0, {tests!r})
+import test_sweep
+
+if __name__ == "__main__":
+    market = datasets.synthetic_market(stocks=20, years=1, seed=1)
+    print("sweeping", flush=True)
+    orvane.sweep(market, {{"pause": [600.0, 600.0]}}, strategy=test_sweep.slow, workers=2,
+                 progress=False)
+"""
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
+def test_workers_and_segment_do_not_outlive_a_killed_parent(sig, tmp_path):
+    import subprocess
+
+    script = tmp_path / "parent.py"
+    script.write_text(PARENT.format(tests=os.path.dirname(os.path.abspath(__file__))))
+    parent = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+    assert parent.stdout.readline().strip() == "sweeping"
+
+    def workers():
+        found = []
+        for pid in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{pid}/stat") as stat:
+                    ppid = int(stat.read().rsplit(")", 1)[1].split()[1])
+                with open(f"/proc/{pid}/cmdline", "rb") as cmd:
+                    spawned = b"multiprocessing" in cmd.read()
+            except (OSError, ValueError, IndexError):
+                continue
+            if ppid == parent.pid and spawned:
+                found.append(int(pid))
+        return found
+
+    # Wait until the two workers run their endless runs and the segment exists.
+    shm = f"orvane-{parent.pid}-"
+    until = time.monotonic() + 60
+    while time.monotonic() < until and (len(workers()) < 3 or not any(
+            n.startswith(shm) for n in os.listdir("/dev/shm"))):
+        time.sleep(0.1)
+    children = workers()
+    assert len(children) >= 3, children   # two workers and the resource tracker
+    time.sleep(1.0)
+    os.kill(parent.pid, sig)
+    parent.wait(30)
+    until = time.monotonic() + 5
+    while time.monotonic() < until and any(os.path.exists(f"/proc/{p}") and
+                                            open(f"/proc/{p}/stat").read().split()[2] != "Z"
+                                            for p in children):
+        time.sleep(0.05)
+    alive = [p for p in children if os.path.exists(f"/proc/{p}")
+             and open(f"/proc/{p}/stat").read().split()[2] != "Z"]
+    assert alive == []
+    assert not any(n.startswith(shm) for n in os.listdir("/dev/shm"))

@@ -4,15 +4,17 @@ per-process state, so runs never share a process at the same time: parallel swee
 processes (or Ray actors), never threads.
 """
 
+import signal
+import threading
 import warnings
 from collections import OrderedDict
-from collections.abc import Iterable, Mapping
-from contextlib import closing
+from collections.abc import Iterable, Iterator, Mapping
+from contextlib import closing, contextmanager
 from typing import Literal, Optional, Union
 
 import pandas as pd
 
-from orvane.sweep.executors import Executor, SweepPool, choose, outcomes
+from orvane.sweep.executors import Executor, SweepPool, check_timeout, choose, outcomes
 from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
 from orvane.sweep.result import Collector, SweepResult, WorkerLostError
 from orvane.sweep.runner import KEEP, Payload
@@ -53,6 +55,25 @@ def _check_errors(errors: str) -> None:
         raise ValueError(f"errors must be 'store' or 'raise', got {errors!r}")
 
 
+@contextmanager
+def _terminate_as_exit() -> Iterator[None]:
+    """SIGTERM during a sweep leaves through the sweep's clean-up (workers stopped, the
+    shared-memory segment unlinked) instead of ending the process on the spot."""
+    if threading.current_thread() is not threading.main_thread() \
+            or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        yield
+        return
+
+    def leave(signum: int, frame: object) -> None:
+        raise SystemExit(128 + signum)
+
+    signal.signal(signal.SIGTERM, leave)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
 def _warn_once(payloads: list[Payload]) -> None:
     """One notice for the runs that warned, not one per run: the texts are in the table."""
     warned = [p["warnings"] for p in payloads if p["warnings"]]
@@ -66,7 +87,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
           weights: Optional[pd.DataFrame] = None,
           keep: Union[str, Iterable[str]] = ("stats",), workers: Optional[int] = None,
           executor: Executor = None, progress: bool = True,
-          errors: Literal["store", "raise"] = "store") -> SweepResult:
+          errors: Literal["store", "raise"] = "store",
+          timeout: Optional[float] = None) -> SweepResult:
     """Backtest every combination of parameters in ``grid`` over one market.
 
     Parameters
@@ -115,6 +137,12 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         worker died (killed, crashed, out of memory) a row naming the exit code; the
         other runs complete. ``"raise"``: the first failure stops the sweep and is raised
         (``WorkerLostError`` for a dead worker).
+    timeout : float, optional
+        Seconds one run may take (its strategy, backtest and kept parts).  A run past it
+        is stopped by killing its worker; it becomes a row whose error gives the reason,
+        and a fresh worker takes the remaining runs.  Needs worker processes (the
+        default executor, a ``SweepPool`` or ``"ray"``; on Ray a new actor's first run
+        also pays for the actor's start).
 
     Returns
     -------
@@ -129,18 +157,19 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     _check_source(strategy, weights)
     parts = _check_keep(keep)
     _check_errors(errors)
+    limit = check_timeout(timeout)
     names, runs = expand_grid(grid)
     tasks = split_runs(names, runs, strategy)
-    plan = choose(executor, workers, len(runs))
+    plan = choose(executor, workers, len(runs), limit)
 
     from tqdm import tqdm
 
     bar = tqdm(total=len(tasks), desc="sweep", unit="run", disable=None if progress else True)
     collector = Collector(runs, parts, errors, bar)
-    with bar:
+    with bar, _terminate_as_exit():
         shared = {"market": market, "weights": weights}
         with closing(outcomes(plan, shared, tasks, strategy, parts,
-                              raise_errors=errors == "raise")) as done:
+                              raise_errors=errors == "raise", timeout=limit)) as done:
             for outcome in done:
                 collector.add(outcome)
     result = collector.result(index_for(names, runs))

@@ -5,6 +5,7 @@ process, on the local process pool, on Ray), every one yielding one ``Outcome`` 
 
 import os
 import pickle
+import warnings
 from collections.abc import Sequence
 from functools import partial
 from typing import TYPE_CHECKING, Literal, NamedTuple, Optional, Union
@@ -36,6 +37,24 @@ def check_workers(workers: int) -> int:
     return int(workers)
 
 
+def _warn_above_cores(workers: int) -> None:
+    cores = usable_cores()
+    if workers > cores:
+        warnings.warn(f"workers={workers} is more than the {cores} usable cores: the runs "
+                      "share them, each process costing memory and start-up time",
+                      UserWarning, stacklevel=4)
+
+
+def check_timeout(timeout: Optional[float]) -> Optional[float]:
+    """Seconds a run may take, or None."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float, np.integer, np.floating)) \
+            or not timeout > 0 or not np.isfinite(timeout):
+        raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
+    return float(timeout)
+
+
 class SweepPool:
     """Worker processes kept across sweeps.
 
@@ -59,6 +78,7 @@ class SweepPool:
         from orvane.sweep.pool import ProcessPool
 
         workers = usable_cores() if workers is None else check_workers(workers)
+        _warn_above_cores(workers)
         self._pool: ProcessPool = ProcessPool(workers)
         self._pool.start()
 
@@ -114,8 +134,11 @@ class Plan(NamedTuple):
     pool: Optional[SweepPool] = None
 
 
-def choose(executor: Executor, workers: Optional[int], n_runs: int) -> Plan:
-    """The plan for ``executor`` and ``workers`` (already checked) over ``n_runs`` runs."""
+def choose(executor: Executor, workers: Optional[int], n_runs: int,
+           timeout: Optional[float] = None) -> Plan:
+    """The plan for ``executor`` and ``workers`` over ``n_runs`` runs: at most one worker
+    per run, with a warning above the usable cores.  A timeout needs runs in processes
+    of their own (a run in this one could not be stopped)."""
     _refuse_threads(executor)
     if isinstance(executor, SweepPool):
         if executor.closed:
@@ -133,17 +156,24 @@ def choose(executor: Executor, workers: Optional[int], n_runs: int) -> Plan:
     if executor is None:
         if workers is None:
             workers = usable_cores()
-        executor = "process" if workers > 1 and n_runs > 1 else "sequential"
+        executor = "process" if (workers > 1 and n_runs > 1) or timeout is not None \
+            else "sequential"
     if executor == "sequential":
+        if timeout is not None:
+            raise ValueError("timeout needs runs in worker processes, which can be stopped; "
+                             "use executor='process' (or None), a SweepPool or 'ray', got "
+                             "executor='sequential'")
         return Plan(executor, 1)
     if executor == "process":
-        return Plan(executor, min(workers or usable_cores(), n_runs))
+        count = min(workers or usable_cores(), n_runs)
+        _warn_above_cores(count)
+        return Plan(executor, count)
     return Plan(executor, None if workers is None else min(workers, n_runs))
 
 
 def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
              strategy: Optional[Strategy], keep: tuple[str, ...],
-             raise_errors: bool) -> Outcomes:
+             raise_errors: bool, timeout: Optional[float] = None) -> Outcomes:
     """Run ``tasks`` as ``plan`` says: one ``Outcome`` per task, in finishing order."""
     # Built where the runs happen, around the market there.
     factory = partial(Runner, strategy=strategy, keep=keep, raise_errors=raise_errors)
@@ -152,7 +182,7 @@ def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
     if plan.kind == "ray":
         from orvane.sweep.ray_actors import run_on_ray
 
-        return run_on_ray(shared, factory, tasks, plan.workers)
+        return run_on_ray(shared, factory, tasks, plan.workers, timeout)
     try:
         pickle.dumps(factory)
     except Exception as exc:
@@ -164,9 +194,9 @@ def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
     from orvane.sweep.pool import ProcessPool
 
     if plan.pool is not None:
-        return _on_processes(plan.pool._pool, False, shared, factory, tasks)
+        return _on_processes(plan.pool._pool, False, shared, factory, tasks, timeout)
     assert plan.workers is not None, "a process plan names its workers"
-    return _on_processes(ProcessPool(plan.workers), True, shared, factory, tasks)
+    return _on_processes(ProcessPool(plan.workers), True, shared, factory, tasks, timeout)
 
 
 def _in_process(shared: Shared, factory: RunnerFactory,
@@ -177,14 +207,14 @@ def _in_process(shared: Shared, factory: RunnerFactory,
 
 
 def _on_processes(pool: "ProcessPool", own: bool, shared: Shared, factory: RunnerFactory,
-                  tasks: Sequence[Task]) -> Outcomes:
+                  tasks: Sequence[Task], timeout: Optional[float]) -> Outcomes:
     from orvane.sweep.shm import SharedPayload
 
     try:
         # Workers import while the market is copied into shared memory.
         pool.start()
         with SharedPayload(shared) as payload:
-            yield from pool.run(payload.handle, factory, tasks)
+            yield from pool.run(payload.handle, factory, tasks, timeout)
     finally:
         if own:
             pool.close()

@@ -44,6 +44,9 @@ def _values(name: str, value: Any) -> list[Any]:
 def expand_grid(grid: Grid) -> tuple[list[str], list[dict[str, Any]]]:
     """(parameter names, one dict per run) from a mapping of values or a list of dicts."""
     if isinstance(grid, Mapping):
+        if not grid:
+            raise ValueError("grid must name at least one parameter, got an empty mapping; "
+                             "to run one backtest, call orvane.backtest")
         names = list(grid)
         columns = [_values(name, grid[name]) for name in names]
         empty = [name for name, column in zip(names, columns) if not column]

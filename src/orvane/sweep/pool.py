@@ -10,6 +10,8 @@ import os
 import pickle
 import signal
 import sys
+import threading
+import time
 import traceback
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -135,9 +137,28 @@ class _Binding:
             self.shm._buf = None  # type: ignore[attr-defined]
 
 
+# How often a worker looks for its parent, in seconds.
+_PARENT_CHECK = 0.25
+
+
+def _leave_with_parent() -> None:
+    """Exit as soon as the parent is gone (killed, crashed), even in the middle of a run
+    that never ends: the pipe tells an idle worker, this tells a busy one."""
+    parent = os.getppid()
+
+    def watch() -> None:
+        while True:
+            time.sleep(_PARENT_CHECK)
+            if os.getppid() != parent:
+                os._exit(1)
+
+    threading.Thread(target=watch, name="orvane-parent-watch", daemon=True).start()
+
+
 def _worker_main(conn: Connection) -> None:
     # The parent decides what an interrupt stops; a worker only dies with its pipe.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _leave_with_parent()
     binding: Optional[_Binding] = None
     try:
         while True:
@@ -174,12 +195,16 @@ def _worker_main(conn: Connection) -> None:
 
 
 class _Worker(scheduler.Slot):
-    __slots__ = ("process", "conn")
+    __slots__ = ("process", "conn", "since", "overdue")
 
     def __init__(self, process: BaseProcess, conn: Connection) -> None:
         super().__init__()
         self.process = process
         self.conn = conn
+        # When the run at the head of its queue started (monotonic seconds).
+        self.since = 0.0
+        # Stopped for running past the timeout.
+        self.overdue = False
 
 
 class ProcessPool:
@@ -202,6 +227,7 @@ class ProcessPool:
         self.live: list[_Worker] = []
         self.closed = False
         self.busy = False
+        self.timeout: Optional[float] = None
         # The running sweep's Bind, for the workers started during it.
         self._bind: Optional[Bind] = None
 
@@ -270,14 +296,16 @@ class ProcessPool:
             pass  # the death shows on the sentinel
 
     def run(self, handle: Handle, factory: RunnerFactory,
-            tasks: Sequence[Task]) -> Outcomes:
+            tasks: Sequence[Task], timeout: Optional[float] = None) -> Outcomes:
         if self.busy:
             raise RuntimeError("this sweep pool is running another sweep")
         self.busy = True
+        self.timeout = timeout
         try:
             yield from self._run(handle, factory, tasks)
         finally:
             self.busy = False
+            self.timeout = None
 
     def _run(self, handle: Handle, factory: RunnerFactory,
              tasks: Sequence[Task]) -> Outcomes:
@@ -307,17 +335,41 @@ class ProcessPool:
         return self._spawn()
 
     def send(self, worker: _Worker, task: Task) -> None:
+        if len(worker.queue) == 1 and worker.answered:
+            worker.since = time.monotonic()
         self._send(worker, Run(task))
+
+    def _stop_overdue(self) -> Optional[float]:
+        """Kill the workers whose run passed the timeout; seconds until the next one may."""
+        if self.timeout is None:
+            return None
+        now = time.monotonic()
+        wait_for = self.timeout
+        for worker in self.live:
+            if not worker.queue or not worker.answered or worker.overdue:
+                continue
+            left = worker.since + self.timeout - now
+            if left <= 0:
+                worker.overdue = True
+                worker.process.kill()
+            else:
+                wait_for = min(wait_for, left)
+        return wait_for
 
     def events(self) -> Iterator[tuple[_Worker, scheduler.Event]]:
         waitables = [w.conn for w in self.live] + [w.process.sentinel for w in self.live]
-        ready = set(wait(waitables))
+        ready = set(wait(waitables, timeout=self._stop_overdue()))
         for worker in list(self.live):
             if worker.conn not in ready and worker.process.sentinel not in ready:
                 continue
             message = self._receive(worker, ready)
             if message is None:
                 text = self._bury(worker)
+                if worker.overdue:
+                    yield worker, scheduler.Died(
+                        f"run stopped after the timeout of {self.timeout:g} s (its worker "
+                        "was killed; a fresh one took over)", None)
+                    continue
                 yield worker, scheduler.Died(
                     f"worker process died while running this backtest ({text})",
                     None if worker.answered else RuntimeError(
@@ -328,8 +380,11 @@ class ProcessPool:
             elif isinstance(message, SetupError):
                 raise RuntimeError("a sweep worker could not start:\n" + message.traceback)
             elif isinstance(message, Ready):
+                worker.since = time.monotonic()
                 yield worker, scheduler.Ready()
             elif isinstance(message, Done):
+                # The next run in its queue starts now.
+                worker.since = time.monotonic()
                 yield worker, scheduler.Done(message.payload)
 
     def stop(self) -> None:

@@ -4,6 +4,7 @@ pool uses, a dead actor replaced.
 """
 
 import re
+import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Optional
 
@@ -56,11 +57,14 @@ def _lost_text(exc: BaseException) -> str:
 
 
 class _Actor(scheduler.Slot):
-    __slots__ = ("handle",)
+    __slots__ = ("handle", "since")
 
     def __init__(self, handle: Any) -> None:
         super().__init__()
         self.handle = handle
+        # When its oldest call started: the first when sent (the actor's start counts),
+        # the next ones when the previous returned (monotonic seconds).
+        self.since: Optional[float] = None
 
 
 class _Actors:
@@ -72,7 +76,7 @@ class _Actors:
     depth_before_answer = 1
 
     def __init__(self, ray: Any, shared: Shared, factory: RunnerFactory,
-                 workers: int) -> None:
+                 workers: int, timeout: Optional[float] = None) -> None:
         from ray.exceptions import RayActorError, WorkerCrashedError
 
         self.ray = ray
@@ -84,6 +88,7 @@ class _Actors:
         self._factory = factory
         # The actor of each call in flight, in the order sent.
         self._owner: dict[Any, _Actor] = {}
+        self.timeout = timeout
 
     def start_worker(self) -> _Actor:
         actor = _Actor(self._class.remote(self._shared, self._factory))
@@ -91,24 +96,50 @@ class _Actors:
         return actor
 
     def send(self, worker: _Actor, task: Task) -> None:
+        if worker.since is None:
+            # A new actor's first run: its clock includes the actor's start.
+            worker.since = time.monotonic()
         self._owner[worker.handle.run.remote(task)] = worker
 
+    def _overdue(self) -> Optional[_Actor]:
+        now = time.monotonic()
+        for actor in self.live:
+            if actor.since is not None and self.timeout is not None \
+                    and now - actor.since > self.timeout:
+                return actor
+        return None
+
+    def _drop(self, actor: _Actor) -> None:
+        self.live.remove(actor)
+        self.ray.kill(actor.handle)
+        for ref in [ref for ref, owner in self._owner.items() if owner is actor]:
+            del self._owner[ref]
+
     def events(self) -> Iterator[tuple[_Actor, scheduler.Event]]:
-        done, _ = self.ray.wait(list(self._owner), num_returns=1)
+        # Without a timeout, wait for the next answer; with one, look at the clock at
+        # least every 50 ms.
+        step = None if self.timeout is None else min(self.timeout, 0.05)
+        done, _ = self.ray.wait(list(self._owner), num_returns=1, timeout=step)
+        if not done:
+            late = self._overdue()
+            if late is not None:
+                self._drop(late)
+                yield late, scheduler.Died(
+                    f"run stopped after the timeout of {self.timeout:g} s (its actor was "
+                    "killed; a fresh one took over)", None)
+            return
         actor = self._owner.pop(done[0])
         try:
             payload = self.ray.get(done[0])
         except self._deaths as exc:
-            self.live.remove(actor)
-            self.ray.kill(actor.handle)
-            for ref in [ref for ref, owner in self._owner.items() if owner is actor]:
-                del self._owner[ref]
+            self._drop(actor)
             start_error = None
             if getattr(exc, "actor_init_failed", False):
                 start_error = RuntimeError(f"Ray actors fail to start: {exc}")
                 start_error.__cause__ = exc
             yield actor, scheduler.Died(_lost_text(exc), start_error)
         else:
+            actor.since = time.monotonic()
             yield actor, scheduler.Done(payload)
 
     def close(self) -> None:
@@ -118,7 +149,7 @@ class _Actors:
 
 
 def run_on_ray(shared: Shared, factory: RunnerFactory, tasks: Sequence[Task],
-               workers: Optional[int] = None) -> Outcomes:
+               workers: Optional[int] = None, timeout: Optional[float] = None) -> Outcomes:
     """Yield an ``Outcome`` per task, ``"done"`` or ``"lost"`` with its actor.
 
     Uses the Ray session of this process: the cluster the caller joined with
@@ -131,7 +162,7 @@ def run_on_ray(shared: Shared, factory: RunnerFactory, tasks: Sequence[Task],
     # An actor holds its CPU for life: more actors than CPUs would wait forever.
     cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
     workers = cpus if workers is None else min(workers, cpus)
-    actors = _Actors(ray, shared, factory, min(workers, len(tasks)))
+    actors = _Actors(ray, shared, factory, min(workers, len(tasks)), timeout)
     try:
         yield from scheduler.schedule(actors, tasks)
     finally:
