@@ -169,3 +169,22 @@ def test_entries_happen_exactly_on_the_rebalance_bars_the_front_predicts(calenda
     assert len(result.rebalance_dates) > 3
     assert set(entries) == set(result.rebalance_dates)
 
+
+
+def test_prepared_prices_give_the_same_runs_and_still_check_what_a_run_uses():
+    market = orvane.datasets.synthetic_market(stocks=30, years=2, seed=4)
+    weights = orvane.datasets.momentum(market, top=4, bottom=4, lookback=40, skip=5)
+    prepared = orvane.prepare_prices(market)
+    for options in ({}, {"trade_at": "open", "stop_loss": 0.05},
+                    {"intrabar_exits": True, "take_profit": 0.1, "delistings": "infer"}):
+        direct, again = quiet(weights, market, **options), quiet(weights, prepared, **options)
+        assert np.array_equal(direct.equity.to_numpy(), again.equity.to_numpy())
+        pd.testing.assert_frame_equal(direct.trades, again.trades)
+        assert direct.warnings == again.warnings
+    close_only = orvane.prepare_prices(market, fields=())
+    with pytest.raises(ValueError, match=r"prepared without the fields this run needs: \['high', 'low', 'open'\]"):
+        orvane.backtest(weights, close_only, trade_at="open")
+    broken = dict(market)
+    broken["high"] = market["low"]
+    with pytest.raises(ValueError, match="must hold together on every bar"):
+        orvane.backtest(weights, orvane.prepare_prices(broken), intrabar_exits=True)

@@ -8,11 +8,12 @@
 
 from orvane import datasets
 from orvane.engine import backtest
+from orvane.inputs import PreparedPrices, prepare_prices
 from orvane.io import read_prices
 from orvane.result import BacktestResult
 from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
 
 __version__ = "0.1.0"
 
-__all__ = ["backtest", "read_prices", "BacktestResult", "datasets", "sweep", "SweepResult", "SweepPool",
-           "WorkerLostError", "__version__"]
+__all__ = ["backtest", "read_prices", "prepare_prices", "PreparedPrices", "BacktestResult",
+           "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "__version__"]

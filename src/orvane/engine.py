@@ -25,7 +25,8 @@ __all__ = ["backtest"]
 _ENGINE_LOCK = threading.Lock()
 
 
-def backtest(weights: pd.DataFrame, prices: Union[pd.DataFrame, Mapping[str, pd.DataFrame]], *,
+def backtest(weights: pd.DataFrame,
+             prices: Union[pd.DataFrame, Mapping[str, pd.DataFrame], inputs.PreparedPrices], *,
              trade_at: str = "close", rebalance: Union[str, Sequence[Any], None] = None,
              fee: float = 0.001425, tax: float = 0.003, stop_loss: Optional[float] = None,
              take_profit: Optional[float] = None, trailing_stop: Optional[float] = None,
@@ -64,6 +65,8 @@ def backtest(weights: pd.DataFrame, prices: Union[pd.DataFrame, Mapping[str, pd.
         with (field, ticker) column MultiIndex; or a long frame with columns
         ``date, ticker, close`` (and optionally ``open, high, low``).  NaN marks a missing
         bar; prices must otherwise be positive and finite.  Tickers without weights are fine.
+        ``orvane.prepare_prices(prices)`` checks and converts prices once for many runs: pass
+        what it returns here and the runs skip that work (the results are the same).
 {parameters}
 
     Returns

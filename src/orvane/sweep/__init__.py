@@ -14,6 +14,8 @@ from typing import Literal, Optional, Union
 
 import pandas as pd
 
+from orvane.inputs import prepare_prices
+
 from orvane.sweep.executors import Executor, SweepPool, check_timeout, choose, outcomes
 from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
 from orvane.sweep.result import Collector, SweepResult, WorkerLostError
@@ -167,7 +169,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     bar = tqdm(total=len(tasks), desc="sweep", unit="run", disable=None if progress else True)
     collector = Collector(runs, parts, errors, bar)
     with bar, _terminate_as_exit():
-        shared = {"market": market, "weights": weights}
+        # Checked and converted once: every run reuses the aligned arrays.
+        shared = {"market": market, "prices": prepare_prices(market), "weights": weights}
         with closing(outcomes(plan, shared, tasks, strategy, parts,
                               raise_errors=errors == "raise", timeout=limit)) as done:
             for outcome in done:

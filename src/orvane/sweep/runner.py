@@ -28,7 +28,8 @@ KEEP = ("stats", "equity", "trades", "result")
 # (the same signal, other backtest options) reuse the weights.
 _WEIGHT_CACHE = 2
 
-# What every run of a sweep reads: {"market": ..., "weights": ... or None}.
+# What every run of a sweep reads: {"market": ... (what the strategy gets), "prices": the
+# market prepared once, "weights": ... or None}.
 Shared = dict[str, Any]
 # What a run sends back: timings and warnings, then its kept parts or its error.
 Payload = dict[str, Any]
@@ -42,6 +43,8 @@ class Runner:
                  raise_errors: bool = False) -> None:
         self._backtest = engine.backtest
         self.market = shared["market"]
+        # The market checked and converted once for the whole sweep.
+        self.prices = shared.get("prices", self.market)
         self.weights = shared["weights"]
         self.strategy = strategy
         self.keep = keep
@@ -97,7 +100,7 @@ class Runner:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                result = self._backtest(self._weights_for(strategy_params), self.market,
+                result = self._backtest(self._weights_for(strategy_params), self.prices,
                                         **options)
                 parts, new_key = self._compact(result)
             except Exception as exc:
