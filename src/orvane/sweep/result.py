@@ -5,12 +5,13 @@ that gathers run payloads into it as they arrive, and the errors a failed run ra
 import pickle
 from collections import OrderedDict
 from collections.abc import Generator, Sequence
-from typing import Any, NamedTuple, Optional
+from typing import Any, Literal, NamedTuple, Optional, Union, overload
 
 import numpy as np
 import pandas as pd
 
 from orvane.result import BacktestResult
+from orvane.sweep import overfit
 from orvane.sweep.runner import Payload
 
 __all__ = ["WorkerLostError", "SweepResult", "Collector", "Outcome", "Outcomes"]
@@ -157,6 +158,47 @@ class SweepResult:
         if self._results is None:
             raise ValueError("results were not kept: pass keep=(..., 'result')")
         return self._results[self._position(run, params)]
+
+    @overload
+    def deflated_sharpe(self, *, trials: Optional[int] = None,
+                        sharpe_variance: Optional[float] = None,
+                        each: Literal[False] = False) -> float: ...
+
+    @overload
+    def deflated_sharpe(self, *, trials: Optional[int] = None,
+                        sharpe_variance: Optional[float] = None,
+                        each: Literal[True]) -> pd.Series: ...
+
+    def deflated_sharpe(self, *, trials: Optional[int] = None,
+                        sharpe_variance: Optional[float] = None,
+                        each: bool = False) -> Union[float, pd.Series]:
+        """The deflated Sharpe ratio of the run with the best Sharpe ratio: the
+        probability that its true Sharpe exceeds what the best of this many runs
+        without skill would show (``orvane.sweep.overfit.deflated_sharpe`` on the runs'
+        bar returns, where each formula is given). ``trials`` defaults to the runs with a
+        Sharpe ratio; ``each=True`` gives every run's value against the same benchmark,
+        indexed like ``table``. Needs ``keep`` with ``"equity"``."""
+        returns = self._returns("deflated_sharpe needs the runs' equity curves (their "
+                                "returns' skewness and kurtosis)")
+        if each:
+            return overfit.deflated_sharpe(returns, trials=trials,
+                                           sharpe_variance=sharpe_variance, each=True)
+        return overfit.deflated_sharpe(returns, trials=trials,
+                                       sharpe_variance=sharpe_variance)
+
+    def pbo(self, splits: int = 16, metric: overfit.Metric = "sharpe") -> overfit.PBOResult:
+        """The probability of backtest overfitting of this sweep by combinatorially
+        symmetric cross-validation over ``splits`` blocks of the bars on which every run
+        is live (``orvane.sweep.overfit.pbo``): ``.pbo``, ``.logits``, ``.combinations``,
+        the chosen runs' ``.in_sample`` and ``.out_of_sample`` metric and their labels
+        (``.chosen``, from ``table.index``). Needs ``keep`` with ``"equity"``."""
+        return overfit.pbo(self._returns("pbo needs the runs' equity curves"),
+                           splits=splits, metric=metric)
+
+    def _returns(self, need: str) -> pd.DataFrame:
+        if self._equity is None:
+            raise ValueError(f"{need}: sweep with keep=(..., 'equity')")
+        return overfit.bar_returns(self._equity)
 
 
 def _same(a: Any, b: Any) -> bool:
