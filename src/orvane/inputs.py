@@ -507,7 +507,7 @@ def _date_values(values, name):
 
     Numbers are refused: pandas would read them as nanoseconds since 1970.
     """
-    values = pd.Index(values) if not isinstance(values, pd.Index) else values
+    values = values if isinstance(values, pd.Index) else pd.Index(list(values), dtype=object)
     if len(values) and (ptypes.is_numeric_dtype(values.dtype) or ptypes.is_bool_dtype(values.dtype)
                         or values.map(lambda v: isinstance(v, (int, float, np.number))).any()):
         numbers = [v for v in values if isinstance(v, (int, float, np.number))]
