@@ -531,3 +531,60 @@ def test_workers_and_segment_do_not_outlive_a_killed_parent(sig, tmp_path):
              and open(f"/proc/{p}/stat").read().split()[2] != "Z"]
     assert alive == []
     assert not any(n.startswith(shm) for n in os.listdir("/dev/shm"))
+
+
+STORED = """
+import sys
+import orvane
+from orvane import datasets
+sys.path.insert(0, {tests!r})
+import test_sweep
+
+if __name__ == "__main__":
+    market = datasets.synthetic_market(stocks=40, years=2, seed=3)
+    orvane.sweep(market, {grid!r}, strategy=test_sweep.slow, workers=2, progress=False,
+                 keep=("stats", "equity"), store={store!r})
+"""
+STORE_GRID = {"pause": [0.4], "lookback": [21, 42, 63], "stop_loss": [None, 0.05, 0.1, 0.2]}
+
+
+@pytest.mark.parametrize("kill_after", [2, 7])
+def test_a_killed_sweep_resumes_from_its_store_to_the_same_table(kill_after, market, tmp_path):
+    import sqlite3
+    import subprocess
+
+    path = tmp_path / "runs.sqlite"
+    script = tmp_path / "sweeper.py"
+    script.write_text(STORED.format(tests=os.path.dirname(os.path.abspath(__file__)),
+                                    grid=STORE_GRID, store=str(path)))
+    child = subprocess.Popen([sys.executable, str(script)], stderr=subprocess.DEVNULL)
+
+    def stored():
+        try:
+            with contextlib.closing(sqlite3.connect(f"file:{path}?mode=ro", uri=True)) as db:
+                return db.execute("SELECT count(*) FROM runs").fetchone()[0]
+        except sqlite3.Error:
+            return 0
+
+    until = time.monotonic() + 120
+    while stored() < kill_after and child.poll() is None and time.monotonic() < until:
+        time.sleep(0.02)
+    child.kill()
+    child.wait(30)
+    assert 0 < stored() < 12
+    grid = {**STORE_GRID, "pause": [0.0]}
+    with pytest.raises(ValueError, match=r"holds runs of another sweep: its grid differs"):
+        sweep(market, grid, strategy=slow, workers=1, progress=False, keep=("stats", "equity"),
+              store=path)
+    resumed = sweep(market, STORE_GRID, strategy=slow, workers=1, progress=False,
+                    keep=("stats", "equity"), store=path)
+    whole = sweep(market, STORE_GRID, strategy=slow, workers=1, progress=False,
+                  keep=("stats", "equity"))
+    pd.testing.assert_frame_equal(resumed.table, whole.table)
+    pd.testing.assert_frame_equal(resumed.equity, whole.equity)
+    # Everything is stored now: a third call runs nothing, every row comes from the store.
+    before = pd.Timestamp.now(tz="UTC")
+    again = sweep(market, STORE_GRID, strategy=slow, workers=1, progress=False,
+                  keep=("stats", "equity"), store=path)
+    pd.testing.assert_frame_equal(again.table, whole.table)
+    assert (again.timings["started"] < before).all()

@@ -4,6 +4,7 @@ per-process state, so runs never share a process at the same time: parallel swee
 processes (or Ray actors), never threads.
 """
 
+import os
 import signal
 import threading
 import warnings
@@ -18,7 +19,8 @@ from orvane.inputs import prepare_prices
 
 from orvane.sweep.executors import Executor, SweepPool, check_timeout, choose, outcomes
 from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
-from orvane.sweep.result import Collector, SweepResult, WorkerLostError
+from orvane.sweep.result import Collector, Outcome, SweepResult, WorkerLostError
+from orvane.sweep.store import RunStore, fingerprint
 from orvane.sweep.runner import KEEP, Payload
 
 __all__ = ["sweep", "SweepResult", "SweepPool", "WorkerLostError"]
@@ -76,6 +78,15 @@ def _terminate_as_exit() -> Iterator[None]:
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
+def _storable(payload: Payload, collector: Collector) -> Payload:
+    """A run's payload as the store keeps it: whole (with its dates), without the pickled
+    exception that only a raising sweep needs."""
+    kept = {key: value for key, value in payload.items() if key != "exception"}
+    if "equity" in kept and "equity_index" not in kept:
+        kept["equity_index"] = collector.indexes[kept["equity"][0]]
+    return kept
+
+
 def _warn_once(payloads: list[Payload]) -> None:
     """One notice for the runs that warned, not one per run: the texts are in the table."""
     warned = [p["warnings"] for p in payloads if p["warnings"]]
@@ -90,7 +101,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
           keep: Union[str, Iterable[str]] = ("stats",), workers: Optional[int] = None,
           executor: Executor = None, progress: bool = True,
           errors: Literal["store", "raise"] = "store",
-          timeout: Optional[float] = None) -> SweepResult:
+          timeout: Optional[float] = None,
+          store: Union[str, "os.PathLike[str]", None] = None) -> SweepResult:
     """Backtest every combination of parameters in ``grid`` over one market.
 
     Parameters
@@ -145,6 +157,13 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         and a fresh worker takes the remaining runs.  Needs worker processes (the
         default executor, a ``SweepPool`` or ``"ray"``; on Ray a new actor's first run
         also pays for the actor's start).
+    store : path, optional
+        A SQLite file that receives each finished run (its row, and its equity and trades
+        when ``keep`` asks) as it finishes, one durable commit per run.  Calling the same
+        sweep with the same store skips the runs already there and returns the same table,
+        bit for bit, as an uninterrupted sweep; runs lost with their worker are run again.
+        A store written for another market, weights, strategy, grid or ``keep`` is
+        refused, naming what differs.
 
     Returns
     -------
@@ -162,19 +181,33 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     limit = check_timeout(timeout)
     names, runs = expand_grid(grid)
     tasks = split_runs(names, runs, strategy)
-    plan = choose(executor, workers, len(runs), limit)
+    # Checked and converted once: every run reuses the aligned arrays.
+    prices = prepare_prices(market)
+    runs_store = None if store is None else \
+        RunStore(store, fingerprint(prices, weights, strategy, runs, parts))
+    stored = {} if runs_store is None else runs_store.done()
+    todo = [i for i in range(len(tasks)) if i not in stored]
+    plan = choose(executor, workers, max(len(todo), 1), limit)
 
     from tqdm import tqdm
 
     bar = tqdm(total=len(tasks), desc="sweep", unit="run", disable=None if progress else True)
     collector = Collector(runs, parts, errors, bar)
-    with bar, _terminate_as_exit():
-        # Checked and converted once: every run reuses the aligned arrays.
-        shared = {"market": market, "prices": prepare_prices(market), "weights": weights}
-        with closing(outcomes(plan, shared, tasks, strategy, parts,
-                              raise_errors=errors == "raise", timeout=limit)) as done:
-            for outcome in done:
-                collector.add(outcome)
+    try:
+        with bar, _terminate_as_exit():
+            for i in sorted(stored):
+                collector.add(Outcome(i, "done", stored[i]))
+            if todo:
+                shared = {"market": market, "prices": prices, "weights": weights}
+                with closing(outcomes(plan, shared, [tasks[i] for i in todo], strategy, parts,
+                                      raise_errors=errors == "raise", timeout=limit)) as done:
+                    for position, kind, payload in done:
+                        if runs_store is not None and kind == "done":
+                            runs_store.put(todo[position], _storable(payload, collector))
+                        collector.add(Outcome(todo[position], kind, payload))
+    finally:
+        if runs_store is not None:
+            runs_store.close()
     result = collector.result(index_for(names, runs))
     _warn_once(collector.payloads)
     return result
