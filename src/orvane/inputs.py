@@ -20,7 +20,8 @@ from pandas.api import types as ptypes
 from orvane._calendar import period_ends
 from orvane._records import Schedule, schedule
 
-__all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "check_fraction", "check_costs", "check_window", "check_flag",
+__all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "PreparedWeights",
+           "prepare_weights", "check_fraction", "check_costs", "check_window", "check_flag",
            "check_integer", "check_dates", "check_labels", "check_values", "is_long"]
 
 FIELDS = ("open", "high", "low", "close")
@@ -642,6 +643,27 @@ class PreparedPrices:
                 f"fields {', '.join(self.arrays)}>")
 
 
+@dataclass(frozen=True, eq=False)
+class PreparedWeights:
+    """Weights checked and aligned once against prepared prices (for sweeps over fixed
+    weights): what every run of them would otherwise redo."""
+
+    market: PreparedPrices
+    dates: pd.DatetimeIndex
+    keys: np.ndarray
+    tickers: pd.Index
+    values: np.ndarray
+    notes: Tuple[str, ...]
+
+
+def prepare_weights(weights: Any, prices: PreparedPrices) -> PreparedWeights:
+    """Check and align ``weights`` once against ``prices`` (from ``prepare_prices``)."""
+    notes: List[str] = []
+    dates, keys, tickers, values = _weight_frame(weights, prices.clock, prices.tickers, notes)
+    values.setflags(write=False)
+    return PreparedWeights(prices, dates, keys, tickers, values, tuple(notes))
+
+
 def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> PreparedPrices:
     """Check and convert prices once, for many backtests on the same market.
 
@@ -897,14 +919,24 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
     if missing:
         raise ValueError(f"prices were prepared without the fields this run needs: {missing}; "
                          "prepare them with those fields (prepare_prices(prices, fields=...))")
-    if market.close_max <= 1.0 and _price_like(weights):
+    if market.close_max <= 1.0 and not isinstance(weights, PreparedWeights) \
+            and _price_like(weights):
         raise _swapped()
     dates, tickers, arrays, clock = market.dates, market.tickers, market.arrays, market.clock
     notes = list(market.notes)
     if bars_used and not market._bars.get("checked"):
         _check_bars(arrays, dates, tickers)
         market._bars["checked"] = True
-    wdates, w_key, wtickers, values = _weight_frame(weights, clock, tickers, notes)
+    if isinstance(weights, PreparedWeights):
+        if weights.market is not market:
+            raise ValueError("weights were prepared for other prices; prepare them with "
+                             "prepare_weights(weights, prices) for these")
+        wdates, w_key, wtickers = weights.dates, weights.keys, weights.tickers
+        # A copy: weights of dropped trades are zeroed below.
+        values = weights.values.copy()
+        notes += weights.notes
+    else:
+        wdates, w_key, wtickers, values = _weight_frame(weights, clock, tickers, notes)
     p_ns = clock.bars
     n = len(p_ns)
 

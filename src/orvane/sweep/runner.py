@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import engine
+from orvane.inputs import PreparedPrices, PreparedWeights, prepare_weights
 from orvane.result import BacktestResult
 from orvane.sweep.grid import Strategy, Task
 
@@ -51,12 +52,20 @@ class Runner:
         self.in_process = in_process
         self.raise_errors = raise_errors
         self._cache: OrderedDict[bytes, pd.DataFrame] = OrderedDict()
+        self._prepared_weights: Optional[PreparedWeights] = None
         self._sent_indexes: set[bytes] = set()
         self.worker = f"{socket.gethostname()}:{os.getpid()}"
 
-    def _weights_for(self, params: dict[str, Any]) -> pd.DataFrame:
+    def _weights_for(self, params: dict[str, Any]) -> Any:
         if self.strategy is None:
-            return self.weights
+            # Fixed weights are checked and aligned once, at their first run (a failure
+            # stays every run's error, as it would be).
+            if self._prepared_weights is None:
+                if isinstance(self.prices, PreparedPrices):
+                    self._prepared_weights = prepare_weights(self.weights, self.prices)
+                else:
+                    return self.weights
+            return self._prepared_weights
         try:
             key = pickle.dumps(sorted(params.items()))
         except Exception:
