@@ -134,7 +134,13 @@ def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.Datetime
                          "and the prices one bar a day; give one value a day")
     level = series.to_numpy()
     if form == "returns":
-        level = np.cumprod(1.0 + level)
+        with np.errstate(all="ignore"):
+            level = np.cumprod(1.0 + level)
+        if np.isinf(level).any():
+            when = series.index[np.isinf(level)][:1]
+            raise ValueError(f"benchmark returns compound beyond any price by "
+                             f"{_show_dates(when)}: give returns of one bar each, as fractions "
+                             "(0.05 = 5 %)")
         before = np.flatnonzero(mine < keys[0])
         if len(before):
             keys = np.concatenate([mine[before[-1:]], keys])

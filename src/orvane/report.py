@@ -86,7 +86,7 @@ th, td { padding:5px 8px; border-bottom:1px solid var(--line); text-align:right;
 th { color:var(--muted); font-weight:600; font-size:12px; background:#fafbfc; }
 th:first-child, td:first-child, td.l, th.l { text-align:left; }
 .kv td { border-bottom:1px dotted var(--line); }
-.kv td:first-child { white-space:normal; }
+.kv td:first-child { white-space:normal; overflow-wrap:anywhere; }
 td.wrap { white-space:normal; }
 tbody tr:nth-child(even) td { background:#fbfcfd; }
 .pos { color:var(--pos); } .neg { color:var(--neg); }
@@ -249,7 +249,7 @@ def _drawdowns_section(equity: pd.Series) -> str:
         "peak": ("Peak", _day),
         "trough": ("Trough", _day),
         "recovery": ("Recovery", lambda v: "not yet" if pd.isna(v) else _day(v)),
-        "depth": ("Depth", lambda v: _pct(v, 1)),
+        "depth": ("Depth", _pct),
         "bars": ("Bars", lambda v: f"{int(v):,}"),
         "days": ("Days", lambda v: f"{v:,.0f}"),
     }
