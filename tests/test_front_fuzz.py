@@ -54,6 +54,10 @@ OPTION_VALUES = {
                                    {"A": "9999-12-31"}, {"Z": DAYS[2]}, {None: DAYS[1]}]),
     "trade_at": st.sampled_from(["close", "open", "mid", None]),
     "intrabar_exits": st.sampled_from([False, True, 2, "yes"]),
+    "benchmark": st.sampled_from([None, "A", "Z", "", pd.Series(0.01, index=DAYS),
+                                  pd.Series([np.nan, 1, 2, np.nan, 3, 4], index=DAYS),
+                                  pd.Series(0.5, index=DAYS), pd.Series(1.0, index=DAYS[:1]),
+                                  {"prices": pd.Series(0.5, index=DAYS)}, {"returns": 5}]),
 }
 
 

@@ -5,6 +5,7 @@ import re
 import types
 import warnings
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -16,7 +17,8 @@ from orvane.stats import format_summary
 
 pytest.importorskip("matplotlib")
 
-SECTIONS = ("summary", "equity", "monthly", "excursions", "trades", "actions", "settings")
+SECTIONS = ("summary", "equity", "drawdowns", "yearly", "rolling", "monthly", "excursions", "trades",
+            "actions", "settings")
 
 
 @pytest.fixture(scope="module")
@@ -37,11 +39,11 @@ def page(result, tmp_path_factory):
     return path.read_text(encoding="utf-8")
 
 
-def test_report_holds_every_section_and_two_embedded_png_charts(page):
+def test_report_holds_every_section_and_three_embedded_png_charts(page):
     for section in SECTIONS:
         assert f'<section id="{section}">' in page
     images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
-    assert len(images) == 2
+    assert len(images) == 3
     assert all(base64.b64decode(i)[:8] == b"\x89PNG\r\n\x1a\n" for i in images)
     # Offline: nothing fetched from anywhere.
     assert not re.search(r"https?://|<script|<link|@import|url\(", page)
@@ -53,6 +55,12 @@ def test_report_tables_match_the_result(result, page):
     monthly = page[page.index('id="monthly"'):page.index('id="excursions"')]
     years = re.findall(r'<td class="y l">(\d{4})</td>', monthly)
     assert years == [str(y) for y in result.monthly_returns().index]
+    drawdowns = page[page.index('id="drawdowns"'):page.index('id="yearly"')]
+    worst = result.drawdowns()
+    assert re.findall(r'<tr><td class="l">([\d-]+)</td>', drawdowns) == [
+        d.strftime("%Y-%m-%d") for d in worst["peak"]]
+    yearly = page[page.index('id="yearly"'):page.index('id="rolling"')]
+    assert "Benchmark" not in yearly and yearly.count("<tr>") == 1 + len(result.yearly_returns())
     trades = page[page.index('id="trades"'):page.index('id="actions"')]
     assert trades.count("<tr>") == 1 + min(12, len(result.trades))
     actions = page[page.index('id="actions"'):page.index('id="settings"')]
@@ -70,3 +78,37 @@ def test_report_into_a_folder_and_of_a_run_without_trades(result, tmp_path):
     page = write_report(idle, tmp_path / "idle.html").read_text(encoding="utf-8")
     assert "No trades." in page and "Nothing held and nothing to do." in page
     assert "&lt;b&gt;&amp;" in page and "a &lt; b" in page and "<td>off</td>" in page
+    assert "log scale" not in page and "The equity never fell below an earlier high." in page
+
+
+def test_report_with_a_benchmark_and_a_curve_spanning_more_than_10x(result, tmp_path):
+    days = result.equity.index
+    grows = types.SimpleNamespace(
+        equity=pd.Series(np.geomspace(1.0, 20.0, len(days)), index=days), start=days[0],
+        trades=result.trades.iloc[:0], actions=result.actions.iloc[:0], settings={}, warnings=())
+    index = pd.Series(np.linspace(100.0, 130.0, len(days)), index=days)
+    page = write_report(grows, tmp_path / "b.html", benchmark=index).read_text(encoding="utf-8")
+    assert "log scale (the equity spans more than 10x)" in page
+    assert "excess return, equity / benchmark - 1" in page
+    summary_part = page[page.index('id="summary"'):page.index('id="equity"')]
+    assert "Against the benchmark" in summary_part and "<td>Beta</td>" in summary_part
+    yearly = page[page.index('id="yearly"'):page.index('id="rolling"')]
+    assert re.search(r"<th[^>]*>Benchmark</th><th[^>]*>Excess</th>", yearly)
+
+
+def test_report_layout_reflows_to_a_phone(page):
+    css = page[page.index("<style>"):page.index("</style>")]
+    assert "@media (max-width: 640px)" in css
+    # Nothing fixed wider than a phone: grid tracks shrink with min(100%, ...).
+    widths = [int(w) for w in re.findall(r"(?<![-\w])(?:min-)?width:\s*(\d+)px", css)]
+    assert all(w <= 360 for w in widths), widths
+    assert re.findall(r"minmax\(([^,]+),", css) and all(
+        m.startswith("min(100%") for m in re.findall(r"minmax\(([^,]+),", css))
+    assert re.search(r"\.scroll \{[^}]*overflow-x:auto", css)
+    # Inherently wide tables scroll in their own box; the statistics tables reflow instead.
+    body = page[page.index("<body>"):]
+    for section in ("monthly", "trades", "actions", "drawdowns"):
+        part = body[body.index(f'id="{section}"'):]
+        assert part.index("<table") == part.index('<div class="scroll"><table') + len('<div class="scroll">')
+    assert '<div class="scroll"><table class="kv">' not in body
+    assert not re.search(r"<img[^>]+width=", body)

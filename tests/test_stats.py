@@ -12,7 +12,8 @@ from orvane import stats
 CONTRACT_NAMES = [
     "start", "end", "total_return", "cagr", "annual_volatility", "sharpe", "sortino",
     "max_drawdown", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery",
-    "calmar", "trades", "win_rate", "profit_factor", "avg_win", "avg_loss", "avg_bars_held",
+    "calmar", "skew", "kurtosis", "var_95", "cvar_95", "best_day", "worst_day", "best_month",
+    "worst_month", "best_year", "worst_year", "trades", "win_rate", "profit_factor", "avg_win", "avg_loss", "avg_bars_held",
     "turnover", "exposure", "avg_mae_winners", "avg_mfe_winners", "avg_mae_losers",
     "avg_mfe_losers",
 ]
@@ -155,7 +156,7 @@ def test_summary_names_trimming_and_text():
     assert s["max_drawdown"] == pytest.approx(-0.25) and s["max_drawdown_recovery"] is pd.NaT
     text = stats.format_summary(s)
     assert text["Max drawdown"] == "-25.00%" and text["Max drawdown recovery"] == "not yet"
-    assert text["Profit factor"] == "inf" and text["Trades"] == "2"
+    assert text["Profit factor (records)"] == "inf" and text["Trades"] == "2"
 
 
 def test_summary_of_one_bar_and_no_trades():

@@ -13,7 +13,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from orvane import inputs
+from orvane import _benchmark, inputs
 
 __all__ = ["Option", "OPTIONS", "BY_NAME", "option_names", "check_options", "parameters_doc",
            "setting_text"]
@@ -29,7 +29,7 @@ class Option:
     None is not a value of this option.  ``kind``: the type line of the docstring.  ``doc``: the
     docstring's description; ``help``: the command line's (short) one.  ``cli``: the
     command line's value type (bool options become --x/--no-x switches), ``metavar`` its
-    placeholder.
+    placeholder.  ``text``: how the report shows a value that is not None (default ``str``).
     """
 
     name: str
@@ -43,6 +43,7 @@ class Option:
     cli: type = str
     metavar: Optional[str] = None
     choices: Optional[Tuple[str, ...]] = None
+    text: Optional[Callable[[Any], str]] = None
 
     @property
     def flag(self) -> str:
@@ -211,6 +212,20 @@ OPTIONS: Tuple[Option, ...] = (
         "record a position that a rebalance keeps as a new trade from that rebalance, "
         "without cost (no effect with --keep-costs-on-rebalance)",
         _flag("split_trades_on_rebalance"), core="periodically_rebalance", cli=bool),
+    Option(
+        "benchmark", None, "None, str, Series, or mapping",
+        "What to measure the strategy against: a ticker of ``prices`` (its close), or a "
+        "Series of prices or of returns on dates.  A Series is read from its values: returns "
+        "when some value is 0 or below and all lie in [-1, 1), prices when all are positive "
+        "and some reaches 1; any other Series could be either and is refused: say which with "
+        "``{\"prices\": series}`` or ``{\"returns\": series}``.  It is aligned on the live "
+        "bars: each bar takes the benchmark's last value at or before it (a gap reads as no "
+        "move; on daily bars dates are compared as calendar dates), and bars before its first "
+        "date or after its last have none (reported in ``warnings``).  It adds the benchmark "
+        "rows of ``stats()``, the benchmark columns of ``yearly_returns()`` and the benchmark "
+        "to the charts and the report; the run itself is unchanged.",
+        "ticker whose close is the benchmark for the statistics and the report",
+        _benchmark.check, none="none", metavar="TICKER", text=_benchmark.describe),
 )
 BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
 
@@ -259,6 +274,8 @@ def setting_text(name: str, value: Any) -> str:
     option = BY_NAME.get(name)
     if value is None:
         return option.none if option is not None and option.none else "none"
+    if option is not None and option.text is not None:
+        return option.text(value)
     if isinstance(value, (float, np.floating)) and math.isinf(value):
         return "off"
     if isinstance(value, (pd.Series, dict)):

@@ -15,7 +15,7 @@ from typing import Any, Dict, Mapping, Optional, Sequence, Union
 import numpy as np
 import pandas as pd
 
-from orvane import _params, _records, inputs
+from orvane import _benchmark, _params, _records, inputs
 from orvane.result import BacktestResult
 
 __all__ = ["backtest"]
@@ -34,7 +34,8 @@ def backtest(weights: pd.DataFrame,
              position_limit: float = 1.0, keep_costs_on_rebalance: bool = False,
              skip_stopped_until_rebalance: bool = True, window: int = 0, window_step: int = 1,
              delistings: Union[str, Mapping[str, Any], pd.Series, None] = None,
-             split_trades_on_rebalance: bool = True) -> BacktestResult:
+             split_trades_on_rebalance: bool = True,
+             benchmark: _benchmark.Benchmark = None) -> BacktestResult:
     """Backtest a long/short portfolio of target weights on daily price bars.
 
     Timing: a weight row dated ``t`` comes into force on the last price bar at or before
@@ -92,18 +93,34 @@ def backtest(weights: pd.DataFrame,
     data = inputs.prepare(weights, prices, trade_at=settings["trade_at"], rebalance=rebalance,
                           delistings=delistings, intrabar_exits=settings["intrabar_exits"])
     notes += data.warnings
+    bench = _benchmark_series(data, settings["benchmark"])
     # Offsets past the last bar are never written: a longer window changes nothing.
     core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
     _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"])
     record = run_core(data, **core)
     _check_finite(data, record)
     fields = _records.result_fields(data, record, settings, notes)
+    if bench is not None:
+        live = data.dates[(data.dates >= fields["_start"]) & (data.dates <= fields["_end"])]
+        curve, bench_notes = _benchmark.align(bench, live, data.dates)
+        fields["_benchmark"] = curve
+        fields["_warnings"] = fields["_warnings"] + tuple(bench_notes)
     for message in fields["_warnings"]:
         _warnings.warn(message, UserWarning, stacklevel=2)
     return BacktestResult(**fields)
 
 
 backtest.__doc__ = (backtest.__doc__ or "").replace("{parameters}", _params.parameters_doc())
+
+
+def _benchmark_series(data: inputs.Inputs, benchmark: Any) -> Any:
+    """A ticker's close as a price Series; any other benchmark as given (already checked)."""
+    if not isinstance(benchmark, str):
+        return benchmark
+    tickers = [str(t) for t in data.price_columns]
+    if benchmark not in tickers:
+        raise inputs.unknown_tickers_error("benchmark", [benchmark], tickers)
+    return {"prices": pd.Series(data.close[:, tickers.index(benchmark)], index=data.dates)}
 
 
 def _available_memory() -> Optional[int]:

@@ -8,18 +8,21 @@ matplotlib is an optional extra and is imported only when a chart is drawn.
 
 from __future__ import annotations
 
+import math
 from typing import Any, Optional, Tuple
 
 import numpy as np
 import pandas as pd
 
-from orvane.stats import drawdown, live_equity, max_drawdown
+from orvane import _benchmark
+from orvane.stats import drawdown, live_equity, max_drawdown, periods_per_year, rolling_stats, sharpe_ratio
 
-__all__ = ["plot_equity", "plot_trades"]
+__all__ = ["plot_equity", "plot_trades", "plot_rolling"]
 
 WIN_COLOR = "#1a7f4b"
 LOSS_COLOR = "#c0392b"
 LINE_COLOR = "#1f4e79"
+BENCHMARK_COLOR = "#8a94a0"
 
 
 def _matplotlib():
@@ -34,6 +37,16 @@ def _matplotlib():
     return Figure, PercentFormatter
 
 
+def _margins(fig: Any, *, top: float = 0.2, bottom: float = 0.4, hspace: float = 0.12) -> None:
+    """Fixed margins, in inches: a layout engine would cost a third of each chart's time,
+    and the tick labels here (dates, short numbers, percentages) have known sizes."""
+    width, height = fig.get_size_inches()
+    left, right = 0.8, 0.2
+    if width > left + right + 1.0 and height > top + bottom + 1.0:
+        fig.subplots_adjust(left=left / width, right=1 - right / width, top=1 - top / height,
+                            bottom=bottom / height, hspace=hspace, wspace=0.06)
+
+
 def _style(ax):
     ax.grid(True, color="#e3e6ea", linewidth=0.8)
     ax.set_axisbelow(True)
@@ -45,22 +58,49 @@ def _style(ax):
 
 
 def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = False,
-                figsize: Tuple[float, float] = (10.0, 6.0)) -> Any:
+                figsize: Tuple[float, float] = (10.0, 6.0),
+                benchmark: _benchmark.Benchmark = None) -> Any:
     """Equity curve (top) and drawdown (bottom) on a shared date axis.
 
     The deepest drawdown is shaded from its peak to its recovery (or to the end
     when it has not recovered). ``log=True`` draws the equity on a log scale.
+    With a benchmark (the run's, or ``benchmark`` as ``result.stats`` takes it) the
+    benchmark is drawn in grey and a middle panel shows the excess return,
+    equity / benchmark - 1 (both 1.0 on the benchmark's first bar).
     Returns the matplotlib Figure; save it with ``fig.savefig(path)``.
     """
     Figure, PercentFormatter = _matplotlib()
     equity = live_equity(result)
+    curve = _benchmark.resolve(result, benchmark)
     dd = drawdown(equity)
-    fig = Figure(figsize=figsize, layout="constrained")
-    top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.4 if title else 0.15, bottom=0.35)
+    if curve is None:
+        top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
+    else:
+        top, middle, bottom = fig.subplots(3, 1, sharex=True,
+                                           gridspec_kw={"height_ratios": [3, 1.1, 1]})
     # A single bar would draw no line: show it as a dot.
     top.plot(equity.index, equity.to_numpy(), color=LINE_COLOR, linewidth=1.3,
-             marker="o" if len(equity) == 1 else None)
+             marker="o" if len(equity) == 1 else None, label="strategy")
     top.axhline(1.0, color="#9aa3ad", linewidth=0.8, linestyle="--")
+    if curve is not None:
+        curve = curve.reindex(equity.index)
+        first = curve.first_valid_index()
+        # On the strategy's scale: both curves meet where the benchmark begins.
+        shown = curve * equity.loc[first] if first is not None else curve
+        top.plot(shown.index, shown.to_numpy(), color=BENCHMARK_COLOR, linewidth=1.0,
+                 label="benchmark")
+        top.legend(loc="upper left", fontsize=8, frameon=False)
+        with np.errstate(all="ignore"):
+            excess = equity / shown - 1.0
+        middle.fill_between(excess.index, excess.to_numpy(), 0.0, color=LINE_COLOR, alpha=0.15,
+                            linewidth=0)
+        middle.plot(excess.index, excess.to_numpy(), color=LINE_COLOR, linewidth=0.9)
+        middle.axhline(0.0, color="#9aa3ad", linewidth=0.8)
+        middle.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+        middle.set_ylabel("Excess", fontsize=9)
+        _style(middle)
     if log:
         top.set_yscale("log")
     top.set_ylabel("Value (start = 1)", fontsize=9)
@@ -88,6 +128,35 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
     return fig
 
 
+def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
+                 figsize: Tuple[float, float] = (10.0, 4.0)) -> Any:
+    """Trailing ``window``-bar Sharpe ratio (top, with the whole run's as a dashed line)
+    and annualised volatility (bottom), as ``result.rolling`` gives them. Returns the
+    Figure."""
+    Figure, PercentFormatter = _matplotlib()
+    equity = live_equity(result)
+    returns = equity.pct_change().iloc[1:]
+    periods = periods_per_year(equity.index)
+    table = rolling_stats(returns, window, periods, risk_free)
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.15, bottom=0.35)
+    top, bottom = fig.subplots(2, 1, sharex=True)
+    top.plot(table.index, table["sharpe"].to_numpy(), color=LINE_COLOR, linewidth=1.0)
+    top.axhline(0.0, color="#9aa3ad", linewidth=0.8)
+    whole = sharpe_ratio(returns, periods, risk_free)
+    if math.isfinite(whole):
+        top.axhline(whole, color=LINE_COLOR, linewidth=0.8, linestyle="--")
+    top.set_ylabel(f"Sharpe, {window} bars", fontsize=9)
+    bottom.plot(table.index, table["volatility"].to_numpy(), color="#7a4e9c", linewidth=1.0)
+    bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    bottom.set_ylabel("Volatility", fontsize=9)
+    for ax in (top, bottom):
+        _style(ax)
+    if len(table) > 1:
+        bottom.set_xlim(table.index[0], table.index[-1])
+    return fig
+
+
 def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
     """Excursions against the trade's return: MAE (left) and MFE (right).
 
@@ -97,7 +166,8 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
     """
     Figure, PercentFormatter = _matplotlib()
     trades = result.trades
-    fig = Figure(figsize=figsize, layout="constrained")
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.45, bottom=0.55)
     axes = fig.subplots(1, 2, sharey=True)
     ret = trades["return"].astype(float).to_numpy() if len(trades) else np.empty(0)
     colors = np.where(ret > 0, WIN_COLOR, LOSS_COLOR)

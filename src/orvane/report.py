@@ -1,7 +1,11 @@
 """One self-contained HTML report of a backtest result.
 
 Everything is inside the file: CSS inline, charts as base64 PNG, the monthly
-heat map as a coloured table. It opens offline and can be mailed as it is.
+heat map as a coloured table. It opens offline and can be mailed as it is. The
+layout is fluid: cards and statistic groups flow into as many columns as fit,
+charts scale to the width, and only inherently wide tables (the heat map, the
+trades, drawdowns and actions) scroll sideways inside their own box, so the page
+itself never does, down to phone widths.
 """
 
 from __future__ import annotations
@@ -9,51 +13,84 @@ from __future__ import annotations
 import base64
 import html
 import io
+import math
 import os
 import pathlib
 from datetime import datetime, timezone
-from typing import Any, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
 
-from orvane import _params, plotting
+from orvane import _benchmark, _params, plotting
 from orvane._records import ordered_actions, to_act_on
-from orvane.stats import format_summary, live_equity, summary
+from orvane.stats import (BENCHMARK_NAMES, bar_returns, check_rate, drawdown_periods,
+                          format_summary, live_equity, monthly_table, summary, yearly_table)
 
-__all__ = ["write_report", "render_report"]
+__all__ = ["write_report", "render_report", "headline_html"]
 
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 HEADLINE = ("total_return", "cagr", "sharpe", "max_drawdown", "annual_volatility", "win_rate")
+# Statistic groups of the summary, in order; names in none of them (the trade records, and
+# whatever statistics come later) fill the last group.
+GROUPS: Tuple[Tuple[str, Tuple[str, ...]], ...] = (
+    ("Returns", ("start", "end", "total_return", "cagr", "best_day", "worst_day", "best_month",
+                 "worst_month", "best_year", "worst_year", "ruined_on")),
+    ("Risk", ("annual_volatility", "sharpe", "sortino", "max_drawdown", "max_drawdown_peak",
+              "max_drawdown_trough", "max_drawdown_recovery", "calmar", "skew", "kurtosis",
+              "var_95", "cvar_95")),
+    ("Against the benchmark", BENCHMARK_NAMES),
+)
+TRADES_GROUP = "Trade records"
+TRADES_NOTE = ("one record per position and rebalance segment: a holding kept across "
+               "rebalances counts once per segment")
+# An equity curve spanning more than this factor is drawn on a log scale: on a linear one
+# the early years flatten into a line.
+LOG_SPAN = 10.0
+DRAWDOWNS_SHOWN = 5
+ROLLING_WINDOW = 126
+DPI = 130
 
 CSS = """
 :root { --ink:#1c2630; --muted:#5f6b77; --line:#e3e6ea; --bg:#f5f7fa; --card:#fff;
         --accent:#1f4e79; --pos:#1a7f4b; --neg:#c0392b; }
 * { box-sizing: border-box; }
+html { -webkit-text-size-adjust: 100%; }
 body { margin:0; background:var(--bg); color:var(--ink);
        font:14px/1.45 -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial, sans-serif; }
 header { background:var(--accent); color:#fff; padding:28px 40px 22px; }
-header h1 { margin:0 0 4px; font-size:24px; font-weight:600; }
+header h1 { margin:0 0 4px; font-size:24px; font-weight:600; overflow-wrap:anywhere; }
 header p { margin:0; opacity:.85; }
 main { max-width:1200px; margin:0 auto; padding:24px 40px 48px; }
 section { background:var(--card); border:1px solid var(--line); border-radius:8px;
-          padding:20px 24px; margin:0 0 20px; }
+          padding:20px 24px; margin:0 0 20px; min-width:0; }
 h2 { margin:0 0 14px; font-size:17px; font-weight:600; }
 h2 small { font-weight:400; color:var(--muted); font-size:13px; margin-left:8px; }
-.cards { display:grid; grid-template-columns:repeat(6, 1fr); gap:12px; margin-bottom:18px; }
-.card { border:1px solid var(--line); border-radius:6px; padding:12px 14px; }
+h3 { margin:0 0 6px; font-size:13px; font-weight:600; color:var(--muted);
+     text-transform:uppercase; letter-spacing:.04em; }
+h3 small { text-transform:none; letter-spacing:0; font-weight:400; }
+.cards { display:grid; grid-template-columns:repeat(auto-fill, minmax(min(100%, 150px), 1fr));
+         gap:12px; margin-bottom:18px; }
+.card { border:1px solid var(--line); border-radius:6px; padding:12px 14px; min-width:0; }
 .card .k { color:var(--muted); font-size:12px; text-transform:uppercase; letter-spacing:.04em; }
 .card .v { font-size:22px; font-weight:600; margin-top:2px; font-variant-numeric:tabular-nums; }
-.cols { columns:2; column-gap:40px; }
+.grid { display:grid; grid-template-columns:repeat(auto-fit, minmax(min(100%, 320px), 1fr));
+        gap:14px 40px; align-items:start; }
+.pair { display:grid; grid-template-columns:repeat(auto-fit, minmax(min(100%, 440px), 1fr));
+        gap:0 20px; align-items:start; }
+.pair > * { min-width:0; }
+.grid > * { min-width:0; }
+.scroll { overflow-x:auto; max-width:100%; }
 table { border-collapse:collapse; width:100%; font-variant-numeric:tabular-nums; }
 th, td { padding:5px 8px; border-bottom:1px solid var(--line); text-align:right; white-space:nowrap; }
 th { color:var(--muted); font-weight:600; font-size:12px; background:#fafbfc; }
 th:first-child, td:first-child, td.l, th.l { text-align:left; }
 .kv td { border-bottom:1px dotted var(--line); }
-.kv { break-inside:avoid; }
+.kv td:first-child { white-space:normal; overflow-wrap:anywhere; }
+td.wrap { white-space:normal; }
 tbody tr:nth-child(even) td { background:#fbfcfd; }
 .pos { color:var(--pos); } .neg { color:var(--neg); }
-img { width:100%; height:auto; display:block; }
+img { max-width:100%; width:100%; height:auto; display:block; }
 .heat td { font-size:12px; padding:6px 4px; text-align:center; border:1px solid #fff; }
 .heat th { text-align:center; }
 .heat td.y { font-weight:600; background:#fafbfc; }
@@ -61,15 +98,27 @@ img { width:100%; height:auto; display:block; }
 .tag.enter { background:#e3f3ea; color:var(--pos); } .tag.exit { background:#fbe9e7; color:var(--neg); }
 .tag.rule { background:#fff3d6; color:#8a5a00; }
 .note { color:var(--muted); font-size:12px; margin:8px 0 0; }
-ul.warn { margin:0; padding-left:20px; color:#8a5a00; }
+ul.warn { margin:0; padding-left:20px; color:#8a5a00; overflow-wrap:anywhere; }
 .alert { margin:0; color:var(--neg); font-weight:600; }
 footer { color:var(--muted); font-size:12px; text-align:center; padding:0 0 24px; }
+@media (max-width: 640px) {
+  header { padding:18px 16px 14px; }
+  header h1 { font-size:20px; }
+  main { padding:12px 10px 32px; }
+  section { padding:14px 12px; margin-bottom:12px; }
+  h2 small { display:block; margin:2px 0 0; }
+  .cards { gap:8px; }
+  .card { padding:8px 10px; }
+  .card .v { font-size:18px; }
+  table { font-size:12px; }
+  th, td { padding:4px 5px; }
+}
 """
 
 
 def _png(fig: Any) -> str:
     buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=144, facecolor="white")
+    fig.savefig(buffer, format="png", dpi=DPI, facecolor="white")
     return "data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
@@ -88,8 +137,15 @@ def _day(value: Any) -> str:
     return "" if pd.isna(value) else pd.Timestamp(value).strftime("%Y-%m-%d")
 
 
-def _table(frame: pd.DataFrame, formats: dict, left: tuple = ()) -> str:
-    """HTML table; ``formats`` maps column -> (header, formatter), ``left`` aligns text columns."""
+def _scroll(table: str) -> str:
+    """A table too wide for a phone scrolls inside its own box, never the page."""
+    return f'<div class="scroll">{table}</div>'
+
+
+def _table(frame: pd.DataFrame, formats: dict, left: tuple = (), signed: tuple = ("return",),
+           wrap: tuple = ()) -> str:
+    """HTML table; ``formats`` maps column -> (header, formatter), ``left`` aligns text
+    columns, ``signed`` colours by sign, ``wrap`` lets long text break."""
     head = "".join(
         f'<th class="{"l" if c in left else ""}">{html.escape(h)}</th>' for c, (h, _) in formats.items()
     )
@@ -98,10 +154,22 @@ def _table(frame: pd.DataFrame, formats: dict, left: tuple = ()) -> str:
         cells = []
         for column, (_, fmt) in formats.items():
             value = row[column]
-            css = "l" if column in left else _num_class(value) if column in ("return",) else ""
+            css = " ".join(filter(None, (
+                "l" if column in left else _num_class(value) if column in signed else "",
+                "wrap" if column in wrap else "")))
             cells.append(f'<td class="{css}">{fmt(value)}</td>')
         rows.append("<tr>" + "".join(cells) + "</tr>")
     return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
+
+
+def _section(name: str, heading: str, body: str, note: str = "") -> str:
+    small = f"<small>{note}</small>" if note else ""
+    return f'<section id="{name}"><h2>{heading}{small}</h2>{body}</section>'
+
+
+def _figure(name: str, heading: str, note: str, fig: Any, alt: str) -> str:
+    """One chart section: heading, note, the figure as an embedded PNG."""
+    return _section(name, heading, f'<img alt="{html.escape(alt)}" src="{_png(fig)}">', note)
 
 
 def _card_class(name: str, value: Any) -> str:
@@ -113,6 +181,12 @@ def _card_class(name: str, value: Any) -> str:
     return _num_class(value)
 
 
+def _kv(rows: Sequence[Tuple[str, str]]) -> str:
+    return ('<table class="kv"><tbody>'
+            + "".join(f"<tr><td>{html.escape(k)}</td><td>{html.escape(v)}</td></tr>" for k, v in rows)
+            + "</tbody></table>")
+
+
 def _stats_section(stats: pd.Series) -> str:
     text = format_summary(stats)
     by_name = dict(zip(stats.index, zip(text.index, text)))
@@ -122,15 +196,16 @@ def _stats_section(stats: pd.Series) -> str:
         f"{html.escape(by_name[k][1])}</div></div>"
         for k in HEADLINE
     )
-    half = (len(text) + 1) // 2
-    tables = "".join(
-        '<table class="kv"><tbody>'
-        + "".join(f"<tr><td>{html.escape(k)}</td><td>{html.escape(v)}</td></tr>" for k, v in part.items())
-        + "</tbody></table>"
-        for part in (text.iloc[:half], text.iloc[half:])
+    placed = {n for _, names in GROUPS for n in names}
+    groups = [(heading, "", [n for n in names if n in by_name]) for heading, names in GROUPS]
+    groups.append((TRADES_GROUP, TRADES_NOTE, [n for n in stats.index if n not in placed]))
+    blocks = "".join(
+        f'<div><h3>{heading}{f" <small>({note})</small>" if note else ""}</h3>'
+        f"{_kv([by_name[n] for n in names])}</div>"
+        for heading, note, names in groups if names
     )
     return (f'<section id="summary"><h2>Summary</h2><div class="cards">{cards}</div>'
-            f'<div class="cols">{tables}</div></section>')
+            f'<div class="grid">{blocks}</div></section>')
 
 
 def _heat_color(value: float, scale: float) -> str:
@@ -141,26 +216,47 @@ def _heat_color(value: float, scale: float) -> str:
     return f"rgba({rgb[0]},{rgb[1]},{rgb[2]},{strength:.3f})"
 
 
-def _monthly_section(result: Any) -> str:
-    monthly = result.monthly_returns()
-    monthly = monthly.reindex(columns=range(1, 13))
-    # Full-year figure compounds the months that exist.
-    yearly = (1.0 + monthly.fillna(0.0)).prod(axis=1) - 1.0
-    yearly[monthly.isna().all(axis=1)] = np.nan
+def _monthly_section(monthly: pd.DataFrame, yearly: pd.DataFrame) -> str:
     finite = monthly.to_numpy(dtype=float)
     finite = finite[np.isfinite(finite)]
     scale = float(np.quantile(np.abs(finite), 0.95)) if finite.size else 0.0
     head = '<th class="l">Year</th>' + "".join(f"<th>{m}</th>" for m in MONTHS) + "<th>Year</th>"
     rows = []
     for year, row in monthly.iterrows():
+        whole = yearly["return"].get(year, np.nan)
         cells = "".join(
             f'<td style="background:{_heat_color(v, scale)}">{_pct(v, 1)}</td>' for v in row
         )
         rows.append(f'<tr><td class="y l">{year}</td>{cells}'
-                    f'<td class="y {_num_class(yearly[year])}">{_pct(yearly[year], 1)}</td></tr>')
-    return (f'<section id="monthly"><h2>Monthly returns<small>compounded within each month</small></h2>'
-            f'<table class="heat"><thead><tr>{head}</tr></thead><tbody>{"".join(rows)}</tbody>'
-            "</table></section>")
+                    f'<td class="y {_num_class(whole)}">{_pct(whole, 1)}</td></tr>')
+    table = f'<table class="heat"><thead><tr>{head}</tr></thead><tbody>{"".join(rows)}</tbody></table>'
+    return _section("monthly", "Monthly returns", _scroll(table), "compounded within each month")
+
+
+def _yearly_section(yearly: pd.DataFrame) -> str:
+    formats = {"year": ("Year", lambda v: f"{int(v)}"), "return": ("Return", _pct)}
+    if "benchmark" in yearly:
+        formats.update({"benchmark": ("Benchmark", _pct), "excess": ("Excess", _pct)})
+    table = _table(yearly.reset_index(), formats, left=("year",), signed=("return", "excess"))
+    note = "calendar years, first and last partial" + (
+        "; excess = return - benchmark" if "benchmark" in yearly else "")
+    return _section("yearly", "Yearly returns", table, note)
+
+
+def _drawdowns_section(equity: pd.Series) -> str:
+    worst = drawdown_periods(equity, top=DRAWDOWNS_SHOWN)
+    formats = {
+        "peak": ("Peak", _day),
+        "trough": ("Trough", _day),
+        "recovery": ("Recovery", lambda v: "not yet" if pd.isna(v) else _day(v)),
+        "depth": ("Depth", _pct),
+        "bars": ("Bars", lambda v: f"{int(v):,}"),
+        "days": ("Days", lambda v: f"{v:,.0f}"),
+    }
+    body = (_scroll(_table(worst, formats, left=("peak",), signed=("depth",))) if len(worst)
+            else "<p>The equity never fell below an earlier high.</p>")
+    return _section("drawdowns", "Worst drawdowns", body,
+                    "peak to recovery, or to the end while not recovered")
 
 
 def _trades_section(trades: pd.DataFrame, last: int) -> str:
@@ -177,12 +273,14 @@ def _trades_section(trades: pd.DataFrame, last: int) -> str:
         "gmfe": ("MFE", _pct),
         "exit_reason": ("Exit reason", lambda v: html.escape(str(v)).replace("_", " ")),
     }
-    body = _table(shown, formats, left=("ticker", "side", "exit_reason")) if len(shown) else "<p>No trades.</p>"
+    body = (_scroll(_table(shown, formats, left=("ticker", "side", "exit_reason"))) if len(shown)
+            else "<p>No trades.</p>")
     reasons = trades["exit_reason"].astype(str).str.replace("_", " ").value_counts()
     mix = " &middot; ".join(f"{html.escape(r)} {n:,}" for r, n in reasons.items())
-    note = f'<p class="note">All {len(trades):,} trades by how they ended: {mix}</p>' if len(trades) else ""
-    return (f'<section id="trades"><h2>Last trades<small>{len(shown)} of {len(trades):,}, '
-            f"latest entry first</small></h2>{body}{note}</section>")
+    note = (f'<p class="note">All {len(trades):,} trade records by how they ended: {mix}. '
+            f"A record is one position over one rebalance segment.</p>" if len(trades) else "")
+    return _section("trades", "Last trades", body + note,
+                    f"{len(shown)} of {len(trades):,}, latest entry first")
 
 
 def _tag(code: str, words: str) -> str:
@@ -195,33 +293,27 @@ def _actions_section(actions: pd.DataFrame) -> str:
     changes = int(to_act_on(frame).sum())
     rows = "".join(
         f'<tr><td class="l">{html.escape(str(ticker))}</td><td>{_pct(r.weight)}</td>'
-        f'<td>{_pct(r.next_weight)}</td><td class="l">{_tag(r.code, str(r.action))}</td>'
+        f'<td>{_pct(r.next_weight)}</td><td class="l wrap">{_tag(r.code, str(r.action))}</td>'
         f'<td class="l"><code>{html.escape(r.code)}</code></td></tr>'
         for ticker, r in zip(frame.index, frame.itertuples(index=False))
     )
     body = (
-        '<table><thead><tr><th class="l">Ticker</th><th>Weight now</th><th>Next weight</th>'
-        f'<th class="l">Action</th><th class="l">Code</th></tr></thead><tbody>{rows}</tbody></table>'
+        _scroll('<table><thead><tr><th class="l">Ticker</th><th>Weight now</th><th>Next weight</th>'
+                f'<th class="l">Action</th><th class="l">Code</th></tr></thead><tbody>{rows}</tbody></table>')
         if len(frame) else "<p>Nothing held and nothing to do.</p>"
     )
-    return (f'<section id="actions"><h2>Next actions<small>{changes} to act on, '
-            f"{len(frame)} tickers listed</small></h2>{body}</section>")
+    return _section("actions", "Next actions", body, f"{changes} to act on, {len(frame)} tickers listed")
 
 
 def _settings_section(result: Any) -> str:
-    settings = list((getattr(result, "settings", {}) or {}).items())
+    settings = [(str(k), _params.setting_text(str(k), v))
+                for k, v in (getattr(result, "settings", {}) or {}).items()]
     half = (len(settings) + 1) // 2
-    tables = "".join(
-        '<table class="kv"><tbody>'
-        + "".join(f"<tr><td>{html.escape(str(k))}</td><td>{html.escape(_params.setting_text(str(k), v))}</td></tr>"
-                  for k, v in part)
-        + "</tbody></table>"
-        for part in (settings[:half], settings[half:])
-    )
+    tables = "".join(f"<div>{_kv(part)}</div>" for part in (settings[:half], settings[half:]))
     warnings = getattr(result, "warnings", ()) or ()
     warn = ('<h2 style="margin-top:18px">Warnings</h2><ul class="warn">'
             + "".join(f"<li>{html.escape(str(w))}</li>" for w in warnings) + "</ul>") if warnings else ""
-    return f'<section id="settings"><h2>Settings</h2><div class="cols">{tables}</div>{warn}</section>'
+    return f'<section id="settings"><h2>Settings</h2><div class="grid">{tables}</div>{warn}</section>'
 
 
 def _ruin_note(result: Any) -> str:
@@ -232,16 +324,40 @@ def _ruin_note(result: Any) -> str:
             "positions as fractions of itself).</p></section>")
 
 
-def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25) -> str:
+def _log_scale(equity: pd.Series) -> bool:
+    if not len(equity):
+        return False
+    low, high = float(equity.min()), float(equity.max())
+    return low > 0 and high / low > LOG_SPAN
+
+
+def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25,
+                  benchmark: _benchmark.Benchmark = None, risk_free: float = 0.0) -> str:
     """The report as one HTML string (see ``write_report``)."""
-    stats = summary(result)
+    risk_free = check_rate(risk_free)
+    curve = _benchmark.resolve(result, benchmark)
+    stats = summary(result, risk_free=risk_free, benchmark=curve)
     equity = live_equity(result)
-    equity_fig = plotting.plot_equity(result, title=None, figsize=(11.0, 5.2))
-    trades_fig = plotting.plot_trades(result, figsize=(11.0, 4.2))
+    returns = bar_returns(equity).fillna(0.0)
+    yearly = yearly_table(returns, curve)
+    log = _log_scale(equity)
+    # 9 inches wide: narrow enough for the labels to stay legible on a phone.
+    equity_fig = plotting.plot_equity(result, title=None, log=log, benchmark=curve,
+                                      figsize=(9.0, 4.6 if curve is None else 5.6))
+    rolling_fig = plotting.plot_rolling(result, window=ROLLING_WINDOW, risk_free=risk_free,
+                                        figsize=(9.0, 3.4))
+    trades_fig = plotting.plot_trades(result, figsize=(9.0, 3.8))
     trades_fig.suptitle("")
     period = f"{_day(stats['start'])} to {_day(stats['end'])}"
     final = f"{equity.iloc[-1]:.4f}" if len(equity) else "n/a"
     made = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    against = _params.setting_text("benchmark", (getattr(result, "settings", {}) or {}).get("benchmark")
+                                   if benchmark is None else benchmark)
+    equity_note = "shaded: the deepest drawdown, peak to recovery"
+    if log:
+        equity_note = f"log scale (the equity spans more than {LOG_SPAN:g}x); " + equity_note
+    if curve is not None:
+        equity_note += "; grey: the benchmark, middle: excess return, equity / benchmark - 1"
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
@@ -249,16 +365,20 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         f"<title>{html.escape(title)}</title><style>{CSS}</style></head><body>",
         f"<header><h1>{html.escape(title)}</h1><p>{period} &middot; {len(equity):,} "
         f"bar{'s' if len(equity) != 1 else ''} &middot; "
-        f"final value {final} (start 1.0) &middot; {len(result.trades):,} trades</p></header><main>",
+        f"final value {final} (start 1.0) &middot; {len(result.trades):,} trades"
+        + (f" &middot; benchmark {html.escape(against)}" if curve is not None else "")
+        + "</p></header><main>",
         _ruin_note(result),
         _stats_section(stats),
-        f'<section id="equity"><h2>Equity and drawdown<small>shaded: the deepest drawdown, '
-        f'peak to recovery</small></h2><img alt="Equity curve and drawdown" src="{_png(equity_fig)}">'
-        "</section>",
-        _monthly_section(result),
-        f'<section id="excursions"><h2>Trade excursions<small>worst (MAE) and best (MFE) move '
-        f'of each trade against its return; green won, red lost</small></h2>'
-        f'<img alt="MAE and MFE against trade return" src="{_png(trades_fig)}"></section>',
+        _figure("equity", "Equity and drawdown", equity_note, equity_fig, "Equity curve and drawdown"),
+        f'<div class="pair">{_drawdowns_section(equity)}{_yearly_section(yearly)}</div>',
+        _figure("rolling", "Rolling Sharpe ratio and volatility",
+                f"trailing {ROLLING_WINDOW} bars, annualised; dashed: the whole run's Sharpe ratio",
+                rolling_fig, "Rolling Sharpe ratio and volatility"),
+        _monthly_section(monthly_table(returns), yearly),
+        _figure("excursions", "Trade excursions",
+                "worst (MAE) and best (MFE) move of each trade record against its return; "
+                "green won, red lost", trades_fig, "MAE and MFE against trade return"),
         _trades_section(result.trades, last_trades),
         _actions_section(result.actions),
         _settings_section(result),
@@ -267,13 +387,21 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
     return "\n".join(parts)
 
 
-def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Backtest report", last_trades: int = 25) -> pathlib.Path:
+def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Backtest report",
+                 last_trades: int = 25, benchmark: _benchmark.Benchmark = None,
+                 risk_free: float = 0.0) -> pathlib.Path:
     """Write the report of ``result`` to ``path`` (an .html file) and return the path.
 
-    Sections: summary statistics, equity and drawdown chart, monthly returns
-    heat map, trade excursion scatter, the last ``last_trades`` trades, the next
-    actions, the settings and warnings. The file needs no network: styles are
-    inline and charts are embedded PNG images. A directory as ``path`` gets
+    Sections: summary statistics (grouped: returns, risk, the benchmark's, trade
+    records), equity and drawdown chart (on a log scale when the equity spans more
+    than 10x; with a benchmark, its line and the excess-return panel), the worst
+    drawdowns, the yearly returns, rolling Sharpe ratio and volatility, the monthly
+    returns heat map, trade excursion scatter, the last ``last_trades`` trades, the
+    next actions, the settings and warnings. ``benchmark`` (the run's by default)
+    and ``risk_free`` (annual rate, a fraction) are those of ``result.stats``.
+
+    The file needs no network: styles are inline and charts are embedded PNG
+    images; the layout reflows down to phone widths. A directory as ``path`` gets
     ``orvane-report.html`` inside it. Needs matplotlib (``pip install 'orvane[plot]'``).
     """
     from orvane.result import _writable_path, cannot_write
@@ -281,10 +409,27 @@ def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Ba
     path = _writable_path(path, "path")
     if path.is_dir():
         path = path / "orvane-report.html"
-    text = render_report(result, title=title, last_trades=last_trades)
+    text = render_report(result, title=title, last_trades=last_trades, benchmark=benchmark,
+                         risk_free=risk_free)
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(text, encoding="utf-8")
     except OSError as exc:
         raise cannot_write(path, exc) from None
     return path
+
+
+def headline_html(result: Any) -> str:
+    """The headline figures as one small HTML table (a notebook's view of a result)."""
+    stats = summary(result)
+    text = format_summary(stats)
+    labels = dict(zip(stats.index, text.index))
+    equity = live_equity(result)
+    rows = [("Period", f"{_day(stats['start'])} to {_day(stats['end'])} ({len(equity):,} bars)"),
+            ("Final value", f"{equity.iloc[-1]:.4f} (start 1.0)" if len(equity) else "n/a")]
+    rows += [(labels[k], text[labels[k]]) for k in HEADLINE + ("trades",)]
+    if "beta" in stats:
+        rows += [(labels[k], text[labels[k]]) for k in ("benchmark_total_return", "alpha", "beta")]
+    body = "".join(f'<tr><th style="text-align:left">{html.escape(k)}</th>'
+                   f'<td style="text-align:right">{html.escape(v)}</td></tr>' for k, v in rows)
+    return f"<table><caption>BacktestResult</caption><tbody>{body}</tbody></table>"

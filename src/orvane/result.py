@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _records
+from orvane._benchmark import Benchmark, resolve as _resolve_benchmark
 from orvane import stats as _stats
 
 __all__ = ["BacktestResult"]
@@ -49,6 +50,9 @@ class BacktestResult:
         Adjustments made to the inputs.
     settings : dict
         The keyword arguments of the run (front names).
+    benchmark : Series or None
+        The benchmark's value on every live bar (1.0 on its first), NaN where it has no
+        data; None without a ``benchmark``.
     start, end : Timestamp
         First live bar (the signal bar of the first weight row) and the last one: the last
         price date, or the bar on which the equity first reached 0 or below (only shorts
@@ -71,6 +75,7 @@ class BacktestResult:
     _last_close: pd.Series
     _drift: pd.Series
     _delisted: pd.Series
+    _benchmark: Optional[pd.Series] = None
 
     # ------------------------------------------------------------ series and tables
 
@@ -94,6 +99,10 @@ class BacktestResult:
     @property
     def drawdown(self) -> pd.Series:
         return _stats.drawdown(self._equity.loc[self._start:self._end]).rename("drawdown")
+
+    @property
+    def benchmark(self) -> Optional[pd.Series]:
+        return None if self._benchmark is None else self._benchmark.copy()
 
     @property
     def trades(self) -> pd.DataFrame:
@@ -178,15 +187,35 @@ class BacktestResult:
     def monthly_returns(self) -> pd.DataFrame:
         """Compounded return of each calendar month (rows: year, columns: month 1..12),
         from the first simulated bar on; months without data are NaN."""
-        returns = self.returns
-        returns = returns[returns.index >= self._start]
-        index = returns.index
-        growth = (1.0 + returns).groupby([index.year, index.month]).prod() - 1.0
-        table = growth.unstack()
-        table = table.reindex(columns=range(1, 13))
-        table.index.name = "year"
-        table.columns.name = "month"
-        return table
+        return _stats.monthly_table(self.returns)
+
+    def yearly_returns(self, benchmark: Benchmark = None) -> pd.DataFrame:
+        """Compounded return of each calendar year (index: year; the first and last may be
+        partial), column ``return``; with a benchmark (the run's, or ``benchmark`` as
+        ``stats`` takes it) also ``benchmark``, its return over the same bars, and
+        ``excess``, return - benchmark (fractions).  See ``orvane.stats.yearly_table``."""
+        return _stats.yearly_table(self.returns, _resolve_benchmark(self, benchmark))
+
+    def drawdowns(self, top: Optional[int] = 5) -> pd.DataFrame:
+        """The ``top`` deepest drawdowns of ``equity`` (all with None), deepest first.
+
+        Columns: ``peak`` (last bar at the high), ``trough``, ``recovery`` (first bar back
+        at the peak's value; NaT while not recovered), ``depth`` (fraction, negative),
+        ``bars`` and ``days`` (calendar) from the peak to the recovery, or to the last bar
+        while not recovered.  See ``orvane.stats.drawdown_periods``.
+        """
+        if top is not None and (isinstance(top, (bool, np.bool_))
+                                or not isinstance(top, (int, np.integer)) or top < 1):
+            raise ValueError(f"top must be a whole number of at least 1, or None for all, got {top!r}")
+        return _stats.drawdown_periods(self.equity, None if top is None else int(top))
+
+    def rolling(self, window: int = 126, risk_free: float = 0.0) -> pd.DataFrame:
+        """Trailing ``window``-bar Sharpe ratio and volatility (both annualised), one row per
+        live bar after the first; NaN until a full window (see
+        ``orvane.stats.rolling_stats``).  ``risk_free`` is an annual rate (fraction)."""
+        equity = self.equity
+        periods = _stats.periods_per_year(equity.index)
+        return _stats.rolling_stats(equity.pct_change().iloc[1:], window, periods, risk_free)
 
     def orders(self, capital: float,
                prices: Union[pd.Series, Mapping[str, float], None] = None, *,
@@ -259,17 +288,23 @@ class BacktestResult:
 
     # ------------------------------------------------------------ statistics and output
 
-    def stats(self, risk_free: float = 0.0) -> pd.Series:
-        """Summary statistics as a Series (see ``orvane.stats.summary``)."""
-        return _stats.summary(self, risk_free=risk_free)
+    def stats(self, risk_free: float = 0.0, benchmark: Benchmark = None) -> pd.Series:
+        """Summary statistics as a Series (see ``orvane.stats.summary``).
+
+        ``risk_free``: annual rate, a fraction.  ``benchmark``: the run's by default; or a
+        price or return Series, read and aligned on the live bars as ``orvane.backtest``
+        reads its ``benchmark``.
+        """
+        return _stats.summary(self, risk_free=risk_free, benchmark=_resolve_benchmark(self, benchmark))
 
     def plot(self, *, title: Optional[str] = "Equity", log: bool = False,
-             figsize: Tuple[float, float] = (10.0, 6.0)) -> Any:
+             figsize: Tuple[float, float] = (10.0, 6.0),
+             benchmark: Benchmark = None) -> Any:
         """Equity with drawdown below, a matplotlib Figure (needs ``orvane[plot]``); the
         options are those of ``orvane.plotting.plot_equity``."""
         from orvane import plotting
 
-        return plotting.plot_equity(self, title=title, log=log, figsize=figsize)
+        return plotting.plot_equity(self, title=title, log=log, figsize=figsize, benchmark=benchmark)
 
     def plot_trades(self, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
         """MAE and MFE of every trade against its return, a matplotlib Figure."""
@@ -278,12 +313,14 @@ class BacktestResult:
         return plotting.plot_trades(self, figsize=figsize)
 
     def report(self, path: Union[str, os.PathLike], *, title: str = "Backtest report",
-               last_trades: int = 25) -> pathlib.Path:
-        """Write one self-contained HTML report; returns the path written (see
-        ``orvane.report.write_report``)."""
+               last_trades: int = 25, benchmark: Benchmark = None,
+               risk_free: float = 0.0) -> pathlib.Path:
+        """Write one self-contained HTML report; returns the path written (the options are
+        those of ``orvane.report.write_report``)."""
         from orvane import report
 
-        return report.write_report(self, path, title=title, last_trades=last_trades)
+        return report.write_report(self, path, title=title, last_trades=last_trades,
+                                   benchmark=benchmark, risk_free=risk_free)
 
     def save(self, folder: Union[str, os.PathLike], format: str = "auto") -> Dict[str, pathlib.Path]:
         """Write equity, trades, actions and stats into ``folder`` (created if needed).
@@ -333,6 +370,12 @@ class BacktestResult:
                 f"final value {eq.iloc[-1]:.4f}, total return {total:+.2%}, "
                 f"max drawdown {dd:.2%}, {len(self._trades)} trades; "
                 f"fee {s['fee']:.4%}, tax {s['tax']:.4%}, trade at {s['trade_at']}>")
+
+    def _repr_html_(self) -> str:
+        """The headline figures as a small table, for notebooks."""
+        from orvane import report
+
+        return report.headline_html(self)
 
 
 def _capital(capital: Any) -> float:

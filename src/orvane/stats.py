@@ -9,6 +9,8 @@ Conventions shared by the functions below:
 - Returns are simple bar-to-bar returns of the equity curve.
 - Annualisation uses ``periods_per_year`` of the equity index; the risk-free rate
   is 0 unless given.
+- Relative statistics pair the strategy's and the benchmark's bar returns on the
+  bars where both are known.
 - A statistic whose formula is undefined is NaN (for example the Sharpe ratio of
   a flat curve, or the win rate without trades); a ratio whose denominator is
   zero while its numerator is positive is +inf (the profit factor when every
@@ -21,7 +23,7 @@ import functools
 import math
 import re
 import warnings
-from typing import Any, Callable, TypeVar, cast
+from typing import Any, Callable, Dict, Optional, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -37,7 +39,25 @@ __all__ = [
     "sortino_ratio",
     "drawdown",
     "max_drawdown",
+    "drawdown_periods",
     "calmar_ratio",
+    "skewness",
+    "kurtosis",
+    "value_at_risk",
+    "conditional_value_at_risk",
+    "calendar_returns",
+    "monthly_table",
+    "yearly_table",
+    "rolling_stats",
+    "bar_returns",
+    "beta",
+    "alpha",
+    "correlation",
+    "tracking_error",
+    "information_ratio",
+    "capture_ratio",
+    "benchmark_stats",
+    "check_rate",
     "trade_stats",
     "turnover",
     "exposure",
@@ -45,6 +65,7 @@ __all__ = [
     "summary",
     "format_summary",
     "LABELS",
+    "BENCHMARK_NAMES",
 ]
 
 _DAYS_PER_YEAR = 365.25
@@ -62,16 +83,27 @@ def _quiet(func: F) -> F:
     return cast(F, wrapper)
 
 
+# Standard bar frequencies a median spacing snaps to: bars a year -> spacing in days.
+_STANDARD = {52.0: 7.0, 12.0: _DAYS_PER_YEAR / 12, 4.0: _DAYS_PER_YEAR / 4, 1.0: _DAYS_PER_YEAR}
+_SNAP = 0.15
+
+
 @_quiet
 def periods_per_year(index: pd.DatetimeIndex) -> float:
     """Number of bars in a year for a DatetimeIndex.
 
     A frequency pandas can infer decides: business days 252, calendar days 365,
     weeks 52, months 12, quarters 4, years 1. Otherwise the median spacing of
-    the dates decides: a median of one day (between 0.5 and 1.5 days) is taken
-    as trading days, 252, because daily stock data skips weekends and holidays
-    and then has no regular frequency; any other spacing gives
-    365.25 days / median spacing. Fewer than two dates give NaN.
+    the dates decides, so that trading calendars with holidays, which have no
+    regular frequency, still count as the frequency they are:
+
+    - between 0.5 and 1.5 days: trading days, 252;
+    - within 15 % of a week, a month, a quarter or a year (5.95-8.05, 25.9-35.0,
+      77.6-105.0 and 310.5-420.0 days): 52, 12, 4 or 1 (month-end trading days
+      are 28 to 33 days apart, a median of 31 days would otherwise give 11.78);
+    - any other spacing: 365.25 days / median spacing.
+
+    Fewer than two dates give NaN.
     """
     index = pd.DatetimeIndex(index)
     if len(index) < 2:
@@ -97,6 +129,9 @@ def periods_per_year(index: pd.DatetimeIndex) -> float:
         return float("nan")
     if 0.5 <= days <= 1.5:
         return 252.0
+    for periods, standard in _STANDARD.items():
+        if abs(days / standard - 1.0) <= _SNAP:
+            return periods
     return _DAYS_PER_YEAR / days
 
 
@@ -178,30 +213,63 @@ def drawdown(equity: pd.Series) -> pd.Series:
     return equity / equity.cummax() - 1.0
 
 
+DRAWDOWN_COLUMNS = ("peak", "trough", "recovery", "depth", "bars", "days")
+
+
+@_quiet
+def drawdown_periods(equity: pd.Series, top: Optional[int] = None) -> pd.DataFrame:
+    """Every spell below an earlier high, deepest first (``top``: only that many).
+
+    A spell starts after a bar at the running high (its ``peak``, the last bar at
+    that high) and ends on its ``recovery``, the first bar back at or above the
+    peak's value (NaT while not recovered). ``trough`` is the lowest bar in it
+    (the first one on a tie), ``depth`` trough / peak - 1 (a negative fraction).
+    ``bars`` and ``days`` count bars and calendar days (fractional for intraday
+    bars) from the peak to the recovery, or to the last bar while not recovered.
+    Equal depths keep their order in time.
+    """
+    values = equity.dropna()
+    v = values.to_numpy(dtype=np.float64)
+    below = v < np.maximum.accumulate(v) if len(v) else np.zeros(0, dtype=bool)
+    edges = np.diff(np.concatenate([[0], below.astype(np.int8), [0]]))
+    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    # Between two spells the drawdown is 0: each segment's minimum is its spell's.
+    dd = drawdown(values).to_numpy()
+    depth = np.minimum.reduceat(dd, starts) if len(starts) else np.zeros(0)
+    order = np.argsort(depth, kind="stable")[:top]
+    starts, ends, depth = starts[order], ends[order], depth[order]
+    troughs = np.array([s + int(np.argmin(v[s:e])) for s, e in zip(starts, ends)], dtype=np.int64)
+    peaks = starts - 1
+    recovered = ends < len(v)
+    until = np.where(recovered, ends, len(v) - 1)
+    index = values.index
+    return pd.DataFrame({
+        "peak": index[peaks],
+        "trough": index[troughs],
+        "recovery": index[until].where(recovered),
+        "depth": depth,
+        "bars": until - peaks,
+        "days": (index[until] - index[peaks]) / pd.Timedelta(days=1),
+    }, columns=list(DRAWDOWN_COLUMNS))
+
+
 @_quiet
 def max_drawdown(equity: pd.Series) -> tuple[float, pd.Timestamp, pd.Timestamp, pd.Timestamp]:
     """Deepest drawdown and its dates: (depth, peak, trough, recovery).
 
-    depth is the minimum of ``drawdown`` (0 or negative). peak is the date of the
-    high before the trough, trough the date of the lowest point, recovery the
-    first date after the trough on which the curve is back at or above the
-    peak's value; NaT when it never gets back there. A curve that never falls
+    The first row of ``drawdown_periods``: depth is the minimum of ``drawdown``
+    (0 or negative), peak the last bar at the high before the trough, trough the
+    lowest bar, recovery the first bar after the trough back at or above the
+    peak's value, NaT when it never gets back there. A curve that never falls
     below an earlier high has depth 0 and NaT for all three dates.
     """
-    values = equity.dropna()
-    if values.empty:
+    if equity.dropna().empty:
         return float("nan"), pd.NaT, pd.NaT, pd.NaT
-    dd = drawdown(values)
-    depth = float(dd.min())
-    if not depth < 0:
+    worst = drawdown_periods(equity, top=1)
+    if worst.empty:
         return 0.0, pd.NaT, pd.NaT, pd.NaT
-    trough_at = int(np.argmin(dd.to_numpy()))
-    peak_at = int(np.argmax(values.to_numpy()[: trough_at + 1]))
-    peak_value = values.iloc[peak_at]
-    after = values.iloc[trough_at + 1:]
-    recovered = after.index[after.to_numpy() >= peak_value]
-    recovery = recovered[0] if len(recovered) else pd.NaT
-    return depth, values.index[peak_at], values.index[trough_at], recovery
+    row = worst.iloc[0]
+    return float(row["depth"]), row["peak"], row["trough"], row["recovery"]
 
 
 @_quiet
@@ -212,9 +280,270 @@ def calmar_ratio(cagr_value: float, max_drawdown_value: float) -> float:
     return float(cagr_value / abs(max_drawdown_value))
 
 
+def _values(returns: pd.Series) -> np.ndarray:
+    return returns.dropna().to_numpy(dtype=np.float64)
+
+
+def _flat(values: np.ndarray) -> bool:
+    # Summing equal values can miss their mean by an ulp: test equality, not the variance.
+    return bool(values.max() == values.min())
+
+
+@_quiet
+def skewness(returns: pd.Series) -> float:
+    """Sample skewness of the returns, bias-corrected (G1):
+    sqrt(n (n - 1)) / (n - 2) * m3 / m2 ** 1.5, with m_k the k-th central moment.
+    0 for a symmetric distribution; NaN with fewer than 3 returns or when they do
+    not vary."""
+    x = _values(returns)
+    n = len(x)
+    if n < 3 or _flat(x):
+        return float("nan")
+    d = x - x.mean()
+    m2, m3 = float(np.mean(d ** 2)), float(np.mean(d ** 3))
+    return math.sqrt(n * (n - 1)) / (n - 2) * m3 / m2 ** 1.5
+
+
+@_quiet
+def kurtosis(returns: pd.Series) -> float:
+    """Excess kurtosis of the returns, bias-corrected (G2): 0 for a normal
+    distribution, positive for fat tails.
+    ((n + 1) * (m4 / m2 ** 2 - 3) + 6) * (n - 1) / ((n - 2) * (n - 3)).
+    NaN with fewer than 4 returns or when they do not vary."""
+    x = _values(returns)
+    n = len(x)
+    if n < 4 or _flat(x):
+        return float("nan")
+    d = x - x.mean()
+    m2, m4 = float(np.mean(d ** 2)), float(np.mean(d ** 4))
+    return ((n + 1) * (m4 / m2 ** 2 - 3.0) + 6.0) * (n - 1) / ((n - 2) * (n - 3))
+
+
+@_quiet
+def value_at_risk(returns: pd.Series, level: float = 0.95) -> float:
+    """Historical value at risk: the (1 - level) quantile of the bar returns (linear
+    interpolation between the two nearest). A return, so a loss is negative: -0.02
+    at 95 % means one bar in 20 loses 2 % or more. NaN without returns."""
+    x = _values(returns)
+    if not len(x):
+        return float("nan")
+    return float(np.quantile(x, 1.0 - level))
+
+
+@_quiet
+def conditional_value_at_risk(returns: pd.Series, level: float = 0.95) -> float:
+    """Expected shortfall: the mean of the bar returns at or below ``value_at_risk``
+    (negative for a loss, at or below the VaR). NaN without returns."""
+    x = _values(returns)
+    if not len(x):
+        return float("nan")
+    return float(x[x <= np.quantile(x, 1.0 - level)].mean())
+
+
+PERIODS = {"day": 252.0, "month": 12.0, "year": 1.0}
+
+
+@_quiet
+def calendar_returns(returns: pd.Series, period: str) -> pd.Series:
+    """Compounded return of each calendar ``period`` ("day", "month" or "year") that
+    has bars, labelled with the period's last bar. Periods are read from the dates
+    as written (in their own time zone); the first and last may be partial."""
+    if period not in PERIODS:
+        raise ValueError(f"period must be 'day', 'month' or 'year', got {period!r}")
+    index = pd.DatetimeIndex(returns.index)
+    if index.tz is not None:
+        index = index.tz_localize(None)
+    key = index.year.to_numpy() * 10_000
+    if period != "year":
+        key = key + index.month.to_numpy() * 100
+    if period == "day":
+        key = key + index.day.to_numpy()
+    if not len(key):
+        return pd.Series([], index=returns.index[:0], dtype=float, name=period)
+    starts = np.flatnonzero(np.concatenate([[True], key[1:] != key[:-1]]))
+    growth = np.multiply.reduceat(1.0 + returns.to_numpy(dtype=np.float64), starts) - 1.0
+    last = np.concatenate([starts[1:], [len(key)]]) - 1
+    return pd.Series(growth, index=returns.index[last], name=period)
+
+
+def monthly_table(returns: pd.Series) -> pd.DataFrame:
+    """``calendar_returns`` by month as a table: rows year, columns month 1..12 (NaN
+    where a month has no bar)."""
+    growth = calendar_returns(returns, "month")
+    index = growth.index
+    table = pd.Series(growth.to_numpy(), index=[index.year, index.month]).unstack()
+    table = table.reindex(columns=range(1, 13))
+    table.index.name = "year"
+    table.columns.name = "month"
+    return table
+
+
+def yearly_table(returns: pd.Series, benchmark: Optional[pd.Series] = None) -> pd.DataFrame:
+    """``calendar_returns`` by year (index: year), column ``return``; with a benchmark
+    value curve on the same dates also ``benchmark``, its compounded return over the
+    same bars (NaN for a year it has no move in), and ``excess`` = return - benchmark."""
+    growth = calendar_returns(returns, "year")
+    table = pd.DataFrame({"return": growth.to_numpy()},
+                         index=pd.Index(growth.index.year, name="year"))
+    if benchmark is not None:
+        moves = bar_returns(benchmark.reindex(returns.index))
+        theirs = calendar_returns(moves.fillna(0.0), "year")
+        seen = moves.notna().groupby(moves.index.year).any().to_numpy()
+        table["benchmark"] = np.where(seen, theirs.to_numpy(), np.nan)
+        table["excess"] = table["return"] - table["benchmark"]
+    return table
+
+
+def _extremes(returns: pd.Series, periods: float) -> Dict[str, float]:
+    """Best and worst day, month and year; NaN for a period the bars are coarser than
+    (fewer bars a year than it has: weekly bars have no best day)."""
+    out = {}
+    for period, count in PERIODS.items():
+        growth = calendar_returns(returns, period)
+        usable = len(growth) and periods >= count
+        out[f"best_{period}"] = float(growth.max()) if usable else float("nan")
+        out[f"worst_{period}"] = float(growth.min()) if usable else float("nan")
+    return out
+
+
+@_quiet
+def rolling_stats(returns: pd.Series, window: int, periods: float,
+                  risk_free: float = 0.0) -> pd.DataFrame:
+    """Annualised Sharpe ratio and volatility over the trailing ``window`` bars, as
+    ``sharpe_ratio`` and ``annual_volatility`` compute them on each window; NaN
+    before the first full window and Sharpe NaN on a window that does not vary."""
+    if isinstance(window, (bool, np.bool_)) or not isinstance(window, (int, np.integer)) or window < 2:
+        raise ValueError(f"window must be a whole number of bars, at least 2, got {window!r}")
+    risk_free = check_rate(risk_free)
+    window = int(window)
+    excess = returns.astype(float) - risk_free / periods
+    roll = excess.rolling(window, min_periods=window)
+    std = roll.std(ddof=1)
+    # pandas gives exactly 0 on a constant window; anything else is a real spread.
+    sharpe = (roll.mean() / std.where(std > 0)) * math.sqrt(periods)
+    volatility = returns.astype(float).rolling(window, min_periods=window).std(ddof=1)
+    return pd.DataFrame({"sharpe": sharpe, "volatility": volatility * math.sqrt(periods)},
+                        index=returns.index)
+
+
+def _pair(returns: pd.Series, benchmark: pd.Series) -> tuple[np.ndarray, np.ndarray]:
+    """The bars on which both returns are known."""
+    both = pd.concat([returns, benchmark], axis=1, join="inner").to_numpy(dtype=np.float64)
+    known = np.isfinite(both).all(axis=1)
+    return both[known, 0], both[known, 1]
+
+
+@_quiet
+def beta(returns: pd.Series, benchmark: pd.Series) -> float:
+    """cov(r, b) / var(b) over the bars both have (ddof=1); NaN when the benchmark's
+    returns do not vary or fewer than two bars pair up."""
+    r, b = _pair(returns, benchmark)
+    if len(b) < 2 or _flat(b):
+        return float("nan")
+    return float(np.cov(r, b, ddof=1)[0, 1] / np.var(b, ddof=1))
+
+
+@_quiet
+def alpha(returns: pd.Series, benchmark: pd.Series, periods: float,
+          risk_free: float = 0.0) -> float:
+    """Jensen's alpha, annualised by ``periods`` without compounding:
+    (mean(r - rf) - beta * mean(b - rf)) * periods, with the annual ``risk_free``
+    spread evenly over the periods. NaN where ``beta`` is."""
+    r, b = _pair(returns, benchmark)
+    slope = beta(returns, benchmark)
+    rf = risk_free / periods
+    return float((np.mean(r - rf) - slope * np.mean(b - rf)) * periods)
+
+
+@_quiet
+def correlation(returns: pd.Series, benchmark: pd.Series) -> float:
+    """Pearson correlation of the paired bar returns; NaN when either does not vary."""
+    r, b = _pair(returns, benchmark)
+    if len(b) < 2 or _flat(r) or _flat(b):
+        return float("nan")
+    return float(np.corrcoef(r, b)[0, 1])
+
+
+@_quiet
+def tracking_error(returns: pd.Series, benchmark: pd.Series, periods: float) -> float:
+    """std(r - b, ddof=1) * sqrt(periods): the annualised spread of the active return."""
+    r, b = _pair(returns, benchmark)
+    if len(b) < 2:
+        return float("nan")
+    return float(np.std(r - b, ddof=1) * math.sqrt(periods))
+
+
+@_quiet
+def information_ratio(returns: pd.Series, benchmark: pd.Series, periods: float) -> float:
+    """mean(r - b) / std(r - b, ddof=1) * sqrt(periods); NaN when the active return
+    does not vary."""
+    r, b = _pair(returns, benchmark)
+    if len(b) < 2 or _flat(r - b):
+        return float("nan")
+    active = r - b
+    return float(active.mean() / np.std(active, ddof=1) * math.sqrt(periods))
+
+
+@_quiet
+def capture_ratio(returns: pd.Series, benchmark: pd.Series, periods: float,
+                  side: str = "up") -> float:
+    """Up (``side="up"``: bars the benchmark rose) or down capture: the annualised
+    compound return of the strategy over those bars / the benchmark's,
+    annualised as prod(1 + x) ** (periods / bars) - 1. 1.0 moves with the
+    benchmark; a down capture below 1 loses less than it. NaN without such bars."""
+    if side not in ("up", "down"):
+        raise ValueError(f"side must be 'up' or 'down', got {side!r}")
+    r, b = _pair(returns, benchmark)
+    pick = b > 0 if side == "up" else b < 0
+    n = int(pick.sum())
+    if not n:
+        return float("nan")
+    mine = np.prod(1.0 + r[pick]) ** (periods / n) - 1.0
+    theirs = np.prod(1.0 + b[pick]) ** (periods / n) - 1.0
+    return float(mine / theirs) if theirs != 0 else float("nan")
+
+
+def bar_returns(curve: pd.Series) -> pd.Series:
+    """Bar-to-bar simple returns of a value curve, NaN where either bar is NaN (the
+    first bar has none)."""
+    values = curve.to_numpy(dtype=np.float64)
+    out = np.full(len(values), np.nan)
+    with np.errstate(all="ignore"):
+        out[1:] = values[1:] / values[:-1] - 1.0
+    return pd.Series(out, index=curve.index, name=curve.name)
+
+
+@_quiet
+def benchmark_stats(returns: pd.Series, benchmark: pd.Series, periods: float,
+                    risk_free: float = 0.0) -> Dict[str, float]:
+    """The benchmark's own figures (over the bars it covers) and the strategy's against it.
+
+    ``returns`` are the strategy's bar returns, ``benchmark`` the benchmark's value
+    curve on the same dates (NaN where it has no data).
+    """
+    curve = benchmark.dropna()
+    theirs = bar_returns(benchmark)
+    return {
+        "benchmark_total_return": total_return(curve),
+        "benchmark_cagr": cagr(curve),
+        "benchmark_max_drawdown": max_drawdown(curve)[0],
+        "alpha": alpha(returns, theirs, periods, risk_free),
+        "beta": beta(returns, theirs),
+        "correlation": correlation(returns, theirs),
+        "tracking_error": tracking_error(returns, theirs, periods),
+        "information_ratio": information_ratio(returns, theirs, periods),
+        "up_capture": capture_ratio(returns, theirs, periods, "up"),
+        "down_capture": capture_ratio(returns, theirs, periods, "down"),
+    }
+
+
 @_quiet
 def trade_stats(trades: pd.DataFrame) -> dict:
-    """Statistics of the trade table (one row per trade, open ones included).
+    """Statistics of the trade table (one row per trade record, open ones included).
+
+    A record is one position over one rebalance segment: a holding kept across
+    rebalances is split into one record each (``split_trades_on_rebalance``), so
+    these are statistics of records, not of holdings from entry to final exit.
 
     Open trades count with their return marked at the last bar. A winner has a
     return above 0, a loser a return of 0 or below, so the win rate and the
@@ -316,13 +645,35 @@ def live_equity(result: Any) -> pd.Series:
     return equity.dropna()
 
 
+def check_rate(value: Any, name: str = "risk_free") -> float:
+    """An annual rate as a fraction: a finite real number above -1 and below 1 (0.04 = 4 %)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be an annual rate as a fraction (0.04 = 4 %), got "
+                        f"{type(value).__name__} {value!r}")
+    rate = float(value)
+    if not -1.0 < rate < 1.0:
+        raise ValueError(f"{name} must be an annual rate as a fraction between -1 and 1 "
+                         f"(0.04 = 4 %), got {value!r}")
+    return rate
+
+
 @_quiet
-def summary(result: Any, risk_free: float = 0.0) -> pd.Series:
+def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] = None) -> pd.Series:
     """Every statistic of a backtest result as one Series (object dtype).
 
     Computed on ``live_equity(result)`` and the trade table. See the functions of
     this module for each formula. The index names are the keys of ``LABELS``.
+    ``risk_free`` is an annual rate (fraction) for the Sharpe and Sortino ratios
+    and alpha. ``benchmark`` is a benchmark value curve on the result's dates (NaN
+    where it has no data), by default the result's own ``benchmark``; with one, the
+    benchmark rows follow the per-bar rows (see ``benchmark_stats``). Without one
+    they are left out, as is ``ruined_on`` unless the equity reached 0.
+
+    The trade rows count trade records, one per position and rebalance segment (a
+    holding kept across rebalances is a new record at each, see
+    ``split_trades_on_rebalance``), not holdings from entry to final exit.
     """
+    risk_free = check_rate(risk_free)
     equity = live_equity(result)
     returns = equity.pct_change().iloc[1:]
     periods = periods_per_year(equity.index)
@@ -346,11 +697,23 @@ def summary(result: Any, risk_free: float = 0.0) -> pd.Series:
         "max_drawdown_trough": trough,
         "max_drawdown_recovery": recovery,
         "calmar": calmar_ratio(growth, depth),
+        "skew": skewness(returns),
+        "kurtosis": kurtosis(returns),
+        "var_95": value_at_risk(returns, 0.95),
+        "cvar_95": conditional_value_at_risk(returns, 0.95),
     }
+    values.update(_extremes(returns, periods))
+    names = list(LABELS)
+    if benchmark is None:
+        benchmark = getattr(result, "benchmark", None)
+    if isinstance(benchmark, pd.Series):
+        curve = benchmark.reindex(equity.index)
+        values.update(benchmark_stats(returns, curve, periods, risk_free))
+    else:
+        names = [n for n in names if n not in BENCHMARK_NAMES]
     values.update(trade_stats(trades))
     values["turnover"] = turnover(trades, years)
     values["exposure"] = exposure(trades, equity.index)
-    names = list(LABELS)
     if getattr(result, "ruined", False):
         values["ruined_on"] = equity.index[-1]
     else:
@@ -372,12 +735,34 @@ LABELS = {
     "max_drawdown_trough": ("Max drawdown trough", "date"),
     "max_drawdown_recovery": ("Max drawdown recovery", "recovery"),
     "calmar": ("Calmar ratio", "ratio"),
+    "skew": ("Skew", "ratio"),
+    "kurtosis": ("Excess kurtosis", "ratio"),
+    "var_95": ("VaR 95 % (one bar)", "pct"),
+    "cvar_95": ("CVaR 95 % (one bar)", "pct"),
+    "best_day": ("Best day", "pct"),
+    "worst_day": ("Worst day", "pct"),
+    "best_month": ("Best month", "pct"),
+    "worst_month": ("Worst month", "pct"),
+    "best_year": ("Best year", "pct"),
+    "worst_year": ("Worst year", "pct"),
+    # Only with a benchmark.
+    "benchmark_total_return": ("Benchmark total return", "pct"),
+    "benchmark_cagr": ("Benchmark CAGR", "pct"),
+    "benchmark_max_drawdown": ("Benchmark max drawdown", "pct"),
+    "alpha": ("Alpha (annual)", "pct"),
+    "beta": ("Beta", "ratio"),
+    "correlation": ("Correlation", "ratio"),
+    "tracking_error": ("Tracking error", "pct"),
+    "information_ratio": ("Information ratio", "ratio"),
+    "up_capture": ("Up capture", "ratio"),
+    "down_capture": ("Down capture", "ratio"),
+    # Per trade record: one per position and rebalance segment, not per holding.
     "trades": ("Trades", "int"),
-    "win_rate": ("Win rate", "pct"),
-    "profit_factor": ("Profit factor", "ratio"),
-    "avg_win": ("Average win", "pct"),
-    "avg_loss": ("Average loss", "pct"),
-    "avg_bars_held": ("Average bars held", "float"),
+    "win_rate": ("Win rate (per record)", "pct"),
+    "profit_factor": ("Profit factor (records)", "ratio"),
+    "avg_win": ("Average win (per record)", "pct"),
+    "avg_loss": ("Average loss (per record)", "pct"),
+    "avg_bars_held": ("Average bars per record", "float"),
     "turnover": ("Turnover (per year)", "times"),
     "exposure": ("Exposure (time in market)", "pct"),
     "avg_mae_winners": ("Average MAE, winners", "pct"),
@@ -387,6 +772,9 @@ LABELS = {
     # Only when it happened: the result ends on that bar.
     "ruined_on": ("Equity reached 0 on", "date"),
 }
+BENCHMARK_NAMES = ("benchmark_total_return", "benchmark_cagr", "benchmark_max_drawdown", "alpha",
+                   "beta", "correlation", "tracking_error", "information_ratio", "up_capture",
+                   "down_capture")
 
 
 def _text(value: Any, kind: str) -> str:

@@ -1,0 +1,188 @@
+"""The ``benchmark`` option: a price or return Series -> the benchmark's value on a result's
+live bars.  ``backtest`` reads a ticker's close into a price Series before it gets here; the
+result, its statistics, charts and report all align through ``align``.
+"""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any, List, Mapping, Optional, Tuple, Union
+
+import numpy as np
+import pandas as pd
+
+from orvane import inputs
+
+__all__ = ["FORMS", "check", "read", "align", "resolve", "describe"]
+
+FORMS = ("prices", "returns")
+
+Benchmark = Union[None, str, pd.Series, Mapping[str, pd.Series]]
+
+_WHAT = ("benchmark must be a ticker of prices, a Series of prices or returns, or "
+         "{'prices': series} / {'returns': series}")
+
+
+def _show_dates(dates: pd.DatetimeIndex) -> str:
+    return ", ".join(str(d.date()) if d == d.normalize() else str(d) for d in dates[:5])
+
+
+def _unpack(value: Any) -> Tuple[pd.Series, Optional[str]]:
+    """(series, explicit form or None) from a Series or a one-key mapping."""
+    if isinstance(value, pd.Series):
+        return value, None
+    if isinstance(value, Mapping):
+        keys = list(value)
+        if len(keys) != 1 or keys[0] not in FORMS or not isinstance(value[keys[0]], pd.Series):
+            raise ValueError(f"{_WHAT}; got a mapping with keys {keys!r}")
+        return value[keys[0]], keys[0]
+    raise TypeError(f"{_WHAT}; got {type(value).__name__} {value!r}"[:300])
+
+
+def read(value: Any) -> Tuple[pd.Series, str, List[str]]:
+    """(float Series on sorted dates, "prices" or "returns", notes) from a Series or mapping.
+
+    A plain Series is read from its values: returns when some value is 0 or below (prices
+    are positive) and all lie in [-1, 1); prices when all are positive and some reaches 1
+    (returns that never fall yet once double are no benchmark).  Values all between 0 and
+    1, or 0 and below mixed with 1 and above, could be either and are refused.
+    """
+    series, form = _unpack(value)
+    dates, order = inputs.check_dates(series.index, "benchmark")
+    values = inputs.check_values(series.to_frame("benchmark"), "benchmark")[:, 0]
+    notes = []
+    if order is not None:
+        values = values[order]
+        notes.append("benchmark: dates were not in ascending order and have been sorted")
+    if np.isinf(values).any():
+        bad = dates[np.isinf(values)]
+        raise ValueError(f"benchmark must be finite, got infinite values on [{_show_dates(bad)}]")
+    known = values[~np.isnan(values)]
+    if not len(known):
+        raise ValueError("benchmark holds no values (every one is NaN)")
+    low, high = float(known.min()), float(known.max())
+    if form is None:
+        if low <= 0 and -1 <= low and high < 1:
+            form = "returns"
+        elif low > 0 and high >= 1:
+            form = "prices"
+        else:
+            raise ValueError(
+                f"benchmark values run from {low:g} to {high:g}: they could be prices or "
+                "returns; pass benchmark={'prices': series} or benchmark={'returns': series}")
+    if form == "prices" and low <= 0:
+        bad = dates[values <= 0]
+        raise ValueError(f"benchmark prices must be positive, got values at or below 0 on "
+                         f"[{_show_dates(bad)}]")
+    if form == "returns":
+        if low < -1:
+            bad = dates[values < -1]
+            raise ValueError(f"benchmark returns must be -1 (a total loss) or above, got lower "
+                             f"values on [{_show_dates(bad)}]")
+        # A leading NaN is the first bar of a pct_change; a later one is a lost move.
+        first = int(np.flatnonzero(~np.isnan(values))[0])
+        dates, values = dates[first:], values[first:]
+        if np.isnan(values).any():
+            bad = dates[np.isnan(values)]
+            raise ValueError(f"benchmark returns have NaN after their first value, on "
+                             f"[{_show_dates(bad)}]: a missing return cannot be filled; pass "
+                             "prices, or drop those dates if nothing moved there")
+    return pd.Series(values, index=dates, name="benchmark"), form, notes
+
+
+def check(value: Any) -> Any:
+    """The option's check: a copy of a valid value (a Series is read in full here, so a bad
+    one is refused before the run; a ticker is checked against the prices later)."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        if not value:
+            raise ValueError(f"{_WHAT}; got an empty ticker")
+        return value
+    read(value)
+    series, form = _unpack(value)
+    return series.copy() if form is None else {form: series.copy()}
+
+
+def describe(value: Any) -> str:
+    """The setting as the report shows it."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, Mapping):
+        form = next(iter(value))
+        return f"{len(value[form])} {form}"
+    return f"a series of {len(value)} values" if isinstance(value, pd.Series) else "none"
+
+
+def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.DatetimeIndex] = None
+          ) -> Tuple[pd.Series, List[str]]:
+    """The benchmark's value on ``dates`` (1.0 on its first bar there) and notes on coverage.
+
+    Dates meet as the prices' dates meet the weights' (``inputs.Clock``: calendar dates on
+    daily bars).  Each bar takes the benchmark's last value at or before it, so a gap in the
+    benchmark reads as no move, and moves on dates between two bars fall into the later
+    bar.  Returns are compounded into a price path whose base (1.0) is the bar before their
+    first date.  Bars before the benchmark's first date or after its last are NaN.
+    """
+    series, form, notes = read(value)
+    clock = inputs.Clock(price_dates if price_dates is not None else dates)
+    mine = clock.key(dates, "prices")
+    keys = clock.key(series.index, "benchmark")
+    if len(keys) > 1 and not np.all(keys[1:] > keys[:-1]):
+        twice = series.index[1:][keys[1:] == keys[:-1]]
+        raise ValueError(f"benchmark has several values on one day ([{_show_dates(twice)}]), "
+                         "and the prices one bar a day; give one value a day")
+    level = series.to_numpy()
+    if form == "returns":
+        with np.errstate(all="ignore"):
+            level = np.cumprod(1.0 + level)
+        if np.isinf(level).any():
+            when = series.index[np.isinf(level)][:1]
+            raise ValueError(f"benchmark returns compound beyond any price by "
+                             f"{_show_dates(when)}: give returns of one bar each, as fractions "
+                             "(0.05 = 5 %)")
+        before = np.flatnonzero(mine < keys[0])
+        if len(before):
+            keys = np.concatenate([mine[before[-1:]], keys])
+            level = np.concatenate([[1.0], level])
+    known = ~np.isnan(level)
+    keys, level = keys[known], level[known]
+    at = np.searchsorted(keys, mine, side="right") - 1
+    inside = (at >= 0) & (mine <= keys[-1])
+    values = np.where(inside, level[np.maximum(at, 0)], np.nan)
+    covered = np.flatnonzero(inside)
+    if len(covered) < 2:
+        span = f"{_show_dates(series.index[:1])} to {_show_dates(series.index[-1:])}"
+        raise ValueError(f"benchmark covers {span}, which leaves fewer than two of the "
+                         f"result's bars ({_show_dates(dates[:1])} to {_show_dates(dates[-1:])})")
+    with np.errstate(all="ignore"):
+        values = values / values[covered[0]]
+    if covered[0] > 0:
+        notes.append(f"benchmark starts on {_show_dates(dates[covered[:1]])}, after the result's "
+                     f"first bar {_show_dates(dates[:1])}: benchmark statistics cover the bars "
+                     "from then on")
+    if covered[-1] < len(dates) - 1:
+        notes.append(f"benchmark ends on {_show_dates(dates[covered[-1:]])}, before the result's "
+                     f"last bar {_show_dates(dates[-1:])}: benchmark statistics cover the bars "
+                     "up to then")
+    return pd.Series(values, index=dates, name="benchmark"), notes
+
+
+def resolve(result: Any, value: Benchmark) -> Optional[pd.Series]:
+    """The benchmark curve a result's statistics, charts and report use: the run's own when
+    ``value`` is None, else ``value`` aligned on the result's live bars (coverage notes are
+    emitted as warnings)."""
+    if value is None:
+        own = getattr(result, "benchmark", None)
+        return own if isinstance(own, pd.Series) else None
+    if isinstance(value, str):
+        if (getattr(result, "settings", None) or {}).get("benchmark") == value:
+            return result.benchmark
+        raise ValueError(f"benchmark {value!r}: a ticker is read from the prices by "
+                         f"orvane.backtest(..., benchmark={value!r}); here pass a Series")
+    dates = result.equity.index
+    full = getattr(result, "full_equity", None)
+    curve, notes = align(value, dates, full.index if isinstance(full, pd.Series) else None)
+    for note in notes:
+        warnings.warn(note, UserWarning, stacklevel=3)
+    return curve

@@ -1,0 +1,203 @@
+"""Tear-sheet statistics, drawdown spells, the benchmark and the annualisation rule, on
+small hand-made series whose answers follow from the textbook formulas."""
+
+import math
+import types
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import stats
+
+DAYS = pd.bdate_range("2021-01-04", periods=21)
+R = pd.Series([0.01, -0.02, 0.03, -0.01, 0.005, 0.0, 0.02, -0.015, 0.012, -0.03, 0.004,
+               0.007, -0.004, 0.018, -0.006, 0.001, 0.009, -0.011, 0.015, -0.002, 0.003], index=DAYS)
+B = pd.Series(np.repeat([0.004, -0.01, 0.012, -0.003, 0.006, -0.007, 0.002], 3), index=DAYS)
+
+
+def z(x):
+    return (x - x.mean()) / x.std(ddof=1)
+
+
+def capture(r, b, pick, p=252):
+    n = pick.sum()
+    return (np.prod(1 + r[pick]) ** (p / n) - 1) / (np.prod(1 + b[pick]) ** (p / n) - 1)
+
+
+n = len(R)
+FORMULAS = [
+    # Sample moments written as sums of standardised values, not as central moments.
+    (lambda: stats.skewness(R), n / ((n - 1) * (n - 2)) * (z(R) ** 3).sum()),
+    (lambda: stats.kurtosis(R), n * (n + 1) / ((n - 1) * (n - 2) * (n - 3)) * (z(R) ** 4).sum()
+     - 3 * (n - 1) ** 2 / ((n - 2) * (n - 3))),
+    # 21 returns: the 5 % quantile falls on the second lowest; the shortfall averages two.
+    (lambda: stats.value_at_risk(R), sorted(R)[1]),
+    (lambda: stats.conditional_value_at_risk(R), (sorted(R)[0] + sorted(R)[1]) / 2),
+    # 11 returns: half way between the two lowest.
+    (lambda: stats.value_at_risk(R[:11]), (sorted(R[:11])[0] + sorted(R[:11])[1]) / 2),
+    (lambda: stats.rolling_stats(R, 5, 252)["sharpe"].iloc[-1],
+     R[-5:].mean() / R[-5:].std() * math.sqrt(252)),
+    (lambda: stats.rolling_stats(R, 5, 252, risk_free=0.0252)["sharpe"].iloc[-1],
+     (R[-5:].mean() - 0.0001) / R[-5:].std() * math.sqrt(252)),
+    (lambda: stats.rolling_stats(R, 5, 252)["volatility"].iloc[-1], R[-5:].std() * math.sqrt(252)),
+    (lambda: stats.rolling_stats(R, 5, 252)["sharpe"].iloc[3], np.nan),
+    # A levered copy: twice the moves, so beta 2, correlation 1, no alpha; the active
+    # return is the benchmark's own.
+    (lambda: stats.beta(2 * B, B), 2.0),
+    (lambda: stats.correlation(2 * B, B), 1.0),
+    (lambda: stats.alpha(2 * B, B, 252), 0.0),
+    (lambda: stats.alpha(2 * B, B, 252, risk_free=0.0252), 0.0252),
+    (lambda: stats.tracking_error(2 * B, B, 252), B.std() * math.sqrt(252)),
+    (lambda: stats.information_ratio(2 * B, B, 252), B.mean() / B.std() * math.sqrt(252)),
+    (lambda: stats.capture_ratio(2 * B, B, 252, "up"), capture(2 * B, B, B > 0)),
+    (lambda: stats.capture_ratio(2 * B, B, 252, "down"), capture(2 * B, B, B < 0)),
+    (lambda: stats.capture_ratio(B, B, 252, "down"), 1.0),
+    (lambda: stats.beta(R, R * 0 + 0.001), np.nan),            # a benchmark that never varies
+    (lambda: stats.information_ratio(B, B, 252), np.nan),      # no active return
+    (lambda: stats.skewness(R * 0 + 0.1), np.nan),             # equal values: mean off by an ulp
+]
+
+
+@pytest.mark.parametrize("call, expected", FORMULAS)
+def test_statistic_matches_its_formula(call, expected):
+    got = call()
+    if np.isnan(expected):
+        assert np.isnan(got)
+    else:
+        assert got == pytest.approx(expected, rel=1e-12, abs=1e-15)
+
+
+def trading_ends(freq):
+    days = pd.bdate_range("2015-01-01", "2020-12-31")
+    ends = pd.DatetimeIndex(days.to_series().groupby(days.to_period(freq)).max().to_numpy())
+    # Holidays move some period ends a trading day earlier: no pandas frequency fits.
+    return ends.where(np.arange(len(ends)) % 7 != 1, ends - pd.offsets.BDay(1))
+
+
+@pytest.mark.parametrize("dates, expected", [
+    (trading_ends("M"), 12), (trading_ends("Q"), 4), (trading_ends("Y"), 1), (trading_ends("W"), 52),
+    (pd.date_range("2020-01-01", periods=40, freq="10D").delete(5), 365.25 / 10),
+])
+def test_periods_per_year_snaps_trading_calendars(dates, expected):
+    index = pd.DatetimeIndex(dates)
+    assert pd.infer_freq(index) is None
+    assert stats.periods_per_year(index) == pytest.approx(expected)
+
+
+def summary_of(equity):
+    return stats.summary(types.SimpleNamespace(equity=equity, trades=pd.DataFrame(), start=None))
+
+
+def test_best_and_worst_calendar_periods_and_coarse_bars():
+    days = pd.bdate_range("2021-01-01", "2022-12-30")
+    moves = pd.Series(0.0, index=days)
+    moves[["2021-03-15", "2021-03-16", "2022-06-01", "2022-09-05"]] = [0.05, -0.04, 0.02, -0.03]
+    s = summary_of((1 + moves).cumprod())
+    march, y2022 = 1.05 * 0.96 - 1, 1.02 * 0.97 - 1
+    names = ["best_day", "worst_day", "best_month", "worst_month", "best_year", "worst_year"]
+    assert list(s[names]) == pytest.approx([0.05, -0.04, 0.02, -0.03, march, y2022])
+    weekly = summary_of((1 + moves).cumprod().resample("W-FRI").last())
+    assert np.isnan(weekly["best_day"]) and weekly["best_month"] == pytest.approx(0.02)
+
+
+def test_drawdown_spells_of_a_hand_made_curve():
+    eq = pd.Series([1.0, 1.2, 0.9, 1.2, 1.3, 1.3, 1.0, 1.1, 1.4, 1.2], index=DAYS[:10])
+    table = stats.drawdown_periods(eq)
+    d = eq.index
+    expected = pd.DataFrame({
+        # The second spell peaks on the last of two bars at 1.3.
+        "peak": [d[1], d[5], d[8]], "trough": [d[2], d[6], d[9]],
+        "recovery": pd.DatetimeIndex([d[3], d[8], pd.NaT]),
+        "depth": [0.9 / 1.2 - 1, 1.0 / 1.3 - 1, 1.2 / 1.4 - 1],
+        "bars": [2, 3, 1], "days": [2.0, 3.0, 1.0],
+    })
+    pd.testing.assert_frame_equal(table, expected, check_dtype=False, check_freq=False)
+    assert stats.max_drawdown(eq) == tuple(table.iloc[0][["depth", "peak", "trough", "recovery"]])
+    assert len(stats.drawdown_periods(eq, top=2)) == 2
+    assert stats.drawdown_periods(eq.iloc[:2]).empty
+
+
+PRICES = pd.DataFrame({"A": np.linspace(10, 12, 21), "B": np.r_[20.0, 21, 19, 22, 23] .repeat(5)[:21],
+                       "IDX": (1 + B).cumprod().to_numpy() * 100}, index=DAYS)
+WEIGHTS = pd.DataFrame({"A": [0.5], "B": [-0.5]}, index=DAYS[[0]])
+
+
+def run(**options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(WEIGHTS, PRICES, fee=0.0, tax=0.0, **options)
+
+
+def test_benchmark_forms_agree_and_give_the_relative_rows():
+    by_ticker = run(benchmark="IDX")
+    curve = by_ticker.benchmark
+    expected = PRICES["IDX"] / PRICES["IDX"].iloc[0]
+    pd.testing.assert_series_equal(curve, expected, check_names=False, check_freq=False)
+    for form in (PRICES["IDX"], {"returns": B}, B, {"prices": PRICES["IDX"] * 0.001}):
+        pd.testing.assert_series_equal(run(benchmark=form).benchmark, curve, check_freq=False)
+    s = by_ticker.stats()
+    assert s["benchmark_total_return"] == pytest.approx(expected.iloc[-1] - 1)
+    r = by_ticker.equity.pct_change().iloc[1:]
+    assert s["beta"] == pytest.approx(stats.beta(r, B.iloc[1:]))
+    # The same relative rows from stats(benchmark=...) on a run without one.
+    assert run().stats(benchmark=B)["beta"] == pytest.approx(s["beta"])
+    yearly = by_ticker.yearly_returns()
+    assert list(yearly.columns) == ["return", "benchmark", "excess"]
+    assert yearly["benchmark"].iloc[0] == pytest.approx(expected.iloc[-1] - 1)
+
+
+def test_benchmark_gaps_and_late_start():
+    gappy = PRICES["IDX"].drop(DAYS[[4, 5]])
+    curve = run(benchmark=gappy).benchmark
+    assert curve.iloc[5] == curve.iloc[3]                      # a gap reads as no move
+    result = run(benchmark=B.iloc[6:])
+    assert any(w.startswith("benchmark starts on 2021-01-11") for w in result.warnings)
+    curve = result.benchmark
+    # Returns compound from the bar before their first date.
+    assert curve.iloc[:5].isna().all() and curve.iloc[5] == 1.0
+    assert curve.iloc[6] == pytest.approx(1 + B.iloc[6])
+    early = run(benchmark=PRICES["IDX"].iloc[:15])
+    assert early.benchmark.iloc[15:].isna().all() and early.benchmark.iloc[:15].notna().all()
+    assert any(w.startswith("benchmark ends on 2021-01-22") for w in early.warnings)
+
+
+@pytest.mark.parametrize("benchmark, error, message", [
+    (pd.Series(0.5, index=DAYS), ValueError, r"could be prices or returns; pass benchmark=\{'prices'"),
+    ({"prices": B}, ValueError, "benchmark prices must be positive"),
+    ({"returns": B.where(DAYS != DAYS[3])}, ValueError, r"NaN after their first value, on \[2021-01-07\]"),
+    ({"returns": B - 2}, ValueError, "must be -1 .* or above"),
+    (pd.Series(1.0, index=range(21)), TypeError, "benchmark must be indexed by dates"),
+    ("SPY", ValueError, r"benchmark has tickers without prices: \[SPY\]"),
+    (pd.Series(1.0, index=DAYS + pd.Timedelta(days=400)), ValueError, "fewer than two"),
+    ({"close": B}, ValueError, "got a mapping with keys"),
+    (3.0, TypeError, "benchmark must be a ticker of prices"),
+])
+def test_bad_benchmarks_are_refused(benchmark, error, message):
+    with pytest.raises(error, match=message):
+        run(benchmark=benchmark)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda r: r.stats(benchmark="A"), "a ticker is read from the prices by orvane.backtest"),
+    (lambda r: r.stats(risk_free=4), r"risk_free must be an annual rate .* got 4"),
+    (lambda r: r.rolling(1), "window must be a whole number of bars, at least 2"),
+    (lambda r: r.drawdowns(top=0), "top must be a whole number of at least 1"),
+])
+def test_result_methods_refuse_bad_options(call, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        call(run())
+
+
+def test_result_views_of_a_run():
+    result = run(benchmark="IDX")
+    pd.testing.assert_frame_equal(result.drawdowns(top=None), stats.drawdown_periods(result.equity))
+    assert list(result.rolling(5).columns) == ["sharpe", "volatility"]
+    html = result._repr_html_()
+    text = stats.format_summary(result.stats())
+    for label in ("Total return", "Sharpe ratio", "Beta"):
+        assert f">{label}</th><td style=\"text-align:right\">{text[label]}</td>" in html
+    fake = types.SimpleNamespace(equity=result.equity, trades=result.trades, start=result.start)
+    assert "beta" not in stats.summary(fake)
