@@ -1,5 +1,8 @@
 """orvane.walk_forward: choices per train window, the boundary rule and the stitching,
-checked by hand on a tiny market."""
+checked by hand on a tiny market; the sweep report's sections, offline."""
+
+import re
+import sys
 
 import numpy as np
 import pandas as pd
@@ -112,3 +115,50 @@ def test_a_monthly_book_enters_on_the_first_test_bar_and_leaves_on_the_next_wind
 def test_bad_arguments_are_refused_by_name(change, error, message):
     with pytest.raises(error, match=message):
         tiny(**change)
+
+
+# ------------------------------------------------------------------ the sweep report
+
+@pytest.fixture(scope="module")
+def sweeps():
+    pytest.importorskip("matplotlib")
+    market = datasets.synthetic_market(stocks=30, years=2, seed=5)
+    grid = {"lookback": [21, 63], "stop_loss": [None, 0.05], "top": [3, 5]}
+    return {keep: orvane.sweep(market, grid, strategy=datasets.momentum, keep=keep, workers=1,
+                               progress=False) for keep in [("stats",), ("stats", "equity")]}
+
+
+@pytest.mark.parametrize("keep, overfit", [
+    (("stats",), r'keep=\("stats", "equity"\)'),
+    (("stats", "equity"), r"Deflated Sharpe ratio</h3><p class=\"big\">0\.\d{3}</p>"),
+])
+def test_sweep_report_sections_offline(keep, overfit, sweeps, tmp_path):
+    res = sweeps[keep]
+    page = res.report(tmp_path / "r.html", top=5).read_text(encoding="utf-8")
+    for section in ("runs", "heat", "sharpe", "overfit"):
+        assert f'<section id="{section}">' in page
+    assert len(re.findall(r'src="data:image/png;base64,', page)) == 1
+    assert not re.search(r"https?://|<script|<link|@import|url\(", page)
+    assert re.search(overfit, page)
+    runs = page[page.index('id="runs"'):page.index('id="heat"')]
+    assert runs.count("<tr>") == 1 + 5
+    assert f"<td>{res.table['sharpe'].max():.2f}</td>" in runs.split("</tr>")[1]
+    # The cell (stop_loss None, lookback 21) averages the runs over top.
+    heat = page[page.index('id="heat"'):page.index('id="sharpe"')]
+    cell = re.search(r'None</td><td style="[^"]*">([^<]+)</td>', heat).group(1)
+    mean = res.table["sharpe"].to_numpy()[[0, 1]].mean()
+    assert cell == f"{mean:.2f}" and "mean over 2 runs" in heat
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"x": "nope"}, ValueError, "x must be a parameter of the sweep"),
+    ({"metric": "start"}, ValueError, "metric must be a numeric statistic"),
+    ({"top": 0}, ValueError, "top must be a positive number of runs"),
+    ({"matplotlib": None}, ImportError, r"pip install 'orvane\[plot\]'"),
+])
+def test_sweep_report_refusals(kwargs, error, message, sweeps, tmp_path, monkeypatch):
+    if "matplotlib" in kwargs:
+        monkeypatch.setitem(sys.modules, "matplotlib", kwargs.pop("matplotlib"))
+    with pytest.raises(error, match=message):
+        sweeps[("stats",)].report(tmp_path / "r.html", **kwargs)
+    assert not (tmp_path / "r.html").exists()
