@@ -12,8 +12,10 @@ from orvane.inputs import PreparedPrices, prepare_prices
 from orvane.io import read_prices
 from orvane.result import BacktestResult
 from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
+from orvane.sweep.walkforward import WalkForwardResult, walk_forward
 
 __version__ = "0.1.0"
 
 __all__ = ["backtest", "read_prices", "prepare_prices", "PreparedPrices", "BacktestResult",
-           "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "__version__"]
+           "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "walk_forward",
+           "WalkForwardResult", "__version__"]

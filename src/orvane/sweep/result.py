@@ -2,6 +2,8 @@
 that gathers run payloads into it as they arrive, and the errors a failed run raises.
 """
 
+import os
+import pathlib
 import pickle
 from collections import OrderedDict
 from collections.abc import Generator, Sequence
@@ -194,6 +196,16 @@ class SweepResult:
         (``.chosen``, from ``table.index``). Needs ``keep`` with ``"equity"``."""
         return overfit.pbo(self._returns("pbo needs the runs' equity curves"),
                            splits=splits, metric=metric)
+
+    def report(self, path: Union[str, os.PathLike], *, metric: str = "sharpe",
+               x: Optional[str] = None, y: Optional[str] = None, top: int = 20,
+               title: str = "Sweep report") -> pathlib.Path:
+        """Write one self-contained HTML report; returns the path written (see
+        ``orvane.sweep.report.write_sweep_report``)."""
+        from orvane.sweep import report
+
+        return report.write_sweep_report(self, path, metric=metric, x=x, y=y, top=top,
+                                         title=title)
 
     def _returns(self, need: str) -> pd.DataFrame:
         if self._equity is None:
