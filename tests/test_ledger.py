@@ -62,12 +62,12 @@ def test_ledger_reconciles_with_creturn(recording, name, kw, resize, delist, see
     assert abs(math.fsum(led["pnl"]) - (creturn[-1] - 1.0)) <= 1e-9 * max(1.0, abs(creturn[-1]))
     assert math.fsum(led["costs"]) == pytest.approx(math.fsum(led["fees"]) + math.fsum(led["tax"]), rel=1e-12)
     # cash + long + short is creturn before long and short are rounded: the exact sum
-    # of the three doubles is within one ulp of the larger side.
+    # of the three doubles is within one ulp of the largest of them and creturn.
     cash, lv, sv = led["cash"], led["long_value"], led["short_value"]
     assert (lv >= 0).all() and (sv <= 0).all()
     for d in range(len(creturn)):
         gap = abs(math.fsum([cash[d], lv[d], sv[d]]) - creturn[d])
-        assert gap <= math.ulp(max(lv[d], -sv[d], 1e-300)), d
+        assert gap <= math.ulp(max(abs(creturn[d]), lv[d], -sv[d])), d
     first = int(np.searchsorted(layout.price_index, layout.pos_index[0]))
     assert (cash[:first] == 1.0).all() and not led["names_held"][:first].any()
     # A close-rule exit fills at the bar's trading price, an intrabar one within the bar.
