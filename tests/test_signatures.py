@@ -28,6 +28,8 @@ DOCUMENTED = {
     (tradeloom, "get_trade_stocks"): [("pos_columns", REQUIRED), ("price_index", REQUIRED),
                                       ("touched_exit", REQUIRED)],
     (tradeloom, "ioft"): [("v", REQUIRED)],
+    (tradeloom, "record_ledger"): [("on", REQUIRED)],
+    (tradeloom, "get_ledger"): [],
     (toolkin, "str_to_bytearray"): [("text", REQUIRED)],
 }
 

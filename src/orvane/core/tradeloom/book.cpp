@@ -53,12 +53,17 @@ bool report(int sid, double position, double balance) {
 }
 
 // Analytics events of a move from the old to the new position; false on error.
-bool record_events(Book& p, int sid, double position, double balance) {
+bool record_events(Book& p, int sid, double position, double balance, Ledger::Event* ev) {
   const double* held = p.find(sid);
   const bool prev_has_position = held && *held != 0;  // NaN counts as held
   const bool next_has_position = position != 0;
-  if (next_has_position && !prev_has_position) return report(sid, position, balance);
+  *ev = Ledger::Event::kNone;
+  if (next_has_position && !prev_has_position) {
+    *ev = Ledger::Event::kEntry;
+    return report(sid, position, balance);
+  }
   if (!next_has_position && prev_has_position) {
+    *ev = Ledger::Event::kExit;
     g.analytics.record_exit(sid, 1);
     return !PyErr_Occurred();
   }
@@ -72,6 +77,7 @@ bool record_events(Book& p, int sid, double position, double balance) {
     if (resample < 0) return false;
     if (!resample) return true;
     // A rebalance that keeps the holding still cuts its trade record in two.
+    *ev = Ledger::Event::kSplit;
     g.analytics.record_exit(sid, 0);
     if (PyErr_Occurred()) return false;
     double w;
@@ -100,13 +106,15 @@ bool gross_weight(const std::vector<double>& newp, double* out) {
 }  // namespace
 
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
-                    double balance) {
+                    Ledger* ledger, double balance) {
   const bool exist = slot == Slot::kLookUpDropZero ? p.contains(sid) : true;
   const bool drop_zero = slot != Slot::kHeldKeepZero;
-  if (!record_events(p, sid, position, balance)) {
+  Ledger::Event ev;
+  if (!record_events(p, sid, position, balance, &ev)) {
     ORVANE_TRACEBACK(kSetPosition);
     return -1.0;
   }
+  const double cash_before = cash;
   if (position == 0) {
     if (exist) {
       double& value = p.emplace(sid);
@@ -116,10 +124,14 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
         p.erase(sid);
       else
         value = 0.0;
+      if (ledger)
+        ledger->trade(sid, ev, v, 0.0, cash_before, cash, std::fabs(v), std::fabs(v) * fee_ratio,
+                      std::fabs(v) * tax_ratio, std::fabs(v) * (fee_ratio + tax_ratio));
     }
     return cash;
   }
   double& held = p.emplace(sid);
+  const double old_value = held;
   const double amount = position - held;
   const bool buy = amount > 0;
   const bool is_entry = (position >= 0 && amount > 0) || (position <= 0 && amount < 0);
@@ -131,12 +143,16 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
     cash = add_keep(-amount - cost, cash);
     held = add_keep(held, amount);
   }
+  const double new_value = held;
   if (drop_zero && held == 0.0) p.erase(sid);
+  if (ledger)
+    ledger->trade(sid, ev, old_value, new_value, cash_before, cash, std::fabs(amount), std::fabs(amount) * fee_ratio,
+                  is_entry ? 0.0 : std::fabs(amount) * tax_ratio, cost);
   return cash;
 }
 
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
-                 double position_limit) {
+                 double position_limit, Ledger* ledger) {
   double balance = cash;
   p.for_each([&](int, double& v) { balance = add_keep(balance, v); });
   double gross;
@@ -154,7 +170,7 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
     if (std::fabs(target) > cap) target = cap * (target > 0 ? 1.0 : -1.0);
     // A zero target for a stock not held records, books and changes nothing.
     if (target == 0 && !p.contains(sid)) continue;
-    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, balance);
+    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, ledger, balance);
     if (cash == -1.0 && PyErr_Occurred()) {
       ORVANE_TRACEBACK(kRebalance);
       return -1.0;
@@ -214,7 +230,8 @@ bool execute_rebalance(RunState& s) {
       s.rebalance_row[k] = 0;
     }
   }
-  const double cash = rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit);
+  const double cash =
+      rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit, s.ledger);
   if (cash == -1.0 && PyErr_Occurred()) return false;
   s.cash = cash;
   s.latest_rebalanced_pos = s.pos.sids();
@@ -232,7 +249,7 @@ namespace {
 // Sells the row's delisted stocks at book value and resets their trackers.
 bool close_delisted(RunState& s) {
   for (int k : s.delisted_stocks) {
-    const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero);
+    const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero, s.ledger);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
     if (!tracker_index(s, k)) return false;

@@ -94,6 +94,40 @@ PyMethodDef kMethods[] = {
      "exit_time, entry_signal_time, exit_signal_time, position_size, period,\n"
      "entry_row, exit_row], -1 marking the exit fields of a trade still open;\n"
      "and the module's record itself (not a copy, see get_stock_operations)."},
+    {"record_ledger", ORVANE_KW_FUNC(record_ledger), METH_VARARGS | METH_KEYWORDS,
+     "record_ledger(on)\n--\n\n"
+     "Switch the ledger of later backtest_ runs on or off (off at import); return\n"
+     "the previous setting. Each run reads the switch once, when it starts.\n"
+     "Recording leaves creturn and every other result of a run unchanged."},
+    {"get_ledger", ORVANE_KW_FUNC(get_ledger), METH_VARARGS | METH_KEYWORDS,
+     "get_ledger()\n--\n\n"
+     "The ledger of the last backtest_ run, as a new dict of new 1-D arrays and\n"
+     "one float, or None when that run recorded none (switch off) or did not\n"
+     "complete (every run drops the previous ledger when it starts). Money is in\n"
+     "fractions of the starting capital 1.0; notionals are unsigned.\n\n"
+     "Per price row (rows before the first weight date hold cash 1.0 and zeros):\n"
+     "  cash, long_value, short_value (float64): cash after the row and the book's\n"
+     "    long and short sides at the close, as valued into creturn; short_value\n"
+     "    <= 0. cash + long_value + short_value equals creturn up to the rounding\n"
+     "    of long_value and short_value themselves.\n"
+     "  fees, tax (float64): fees and tax paid on the row.\n"
+     "  names_held (int64): holdings with a non-zero value at the close.\n"
+     "Per trade record, aligned with tidemark.trades:\n"
+     "  trade_sid (int32), entry_row, exit_row (int64; exit_row -1: still open).\n"
+     "  entry_notional (float64): money traded at entry; 0 for a record that\n"
+     "    continues a kept holding after a rebalance cut its record in two.\n"
+     "  exit_notional (float64): money sold at exit; 0 for a cut or an open trade.\n"
+     "  exit_price (float64): the price the exit filled at (the level or open\n"
+     "    touched intrabar, else the trading price it was last marked at); for an\n"
+     "    open trade the last close (its mark price when that bar has none).\n"
+     "  costs (float64): every fee and tax the record paid: entry, resizes at\n"
+     "    rebalances while it was open, exit.\n"
+     "  pnl (float64): cash flows booked to the record plus its end value less\n"
+     "    its start value, costs included; an open trade is valued at the last\n"
+     "    close without exit costs.\n"
+     "unlisted_pnl (float): P&L of records the analytics never list (a holding\n"
+     "  whose value reached exactly 0.0 without an exit); normally 0.0.\n"
+     "sum(pnl) + unlisted_pnl == creturn[-1] - 1.0, exactly in exact arithmetic."},
     {nullptr, nullptr, 0, nullptr},
 };
 

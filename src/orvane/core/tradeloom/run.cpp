@@ -2,6 +2,7 @@
 // row loop that runs each row's stages in order.
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "args.h"
@@ -178,7 +179,7 @@ bool simulate_row(RunState& s) {
   return true;
 }
 
-PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
+PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger> ledger) {
   PyObject* a[kParamCount];
   PyRef held[kParamCount];  // callbacks run throughout the run
   if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
@@ -220,6 +221,10 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
   for (const auto& [sid, col] : s.pos2price)
     if (sid >= 0 && sid < nsids) s.sid_col[sid] = col;
   if (!first_row_length(s.price_values, &nprices)) return nullptr;
+  if (ledger) {
+    ledger->start(s, static_cast<size_t>(nrows), static_cast<size_t>(nsids));
+    s.ledger = ledger.get();
+  }
   s.col.assign(static_cast<size_t>(nprices), RunState::ColumnBase{});
   if (s.delisting_bars.present) {
     for (npy_intp k = 0; k < s.delisting_bars.n && !s.has_delisting; ++k)
@@ -255,6 +260,10 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs) {
     if (!simulate_row(s)) return nullptr;
   }
   if (!finish_run(s)) return nullptr;
+  if (ledger) {
+    ledger->finish();
+    g.ledger = std::move(ledger);
+  }
   return creturn.release();
 }
 
@@ -268,7 +277,14 @@ PyObject* backtest_(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     RunInProgress running;
-    return run_backtest(args, kwargs);
+    // Published only by a run that completes: a failed run leaves no ledger.
+    // A recording run reuses the last one's storage, whose pages are mapped.
+    std::unique_ptr<Ledger> ledger = std::move(g.ledger);
+    if (!g.record_ledger)
+      ledger.reset();
+    else if (!ledger)
+      ledger = std::make_unique<Ledger>();
+    return run_backtest(args, kwargs, std::move(ledger));
   });
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "entry_table.h"
@@ -11,6 +12,8 @@
 
 namespace orvane::tradeloom {
 
+struct Ledger;
+
 struct Module {
   PyObject* module = nullptr;            // borrowed: lives as long as the interpreter
   PyObject* dict = nullptr;              // the module's namespace, for by-name lookups
@@ -18,6 +21,8 @@ struct Module {
   entries::Bound analytics;
   double inf = 0.0;  // NumPy's inf, read at import
   int busy = 0;      // a run, or a read of its trades, is in progress
+  bool record_ledger = false;      // read once at the start of each run
+  std::unique_ptr<Ledger> ledger;  // the last run's, when it completed with the switch on
 };
 
 extern Module g;
@@ -105,6 +110,68 @@ class Book {
   size_t count_ = 0;
 };
 
+struct RunState;
+
+// Money accounting of one run, kept only when the module's switch is on: per
+// bar the book split by side, cash and costs; per trade record (in the
+// analytics' order) its notionals, exit fill price, costs and P&L.
+//
+// A trade's P&L is (cash flows booked to it) + (value at its end) - (value at
+// its start). Every cash flow goes to the record open for that sid when
+// set_position moves cash, and a split hands the record's value to the next
+// one, so the P&L of all records sums to the final value less 1.0.
+struct Ledger {
+  // What set_position told the analytics, decided before it trades.
+  enum class Event { kNone, kEntry, kExit, kSplit };
+
+  // Empties the ledger for a run (keeping its storage) and binds it to the run.
+  void start(RunState& run, size_t nrows, size_t nsids);
+
+  // Per bar.
+  std::vector<double> cash, long_value, short_value, fees, tax;
+  std::vector<int64_t> names_held;
+  // Per trade record, one row each (split into columns when handed out).
+  struct TradeRow {
+    int64_t entry_row, exit_row;
+    double entry_notional, exit_notional, exit_price, pnl, costs;
+    int32_t sid;
+  };
+  std::vector<TradeRow> trades;
+
+  // Per sid: the record being accumulated, and the price its value was last
+  // marked at (the exit fill price).
+  struct Record {
+    double start_value = 0.0, flows = 0.0, costs = 0.0, entry_notional = 0.0;
+    int64_t entry_row = 0;  // kept after the close, as the analytics keep theirs
+  };
+  std::vector<Record> open;
+  std::vector<double> mark;
+  // In mark: not marked since the entry, so the entry row's trading price
+  // (marked prices are valid trading prices or levels, all positive).
+  static constexpr double kMarkedAtEntry = -1.0;
+
+  // Fees and tax of the row in progress.
+  double row_fees = 0.0, row_tax = 0.0;
+  // P&L of records the analytics never list; sum(pnl) + unlisted_pnl is the run's P&L.
+  double unlisted_pnl = 0.0;
+
+  // One set_position call: its event, the sid's value before and after, cash
+  // before and after, the money traded and what it paid.
+  void trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
+             double notional, double fee, double tax_paid, double cost);
+  void close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held);
+  // After the last row: the records end_analysis closes, valued at the last
+  // close; the ledger then no longer refers to the run.
+  void finish();
+
+ private:
+  void close_record(int sid, double end_value, double sold, double price, int64_t row);
+  double trading_price(int sid, npy_intp row) const;
+  double closing_price(int sid, npy_intp row) const;
+  double marked_price(int sid) const;
+  RunState* run_ = nullptr;
+};
+
 // Everything one backtest_ call works on; released when the call returns or fails.
 struct RunState {
   // Inputs (views into the caller's arrays; never written).
@@ -156,6 +223,7 @@ struct RunState {
   std::vector<double> price_row;  // scratch: the trading prices of a rebalance row
 
   int64_t walk_id = 0;
+  Ledger* ledger = nullptr;  // nullptr: not recording
 
   npy_intp d = 0;  // current row
   int64_t date = 0;
@@ -171,10 +239,11 @@ enum class Slot {
 };
 
 // Book operations: return the new cash, or -1.0 with a Python error set.
+// `ledger` may be nullptr.
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
-                    double balance = 1.0);
+                    Ledger* ledger, double balance = 1.0);
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
-                 double position_limit);
+                 double position_limit, Ledger* ledger);
 
 // Row stages: false with a Python error set on failure.
 bool validate_trade_price(double value, PyObject* symbol, int row);
@@ -225,5 +294,7 @@ PyObject* get_stock_operations(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* normalize_weight(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_trade_stocks(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ioft(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* record_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* get_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvane::tradeloom

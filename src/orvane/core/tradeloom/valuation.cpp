@@ -128,8 +128,14 @@ bool test_exit(RunState& s, const RowCells& closes, int sid, double& value, int 
     if (touch_open || touch_high || touch_low) {
       const double exit_value = value;
       s.exited_stocks.push_back((touch_low && exit_value > 0) || (touch_high && exit_value < 0) ? -sid : sid);
+      if (s.ledger) {
+        // The price at which the cumulative return reaches the level touched.
+        const double level = touch_high ? lv.max_r : lv.min_r;
+        s.ledger->mark[sid] = touch_open ? *open : base * (level / before);
+      }
       // Sold in place: the entry stays in the book at 0.0, so the walk is undisturbed.
-      const double cash = set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldKeepZero);
+      const double cash =
+          set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldKeepZero, s.ledger);
       if (cash == -1.0 && PyErr_Occurred()) return false;
       s.cash = cash;
     }
@@ -169,6 +175,7 @@ bool validate_trade_price(double value, PyObject* symbol, int row) {
 
 bool value_holdings(RunState& s) {
   ++s.walk_id;
+  double* const mark = s.ledger ? s.ledger->mark.data() : nullptr;
   const npy_intp next = s.d + 1;
   const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
   const RowCells next_prices = row_cells(s.price_values, next), next_closes = row_cells(s.close_values, next);
@@ -203,6 +210,7 @@ bool value_holdings(RunState& s) {
     if (s.trk[sid].cr > s.trk[sid].maxcr) s.trk[sid].maxcr = s.trk[sid].cr;
     if (s.trk[sid].cr < s.trk[sid].mincr) s.trk[sid].mincr = s.trk[sid].cr;
     // An entry of 0.0 holds nothing: it is marked and checked but never exits again.
+    if (mark && !std::isnan(price)) mark[sid] = price;
     if (value != 0.0 && !test_exit(s, closes, sid, value, sidprice, price, base, r)) return false;
     if (!std::isnan(price)) s.col[c].previous_price = price;
     return true;
@@ -224,7 +232,8 @@ bool carry_out_pending_exits(RunState& s) {
     }
     const double* held = s.pos.find(abssid);
     if (!held || !(*held != 0) || will_be_set_by_rebalance) continue;
-    const double cash = set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero);
+    const double cash =
+        set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero, s.ledger);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
     s.exited_stocks.push_back(exit_s);
@@ -242,7 +251,57 @@ bool carry_out_pending_exits(RunState& s) {
   return true;
 }
 
+namespace {
+
+// Sum of one side of the book, compensated (Neumaier): the engine's own
+// rounding is booked into it exactly, so only the final rounding remains.
+struct SideSum {
+  double sum = 0.0, comp = 0.0;
+  void add(double x) {
+    const double t = sum + x;
+    comp += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+    sum = t;
+  }
+  double value() const { return sum + comp; }
+};
+
+// The close valuation while the ledger records: the same sum into creturn,
+// plus each holding's contribution by side. Each contribution carries the
+// rounding of the engine's add that took it in, so cash + long + short equals
+// creturn[d] before long and short are rounded.
+bool value_at_close_recorded(RunState& s) {
+  double balance = s.cash;
+  SideSum long_side, short_side;
+  int64_t held = 0;
+  const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
+  const bool ok = s.pos.all_of([&](int k, double& v) {
+    const int col = price_column(s, k);
+    double trade_price, close;
+    if (!checked_trade_price(s, prices, k, col, &trade_price)) return false;
+    if (!close_price(s, closes, col, &close)) return false;
+    const double c = std::isnan(trade_price) || std::isnan(close) ? v : (v * close) / trade_price;
+    const double next = add_keep(c, balance);
+    // TwoSum: lost = (c + balance) - next exactly, what the add rounded away.
+    const double bv = next - c;
+    const double lost = (c - (next - bv)) + (balance - bv);
+    balance = next;
+    if (v != 0) ++held;  // NaN counts as held
+    SideSum& side = c < 0 ? short_side : long_side;
+    side.add(c);
+    side.comp -= lost;
+    return true;
+  });
+  if (!ok) return false;
+  s.balance = balance;
+  s.creturn[s.d] = balance;
+  s.ledger->close_row(s.d, s.cash, long_side.value(), short_side.value(), held);
+  return true;
+}
+
+}  // namespace
+
 bool value_at_close(RunState& s) {
+  if (s.ledger) return value_at_close_recorded(s);
   double balance = s.cash;
   const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
   const bool ok = s.pos.all_of([&](int k, double& v) {

@@ -1,0 +1,115 @@
+"""Time backtest_ on workload W with the ledger off and on, and optionally the same
+inputs on another build, interleaved round by round in one run.
+
+    python bench/bench_ledger.py
+    python bench/bench_ledger.py --repeat 21 --base-python /path/to/base/venv/bin/python
+
+Each variant runs in a worker process of its own (the inputs are built once here,
+saved, and read back there; a worker imports only orvane.core): `off` and `on` on
+this build with the ledger switched off or on, `base` on the build behind
+`--base-python` (which need not know the ledger). Each round times one run of
+every variant in turn, so drifts of the machine fall on all of them alike, and
+every variant lives in the same kind of process. Columns: medians of `--repeat`
+runs (seconds) and their ratios: `on/off` is what recording costs, `off/base`
+this build with the ledger off against the other build. Giving this build's own
+interpreter as `--base-python` shows the noise floor of `off/base`. Nothing
+asserts on time.
+"""
+
+import argparse
+import os
+import pickle
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from workload import W_SIZE, make_workload  # noqa: E402
+
+# argv: inputs file, ledger switch ("on", "off", or "-" for a build without it).
+# Runs once to warm up, then times one run per line read from stdin.
+WORKER = r"""
+import gc, pickle, sys, time
+from orvane.core import tradeloom
+with open(sys.argv[1], "rb") as f:
+    kwargs = pickle.load(f)
+if sys.argv[2] != "-":
+    tradeloom.record_ledger(sys.argv[2] == "on")
+tradeloom.backtest_(**kwargs)
+trades = len(tradeloom.tidemark.trades)
+print("ready", trades, flush=True)
+for _ in sys.stdin:
+    gc.collect(); gc.disable()
+    start = time.perf_counter()
+    tradeloom.backtest_(**kwargs)
+    elapsed = time.perf_counter() - start
+    gc.enable()
+    print(repr(elapsed), flush=True)
+"""
+
+
+class Worker:
+    def __init__(self, python, inputs, switch):
+        self.proc = subprocess.Popen([python, "-c", WORKER, inputs, switch], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, cwd=os.path.dirname(inputs))
+        ready, _, trades = self.proc.stdout.readline().partition(" ")
+        if ready != "ready":
+            raise SystemExit(f"{python}: the worker did not start")
+        self.trades = int(trades)
+
+    def run(self):
+        self.proc.stdin.write("run\n")
+        self.proc.stdin.flush()
+        return float(self.proc.stdout.readline())
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--repeat", type=int, default=11, help="timed runs of each variant (median shown)")
+    ap.add_argument("--base-python", help="interpreter of another build to time alongside")
+    args = ap.parse_args(argv)
+
+    _, kwargs = make_workload()
+    with tempfile.TemporaryDirectory() as tmp:
+        inputs = os.path.join(tmp, "inputs.pkl")
+        with open(inputs, "wb") as f:
+            pickle.dump(kwargs, f, protocol=pickle.HIGHEST_PROTOCOL)
+        variants = {"off": (sys.executable, "off"), "on": (sys.executable, "on")}
+        if args.base_python:
+            variants["base"] = (args.base_python, "-")
+        workers = {}
+        try:
+            for name, (python, switch) in variants.items():
+                workers[name] = Worker(python, inputs, switch)
+            times = {name: [] for name in workers}
+            for _ in range(args.repeat):
+                for name, worker in workers.items():
+                    times[name].append(worker.run())
+        finally:
+            for worker in workers.values():
+                worker.close()
+
+    trades = {w.trades for w in workers.values()}
+    med = {name: statistics.median(t) for name, t in times.items()}
+    rows, stocks, held = W_SIZE
+    print(f"workload W: {rows} x {stocks}, {held} names held; trade records {sorted(trades)}; "
+          f"Python {platform.python_version()}, NumPy {np.__version__}; medians of {args.repeat}")
+    header = f"{'off s':>8} {'on s':>8} {'on/off':>7}"
+    line = f"{med['off']:8.4f} {med['on']:8.4f} {med['on'] / med['off']:7.3f}"
+    if args.base_python:
+        header += f" {'base s':>8} {'off/base':>9}"
+        line += f" {med['base']:8.4f} {med['off'] / med['base']:9.3f}"
+    print(header)
+    print(line)
+
+
+if __name__ == "__main__":
+    main()

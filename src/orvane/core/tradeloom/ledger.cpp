@@ -1,0 +1,189 @@
+// The opt-in ledger: per-bar and per-trade money accounting kept while a run
+// trades, and the module switch and accessor that expose it.
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "args.h"
+#include "errors.h"
+#include "pyref.h"
+#include "tradeloom.h"
+
+namespace orvane::tradeloom {
+
+void Ledger::start(RunState& run, size_t nrows, size_t nsids) {
+  // assign and clear keep the capacity of a reused ledger.
+  cash.assign(nrows, 1.0);
+  long_value.assign(nrows, 0.0);
+  short_value.assign(nrows, 0.0);
+  fees.assign(nrows, 0.0);
+  tax.assign(nrows, 0.0);
+  names_held.assign(nrows, 0);
+  trades.clear();
+  open.assign(nsids, Record{});
+  mark.assign(nsids, std::numeric_limits<double>::quiet_NaN());
+  row_fees = row_tax = unlisted_pnl = 0.0;
+  run_ = &run;
+}
+
+namespace {
+
+// m[row, col] when in range, else NaN: the engine has already read (and
+// checked) every cell the ledger asks for, so this never raises.
+double cell(const View2<double>& m, npy_intp row, int col) {
+  if (!m.present || row < 0 || row >= m.n0 || col < 0 || col >= m.n1) return std::numeric_limits<double>::quiet_NaN();
+  return m(row, col);
+}
+
+}  // namespace
+
+double Ledger::trading_price(int sid, npy_intp row) const {
+  return cell(run_->price_values, row, price_column(*run_, sid));
+}
+
+double Ledger::closing_price(int sid, npy_intp row) const {
+  return cell(run_->close_values, row, price_column(*run_, sid));
+}
+
+double Ledger::marked_price(int sid) const {
+  return mark[sid] == kMarkedAtEntry ? trading_price(sid, open[sid].entry_row) : mark[sid];
+}
+
+void Ledger::trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
+                   double notional, double fee, double tax_paid, double cost) {
+  row_fees += fee;
+  row_tax += tax_paid;
+  Record& rec = open[sid];
+  if (ev == Event::kSplit) {
+    // The record ends at its value and the next starts from it; nothing is traded by the cut.
+    close_record(sid, old_value, 0.0, marked_price(sid), run_->d);
+    rec.start_value = old_value;
+    rec.entry_row = run_->d;
+  } else if (ev == Event::kEntry) {
+    // Added, not set: an entry over a record the analytics never closed (its
+    // value went to 0.0 without an exit) carries that record's money on.
+    rec.start_value += old_value;
+    rec.entry_notional = notional;
+    rec.entry_row = run_->d;
+    // Read only if the holding leaves before it is marked: a read of the price
+    // matrix here would miss the cache on nearly every entry.
+    mark[sid] = kMarkedAtEntry;
+  }
+  rec.flows += cash_after - cash_before;
+  rec.costs += cost;
+  if (ev == Event::kExit) close_record(sid, new_value, notional, marked_price(sid), run_->d);
+}
+
+void Ledger::close_record(int sid, double end_value, double sold, double price, int64_t row) {
+  Record& rec = open[sid];
+  trades.push_back(TradeRow{rec.entry_row, row, rec.entry_notional, sold, price,
+                            (rec.flows + end_value) - rec.start_value, rec.costs, sid});
+  const int64_t entered = rec.entry_row;
+  rec = Record{};
+  rec.entry_row = entered;
+}
+
+void Ledger::close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held) {
+  cash[d] = cash_now;
+  long_value[d] = long_now;
+  short_value[d] = short_now;
+  fees[d] = row_fees;
+  tax[d] = row_tax;
+  names_held[d] = held;
+  row_fees = row_tax = 0.0;
+}
+
+void Ledger::finish() {
+  RunState& s = *run_;
+  const npy_intp last = s.price_index.n - 1;
+  // In ascending sid and skipping 0.0 entries, as end_analysis closes them.
+  s.pos.for_each([&](int sid, double& v) {
+    if (v == 0.0) return;
+    const double trade_price = trading_price(sid, last), close = closing_price(sid, last);
+    // The close valuation of the last row: book value when either price is missing.
+    if (std::isnan(trade_price) || std::isnan(close))
+      close_record(sid, v, 0.0, marked_price(sid), -1);
+    else
+      close_record(sid, (v * close) / trade_price, 0.0, close, -1);
+  });
+  // What is left was booked to records the analytics never closed: a holding
+  // whose value reached exactly 0.0 without an exit (a fee ratio of 1, or a
+  // resize the arithmetic rounds to nothing) and was not entered again.
+  for (const Record& rec : open) unlisted_pnl += rec.flows - rec.start_value;
+  run_ = nullptr;
+}
+
+namespace {
+
+constexpr const char* kSwitchParams[] = {"on"};
+constexpr Signature kSwitchSig{"record_ledger", kSwitchParams, 1, 1};
+constexpr Signature kGetSig{"get_ledger", nullptr, 0, 0};
+
+template <class T>
+bool put(PyObject* dict, const char* key, const std::vector<T>& v, int typenum) {
+  npy_intp n = static_cast<npy_intp>(v.size());
+  PyRef a = PyRef::steal(PyArray_SimpleNew(1, &n, typenum));
+  if (!a) return false;
+  if (n) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())), v.data(), v.size() * sizeof(T));
+  return PyDict_SetItemString(dict, key, a.get()) == 0;
+}
+
+// One column of the trade rows as a new array.
+template <class T, class Field>
+bool put_column(PyObject* dict, const char* key, const std::vector<Ledger::TradeRow>& rows, int typenum,
+                Field field) {
+  npy_intp n = static_cast<npy_intp>(rows.size());
+  PyRef a = PyRef::steal(PyArray_SimpleNew(1, &n, typenum));
+  if (!a) return false;
+  T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
+  for (const Ledger::TradeRow& r : rows) *out++ = r.*field;
+  return PyDict_SetItemString(dict, key, a.get()) == 0;
+}
+
+PyObject* record_ledger_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!bind_args(kSwitchSig, args, kwargs, a)) return nullptr;
+  bool on;
+  if (!to_truth(a[0], &on)) return nullptr;
+  const bool was = g.record_ledger;
+  g.record_ledger = on;
+  return PyBool_FromLong(was);
+}
+
+PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
+  if (!bind_args(kGetSig, args, kwargs, nullptr)) return nullptr;
+  if (!g.ledger) Py_RETURN_NONE;
+  const Ledger& l = *g.ledger;
+  PyRef out = PyRef::steal(PyDict_New());
+  if (!out) return nullptr;
+  PyObject* d = out.get();
+  using Row = Ledger::TradeRow;
+  const auto& t = l.trades;
+  const bool ok = put(d, "cash", l.cash, NPY_DOUBLE) && put(d, "long_value", l.long_value, NPY_DOUBLE) &&
+                  put(d, "short_value", l.short_value, NPY_DOUBLE) && put(d, "fees", l.fees, NPY_DOUBLE) &&
+                  put(d, "tax", l.tax, NPY_DOUBLE) && put(d, "names_held", l.names_held, NPY_INT64) &&
+                  put_column<int32_t>(d, "trade_sid", t, NPY_INT32, &Row::sid) &&
+                  put_column<int64_t>(d, "entry_row", t, NPY_INT64, &Row::entry_row) &&
+                  put_column<int64_t>(d, "exit_row", t, NPY_INT64, &Row::exit_row) &&
+                  put_column<double>(d, "entry_notional", t, NPY_DOUBLE, &Row::entry_notional) &&
+                  put_column<double>(d, "exit_notional", t, NPY_DOUBLE, &Row::exit_notional) &&
+                  put_column<double>(d, "exit_price", t, NPY_DOUBLE, &Row::exit_price) &&
+                  put_column<double>(d, "pnl", t, NPY_DOUBLE, &Row::pnl) &&
+                  put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs);
+  if (!ok) return nullptr;
+  PyRef unlisted = PyRef::steal(PyFloat_FromDouble(l.unlisted_pnl));
+  if (!unlisted || PyDict_SetItemString(d, "unlisted_pnl", unlisted.get()) < 0) return nullptr;
+  return out.release();
+}
+
+}  // namespace
+
+PyObject* record_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.tradeloom.record_ledger", [&] { return record_ledger_impl(args, kwargs); });
+}
+
+PyObject* get_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.tradeloom.get_ledger", [&] { return get_ledger_impl(args, kwargs); });
+}
+
+}  // namespace orvane::tradeloom
