@@ -17,7 +17,7 @@ from orvane.stats import format_summary
 
 pytest.importorskip("matplotlib")
 
-SECTIONS = ("summary", "equity", "drawdowns", "yearly", "rolling", "monthly", "excursions", "trades",
+SECTIONS = ("summary", "equity", "drawdowns", "yearly", "rolling", "exposure", "monthly", "excursions", "trades",
             "actions", "settings")
 
 
@@ -39,11 +39,11 @@ def page(result, tmp_path_factory):
     return path.read_text(encoding="utf-8")
 
 
-def test_report_holds_every_section_and_three_embedded_png_charts(page):
+def test_report_holds_every_section_and_four_embedded_png_charts(page):
     for section in SECTIONS:
         assert f'<section id="{section}">' in page
     images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
-    assert len(images) == 3
+    assert len(images) == 4   # equity, rolling, exposure, excursions
     assert all(base64.b64decode(i)[:8] == b"\x89PNG\r\n\x1a\n" for i in images)
     # Offline: nothing fetched from anywhere.
     assert not re.search(r"https?://|<script|<link|@import|url\(", page)

@@ -76,10 +76,14 @@ class RunRecord:
     next_weights: Dict[int, float]  # sid -> weight after the next rebalance
     weight_row: int
     next_weight_row: int
+    # The engine's ledger: per bar cash, long_value, short_value, fees, tax, names_held;
+    # per trade record entry/exit notional, exit_price, costs, pnl (None when not kept).
+    ledger: Optional[Dict[str, Any]] = None
 
 
 def read_run(equity: Any, trades: Sequence[Sequence[int]], positions: Iterable[float],
-             records: Sequence[Any], operations: Dict[str, Any]) -> RunRecord:
+             records: Sequence[Any], operations: Dict[str, Any],
+             ledger: Optional[Dict[str, Any]] = None) -> RunRecord:
     """Copies of the engine's per-run lists (trades, trade positions, excursion records and
     the stock operations) in the layout above."""
     n = len(trades)
@@ -96,6 +100,7 @@ def read_run(equity: Any, trades: Sequence[Sequence[int]], positions: Iterable[f
         next_weights=dict(operations.get("next_weights", {})),
         weight_row=int(operations.get("weight_time", -1)),
         next_weight_row=int(operations.get("next_weight_time", -1)),
+        ledger=ledger,
     )
 
 
@@ -334,6 +339,10 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
             else data.delisting_bars >= 0)
     first = min(data.schedule.first_bar, len(dates) - 1)
     trades = _trade_table(data, rec, settings)
+    if rec.ledger is not None:
+        # Money per trade record, costs it caused included (resizes while held too).
+        trades["pnl"] = rec.ledger["pnl"]
+        trades["costs"] = rec.ledger["costs"]
     notes = list(warnings)
     ruin = _ruin_bar(rec.equity, first)
     if ruin is not None:
@@ -358,7 +367,74 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "_last_close": pd.Series(last_close, index=tickers),
         "_drift": pd.Series(_drift(data, rec.equity, done, last_close), index=tickers),
         "_delisted": pd.Series(gone, index=tickers),
+        **_book_tables(rec, dates),
     }
+
+
+def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
+    """Exposure (fractions of equity) and costs (money) per bar, from the ledger."""
+    if rec.ledger is None:
+        return {"_exposure": None, "_costs": None}
+    ledger = rec.ledger
+    long_, short = ledger["long_value"], ledger["short_value"]
+    with np.errstate(all="ignore"):
+        equity = rec.equity
+        exposure = pd.DataFrame({
+            "long": long_ / equity,
+            "short": short / equity,
+            "gross": (long_ - short) / equity,
+            "net": (long_ + short) / equity,
+            "cash": ledger["cash"] / equity,
+            "names": np.asarray(ledger["names_held"], dtype=np.int64),
+        }, index=dates)
+    costs = pd.DataFrame({"fees": ledger["fees"], "tax": ledger["tax"]}, index=dates)
+    costs["total"] = costs["fees"] + costs["tax"]
+    return {"_exposure": exposure, "_costs": costs}
+
+
+def round_trips(trades: pd.DataFrame) -> pd.DataFrame:
+    """One row per holding: the trade records of one position joined where a rebalance
+    split it (same ticker and side, the next record entering on the bar the previous one
+    left).  ``return`` compounds the records' returns; ``pnl``, ``costs`` and
+    ``bars_held`` add up; ``records`` counts them; ``exit_date`` and ``exit_reason`` are
+    the last record's; ``mae`` is the worst and ``gmfe`` the best record's excursion
+    (each measured from its own record's entry).  Ordered like the trade table: by exit,
+    open holdings last."""
+    extra = [c for c in ("pnl", "costs") if c in trades.columns]
+    columns = ["ticker", "side", "entry_date", "exit_date", "signal_date", "weight",
+               "bars_held", "return", "exit_reason", "records", "mae", "gmfe", *extra]
+    if trades.empty:
+        return trades.iloc[:0].assign(records=np.zeros(0, dtype=np.int64))[columns]
+    order = trades.sort_values(["ticker", "entry_date"], kind="stable").reset_index(drop=True)
+    ticker = order["ticker"].to_numpy()
+    side = order["side"].to_numpy()
+    entry = order["entry_date"].to_numpy()
+    exit_ = order["exit_date"].to_numpy()
+    starts = np.ones(len(order), dtype=bool)
+    starts[1:] = ~((ticker[1:] == ticker[:-1]) & (side[1:] == side[:-1]) & (entry[1:] == exit_[:-1]))
+    first = np.flatnonzero(starts)
+    last = np.append(first[1:], len(order)) - 1
+    growth = 1.0 + order["return"].to_numpy(dtype=np.float64)
+    with np.errstate(all="ignore"):
+        compounded = np.multiply.reduceat(growth, first) - 1.0
+    table = order.iloc[first][["ticker", "side", "entry_date", "signal_date", "weight"]]
+    table = table.reset_index(drop=True).assign(
+        exit_date=order["exit_date"].iloc[last].to_numpy(),
+        bars_held=np.add.reduceat(order["bars_held"].to_numpy(), first),
+        **{"return": compounded},
+        exit_reason=order["exit_reason"].iloc[last].to_numpy(),
+        records=np.diff(np.append(first, len(order))),
+        mae=np.minimum.reduceat(order["mae"].to_numpy(dtype=np.float64), first),
+        gmfe=np.maximum.reduceat(order["gmfe"].to_numpy(dtype=np.float64), first),
+    )
+    for column in extra:
+        table[column] = np.add.reduceat(order[column].to_numpy(dtype=np.float64), first)
+    table["exit_reason"] = pd.Categorical(table["exit_reason"], categories=EXIT_REASONS)
+    open_ = table["exit_date"].isna().to_numpy()
+    ends = pd.DatetimeIndex(table["exit_date"]).asi8
+    rank = np.lexsort((pd.DatetimeIndex(table["entry_date"]).asi8,
+                       np.where(open_, np.iinfo(np.int64).max, ends)))
+    return table.iloc[rank][columns].reset_index(drop=True)
 
 
 def _ruin_bar(equity: np.ndarray, first: int) -> Optional[int]:

@@ -196,9 +196,12 @@ def run_core(data: inputs.Inputs, **options: Any) -> _records.RunRecord:
     from orvane.core import tidemark, tradeloom
 
     with _ENGINE_LOCK:
+        # The front always keeps the engine's ledger: exposure, costs and trade P&L.
+        tradeloom.record_ledger(True)
         equity = tradeloom.backtest_(**core_arguments(data), **options)
         record = _records.read_run(equity, tidemark.trades, tidemark.trade_positions,
-                                   tidemark.tidemark, tradeloom.get_stock_operations())
+                                   tidemark.tidemark, tradeloom.get_stock_operations(),
+                                   tradeloom.get_ledger())
         _release(tradeloom)
         return record
 

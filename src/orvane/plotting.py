@@ -17,7 +17,7 @@ import pandas as pd
 from orvane import _benchmark
 from orvane.stats import drawdown, live_equity, max_drawdown, periods_per_year, rolling_stats, sharpe_ratio
 
-__all__ = ["plot_equity", "plot_trades", "plot_rolling"]
+__all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure"]
 
 WIN_COLOR = "#1a7f4b"
 LOSS_COLOR = "#c0392b"
@@ -154,6 +154,31 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
         _style(ax)
     if len(table) > 1:
         bottom.set_xlim(table.index[0], table.index[-1])
+    return fig
+
+
+def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) -> Any:
+    """Exposure over time from ``result.exposure``: long (up) and short (down) as shaded
+    areas, gross and net as lines, fractions of equity. Returns the Figure."""
+    Figure, PercentFormatter = _matplotlib()
+    book = result.exposure
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.15, bottom=0.35)
+    ax = fig.subplots()
+    dates = book.index
+    ax.fill_between(dates, book["long"].to_numpy(), 0.0, color=WIN_COLOR, alpha=0.25,
+                    linewidth=0, label="long")
+    ax.fill_between(dates, book["short"].to_numpy(), 0.0, color=LOSS_COLOR, alpha=0.25,
+                    linewidth=0, label="short")
+    ax.plot(dates, book["gross"].to_numpy(), color=LINE_COLOR, linewidth=1.0, label="gross")
+    ax.plot(dates, book["net"].to_numpy(), color="#7a4e9c", linewidth=1.0, label="net")
+    ax.axhline(0.0, color="#9aa3ad", linewidth=0.8)
+    ax.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    ax.set_ylabel("Of equity", fontsize=9)
+    ax.legend(loc="upper left", fontsize=8, ncol=4, frameon=False)
+    _style(ax)
+    if len(dates) > 1:
+        ax.set_xlim(dates[0], dates[-1])
     return fig
 
 

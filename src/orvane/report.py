@@ -331,6 +331,20 @@ def _log_scale(equity: pd.Series) -> bool:
     return low > 0 and high / low > LOG_SPAN
 
 
+def _exposure_section(result: Any) -> str:
+    """Exposure over time and the costs paid, when the result holds the engine's book."""
+    try:
+        book, costs = result.exposure, result.costs
+    except (AttributeError, ValueError):
+        return ""
+    fig = plotting.plot_exposure(result, figsize=(9.0, 3.0))
+    paid = float(costs["total"].sum())
+    note = (f"fractions of equity at each close; average gross {book['gross'].mean():.0%}, "
+            f"net {book['net'].mean():+.0%}; costs paid {paid:.2%} of the starting capital "
+            f"(fees {costs['fees'].sum():.2%}, tax {costs['tax'].sum():.2%})")
+    return _figure("exposure", "Exposure", note, fig, "Long, short, gross and net exposure")
+
+
 def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25,
                   benchmark: _benchmark.Benchmark = None, risk_free: float = 0.0) -> str:
     """The report as one HTML string (see ``write_report``)."""
@@ -347,6 +361,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
     rolling_fig = plotting.plot_rolling(result, window=ROLLING_WINDOW, risk_free=risk_free,
                                         figsize=(9.0, 3.4))
     trades_fig = plotting.plot_trades(result, figsize=(9.0, 3.8))
+    exposure = _exposure_section(result)
     trades_fig.suptitle("")
     period = f"{_day(stats['start'])} to {_day(stats['end'])}"
     final = f"{equity.iloc[-1]:.4f}" if len(equity) else "n/a"
@@ -375,6 +390,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         _figure("rolling", "Rolling Sharpe ratio and volatility",
                 f"trailing {ROLLING_WINDOW} bars, annualised; dashed: the whole run's Sharpe ratio",
                 rolling_fig, "Rolling Sharpe ratio and volatility"),
+        exposure,
         _monthly_section(monthly_table(returns), yearly),
         _figure("excursions", "Trade excursions",
                 "worst (MAE) and best (MFE) move of each trade record against its return; "

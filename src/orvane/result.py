@@ -75,6 +75,8 @@ class BacktestResult:
     _last_close: pd.Series
     _drift: pd.Series
     _delisted: pd.Series
+    _exposure: Optional[pd.DataFrame] = None
+    _costs: Optional[pd.DataFrame] = None
     _benchmark: Optional[pd.Series] = None
 
     # ------------------------------------------------------------ series and tables
@@ -82,6 +84,31 @@ class BacktestResult:
     @property
     def equity(self) -> pd.Series:
         return self._equity.loc[self._start:self._end].copy()
+
+    @property
+    def exposure(self) -> pd.DataFrame:
+        """Per live bar, fractions of that bar's equity at the close: ``long``, ``short``
+        (negative), ``gross`` (long - short), ``net`` (long + short), ``cash``; and
+        ``names``, the positions held.  From the engine's own book."""
+        return self._book(self._exposure, "exposure")
+
+    @property
+    def costs(self) -> pd.DataFrame:
+        """Per live bar, the ``fees``, ``tax`` and ``total`` paid on it, in units of the
+        starting capital (1.0), entries, exits, resizes and delistings alike."""
+        return self._book(self._costs, "costs")
+
+    def _book(self, frame: Optional[pd.DataFrame], name: str) -> pd.DataFrame:
+        if frame is None:
+            raise ValueError(f"{name} needs the engine's ledger, which this result does not hold")
+        return frame.loc[self._start:self._end].copy()
+
+    def round_trips(self) -> pd.DataFrame:
+        """One row per holding, from entry to final exit: the trade records of one
+        position joined where a rebalance split it (see ``orvane._records.round_trips``
+        for each column: ``return`` compounds, ``pnl``, ``costs`` and ``bars_held`` add
+        up, ``records`` counts the records joined)."""
+        return _records.round_trips(self._trades)
 
     @property
     def full_equity(self) -> pd.Series:
@@ -119,7 +146,13 @@ class BacktestResult:
         without exit costs); ``exit_reason`` (categorical, see below);
         excursions at the exit (fractions of the entry value): ``mae`` (worst), ``gmfe``
         (best), ``bmfe`` (best before the worst), ``mdd`` (deepest drawdown),
-        ``profitable_bars`` (bars closed in profit).
+        ``profitable_bars`` (bars closed in profit); ``pnl``, the trade's money result in
+        units of the starting capital (1.0), every cost it caused included: its entry fee,
+        the fees and tax of resizing it while held, its exit fee and tax (an open trade
+        marked at the last close without exit costs), so that ``equity`` end minus start
+        equals ``pnl.sum()`` (to rounding); ``costs``, those costs.  ``return`` is the
+        trade's own price return, ``pnl`` what it did to the portfolio: a resize changes
+        the second, not the first.
 
         ``exit_reason`` is derived from the run's calendar and delisting bars: "open" while
         open; "delisted" for an exit on the ticker's delisting bar; "rebalance" for an exit

@@ -66,6 +66,7 @@ __all__ = [
     "format_summary",
     "LABELS",
     "BENCHMARK_NAMES",
+    "BOOK_NAMES",
 ]
 
 _DAYS_PER_YEAR = 365.25
@@ -714,6 +715,9 @@ def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] 
     values.update(trade_stats(trades))
     values["turnover"] = turnover(trades, years)
     values["exposure"] = exposure(trades, equity.index)
+    book = _book_stats(result, equity)
+    values.update(book)
+    names = [n for n in names if n not in BOOK_NAMES or n in book]
     if getattr(result, "ruined", False):
         values["ruined_on"] = equity.index[-1]
     else:
@@ -763,18 +767,62 @@ LABELS = {
     "avg_win": ("Average win (per record)", "pct"),
     "avg_loss": ("Average loss (per record)", "pct"),
     "avg_bars_held": ("Average bars per record", "float"),
-    "turnover": ("Turnover (per year)", "times"),
+    "turnover": ("Turnover (per year, resizes not counted)", "times"),
     "exposure": ("Exposure (time in market)", "pct"),
     "avg_mae_winners": ("Average MAE, winners", "pct"),
     "avg_mfe_winners": ("Average MFE, winners", "pct"),
     "avg_mae_losers": ("Average MAE, losers", "pct"),
     "avg_mfe_losers": ("Average MFE, losers", "pct"),
+    # Per holding and from the engine's book, when the result has them.
+    "holdings": ("Holdings (round trips)", "int"),
+    "holding_win_rate": ("Win rate (per holding)", "pct"),
+    "holding_profit_factor": ("Profit factor (holdings)", "ratio"),
+    "avg_bars_per_holding": ("Average bars per holding", "float"),
+    "avg_gross_exposure": ("Average gross exposure", "pct"),
+    "avg_net_exposure": ("Average net exposure", "pct"),
+    "total_costs": ("Costs paid (of capital 1.0)", "pct"),
+    "return_before_costs": ("Total return before costs", "pct"),
     # Only when it happened: the result ends on that bar.
     "ruined_on": ("Equity reached 0 on", "date"),
 }
+BOOK_NAMES = ("holdings", "holding_win_rate", "holding_profit_factor", "avg_bars_per_holding",
+              "avg_gross_exposure", "avg_net_exposure", "total_costs", "return_before_costs")
 BENCHMARK_NAMES = ("benchmark_total_return", "benchmark_cagr", "benchmark_max_drawdown", "alpha",
                    "beta", "correlation", "tracking_error", "information_ratio", "up_capture",
                    "down_capture")
+
+
+def _book_stats(result: Any, equity: pd.Series) -> dict:
+    """Per holding (round trip) and from the engine's book (exposure, costs), when the
+    result has them.
+
+    - holdings, holding_win_rate, holding_profit_factor, avg_bars_per_holding: the trade
+      statistics of ``result.round_trips()`` (a holding kept across rebalances counts once)
+    - avg_gross_exposure, avg_net_exposure: mean of ``result.exposure`` gross and net
+      over the live bars (fractions of equity)
+    - total_costs: fees and tax paid, in units of the starting capital
+    - return_before_costs: total return with the costs added back (not compounded)
+    """
+    out: dict = {}
+    try:
+        holdings = result.round_trips()
+    except (AttributeError, ValueError):
+        holdings = None
+    if holdings is not None:
+        per = trade_stats(holdings)
+        out.update(holdings=per["trades"], holding_win_rate=per["win_rate"],
+                   holding_profit_factor=per["profit_factor"],
+                   avg_bars_per_holding=per["avg_bars_held"])
+    try:
+        book, costs = result.exposure, result.costs
+    except (AttributeError, ValueError):
+        return out
+    paid = float(costs["total"].sum())
+    out.update(avg_gross_exposure=float(book["gross"].mean()),
+               avg_net_exposure=float(book["net"].mean()), total_costs=paid,
+               return_before_costs=total_return(equity) + paid / float(equity.iloc[0])
+               if len(equity) else float("nan"))
+    return out
 
 
 def _text(value: Any, kind: str) -> str:

@@ -1,0 +1,74 @@
+"""The result's book from the engine's ledger: trades that add up to the equity, exposure
+and costs per bar, holdings joined from their rebalance segments."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import datasets
+
+CASES = [
+    dict(fee=0.01, tax=0.02),
+    dict(stop_loss=0.05, take_profit=0.1, trailing_stop=0.04, fee=0.002),
+    dict(trade_at="open", intrabar_exits=True, stop_loss=0.05, take_profit=0.1, tax=0.01),
+    dict(keep_costs_on_rebalance=True, position_limit=0.08, delistings="infer"),
+    dict(split_trades_on_rebalance=False, rebalance="Q", skip_stopped_until_rebalance=False,
+         stop_loss=0.03),
+]
+
+
+def run(seed, **options):
+    market = datasets.synthetic_market(stocks=40, years=3, seed=seed)
+    # Long-heavy and resized every month: every cost path of the book is exercised.
+    weights = datasets.momentum(market, top=8, bottom=4, lookback=40, skip=5)
+    weights = weights * np.linspace(0.6, 1.4, len(weights))[:, None]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(weights, market, **options)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("options", CASES, ids=lambda o: ",".join(o))
+def test_trades_add_up_to_the_equity_and_costs_to_the_book(seed, options):
+    result = run(seed, **options)
+    equity, trades = result.equity, result.trades
+    change = equity.iloc[-1] - equity.iloc[0]
+    assert abs(change - trades["pnl"].sum()) <= 1e-9 * max(abs(change), 1.0)
+    assert np.isclose(trades["costs"].sum(), result.costs["total"].sum(), rtol=1e-9, atol=1e-12)
+    assert (trades["costs"] >= 0).all()
+    book = result.exposure
+    np.testing.assert_allclose(book["gross"], book["long"] - book["short"], rtol=1e-12)
+    np.testing.assert_allclose(book["cash"] + book["net"], 1.0, rtol=1e-12)
+    assert (book["short"] <= 0).all() and (book["long"] >= 0).all()
+    assert book.index.equals(equity.index) and result.costs.index.equals(equity.index)
+
+
+def test_holdings_join_the_segments_of_one_position():
+    result = run(3, fee=0.001)
+    records, holdings = result.trades, result.round_trips()
+    assert len(holdings) < len(records) and holdings["records"].sum() == len(records)
+    assert np.isclose(holdings["pnl"].sum(), records["pnl"].sum(), rtol=1e-12)
+    assert holdings["bars_held"].sum() == records["bars_held"].sum()
+    longest = holdings.loc[holdings["records"].idxmax()]
+    parts = records[(records["ticker"] == longest["ticker"])
+                    & (records["entry_date"] >= longest["entry_date"])
+                    & ((records["entry_date"] < longest["exit_date"]) | pd.isna(longest["exit_date"]))]
+    parts = parts[parts["side"] == longest["side"]].head(longest["records"])
+    assert np.isclose(longest["return"], np.prod(1 + parts["return"]) - 1, rtol=1e-12)
+    assert longest["exit_reason"] == parts["exit_reason"].iloc[-1]
+    stats = result.stats()
+    assert stats["holdings"] == len(holdings) and stats["trades"] == len(records)
+    assert stats["total_costs"] == pytest.approx(result.costs["total"].sum(), rel=1e-12)
+    assert stats["return_before_costs"] == pytest.approx(stats["total_return"] + stats["total_costs"])
+    assert 0 < stats["avg_gross_exposure"] <= 1.0 + 1e-9
+
+
+def test_the_report_shows_exposure_and_costs(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run(1, fee=0.002)
+    page = result.report(tmp_path / "r.html").read_text(encoding="utf-8")
+    assert '<section id="exposure">' in page and "costs paid" in page
+    assert "Win rate (per holding)" in page and "Win rate (per record)" in page
