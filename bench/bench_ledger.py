@@ -2,18 +2,20 @@
 inputs on another build, interleaved round by round in one run.
 
     python bench/bench_ledger.py
-    python bench/bench_ledger.py --repeat 21 --base-python /path/to/base/venv/bin/python
+    python bench/bench_ledger.py --base-python /path/to/base/venv/bin/python
 
-Each variant runs in a worker process of its own (the inputs are built once here,
+Each variant runs in worker processes of its own (the inputs are built once here,
 saved, and read back there; a worker imports only orvane.core): `off` and `on` on
 this build with the ledger switched off or on, `base` on the build behind
 `--base-python` (which need not know the ledger). Each round times one run of
-every variant in turn, so drifts of the machine fall on all of them alike, and
-every variant lives in the same kind of process. Columns: medians of `--repeat`
-runs (seconds) and their ratios: `on/off` is what recording costs, `off/base`
-this build with the ledger off against the other build. Giving this build's own
-interpreter as `--base-python` shows the noise floor of `off/base`. Nothing
-asserts on time.
+every variant in turn, so drifts of the machine fall on all of them alike. Two
+workers of one build can differ by some 15 % in their median, so the variants
+are run by `--generations` fresh sets of workers, `--repeat` rounds each, and
+the statistics are taken over all runs of a variant: the median, and the
+minimum, which shared machines disturb least. Ratios: `on/off` is what
+recording costs, `off/base` this build with the ledger off against the other
+build. Giving this build's own interpreter as `--base-python` shows the noise
+floor of `off/base`. Nothing asserts on time.
 """
 
 import argparse
@@ -73,43 +75,47 @@ class Worker:
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeat", type=int, default=11, help="timed runs of each variant (median shown)")
+    ap.add_argument("--repeat", type=int, default=9, help="timed rounds per set of workers")
+    ap.add_argument("--generations", type=int, default=5, help="fresh sets of workers, one after another")
     ap.add_argument("--base-python", help="interpreter of another build to time alongside")
     args = ap.parse_args(argv)
 
     _, kwargs = make_workload()
+    variants = {"off": (sys.executable, "off"), "on": (sys.executable, "on")}
+    if args.base_python:
+        variants["base"] = (args.base_python, "-")
+    times = {name: [] for name in variants}
+    trades = set()
     with tempfile.TemporaryDirectory() as tmp:
         inputs = os.path.join(tmp, "inputs.pkl")
         with open(inputs, "wb") as f:
             pickle.dump(kwargs, f, protocol=pickle.HIGHEST_PROTOCOL)
-        variants = {"off": (sys.executable, "off"), "on": (sys.executable, "on")}
-        if args.base_python:
-            variants["base"] = (args.base_python, "-")
-        workers = {}
-        try:
-            for name, (python, switch) in variants.items():
-                workers[name] = Worker(python, inputs, switch)
-            times = {name: [] for name in workers}
-            for _ in range(args.repeat):
-                for name, worker in workers.items():
-                    times[name].append(worker.run())
-        finally:
-            for worker in workers.values():
-                worker.close()
+        for _ in range(args.generations):
+            workers = {}
+            try:
+                for name, (python, switch) in variants.items():
+                    workers[name] = Worker(python, inputs, switch)
+                for _ in range(args.repeat):
+                    for name, worker in workers.items():
+                        times[name].append(worker.run())
+            finally:
+                for worker in workers.values():
+                    worker.close()
+            trades |= {w.trades for w in workers.values()}
 
-    trades = {w.trades for w in workers.values()}
-    med = {name: statistics.median(t) for name, t in times.items()}
     rows, stocks, held = W_SIZE
     print(f"workload W: {rows} x {stocks}, {held} names held; trade records {sorted(trades)}; "
-          f"Python {platform.python_version()}, NumPy {np.__version__}; medians of {args.repeat}")
-    header = f"{'off s':>8} {'on s':>8} {'on/off':>7}"
-    line = f"{med['off']:8.4f} {med['on']:8.4f} {med['on'] / med['off']:7.3f}"
-    if args.base_python:
-        header += f" {'base s':>8} {'off/base':>9}"
-        line += f" {med['base']:8.4f} {med['off'] / med['base']:9.3f}"
+          f"Python {platform.python_version()}, NumPy {np.__version__}; "
+          f"{args.generations} x {args.repeat} runs of each")
+    header = f"{'':>7} {'off s':>8} {'on s':>8} {'on/off':>7}" + (f" {'base s':>8} {'off/base':>9}" if
+                                                                  args.base_python else "")
     print(header)
-    print(line)
-
+    for label, stat in (("median", statistics.median), ("min", min)):
+        v = {name: stat(t) for name, t in times.items()}
+        line = f"{label:>7} {v['off']:8.4f} {v['on']:8.4f} {v['on'] / v['off']:7.3f}"
+        if args.base_python:
+            line += f" {v['base']:8.4f} {v['off'] / v['base']:9.3f}"
+        print(line)
 
 if __name__ == "__main__":
     main()

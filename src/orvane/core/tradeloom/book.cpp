@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "errors.h"
+#include "prefetch.h"
 #include "pyref.h"
 #include "tradeloom.h"
 
@@ -109,6 +110,7 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
                     Ledger* ledger, double balance) {
   const bool exist = slot == Slot::kLookUpDropZero ? p.contains(sid) : true;
   const bool drop_zero = slot != Slot::kHeldKeepZero;
+  if (ledger) prefetch(&ledger->open[sid]);  // read after the analytics calls
   Ledger::Event ev;
   if (!record_events(p, sid, position, balance, &ev)) {
     ORVANE_TRACEBACK(kSetPosition);

@@ -257,19 +257,21 @@ namespace {
 // rounding is booked into it exactly, so only the final rounding remains.
 struct SideSum {
   double sum = 0.0, comp = 0.0;
-  void add(double x) {
+  // Adds x, less what the engine's add of x rounded away.
+  void add(double x, double lost) {
     const double t = sum + x;
-    comp += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+    comp += (std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum) - lost;
     sum = t;
   }
   double value() const { return sum + comp; }
 };
 
-// The close valuation while the ledger records: the same sum into creturn,
-// plus each holding's contribution by side. Each contribution carries the
-// rounding of the engine's add that took it in, so cash + long + short equals
-// creturn[d] before long and short are rounded.
-bool value_at_close_recorded(RunState& s) {
+// The close valuation into creturn[d]; recorded, it also splits each holding's
+// contribution by side. Each contribution carries the rounding of the engine's
+// add that took it in, so cash + long + short equals creturn[d] before long and
+// short are rounded.
+template <bool kRecorded>
+bool close_valuation(RunState& s) {
   double balance = s.cash;
   SideSum long_side, short_side;
   int64_t held = 0;
@@ -281,44 +283,28 @@ bool value_at_close_recorded(RunState& s) {
     if (!close_price(s, closes, col, &close)) return false;
     const double c = std::isnan(trade_price) || std::isnan(close) ? v : (v * close) / trade_price;
     const double next = add_keep(c, balance);
-    // TwoSum: lost = (c + balance) - next exactly, what the add rounded away.
-    const double bv = next - c;
-    const double lost = (c - (next - bv)) + (balance - bv);
+    if constexpr (kRecorded) {
+      // TwoSum: lost = (c + balance) - next exactly, what the add rounded away.
+      const double bv = next - c;
+      const double lost = (c - (next - bv)) + (balance - bv);
+      if (v != 0) ++held;  // NaN counts as held
+      if (c < 0)
+        short_side.add(c, lost);
+      else
+        long_side.add(c, lost);
+    }
     balance = next;
-    if (v != 0) ++held;  // NaN counts as held
-    SideSum& side = c < 0 ? short_side : long_side;
-    side.add(c);
-    side.comp -= lost;
     return true;
   });
   if (!ok) return false;
   s.balance = balance;
   s.creturn[s.d] = balance;
-  s.ledger->close_row(s.d, s.cash, long_side.value(), short_side.value(), held);
+  if constexpr (kRecorded) s.ledger->close_row(s.d, s.cash, long_side.value(), short_side.value(), held);
   return true;
 }
 
 }  // namespace
 
-bool value_at_close(RunState& s) {
-  if (s.ledger) return value_at_close_recorded(s);
-  double balance = s.cash;
-  const RowCells prices = row_cells(s.price_values, s.d), closes = row_cells(s.close_values, s.d);
-  const bool ok = s.pos.all_of([&](int k, double& v) {
-    const int col = price_column(s, k);
-    double trade_price, close;
-    if (!checked_trade_price(s, prices, k, col, &trade_price)) return false;
-    if (!close_price(s, closes, col, &close)) return false;
-    if (std::isnan(trade_price) || std::isnan(close))
-      balance = add_keep(v, balance);
-    else
-      balance = add_keep((v * close) / trade_price, balance);
-    return true;
-  });
-  if (!ok) return false;
-  s.balance = balance;
-  s.creturn[s.d] = balance;
-  return true;
-}
+bool value_at_close(RunState& s) { return s.ledger ? close_valuation<true>(s) : close_valuation<false>(s); }
 
 }  // namespace orvane::tradeloom
