@@ -72,3 +72,17 @@ def test_the_report_shows_exposure_and_costs(tmp_path):
     page = result.report(tmp_path / "r.html").read_text(encoding="utf-8")
     assert '<section id="exposure">' in page and "costs paid" in page
     assert "Win rate (per holding)" in page and "Win rate (per record)" in page
+
+
+def test_an_intrabar_stop_is_reported_at_the_level_it_filled():
+    days = pd.bdate_range("2024-01-01", periods=5)
+    close = pd.DataFrame({"A": [100.0, 100, 100, 100, 100], "B": 50.0}, index=days)
+    low = close.copy()
+    low.loc[days[3], "A"] = 80.0   # the 10 % stop is touched on the fourth bar
+    prices = {"open": close, "high": close * 1.01, "low": low * 0.999, "close": close}
+    weights = pd.DataFrame({"A": [1.0], "B": [0.0]}, index=days[:1])
+    trade = orvane.backtest(weights, prices, stop_loss=0.1, intrabar_exits=True, fee=0.0,
+                            tax=0.0).trades.iloc[0]
+    assert trade["exit_date"] == days[3] and trade["exit_reason"] == "exit_rule"
+    assert trade["exit_price"] == pytest.approx(90.0, rel=1e-14)
+    assert trade["pnl"] == pytest.approx(-0.1, rel=1e-12)

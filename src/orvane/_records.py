@@ -341,6 +341,7 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
     trades = _trade_table(data, rec, settings)
     if rec.ledger is not None:
         # Money per trade record, costs it caused included (resizes while held too).
+        trades["exit_price"] = rec.ledger["exit_price"]
         trades["pnl"] = rec.ledger["pnl"]
         trades["costs"] = rec.ledger["costs"]
     notes = list(warnings)

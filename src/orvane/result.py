@@ -146,7 +146,10 @@ class BacktestResult:
         without exit costs); ``exit_reason`` (categorical, see below);
         excursions at the exit (fractions of the entry value): ``mae`` (worst), ``gmfe``
         (best), ``bmfe`` (best before the worst), ``mdd`` (deepest drawdown),
-        ``profitable_bars`` (bars closed in profit); ``pnl``, the trade's money result in
+        ``profitable_bars`` (bars closed in profit); ``exit_price``, the price the exit
+        filled at (an intrabar exit at the open or the level touched; otherwise the
+        trading price it was last marked at; an open trade at the last close);
+        ``pnl``, the trade's money result in
         units of the starting capital (1.0), every cost it caused included: its entry fee,
         the fees and tax of resizing it while held, its exit fee and tax (an open trade
         marked at the last close without exit costs), so that ``equity`` end minus start
