@@ -17,7 +17,7 @@ import math
 import os
 import pathlib
 from datetime import datetime, timezone
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -420,19 +420,25 @@ def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Ba
     images; the layout reflows down to phone widths. A directory as ``path`` gets
     ``orvane-report.html`` inside it. Needs matplotlib (``pip install 'orvane[plot]'``).
     """
+    return write_html(path, "orvane-report.html", lambda: render_report(
+        result, title=title, last_trades=last_trades, benchmark=benchmark, risk_free=risk_free))
+
+
+def write_html(path: Union[str, os.PathLike], name: str, render: Callable[[], str]) -> pathlib.Path:
+    """Write ``render()`` to ``path`` (a folder gets ``name`` inside it); a failed write
+    names the path and its cause."""
     from orvane.result import _writable_path, cannot_write
 
-    path = _writable_path(path, "path")
-    if path.is_dir():
-        path = path / "orvane-report.html"
-    text = render_report(result, title=title, last_trades=last_trades, benchmark=benchmark,
-                         risk_free=risk_free)
+    target = _writable_path(path, "path")
+    if target.is_dir():
+        target = target / name
+    text = render()
     try:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text, encoding="utf-8")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(text, encoding="utf-8")
     except OSError as exc:
-        raise cannot_write(path, exc) from None
-    return path
+        raise cannot_write(target, exc) from None
+    return target
 
 
 def headline_html(result: Any) -> str:

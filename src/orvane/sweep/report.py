@@ -259,15 +259,7 @@ def write_sweep_report(result: SweepResult, path: Union[str, os.PathLike], *,
     ``path`` gets ``orvane-sweep-report.html`` inside it. Needs matplotlib
     (``pip install 'orvane[plot]'``).
     """
-    from orvane.result import _writable_path, cannot_write
+    from orvane.report import write_html
 
-    path = _writable_path(path, "path")
-    if path.is_dir():
-        path = path / "orvane-sweep-report.html"
-    text = render_sweep_report(result, metric=metric, x=x, y=y, top=top, title=title)
-    try:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text, encoding="utf-8")
-    except OSError as exc:
-        raise cannot_write(path, exc) from None
-    return path
+    return write_html(path, "orvane-sweep-report.html", lambda: render_sweep_report(
+        result, metric=metric, x=x, y=y, top=top, title=title))
