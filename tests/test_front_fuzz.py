@@ -82,7 +82,10 @@ def frames(draw, kind):
     if hostile and columns and draw(st.booleans()):
         dtype = draw(DTYPES)
         try:
-            frame = frame.astype(dtype)
+            with warnings.catch_warnings():
+                # Casting the generated values (NaN and inf to integers) is the point here.
+                warnings.simplefilter("ignore", RuntimeWarning)
+                frame = frame.astype(dtype)
         except (TypeError, ValueError, OverflowError):
             pass
     layout = draw(st.sampled_from(["wide", "long", "mapping", "fields", "weird"]
