@@ -393,51 +393,6 @@ def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
     return {"_exposure": exposure, "_costs": costs}
 
 
-def round_trips(trades: pd.DataFrame) -> pd.DataFrame:
-    """One row per holding: the trade records of one position joined where a rebalance
-    split it (same ticker and side, the next record entering on the bar the previous one
-    left).  ``return`` compounds the records' returns; ``pnl``, ``costs`` and
-    ``bars_held`` add up; ``records`` counts them; ``exit_date`` and ``exit_reason`` are
-    the last record's; ``mae`` is the worst and ``gmfe`` the best record's excursion
-    (each measured from its own record's entry).  Ordered like the trade table: by exit,
-    open holdings last."""
-    extra = [c for c in ("pnl", "costs") if c in trades.columns]
-    columns = ["ticker", "side", "entry_date", "exit_date", "signal_date", "weight",
-               "bars_held", "return", "exit_reason", "records", "mae", "gmfe", *extra]
-    if trades.empty:
-        return trades.iloc[:0].assign(records=np.zeros(0, dtype=np.int64))[columns]
-    order = trades.sort_values(["ticker", "entry_date"], kind="stable").reset_index(drop=True)
-    ticker = order["ticker"].to_numpy()
-    side = order["side"].to_numpy()
-    entry = order["entry_date"].to_numpy()
-    exit_ = order["exit_date"].to_numpy()
-    starts = np.ones(len(order), dtype=bool)
-    starts[1:] = ~((ticker[1:] == ticker[:-1]) & (side[1:] == side[:-1]) & (entry[1:] == exit_[:-1]))
-    first = np.flatnonzero(starts)
-    last = np.append(first[1:], len(order)) - 1
-    growth = 1.0 + order["return"].to_numpy(dtype=np.float64)
-    with np.errstate(all="ignore"):
-        compounded = np.multiply.reduceat(growth, first) - 1.0
-    table = order.iloc[first][["ticker", "side", "entry_date", "signal_date", "weight"]]
-    table = table.reset_index(drop=True).assign(
-        exit_date=order["exit_date"].iloc[last].to_numpy(),
-        bars_held=np.add.reduceat(order["bars_held"].to_numpy(), first),
-        **{"return": compounded},
-        exit_reason=order["exit_reason"].iloc[last].to_numpy(),
-        records=np.diff(np.append(first, len(order))),
-        mae=np.minimum.reduceat(order["mae"].to_numpy(dtype=np.float64), first),
-        gmfe=np.maximum.reduceat(order["gmfe"].to_numpy(dtype=np.float64), first),
-    )
-    for column in extra:
-        table[column] = np.add.reduceat(order[column].to_numpy(dtype=np.float64), first)
-    table["exit_reason"] = pd.Categorical(table["exit_reason"], categories=EXIT_REASONS)
-    open_ = table["exit_date"].isna().to_numpy()
-    ends = pd.DatetimeIndex(table["exit_date"]).asi8
-    rank = np.lexsort((pd.DatetimeIndex(table["entry_date"]).asi8,
-                       np.where(open_, np.iinfo(np.int64).max, ends)))
-    return table.iloc[rank][columns].reset_index(drop=True)
-
-
 def _ruin_bar(equity: np.ndarray, first: int) -> Optional[int]:
     """The first live bar whose equity is 0 or below (only shorts can get there)."""
     gone = np.flatnonzero(equity[first:] <= 0.0)

@@ -105,10 +105,10 @@ class BacktestResult:
 
     def round_trips(self) -> pd.DataFrame:
         """One row per holding, from entry to final exit: the trade records of one
-        position joined where a rebalance split it (see ``orvane._records.round_trips``
+        position joined where a rebalance split it (see ``orvane.stats.round_trips``
         for each column: ``return`` compounds, ``pnl``, ``costs`` and ``bars_held`` add
         up, ``records`` counts the records joined)."""
-        return _records.round_trips(self._trades)
+        return _stats.round_trips(self._trades)
 
     @property
     def full_equity(self) -> pd.Series:

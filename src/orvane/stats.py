@@ -23,7 +23,7 @@ import functools
 import math
 import re
 import warnings
-from typing import Any, Callable, Dict, Optional, TypeVar, cast
+from typing import Any, Callable, Dict, Optional, Tuple, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -60,6 +60,7 @@ __all__ = [
     "check_rate",
     "trade_stats",
     "turnover",
+    "round_trips",
     "exposure",
     "live_equity",
     "summary",
@@ -605,11 +606,85 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
         return float("nan")
     if trades.empty:
         return 0.0
-    ordered = trades.sort_values(["ticker", "entry_date"], kind="stable")
-    previous = ordered.groupby("ticker", sort=False)[["exit_date", "side"]].shift()
-    continued = ((previous["exit_date"] == ordered["entry_date"])
-                 & (previous["side"] == ordered["side"]))
-    return float(ordered.loc[~continued, "weight"].astype(float).abs().sum() / years)
+    order, continues = _segments(trades)
+    weights = np.abs(trades["weight"].to_numpy(dtype=np.float64)[order])
+    return float(weights[~continues].sum() / years)
+
+
+def _segments(trades: pd.DataFrame) -> Tuple[np.ndarray, np.ndarray]:
+    """(order, continues): the records grouped by ticker and entry, and whether each
+    continues the one before it (same ticker and side, entered on the bar it left: a
+    position a rebalance split)."""
+    codes = pd.factorize(trades["ticker"].to_numpy())[0]
+    entry = pd.DatetimeIndex(trades["entry_date"]).asi8
+    order = np.lexsort((entry, codes))
+    codes, entry = codes[order], entry[order]
+    exit_ = pd.DatetimeIndex(trades["exit_date"]).asi8[order]
+    side = np.asarray(trades["side"].to_numpy() == "short")[order]
+    continues = np.zeros(len(order), dtype=bool)
+    continues[1:] = (codes[1:] == codes[:-1]) & (side[1:] == side[:-1]) & (entry[1:] == exit_[:-1]) \
+        & (exit_[:-1] != np.iinfo(np.int64).min)
+    return order, continues
+
+
+def _holding_figures(trades: pd.DataFrame) -> pd.DataFrame:
+    """The columns of ``round_trips`` that ``trade_stats`` reads, without building the
+    rest (statistics run once per sweep run)."""
+    if trades.empty:
+        return pd.DataFrame({"return": [], "bars_held": [], "mae": [], "gmfe": []})
+    order, continues = _segments(trades)
+    first = np.flatnonzero(~continues)
+    with np.errstate(all="ignore"):
+        return pd.DataFrame({
+            "return": np.multiply.reduceat(
+                1.0 + trades["return"].to_numpy(dtype=np.float64)[order], first) - 1.0,
+            "bars_held": np.add.reduceat(trades["bars_held"].to_numpy()[order], first),
+            "mae": np.minimum.reduceat(trades["mae"].to_numpy(dtype=np.float64)[order], first),
+            "gmfe": np.maximum.reduceat(trades["gmfe"].to_numpy(dtype=np.float64)[order], first),
+        })
+
+
+@_quiet
+def round_trips(trades: pd.DataFrame) -> pd.DataFrame:
+    """One row per holding: the trade records of one position joined where a rebalance
+    split it (same ticker and side, the next record entering on the bar the previous one
+    left).  ``return`` compounds the records' returns; ``pnl``, ``costs`` and
+    ``bars_held`` add up; ``records`` counts them; ``exit_date`` and ``exit_reason`` are
+    the last record's; ``mae`` is the worst and ``gmfe`` the best record's excursion
+    (each measured from its own record's entry).  Ordered like the trade table: by exit,
+    open holdings last."""
+    extra = [c for c in ("pnl", "costs") if c in trades.columns]
+    columns = ["ticker", "side", "entry_date", "exit_date", "signal_date", "weight",
+               "bars_held", "return", "exit_reason", "records", "mae", "gmfe", *extra]
+    if trades.empty:
+        return trades.iloc[:0].assign(records=np.zeros(0, dtype=np.int64))[columns]
+    order, continues = _segments(trades)
+    first = np.flatnonzero(~continues)
+    last = np.append(first[1:], len(order)) - 1
+    heads, tails = order[first], order[last]
+
+    def column(name: str) -> np.ndarray:
+        return trades[name].to_numpy(dtype=np.float64)[order]
+
+    table = trades.iloc[heads][["ticker", "side", "entry_date", "signal_date", "weight"]]
+    table = table.reset_index(drop=True).assign(
+        exit_date=trades["exit_date"].iloc[tails].to_numpy(),
+        bars_held=np.add.reduceat(trades["bars_held"].to_numpy()[order], first),
+        **{"return": np.multiply.reduceat(1.0 + column("return"), first) - 1.0},
+        exit_reason=trades["exit_reason"].iloc[tails].to_numpy(),
+        records=np.diff(np.append(first, len(order))),
+        mae=np.minimum.reduceat(column("mae"), first),
+        gmfe=np.maximum.reduceat(column("gmfe"), first),
+    )
+    for name in extra:
+        table[name] = np.add.reduceat(column(name), first)
+    table["exit_reason"] = pd.Categorical(table["exit_reason"],
+                                          categories=trades["exit_reason"].cat.categories)
+    ends = pd.DatetimeIndex(table["exit_date"]).asi8
+    open_ = ends == np.iinfo(np.int64).min
+    rank = np.lexsort((pd.DatetimeIndex(table["entry_date"]).asi8,
+                       np.where(open_, np.iinfo(np.int64).max, ends)))
+    return table.iloc[rank][columns].reset_index(drop=True)
 
 
 @_quiet
@@ -804,12 +879,9 @@ def _book_stats(result: Any, equity: pd.Series) -> dict:
     - return_before_costs: total return with the costs added back (not compounded)
     """
     out: dict = {}
-    try:
-        holdings = result.round_trips()
-    except (AttributeError, ValueError):
-        holdings = None
-    if holdings is not None:
-        per = trade_stats(holdings)
+    trades = getattr(result, "trades", None)
+    if isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"):
+        per = trade_stats(_holding_figures(trades))
         out.update(holdings=per["trades"], holding_win_rate=per["win_rate"],
                    holding_profit_factor=per["profit_factor"],
                    avg_bars_per_holding=per["avg_bars_held"])
