@@ -57,6 +57,15 @@ def _style(ax):
     ax.tick_params(colors="#39424e", labelsize=9)
 
 
+def _finish(fig: Any, axes: Any, dates: pd.Index) -> Any:
+    """House style on every axis, and the shared date axis spanning the data."""
+    for ax in axes:
+        _style(ax)
+    if len(dates) > 1:
+        axes[-1].set_xlim(dates[0], dates[-1])
+    return fig
+
+
 def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = False,
                 figsize: Tuple[float, float] = (10.0, 6.0),
                 benchmark: _benchmark.Benchmark = None) -> Any:
@@ -121,11 +130,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
     bottom.plot(dd.index, dd.to_numpy(), color=LOSS_COLOR, linewidth=0.8)
     bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
     bottom.set_ylabel("Drawdown", fontsize=9)
-    for ax in (top, bottom):
-        _style(ax)
-    if len(equity) > 1:
-        bottom.set_xlim(equity.index[0], equity.index[-1])
-    return fig
+    return _finish(fig, (top, bottom), equity.index)
 
 
 def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
@@ -150,11 +155,7 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
     bottom.plot(table.index, table["volatility"].to_numpy(), color="#7a4e9c", linewidth=1.0)
     bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
     bottom.set_ylabel("Volatility", fontsize=9)
-    for ax in (top, bottom):
-        _style(ax)
-    if len(table) > 1:
-        bottom.set_xlim(table.index[0], table.index[-1])
-    return fig
+    return _finish(fig, (top, bottom), table.index)
 
 
 def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) -> Any:
