@@ -69,6 +69,14 @@ def one_pass(probe):
     backtest(stop_trading_next_period=Nested(), touched_exit=True)
     tl.get_trade_stocks(M["pos_columns"], M["price_index"], True)
     tl.get_stock_operations()
+    tl.get_trade_arrays()
+    tm.trades.append([0, "x", 1])  # an entry no run wrote, failing part-way
+    tm.trade_positions.append(0.0)
+    tm.tidemark.append(np.zeros(len(tm.tidemark[0])))
+    with pytest.raises(TypeError):
+        tl.get_trade_arrays()
+    for name in ("trades", "trade_positions", "tidemark"):
+        getattr(tm, name).pop()
     tl.normalize_weight({0: 0.9, 1: -0.6, 2: float("nan")}, 0.5)
     tl.ioft(1_700_000_000_123_456_789)
     toolkin.str_to_bytearray("ab\u20ac")

@@ -30,6 +30,7 @@ DOCUMENTED = {
     (tradeloom, "ioft"): [("v", REQUIRED)],
     (tradeloom, "record_ledger"): [("on", REQUIRED)],
     (tradeloom, "get_ledger"): [],
+    (tradeloom, "get_trade_arrays"): [],
     (toolkin, "str_to_bytearray"): [("text", REQUIRED)],
 }
 

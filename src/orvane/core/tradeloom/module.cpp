@@ -128,6 +128,14 @@ PyMethodDef kMethods[] = {
      "unlisted_pnl (float): P&L of records the analytics never list (a holding\n"
      "  whose value reached exactly 0.0 without an exit); normally 0.0.\n"
      "sum(pnl) + unlisted_pnl == creturn[-1] - 1.0, exactly in exact arithmetic."},
+    {"get_trade_arrays", ORVANE_KW_FUNC(get_trade_arrays), METH_VARARGS | METH_KEYWORDS,
+     "get_trade_arrays()\n--\n\n"
+     "The lists of orvane.core.tidemark as new arrays, for readers that want\n"
+     "columns: (trades, positions, records) with trades int64 [n, 3] (sid, entry\n"
+     "row, exit row), positions float64 [n] and records float64 [n, record\n"
+     "length], row k of each from entry k of trades, trade_positions and\n"
+     "tidemark. The lists themselves are left as they are. Raises TypeError or\n"
+     "ValueError when they do not hold what a run writes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

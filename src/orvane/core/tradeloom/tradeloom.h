@@ -296,5 +296,6 @@ PyObject* get_trade_stocks(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ioft(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* record_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* get_trade_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvane::tradeloom
