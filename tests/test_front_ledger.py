@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 import orvane
+import orvane.stats
 from orvane import datasets
 
 CASES = [
@@ -61,6 +62,11 @@ def test_holdings_join_the_segments_of_one_position():
     assert longest["exit_reason"] == parts["exit_reason"].iloc[-1]
     stats = result.stats()
     assert stats["holdings"] == len(holdings) and stats["trades"] == len(records)
+    # The holding rows are the trade statistics of the holdings table.
+    per = orvane.stats.trade_stats(holdings)
+    assert stats["holding_win_rate"] == per["win_rate"]
+    assert stats["avg_bars_per_holding"] == per["avg_bars_held"]
+    assert stats["holding_profit_factor"] == pytest.approx(per["profit_factor"], rel=1e-12)
     assert stats["total_costs"] == pytest.approx(result.costs["total"].sum(), rel=1e-12)
     assert stats["return_before_costs"] == pytest.approx(stats["total_return"] + stats["total_costs"])
     assert 0 < stats["avg_gross_exposure"] <= 1.0 + 1e-9

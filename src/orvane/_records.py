@@ -8,12 +8,13 @@ finished tables.
 
 from __future__ import annotations
 
-import itertools
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Iterable, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
+
+from orvane.stats import group_order
 
 if TYPE_CHECKING:
     from orvane.inputs import Inputs
@@ -81,19 +82,17 @@ class RunRecord:
     ledger: Optional[Dict[str, Any]] = None
 
 
-def read_run(equity: Any, trades: Sequence[Sequence[int]], positions: Iterable[float],
-             records: Sequence[Any], operations: Dict[str, Any],
-             ledger: Optional[Dict[str, Any]] = None) -> RunRecord:
-    """Copies of the engine's per-run lists (trades, trade positions, excursion records and
-    the stock operations) in the layout above."""
-    n = len(trades)
-    rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * n)
-    width = len(records[0]) if n else BLOCK
-    excursions = np.concatenate(records).reshape(n, width) if n else np.empty((0, width))
+def read_run(equity: Any, columns: Tuple[np.ndarray, np.ndarray, np.ndarray],
+             operations: Dict[str, Any], ledger: Optional[Dict[str, Any]] = None) -> RunRecord:
+    """The engine's per-run records in the layout above: ``columns`` are the trades, trade
+    positions and excursion records as the engine's ``trade_arrays`` copies them out."""
+    trades, positions, excursions = columns
+    if not len(trades):
+        excursions = np.empty((0, BLOCK))
     return RunRecord(
         equity=np.array(equity, dtype=np.float64),
-        trades=rows.reshape(n, 3),
-        positions=np.fromiter(positions, dtype=np.float64, count=n),
+        trades=trades,
+        positions=positions,
         excursions=excursions,
         actions=dict(operations.get("actions", {})),
         weights=dict(operations.get("weights", {})),
@@ -184,13 +183,20 @@ def _exit_reasons(data: Inputs, sid: np.ndarray, entry: np.ndarray, exit_: np.nd
     done = plan.bar < len(data.price_index)
     bars, rows = plan.bar[done], plan.weight_row[done]
     if len(bars):
-        at = np.clip(np.searchsorted(bars, exit_), 0, len(bars) - 1)
+        # The rebalance at or after each bar, read per trade from a table of the bars.
+        after = np.clip(np.searchsorted(bars, np.arange(len(data.price_index))), 0, len(bars) - 1)
+        at = after[exit_]  # an open trade's -1 reads a valid row; on_rebalance drops it
         on_rebalance = ~is_open & (bars[at] == exit_)
         target = data.weights[rows[at], sid]
         key = len(data.price_index) + 1
-        entries = np.sort(sid * key + entry)
-        wanted = sid * key + exit_
-        reenters = entries[np.minimum(np.searchsorted(entries, wanted), len(entries) - 1)] == wanted
+        # In ticker and entry order the entries are sorted and the exits nearly so: the
+        # search for each exit among the entries then walks memory in order.
+        order = group_order(sid, entry)
+        entries = (sid * key + entry)[order]
+        wanted = (sid * key + exit_)[order]
+        reenters = np.empty(len(sid), dtype=bool)
+        reenters[order] = entries[np.minimum(np.searchsorted(entries, wanted),
+                                             len(entries) - 1)] == wanted
         reason[on_rebalance & ((target == 0) | reenters)] = _REBALANCE
         if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
             split = on_rebalance & (target != 0) & reenters
@@ -227,6 +233,22 @@ def _exit_returns(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarr
     return value - 1.0
 
 
+def _splits_read(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
+                 exit_: np.ndarray, settings: Dict[str, Any]) -> np.ndarray:
+    """The split flags of ``_exit_reasons`` where ``_exit_returns`` reads them: for the
+    trades whose exit value it rebuilds and every other trade of their tickers (a ticker's
+    flags depend on its own trades only); False elsewhere."""
+    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), len(data.price_index) - 1)
+    rebuilt = (exit_ >= 0) & ((walked != exit_) | np.isnan(rec.excursions[:, -1]))
+    split = np.zeros(len(sid), dtype=bool)
+    if rebuilt.any():
+        ours = np.zeros(len(data.pos_columns), dtype=bool)
+        ours[sid[rebuilt]] = True
+        sel = np.flatnonzero(ours[sid])
+        split[sel] = _exit_reasons(data, sid[sel], entry[sel], exit_[sel], settings)[1]
+    return split
+
+
 def _value_over_gap(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
                     exit_: np.ndarray, split: np.ndarray, settings: Dict[str, Any],
                     trades: np.ndarray) -> np.ndarray:
@@ -239,51 +261,109 @@ def _value_over_gap(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.nda
     entry made by splitting a kept position paid none).
     """
     key = len(data.price_index) + 1
-    split_exits = set((sid[split] * key + exit_[split]).tolist())
     fee, tax = settings["fee"], settings["tax"]
-    out = np.empty(len(trades))
-    for k, t in enumerate(trades):
-        col, first, last = data.price_col[sid[t]], entry[t], exit_[t]
-        trade, close = data.trade[first:last + 1, col], data.close[first:last + 1, col]
-        lp = trade[np.flatnonzero(~np.isnan(trade))[-1]]
-        lc = close[np.flatnonzero(~np.isnan(close))[-1]]
-        ratio = close[0] / trade[0]
-        long_ = rec.positions[t] > 0
-        v = ratio if long_ else 2.0 - ratio
-        if int(sid[t]) * key + int(first) not in split_exits:
-            v = (1.0 - fee) * v
-        x = (lc / close[0]) * v if long_ else 2.0 - (lc / close[0]) * (2.0 - v)
-        rebased = (lp / lc) * x if long_ else 2.0 - ((2.0 - x) * lp) / lc
-        out[k] = ((1.0 - fee) - tax) * rebased
-    return out
+    col, first, last = data.price_col[sid[trades]], entry[trades], exit_[trades]
+    lp = _last_known(data.trade, col, first, last)
+    lc = _last_known(data.close, col, first, last)
+    c0 = data.close[first, col]
+    ratio = c0 / data.trade[first, col]
+    long_ = rec.positions[trades] > 0
+    v = np.where(long_, ratio, 2.0 - ratio)
+    # Split exits of these tickers only: few, where all would need a sort.
+    ours = np.zeros(len(data.pos_columns), dtype=bool)
+    ours[sid[trades]] = True
+    cut = split & ours[sid]
+    paid = ~np.isin(sid[trades] * key + first, sid[cut] * key + exit_[cut])
+    v = np.where(paid, (1.0 - fee) * v, v)
+    x = np.where(long_, (lc / c0) * v, 2.0 - (lc / c0) * (2.0 - v))
+    rebased = np.where(long_, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
+    return ((1.0 - fee) - tax) * rebased
 
 
-def _trade_table(data: Inputs, rec: RunRecord, settings: Dict[str, Any]) -> pd.DataFrame:
+def _last_known(prices: np.ndarray, col: np.ndarray, first: np.ndarray,
+                last: np.ndarray) -> np.ndarray:
+    """prices[row, col] at the last row from ``first`` to ``last`` with a price."""
+    row = last.copy()
+    todo = np.flatnonzero(np.isnan(prices[row, col]) & (row > first))
+    # Most gaps are a few bars long: step back together, then one by one.
+    for _ in range(8):
+        if not len(todo):
+            break
+        row[todo] -= 1
+        todo = todo[np.isnan(prices[row[todo], col[todo]]) & (row[todo] > first[todo])]
+    for k in todo:
+        known = np.flatnonzero(~np.isnan(prices[first[k]:row[k] + 1, col[k]]))
+        row[k] = first[k] + known[-1] if len(known) else row[k]
+    return prices[row, col]
+
+
+def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
+                  end: Optional[int] = None, reasons: bool = True) -> Dict[str, np.ndarray]:
+    """The trade table's values as arrays by bar and sid (the table is built from them, the
+    statistics read them directly).  ``end``: the bar a ruined result ends on; later entries
+    are dropped and trades running past it are open there, with no return.  Without
+    ``reasons`` the exit reasons are left out (and worked out only where returns need them)."""
     sid, entry, exit_ = rec.trades[:, 0], rec.trades[:, 1], rec.trades[:, 2]
-    reason, split = _exit_reasons(data, sid, entry, exit_, settings)
-    n_bars = len(data.price_index)
+    if reasons:
+        reason, split = _exit_reasons(data, sid, entry, exit_, settings)
+    else:
+        split = _splits_read(data, rec, sid, entry, exit_, settings)
     is_open = exit_ < 0
-    dates = data.dates
-    # The signal is the weight row in force on the bar before the entry.
-    signal_bar = data.price_index[np.maximum(entry - 1, 0)]
-    signal_row = np.maximum(np.searchsorted(data.pos_index, signal_bar, side="right") - 1, 0)
     at_exit = rec.excursions[:, -BLOCK:]
-    table = {
-        "ticker": data.pos_columns[sid],
-        # Fixed vocabularies: categoricals cost no string per trade.
-        "side": pd.Categorical.from_codes((rec.positions <= 0).astype(np.int8), SIDES),
-        "entry_date": dates.take(entry).array,
-        "exit_date": dates.take(np.where(is_open, 0, exit_)).where(~is_open).array,
-        "signal_date": data.weight_dates.take(signal_row).array,
+    cols = {
+        "sid": sid,
+        "entry": entry,
+        "exit": exit_,
         "weight": rec.positions,
-        "bars_held": np.where(is_open, n_bars - 1 - entry, exit_ - entry),
+        "bars_held": np.where(is_open, len(data.price_index) - 1 - entry, exit_ - entry),
         "return": _exit_returns(data, rec, sid, entry, exit_, split, settings),
-        "exit_reason": pd.Categorical.from_codes(reason, EXIT_REASONS),
         "mae": at_exit[:, 0],
         "gmfe": at_exit[:, 1],
         "bmfe": at_exit[:, 2],
         "mdd": at_exit[:, 3],
         "profitable_bars": at_exit[:, 4].astype(np.int64),
+    }
+    if reasons:
+        cols["reason"] = reason
+    if rec.ledger is not None:
+        # Money per trade record, costs it caused included (resizes while held too).
+        for name in LEDGER_COLUMNS:
+            cols[name] = np.asarray(rec.ledger[name], dtype=np.float64)
+    if end is not None:
+        kept = entry <= end
+        cols = {name: values[kept] for name, values in cols.items()}
+        past = (cols["exit"] < 0) | (cols["exit"] > end)
+        cols["exit"] = np.where(past, -1, cols["exit"])
+        if reasons:
+            cols["reason"] = np.where(past, _OPEN, cols["reason"]).astype(np.int8)
+        cols["return"] = np.where(past, np.nan, cols["return"])
+        cols["bars_held"] = np.where(past, end - cols["entry"], cols["bars_held"])
+    return cols
+
+
+LEDGER_COLUMNS = ("exit_price", "pnl", "costs")
+
+
+def _trade_table(data: Inputs, cols: Dict[str, np.ndarray]) -> pd.DataFrame:
+    entry, exit_ = cols["entry"], cols["exit"]
+    is_open = exit_ < 0
+    dates = data.dates
+    # The signal is the weight row in force on the bar before the entry.
+    signal_bar = data.price_index[np.maximum(entry - 1, 0)]
+    signal_row = np.maximum(np.searchsorted(data.pos_index, signal_bar, side="right") - 1, 0)
+    table = {
+        "ticker": data.pos_columns[cols["sid"]],
+        # Fixed vocabularies: categoricals cost no string per trade.
+        "side": pd.Categorical.from_codes((cols["weight"] <= 0).astype(np.int8), SIDES),
+        "entry_date": dates.take(entry).array,
+        "exit_date": dates.take(np.where(is_open, 0, exit_)).where(~is_open).array,
+        "signal_date": data.weight_dates.take(signal_row).array,
+        "weight": cols["weight"],
+        "bars_held": cols["bars_held"],
+        "return": cols["return"],
+        "exit_reason": pd.Categorical.from_codes(cols["reason"], EXIT_REASONS),
+        **{name: cols[name] for name in ("mae", "gmfe", "bmfe", "mdd", "profitable_bars")},
+        **{name: cols[name] for name in LEDGER_COLUMNS if name in cols},
     }
     # No columns= here: older pandas then boxes every date into a Timestamp.
     return pd.DataFrame(table)
@@ -338,23 +418,14 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
     gone = (np.zeros(len(tickers), dtype=bool) if data.delisting_bars is None
             else data.delisting_bars >= 0)
     first = min(data.schedule.first_bar, len(dates) - 1)
-    trades = _trade_table(data, rec, settings)
-    if rec.ledger is not None:
-        # Money per trade record, costs it caused included (resizes while held too).
-        trades["exit_price"] = rec.ledger["exit_price"]
-        trades["pnl"] = rec.ledger["pnl"]
-        trades["costs"] = rec.ledger["costs"]
-    notes = list(warnings)
-    ruin = _ruin_bar(rec.equity, first)
-    if ruin is not None:
-        trades = _end_trades_at(trades, dates, ruin)
-        notes.append(f"equity reached {rec.equity[ruin]:.4g} on {dates[ruin].date()}: a book worth "
-                     "nothing cannot hold positions as fractions of itself, so the result ends "
-                     "there (trades still open then are marked open without a return; "
-                     "full_equity shows what the engine went on computing)")
+    ruin = ruin_bar(rec.equity, first)
+    cols = trade_columns(data, rec, settings, ruin)
+    trades = _trade_table(data, cols)
+    notes = list(warnings) + ruin_notes(rec.equity, dates, ruin)
     return {
         "_equity": pd.Series(rec.equity, index=dates, name="equity"),
         "_trades": trades,
+        "_trade_keys": cols["sid"],
         "_actions": _action_table(data, rec),
         "_warnings": tuple(notes),
         "_settings": dict(settings),
@@ -372,40 +443,42 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
     }
 
 
-def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
-    """Exposure (fractions of equity) and costs (money) per bar, from the ledger."""
-    if rec.ledger is None:
-        return {"_exposure": None, "_costs": None}
+def book_columns(rec: RunRecord) -> Dict[str, np.ndarray]:
+    """Exposure per bar as fractions of equity, from the ledger (which the run must hold)."""
     ledger = rec.ledger
-    long_, short = ledger["long_value"], ledger["short_value"]
+    assert ledger is not None
+    long_, short, equity = ledger["long_value"], ledger["short_value"], rec.equity
     with np.errstate(all="ignore"):
-        equity = rec.equity
-        exposure = pd.DataFrame({
+        return {
             "long": long_ / equity,
             "short": short / equity,
             "gross": (long_ - short) / equity,
             "net": (long_ + short) / equity,
             "cash": ledger["cash"] / equity,
             "names": np.asarray(ledger["names_held"], dtype=np.int64),
-        }, index=dates)
-    costs = pd.DataFrame({"fees": ledger["fees"], "tax": ledger["tax"]}, index=dates)
+        }
+
+
+def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
+    """Exposure (fractions of equity) and costs (money) per bar, from the ledger."""
+    if rec.ledger is None:
+        return {"_exposure": None, "_costs": None}
+    exposure = pd.DataFrame(book_columns(rec), index=dates)
+    costs = pd.DataFrame({"fees": rec.ledger["fees"], "tax": rec.ledger["tax"]}, index=dates)
     costs["total"] = costs["fees"] + costs["tax"]
     return {"_exposure": exposure, "_costs": costs}
 
 
-def _ruin_bar(equity: np.ndarray, first: int) -> Optional[int]:
+def ruin_notes(equity: np.ndarray, dates: pd.DatetimeIndex, ruin: Optional[int]) -> List[str]:
+    if ruin is None:
+        return []
+    return [f"equity reached {equity[ruin]:.4g} on {dates[ruin].date()}: a book worth nothing "
+            "cannot hold positions as fractions of itself, so the result ends there (trades "
+            "still open then are marked open without a return; full_equity shows what the "
+            "engine went on computing)"]
+
+
+def ruin_bar(equity: np.ndarray, first: int) -> Optional[int]:
     """The first live bar whose equity is 0 or below (only shorts can get there)."""
     gone = np.flatnonzero(equity[first:] <= 0.0)
     return first + int(gone[0]) if len(gone) else None
-
-
-def _end_trades_at(trades: pd.DataFrame, dates: pd.DatetimeIndex, end: int) -> pd.DataFrame:
-    """The trade table of a result that ends on bar ``end``: later entries dropped, trades
-    running past it open there, with no return."""
-    trades = trades[trades["entry_date"] <= dates[end]].reset_index(drop=True)
-    past = ~(trades["exit_date"] <= dates[end])
-    trades.loc[past, "exit_date"] = pd.NaT
-    trades.loc[past, "exit_reason"] = "open"
-    trades.loc[past, "return"] = np.nan
-    trades.loc[past, "bars_held"] = end - dates.get_indexer(trades.loc[past, "entry_date"])
-    return trades

@@ -7,15 +7,19 @@ copied out before ``backtest`` returns.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import os
+import pickle
 import threading
 import warnings as _warnings
-from typing import Any, Dict, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
 
 from orvane import _benchmark, _params, _records, inputs
+from orvane import stats as _stats
 from orvane.result import BacktestResult
 
 __all__ = ["backtest"]
@@ -89,20 +93,10 @@ def backtest(weights: pd.DataFrame,
     trade as given (scaled only if their gross exceeds 1).
     """
     given = {name: value for name, value in locals().items() if name in _params.BY_NAME}
-    settings, core, notes = _params.check_options(given)
-    data = inputs.prepare(weights, prices, trade_at=settings["trade_at"], rebalance=rebalance,
-                          delistings=delistings, intrabar_exits=settings["intrabar_exits"])
-    notes += data.warnings
-    bench = _benchmark_series(data, settings["benchmark"])
-    # Offsets past the last bar are never written: a longer window changes nothing.
-    core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
-    _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"])
-    record = run_core(data, **core)
-    _check_finite(data, record)
-    fields = _records.result_fields(data, record, settings, notes)
-    if bench is not None:
-        live = data.dates[(data.dates >= fields["_start"]) & (data.dates <= fields["_end"])]
-        curve, bench_notes = _benchmark.align(bench, live, data.dates)
+    run = _run(weights, prices, given)
+    fields = _records.result_fields(run.data, run.record, run.settings, run.notes)
+    if run.benchmark is not None:
+        curve, bench_notes = _benchmark_curve(run, fields["_start"], fields["_end"])
         fields["_benchmark"] = curve
         fields["_warnings"] = fields["_warnings"] + tuple(bench_notes)
     for message in fields["_warnings"]:
@@ -111,6 +105,122 @@ def backtest(weights: pd.DataFrame,
 
 
 backtest.__doc__ = (backtest.__doc__ or "").replace("{parameters}", _params.parameters_doc())
+
+
+class _Run(NamedTuple):
+    data: inputs.Inputs
+    settings: Dict[str, Any]
+    notes: List[str]
+    record: _records.RunRecord
+    benchmark: Any
+
+
+def _run(weights: Any, prices: Any, given: Mapping[str, Any],
+         prepared: Optional[Dict[str, Any]] = None) -> _Run:
+    """Checked options and inputs, then one engine run.  ``prepared``: a cache of the
+    inputs of fixed (prepared) weights, kept by a caller running them many times."""
+    settings, core, notes = _params.check_options(given)
+    data = _prepare(weights, prices, settings, given, prepared)
+    notes += data.warnings
+    bench = _benchmark_series(data, settings["benchmark"])
+    # Offsets past the last bar are never written: a longer window changes nothing.
+    core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
+    _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"], prepared)
+    record = run_core(data, **core)
+    _check_finite(data, record)
+    return _Run(data, settings, notes, record, bench)
+
+
+def _prepare(weights: Any, prices: Any, settings: Dict[str, Any], given: Mapping[str, Any],
+             prepared: Optional[Dict[str, Any]]) -> inputs.Inputs:
+    options = {"trade_at": settings["trade_at"], "rebalance": given["rebalance"],
+               "delistings": given["delistings"], "intrabar_exits": settings["intrabar_exits"]}
+    if prepared is None or not isinstance(weights, inputs.PreparedWeights):
+        return inputs.prepare(weights, prices, **options)
+    # The same prepared weights and prices under the same options align the same way.
+    hit = prepared.get("inputs")
+    if hit is not None and hit[0] is weights and hit[1] is prices and _same(hit[2], options):
+        return hit[3]
+    data = inputs.prepare(weights, prices, **options)
+    prepared["inputs"] = (weights, prices, options, data)
+    return data
+
+
+def _same(a: Mapping[str, Any], b: Mapping[str, Any]) -> bool:
+    """Options equal by identity, else by their pickles (dates, Series, lists)."""
+    if a.keys() != b.keys():
+        return False
+    for name in a:
+        if a[name] is b[name]:
+            continue
+        try:
+            if pickle.dumps(a[name]) != pickle.dumps(b[name]):
+                return False
+        except Exception:
+            return False
+    return True
+
+
+def _benchmark_curve(run: _Run, start: pd.Timestamp, end: pd.Timestamp) -> Any:
+    dates = run.data.dates
+    live = dates[(dates >= start) & (dates <= end)]
+    return _benchmark.align(run.benchmark, live, dates)
+
+
+class RunSummary(NamedTuple):
+    """A run's statistics without its result (see ``summarize``)."""
+
+    stats: pd.Series
+    equity: pd.Series    # on every price date, NaN outside the live bars
+
+
+def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = None,
+              **options: Any) -> RunSummary:
+    """``backtest(weights, prices, **options).stats()`` and its live equity, with the same
+    warnings, without building the result's tables: what a sweep keeps of most runs."""
+    given = {o.name: o.default for o in _params.OPTIONS}
+    unknown = sorted(set(options) - set(given))
+    if unknown:
+        raise TypeError(f"backtest() got unexpected keyword arguments {unknown}")
+    given.update(options)
+    run = _run(weights, prices, given, prepared)
+    data, rec = run.data, run.record
+    dates = data.dates
+    first = min(data.schedule.first_bar, len(dates) - 1)
+    ruin = _records.ruin_bar(rec.equity, first)
+    end = len(dates) - 1 if ruin is None else ruin
+    notes = run.notes + _records.ruin_notes(rec.equity, dates, ruin)
+    curve = None
+    if run.benchmark is not None:
+        curve, bench_notes = _benchmark_curve(run, dates[first], dates[end])
+        notes += bench_notes
+    for message in notes:
+        _warnings.warn(message, UserWarning, stacklevel=2)
+    cols = _records.trade_columns(data, rec, run.settings, ruin, reasons=False)
+    full = pd.Series(rec.equity, index=dates, name="equity")
+    live = slice(first, end + 1)
+    asi8 = dates.asi8
+    exit_ = cols["exit"]
+    trades = _stats.TradeFigures(
+        ret=cols["return"], bars_held=cols["bars_held"].astype(np.float64), mae=cols["mae"],
+        gmfe=cols["gmfe"], weight=cols["weight"], key=cols["sid"], short=cols["weight"] <= 0,
+        entry=asi8[cols["entry"]], exit=np.where(exit_ < 0, _stats.NAT, asi8[exit_]))
+    gross = net = paid = None
+    if rec.ledger is not None:
+        book = _records.book_columns(rec)
+        gross, net = book["gross"][live], book["net"][live]
+        total = np.asarray(rec.ledger["fees"]) + np.asarray(rec.ledger["tax"])
+        paid = float(np.nansum(total[live]))
+    equity = full.iloc[live].dropna()
+    # Live bars have finite values (checked above), so positions are bars from the first.
+    open_bars = (cols["entry"] - first, np.where(exit_ < 0, len(equity), exit_ - first))
+    figures = _stats.RunFigures(equity=equity, trades=trades, holdings=True, gross=gross,
+                                net=net, paid=paid, ruined=ruin is not None,
+                                open_bars=open_bars)
+    stats = _stats.figures_summary(figures, 0.0, curve)
+    values = np.full(len(dates), np.nan)
+    values[live] = rec.equity[live]
+    return RunSummary(stats, pd.Series(values, index=dates, name="equity"))
 
 
 def _benchmark_series(data: inputs.Inputs, benchmark: Any) -> Any:
@@ -137,14 +247,21 @@ def _available_memory() -> Optional[int]:
         return None
 
 
-def _check_record_size(data: inputs.Inputs, window: int, step: int) -> None:
+def _check_record_size(data: inputs.Inputs, window: int, step: int,
+                       prepared: Optional[Dict[str, Any]] = None) -> None:
     """Refuse a look-ahead record that cannot fit in memory, before the engine allocates it."""
     blocks = (window - 1) // step + 2 if window > 0 else 1
     per_trade = 8 * 6 * blocks
-    # At least one trade per weight entered at a rebalance.
-    plan = data.schedule
-    rows = plan.weight_row[plan.bar < len(data.dates)]
-    trades = int(np.count_nonzero(data.weights[rows])) if len(rows) else 0
+    known = (prepared or {}).get("entries")
+    if known is not None and known[0] is data:
+        trades = known[1]
+    else:
+        # At least one trade per weight entered at a rebalance.
+        plan = data.schedule
+        rows = plan.weight_row[plan.bar < len(data.dates)]
+        trades = int(np.count_nonzero(data.weights[rows])) if len(rows) else 0
+        if prepared is not None:
+            prepared["entries"] = (data, trades)
     need = per_trade * trades
     free = _available_memory()
     if free is not None and need > free:
@@ -193,17 +310,30 @@ def core_arguments(data: inputs.Inputs) -> Dict[str, Any]:
 
 def run_core(data: inputs.Inputs, **options: Any) -> _records.RunRecord:
     """One engine run; returns a RunRecord holding copies of everything the run left behind."""
-    from orvane.core import tidemark, tradeloom
+    from orvane.core import tradeloom
 
-    with _ENGINE_LOCK:
+    with _ENGINE_LOCK, _collector_paused():
         # The front always keeps the engine's ledger: exposure, costs and trade P&L.
         tradeloom.record_ledger(True)
         equity = tradeloom.backtest_(**core_arguments(data), **options)
-        record = _records.read_run(equity, tidemark.trades, tidemark.trade_positions,
-                                   tidemark.tidemark, tradeloom.get_stock_operations(),
-                                   tradeloom.get_ledger())
+        record = _records.read_run(equity, tradeloom.get_trade_arrays(),
+                                   tradeloom.get_stock_operations(), tradeloom.get_ledger())
         _release(tradeloom)
         return record
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """The engine's records are a small list per trade, made, copied out and freed within
+    the run: the cyclic collector, which their numbers set off again and again, would
+    walk every live object each time and find nothing to free."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 # Two bars of one stock, nothing held: a run that costs microseconds.

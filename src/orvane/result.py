@@ -78,6 +78,8 @@ class BacktestResult:
     _exposure: Optional[pd.DataFrame] = None
     _costs: Optional[pd.DataFrame] = None
     _benchmark: Optional[pd.Series] = None
+    # Per trade row, a number per ticker: the statistics group by it without the strings.
+    _trade_keys: Optional[np.ndarray] = None
 
     # ------------------------------------------------------------ series and tables
 

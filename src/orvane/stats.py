@@ -23,7 +23,7 @@ import functools
 import math
 import re
 import warnings
-from typing import Any, Callable, Dict, Optional, Tuple, TypeVar, cast
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -232,14 +232,7 @@ def drawdown_periods(equity: pd.Series, top: Optional[int] = None) -> pd.DataFra
     """
     values = equity.dropna()
     v = values.to_numpy(dtype=np.float64)
-    below = v < np.maximum.accumulate(v) if len(v) else np.zeros(0, dtype=bool)
-    edges = np.diff(np.concatenate([[0], below.astype(np.int8), [0]]))
-    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
-    # Between two spells the drawdown is 0: each segment's minimum is its spell's.
-    dd = drawdown(values).to_numpy()
-    depth = np.minimum.reduceat(dd, starts) if len(starts) else np.zeros(0)
-    order = np.argsort(depth, kind="stable")[:top]
-    starts, ends, depth = starts[order], ends[order], depth[order]
+    starts, ends, depth = _spells(v, top)
     troughs = np.array([s + int(np.argmin(v[s:e])) for s, e in zip(starts, ends)], dtype=np.int64)
     peaks = starts - 1
     recovered = ends < len(v)
@@ -255,6 +248,19 @@ def drawdown_periods(equity: pd.Series, top: Optional[int] = None) -> pd.DataFra
     }, columns=list(DRAWDOWN_COLUMNS))
 
 
+def _spells(v: np.ndarray, top: Optional[int]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(starts, ends, depths) of the spells below an earlier high, deepest first."""
+    high = np.maximum.accumulate(v) if len(v) else v
+    below = v < high
+    edges = np.diff(np.concatenate([[0], below.astype(np.int8), [0]]))
+    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    # Between two spells the drawdown is 0: each segment's minimum is its spell's.
+    dd = v / high - 1.0
+    depth = np.minimum.reduceat(dd, starts) if len(starts) else np.zeros(0)
+    order = np.argsort(depth, kind="stable")[:top]
+    return starts[order], ends[order], depth[order]
+
+
 @_quiet
 def max_drawdown(equity: pd.Series) -> tuple[float, pd.Timestamp, pd.Timestamp, pd.Timestamp]:
     """Deepest drawdown and its dates: (depth, peak, trough, recovery).
@@ -265,13 +271,17 @@ def max_drawdown(equity: pd.Series) -> tuple[float, pd.Timestamp, pd.Timestamp, 
     peak's value, NaT when it never gets back there. A curve that never falls
     below an earlier high has depth 0 and NaT for all three dates.
     """
-    if equity.dropna().empty:
+    values = equity.dropna()
+    if values.empty:
         return float("nan"), pd.NaT, pd.NaT, pd.NaT
-    worst = drawdown_periods(equity, top=1)
-    if worst.empty:
+    v = values.to_numpy(dtype=np.float64)
+    starts, ends, depth = _spells(v, 1)
+    if not len(starts):
         return 0.0, pd.NaT, pd.NaT, pd.NaT
-    row = worst.iloc[0]
-    return float(row["depth"]), row["peak"], row["trough"], row["recovery"]
+    start, end = int(starts[0]), int(ends[0])
+    index = values.index
+    recovery = index[end] if end < len(v) else pd.NaT
+    return float(depth[0]), index[start - 1], index[start + int(np.argmin(v[start:end]))], recovery
 
 
 @_quiet
@@ -539,6 +549,87 @@ def benchmark_stats(returns: pd.Series, benchmark: pd.Series, periods: float,
     }
 
 
+class TradeFigures(NamedTuple):
+    """The trade table's columns the statistics read, as arrays (one row per record)."""
+
+    ret: np.ndarray        # return, NaN while unknown
+    bars_held: np.ndarray
+    mae: np.ndarray
+    gmfe: np.ndarray
+    weight: np.ndarray     # signed weight at entry
+    key: np.ndarray        # one integer per ticker
+    short: np.ndarray
+    entry: np.ndarray      # entry and exit dates as int64 nanoseconds (NaT's while open)
+    exit: np.ndarray
+
+
+NAT = np.iinfo(np.int64).min  # NaT as int64 nanoseconds
+
+
+def _float(trades: pd.DataFrame, name: str) -> np.ndarray:
+    return trades[name].to_numpy(dtype=np.float64)
+
+
+def trade_figures(trades: pd.DataFrame, keys: Optional[np.ndarray] = None) -> TradeFigures:
+    """The arrays of a trade table; ``keys`` numbers its tickers when the caller knows them
+    (else they are factorised from the ``ticker`` column)."""
+    if not len(trades):
+        empty = np.zeros(0)
+        ns = np.zeros(0, dtype=np.int64)
+        return TradeFigures(empty, empty, empty, empty, empty, ns, np.zeros(0, dtype=bool), ns, ns)
+    if keys is None:
+        keys = pd.factorize(trades["ticker"].to_numpy())[0]
+    return TradeFigures(
+        ret=_float(trades, "return"), bars_held=_float(trades, "bars_held"),
+        mae=_float(trades, "mae"), gmfe=_float(trades, "gmfe"), weight=_float(trades, "weight"),
+        key=np.asarray(keys), short=np.asarray(trades["side"].to_numpy() == "short"),
+        entry=pd.DatetimeIndex(trades["entry_date"]).asi8,
+        exit=pd.DatetimeIndex(trades["exit_date"]).asi8)
+
+
+def _mean(values: np.ndarray) -> float:
+    """Mean of the known values (NaN skipped, as pandas does), NaN without any."""
+    if not len(values):
+        return float("nan")
+    total = values.sum()
+    if np.isnan(total):
+        known = values[~np.isnan(values)]
+        return float(known.sum() / len(known)) if len(known) else float("nan")
+    return float(total / len(values))
+
+
+def _record_stats(ret: np.ndarray, bars_held: np.ndarray, mae: np.ndarray,
+                  gmfe: np.ndarray, means: bool = True) -> dict:
+    known = int(np.count_nonzero(~np.isnan(ret)))
+    # NaN compares false: unknown returns are neither winners nor losers.
+    win, loss = ret > 0, ret <= 0
+    wins, losers = ret[win], ret[loss]
+    gains, lost = float(wins.sum()), float(losers.sum())
+    if not known:
+        profit_factor = float("nan")
+    elif lost < 0:
+        profit_factor = gains / -lost
+    else:
+        profit_factor = float("inf") if gains > 0 else float("nan")
+    out = {
+        "trades": len(ret),
+        "win_rate": len(wins) / known if known else float("nan"),
+        "profit_factor": profit_factor,
+    }
+    if not means:
+        return out
+    return {
+        **out,
+        "avg_win": gains / len(wins) if len(wins) else float("nan"),
+        "avg_loss": lost / len(losers) if len(losers) else float("nan"),
+        "avg_bars_held": _mean(bars_held),
+        "avg_mae_winners": _mean(mae[win]),
+        "avg_mfe_winners": _mean(gmfe[win]),
+        "avg_mae_losers": _mean(mae[loss]),
+        "avg_mfe_losers": _mean(gmfe[loss]),
+    }
+
+
 @_quiet
 def trade_stats(trades: pd.DataFrame) -> dict:
     """Statistics of the trade table (one row per trade record, open ones included).
@@ -560,36 +651,8 @@ def trade_stats(trades: pd.DataFrame) -> dict:
     - avg_mae_*, avg_mfe_* = mean worst (mae) and best (gmfe) excursion of
       winners and of losers, fractions of the entry value
     """
-    n = len(trades)
-    ret = trades["return"].astype(float) if n else pd.Series(dtype=float)
-    known = ret.notna()
-    win = known & (ret > 0)
-    loss = known & (ret <= 0)
-    gains = float(ret[win].sum())
-    losses = float(-ret[loss].sum())
-    if not known.any():
-        profit_factor = float("nan")
-    elif losses > 0:
-        profit_factor = gains / losses
-    else:
-        profit_factor = float("inf") if gains > 0 else float("nan")
-
-    def mean(column, mask):
-        return float(trades.loc[mask, column].astype(float).mean()) if mask.any() else float("nan")
-
-    everyone = pd.Series(True, index=trades.index)
-    return {
-        "trades": n,
-        "win_rate": float(win.sum() / known.sum()) if known.any() else float("nan"),
-        "profit_factor": profit_factor,
-        "avg_win": mean("return", win),
-        "avg_loss": mean("return", loss),
-        "avg_bars_held": mean("bars_held", everyone) if n else float("nan"),
-        "avg_mae_winners": mean("mae", win),
-        "avg_mfe_winners": mean("gmfe", win),
-        "avg_mae_losers": mean("mae", loss),
-        "avg_mfe_losers": mean("gmfe", loss),
-    }
+    f = trade_figures(trades)
+    return _record_stats(f.ret, f.bars_held, f.mae, f.gmfe)
 
 
 @_quiet
@@ -606,42 +669,50 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
         return float("nan")
     if trades.empty:
         return 0.0
-    order, continues = _segments(trades)
-    weights = np.abs(trades["weight"].to_numpy(dtype=np.float64)[order])
-    return float(weights[~continues].sum() / years)
+    figures = trade_figures(trades)
+    return _turnover(figures, *_segments(figures), years)
 
 
-def _segments(trades: pd.DataFrame) -> Tuple[np.ndarray, np.ndarray]:
+def _turnover(f: TradeFigures, order: np.ndarray, continues: np.ndarray, years: float) -> float:
+    if not years > 0:
+        return float("nan")
+    return float(np.abs(f.weight[order])[~continues].sum() / years)
+
+
+def group_order(key: np.ndarray, entry: np.ndarray) -> np.ndarray:
+    """``np.lexsort((entry, key))``: records by ticker, then entry.  A ticker's records
+    usually come in entry order already, and a stable sort of small keys is linear."""
+    if len(key) and 0 <= key.min() and key.max() < 2 ** 16:
+        order = np.argsort(key.astype(np.uint16), kind="stable")
+        k, e = key[order], entry[order]
+        if not np.any((k[1:] == k[:-1]) & (e[1:] < e[:-1])):
+            return order
+    return np.lexsort((entry, key))
+
+
+def _segments(f: TradeFigures) -> Tuple[np.ndarray, np.ndarray]:
     """(order, continues): the records grouped by ticker and entry, and whether each
     continues the one before it (same ticker and side, entered on the bar it left: a
     position a rebalance split)."""
-    codes = pd.factorize(trades["ticker"].to_numpy())[0]
-    entry = pd.DatetimeIndex(trades["entry_date"]).asi8
-    order = np.lexsort((entry, codes))
-    codes, entry = codes[order], entry[order]
-    exit_ = pd.DatetimeIndex(trades["exit_date"]).asi8[order]
-    side = np.asarray(trades["side"].to_numpy() == "short")[order]
+    order = group_order(f.key, f.entry)
+    key, entry, exit_, side = f.key[order], f.entry[order], f.exit[order], f.short[order]
     continues = np.zeros(len(order), dtype=bool)
-    continues[1:] = (codes[1:] == codes[:-1]) & (side[1:] == side[:-1]) & (entry[1:] == exit_[:-1]) \
-        & (exit_[:-1] != np.iinfo(np.int64).min)
+    continues[1:] = (key[1:] == key[:-1]) & (side[1:] == side[:-1]) & (entry[1:] == exit_[:-1]) \
+        & (exit_[:-1] != NAT)
     return order, continues
 
 
-def _holding_figures(trades: pd.DataFrame) -> pd.DataFrame:
-    """The columns of ``round_trips`` that ``trade_stats`` reads, without building the
-    rest (statistics run once per sweep run)."""
-    if trades.empty:
-        return pd.DataFrame({"return": [], "bars_held": [], "mae": [], "gmfe": []})
-    order, continues = _segments(trades)
+def _holding_stats(f: TradeFigures, order: np.ndarray, continues: np.ndarray) -> dict:
+    """The holdings' count, win rate, profit factor and mean bars (the ``trade_stats`` of
+    ``round_trips``), without building that table."""
     first = np.flatnonzero(~continues)
-    with np.errstate(all="ignore"):
-        return pd.DataFrame({
-            "return": np.multiply.reduceat(
-                1.0 + trades["return"].to_numpy(dtype=np.float64)[order], first) - 1.0,
-            "bars_held": np.add.reduceat(trades["bars_held"].to_numpy()[order], first),
-            "mae": np.minimum.reduceat(trades["mae"].to_numpy(dtype=np.float64)[order], first),
-            "gmfe": np.maximum.reduceat(trades["gmfe"].to_numpy(dtype=np.float64)[order], first),
-        })
+    ret = (np.multiply.reduceat(1.0 + f.ret[order], first) - 1.0 if len(first)
+           else np.zeros(0))
+    stats = _record_stats(ret, np.zeros(0), np.zeros(0), np.zeros(0), means=False)
+    # Bar counts are whole numbers: their sum is exact, in any order.
+    stats["avg_bars_held"] = float(f.bars_held.sum() / len(first)) if len(first) \
+        else float("nan")
+    return stats
 
 
 @_quiet
@@ -658,7 +729,7 @@ def round_trips(trades: pd.DataFrame) -> pd.DataFrame:
                "bars_held", "return", "exit_reason", "records", "mae", "gmfe", *extra]
     if trades.empty:
         return trades.iloc[:0].assign(records=np.zeros(0, dtype=np.int64))[columns]
-    order, continues = _segments(trades)
+    order, continues = _segments(trade_figures(trades))
     first = np.flatnonzero(~continues)
     last = np.append(first[1:], len(order)) - 1
     heads, tails = order[first], order[last]
@@ -681,7 +752,7 @@ def round_trips(trades: pd.DataFrame) -> pd.DataFrame:
     table["exit_reason"] = pd.Categorical(table["exit_reason"],
                                           categories=trades["exit_reason"].cat.categories)
     ends = pd.DatetimeIndex(table["exit_date"]).asi8
-    open_ = ends == np.iinfo(np.int64).min
+    open_ = ends == NAT
     rank = np.lexsort((pd.DatetimeIndex(table["entry_date"]).asi8,
                        np.where(open_, np.iinfo(np.int64).max, ends)))
     return table.iloc[rank][columns].reset_index(drop=True)
@@ -694,18 +765,22 @@ def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
     A trade is open from its entry bar up to, not including, its exit bar;
     trades without an exit date are open to the end.
     """
-    n = len(index)
+    if not len(index) or trades.empty:
+        return _time_in_market(np.zeros(0, np.int64), np.zeros(0, np.int64), len(index))
+    exit_dates = pd.DatetimeIndex(trades["exit_date"])
+    return _time_in_market(index.searchsorted(pd.DatetimeIndex(trades["entry_date"])),
+                           np.where(exit_dates.isna(), len(index), index.searchsorted(exit_dates)),
+                           len(index))
+
+
+def _time_in_market(start: np.ndarray, stop: np.ndarray, n: int) -> float:
+    """Share of ``n`` bars with a record open: records open on bars start..stop-1."""
     if n == 0:
         return float("nan")
-    if trades.empty:
+    if not len(start):
         return 0.0
-    start = index.searchsorted(pd.DatetimeIndex(trades["entry_date"]))
-    exit_dates = pd.DatetimeIndex(trades["exit_date"])
-    stop = np.where(exit_dates.isna(), n, index.searchsorted(exit_dates))
-    open_count = np.zeros(n + 1, dtype=np.int64)
-    np.add.at(open_count, start, 1)
-    np.add.at(open_count, stop, -1)
-    return float(np.count_nonzero(np.cumsum(open_count[:n]) > 0) / n)
+    opened = np.bincount(start, minlength=n + 1) - np.bincount(stop, minlength=n + 1)
+    return float(np.count_nonzero(np.cumsum(opened[:n]) > 0) / n)
 
 
 def live_equity(result: Any) -> pd.Series:
@@ -733,6 +808,41 @@ def check_rate(value: Any, name: str = "risk_free") -> float:
     return rate
 
 
+class RunFigures(NamedTuple):
+    """What ``summary`` reads of a result."""
+
+    equity: pd.Series                # live_equity
+    trades: TradeFigures
+    holdings: bool                   # with the per-holding rows
+    gross: Optional[np.ndarray]      # gross and net exposure per live bar, from the book
+    net: Optional[np.ndarray]
+    paid: Optional[float]            # costs paid over the live bars
+    ruined: bool
+    # Per record, the positions in ``equity`` of its entry and exit (len(equity) while
+    # open), when the caller knows them.
+    open_bars: Optional[Tuple[np.ndarray, np.ndarray]] = None
+
+
+def run_figures(result: Any) -> RunFigures:
+    """The figures of a result (a ``BacktestResult`` or an object with its attributes)."""
+    trades = getattr(result, "_trades", None)
+    if not isinstance(trades, pd.DataFrame):
+        trades = result.trades
+    gross = net = paid = None
+    try:
+        book, costs = result.exposure, result.costs
+    except (AttributeError, ValueError):
+        pass
+    else:
+        gross, net = _float(book, "gross"), _float(book, "net")
+        paid = float(np.nansum(_float(costs, "total")))
+    return RunFigures(equity=live_equity(result),
+                      trades=trade_figures(trades, getattr(result, "_trade_keys", None)),
+                      holdings=isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"),
+                      gross=gross, net=net, paid=paid,
+                      ruined=bool(getattr(result, "ruined", False)))
+
+
 @_quiet
 def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] = None) -> pd.Series:
     """Every statistic of a backtest result as one Series (object dtype).
@@ -750,7 +860,16 @@ def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] 
     ``split_trades_on_rebalance``), not holdings from entry to final exit.
     """
     risk_free = check_rate(risk_free)
-    equity = live_equity(result)
+    if benchmark is None:
+        benchmark = getattr(result, "benchmark", None)
+    return figures_summary(run_figures(result), risk_free, benchmark)
+
+
+@_quiet
+def figures_summary(fig: RunFigures, risk_free: float = 0.0,
+                    benchmark: Optional[pd.Series] = None) -> pd.Series:
+    """``summary`` of a result's figures (``risk_free`` already checked)."""
+    equity = fig.equity
     returns = equity.pct_change().iloc[1:]
     periods = periods_per_year(equity.index)
     depth, peak, trough, recovery = max_drawdown(equity)
@@ -759,7 +878,6 @@ def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] 
         (equity.index[-1] - equity.index[0]) / pd.Timedelta(days=_DAYS_PER_YEAR)
         if len(equity) > 1 else float("nan")
     )
-    trades = result.trades
     values = {
         "start": equity.index[0] if len(equity) else pd.NaT,
         "end": equity.index[-1] if len(equity) else pd.NaT,
@@ -780,20 +898,26 @@ def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] 
     }
     values.update(_extremes(returns, periods))
     names = list(LABELS)
-    if benchmark is None:
-        benchmark = getattr(result, "benchmark", None)
     if isinstance(benchmark, pd.Series):
         curve = benchmark.reindex(equity.index)
         values.update(benchmark_stats(returns, curve, periods, risk_free))
     else:
         names = [n for n in names if n not in BENCHMARK_NAMES]
-    values.update(trade_stats(trades))
-    values["turnover"] = turnover(trades, years)
-    values["exposure"] = exposure(trades, equity.index)
-    book = _book_stats(result, equity)
+    f = fig.trades
+    values.update(_record_stats(f.ret, f.bars_held, f.mae, f.gmfe))
+    order, continues = _segments(f)
+    values["turnover"] = _turnover(f, order, continues, years)
+    if fig.open_bars is None:
+        index = equity.index.asi8
+        start = np.searchsorted(index, f.entry)
+        stop = np.where(f.exit == NAT, len(index), np.searchsorted(index, f.exit))
+    else:
+        start, stop = fig.open_bars
+    values["exposure"] = _time_in_market(start, stop, len(equity))
+    book = _book_stats(fig, order, continues)
     values.update(book)
     names = [n for n in names if n not in BOOK_NAMES or n in book]
-    if getattr(result, "ruined", False):
+    if fig.ruined:
         values["ruined_on"] = equity.index[-1]
     else:
         names.remove("ruined_on")
@@ -867,7 +991,7 @@ BENCHMARK_NAMES = ("benchmark_total_return", "benchmark_cagr", "benchmark_max_dr
                    "down_capture")
 
 
-def _book_stats(result: Any, equity: pd.Series) -> dict:
+def _book_stats(fig: RunFigures, order: np.ndarray, continues: np.ndarray) -> dict:
     """Per holding (round trip) and from the engine's book (exposure, costs), when the
     result has them.
 
@@ -879,20 +1003,17 @@ def _book_stats(result: Any, equity: pd.Series) -> dict:
     - return_before_costs: total return with the costs added back (not compounded)
     """
     out: dict = {}
-    trades = getattr(result, "trades", None)
-    if isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"):
-        per = trade_stats(_holding_figures(trades))
+    if fig.holdings:
+        per = _holding_stats(fig.trades, order, continues)
         out.update(holdings=per["trades"], holding_win_rate=per["win_rate"],
                    holding_profit_factor=per["profit_factor"],
                    avg_bars_per_holding=per["avg_bars_held"])
-    try:
-        book, costs = result.exposure, result.costs
-    except (AttributeError, ValueError):
+    if fig.gross is None or fig.net is None or fig.paid is None:
         return out
-    paid = float(costs["total"].sum())
-    out.update(avg_gross_exposure=float(book["gross"].mean()),
-               avg_net_exposure=float(book["net"].mean()), total_costs=paid,
-               return_before_costs=total_return(equity) + paid / float(equity.iloc[0])
+    equity = fig.equity
+    out.update(avg_gross_exposure=_mean(fig.gross), avg_net_exposure=_mean(fig.net),
+               total_costs=fig.paid,
+               return_before_costs=total_return(equity) + fig.paid / float(equity.iloc[0])
                if len(equity) else float("nan"))
     return out
 

@@ -54,6 +54,10 @@ class Runner:
         self._cache: OrderedDict[bytes, pd.DataFrame] = OrderedDict()
         self._prepared_weights: Optional[PreparedWeights] = None
         self._sent_indexes: set[bytes] = set()
+        # The aligned inputs of fixed weights, reused while the options that shape them stay.
+        self._prepared: dict[str, Any] = {}
+        # Runs that keep only statistics and equity skip building the result's tables.
+        self._lean = set(keep) <= {"stats", "equity"}
         self.worker = f"{socket.gethostname()}:{os.getpid()}"
 
     def _weights_for(self, params: dict[str, Any]) -> Any:
@@ -79,16 +83,25 @@ class Runner:
             self._cache.popitem(last=False)
         return weights
 
-    def _compact(self, result: BacktestResult) -> tuple[Payload, Optional[bytes]]:
+    def _run(self, strategy_params: dict[str, Any],
+             options: dict[str, Any]) -> tuple[Payload, Optional[bytes]]:
+        weights = self._weights_for(strategy_params)
+        if self._lean:
+            summary = engine.summarize(weights, self.prices, self._prepared, **options)
+            return self._compact(summary.stats, summary.equity, None)
+        result = self._backtest(weights, self.prices, **options)
+        # Every price date, NaN where the run is not live: one index for all runs.
+        equity = result.full_equity.where(result.full_equity.index.isin(result.equity.index))
+        return self._compact(result.stats() if "stats" in self.keep else None, equity, result)
+
+    def _compact(self, stats: Optional[pd.Series], equity: pd.Series,
+                 result: Optional[BacktestResult]) -> tuple[Payload, Optional[bytes]]:
         """The parts of a result to send back, and the date index key they introduce."""
         parts: Payload = {}
         new_key = None
-        if "stats" in self.keep:
-            stats = result.stats()
+        if stats is not None:
             parts["stats"] = dict(zip(stats.index, stats.tolist()))
         if "equity" in self.keep:
-            # Every price date, NaN where the run is not live: one index for all runs.
-            equity = result.full_equity.where(result.full_equity.index.isin(result.equity.index))
             index = equity.index
             key = hashlib.blake2b(pickle.dumps(index, protocol=5), digest_size=16).digest()
             parts["equity"] = (key, equity.to_numpy(dtype=np.float64, copy=True))
@@ -96,9 +109,9 @@ class Runner:
             if self.in_process or key not in self._sent_indexes:
                 parts["equity_index"] = index
                 new_key = key
-        if "trades" in self.keep:
+        if result is not None and "trades" in self.keep:
             parts["trades"] = result.trades
-        if "result" in self.keep:
+        if result is not None and "result" in self.keep:
             parts["result"] = result
         return parts, new_key
 
@@ -109,9 +122,7 @@ class Runner:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                result = self._backtest(self._weights_for(strategy_params), self.prices,
-                                        **options)
-                parts, new_key = self._compact(result)
+                parts, new_key = self._run(strategy_params, options)
             except Exception as exc:
                 out["error"] = "".join(traceback.format_exception_only(type(exc), exc)).strip()
                 out["traceback"] = traceback.format_exc()
