@@ -88,7 +88,8 @@ class Runner:
         weights = self._weights_for(strategy_params)
         if self._lean:
             summary = engine.summarize(weights, self.prices, self._prepared, **options)
-            return self._compact(summary.stats, summary.equity, None)
+            return self._compact(summary.stats if "stats" in self.keep else None,
+                                 summary.equity, None)
         result = self._backtest(weights, self.prices, **options)
         # Every price date, NaN where the run is not live: one index for all runs.
         equity = result.full_equity.where(result.full_equity.index.isin(result.equity.index))
