@@ -14,6 +14,8 @@ times, interleaved:
 Wall time is the measure; CPU time, which other tenants of a shared machine disturb
 less, is shown beside it.
 
+The statistics, what a sweep keeps of a run, are timed apart within the runs.
+
 The market and the weights are checked once per sweep, so the sweep's time is its runs'
 plus a part once per sweep (checks, conversions, the table).  The first run also aligns
 the weights to its options and checks the bars on their first use, once per sweep, so the
@@ -35,7 +37,7 @@ import time
 import warnings
 
 import orvane
-from orvane import _params, engine, inputs
+from orvane import _params, engine, inputs, stats
 from orvane.core import tradeloom
 from orvane.datasets import core_layout
 
@@ -61,11 +63,33 @@ def engine_times(arrays, cores, as_the_front_runs_it):
     return wall, cpu
 
 
+class Timed:
+    """Wraps a function and keeps the seconds of each call."""
+
+    def __init__(self, func):
+        self.func, self.calls = func, []
+
+    def __call__(self, *args, **kwargs):
+        start = time.perf_counter()
+        try:
+            return self.func(*args, **kwargs)
+        finally:
+            self.calls.append(time.perf_counter() - start)
+
+
 def sweep_times(ohlc, weights, calendar):
+    """The sweep's time, each run's wall and CPU seconds, and each run's seconds spent
+    computing its statistics."""
     grid = {"stop_loss": STOPS, "trade_at": "open", **calendar}
-    start = time.perf_counter()
-    res = orvane.sweep(ohlc, grid, weights=weights, workers=1, progress=False)
-    return time.perf_counter() - start, list(res.seconds), list(res.timings["cpu"])
+    timed = Timed(stats.figures_summary)
+    stats.figures_summary = timed
+    try:
+        start = time.perf_counter()
+        res = orvane.sweep(ohlc, grid, weights=weights, workers=1, progress=False)
+        total = time.perf_counter() - start
+    finally:
+        stats.figures_summary = timed.func
+    return total, list(res.seconds), list(res.timings["cpu"]), timed.calls
 
 
 def main():
@@ -83,13 +107,15 @@ def main():
         given = {o.name: o.default for o in _params.OPTIONS}
         given.update(stop_loss=stop, trade_at="open")
         cores.append(_params.check_options(given)[1])
-    bare, eng, eng_cpu, runs, runs_cpu, whole = [], [], [], [], [], []
+    bare, eng, eng_cpu, runs, runs_cpu, whole, summaries = [], [], [], [], [], [], []
     for _ in range(args.rounds):
         bare.append(engine_times(arrays, cores, False)[0])
         wall, cpu = engine_times(arrays, cores, True)
         eng.append(wall)
         eng_cpu.append(cpu)
-        total, seconds, cpu = sweep_times(ohlc, weights, calendar)
+        total, seconds, cpu, summary = sweep_times(ohlc, weights, calendar)
+        assert len(summary) == len(STOPS)
+        summaries.append(summary)
         whole.append(total)
         runs.append(seconds)
         runs_cpu.append(cpu)
@@ -97,8 +123,8 @@ def main():
     def per_point(times):
         return [statistics.median(column) for column in zip(*times)]
 
-    bare_s, eng_s, run_s, eng_c, run_c = (sum(per_point(t)[1:])
-                                          for t in (bare, eng, runs, eng_cpu, runs_cpu))
+    bare_s, eng_s, run_s, eng_c, run_c, stats_s = (
+        sum(per_point(t)[1:]) for t in (bare, eng, runs, eng_cpu, runs_cpu, summaries))
     n = len(STOPS) - 1
     once = statistics.median(whole) - (n + 1) * run_s / n
     print(f"{args.size}, stop-loss grid of {n + 1} (per run from the last {n}), medians of "
@@ -109,6 +135,8 @@ def main():
           f"conversions, the table)")
     print(f"  overhead per run {(run_s - eng_s) / eng_s:.1%} of the engine's time "
           f"({(run_s - bare_s) / bare_s:.1%} of a bare call's)")
+    print(f"  of which the run's statistics {stats_s / eng_s:.1%} and the rest (aligning, "
+          f"reading the engine's records) {(run_s - stats_s - eng_s) / eng_s:.1%}")
     print(f"  in CPU time: engine {eng_c / n:.3f} s, sweep {run_c / n:.3f} s per run, overhead "
           f"{(run_c - eng_c) / eng_c:.1%}")
     whole_engine = sum(per_point(eng))

@@ -142,6 +142,8 @@ def _prepare(weights: Any, prices: Any, settings: Dict[str, Any], given: Mapping
     if hit is not None and hit[0] is weights and hit[1] is prices and _same(hit[2], options):
         return hit[3]
     data = inputs.prepare(weights, prices, **options)
+    # Shared by the runs that follow: nothing may write to it.
+    data.weights.setflags(write=False)
     prepared["inputs"] = (weights, prices, options, data)
     return data
 
