@@ -103,6 +103,21 @@ def test_best_and_worst_calendar_periods_and_coarse_bars():
     assert np.isnan(weekly["best_day"]) and weekly["best_month"] == pytest.approx(0.02)
 
 
+def test_calendar_periods_follow_each_index_own_time_zone():
+    # The same instants, 20:00 in London: in Tokyo they fall on the next calendar day,
+    # so month ends move; what one index gives must not be reused for the other.
+    london = pd.date_range("2024-01-29 20:00", periods=6, freq="D", tz="Europe/London")
+    moves = pd.Series([0.01, 0.02, 0.03, 0.04, 0.05, 0.06], index=london)
+    tokyo = moves.tz_convert("Asia/Tokyo")
+    for _ in range(2):  # the second time from what the first remembered
+        in_london = stats.calendar_returns(moves, "month")
+        in_tokyo = stats.calendar_returns(tokyo, "month")
+        assert list(in_london.index.month) == [1, 2] and list(in_tokyo.index.month) == [1, 2]
+        assert in_london.iloc[0] == pytest.approx(1.01 * 1.02 * 1.03 - 1)
+        assert in_tokyo.iloc[0] == pytest.approx(1.01 * 1.02 - 1)
+    assert stats.periods_per_year(london) == stats.periods_per_year(tokyo.index) == 365.0
+
+
 def test_drawdown_spells_of_a_hand_made_curve():
     eq = pd.Series([1.0, 1.2, 0.9, 1.2, 1.3, 1.3, 1.0, 1.1, 1.4, 1.2], index=DAYS[:10])
     table = stats.drawdown_periods(eq)

@@ -206,8 +206,20 @@ def _exit_reasons(data: Inputs, sid: np.ndarray, entry: np.ndarray, exit_: np.nd
     return reason, split & (reason == _REBALANCE)
 
 
+def _rebuilt(data: Inputs, rec: RunRecord, entry: np.ndarray, exit_: np.ndarray,
+             settings: Dict[str, Any]) -> np.ndarray:
+    """The closed trades whose exit value ``_exit_returns`` may rebuild: walked past their
+    exit by the window, or without a value (ascending)."""
+    closed_unknown = (exit_ >= 0) & np.isnan(rec.excursions[:, -1])
+    if not settings["window"]:
+        return np.flatnonzero(closed_unknown)  # the walk stops at the exit
+    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), len(data.price_index) - 1)
+    return np.flatnonzero(closed_unknown | ((exit_ >= 0) & (walked != exit_)))
+
+
 def _exit_returns(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
-                  exit_: np.ndarray, split: np.ndarray, settings: Dict[str, Any]) -> np.ndarray:
+                  exit_: np.ndarray, split: np.ndarray, settings: Dict[str, Any],
+                  rebuilt: np.ndarray) -> np.ndarray:
     """Trade returns at the exit, net of the exit's costs whatever the window.
 
     The excursion walk applies exit costs and the exit bar's trading price only at its last
@@ -215,10 +227,11 @@ def _exit_returns(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarr
     the exit bar's close without them.  Those trades get the same two steps here.
     """
     value = rec.excursions[:, -1] + 1.0
-    n = len(data.price_index)
-    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), n - 1)
-    fix = (exit_ >= 0) & (walked != exit_) & ~split
-    if fix.any():
+    rebuilt = rebuilt[~split[rebuilt]]
+    walked = np.minimum(np.maximum(exit_[rebuilt], entry[rebuilt] + settings["window"]),
+                        len(data.price_index) - 1)
+    fix = rebuilt[walked != exit_[rebuilt]]
+    if len(fix):
         col = data.price_col[sid[fix]]
         lp = data.trade[exit_[fix], col]
         lc = data.close[exit_[fix], col]
@@ -227,21 +240,19 @@ def _exit_returns(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarr
             rebased = np.where(rec.positions[fix] > 0, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
         # The engine's exit valuation: (1 - fee) - tax, in that order.
         value[fix] = ((1.0 - settings["fee"]) - settings["tax"]) * rebased
-    gap = np.flatnonzero((exit_ >= 0) & np.isnan(value) & ~split)
+    gap = rebuilt[np.isnan(value[rebuilt])]
     if len(gap):
         value[gap] = _value_over_gap(data, rec, sid, entry, exit_, split, settings, gap)
     return value - 1.0
 
 
-def _splits_read(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
-                 exit_: np.ndarray, settings: Dict[str, Any]) -> np.ndarray:
+def _splits_read(data: Inputs, sid: np.ndarray, entry: np.ndarray, exit_: np.ndarray,
+                 settings: Dict[str, Any], rebuilt: np.ndarray) -> np.ndarray:
     """The split flags of ``_exit_reasons`` where ``_exit_returns`` reads them: for the
-    trades whose exit value it rebuilds and every other trade of their tickers (a ticker's
-    flags depend on its own trades only); False elsewhere."""
-    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), len(data.price_index) - 1)
-    rebuilt = (exit_ >= 0) & ((walked != exit_) | np.isnan(rec.excursions[:, -1]))
+    trades whose exit value it may rebuild and every other trade of their tickers (a
+    ticker's flags depend on its own trades only); False elsewhere."""
     split = np.zeros(len(sid), dtype=bool)
-    if rebuilt.any():
+    if len(rebuilt):
         ours = np.zeros(len(data.pos_columns), dtype=bool)
         ours[sid[rebuilt]] = True
         sel = np.flatnonzero(ours[sid])
@@ -298,16 +309,18 @@ def _last_known(prices: np.ndarray, col: np.ndarray, first: np.ndarray,
 
 
 def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
-                  end: Optional[int] = None, reasons: bool = True) -> Dict[str, np.ndarray]:
+                  end: Optional[int] = None, table: bool = True) -> Dict[str, np.ndarray]:
     """The trade table's values as arrays by bar and sid (the table is built from them, the
     statistics read them directly).  ``end``: the bar a ruined result ends on; later entries
     are dropped and trades running past it are open there, with no return.  Without
-    ``reasons`` the exit reasons are left out (and worked out only where returns need them)."""
+    ``table``, only what the statistics read: no exit reasons (worked out only where returns
+    need them), ``bmfe``, ``mdd`` or ``profitable_bars``."""
     sid, entry, exit_ = rec.trades[:, 0], rec.trades[:, 1], rec.trades[:, 2]
-    if reasons:
+    rebuilt = _rebuilt(data, rec, entry, exit_, settings)
+    if table:
         reason, split = _exit_reasons(data, sid, entry, exit_, settings)
     else:
-        split = _splits_read(data, rec, sid, entry, exit_, settings)
+        split = _splits_read(data, sid, entry, exit_, settings, rebuilt)
     is_open = exit_ < 0
     at_exit = rec.excursions[:, -BLOCK:]
     cols = {
@@ -316,15 +329,13 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "exit": exit_,
         "weight": rec.positions,
         "bars_held": np.where(is_open, len(data.price_index) - 1 - entry, exit_ - entry),
-        "return": _exit_returns(data, rec, sid, entry, exit_, split, settings),
+        "return": _exit_returns(data, rec, sid, entry, exit_, split, settings, rebuilt),
         "mae": at_exit[:, 0],
         "gmfe": at_exit[:, 1],
-        "bmfe": at_exit[:, 2],
-        "mdd": at_exit[:, 3],
-        "profitable_bars": at_exit[:, 4].astype(np.int64),
     }
-    if reasons:
-        cols["reason"] = reason
+    if table:
+        cols.update(reason=reason, bmfe=at_exit[:, 2], mdd=at_exit[:, 3],
+                    profitable_bars=at_exit[:, 4].astype(np.int64))
     if rec.ledger is not None:
         # Money per trade record, costs it caused included (resizes while held too).
         for name in LEDGER_COLUMNS:
@@ -334,7 +345,7 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         cols = {name: values[kept] for name, values in cols.items()}
         past = (cols["exit"] < 0) | (cols["exit"] > end)
         cols["exit"] = np.where(past, -1, cols["exit"])
-        if reasons:
+        if table:
             cols["reason"] = np.where(past, _OPEN, cols["reason"]).astype(np.int8)
         cols["return"] = np.where(past, np.nan, cols["return"])
         cols["bars_held"] = np.where(past, end - cols["entry"], cols["bars_held"])

@@ -198,13 +198,13 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
         notes += bench_notes
     for message in notes:
         _warnings.warn(message, UserWarning, stacklevel=2)
-    cols = _records.trade_columns(data, rec, run.settings, ruin, reasons=False)
+    cols = _records.trade_columns(data, rec, run.settings, ruin, table=False)
     full = pd.Series(rec.equity, index=dates, name="equity")
     live = slice(first, end + 1)
     asi8 = dates.asi8
     exit_ = cols["exit"]
     trades = _stats.TradeFigures(
-        ret=cols["return"], bars_held=cols["bars_held"].astype(np.float64), mae=cols["mae"],
+        ret=cols["return"], bars_held=cols["bars_held"], mae=cols["mae"],
         gmfe=cols["gmfe"], weight=cols["weight"], key=cols["sid"], short=cols["weight"] <= 0,
         entry=asi8[cols["entry"]], exit=np.where(exit_ < 0, _stats.NAT, asi8[exit_]))
     gross = net = paid = None

@@ -20,9 +20,11 @@ Conventions shared by the functions below:
 from __future__ import annotations
 
 import functools
+import hashlib
 import math
 import re
 import warnings
+from collections import OrderedDict
 from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, TypeVar, cast
 
 import numpy as np
@@ -108,6 +110,29 @@ def periods_per_year(index: pd.DatetimeIndex) -> float:
     Fewer than two dates give NaN.
     """
     index = pd.DatetimeIndex(index)
+    facts = _facts(index)
+    if "periods" not in facts:
+        facts["periods"] = _periods_per_year(index)
+    return facts["periods"]
+
+
+# What the dates of an index give, by the index's content: a sweep's runs share their dates.
+_FACTS: "OrderedDict[Tuple[bytes, str], Dict[str, Any]]" = OrderedDict()
+_FACTS_KEPT = 8
+
+
+def _facts(index: pd.DatetimeIndex) -> Dict[str, Any]:
+    # The dtype names the unit and the time zone the integers are read in.
+    key = (hashlib.blake2b(index.asi8.tobytes(), digest_size=16).digest(), str(index.dtype))
+    facts = _FACTS.get(key)
+    if facts is None:
+        facts = _FACTS[key] = {}
+        while len(_FACTS) > _FACTS_KEPT:
+            _FACTS.popitem(last=False)
+    return facts
+
+
+def _periods_per_year(index: pd.DatetimeIndex) -> float:
     if len(index) < 2:
         return float("nan")
     freq = None
@@ -140,10 +165,10 @@ def periods_per_year(index: pd.DatetimeIndex) -> float:
 @_quiet
 def total_return(equity: pd.Series) -> float:
     """Last value / first value - 1; NaN for an empty curve."""
-    values = equity.dropna()
-    if values.empty:
+    values = _values(equity)
+    if not len(values):
         return float("nan")
-    return float(values.iloc[-1] / values.iloc[0] - 1.0)
+    return float(values[-1] / values[0] - 1.0)
 
 
 @_quiet
@@ -154,22 +179,31 @@ def cagr(equity: pd.Series) -> float:
     (days / 365.25), so the result does not depend on the bar frequency.
     NaN with fewer than two dates; -1 when the curve ends at or below zero.
     """
-    values = equity.dropna()
-    if len(values) < 2:
+    values = equity.to_numpy(dtype=np.float64, na_value=np.nan)
+    known = np.flatnonzero(~np.isnan(values))
+    if len(known) < 2:
         return float("nan")
-    years = (values.index[-1] - values.index[0]) / pd.Timedelta(days=_DAYS_PER_YEAR)
+    first, last = known[0], known[-1]
+    years = (equity.index[last] - equity.index[first]) / pd.Timedelta(days=_DAYS_PER_YEAR)
     if years <= 0:
         return float("nan")
-    growth = values.iloc[-1] / values.iloc[0]
+    growth = values[last] / values[first]
     if growth <= 0:
         return -1.0
     return float(growth ** (1.0 / years) - 1.0)
 
 
+def _values(returns: pd.Series) -> np.ndarray:
+    """The known returns as an array."""
+    values = returns.to_numpy(dtype=np.float64, na_value=np.nan)
+    known = ~np.isnan(values)
+    return values if known.all() else values[known]
+
+
 @_quiet
 def annual_volatility(returns: pd.Series, periods: float) -> float:
     """Sample standard deviation of the returns (ddof=1) times sqrt(periods per year)."""
-    values = returns.dropna()
+    values = _values(returns)
     if len(values) < 2:
         return float("nan")
     return float(values.std(ddof=1) * math.sqrt(periods))
@@ -182,7 +216,7 @@ def sharpe_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) -> 
     ``risk_free`` is an annual rate, spread evenly over the periods. NaN when the
     excess returns do not vary (a flat curve) or there are fewer than two.
     """
-    excess = returns.dropna() - risk_free / periods
+    excess = _values(returns) - risk_free / periods
     if len(excess) < 2:
         return float("nan")
     std = excess.std(ddof=1)
@@ -199,10 +233,10 @@ def sortino_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) ->
     (target 0). Without a negative excess return it is +inf for a positive
     mean, NaN otherwise.
     """
-    excess = returns.dropna() - risk_free / periods
+    excess = _values(returns) - risk_free / periods
     if len(excess) < 2:
         return float("nan")
-    downside = math.sqrt(float((excess.clip(upper=0.0) ** 2).mean()))
+    downside = math.sqrt(float((np.minimum(excess, 0.0) ** 2).mean()))
     mean = float(excess.mean())
     if downside == 0.0:
         return float("inf") if mean > 0 else float("nan")
@@ -292,8 +326,6 @@ def calmar_ratio(cagr_value: float, max_drawdown_value: float) -> float:
     return float(cagr_value / abs(max_drawdown_value))
 
 
-def _values(returns: pd.Series) -> np.ndarray:
-    return returns.dropna().to_numpy(dtype=np.float64)
 
 
 def _flat(values: np.ndarray) -> bool:
@@ -362,20 +394,29 @@ def calendar_returns(returns: pd.Series, period: str) -> pd.Series:
     as written (in their own time zone); the first and last may be partial."""
     if period not in PERIODS:
         raise ValueError(f"period must be 'day', 'month' or 'year', got {period!r}")
-    index = pd.DatetimeIndex(returns.index)
-    if index.tz is not None:
-        index = index.tz_localize(None)
-    key = index.year.to_numpy() * 10_000
-    if period != "year":
-        key = key + index.month.to_numpy() * 100
-    if period == "day":
-        key = key + index.day.to_numpy()
-    if not len(key):
+    if not len(returns):
         return pd.Series([], index=returns.index[:0], dtype=float, name=period)
-    starts = np.flatnonzero(np.concatenate([[True], key[1:] != key[:-1]]))
+    starts, last = _period_bounds(pd.DatetimeIndex(returns.index), period)
     growth = np.multiply.reduceat(1.0 + returns.to_numpy(dtype=np.float64), starts) - 1.0
-    last = np.concatenate([starts[1:], [len(key)]]) - 1
     return pd.Series(growth, index=returns.index[last], name=period)
+
+
+def _period_bounds(index: pd.DatetimeIndex, period: str) -> Tuple[np.ndarray, np.ndarray]:
+    """First and last position of each calendar period in a non-empty index."""
+    facts = _facts(index)
+    if period not in facts:
+        wall = index.tz_localize(None) if index.tz is not None else index
+        key = wall.year.to_numpy() * 10_000
+        if period != "year":
+            key = key + wall.month.to_numpy() * 100
+        if period == "day":
+            key = key + wall.day.to_numpy()
+        starts = np.flatnonzero(np.concatenate([[True], key[1:] != key[:-1]]))
+        last = np.concatenate([starts[1:], [len(key)]]) - 1
+        starts.setflags(write=False)
+        last.setflags(write=False)
+        facts[period] = (starts, last)
+    return facts[period]
 
 
 def monthly_table(returns: pd.Series) -> pd.DataFrame:
@@ -553,13 +594,13 @@ class TradeFigures(NamedTuple):
     """The trade table's columns the statistics read, as arrays (one row per record)."""
 
     ret: np.ndarray        # return, NaN while unknown
-    bars_held: np.ndarray
+    bars_held: np.ndarray  # whole numbers (any dtype)
     mae: np.ndarray
     gmfe: np.ndarray
     weight: np.ndarray     # signed weight at entry
     key: np.ndarray        # one integer per ticker
     short: np.ndarray
-    entry: np.ndarray      # entry and exit dates as int64 nanoseconds (NaT's while open)
+    entry: np.ndarray      # entry and exit dates as int64 in their unit (NaT's while open)
     exit: np.ndarray
 
 
@@ -765,12 +806,16 @@ def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
     A trade is open from its entry bar up to, not including, its exit bar;
     trades without an exit date are open to the end.
     """
+    return _time_in_market(*_open_bars(trades, index), len(index))
+
+
+def _open_bars(trades: pd.DataFrame, index: pd.DatetimeIndex) -> Tuple[np.ndarray, np.ndarray]:
+    """Per record, the positions in ``index`` of its entry and exit (len(index) while open)."""
     if not len(index) or trades.empty:
-        return _time_in_market(np.zeros(0, np.int64), np.zeros(0, np.int64), len(index))
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
     exit_dates = pd.DatetimeIndex(trades["exit_date"])
-    return _time_in_market(index.searchsorted(pd.DatetimeIndex(trades["entry_date"])),
-                           np.where(exit_dates.isna(), len(index), index.searchsorted(exit_dates)),
-                           len(index))
+    return (index.searchsorted(pd.DatetimeIndex(trades["entry_date"])),
+            np.where(exit_dates.isna(), len(index), index.searchsorted(exit_dates)))
 
 
 def _time_in_market(start: np.ndarray, stop: np.ndarray, n: int) -> float:
@@ -818,9 +863,8 @@ class RunFigures(NamedTuple):
     net: Optional[np.ndarray]
     paid: Optional[float]            # costs paid over the live bars
     ruined: bool
-    # Per record, the positions in ``equity`` of its entry and exit (len(equity) while
-    # open), when the caller knows them.
-    open_bars: Optional[Tuple[np.ndarray, np.ndarray]] = None
+    # Per record, the positions in ``equity`` of its entry and exit (len(equity) while open).
+    open_bars: Tuple[np.ndarray, np.ndarray]
 
 
 def run_figures(result: Any) -> RunFigures:
@@ -836,11 +880,13 @@ def run_figures(result: Any) -> RunFigures:
     else:
         gross, net = _float(book, "gross"), _float(book, "net")
         paid = float(np.nansum(_float(costs, "total")))
-    return RunFigures(equity=live_equity(result),
+    equity = live_equity(result)
+    return RunFigures(equity=equity,
                       trades=trade_figures(trades, getattr(result, "_trade_keys", None)),
                       holdings=isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"),
                       gross=gross, net=net, paid=paid,
-                      ruined=bool(getattr(result, "ruined", False)))
+                      ruined=bool(getattr(result, "ruined", False)),
+                      open_bars=_open_bars(trades, equity.index))
 
 
 @_quiet
@@ -907,13 +953,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
     values.update(_record_stats(f.ret, f.bars_held, f.mae, f.gmfe))
     order, continues = _segments(f)
     values["turnover"] = _turnover(f, order, continues, years)
-    if fig.open_bars is None:
-        index = equity.index.asi8
-        start = np.searchsorted(index, f.entry)
-        stop = np.where(f.exit == NAT, len(index), np.searchsorted(index, f.exit))
-    else:
-        start, stop = fig.open_bars
-    values["exposure"] = _time_in_market(start, stop, len(equity))
+    values["exposure"] = _time_in_market(*fig.open_bars, len(equity))
     book = _book_stats(fig, order, continues)
     values.update(book)
     names = [n for n in names if n not in BOOK_NAMES or n in book]
