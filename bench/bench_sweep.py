@@ -128,6 +128,7 @@ def main():
         ray.shutdown()
     pool.close()
 
+    forked = pool._pool.ctx.get_start_method() == "forkserver"
     reference = tables["sequential"]
     identical = all(table.equals(reference) for table in tables.values())
     seq = statistics.median(walls["sequential"])
@@ -144,8 +145,9 @@ def main():
         # Lane time not spent inside runs: start-up, scheduling, transfer, idle tails.
         overhead = (wall * lanes - busy) / busy
         gap = statistics.median(gaps[name])
-        # Only reaped children count: not Ray's workers, nor the warm pool's (yet).
-        cpu = "n/a" if name in ("ray", "warm pool") else \
+        # Only reaped children count: not Ray's workers, nor the warm pool's (yet), nor
+        # workers forked from a server (they are its children, reaped by it).
+        cpu = "n/a" if name in ("ray", "warm pool") or (name == "process" and forked) else \
             "%.2fx" % (statistics.median(cpus[name]) / seq_cpu)
         print("%-11s %7.2f %7.1f %6.2fx %7.1f %7.1f %7.2f %7.1f%% %8.1f%% %6.2fs %8s" % (
             name, wall, len(grid) / wall, seq / wall, 1e3 * run,
@@ -153,6 +155,9 @@ def main():
             100 * overhead, statistics.median(starts[name]), cpu))
     print("\nSweepPool start-up (to its first run): %.2f s (once, outside every figure)"
           % pool_start)
+    if forked:
+        print("every pool's workers are forked from one server, started with the SweepPool "
+              "before the rounds (once per Python process)")
     if ray_start is not None:
         print("ray.init of a local %d-CPU cluster: %.2f s (once, outside every figure)"
               % (args.workers, ray_start))

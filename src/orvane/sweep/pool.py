@@ -85,7 +85,8 @@ ToWorker = Union[Bind, Run, Release, Stop]
 @contextmanager
 def _thread_limits(workers: int) -> Iterator[None]:
     """Native thread pools sized to the worker's share of the cores, in the environment
-    a spawned worker inherits (set only around the spawn, unless the user set them)."""
+    a worker inherits (set only around its start, unless the user set them).  Forked
+    workers inherit their server's: the share of the pool that started it."""
     share = str(max(1, (os.cpu_count() or 1) // workers))
     added = [name for name in _THREAD_VARIABLES if name not in os.environ]
     for name in added:
@@ -141,24 +142,42 @@ class _Binding:
 _PARENT_CHECK = 0.25
 
 
-def _leave_with_parent() -> None:
-    """Exit as soon as the parent is gone (killed, crashed), even in the middle of a run
-    that never ends: the pipe tells an idle worker, this tells a busy one."""
-    parent = os.getppid()
+def _gone(pid: int) -> bool:
+    """Whether process ``pid`` has ended (a zombie counts as ended)."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except FileNotFoundError:
+        return True
+    except (OSError, IndexError, UnicodeDecodeError):
+        pass  # no /proc here: ask the kernel
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        pass
+    return False
 
+
+def _leave_with_parent(parent: int) -> None:
+    """Exit as soon as the sweeping process ``parent`` is gone (killed, crashed), even in
+    the middle of a run that never ends: the pipe tells an idle worker, this tells a busy
+    one.  A forked worker's own parent is its server, which lives as long as the workers
+    do, so the sweeping process is watched by its id."""
     def watch() -> None:
         while True:
             time.sleep(_PARENT_CHECK)
-            if os.getppid() != parent:
+            if _gone(parent):
                 os._exit(1)
 
     threading.Thread(target=watch, name="orvane-parent-watch", daemon=True).start()
 
 
-def _worker_main(conn: Connection) -> None:
+def _worker_main(conn: Connection, parent: int) -> None:
     # The parent decides what an interrupt stops; a worker only dies with its pipe.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _leave_with_parent()
+    _leave_with_parent(parent)
     binding: Optional[_Binding] = None
     try:
         while True:
@@ -207,8 +226,20 @@ class _Worker(scheduler.Slot):
         self.overdue = False
 
 
+def _context() -> Any:
+    """Workers forked from a server that has imported the package once (a fresh process,
+    so no thread of this one is copied), where the platform has one; else spawned, each
+    importing the package itself (a third of a second with pandas)."""
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("spawn")
+    ctx = multiprocessing.get_context("forkserver")
+    # Read by the server when it starts (the first worker of this process's first pool).
+    ctx.set_forkserver_preload(["orvane.sweep.pool"])
+    return ctx
+
+
 class ProcessPool:
-    """``workers`` spawn processes, each running one task at a time.
+    """``workers`` worker processes, each running one task at a time.
 
     ``run(handle, factory, tasks)`` binds every worker to one sweep (the shared
     payload behind ``handle``, the runner ``factory(shared)``), then yields an
@@ -223,7 +254,7 @@ class ProcessPool:
 
     def __init__(self, workers: int) -> None:
         self.workers = int(workers)
-        self.ctx = multiprocessing.get_context("spawn")
+        self.ctx = _context()
         self.live: list[_Worker] = []
         self.closed = False
         self.busy = False
@@ -250,7 +281,7 @@ class ProcessPool:
     def _spawn(self) -> _Worker:
         parent_conn, child_conn = self.ctx.Pipe(duplex=True)
         process = self.ctx.Process(
-            target=_worker_main, args=(child_conn,), name="orvane-sweep-worker",
+            target=_worker_main, args=(child_conn, os.getpid()), name="orvane-sweep-worker",
             daemon=True,
         )
         with _thread_limits(self.workers):
