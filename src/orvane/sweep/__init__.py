@@ -136,8 +136,9 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         usable cores (Ray: the cluster's CPUs). One worker, one core or one run means
         in-process.
     executor : None, "sequential", "process", "ray" or a SweepPool
-        None picks ``"sequential"`` for one worker, else ``"process"``: spawned worker
-        processes, each running one backtest at a time, the market placed once in
+        None picks ``"sequential"`` for one worker, else ``"process"``: worker
+        processes (forked from a server that imports the package once per Python
+        session), each running one backtest at a time, the market placed once in
         shared memory and mapped read-only. A ``SweepPool`` runs the sweep on workers
         kept across sweeps (no start-up per sweep). ``"ray"`` runs one actor per worker
         on the Ray cluster this process joined with ``ray.init(address=...)``, or on a local

@@ -58,9 +58,9 @@ def check_timeout(timeout: Optional[float]) -> Optional[float]:
 class SweepPool:
     """Worker processes kept across sweeps.
 
-    A sweep on the default executor starts its own workers (each a spawned Python
-    importing NumPy, pandas and orvane: about half a second of CPU) and stops them at
-    the end. To run many sweeps in a row, start the workers once::
+    A sweep on the default executor starts its own workers (forked from a server that
+    imported NumPy, pandas and orvane once; where there is none, each a spawned Python
+    importing them: about half a second of CPU) and stops them at the end. To run many sweeps in a row, start the workers once::
 
         from orvane.sweep import SweepPool
 

@@ -1,4 +1,4 @@
-"""The local process pool: spawned workers that run one backtest at a time, bound in turn
+"""The local process pool: worker processes that run one backtest at a time, bound in turn
 to each sweep's market in shared memory. concurrent.futures breaks the whole pool when one
 worker dies; this pool watches each worker's sentinel, so a dead worker costs only the run
 it held (reported with its exit code) and a replacement takes its place.
@@ -269,7 +269,7 @@ class ProcessPool:
         self.close()
 
     def start(self) -> None:
-        """Spawn the missing workers now (they import while the caller goes on)."""
+        """Start the missing workers now (they get ready while the caller goes on)."""
         if self.closed:
             raise RuntimeError("this sweep pool is closed")
         for worker in list(self.live):
@@ -406,8 +406,8 @@ class ProcessPool:
                     None if worker.answered else RuntimeError(
                         f"sweep worker processes die while starting ({text}); their error "
                         "output is above. A script that sweeps on processes needs the "
-                        '`if __name__ == "__main__":` guard, since workers are spawned '
-                        "and import it"))
+                        '`if __name__ == "__main__":` guard, since workers start by '
+                        "importing it"))
             elif isinstance(message, SetupError):
                 raise RuntimeError("a sweep worker could not start:\n" + message.traceback)
             elif isinstance(message, Ready):
