@@ -339,12 +339,10 @@ def skewness(returns: pd.Series) -> float:
     sqrt(n (n - 1)) / (n - 2) * m3 / m2 ** 1.5, with m_k the k-th central moment.
     0 for a symmetric distribution; NaN with fewer than 3 returns or when they do
     not vary."""
-    x = _values(returns)
-    n = len(x)
-    if n < 3 or _flat(x):
+    moments = _moments(returns, 3, 3)
+    if moments is None:
         return float("nan")
-    d = x - x.mean()
-    m2, m3 = float(np.mean(d ** 2)), float(np.mean(d ** 3))
+    n, m2, m3 = moments
     return math.sqrt(n * (n - 1)) / (n - 2) * m3 / m2 ** 1.5
 
 
@@ -354,13 +352,22 @@ def kurtosis(returns: pd.Series) -> float:
     distribution, positive for fat tails.
     ((n + 1) * (m4 / m2 ** 2 - 3) + 6) * (n - 1) / ((n - 2) * (n - 3)).
     NaN with fewer than 4 returns or when they do not vary."""
+    moments = _moments(returns, 4, 4)
+    if moments is None:
+        return float("nan")
+    n, m2, m4 = moments
+    return ((n + 1) * (m4 / m2 ** 2 - 3.0) + 6.0) * (n - 1) / ((n - 2) * (n - 3))
+
+
+def _moments(returns: pd.Series, least: int, k: int) -> Optional[Tuple[int, float, float]]:
+    """(n, m2, m_k) of the known returns; None with fewer than ``least`` or when they do
+    not vary."""
     x = _values(returns)
     n = len(x)
-    if n < 4 or _flat(x):
-        return float("nan")
+    if n < least or _flat(x):
+        return None
     d = x - x.mean()
-    m2, m4 = float(np.mean(d ** 2)), float(np.mean(d ** 4))
-    return ((n + 1) * (m4 / m2 ** 2 - 3.0) + 6.0) * (n - 1) / ((n - 2) * (n - 3))
+    return n, float(np.mean(d ** 2)), float(np.mean(d ** k))
 
 
 @_quiet
