@@ -15,12 +15,13 @@ from typing import Literal, Optional, Union
 
 import pandas as pd
 
-from orvane.inputs import prepare_prices
+from orvane.inputs import PreparedPrices, prepare_prices
 
 from orvane.sweep.executors import Executor, SweepPool, check_timeout, choose, outcomes
 from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
 from orvane.sweep.result import Collector, Outcome, SweepResult, WorkerLostError
-from orvane.sweep.store import RunStore, fingerprint
+from orvane.sweep._fingerprint import fingerprint, strategy_parts
+from orvane.sweep.store import RunStore
 from orvane.sweep.runner import KEEP, Payload
 
 __all__ = ["sweep", "SweepResult", "SweepPool", "WorkerLostError"]
@@ -85,6 +86,32 @@ def _storable(payload: Payload, collector: Collector) -> Payload:
     if "equity" in kept and "equity_index" not in kept:
         kept["equity_index"] = collector.indexes[kept["equity"][0]]
     return kept
+
+
+def _open_store(store: Union[str, "os.PathLike[str]"], prices: PreparedPrices,
+                weights: Optional[pd.DataFrame], strategy: Optional[Strategy],
+                runs: list[dict], parts: tuple[str, ...]) -> RunStore:
+    if "result" in parts:
+        raise ValueError("keep='result' cannot go to a store, which keeps data only (each "
+                         "run's statistics, equity and trades): keep ('stats', 'equity', "
+                         "'trades') with store=, or drop store= to keep whole results")
+    opened = RunStore(store, fingerprint(prices, weights, strategy, runs, parts))
+    _, unseen = strategy_parts(strategy)
+    if unseen:
+        warnings.warn(
+            f"store {opened.path!r}: the strategy reads {', '.join(unseen[:3])}"
+            f"{' and more' if len(unseen) > 3 else ''}, which the store's fingerprint cannot "
+            "see; a change there will not stop a resume from the old runs. Pass values the "
+            "strategy depends on as grid parameters", UserWarning, stacklevel=4)
+    return opened
+
+
+def _stored_runs(opened: RunStore, runs: int) -> dict[int, Payload]:
+    try:
+        return opened.done(runs)
+    except BaseException:
+        opened.close()
+        raise
 
 
 def _warn_once(payloads: list[Payload]) -> None:
@@ -164,7 +191,15 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         sweep with the same store skips the runs already there and returns the same table,
         bit for bit, as an uninterrupted sweep; runs lost with their worker are run again.
         A store written for another market, weights, strategy, grid or ``keep`` is
-        refused, naming what differs.
+        refused, naming what differs. The strategy is known by its code, constants,
+        defaults, closure values and the module-level data it reads (following the
+        functions of your own modules it calls): edit a number in it and the old store is
+        refused. What it reads that cannot be fingerprinted (an object, a module read
+        whole) is named in one warning when the store is opened: values a strategy
+        depends on belong in the grid. A store holds data only (numbers, text, times and
+        typed arrays; never pickles), so ``keep`` may not hold ``"result"`` with it. A file
+        that is not a store, a damaged or older store, and a store that cannot be written
+        are refused before any run, and a file that is not a store is left as it was.
 
     Returns
     -------
@@ -184,9 +219,9 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     tasks = split_runs(names, runs, strategy)
     # Checked and converted once: every run reuses the aligned arrays.
     prices = prepare_prices(market)
-    runs_store = None if store is None else \
-        RunStore(store, fingerprint(prices, weights, strategy, runs, parts))
-    stored = {} if runs_store is None else runs_store.done()
+    runs_store = None if store is None else _open_store(store, prices, weights, strategy,
+                                                        runs, parts)
+    stored = {} if runs_store is None else _stored_runs(runs_store, len(tasks))
     todo = [i for i in range(len(tasks)) if i not in stored]
     plan = choose(executor, workers, max(len(todo), 1), limit)
 

@@ -1,135 +1,473 @@
 """A sweep's store: one SQLite file (the standard library's) holding each finished run as it
 finishes, with one durable commit per run, so a sweep that dies (a reboot, an OOM kill,
-Ctrl-C) resumes where it stopped.  A fingerprint of the market, the grid, the settings and
-the strategy keeps a store from being resumed by another sweep.
+Ctrl-C) resumes where it stopped.
+
+A store holds data only and its reader never runs code: each run is a JSON record (the
+row's numbers and labels, warnings as text) and one blob of little-endian arrays of plain
+numeric types that the record places by offset.  Store files get shared like any result
+file, so a damaged or crafted one is refused, naming what is wrong, never executed.
+
+A fingerprint of the market, the weights, the grid, the settings and the strategy
+(``_fingerprint``) keeps a store from being resumed by another sweep.
 """
 
-import hashlib
+import builtins
+import json
 import os
-import pickle
 import sqlite3
-from collections.abc import Iterable, Mapping
+import urllib.parse
+from contextlib import closing
 from typing import Any, Optional
 
 import numpy as np
 import pandas as pd
 
+from orvane.sweep._fingerprint import strategy_change
 from orvane.sweep.runner import Payload
 
-__all__ = ["RunStore", "fingerprint"]
+__all__ = ["RunStore", "StoreError"]
 
-_FORMAT = "orvane sweep store 1"
+FORMAT = "orvane sweep store 2"
+# The pickled layout of the first version: never read (unpickling runs code).
+_PICKLED_FORMATS = {"orvane sweep store 1"}
+_PARTS = ("market", "weights", "strategy", "grid", "settings")
+_META_COLUMNS = ["key", "value"]
+_RUN_COLUMNS = ["run", "record", "arrays"]
+# The only array types a store holds: numbers, flags and times, little-endian.
+_DTYPES = frozenset(
+    [f"<f{n}" for n in (2, 4, 8)] + [f"<{k}{n}" for k in "iu" for n in (2, 4, 8)]
+    + ["|i1", "|u1", "|b1"]
+    + [f"<{k}8[{u}]" for k in "Mm" for u in ("s", "ms", "us", "ns")])
 
 
-def _digest(*parts: Any) -> str:
-    h = hashlib.blake2b(digest_size=16)
-    for part in parts:
-        _feed(h, part)
-    return h.hexdigest()
+class StoreError(ValueError):
+    """A store that this sweep cannot use: foreign, damaged, of another sweep or
+    unwritable."""
 
 
-def _feed(h: Any, value: Any) -> None:
-    """Hash content, not identity: arrays by their bytes, frames by index, columns and
-    values, containers item by item, anything else by its pickle."""
-    if isinstance(value, np.ndarray):
-        h.update(f"array {value.dtype} {value.shape}".encode())
-        data = np.ascontiguousarray(value)
-        h.update(data.view(np.uint8) if data.dtype != object else pickle.dumps(data.tolist(), 4))
-    elif isinstance(value, (pd.DataFrame, pd.Series)):
-        h.update(type(value).__name__.encode())
-        _feed(h, value.index)
-        if isinstance(value, pd.DataFrame):
-            _feed(h, value.columns)
-            for column in range(value.shape[1]):
-                _feed(h, value.iloc[:, column].to_numpy())
-        else:
-            _feed(h, value.to_numpy())
-    elif isinstance(value, pd.Index):
-        h.update(f"index {value.dtype}".encode())
-        h.update(pickle.dumps(value.tolist(), 4))
-    elif isinstance(value, Mapping):
-        h.update(b"mapping")
-        for key in value:
-            _feed(h, key)
-            _feed(h, value[key])
-    elif isinstance(value, (list, tuple)):
-        h.update(f"{type(value).__name__} {len(value)}".encode())
-        for item in value:
-            _feed(h, item)
-    else:
+# -- the record of a run: JSON and typed arrays ---------------------------------------
+
+class _Damaged(Exception):
+    """A stored run that does not decode; the store names it."""
+
+
+class _Writer:
+    def __init__(self) -> None:
+        self.chunks: list[bytes] = []
+        self.size = 0
+
+    def array(self, values: np.ndarray) -> dict[str, Any]:
+        values = np.ascontiguousarray(values)
+        dtype = values.dtype.newbyteorder("<") if values.dtype.byteorder == ">" else values.dtype
+        if dtype.str not in _DTYPES:
+            raise TypeError(f"an array of {values.dtype}")
+        data = values.astype(dtype, copy=False).tobytes()
+        place = {"dtype": dtype.str, "offset": self.size, "count": int(values.size)}
+        self.chunks.append(data)
+        self.size += len(data)
+        return place
+
+    def blob(self) -> bytes:
+        return b"".join(self.chunks)
+
+
+class _Reader:
+    def __init__(self, blob: Any) -> None:
+        if not isinstance(blob, bytes):
+            raise _Damaged(f"its arrays are a {type(blob).__name__}, not bytes")
+        self.blob = blob
+
+    def array(self, place: Any) -> np.ndarray:
+        if not isinstance(place, dict) or set(place) != {"dtype", "offset", "count"}:
+            raise _Damaged("an array's place is malformed")
+        dtype, offset, count = place["dtype"], place["offset"], place["count"]
+        if dtype not in _DTYPES or not all(type(n) is int and n >= 0 for n in (offset, count)):
+            raise _Damaged(f"an array has type {dtype!r} or place {offset!r}+{count!r}")
+        size = np.dtype(dtype).itemsize * count
+        if offset + size > len(self.blob):
+            raise _Damaged("an array runs past the end of the stored bytes")
+        return np.frombuffer(self.blob, dtype=dtype, count=count, offset=offset).copy()
+
+
+def _scalar_out(value: Any) -> Any:
+    """A statistic or label as JSON: numbers and text as they are, times tagged."""
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, (int, np.integer)) and not isinstance(value, np.bool_):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return float(value)
+    if value is pd.NaT:
+        return {"nat": None}
+    if isinstance(value, pd.Timestamp):
+        return {"time": value.isoformat(), "unit": getattr(value, "unit", "ns"),
+                "tz": None if value.tz is None else str(value.tz)}
+    if isinstance(value, pd.Timedelta):
+        return {"span": int(value.value)}
+    if isinstance(value, np.bool_):
+        return bool(value)
+    raise TypeError(f"a {type(value).__name__}")
+
+
+def _scalar_in(value: Any) -> Any:
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    if isinstance(value, dict) and set(value) == {"nat"}:
+        return pd.NaT
+    if isinstance(value, dict) and set(value) == {"time", "unit", "tz"}:
+        stamp = pd.Timestamp(str(value["time"]))
+        if value["tz"] is not None:
+            stamp = stamp.tz_convert(str(value["tz"]))
+        if value["unit"] != "ns" or hasattr(stamp, "as_unit"):
+            stamp = stamp.as_unit(str(value["unit"]))
+        return stamp
+    if isinstance(value, dict) and set(value) == {"span"} and type(value["span"]) is int:
+        return pd.Timedelta(value["span"], unit="ns")
+    raise _Damaged(f"a value {str(value)[:40]!r} is not a number, text or time")
+
+
+def _column_out(values: Any, out: _Writer) -> dict[str, Any]:
+    """One column or index as a typed array (or a list of text), with its pandas type."""
+    dtype = values.dtype
+    if isinstance(dtype, pd.CategoricalDtype):
+        return {"kind": "category", "codes": out.array(np.asarray(pd.Categorical(values).codes)),
+                "categories": _column_out(dtype.categories, out), "ordered": bool(dtype.ordered)}
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        naive = pd.DatetimeIndex(values).tz_convert(None)
+        return {"kind": "datetime_tz", "tz": str(dtype.tz), "naive": _column_out(naive, out)}
+    if isinstance(dtype, np.dtype) and dtype.kind in "fiubMm":
+        return {"kind": "array", "values": out.array(np.asarray(values))}
+    if dtype == object or pd.api.types.is_string_dtype(dtype):
+        # None and NaN stay apart in an object column (NaN as JSON's NaN); pd.NA is None.
+        texts = [None if v is pd.NA else v for v in list(values)]
+        if not all(v is None or isinstance(v, str) or _is_nan(v) for v in texts):
+            raise TypeError("a column of mixed objects")
+        return {"kind": "text", "dtype": str(dtype), "values": texts}
+    raise TypeError(f"a column of {dtype}")
+
+
+def _is_nan(value: Any) -> bool:
+    return isinstance(value, float) and value != value
+
+
+_TEXT_TYPES = ("object", "str", "string", "string[python]", "string[pyarrow]")
+
+
+def _column_in(spec: Any, data: _Reader) -> Any:
+    """What ``_column_out`` wrote, as an array pandas takes as a column or an index."""
+    if not isinstance(spec, dict):
+        raise _Damaged("a column is malformed")
+    kind = spec.get("kind")
+    if kind == "array":
+        return data.array(spec.get("values"))
+    if kind == "datetime_tz":
+        naive = _column_in(spec.get("naive"), data)
+        if not isinstance(naive, np.ndarray) or naive.dtype.kind != "M":
+            raise _Damaged("a column of times holds other values")
         try:
-            h.update(pickle.dumps(value, 4))
-        except Exception:
-            h.update(repr(value).encode())
+            return pd.DatetimeIndex(naive).tz_localize("UTC").tz_convert(str(spec.get("tz"))).array
+        except Exception as exc:  # an unknown zone name raises the zone library's own error
+            raise _Damaged(f"a column of times has zone {spec.get('tz')!r} ({exc})") from None
+    if kind == "text":
+        texts, dtype = spec.get("values"), spec.get("dtype")
+        if not isinstance(texts, list) or not all(
+                v is None or isinstance(v, str) or _is_nan(v) for v in texts):
+            raise _Damaged("a text column holds other than text")
+        if dtype not in _TEXT_TYPES:
+            raise _Damaged(f"a text column has type {dtype!r}")
+        if dtype == "object":
+            return np.array(texts, dtype=object)
+        return pd.array(texts, dtype=dtype)
+    if kind == "category":
+        codes = data.array(spec.get("codes"))
+        categories = _column_in(spec.get("categories"), data)
+        if codes.dtype.kind != "i" or (len(codes) and (
+                codes.max() >= len(categories) or codes.min() < -1)):
+            raise _Damaged("a category column's codes are out of range")
+        try:
+            return pd.Categorical.from_codes(codes, categories=pd.Index(categories),
+                                             ordered=bool(spec.get("ordered")))
+        except ValueError as exc:  # repeated categories
+            raise _Damaged(f"a category column is malformed ({exc})") from None
+    raise _Damaged(f"a column of kind {kind!r}")
 
 
-def _strategy_id(strategy: Any) -> Any:
-    if strategy is None:
-        return None
-    code = getattr(strategy, "__code__", None)
-    return (getattr(strategy, "__module__", None), getattr(strategy, "__qualname__", repr(strategy)),
-            code.co_code if code is not None else None, getattr(strategy, "__defaults__", None))
+def _index_out(index: pd.Index, out: _Writer) -> dict[str, Any]:
+    if isinstance(index, pd.MultiIndex):
+        raise TypeError("a MultiIndex")
+    if isinstance(index, pd.RangeIndex):
+        return {"range": [int(index.start), int(index.stop), int(index.step)],
+                "name": _scalar_out(index.name)}
+    spec = {"values": _column_out(index, out), "name": _scalar_out(index.name)}
+    freq = getattr(index, "freqstr", None)
+    if freq is not None:
+        spec["freq"] = freq
+    return spec
 
 
-def fingerprint(prices: Any, weights: Optional[pd.DataFrame], strategy: Any,
-                runs: Iterable[Mapping[str, Any]], keep: Iterable[str]) -> dict[str, str]:
-    """What a store was written for, part by part, so a refusal can say which differs."""
-    from orvane import __version__
+def _index_in(spec: Any, data: _Reader) -> pd.Index:
+    if isinstance(spec, dict) and "range" in spec:
+        bounds = spec["range"]
+        if not (isinstance(bounds, list) and len(bounds) == 3
+                and all(type(n) is int for n in bounds) and bounds[2] != 0):
+            raise _Damaged("a range index is malformed")
+        return pd.RangeIndex(*bounds, name=_scalar_in(spec.get("name")))
+    if not isinstance(spec, dict) or "values" not in spec:
+        raise _Damaged("an index is malformed")
+    index = pd.Index(_column_in(spec["values"], data), name=_scalar_in(spec.get("name")))
+    if spec.get("freq") is not None:
+        try:
+            index = pd.DatetimeIndex(index, freq=str(spec["freq"]))
+        except (TypeError, ValueError) as exc:
+            raise _Damaged(f"an index does not fit its frequency ({exc})") from None
+    return index
 
-    return {
-        "market": _digest(prices.dates, prices.tickers, prices.arrays),
-        "weights": _digest(weights),
-        "strategy": _digest(_strategy_id(strategy)),
-        "grid": _digest([sorted(run.items()) for run in runs]),
-        "settings": _digest(sorted(keep), __version__),
-    }
+
+def _frame_out(frame: pd.DataFrame, out: _Writer) -> dict[str, Any]:
+    if frame.columns.nlevels != 1 or not all(isinstance(c, str) for c in frame.columns) \
+            or frame.columns.has_duplicates:
+        raise TypeError("a table whose column names are not distinct texts")
+    return {"index": _index_out(frame.index, out), "columns": [
+        [name, _column_out(frame[name], out)] for name in frame.columns]}
+
+
+def _frame_in(spec: Any, data: _Reader) -> pd.DataFrame:
+    if not isinstance(spec, dict) or not isinstance(spec.get("columns"), list):
+        raise _Damaged("a table is malformed")
+    index = _index_in(spec.get("index"), data)
+    columns: dict[str, Any] = {}
+    for item in spec["columns"]:
+        if not (isinstance(item, list) and len(item) == 2 and isinstance(item[0], str)):
+            raise _Damaged("a table's column is malformed")
+        values = _column_in(item[1], data)
+        if len(values) != len(index):
+            raise _Damaged(f"column {item[0]!r} has {len(values)} values for {len(index)} rows")
+        columns[item[0]] = values
+    return pd.DataFrame(columns, index=index) if columns else pd.DataFrame(index=index)
+
+
+def _warning_class(name: Any) -> type:
+    """A warning's category by its name, among the built-in ones only: a store never makes
+    the reader import anything."""
+    found = getattr(builtins, str(name), None)
+    return found if isinstance(found, type) and issubclass(found, Warning) else UserWarning
+
+
+def encode(payload: Payload) -> tuple[str, bytes]:
+    """A run's payload as (JSON record, array bytes)."""
+    out = _Writer()
+    record: dict[str, Any] = {}
+    for key in ("worker", "error", "traceback"):
+        if key in payload:
+            record[key] = None if payload[key] is None else str(payload[key])
+    for key in ("started", "seconds", "cpu"):
+        if key in payload:
+            record[key] = float(payload[key])
+    record["warnings"] = [[getattr(c, "__name__", "UserWarning"), str(m)]
+                          for c, m in payload.get("warnings", [])]
+    if "stats" in payload:
+        record["stats"] = [[str(k), _scalar_out(v)] for k, v in payload["stats"].items()]
+    if "equity" in payload:
+        key, values = payload["equity"]
+        record["equity"] = {"key": key.hex(), "values": out.array(np.asarray(values, np.float64)),
+                            "index": _index_out(payload["equity_index"], out)}
+    if "trades" in payload:
+        trades = payload["trades"]
+        record["trades"] = None if trades is None else _frame_out(trades, out)
+    return json.dumps(record, allow_nan=True), out.blob()
+
+
+def decode(text: Any, blob: Any) -> Payload:
+    """A stored run back as a payload; ``_Damaged`` for anything but what ``encode`` wrote."""
+    if not isinstance(text, str):
+        raise _Damaged(f"its record is a {type(text).__name__}, not text")
+    try:
+        record = json.loads(text)
+    except ValueError as exc:
+        raise _Damaged(f"its record is not JSON ({exc})") from None
+    if not isinstance(record, dict):
+        raise _Damaged("its record is not an object")
+    data = _Reader(blob)
+    payload: Payload = {}
+    for key in ("worker", "error", "traceback"):
+        if key in record:
+            if record[key] is not None and not isinstance(record[key], str):
+                raise _Damaged(f"its {key} is not text")
+            payload[key] = record[key]
+    for key in ("started", "seconds", "cpu"):
+        if key in record:
+            if not isinstance(record[key], (int, float)) or isinstance(record[key], bool):
+                raise _Damaged(f"its {key} is not a number")
+            payload[key] = float(record[key])
+    warned = record.get("warnings")
+    if not isinstance(warned, list) or not all(
+            isinstance(w, list) and len(w) == 2 and all(isinstance(t, str) for t in w)
+            for w in warned):
+        raise _Damaged("its warnings are not a list of texts")
+    payload["warnings"] = [(_warning_class(c), m) for c, m in warned]
+    if "stats" in record:
+        stats = record["stats"]
+        if not isinstance(stats, list) or not all(
+                isinstance(s, list) and len(s) == 2 and isinstance(s[0], str) for s in stats):
+            raise _Damaged("its statistics are malformed")
+        payload["stats"] = {name: _scalar_in(value) for name, value in stats}
+    if "equity" in record:
+        equity = record["equity"]
+        if not isinstance(equity, dict) or not isinstance(equity.get("key"), str):
+            raise _Damaged("its equity is malformed")
+        values = data.array(equity.get("values"))
+        index = _index_in(equity.get("index"), data)
+        if values.dtype != np.float64 or len(values) != len(index):
+            raise _Damaged(f"its equity has {len(values)} values of {values.dtype} for "
+                           f"{len(index)} dates")
+        try:
+            index_key = bytes.fromhex(equity["key"])
+        except ValueError:
+            raise _Damaged("its equity's key is not hexadecimal") from None
+        payload["equity"] = (index_key, values)
+        payload["equity_index"] = index
+    if "trades" in record:
+        payload["trades"] = None if record["trades"] is None else \
+            _frame_in(record["trades"], data)
+    if "error" not in payload and "stats" not in payload and "equity" not in payload \
+            and "trades" not in payload:
+        raise _Damaged("it holds neither a result nor an error")
+    return payload
+
+
+# -- the file -------------------------------------------------------------------------
+
+def _read_only(path: str) -> sqlite3.Connection:
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+    return sqlite3.connect(uri, uri=True, isolation_level=None)
 
 
 class RunStore:
     """The runs of one sweep in a SQLite file: ``done()`` gives those already there,
-    ``put()`` adds one with its own commit."""
+    ``put()`` adds one with its own commit.  Opening it checks, before any run: that the
+    file is a store (a foreign or damaged file is refused and left as it was), that it
+    was written for this sweep, and that it can be written."""
 
     def __init__(self, path: Any, prints: dict[str, str]) -> None:
-        if not isinstance(path, (str, os.PathLike)):
-            raise TypeError(f"store must be a path to a SQLite file, got {type(path).__name__}")
+        if not isinstance(path, (str, os.PathLike)) or isinstance(path, bytes):
+            raise TypeError(f"store must be a path to a SQLite file (str or os.PathLike), "
+                            f"got {type(path).__name__}")
         self.path = os.fspath(path)
+        if not isinstance(self.path, str) or self.path == "":
+            raise ValueError("store must name a file, got an empty path")
+        if "\0" in self.path:
+            raise ValueError(f"store must be a file path, got a path with a NUL byte: "
+                             f"{self.path!r}")
+        if os.path.isdir(self.path):
+            raise StoreError(f"store {self.path!r} is a folder: name a file in it, such as "
+                             f"{os.path.join(self.path, 'runs.sqlite')!r}")
+        self.prints = prints
+        self.db: Optional[sqlite3.Connection] = None
+        fresh = not os.path.exists(self.path) or os.path.getsize(self.path) == 0
+        if not fresh:
+            fresh = self._check_existing()
+        self._open(fresh)
+
+    def _refuse(self, what: str) -> "StoreError":
+        return StoreError(f"store {self.path!r} {what}")
+
+    def _check_existing(self) -> bool:
+        """Reads the file without writing to it: whether it is an empty database (True), or
+        this sweep's store (False); anything else is refused."""
+        try:
+            with closing(_read_only(self.path)) as db:
+                tables = {name: [c[1] for c in db.execute(f"PRAGMA table_info('{name}')")]
+                          for (name,) in db.execute(
+                              "SELECT name FROM sqlite_master WHERE type = 'table' "
+                              "AND name NOT LIKE 'sqlite_%'")}
+                if not tables:
+                    return True
+                if set(tables) != {"meta", "runs"} or tables["meta"] != _META_COLUMNS:
+                    raise self._refuse(
+                        f"is a database but not an orvane sweep store (its tables: "
+                        f"{', '.join(sorted(tables)[:5])}); it was left as it was: name a new "
+                        "file for the store")
+                meta = dict(db.execute("SELECT key, value FROM meta"))
+        except sqlite3.Error as exc:
+            raise self._refuse(f"cannot be read as a sweep store ({exc}); it was left as it "
+                               "was: name a new file for the store") from None
+        fmt = meta.get("format")
+        if fmt in _PICKLED_FORMATS:
+            raise self._refuse(
+                "was written by an earlier orvane in a format that runs code when read, so "
+                "it is not read: start a new store (delete the file or name another)")
+        if fmt != FORMAT or tables["runs"] != _RUN_COLUMNS:
+            raise self._refuse(f"is not a sweep store this version can read (format "
+                               f"{fmt!r}): start a new store")
+        missing = [part for part in _PARTS if not isinstance(meta.get(part), str)]
+        if missing:
+            raise self._refuse(
+                f"has no fingerprint ({', '.join(missing)} missing), so its runs could be "
+                "another sweep's: start a new store")
+        differ = [part for part in _PARTS if meta[part] != self.prints[part]]
+        if differ:
+            detail = strategy_change(meta["strategy"], self.prints["strategy"]) \
+                if "strategy" in differ else ""
+            raise self._refuse(
+                f"holds runs of another sweep: its {', '.join(differ)} "
+                f"differ{'s' if len(differ) == 1 else ''} from this one's{detail}; resume with "
+                "the same market, weights, strategy, grid and keep, or name a new store "
+                "(values to vary belong in the grid)")
+        return False
+
+    def _open(self, fresh: bool) -> None:
         try:
             self.db = sqlite3.connect(self.path, isolation_level=None)
             # Write-ahead log, synced at every commit: a finished run survives a crash.
             self.db.execute("PRAGMA journal_mode=WAL")
             self.db.execute("PRAGMA synchronous=FULL")
-            self.db.execute("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT)")
-            self.db.execute("CREATE TABLE IF NOT EXISTS runs (run INTEGER PRIMARY KEY, "
-                            "payload BLOB NOT NULL)")
-            known = dict(self.db.execute("SELECT key, value FROM meta"))
-        except sqlite3.DatabaseError as exc:
-            raise ValueError(f"store {self.path!r} is not a sweep store this version can "
-                             f"read ({exc})") from None
-        if not known:
-            with self.db:
+            self.db.execute("BEGIN IMMEDIATE")
+            if fresh:
+                self.db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)")
+                self.db.execute("CREATE TABLE runs (run INTEGER PRIMARY KEY, "
+                                "record TEXT NOT NULL, arrays BLOB NOT NULL)")
                 self.db.executemany("INSERT INTO meta VALUES (?, ?)",
-                                    [("format", _FORMAT), *prints.items()])
-            return
-        if known.get("format") != _FORMAT:
+                                    [("format", FORMAT), *self.prints.items()])
+                self.db.execute("COMMIT")
+            else:
+                # A write that changes nothing proves, before any run, that runs can be saved.
+                self.db.execute("UPDATE meta SET value = value WHERE key = 'format'")
+                self.db.execute("ROLLBACK")
+        except sqlite3.Error as exc:
             self.close()
-            raise ValueError(f"store {self.path!r} was not written by an orvane sweep "
-                             f"(format {known.get('format')!r})")
-        differ = [part for part, value in prints.items() if known.get(part) != value]
-        if differ:
-            self.close()
-            raise ValueError(
-                f"store {self.path!r} holds runs of another sweep: its {', '.join(differ)} "
-                f"differ{'s' if len(differ) == 1 else ''} from this one's; resume with the same "
-                "market, weights, strategy, grid and keep, or name a new store")
+            raise self._refuse(f"cannot be written ({exc}): check the file's and its "
+                               "folder's permissions, or name another store") from None
 
-    def done(self) -> dict[int, Payload]:
-        return {run: pickle.loads(blob)
-                for run, blob in self.db.execute("SELECT run, payload FROM runs")}
+    def done(self, runs: int) -> dict[int, Payload]:
+        """The runs already stored, by position in a grid of ``runs``."""
+        assert self.db is not None
+        try:
+            rows = self.db.execute("SELECT run, record, arrays FROM runs").fetchall()
+        except sqlite3.Error as exc:
+            raise self._refuse(f"cannot be read ({exc}): start a new store") from None
+        found: dict[int, Payload] = {}
+        for run, text, blob in rows:
+            if not isinstance(run, int) or not 0 <= run < runs:
+                raise self._refuse(f"holds a run numbered {run!r}, not one of this grid's {runs}: "
+                                   "start a new store")
+            try:
+                found[run] = decode(text, blob)
+            except _Damaged as exc:
+                raise self._refuse(f"holds a damaged run {run}: {exc}; start a new "
+                                   "store") from None
+        return found
 
     def put(self, run: int, payload: Payload) -> None:
-        blob = pickle.dumps(payload, protocol=5)
+        assert self.db is not None
+        try:
+            text, blob = encode(payload)
+        except TypeError as exc:
+            raise TypeError(f"a sweep store keeps numbers, text and times; run {run} returned "
+                            f"{exc}, which it cannot keep") from None
         with self.db:
-            self.db.execute("INSERT OR REPLACE INTO runs VALUES (?, ?)", (run, blob))
+            self.db.execute("INSERT OR REPLACE INTO runs VALUES (?, ?, ?)", (run, text, blob))
 
     def close(self) -> None:
-        self.db.close()
+        if self.db is not None:
+            self.db.close()
+            self.db = None

@@ -1,0 +1,381 @@
+"""A sweep's store: what it keeps comes back bit for bit, an edited strategy or a store of
+another sweep is refused, and a crafted, damaged or foreign file is refused without running
+anything or changing a byte of it."""
+
+import hashlib
+import os
+import pickle
+import shutil
+import sqlite3
+import sys
+import types
+import warnings
+from contextlib import closing
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import datasets
+from orvane.sweep.store import FORMAT
+
+pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
+              pytest.mark.filterwarnings("ignore:.* runs warned")]
+
+KEEP = ("stats", "equity", "trades")
+# The second run fails (a stop-loss above 1): failed rows are stored too.
+GRID = {"stop_loss": [None, 7.0, 0.05]}
+
+
+@pytest.fixture(scope="module")
+def market():
+    return datasets.synthetic_market(stocks=12, years=1, seed=5)
+
+
+@pytest.fixture(scope="module")
+def weights(market):
+    return datasets.momentum(market, lookback=21, top=3)
+
+
+def run(market, store, *, grid=GRID, keep=KEEP, **source):
+    source = source or {"weights": None}
+    return orvane.sweep(market, grid, workers=1, progress=False, keep=keep, store=store,
+                        **source)
+
+
+@pytest.fixture
+def stored(market, weights, tmp_path):
+    """A genuine store of a finished sweep, and the sweep's result."""
+    path = tmp_path / "runs.sqlite"
+    return path, run(market, path, weights=weights)
+
+
+def digest(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def test_stored_runs_come_back_bit_for_bit(stored, market, weights):
+    path, first = stored
+    with closing(sqlite3.connect(path)) as db:
+        assert db.execute("SELECT count(*) FROM runs").fetchone()[0] == 3
+    again = run(market, path, weights=weights)
+    pd.testing.assert_frame_equal(again.table, first.table)
+    pd.testing.assert_frame_equal(again.equity, first.equity)
+    assert again.table["error"].notna().tolist() == [False, True, False]
+    assert again.traceback(1) == first.traceback(1) and "stop_loss" in again.traceback(1)
+    for i in (0, 2):
+        pd.testing.assert_frame_equal(again.trades(i), first.trades(i))
+    assert again.trades(1) is None
+    pd.testing.assert_frame_equal(again.timings, first.timings)
+
+
+@pytest.mark.parametrize("index", [
+    pd.date_range("2020-01-01", periods=4, freq="D", tz="America/New_York", name="when"),
+    pd.DatetimeIndex(["2020-01-01 09:30", "2020-01-02 16:00", "2020-01-06", "2020-01-07"]),
+    pd.RangeIndex(4)])
+def test_tables_of_every_column_type_round_trip(index):
+    from orvane.sweep.store import decode, encode
+
+    trades = pd.DataFrame({
+        "ticker": np.array(["A", None, "B", np.nan], dtype=object),
+        "side": pd.Categorical(["long", "short", "long", None], categories=["long", "short"]),
+        "when": pd.to_datetime(["2020-01-01", None, "2021-05-05", "2262-01-01"]),
+        "zoned": pd.date_range("2020-03-08", periods=4, freq="h", tz="Europe/Paris"),
+        "bars": np.array([1, -2, 3, 2**62], dtype=np.int64),
+        "flag": [True, False, True, False],
+        "value": [0.1, -0.0, np.nan, np.inf],
+    }, index=index)
+    payload = {"worker": "h:1", "started": 1.5, "seconds": 0.25, "cpu": 0.2,
+               "warnings": [(RuntimeWarning, "one"), (UserWarning, "two")],
+               "stats": {"sharpe": 0.1 + 0.2, "trades": 3, "start": pd.Timestamp("2020-01-02"),
+                         "recovery": pd.NaT, "zone": pd.Timestamp("2020-01-02 10:00",
+                                                                   tz="Asia/Tokyo"),
+                         "none": None, "name": "x"},
+               "equity": (b"\x01\x02", np.array([1.0, np.nan, 1.25, 5e-324])),
+               "equity_index": index, "trades": trades}
+    back = decode(*encode(payload))
+    pd.testing.assert_frame_equal(back["trades"], trades)
+    pd.testing.assert_index_equal(back["equity_index"], index, exact=True)
+    assert back["equity"][0] == b"\x01\x02"
+    np.testing.assert_array_equal(back["equity"][1], payload["equity"][1])
+    assert back["warnings"] == payload["warnings"]
+    for name, value in payload["stats"].items():
+        assert type(back["stats"][name]) is type(value) and (
+            back["stats"][name] == value or value is pd.NaT), name
+    assert back["stats"]["zone"].tz is not None
+
+
+def test_result_is_not_stored(market, weights, tmp_path):
+    with pytest.raises(ValueError, match=r"keep='result' cannot go to a store.*drop store="):
+        run(market, tmp_path / "r.sqlite", weights=weights, keep=("stats", "result"))
+    assert not (tmp_path / "r.sqlite").exists()
+
+
+# -- the strategy's fingerprint ------------------------------------------------------
+
+HELPERS = {"momentum": datasets.momentum, "np": np}
+BASE = """
+LOOKBACK = 21
+def strategy(market, top=3):
+    return momentum(market, lookback=LOOKBACK, top=top)
+"""
+
+
+def strategy_from(source, name="user_strategies", **names):
+    namespace = {"__name__": name, **HELPERS, **names}
+    exec(compile(source, f"<{name}>", "exec"), namespace)
+    return namespace["strategy"]
+
+
+def closure_strategy(lookback):
+    def strategy(market, top=3):
+        return datasets.momentum(market, lookback=lookback, top=top)
+    return strategy
+
+
+def config_module(lookback):
+    module = types.ModuleType("user_config")
+    module.LOOKBACK = lookback
+    module.__file__ = "/home/user/research/user_config.py"
+    return module
+
+
+EDITS = {
+    "a constant": (
+        "def strategy(market, top=3):\n    return momentum(market, lookback=126, top=top)\n",
+        "def strategy(market, top=3):\n    return momentum(market, lookback=21, top=top)\n",
+        "code and constants"),
+    "a default": (
+        "def strategy(market, top=3, lookback=126):\n"
+        "    return momentum(market, lookback=lookback, top=top)\n",
+        "def strategy(market, top=3, lookback=21):\n"
+        "    return momentum(market, lookback=lookback, top=top)\n",
+        "defaults"),
+    "a module-level number": (BASE.replace("21", "126"), BASE, "module-level LOOKBACK"),
+    "a module-level array": (
+        "W = np.array([1.0, 0.5])\n"
+        "def strategy(market, top=3):\n    return momentum(market, lookback=21, top=top) * W[0]\n",
+        "W = np.array([1.0, 0.25])\n"
+        "def strategy(market, top=3):\n    return momentum(market, lookback=21, top=top) * W[0]\n",
+        "module-level W"),
+    "a helper's constant": (
+        "def signal(m, top):\n    return momentum(m, lookback=126, top=top)\n"
+        "def strategy(market, top=3):\n    return signal(market, top)\n",
+        "def signal(m, top):\n    return momentum(m, lookback=21, top=top)\n"
+        "def strategy(market, top=3):\n    return signal(market, top)\n",
+        "module-level signal: code and constants"),
+    "a method called": (
+        "def strategy(market, top=3):\n    return momentum(market, lookback=21, top=top).abs()\n",
+        "def strategy(market, top=3):\n    return momentum(market, lookback=21, top=top).round()\n",
+        "code and constants"),
+}
+
+
+@pytest.mark.parametrize("edit", list(EDITS))
+def test_an_edited_strategy_is_refused_naming_what_changed(edit, market, tmp_path):
+    before, after, part = EDITS[edit]
+    path = tmp_path / "s.sqlite"
+    run(market, path, grid={"top": [2, 3]}, keep=("stats",), strategy=strategy_from(before))
+    with pytest.raises(ValueError, match=rf"its strategy differs from this one's \({part}\)"):
+        run(market, path, grid={"top": [2, 3]}, keep=("stats",), strategy=strategy_from(after))
+    # The same source again (another function object, lines moved) resumes.
+    moved = strategy_from("\n\n\n" + before)
+    assert run(market, path, grid={"top": [2, 3]}, keep=("stats",),
+               strategy=moved).timings["started"].notna().all()
+
+
+@pytest.mark.parametrize("old, new, part", [
+    (closure_strategy(126), closure_strategy(21), "closure value lookback"),
+    (strategy_from("def strategy(market, top=3):\n"
+                   "    return momentum(market, lookback=cfg.LOOKBACK, top=top)\n",
+                   cfg=config_module(126)),
+     strategy_from("def strategy(market, top=3):\n"
+                   "    return momentum(market, lookback=cfg.LOOKBACK, top=top)\n",
+                   cfg=config_module(21)),
+     "module-level cfg.LOOKBACK"),
+])
+def test_closures_and_values_read_off_a_module_are_fingerprinted(old, new, part, market, tmp_path):
+    path = tmp_path / "c.sqlite"
+    run(market, path, grid={"top": [3]}, keep=("stats",), strategy=old)
+    with pytest.raises(ValueError, match=rf"strategy differs from this one's \({part}\)"):
+        run(market, path, grid={"top": [3]}, keep=("stats",), strategy=new)
+
+
+def test_what_the_fingerprint_cannot_see_is_named_once(market, tmp_path):
+    class Model:
+        lookback = 21
+
+    strategy = strategy_from(
+        "def strategy(market, top=3):\n"
+        "    return momentum(market, lookback=model.lookback, top=top)\n", model=Model())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        run(market, tmp_path / "u.sqlite", grid={"top": [2, 3]}, keep=("stats",),
+            strategy=strategy)
+    texts = [str(w.message) for w in caught if "fingerprint" in str(w.message)]
+    assert len(texts) == 1
+    assert "module-level model (a Model)" in texts[0] and "grid parameters" in texts[0]
+    # Library modules and functions (numpy, orvane itself) raise no such warning.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        run(market, tmp_path / "v.sqlite", grid={"top": [2]}, keep=("stats",),
+            strategy=strategy_from(EDITS["a module-level array"][0]))
+    assert not [w for w in caught if "fingerprint" in str(w.message)]
+
+
+# -- files that are not this sweep's store --------------------------------------------
+
+class Mark:
+    """Unpickling this makes a folder: the mark a crafted store would leave."""
+
+    def __init__(self, folder):
+        self.folder = folder
+
+    def __reduce__(self):
+        return (os.mkdir, (self.folder,))
+
+
+def make_pickled_store(path, mark):
+    with closing(sqlite3.connect(path)) as db:
+        db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)")
+        db.execute("CREATE TABLE runs (run INTEGER PRIMARY KEY, payload BLOB NOT NULL)")
+        db.execute("INSERT INTO meta VALUES ('format', 'orvane sweep store 1')")
+        db.execute("INSERT INTO runs VALUES (0, ?)", (pickle.dumps(Mark(str(mark))),))
+        db.commit()
+
+
+def make_foreign(path, mark):
+    with closing(sqlite3.connect(path)) as db:
+        db.execute("CREATE TABLE customers (id INTEGER, name TEXT)")
+        db.execute("INSERT INTO customers VALUES (1, 'Ada')")
+        db.commit()
+
+
+def make_foreign_runs(path, mark):
+    with closing(sqlite3.connect(path)) as db:
+        db.execute("CREATE TABLE meta (key TEXT, value TEXT)")
+        db.execute("CREATE TABLE runs (id INTEGER, payload BLOB)")
+        db.commit()
+
+
+def make_bytes(content):
+    def write(path, mark):
+        path.write_bytes(content)
+    return write
+
+
+FOREIGN = [
+    (make_pickled_store, r"format that runs code when read, so it is not read: start a new store"),
+    (make_foreign, r"is a database but not an orvane sweep store \(its tables: customers\); "
+                   r"it was left as it was"),
+    (make_foreign_runs, r"not a sweep store this version can read|not an orvane sweep store"),
+    (make_bytes(b"date,close\n2020-01-01,1.5\n" * 50), r"cannot be read as a sweep store"),
+    (make_bytes(b"SQLite format 3\x00" + b"\xff" * 300), r"cannot be read as a sweep store"),
+]
+
+
+@pytest.mark.parametrize("make, message", FOREIGN)
+def test_foreign_and_crafted_files_are_refused_unchanged(make, message, market, weights,
+                                                         tmp_path):
+    path, mark = tmp_path / "store.sqlite", tmp_path / "MARK"
+    make(path, mark)
+    before, listing = digest(path), sorted(os.listdir(tmp_path))
+    with pytest.raises(ValueError, match=message):
+        run(market, path, weights=weights)
+    assert not mark.exists()
+    assert digest(path) == before and sorted(os.listdir(tmp_path)) == listing
+
+
+def test_a_truncated_store_is_refused_unchanged(stored, market, weights, tmp_path):
+    path, _ = stored
+    with closing(sqlite3.connect(path)) as db:
+        db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    cut = tmp_path / "cut.sqlite"
+    cut.write_bytes(path.read_bytes()[:len(path.read_bytes()) // 2])
+    before = digest(cut)
+    with pytest.raises(ValueError, match=r"store .*cut.sqlite.* (cannot be read|damaged)"):
+        run(market, cut, weights=weights)
+    assert digest(cut) == before
+
+
+DAMAGE = [
+    ("DELETE FROM meta", r"is not a sweep store this version can read \(format None\)"),
+    ("DELETE FROM meta WHERE key = 'strategy'", r"has no fingerprint \(strategy missing\)"),
+    ("UPDATE meta SET value = 'x' WHERE key = 'market'", r"its market differs"),
+    ("UPDATE runs SET arrays = ? WHERE run = 0", r"damaged run 0: its arrays are a str"),
+    ("UPDATE runs SET record = 'cos\\nsystem\\n(S''echo''\\ntR.' WHERE run = 0",
+     r"damaged run 0: its record is not JSON"),
+    ("UPDATE runs SET arrays = substr(arrays, 1, 8) WHERE run = 2",
+     r"damaged run 2: an array runs past the end"),
+    ("UPDATE runs SET record = replace(record, '\"<f8\"', '\"|O\"') WHERE run = 0",
+     r"damaged run 0: an array has type '\|O'"),
+    ("UPDATE runs SET record = replace(record, '\"warnings\": [', '\"warnings\": 5, \"x\": [') "
+     "WHERE run = 0", r"damaged run 0: its warnings are not a list"),
+    ("UPDATE runs SET run = 7 WHERE run = 0", r"holds a run numbered 7, not one of this grid's 3"),
+]
+
+
+@pytest.mark.parametrize("sql, message", DAMAGE)
+def test_a_damaged_store_is_refused_naming_what_is_wrong(sql, message, stored, market,
+                                                         weights):
+    path, _ = stored
+    with closing(sqlite3.connect(path)) as db:
+        db.execute(sql, ("not bytes",)) if "?" in sql else db.execute(sql)
+        db.commit()
+    with pytest.raises(ValueError, match=message) as raised:
+        run(market, path, weights=weights)
+    assert str(path) in str(raised.value)
+
+
+def test_a_store_that_cannot_be_written_is_refused_before_any_run(stored, market, weights,
+                                                                 tmp_path):
+    calls = []
+
+    def strategy(m, top=3):
+        calls.append(top)
+        return datasets.momentum(m, lookback=21, top=top)
+
+    # Nobody, root included, creates files under /proc.
+    with pytest.raises(ValueError, match=r"cannot be written .*permissions"):
+        run(market, "/proc/orvane-runs.sqlite", grid={"top": [3]}, strategy=strategy)
+    assert calls == []
+    path, _ = stored
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    shutil.copy(path, locked / "runs.sqlite")
+    os.chmod(locked / "runs.sqlite", 0o444)
+    os.chmod(locked, 0o555)
+    try:
+        if os.access(locked, os.W_OK):
+            pytest.skip("this user writes read-only files (root)")
+        with pytest.raises(ValueError, match=r"cannot be written"):
+            run(market, locked / "runs.sqlite", weights=weights)
+    finally:
+        os.chmod(locked, 0o755)
+
+
+@pytest.mark.parametrize("store, error, message", [
+    ("", ValueError, "store must name a file, got an empty path"),
+    (b"runs.sqlite", TypeError, "store must be a path to a SQLite file"),
+    (3, TypeError, "store must be a path to a SQLite file .* got int"),
+    ("bad\0name.sqlite", ValueError, "NUL byte"),
+    (".", ValueError, "is a folder: name a file in it"),
+])
+def test_store_paths_are_checked(store, error, message, market, weights, tmp_path,
+                                 monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error, match=message):
+        run(market, store, weights=weights)
+    assert os.listdir(tmp_path) == []
+
+
+def test_the_store_format_is_data_only(stored):
+    path, _ = stored
+    with closing(sqlite3.connect(path)) as db:
+        assert dict(db.execute("SELECT key, value FROM meta"))["format"] == FORMAT
+        records = [r for (r,) in db.execute("SELECT record FROM runs")]
+    import json
+
+    assert all(isinstance(json.loads(r), dict) for r in records)
+    assert "pickle" not in sys.modules["orvane.sweep.store"].__dict__
