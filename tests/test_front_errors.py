@@ -29,6 +29,11 @@ def labelled(frame, labels):
     return frame
 
 
+def inferred(frame, labels):
+    """The frame with ``labels`` as pandas builds them from a plain list."""
+    return pd.DataFrame(frame.to_numpy(), index=frame.index, columns=labels)
+
+
 def long_weights(**extra):
     frame = pd.DataFrame({"date": D[:2], "ticker": ["A", "B"], "weight": [0.5, 0.5]})
     return frame.assign(**extra)
@@ -42,6 +47,18 @@ REFUSED = {
     "NaN ticker in weights": (dict(w=labelled(W(B=0.0), ["A", np.nan])), ValueError,
                               r"weights has missing tickers .* at positions \[1\]"),
     "pd.NA ticker": (dict(p=labelled(P(), [pd.NA, "B"])), ValueError, r"prices has missing tickers"),
+    # Labels pandas infers as strings keep NaN for the missing one.
+    "None ticker among inferred strings, prices": (
+        dict(p=inferred(P(), ["A", None])), ValueError,
+        r"prices has missing tickers \(None, NaN or empty\) at positions \[1\]"),
+    "NaN ticker among inferred strings, prices": (
+        dict(p=inferred(P(), ["A", np.nan])), ValueError, r"prices has missing tickers .* \[1\]"),
+    "None ticker among inferred strings, weights": (
+        dict(w=inferred(W(B=0.0), ["A", None])), ValueError,
+        r"weights has missing tickers \(None, NaN or empty\) at positions \[1\]"),
+    "NaN ticker among inferred strings, OHLC": (
+        dict(p={"close": P(), "open": inferred(P(), [np.nan, "B"])}), ValueError,
+        r"prices\['open'\] has missing tickers .* \[0\]"),
     "empty ticker in a long frame": (dict(w=long_weights(ticker=["A", None])), ValueError,
                                      r"weights has missing tickers .* in its 'ticker' column at rows \[1\]"),
     "repeated long column": (dict(w=pd.concat([long_weights(), long_weights()[["ticker"]]], axis=1)),

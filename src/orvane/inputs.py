@@ -281,9 +281,16 @@ def check_labels(columns: Any, name: str) -> pd.Index:
         except Exception:  # a label's own __str__ failed: nothing to pair it by
             raise TypeError(f"{name} has tickers that cannot be read as text: "
                             f"{_show(type(c).__name__ for c in columns)}") from None
-    elif (columns == "").any():
-        raise ValueError(f"{name} has empty tickers at positions "
-                         f"{_show(np.flatnonzero(columns == ''))}; every column needs a ticker name")
+    else:
+        # A string index still holds NaN where a label is missing (the type skips it).
+        missing = np.flatnonzero(np.asarray(columns.isna()))
+        if len(missing):
+            raise ValueError(f"{name} has missing tickers (None, NaN or empty) at positions "
+                             f"{_show(missing)}; every column needs a ticker name")
+        if (columns == "").any():
+            raise ValueError(f"{name} has empty tickers at positions "
+                             f"{_show(np.flatnonzero(columns == ''))}; every column needs a "
+                             "ticker name")
     labels = pd.Index(np.asarray(columns, dtype=object), dtype=object)
     if labels.has_duplicates:
         raise ValueError(f"{name} has duplicate tickers: {_show(labels[labels.duplicated()].unique())}")
