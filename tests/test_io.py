@@ -1,5 +1,7 @@
 """orvane.read_prices on files written here: adjustment, the ways to name files, bad files."""
 
+import warnings
+
 import pandas as pd
 import pytest
 
@@ -87,12 +89,21 @@ def _long_file(d):
     ("BAD.csv", "Date,Close\n1609459200,1\n", r"BAD\.csv line 2: Date 1609459200 is an integer, not a date"),
     ("BAD.csv", "Date,Close\n03/04/2021,1\n04/03/2021,2\n",
      r"BAD\.csv line 2: Date '03/04/2021' reads as 2021-04-03 day-first and 2021-03-04 month-first"),
+    ("BAD.csv", "Date,Open,Close,Adj Close\n2021-01-04,10,10,5\n2021-01-05,10,0,5\n",
+     r"BAD\.csv line 3: Close 0 is not a positive price, so adj close / close cannot scale"),
+    ("BAD.csv", "Date,Close,Adj Close\n2021-01-04,10,-5\n",
+     r"BAD\.csv line 2: Adj Close -5 is not a positive price"),
+    ("BAD.csv", "Date,High,Close,Adj Close\n2021-01-04,10,10,5\n2021-01-05,10,inf,5\n",
+     r"BAD\.csv line 3: Close inf is not a positive price"),
 ], ids=["not a number", "bad date", "repeated header", "header spelled twice", "repeated dates",
-        "ticker twice", "no close", "integer dates", "ambiguous dates"])
+        "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
+        "negative adj close", "infinite close beside adj close"])
 def test_bad_files_are_refused_naming_file_and_line(folder, name, text, message):
     (folder / name).write_text(text)
-    with pytest.raises(ValueError, match=message):
-        orvane.read_prices(folder)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")   # and nothing foreign on the way
+        with pytest.raises(ValueError, match=message):
+            orvane.read_prices(folder)
 
 
 def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):

@@ -357,6 +357,15 @@ def _bars(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Optional[
         if half.any():
             notes.append(f"{source}: {int(half.sum())} bars with only one of close and adj close "
                          f"were left out, first {source.where(_first(half))}")
+        for field, given in ((names["close"], values["close"]), (names[ADJ_CLOSE], adjusted)):
+            # A factor from a price at or below 0, or infinite, scales the bar to 0 or inf.
+            bad = ~np.isnan(adjusted) & ~np.isnan(values["close"]) & ~((given > 0) & (given < np.inf))
+            if bad.any():
+                row = _first(bad)
+                raise ValueError(f"{source.where(row)}: {field} {given[row]:g} is not a positive "
+                                 "price, so adj close / close cannot scale the bar's open, high "
+                                 "and low; correct the row, or leave the cell empty to mark a "
+                                 "missing bar")
         # One factor per bar, so stops and intrabar exits see the bar the close is part of.
         factor = adjusted / values["close"]
         for f in values:
