@@ -1,5 +1,6 @@
 """orvane.read_prices on files written here: adjustment, the ways to name files, bad files."""
 
+import pathlib
 import warnings
 
 import pandas as pd
@@ -104,6 +105,32 @@ def test_bad_files_are_refused_naming_file_and_line(folder, name, text, message)
         warnings.simplefilter("error")   # and nothing foreign on the way
         with pytest.raises(ValueError, match=message):
             orvane.read_prices(folder)
+
+
+@pytest.mark.parametrize("path, error, message", [
+    (lambda d: b"dir", TypeError,
+     r"path must be a str or os\.PathLike path, got bytes b'dir'; decode it with os\.fsdecode"),
+    (lambda d: [d / "AAA.csv", None], TypeError,
+     r"path\[1\] must be a str or os\.PathLike path, got NoneType None"),
+    (lambda d: [str(d / "AAA.csv"), b"BBB.csv"], TypeError, r"path\[1\] must be .*, got bytes"),
+    (lambda d: f"{d}/AAA\0.csv", ValueError, r"path must not contain a NUL byte, got '.*AAA\\x00\.csv'"),
+    (lambda d: [d / "AAA.csv", d / "B\0"], ValueError, r"path\[1\] must not contain a NUL byte"),
+    (lambda d: "", ValueError, r"path must name a file or folder, got an empty path; pass \".\""),
+    (lambda d: [d / "AAA.csv", ""], ValueError, r"path\[1\] must name a file or folder, got an empty"),
+], ids=["bytes", "None in a list", "bytes in a list", "NUL byte", "NUL byte in a list", "empty",
+        "empty in a list"])
+def test_paths_that_name_no_file_are_refused_by_name(folder, path, error, message):
+    with pytest.raises(error, match=message):
+        orvane.read_prices(path(folder))
+
+
+def test_an_unreadable_folder_is_named(folder, monkeypatch):
+    def denied(self):
+        raise PermissionError(13, "Permission denied", str(self))
+
+    monkeypatch.setattr(pathlib.Path, "iterdir", denied)
+    with pytest.raises(PermissionError, match=rf"Permission denied: '{folder}'"):
+        orvane.read_prices(folder)
 
 
 def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):

@@ -162,10 +162,28 @@ def read_table(path: PathLike) -> pd.DataFrame:
     return frame
 
 
+def _given_path(value: object, name: str) -> pathlib.Path:
+    """A path as given (str or os.PathLike), never empty (that is the working folder) and
+    without a NUL byte (no file can be named so; the OS would cut the name there)."""
+    text = os.fspath(value) if isinstance(value, os.PathLike) else value
+    if isinstance(text, bytes):
+        raise TypeError(f"{name} must be a str or os.PathLike path, got bytes {text!r}; decode it "
+                        "with os.fsdecode")
+    if not isinstance(text, str):
+        raise TypeError(f"{name} must be a str or os.PathLike path, got {type(value).__name__} "
+                        f"{value!r}"[:300])
+    if not text:
+        raise ValueError(f"{name} must name a file or folder, got an empty path; pass \".\" for "
+                         "the working folder")
+    if "\0" in text:
+        raise ValueError(f"{name} must not contain a NUL byte, got {text!r}")
+    return pathlib.Path(text)
+
+
 def price_files(path: Union[PathLike, Iterable[PathLike]]) -> List[pathlib.Path]:
     """The files ``read_prices`` reads for ``path`` (see there)."""
-    if isinstance(path, (str, os.PathLike)):
-        p = pathlib.Path(path)
+    if isinstance(path, (str, bytes, os.PathLike)):
+        p = _given_path(path, "path")
         if p.is_dir():
             files = sorted(f for f in p.iterdir() if f.is_file() and not f.name.startswith(".")
                            and f.suffix.lower() in FOLDER_SUFFIXES)
@@ -181,7 +199,7 @@ def price_files(path: Union[PathLike, Iterable[PathLike]]) -> List[pathlib.Path]
             return files
         raise FileNotFoundError(f"{p} does not exist")
     if isinstance(path, Iterable):
-        files = [pathlib.Path(p) for p in path]
+        files = [_given_path(p, f"path[{i}]") for i, p in enumerate(path)]
         if not files:
             raise ValueError("path must name at least one file, got an empty list")
         for f in files:
@@ -491,7 +509,11 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
         Naming the file and, for a cell, its line (``AAPL.csv line 1004: Close '--' is not
         a number``): a cell that is not a number, a date that cannot be read (see
         ``parse_dates`` for the rules), repeated column names, repeated dates within a
-        ticker, two files giving the same ticker, a file without a date or close column.
+        ticker, two files giving the same ticker, a file without a date or close column, a
+        close or adj close at or below 0 where the bar is adjusted; an empty path or one
+        holding a NUL byte.
+    TypeError
+        A path that is not a str or os.PathLike (bytes: decode them with ``os.fsdecode``).
     FileNotFoundError
         When ``path`` or a listed file does not exist, or a pattern matches nothing.
 
