@@ -3,6 +3,7 @@
 import pathlib
 import warnings
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -96,9 +97,13 @@ def _long_file(d):
      r"BAD\.csv line 2: Adj Close -5 is not a positive price"),
     ("BAD.csv", "Date,High,Close,Adj Close\n2021-01-04,10,10,5\n2021-01-05,10,inf,5\n",
      r"BAD\.csv line 3: Close inf is not a positive price"),
+    ("BAD.csv", "Date,Close\n2021-01-04,1\n2300-01-04,1\n",
+     r"BAD\.csv line 3: Date 2300-01-04 lies outside the dates the engine's clock can hold "
+     r"\(1677-09-22 \.\. 2262-04-11\); correct or remove the row"),
+    ("BAD.csv", "Date,Close\n04 Jan 1600,1\n", r"BAD\.csv line 2: Date 1600-01-04 lies outside"),
 ], ids=["not a number", "bad date", "repeated header", "header spelled twice", "repeated dates",
         "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
-        "negative adj close", "infinite close beside adj close"])
+        "negative adj close", "infinite close beside adj close", "past 2262", "before 1677"])
 def test_bad_files_are_refused_naming_file_and_line(folder, name, text, message):
     (folder / name).write_text(text)
     with warnings.catch_warnings():
@@ -131,6 +136,21 @@ def test_an_unreadable_folder_is_named(folder, monkeypatch):
     monkeypatch.setattr(pathlib.Path, "iterdir", denied)
     with pytest.raises(PermissionError, match=rf"Permission denied: '{folder}'"):
         orvane.read_prices(folder)
+
+
+@pytest.mark.parametrize("unit", ["us", "s"])
+def test_a_parquet_date_past_the_clock_is_named_beside_nanosecond_files(tmp_path, unit):
+    pytest.importorskip("pyarrow")
+    near = pd.DatetimeIndex(np.array(["2021-01-04", "2021-01-05"], dtype="datetime64[ns]"))
+    far = pd.DatetimeIndex(np.array(["2262-04-10", "2300-01-04"], dtype=f"datetime64[{unit}]"))
+    for name, dates in (("NEAR", near), ("FAR", far)):
+        bars = pd.DataFrame({"date": dates, "close": [1.0, 2.0], "adj close": [1.0, 2.0]})
+        bars.to_parquet(tmp_path / f"{name}.parquet")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(ValueError, match=r"FAR\.parquet row 2: date 2300-01-04 lies outside "
+                                             r"the dates the engine's clock can hold"):
+            orvane.read_prices(tmp_path)
 
 
 def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):

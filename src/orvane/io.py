@@ -19,7 +19,7 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from orvane.inputs import FIELDS, _show
+from orvane.inputs import FIELDS, _FIRST as CLOCK_FIRST, _LAST as CLOCK_LAST, _show
 
 __all__ = ["read_prices", "prices_from_tables", "price_files", "read_table", "parse_dates", "Source",
            "AmbiguousDatesError", "normalize"]
@@ -226,9 +226,26 @@ def parse_dates(values: Union[pd.Series, pd.Index], source: Source, column: str,
     when False, and when None by the only order under which every date of the column is
     valid.  Refused, naming the file, line and value: a missing date, other integers
     (pandas would read them as nanoseconds since 1970), two-digit years, a date written
-    unlike the first of its column, and (``AmbiguousDatesError``) dates that read both
-    ways with different days.
+    unlike the first of its column, a date outside the range the engine's clock holds
+    (1677-09-22 .. 2262-04-11), and (``AmbiguousDatesError``) dates that read both ways
+    with different days.
     """
+    dates = _read_dates(values, source, column, dayfirst)
+    # Files read at different resolutions meet in one frame at the finest, nanoseconds:
+    # a date the clock cannot hold is refused here, where its line is known.
+    if len(dates):
+        naive = dates.tz_convert(None) if dates.tz is not None else dates
+        outside = np.asarray((naive < CLOCK_FIRST) | (naive > CLOCK_LAST))
+        if outside.any():
+            row = _first(outside)
+            raise ValueError(f"{source.where(row)}: {column} {dates[row]:%Y-%m-%d} lies outside "
+                             f"the dates the engine's clock can hold ({CLOCK_FIRST:%Y-%m-%d} .. "
+                             f"{CLOCK_LAST:%Y-%m-%d}); correct or remove the row")
+    return dates
+
+
+def _read_dates(values: Union[pd.Series, pd.Index], source: Source, column: str,
+                dayfirst: Optional[bool]) -> pd.DatetimeIndex:
     series = pd.Series(values).reset_index(drop=True)
     if series.empty:
         return pd.DatetimeIndex([])
