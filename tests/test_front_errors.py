@@ -83,6 +83,10 @@ REFUSED = {
                         r"prices give a non-finite portfolio value"),
     "Close and close": (dict(p={"Close": P(), "close": P()}), ValueError,
                         r"prices has the field 'close' twice"),
+    "stop_loss beyond any float": (dict(stop_loss=10**400), ValueError,
+                                   r"stop_loss must be a real number a float can hold, got an "
+                                   r"integer of 401 digits"),
+    "fee beyond any float": (dict(fee=-10**400), ValueError, r"fee must be a real number a float can hold"),
 }
 
 
@@ -119,12 +123,29 @@ def test_no_foreign_warnings_from_extreme_statistics_and_offsets():
      r"prices has duplicate tickers: \['A'\]"),
     (lambda r: r.orders(1e6, rebalance="yes"), TypeError, r"rebalance must be None, True or False"),
     (lambda r: r.save(None), TypeError, r"folder must be a path"),
+    # Integers beyond any float.
+    (lambda r: r.stats(risk_free=10**400), ValueError,
+     r"risk_free must be an annual rate as a fraction between -1 and 1 \(0.04 = 4 %\), got an "
+     r"integer of 401 digits"),
+    (lambda r: r.rolling(risk_free=-10**400), ValueError, r"risk_free must be .*, got an integer of 401"),
+    (lambda r: r.orders(1e6, prices={"A": 10**400, "B": 1.0}), ValueError,
+     r"prices must be numbers a float can hold, got integers beyond any float for \['A'\]"),
     (lambda r: r.report(3), TypeError, r"path must be a path"),
 ])
 def test_result_methods_name_their_argument(call, error, message):
     assert np.isfinite(orvane.backtest(W(), P()).orders(10**30)["value"]).all()
     with pytest.raises(error, match=message):
         call(orvane.backtest(W(), P()))
+
+
+@pytest.mark.parametrize("window", [2**31, 2**63, 2**64, np.uint64(2**64 - 1)])
+def test_a_window_longer_than_the_run_is_never_full(window):
+    result = orvane.backtest(W(), P())
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        rolled = result.rolling(window=window)
+    pd.testing.assert_frame_equal(rolled, result.rolling(window=len(D)))
+    assert len(rolled) == len(D) - 1 and rolled.isna().all().all()
 
 
 def test_writing_under_a_file_names_the_path(tmp_path):

@@ -61,7 +61,11 @@ def check_flag(value: Any, name: str) -> bool:
 def _real(value, name):
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__} {value!r}")
-    value = float(value)
+    try:
+        value = float(value)
+    except OverflowError:  # an integer beyond any float
+        raise ValueError(f"{name} must be a real number a float can hold, got an integer of "
+                         f"{len(str(abs(int(value))))} digits") from None
     if np.isnan(value):
         raise ValueError(f"{name} must be a number, got nan")
     return value

@@ -442,7 +442,19 @@ def _order_prices(prices: Any) -> pd.Series:
     if given.index.has_duplicates:
         dup = list(given.index[given.index.duplicated()].unique())[:5]
         raise ValueError(f"prices has duplicate tickers: {dup}")
+    huge = [str(t) for t, v in given.items() if isinstance(v, int) and _beyond_float(v)]
+    if huge:
+        raise ValueError(f"prices must be numbers a float can hold, got integers beyond any float "
+                         f"for {huge[:5]}")
     return pd.to_numeric(given, errors="coerce").astype(np.float64)
+
+
+def _beyond_float(value: int) -> bool:
+    try:
+        float(value)
+    except OverflowError:
+        return True
+    return False
 
 
 def _writable_path(path: Any, name: str) -> pathlib.Path:
