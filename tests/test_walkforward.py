@@ -154,6 +154,8 @@ def test_sweep_report_sections_offline(keep, overfit, sweeps, tmp_path):
     ({"x": "nope"}, ValueError, "x must be a parameter of the sweep"),
     ({"metric": "start"}, ValueError, "metric must be a numeric statistic"),
     ({"top": 0}, ValueError, "top must be a positive number of runs"),
+    ({"title": None}, TypeError, "title must be a str, got NoneType None"),
+    ({"title": "\ud800"}, ValueError, "title must be text that UTF-8 can encode, got a lone surrogate"),
     ({"matplotlib": None}, ImportError, r"pip install 'orvane\[plot\]'"),
 ])
 def test_sweep_report_refusals(kwargs, error, message, sweeps, tmp_path, monkeypatch):

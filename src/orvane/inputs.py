@@ -22,7 +22,8 @@ from orvane._records import Schedule, schedule
 
 __all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "PreparedWeights",
            "prepare_weights", "check_fraction", "check_costs", "check_window", "check_flag",
-           "check_integer", "check_dates", "check_labels", "check_values", "is_long"]
+           "check_integer", "check_dates", "check_labels", "check_values", "check_text",
+           "is_long"]
 
 FIELDS = ("open", "high", "low", "close")
 SHOWN = 5  # offending values shown in a message
@@ -56,6 +57,24 @@ def check_flag(value: Any, name: str) -> bool:
     if isinstance(value, (int, np.integer)) and value in (0, 1):
         return bool(value)
     raise TypeError(f"{name} must be True or False, got {value!r}")
+
+
+def check_text(value: Any, name: str, *, optional: bool = False) -> Optional[str]:
+    """Text shown as given (a title): a str that UTF-8 can encode, as reports are written
+    and fonts drawn; None only when ``optional``."""
+    if value is None and optional:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str{' or None' if optional else ''}, got "
+                        f"{type(value).__name__} {value!r}"[:300])
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        raise ValueError(f"{name} must be text that UTF-8 can encode, got a lone surrogate "
+                         f"{value[exc.start]!r} at position {exc.start} (half of a character "
+                         "split apart, or bytes decoded with errors='surrogateescape'); decode "
+                         "the text properly") from None
+    return value
 
 
 def _real(value, name):
