@@ -83,6 +83,15 @@ REFUSED = {
                         r"prices give a non-finite portfolio value"),
     "Close and close": (dict(p={"Close": P(), "close": P()}), ValueError,
                         r"prices has the field 'close' twice"),
+    "gross overflowing a float": (
+        dict(w=W(A=[1e308], B=[1e308])), ValueError,
+        r"weights must be fractions of the portfolio \(0.10 means 10 %\), got rows whose gross \(the "
+        r"sum of absolute weights\) overflows a float, so they cannot be scaled to gross 1: "
+        r"\[2021-01-01 \(A 1e\+308, B 1e\+308\)\]"),
+    "gross overflowing in a long frame": (
+        dict(w=long_weights(weight=[-1e308, -1e308], date=[D[0], D[0]])), ValueError,
+        r"rows whose gross .* overflows a float, so they cannot be scaled to gross 1: \[2021-01-01 "
+        r"\(A -1e\+308, B -1e\+308\)\]"),
     "stop_loss beyond any float": (dict(stop_loss=10**400), ValueError,
                                    r"stop_loss must be a real number a float can hold, got an "
                                    r"integer of 401 digits"),
@@ -98,6 +107,17 @@ def test_bad_input_is_refused_by_name(case):
         warnings.simplefilter("error")   # and nothing foreign on the way
         with pytest.raises(error, match=message):
             orvane.backtest(given.pop("w", W()), given.pop("p", P()), **given)
+
+
+@pytest.mark.parametrize("weights, traded", [
+    (W(A=[1e308], B=[0.0]), [1.0]),
+    (W(A=[1e300], B=[-1e300]), [0.5, -0.5]),
+], ids=["one huge weight", "huge long and short"])
+def test_huge_weights_a_float_can_sum_are_scaled_with_a_warning(weights, traded):
+    with pytest.warns(UserWarning, match=r"rows with gross above 1 are scaled to 1") as caught:
+        result = orvane.backtest(weights, P())
+    assert all(issubclass(w.category, UserWarning) for w in caught)   # no NumPy overflow
+    assert np.allclose(result.trades["weight"], traded)
 
 
 def test_a_field_selection_reads_only_the_fields_it_holds():

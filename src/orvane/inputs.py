@@ -839,6 +839,7 @@ def _weight_frame(weights, clock, price_tickers, notes):
         r, c = np.nonzero(np.isinf(values))
         cells = [f"{tickers[j]} on {_day(wdates[i])}" for i, j in zip(r[:SHOWN], c[:SHOWN])]
         raise ValueError(f"weights must be finite; infinite weights at {_show(cells)}")
+    _refuse_overflowing_gross(values, wdates, tickers)
     if not values.any():
         notes.append("weights are all zero: the run holds cash throughout")
     p_key, price_dates = clock.keys, clock.dates
@@ -847,6 +848,25 @@ def _weight_frame(weights, clock, price_tickers, notes):
         raise ValueError(f"weights dates ({_day(wdates[0])} .. {_day(wdates[-1])}) lie entirely "
                          f"{side} the prices ({_day(price_dates[0])} .. {_day(price_dates[-1])})")
     return wdates, w_key, tickers, values
+
+
+def _refuse_overflowing_gross(values, wdates, tickers):
+    """Rows scaled to gross 1 need a gross that no order of summing overflows: the engine
+    would divide by infinity and trade nothing, without a word."""
+    with np.errstate(over="ignore"):
+        bound = np.abs(values).max(axis=1, initial=0.0) * np.count_nonzero(values, axis=1)
+    bad = np.flatnonzero(~np.isfinite(bound))
+    if not len(bad):
+        return
+    rows = []
+    for i in bad[:SHOWN]:
+        big = np.argsort(-np.abs(values[i]), kind="stable")[:2]
+        rows.append(f"{_day(wdates[i])} ({', '.join(f'{tickers[j]} {values[i, j]:g}' for j in big)})")
+    raise ValueError(
+        f"weights must be fractions of the portfolio (0.10 means 10 %), got rows whose gross (the "
+        f"sum of absolute weights) overflows a float, so they cannot be scaled to gross 1: "
+        f"{_show(rows, total=len(bad))}; check the weights for values near 1e308 (a division by "
+        "a number near 0?)")
 
 
 def _delisting_bars(delistings, weight_tickers, price_tickers, clock, trade):
