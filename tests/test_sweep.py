@@ -20,6 +20,7 @@ import pytest
 import orvane
 from orvane import datasets
 from orvane.sweep import SweepPool, WorkerLostError, expand_grid, scheduler, sweep
+from orvane.sweep import grid as grid_module
 from orvane.sweep.scheduler import Died, Done, Ready, Slot, schedule
 
 # The small market drops a few weights on unlisted tickers: expected, not under test.
@@ -243,6 +244,9 @@ def test_thread_pools_are_refused(executor, market):
     ({"lookback": [21]}, {"workers": 0}, "workers must be a positive int"),
     ({"lookback": [21]}, {"errors": "ignore"}, "errors must be 'store' or 'raise'"),
     ({}, {}, "grid must name at least one parameter, got an empty mapping"),
+    ({"stop_loss": range(10**12)}, {}, r"grid must expand to at most 10,000,000 runs, got "
+     r"1,000,000,000,000 \(values per parameter: 'stop_loss' 1,000,000,000,000\); sweep fewer"),
+    ({"lookback": [21], "stop_loss": range(2**80)}, {}, r"got 1,208,925,819,614,629,174,706,176 "),
     ({"lookback": [21]}, {"timeout": 0}, "timeout must be a positive number of seconds"),
     ({"lookback": [21]}, {"timeout": 5, "executor": "sequential"}, "timeout needs runs in worker"),
     ({"lookback": [21]}, {"weights": pd.DataFrame()}, "exactly one of strategy"),
@@ -255,6 +259,22 @@ def test_bad_arguments_name_what_is_wrong(grid, kwargs, message, market):
         kwargs["weights"] = momentum(market)
     with pytest.raises((ValueError, TypeError), match=message):
         sweep(market, grid, progress=False, **kwargs)
+
+
+@pytest.mark.parametrize("grid, runs, refused", [
+    ({"a": range(10), "b": [1, 2], "c": np.arange(5)}, 100, False),
+    ({"a": range(0, 101, 1)}, 101, True),
+    ({"a": range(11), "b": np.arange(10), "c": "fixed"}, 110, True),
+    ({"a": range(100, 0, -1)}, 100, False),
+    ([{"a": i} for i in range(101)], 101, True),
+], ids=["at the limit", "one past", "product past", "counting down", "list past"])
+def test_grids_past_the_run_limit_are_refused_before_expanding(grid, runs, refused, monkeypatch):
+    monkeypatch.setattr(grid_module, "MAX_RUNS", 100)
+    if refused:
+        with pytest.raises(ValueError, match=rf"grid must (expand to|hold) at most 100 runs, got {runs}"):
+            expand_grid(grid)
+    else:
+        assert len(expand_grid(grid)[1]) == runs
 
 
 def test_grid_expansion_and_index(market):
