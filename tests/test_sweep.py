@@ -109,6 +109,12 @@ def momentum(market, lookback=63, rebalance="M"):
                              rebalance=rebalance)
 
 
+def lookback_of(market, lookback=None):
+    """momentum with NaN and None as two values of its own (42 and 21 bars)."""
+    bars = 21 if lookback is None else 42 if lookback != lookback else int(lookback)
+    return momentum(market, lookback=bars)
+
+
 def same(a, b):
     if pd.isna(a) is True or pd.isna(b) is True:
         return pd.isna(a) is True and pd.isna(b) is True
@@ -275,6 +281,21 @@ def test_grids_past_the_run_limit_are_refused_before_expanding(grid, runs, refus
             expand_grid(grid)
     else:
         assert len(expand_grid(grid)[1]) == runs
+
+
+@pytest.fixture(scope="module")
+def nan_grid(market):
+    return sweep(market, {"lookback": [np.nan, 63, None]}, strategy=lookback_of, workers=1,
+                 keep=("stats", "trades"), progress=False)
+
+
+@pytest.mark.parametrize("value, run", [
+    (np.nan, 0), (float("nan"), 0), (np.float32("nan"), 0), (63, 1), (63.0, 1), (None, 2),
+])
+def test_a_run_is_chosen_by_its_values_nan_included(nan_grid, value, run):
+    assert nan_grid.table["error"].isna().all()
+    assert not nan_grid.trades(run).equals(nan_grid.trades((run + 1) % 3))
+    pd.testing.assert_frame_equal(nan_grid.trades(lookback=value), nan_grid.trades(run))
 
 
 def test_grid_expansion_and_index(market):
