@@ -168,6 +168,21 @@ def test_a_window_longer_than_the_run_is_never_full(window):
     assert len(rolled) == len(D) - 1 and rolled.isna().all().all()
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda r: r.save(""), r"folder must not be empty, got ''; pass \".\" to write into the working folder"),
+    (lambda r: r.save("", format="csv"), r"folder must not be empty"),
+    (lambda r: r.report(""), r"path must not be empty, got ''"),
+    (lambda r: r.save("out\0"), r"folder must not contain a NUL byte, got 'out\\x00'"),
+    (lambda r: r.report("r\0.html"), r"path must not contain a NUL byte"),
+])
+def test_empty_paths_are_refused_and_write_nothing(tmp_path, monkeypatch, call, message):
+    result = orvane.backtest(W(), P())
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match=message):
+        call(result)
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_writing_under_a_file_names_the_path(tmp_path):
     (tmp_path / "file").write_text("")
     result = orvane.backtest(W(), P())

@@ -256,6 +256,7 @@ def test_thread_pools_are_refused(executor, market):
     ({"lookback": [21]}, {"timeout": 0}, "timeout must be a positive number of seconds"),
     ({"lookback": [21]}, {"timeout": 5, "executor": "sequential"}, "timeout needs runs in worker"),
     ({"lookback": [21]}, {"weights": pd.DataFrame()}, "exactly one of strategy"),
+    ({"lookback": [21]}, {"store": ""}, r"store must not be empty, got ''; name the SQLite file"),
     ({"lookback": [21, 63]}, {"strategy": lambda market, lookback: None, "workers": 2},
      "pickled.*define it at module level"),
 ])

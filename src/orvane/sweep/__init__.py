@@ -180,6 +180,10 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     parts = _check_keep(keep)
     _check_errors(errors)
     limit = check_timeout(timeout)
+    if isinstance(store, (str, os.PathLike)) and not os.fspath(store):
+        # SQLite opens a private temporary file for "": nothing would be kept to resume.
+        raise ValueError("store must not be empty, got ''; name the SQLite file to keep the "
+                         "runs in")
     names, runs = expand_grid(grid)
     tasks = split_runs(names, runs, strategy)
     # Checked and converted once: every run reuses the aligned arrays.
