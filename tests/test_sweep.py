@@ -10,6 +10,7 @@ import re
 import signal
 import sys
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from multiprocessing.pool import ThreadPool
 
@@ -228,6 +229,48 @@ def test_a_sweep_pool_serves_many_sweeps(market, no_leaks):
     assert not first.table.equals(third.table)
     with pytest.raises(ValueError, match="closed"):
         sweep(market, grid, strategy=momentum, executor=pool)
+
+
+def sweep_in_a_pool_worker(args):
+    """A sweep (or a SweepPool) made inside a daemonic process: what it gave or raised,
+    and the texts of its warnings."""
+    market, kwargs = args
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            if kwargs.pop("pool", False):
+                SweepPool(workers=2)
+            res = sweep(market, {"stop_loss": [None, 0.05]}, weights=momentum(market),
+                        progress=False, **kwargs)
+        except (ValueError, TypeError) as exc:
+            return str(exc), None, []
+    return None, res.table, [str(w.message) for w in caught if "runs warned" not in str(w.message)]
+
+
+@pytest.mark.parametrize("kwargs, error, warned", [
+    ({"workers": 2}, None, True),
+    ({"executor": "process"}, None, True),
+    ({"workers": 1}, None, False),
+    ({"workers": 2, "timeout": 30}, r"timeout needs runs in worker processes, which can be "
+                                    r"stopped, but this process is daemonic", False),
+    ({"pool": True}, r"SweepPool cannot start its workers here: this process is daemonic", False),
+], ids=["workers", "process executor", "in-process", "timeout", "SweepPool"])
+def test_a_sweep_inside_a_pool_worker_runs_in_that_process(kwargs, error, warned, market, no_leaks):
+    if "fork" not in multiprocessing.get_all_start_methods():
+        pytest.skip("needs fork to start the pool's worker from this test module")
+    with deadline(120), multiprocessing.get_context("fork").Pool(1) as pool:
+        message, table, texts = pool.map(sweep_in_a_pool_worker, [(market, kwargs)])[0]
+    if error:
+        assert re.match(error, message) and table is None
+        return
+    assert message is None
+    assert [t for t in texts if "daemonic" in t] == (
+        ["the sweep runs in this process: this process is daemonic (a worker of a "
+         "multiprocessing pool, say), and daemonic processes may not start worker processes; "
+         "the results are the same (pass workers=1 to say so)"] if warned else [])
+    expected = sweep(market, {"stop_loss": [None, 0.05]}, weights=momentum(market), workers=1,
+                     progress=False).table
+    pd.testing.assert_frame_equal(table, expected)
 
 
 @pytest.mark.parametrize("executor", [

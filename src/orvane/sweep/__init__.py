@@ -134,7 +134,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     workers : int, optional
         Worker processes (or Ray actors, at most the cluster's CPUs). Default: the
         usable cores (Ray: the cluster's CPUs). One worker, one core or one run means
-        in-process.
+        in-process; so does a sweep started in a daemonic process (a worker of a
+        multiprocessing pool), which may not start processes, with a warning.
     executor : None, "sequential", "process", "ray" or a SweepPool
         None picks ``"sequential"`` for one worker, else ``"process"``: worker
         processes (forked from a server that imports the package once per Python
