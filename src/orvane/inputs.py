@@ -11,7 +11,7 @@ import difflib
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Tuple, overload
 
 import numpy as np
 import pandas as pd
@@ -57,6 +57,14 @@ def check_flag(value: Any, name: str) -> bool:
     if isinstance(value, (int, np.integer)) and value in (0, 1):
         return bool(value)
     raise TypeError(f"{name} must be True or False, got {value!r}")
+
+
+@overload
+def check_text(value: Any, name: str) -> str: ...
+
+
+@overload
+def check_text(value: Any, name: str, *, optional: bool) -> Optional[str]: ...
 
 
 def check_text(value: Any, name: str, *, optional: bool = False) -> Optional[str]:
@@ -306,10 +314,10 @@ def check_labels(columns: Any, name: str) -> pd.Index:
                             f"{_show(type(c).__name__ for c in columns)}") from None
     else:
         # A string index still holds NaN where a label is missing (the type skips it).
-        missing = np.flatnonzero(np.asarray(columns.isna()))
-        if len(missing):
+        absent = np.flatnonzero(np.asarray(columns.isna()))
+        if len(absent):
             raise ValueError(f"{name} has missing tickers (None, NaN or empty) at positions "
-                             f"{_show(missing)}; every column needs a ticker name")
+                             f"{_show(absent)}; every column needs a ticker name")
         if (columns == "").any():
             raise ValueError(f"{name} has empty tickers at positions "
                              f"{_show(np.flatnonzero(columns == ''))}; every column needs a "
