@@ -189,6 +189,12 @@ def test_benchmark_gaps_and_late_start():
     (pd.Series(1.0, index=DAYS + pd.Timedelta(days=400)), ValueError, "fewer than two"),
     ({"close": B}, ValueError, "got a mapping with keys"),
     (3.0, TypeError, "benchmark must be a ticker of prices"),
+    # A total loss by the first bar leaves nothing to measure later moves against.
+    ({"returns": B.where(DAYS != DAYS[0], -1.0)}, ValueError,
+     r"benchmark must be worth something on its first bar in the result, 2021-01-04, got returns "
+     r"reaching -1 \(a total loss\) on 2021-01-04; returns are fractions"),
+    ({"returns": pd.concat([pd.Series([0.01, -1.0], index=DAYS[:2] - pd.Timedelta(days=7)), B])},
+     ValueError, r"worth something on its first bar in the result, 2021-01-04, got .* on 2020-12-29"),
 ])
 def test_bad_benchmarks_are_refused(benchmark, error, message):
     with pytest.raises(error, match=message):
@@ -198,6 +204,8 @@ def test_bad_benchmarks_are_refused(benchmark, error, message):
 @pytest.mark.parametrize("call, message", [
     (lambda r: r.stats(benchmark="A"), "a ticker is read from the prices by orvane.backtest"),
     (lambda r: r.stats(risk_free=4), r"risk_free must be an annual rate .* got 4"),
+    (lambda r: r.stats(benchmark={"returns": B.where(DAYS != DAYS[0], -1.0)}),
+     r"benchmark must be worth something on its first bar in the result"),
     (lambda r: r.rolling(1), "window must be a whole number of bars, at least 2"),
     (lambda r: r.drawdowns(top=0), "top must be a whole number of at least 1"),
 ])

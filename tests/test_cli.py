@@ -89,6 +89,21 @@ def test_run_on_long_and_mixed_layouts_writes_files_and_report(files, tmp_path, 
         assert (tmp_path / "orvane-report.html").stat().st_size > 10_000
 
 
+@pytest.mark.skipif(not has("matplotlib"), reason="the report needs matplotlib")
+@pytest.mark.parametrize("name, shown", [(b"w\xff.csv", "w\ufffd.csv"), ("wé.csv".encode(), "wé.csv")],
+                         ids=["not UTF-8", "UTF-8"])
+def test_a_weights_file_name_titles_the_report_as_it_can(files, tmp_path, capsys, name, shown):
+    folder, _, _ = files
+    weights = os.path.join(os.fsencode(tmp_path), name)
+    with open(folder / "weights.csv", "rb") as source, open(weights, "wb") as copy:
+        copy.write(source.read())
+    code = main(["run", "--prices", str(folder / "close.csv"), "--weights", os.fsdecode(weights),
+                 "--out", str(tmp_path / "out")])
+    assert code == 0, capsys.readouterr().err
+    page = (tmp_path / "out" / "orvane-report.html").read_text(encoding="utf-8")
+    assert f"<h1>orvane run: {shown}</h1>" in page
+
+
 @pytest.mark.parametrize("prices, weights, options, same_as, note", [
     ("px", "weights.csv", [], ("close.csv", "weights.csv"), None),
     ("px/S*.csv", "weights.csv", [], ("close.csv", "weights.csv"), None),

@@ -29,6 +29,11 @@ def labelled(frame, labels):
     return frame
 
 
+def inferred(frame, labels):
+    """The frame with ``labels`` as pandas builds them from a plain list."""
+    return pd.DataFrame(frame.to_numpy(), index=frame.index, columns=labels)
+
+
 def long_weights(**extra):
     frame = pd.DataFrame({"date": D[:2], "ticker": ["A", "B"], "weight": [0.5, 0.5]})
     return frame.assign(**extra)
@@ -42,6 +47,18 @@ REFUSED = {
     "NaN ticker in weights": (dict(w=labelled(W(B=0.0), ["A", np.nan])), ValueError,
                               r"weights has missing tickers .* at positions \[1\]"),
     "pd.NA ticker": (dict(p=labelled(P(), [pd.NA, "B"])), ValueError, r"prices has missing tickers"),
+    # Labels pandas infers as strings keep NaN for the missing one.
+    "None ticker among inferred strings, prices": (
+        dict(p=inferred(P(), ["A", None])), ValueError,
+        r"prices has missing tickers \(None, NaN or empty\) at positions \[1\]"),
+    "NaN ticker among inferred strings, prices": (
+        dict(p=inferred(P(), ["A", np.nan])), ValueError, r"prices has missing tickers .* \[1\]"),
+    "None ticker among inferred strings, weights": (
+        dict(w=inferred(W(B=0.0), ["A", None])), ValueError,
+        r"weights has missing tickers \(None, NaN or empty\) at positions \[1\]"),
+    "NaN ticker among inferred strings, OHLC": (
+        dict(p={"close": P(), "open": inferred(P(), [np.nan, "B"])}), ValueError,
+        r"prices\['open'\] has missing tickers .* \[0\]"),
     "empty ticker in a long frame": (dict(w=long_weights(ticker=["A", None])), ValueError,
                                      r"weights has missing tickers .* in its 'ticker' column at rows \[1\]"),
     "repeated long column": (dict(w=pd.concat([long_weights(), long_weights()[["ticker"]]], axis=1)),
@@ -66,6 +83,19 @@ REFUSED = {
                         r"prices give a non-finite portfolio value"),
     "Close and close": (dict(p={"Close": P(), "close": P()}), ValueError,
                         r"prices has the field 'close' twice"),
+    "gross overflowing a float": (
+        dict(w=W(A=[1e308], B=[1e308])), ValueError,
+        r"weights must be fractions of the portfolio \(0.10 means 10 %\), got rows whose gross \(the "
+        r"sum of absolute weights\) overflows a float, so they cannot be scaled to gross 1: "
+        r"\[2021-01-01 \(A 1e\+308, B 1e\+308\)\]"),
+    "gross overflowing in a long frame": (
+        dict(w=long_weights(weight=[-1e308, -1e308], date=[D[0], D[0]])), ValueError,
+        r"rows whose gross .* overflows a float, so they cannot be scaled to gross 1: \[2021-01-01 "
+        r"\(A -1e\+308, B -1e\+308\)\]"),
+    "stop_loss beyond any float": (dict(stop_loss=10**400), ValueError,
+                                   r"stop_loss must be a real number a float can hold, got an "
+                                   r"integer of 401 digits"),
+    "fee beyond any float": (dict(fee=-10**400), ValueError, r"fee must be a real number a float can hold"),
 }
 
 
@@ -77,6 +107,17 @@ def test_bad_input_is_refused_by_name(case):
         warnings.simplefilter("error")   # and nothing foreign on the way
         with pytest.raises(error, match=message):
             orvane.backtest(given.pop("w", W()), given.pop("p", P()), **given)
+
+
+@pytest.mark.parametrize("weights, traded", [
+    (W(A=[1e308], B=[0.0]), [1.0]),
+    (W(A=[1e300], B=[-1e300]), [0.5, -0.5]),
+], ids=["one huge weight", "huge long and short"])
+def test_huge_weights_a_float_can_sum_are_scaled_with_a_warning(weights, traded):
+    with pytest.warns(UserWarning, match=r"rows with gross above 1 are scaled to 1") as caught:
+        result = orvane.backtest(weights, P())
+    assert all(issubclass(w.category, UserWarning) for w in caught)   # no NumPy overflow
+    assert np.allclose(result.trades["weight"], traded)
 
 
 def test_a_field_selection_reads_only_the_fields_it_holds():
@@ -102,12 +143,44 @@ def test_no_foreign_warnings_from_extreme_statistics_and_offsets():
      r"prices has duplicate tickers: \['A'\]"),
     (lambda r: r.orders(1e6, rebalance="yes"), TypeError, r"rebalance must be None, True or False"),
     (lambda r: r.save(None), TypeError, r"folder must be a path"),
+    # Integers beyond any float.
+    (lambda r: r.stats(risk_free=10**400), ValueError,
+     r"risk_free must be an annual rate as a fraction between -1 and 1 \(0.04 = 4 %\), got an "
+     r"integer of 401 digits"),
+    (lambda r: r.rolling(risk_free=-10**400), ValueError, r"risk_free must be .*, got an integer of 401"),
+    (lambda r: r.orders(1e6, prices={"A": 10**400, "B": 1.0}), ValueError,
+     r"prices must be numbers a float can hold, got integers beyond any float for \['A'\]"),
     (lambda r: r.report(3), TypeError, r"path must be a path"),
 ])
 def test_result_methods_name_their_argument(call, error, message):
     assert np.isfinite(orvane.backtest(W(), P()).orders(10**30)["value"]).all()
     with pytest.raises(error, match=message):
         call(orvane.backtest(W(), P()))
+
+
+@pytest.mark.parametrize("window", [2**31, 2**63, 2**64, np.uint64(2**64 - 1)])
+def test_a_window_longer_than_the_run_is_never_full(window):
+    result = orvane.backtest(W(), P())
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        rolled = result.rolling(window=window)
+    pd.testing.assert_frame_equal(rolled, result.rolling(window=len(D)))
+    assert len(rolled) == len(D) - 1 and rolled.isna().all().all()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda r: r.save(""), r"folder must not be empty, got ''; pass \".\" to write into the working folder"),
+    (lambda r: r.save("", format="csv"), r"folder must not be empty"),
+    (lambda r: r.report(""), r"path must not be empty, got ''"),
+    (lambda r: r.save("out\0"), r"folder must not contain a NUL byte, got 'out\\x00'"),
+    (lambda r: r.report("r\0.html"), r"path must not contain a NUL byte"),
+])
+def test_empty_paths_are_refused_and_write_nothing(tmp_path, monkeypatch, call, message):
+    result = orvane.backtest(W(), P())
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match=message):
+        call(result)
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_writing_under_a_file_names_the_path(tmp_path):

@@ -128,3 +128,30 @@ def test_save_round_trip(result, tmp_path, fmt):
     pd.testing.assert_frame_equal(actions, result.actions, check_dtype=False, check_index_type=False)
     stats = pd.read_csv(paths["stats"], index_col=0)
     assert list(stats.index) == list(result.stats().index)
+
+
+SQUEEZE_DAYS = pd.bdate_range("2024-01-01", periods=8)
+SQUEEZE = pd.DataFrame({"A": [10.0, 12, 15, 19, 22, 25, 30, 32],
+                        "B": [20.0, 21, 19, 22, 23, 21, 24, 25]}, index=SQUEEZE_DAYS)
+
+
+@pytest.mark.parametrize("weights", [
+    # Entries after the ruin (the trade table drops them).
+    pd.DataFrame({"A": [-1.0, 0.0], "B": [0.0, 1.0]}, index=SQUEEZE_DAYS[[0, 6]]),
+    # A trade running past the ruin, and one entered on it.
+    pd.DataFrame({"A": [-0.9], "B": [0.1]}, index=SQUEEZE_DAYS[[0]]),
+    pd.DataFrame({"A": [-1.0, 1.0], "B": [0.0, 0.0]}, index=SQUEEZE_DAYS[[0, 4]]),
+], ids=["entries after", "running past", "entered on it"])
+@pytest.mark.parametrize("window, step", [(3, 1), (8, 1), (8, 3)])
+def test_a_ruined_book_windows_its_own_trades_up_to_the_ruin(weights, window, step):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        result = orvane.backtest(weights, SQUEEZE, fee=0, tax=0, window=window, window_step=step)
+    assert result.ruined
+    table, trades = result.trades_window(), result.trades
+    assert (table["ticker"].to_numpy() == trades["ticker"].to_numpy()[table["trade"]]).all()
+    end = SQUEEZE_DAYS.get_loc(result.end)
+    left = end - SQUEEZE_DAYS.get_indexer(trades["entry_date"])
+    expected = np.minimum(left // step + 1, -(-window // step))
+    assert np.array_equal(table.groupby("trade").size().reindex(range(len(trades)), fill_value=0),
+                          expected)

@@ -1,5 +1,9 @@
 """orvane.read_prices on files written here: adjustment, the ways to name files, bad files."""
 
+import pathlib
+import warnings
+
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -87,12 +91,66 @@ def _long_file(d):
     ("BAD.csv", "Date,Close\n1609459200,1\n", r"BAD\.csv line 2: Date 1609459200 is an integer, not a date"),
     ("BAD.csv", "Date,Close\n03/04/2021,1\n04/03/2021,2\n",
      r"BAD\.csv line 2: Date '03/04/2021' reads as 2021-04-03 day-first and 2021-03-04 month-first"),
+    ("BAD.csv", "Date,Open,Close,Adj Close\n2021-01-04,10,10,5\n2021-01-05,10,0,5\n",
+     r"BAD\.csv line 3: Close 0 is not a positive price, so adj close / close cannot scale"),
+    ("BAD.csv", "Date,Close,Adj Close\n2021-01-04,10,-5\n",
+     r"BAD\.csv line 2: Adj Close -5 is not a positive price"),
+    ("BAD.csv", "Date,High,Close,Adj Close\n2021-01-04,10,10,5\n2021-01-05,10,inf,5\n",
+     r"BAD\.csv line 3: Close inf is not a positive price"),
+    ("BAD.csv", "Date,Close\n2021-01-04,1\n2300-01-04,1\n",
+     r"BAD\.csv line 3: Date 2300-01-04 lies outside the dates the engine's clock can hold "
+     r"\(1677-09-22 \.\. 2262-04-11\); correct or remove the row"),
+    ("BAD.csv", "Date,Close\n04 Jan 1600,1\n", r"BAD\.csv line 2: Date 1600-01-04 lies outside"),
 ], ids=["not a number", "bad date", "repeated header", "header spelled twice", "repeated dates",
-        "ticker twice", "no close", "integer dates", "ambiguous dates"])
+        "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
+        "negative adj close", "infinite close beside adj close", "past 2262", "before 1677"])
 def test_bad_files_are_refused_naming_file_and_line(folder, name, text, message):
     (folder / name).write_text(text)
-    with pytest.raises(ValueError, match=message):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")   # and nothing foreign on the way
+        with pytest.raises(ValueError, match=message):
+            orvane.read_prices(folder)
+
+
+@pytest.mark.parametrize("path, error, message", [
+    (lambda d: b"dir", TypeError,
+     r"path must be a str or os\.PathLike path, got bytes b'dir'; decode it with os\.fsdecode"),
+    (lambda d: [d / "AAA.csv", None], TypeError,
+     r"path\[1\] must be a str or os\.PathLike path, got NoneType None"),
+    (lambda d: [str(d / "AAA.csv"), b"BBB.csv"], TypeError, r"path\[1\] must be .*, got bytes"),
+    (lambda d: f"{d}/AAA\0.csv", ValueError, r"path must not contain a NUL byte, got '.*AAA\\x00\.csv'"),
+    (lambda d: [d / "AAA.csv", d / "B\0"], ValueError, r"path\[1\] must not contain a NUL byte"),
+    (lambda d: "", ValueError, r"path must name a file or folder, got an empty path; pass \".\""),
+    (lambda d: [d / "AAA.csv", ""], ValueError, r"path\[1\] must name a file or folder, got an empty"),
+], ids=["bytes", "None in a list", "bytes in a list", "NUL byte", "NUL byte in a list", "empty",
+        "empty in a list"])
+def test_paths_that_name_no_file_are_refused_by_name(folder, path, error, message):
+    with pytest.raises(error, match=message):
+        orvane.read_prices(path(folder))
+
+
+def test_an_unreadable_folder_is_named(folder, monkeypatch):
+    def denied(self):
+        raise PermissionError(13, "Permission denied", str(self))
+
+    monkeypatch.setattr(pathlib.Path, "iterdir", denied)
+    with pytest.raises(PermissionError, match=rf"Permission denied: '{folder}'"):
         orvane.read_prices(folder)
+
+
+@pytest.mark.parametrize("unit", ["us", "s"])
+def test_a_parquet_date_past_the_clock_is_named_beside_nanosecond_files(tmp_path, unit):
+    pytest.importorskip("pyarrow")
+    near = pd.DatetimeIndex(np.array(["2021-01-04", "2021-01-05"], dtype="datetime64[ns]"))
+    far = pd.DatetimeIndex(np.array(["2262-04-10", "2300-01-04"], dtype=f"datetime64[{unit}]"))
+    for name, dates in (("NEAR", near), ("FAR", far)):
+        bars = pd.DataFrame({"date": dates, "close": [1.0, 2.0], "adj close": [1.0, 2.0]})
+        bars.to_parquet(tmp_path / f"{name}.parquet")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(ValueError, match=r"FAR\.parquet row 2: date 2300-01-04 lies outside "
+                                             r"the dates the engine's clock can hold"):
+            orvane.read_prices(tmp_path)
 
 
 def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):

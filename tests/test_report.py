@@ -112,3 +112,26 @@ def test_report_layout_reflows_to_a_phone(page):
         assert part.index("<table") == part.index('<div class="scroll"><table') + len('<div class="scroll">')
     assert '<div class="scroll"><table class="kv">' not in body
     assert not re.search(r"<img[^>]+width=", body)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r, d: r.report(d / "r.html", title=None), TypeError, r"title must be a str, got NoneType None"),
+    (lambda r, d: r.report(d / "r.html", title=b"t"), TypeError, r"title must be a str, got bytes b't'"),
+    (lambda r, d: r.report(d / "r.html", title="ok \ud800"), ValueError,
+     r"title must be text that UTF-8 can encode, got a lone surrogate '\\ud800' at position 3"),
+    (lambda r, d: r.plot(title=3), TypeError, r"title must be a str or None, got int 3"),
+    (lambda r, d: r.plot(title="\udcff"), ValueError, r"title must be text that UTF-8 can encode"),
+], ids=["report None", "report bytes", "report surrogate", "plot int", "plot surrogate"])
+def test_titles_that_cannot_be_shown_are_refused(result, tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
+        call(result, tmp_path)
+    assert not (tmp_path / "r.html").exists()
+
+
+@pytest.mark.parametrize("title", ["$x^$", "costs $5 and $6", r"\frac{a}{b} $", "ünï €"])
+def test_titles_are_drawn_as_written(result, tmp_path, title):
+    fig = result.plot(title=title)
+    fig.savefig(tmp_path / "t.png")     # a maths parser would fail here, or drop the "$"
+    assert fig.axes[0].get_title(loc="left") == title
+    page = result.report(tmp_path / "r.html", title=title).read_text(encoding="utf-8")
+    assert f"<h1>{title}</h1>" in page

@@ -10,6 +10,7 @@ import re
 import signal
 import sys
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from multiprocessing.pool import ThreadPool
 
@@ -20,6 +21,7 @@ import pytest
 import orvane
 from orvane import datasets
 from orvane.sweep import SweepPool, WorkerLostError, expand_grid, scheduler, sweep
+from orvane.sweep import grid as grid_module
 from orvane.sweep.scheduler import Died, Done, Ready, Slot, schedule
 
 # The small market drops a few weights on unlisted tickers: expected, not under test.
@@ -106,6 +108,12 @@ def fragile(market, mode="ok", lookback=63):
 def momentum(market, lookback=63, rebalance="M"):
     return datasets.momentum(market, lookback=lookback, top=5, bottom=5,
                              rebalance=rebalance)
+
+
+def lookback_of(market, lookback=None):
+    """momentum with NaN and None as two values of its own (42 and 21 bars)."""
+    bars = 21 if lookback is None else 42 if lookback != lookback else int(lookback)
+    return momentum(market, lookback=bars)
 
 
 def same(a, b):
@@ -223,6 +231,48 @@ def test_a_sweep_pool_serves_many_sweeps(market, no_leaks):
         sweep(market, grid, strategy=momentum, executor=pool)
 
 
+def sweep_in_a_pool_worker(args):
+    """A sweep (or a SweepPool) made inside a daemonic process: what it gave or raised,
+    and the texts of its warnings."""
+    market, kwargs = args
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            if kwargs.pop("pool", False):
+                SweepPool(workers=2)
+            res = sweep(market, {"stop_loss": [None, 0.05]}, weights=momentum(market),
+                        progress=False, **kwargs)
+        except (ValueError, TypeError) as exc:
+            return str(exc), None, []
+    return None, res.table, [str(w.message) for w in caught if "runs warned" not in str(w.message)]
+
+
+@pytest.mark.parametrize("kwargs, error, warned", [
+    ({"workers": 2}, None, True),
+    ({"executor": "process"}, None, True),
+    ({"workers": 1}, None, False),
+    ({"workers": 2, "timeout": 30}, r"timeout needs runs in worker processes, which can be "
+                                    r"stopped, but this process is daemonic", False),
+    ({"pool": True}, r"SweepPool cannot start its workers here: this process is daemonic", False),
+], ids=["workers", "process executor", "in-process", "timeout", "SweepPool"])
+def test_a_sweep_inside_a_pool_worker_runs_in_that_process(kwargs, error, warned, market, no_leaks):
+    if "fork" not in multiprocessing.get_all_start_methods():
+        pytest.skip("needs fork to start the pool's worker from this test module")
+    with deadline(120), multiprocessing.get_context("fork").Pool(1) as pool:
+        message, table, texts = pool.map(sweep_in_a_pool_worker, [(market, kwargs)])[0]
+    if error:
+        assert re.match(error, message) and table is None
+        return
+    assert message is None
+    assert [t for t in texts if "daemonic" in t] == (
+        ["the sweep runs in this process: this process is daemonic (a worker of a "
+         "multiprocessing pool, say), and daemonic processes may not start worker processes; "
+         "the results are the same (pass workers=1 to say so)"] if warned else [])
+    expected = sweep(market, {"stop_loss": [None, 0.05]}, weights=momentum(market), workers=1,
+                     progress=False).table
+    pd.testing.assert_frame_equal(table, expected)
+
+
 @pytest.mark.parametrize("executor", [
     ThreadPoolExecutor, ThreadPoolExecutor(1), ThreadPool, "threads"],
     ids=["ThreadPoolExecutor", "ThreadPoolExecutor()", "ThreadPool", "threads"])
@@ -243,9 +293,13 @@ def test_thread_pools_are_refused(executor, market):
     ({"lookback": [21]}, {"workers": 0}, "workers must be a positive int"),
     ({"lookback": [21]}, {"errors": "ignore"}, "errors must be 'store' or 'raise'"),
     ({}, {}, "grid must name at least one parameter, got an empty mapping"),
+    ({"stop_loss": range(10**12)}, {}, r"grid must expand to at most 10,000,000 runs, got "
+     r"1,000,000,000,000 \(values per parameter: 'stop_loss' 1,000,000,000,000\); sweep fewer"),
+    ({"lookback": [21], "stop_loss": range(2**80)}, {}, r"got 1,208,925,819,614,629,174,706,176 "),
     ({"lookback": [21]}, {"timeout": 0}, "timeout must be a positive number of seconds"),
     ({"lookback": [21]}, {"timeout": 5, "executor": "sequential"}, "timeout needs runs in worker"),
     ({"lookback": [21]}, {"weights": pd.DataFrame()}, "exactly one of strategy"),
+    ({"lookback": [21]}, {"store": ""}, r"store must not be empty, got ''; name the SQLite file"),
     ({"lookback": [21, 63]}, {"strategy": lambda market, lookback: None, "workers": 2},
      "pickled.*define it at module level"),
 ])
@@ -255,6 +309,37 @@ def test_bad_arguments_name_what_is_wrong(grid, kwargs, message, market):
         kwargs["weights"] = momentum(market)
     with pytest.raises((ValueError, TypeError), match=message):
         sweep(market, grid, progress=False, **kwargs)
+
+
+@pytest.mark.parametrize("grid, runs, refused", [
+    ({"a": range(10), "b": [1, 2], "c": np.arange(5)}, 100, False),
+    ({"a": range(0, 101, 1)}, 101, True),
+    ({"a": range(11), "b": np.arange(10), "c": "fixed"}, 110, True),
+    ({"a": range(100, 0, -1)}, 100, False),
+    ([{"a": i} for i in range(101)], 101, True),
+], ids=["at the limit", "one past", "product past", "counting down", "list past"])
+def test_grids_past_the_run_limit_are_refused_before_expanding(grid, runs, refused, monkeypatch):
+    monkeypatch.setattr(grid_module, "MAX_RUNS", 100)
+    if refused:
+        with pytest.raises(ValueError, match=rf"grid must (expand to|hold) at most 100 runs, got {runs}"):
+            expand_grid(grid)
+    else:
+        assert len(expand_grid(grid)[1]) == runs
+
+
+@pytest.fixture(scope="module")
+def nan_grid(market):
+    return sweep(market, {"lookback": [np.nan, 63, None]}, strategy=lookback_of, workers=1,
+                 keep=("stats", "trades"), progress=False)
+
+
+@pytest.mark.parametrize("value, run", [
+    (np.nan, 0), (float("nan"), 0), (np.float32("nan"), 0), (63, 1), (63.0, 1), (None, 2),
+])
+def test_a_run_is_chosen_by_its_values_nan_included(nan_grid, value, run):
+    assert nan_grid.table["error"].isna().all()
+    assert not nan_grid.trades(run).equals(nan_grid.trades((run + 1) % 3))
+    pd.testing.assert_frame_equal(nan_grid.trades(lookback=value), nan_grid.trades(run))
 
 
 def test_grid_expansion_and_index(market):

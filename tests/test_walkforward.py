@@ -150,10 +150,19 @@ def test_sweep_report_sections_offline(keep, overfit, sweeps, tmp_path):
     assert cell == f"{mean:.2f}" and "mean over 2 runs" in heat
 
 
+def test_sweep_report_refuses_an_empty_path(sweeps, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match=r"path must not be empty, got ''; pass \".\""):
+        sweeps[("stats",)].report("")
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"x": "nope"}, ValueError, "x must be a parameter of the sweep"),
     ({"metric": "start"}, ValueError, "metric must be a numeric statistic"),
     ({"top": 0}, ValueError, "top must be a positive number of runs"),
+    ({"title": None}, TypeError, "title must be a str, got NoneType None"),
+    ({"title": "\ud800"}, ValueError, "title must be text that UTF-8 can encode, got a lone surrogate"),
     ({"matplotlib": None}, ImportError, r"pip install 'orvane\[plot\]'"),
 ])
 def test_sweep_report_refusals(kwargs, error, message, sweeps, tmp_path, monkeypatch):

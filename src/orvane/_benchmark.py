@@ -155,6 +155,13 @@ def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.Datetime
         span = f"{_show_dates(series.index[:1])} to {_show_dates(series.index[-1:])}"
         raise ValueError(f"benchmark covers {span}, which leaves fewer than two of the "
                          f"result's bars ({_show_dates(dates[:1])} to {_show_dates(dates[-1:])})")
+    if values[covered[0]] == 0:
+        # Only returns get here (prices are positive): every later move would be 0 / 0.
+        lost = series.index[series.to_numpy() <= -1]
+        raise ValueError(f"benchmark must be worth something on its first bar in the result, "
+                         f"{_show_dates(dates[covered[:1]])}, got returns reaching -1 (a total "
+                         f"loss) on {_show_dates(lost[:1])}; returns are fractions (-0.01 = -1 %), "
+                         "or start the benchmark after that date")
     with np.errstate(all="ignore"):
         values = values / values[covered[0]]
     if covered[0] > 0:

@@ -403,6 +403,19 @@ def window_table(blocks: Optional[np.ndarray], trades: pd.DataFrame, step: int) 
     return frame
 
 
+def _window_until(blocks: np.ndarray, entry: np.ndarray, end: Optional[int], step: int) -> np.ndarray:
+    """The excursion records of the trades the result keeps: a ruined result ends on ``end``,
+    so its trade table drops later entries and its windows the offsets past that bar."""
+    if end is None:
+        return blocks
+    kept = blocks[entry <= end]
+    count = kept.shape[1] // BLOCK - 1
+    bars = entry[entry <= end, None] + np.arange(count) * step
+    # Unwritten slots hold -1 in their bar count, as the engine leaves them.
+    kept[:, 4: count * BLOCK: BLOCK][bars > end] = -1
+    return kept
+
+
 def _drift(data: Inputs, equity: np.ndarray, done: np.ndarray, last_close: np.ndarray) -> np.ndarray:
     """Factor taking a weight set at the last rebalance to its weight at the last close:
     the ticker's move from that bar's trading price, over the portfolio's (costs ignored)."""
@@ -444,7 +457,8 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "_end": dates[len(dates) - 1 if ruin is None else ruin],
         "_ruined": ruin is not None,
         "_rebalance_pending": bool((data.schedule.bar >= len(dates)).any()),
-        "_window": rec.excursions if settings.get("window", 0) > 0 else None,
+        "_window": (_window_until(rec.excursions, rec.trades[:, 1], ruin, settings["window_step"])
+                    if settings.get("window", 0) > 0 else None),
         "_weights": pd.DataFrame(data.weights, index=data.weight_dates, columns=tickers),
         "_rebalance_dates": dates[done],
         "_last_close": pd.Series(last_close, index=tickers),

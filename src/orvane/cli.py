@@ -315,6 +315,12 @@ def _print_warnings(texts: Sequence[str]) -> None:
         print(f"orvane: warning: {text}", file=sys.stderr)
 
 
+def _shown(path: Any) -> str:
+    """A path as text: a name that is not UTF-8 reaches Python with lone surrogates, which
+    neither a UTF-8 page nor a UTF-8 terminal takes; they show as replacement marks."""
+    return os.fsencode(str(path)).decode("utf-8", "replace")
+
+
 def _write_report(result: Any, path: pathlib.Path, title: str) -> Optional[pathlib.Path]:
     """The HTML report, or None with a note when matplotlib (the plot extra) is missing."""
     from orvane.report import write_report
@@ -414,7 +420,8 @@ def run_files(args: argparse.Namespace) -> int:
     try:
         saved = result.save(args.out)
         if not args.no_report:
-            report = _write_report(result, args.out / REPORT_NAME, f"orvane run: {args.weights.name}")
+            report = _write_report(result, args.out / REPORT_NAME,
+                                   f"orvane run: {_shown(args.weights.name)}")
             if report is not None:
                 saved["report"] = report
     except OSError as exc:
@@ -422,10 +429,10 @@ def run_files(args: argparse.Namespace) -> int:
         return 2
     written = sorted(p.name for p in saved.values())
     _print_warnings(notes + list(result.warnings))
-    print(f"orvane run: {args.weights} on {args.prices}\n")
+    print(f"orvane run: {_shown(args.weights)} on {_shown(args.prices)}\n")
     print_summary(result)
     print_actions(result)
-    print(f"\nWrote {', '.join(written)} to {args.out.resolve()}")
+    print(f"\nWrote {', '.join(written)} to {_shown(args.out.resolve())}")
     return 0
 
 

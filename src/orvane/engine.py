@@ -62,7 +62,8 @@ def backtest(weights: pd.DataFrame,
         Target weights, fractions of portfolio value (0.05 = 5 %; negative = short).  Wide
         (signal dates x tickers) or long with columns ``date, ticker, weight``.  NaN means no
         position.  When the gross weight of a row (sum of absolute weights) exceeds 1 the row
-        is scaled down to gross 1; below 1 the rest is held in cash.
+        is scaled down to gross 1; below 1 the rest is held in cash.  A row whose gross
+        overflows a float (weights near 1e308) is refused.
     prices : DataFrame or mapping
         A wide frame of one price (dates x tickers), used both for trading and as the close;
         or OHLC as a mapping of wide frames with keys ``"open", "high", "low", "close"``

@@ -11,7 +11,7 @@ import difflib
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Tuple, overload
 
 import numpy as np
 import pandas as pd
@@ -22,7 +22,8 @@ from orvane._records import Schedule, schedule
 
 __all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "PreparedWeights",
            "prepare_weights", "check_fraction", "check_costs", "check_window", "check_flag",
-           "check_integer", "check_dates", "check_labels", "check_values", "is_long"]
+           "check_integer", "check_dates", "check_labels", "check_values", "check_text",
+           "is_long"]
 
 FIELDS = ("open", "high", "low", "close")
 SHOWN = 5  # offending values shown in a message
@@ -58,10 +59,40 @@ def check_flag(value: Any, name: str) -> bool:
     raise TypeError(f"{name} must be True or False, got {value!r}")
 
 
+@overload
+def check_text(value: Any, name: str) -> str: ...
+
+
+@overload
+def check_text(value: Any, name: str, *, optional: bool) -> Optional[str]: ...
+
+
+def check_text(value: Any, name: str, *, optional: bool = False) -> Optional[str]:
+    """Text shown as given (a title): a str that UTF-8 can encode, as reports are written
+    and fonts drawn; None only when ``optional``."""
+    if value is None and optional:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str{' or None' if optional else ''}, got "
+                        f"{type(value).__name__} {value!r}"[:300])
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        raise ValueError(f"{name} must be text that UTF-8 can encode, got a lone surrogate "
+                         f"{value[exc.start]!r} at position {exc.start} (half of a character "
+                         "split apart, or bytes decoded with errors='surrogateescape'); decode "
+                         "the text properly") from None
+    return value
+
+
 def _real(value, name):
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__} {value!r}")
-    value = float(value)
+    try:
+        value = float(value)
+    except OverflowError:  # an integer beyond any float
+        raise ValueError(f"{name} must be a real number a float can hold, got an integer of "
+                         f"{len(str(abs(int(value))))} digits") from None
     if np.isnan(value):
         raise ValueError(f"{name} must be a number, got nan")
     return value
@@ -281,9 +312,16 @@ def check_labels(columns: Any, name: str) -> pd.Index:
         except Exception:  # a label's own __str__ failed: nothing to pair it by
             raise TypeError(f"{name} has tickers that cannot be read as text: "
                             f"{_show(type(c).__name__ for c in columns)}") from None
-    elif (columns == "").any():
-        raise ValueError(f"{name} has empty tickers at positions "
-                         f"{_show(np.flatnonzero(columns == ''))}; every column needs a ticker name")
+    else:
+        # A string index still holds NaN where a label is missing (the type skips it).
+        absent = np.flatnonzero(np.asarray(columns.isna()))
+        if len(absent):
+            raise ValueError(f"{name} has missing tickers (None, NaN or empty) at positions "
+                             f"{_show(absent)}; every column needs a ticker name")
+        if (columns == "").any():
+            raise ValueError(f"{name} has empty tickers at positions "
+                             f"{_show(np.flatnonzero(columns == ''))}; every column needs a "
+                             "ticker name")
     labels = pd.Index(np.asarray(columns, dtype=object), dtype=object)
     if labels.has_duplicates:
         raise ValueError(f"{name} has duplicate tickers: {_show(labels[labels.duplicated()].unique())}")
@@ -809,6 +847,7 @@ def _weight_frame(weights, clock, price_tickers, notes):
         r, c = np.nonzero(np.isinf(values))
         cells = [f"{tickers[j]} on {_day(wdates[i])}" for i, j in zip(r[:SHOWN], c[:SHOWN])]
         raise ValueError(f"weights must be finite; infinite weights at {_show(cells)}")
+    _refuse_overflowing_gross(values, wdates, tickers)
     if not values.any():
         notes.append("weights are all zero: the run holds cash throughout")
     p_key, price_dates = clock.keys, clock.dates
@@ -817,6 +856,25 @@ def _weight_frame(weights, clock, price_tickers, notes):
         raise ValueError(f"weights dates ({_day(wdates[0])} .. {_day(wdates[-1])}) lie entirely "
                          f"{side} the prices ({_day(price_dates[0])} .. {_day(price_dates[-1])})")
     return wdates, w_key, tickers, values
+
+
+def _refuse_overflowing_gross(values, wdates, tickers):
+    """Rows scaled to gross 1 need a gross that no order of summing overflows: the engine
+    would divide by infinity and trade nothing, without a word."""
+    with np.errstate(over="ignore"):
+        bound = np.abs(values).max(axis=1, initial=0.0) * np.count_nonzero(values, axis=1)
+    bad = np.flatnonzero(~np.isfinite(bound))
+    if not len(bad):
+        return
+    rows = []
+    for i in bad[:SHOWN]:
+        big = np.argsort(-np.abs(values[i]), kind="stable")[:2]
+        rows.append(f"{_day(wdates[i])} ({', '.join(f'{tickers[j]} {values[i, j]:g}' for j in big)})")
+    raise ValueError(
+        f"weights must be fractions of the portfolio (0.10 means 10 %), got rows whose gross (the "
+        f"sum of absolute weights) overflows a float, so they cannot be scaled to gross 1: "
+        f"{_show(rows, total=len(bad))}; check the weights for values near 1e308 (a division by "
+        "a number near 0?)")
 
 
 def _delisting_bars(delistings, weight_tickers, price_tickers, clock, trade):

@@ -19,7 +19,7 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from orvane.inputs import FIELDS, _show
+from orvane.inputs import FIELDS, _FIRST as CLOCK_FIRST, _LAST as CLOCK_LAST, _show
 
 __all__ = ["read_prices", "prices_from_tables", "price_files", "read_table", "parse_dates", "Source",
            "AmbiguousDatesError", "normalize"]
@@ -162,10 +162,28 @@ def read_table(path: PathLike) -> pd.DataFrame:
     return frame
 
 
+def _given_path(value: object, name: str) -> pathlib.Path:
+    """A path as given (str or os.PathLike), never empty (that is the working folder) and
+    without a NUL byte (no file can be named so; the OS would cut the name there)."""
+    text = os.fspath(value) if isinstance(value, os.PathLike) else value
+    if isinstance(text, bytes):
+        raise TypeError(f"{name} must be a str or os.PathLike path, got bytes {text!r}; decode it "
+                        "with os.fsdecode")
+    if not isinstance(text, str):
+        raise TypeError(f"{name} must be a str or os.PathLike path, got {type(value).__name__} "
+                        f"{value!r}"[:300])
+    if not text:
+        raise ValueError(f"{name} must name a file or folder, got an empty path; pass \".\" for "
+                         "the working folder")
+    if "\0" in text:
+        raise ValueError(f"{name} must not contain a NUL byte, got {text!r}")
+    return pathlib.Path(text)
+
+
 def price_files(path: Union[PathLike, Iterable[PathLike]]) -> List[pathlib.Path]:
     """The files ``read_prices`` reads for ``path`` (see there)."""
-    if isinstance(path, (str, os.PathLike)):
-        p = pathlib.Path(path)
+    if isinstance(path, (str, bytes, os.PathLike)):
+        p = _given_path(path, "path")
         if p.is_dir():
             files = sorted(f for f in p.iterdir() if f.is_file() and not f.name.startswith(".")
                            and f.suffix.lower() in FOLDER_SUFFIXES)
@@ -181,7 +199,7 @@ def price_files(path: Union[PathLike, Iterable[PathLike]]) -> List[pathlib.Path]
             return files
         raise FileNotFoundError(f"{p} does not exist")
     if isinstance(path, Iterable):
-        files = [pathlib.Path(p) for p in path]
+        files = [_given_path(p, f"path[{i}]") for i, p in enumerate(path)]
         if not files:
             raise ValueError("path must name at least one file, got an empty list")
         for f in files:
@@ -208,9 +226,26 @@ def parse_dates(values: Union[pd.Series, pd.Index], source: Source, column: str,
     when False, and when None by the only order under which every date of the column is
     valid.  Refused, naming the file, line and value: a missing date, other integers
     (pandas would read them as nanoseconds since 1970), two-digit years, a date written
-    unlike the first of its column, and (``AmbiguousDatesError``) dates that read both
-    ways with different days.
+    unlike the first of its column, a date outside the range the engine's clock holds
+    (1677-09-22 .. 2262-04-11), and (``AmbiguousDatesError``) dates that read both ways
+    with different days.
     """
+    dates = _read_dates(values, source, column, dayfirst)
+    # Files read at different resolutions meet in one frame at the finest, nanoseconds:
+    # a date the clock cannot hold is refused here, where its line is known.
+    if len(dates):
+        naive = dates.tz_convert(None) if dates.tz is not None else dates
+        outside = np.asarray((naive < CLOCK_FIRST) | (naive > CLOCK_LAST))
+        if outside.any():
+            row = _first(outside)
+            raise ValueError(f"{source.where(row)}: {column} {dates[row]:%Y-%m-%d} lies outside "
+                             f"the dates the engine's clock can hold ({CLOCK_FIRST:%Y-%m-%d} .. "
+                             f"{CLOCK_LAST:%Y-%m-%d}); correct or remove the row")
+    return dates
+
+
+def _read_dates(values: Union[pd.Series, pd.Index], source: Source, column: str,
+                dayfirst: Optional[bool]) -> pd.DatetimeIndex:
     series = pd.Series(values).reset_index(drop=True)
     if series.empty:
         return pd.DatetimeIndex([])
@@ -357,6 +392,15 @@ def _bars(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Optional[
         if half.any():
             notes.append(f"{source}: {int(half.sum())} bars with only one of close and adj close "
                          f"were left out, first {source.where(_first(half))}")
+        for field, given in ((names["close"], values["close"]), (names[ADJ_CLOSE], adjusted)):
+            # A factor from a price at or below 0, or infinite, scales the bar to 0 or inf.
+            bad = ~np.isnan(adjusted) & ~np.isnan(values["close"]) & ~((given > 0) & (given < np.inf))
+            if bad.any():
+                row = _first(bad)
+                raise ValueError(f"{source.where(row)}: {field} {given[row]:g} is not a positive "
+                                 "price, so adj close / close cannot scale the bar's open, high "
+                                 "and low; correct the row, or leave the cell empty to mark a "
+                                 "missing bar")
         # One factor per bar, so stops and intrabar exits see the bar the close is part of.
         factor = adjusted / values["close"]
         for f in values:
@@ -482,7 +526,11 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
         Naming the file and, for a cell, its line (``AAPL.csv line 1004: Close '--' is not
         a number``): a cell that is not a number, a date that cannot be read (see
         ``parse_dates`` for the rules), repeated column names, repeated dates within a
-        ticker, two files giving the same ticker, a file without a date or close column.
+        ticker, two files giving the same ticker, a file without a date or close column, a
+        close or adj close at or below 0 where the bar is adjusted; an empty path or one
+        holding a NUL byte.
+    TypeError
+        A path that is not a str or os.PathLike (bytes: decode them with ``os.fsdecode``).
     FileNotFoundError
         When ``path`` or a listed file does not exist, or a pattern matches nothing.
 

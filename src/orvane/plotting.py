@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _benchmark
+from orvane.inputs import check_text
 from orvane.stats import drawdown, live_equity, max_drawdown, periods_per_year, rolling_stats, sharpe_ratio
 
 __all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure"]
@@ -75,9 +76,11 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
     when it has not recovered). ``log=True`` draws the equity on a log scale.
     With a benchmark (the run's, or ``benchmark`` as ``result.stats`` takes it) the
     benchmark is drawn in grey and a middle panel shows the excess return,
-    equity / benchmark - 1 (both 1.0 on the benchmark's first bar).
+    equity / benchmark - 1 (both 1.0 on the benchmark's first bar).  ``title`` is drawn
+    as written (a ``$`` is a dollar sign, not maths); None draws none.
     Returns the matplotlib Figure; save it with ``fig.savefig(path)``.
     """
+    title = check_text(title, "title", optional=True)
     Figure, PercentFormatter = _matplotlib()
     equity = live_equity(result)
     curve = _benchmark.resolve(result, benchmark)
@@ -114,7 +117,9 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
         top.set_yscale("log")
     top.set_ylabel("Value (start = 1)", fontsize=9)
     if title:
-        top.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630")
+        # The user's text as written: a "$" is a dollar, not the start of a formula.
+        top.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630",
+                      parse_math=False, usetex=False)
     depth, peak, trough, recovery = max_drawdown(equity)
     if depth < 0:
         end = recovery if not pd.isna(recovery) else equity.index[-1]

@@ -24,6 +24,7 @@ import pandas as pd
 
 from orvane import _benchmark, _params, plotting
 from orvane._records import ordered_actions, to_act_on
+from orvane.inputs import check_text
 from orvane.stats import (BENCHMARK_NAMES, bar_returns, check_rate, drawdown_periods,
                           format_summary, live_equity, monthly_table, summary, yearly_table)
 
@@ -348,6 +349,7 @@ def _exposure_section(result: Any) -> str:
 def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25,
                   benchmark: _benchmark.Benchmark = None, risk_free: float = 0.0) -> str:
     """The report as one HTML string (see ``write_report``)."""
+    title = check_text(title, "title")
     risk_free = check_rate(risk_free)
     curve = _benchmark.resolve(result, benchmark)
     stats = summary(result, risk_free=risk_free, benchmark=curve)

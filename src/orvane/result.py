@@ -442,13 +442,35 @@ def _order_prices(prices: Any) -> pd.Series:
     if given.index.has_duplicates:
         dup = list(given.index[given.index.duplicated()].unique())[:5]
         raise ValueError(f"prices has duplicate tickers: {dup}")
+    huge = [str(t) for t, v in given.items() if isinstance(v, int) and _beyond_float(v)]
+    if huge:
+        raise ValueError(f"prices must be numbers a float can hold, got integers beyond any float "
+                         f"for {huge[:5]}")
     return pd.to_numeric(given, errors="coerce").astype(np.float64)
+
+
+def _beyond_float(value: int) -> bool:
+    try:
+        float(value)
+    except OverflowError:
+        return True
+    return False
 
 
 def _writable_path(path: Any, name: str) -> pathlib.Path:
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"{name} must be a path (str or os.PathLike), got {type(path).__name__}")
-    return pathlib.Path(os.fspath(path))
+    text = os.fspath(path)
+    if not isinstance(text, str):
+        raise TypeError(f"{name} must be a path (str or os.PathLike), got a path of "
+                        f"{type(text).__name__} {text!r}; decode it with os.fsdecode")
+    # An empty path is the working folder to pathlib: never what a caller meant to write.
+    if not text:
+        raise ValueError(f"{name} must not be empty, got ''; pass \".\" to write into the "
+                         "working folder")
+    if "\0" in text:
+        raise ValueError(f"{name} must not contain a NUL byte, got {text!r}")
+    return pathlib.Path(text)
 
 
 def cannot_write(path: pathlib.Path, exc: OSError) -> OSError:

@@ -475,7 +475,8 @@ def rolling_stats(returns: pd.Series, window: int, periods: float,
     if isinstance(window, (bool, np.bool_)) or not isinstance(window, (int, np.integer)) or window < 2:
         raise ValueError(f"window must be a whole number of bars, at least 2, got {window!r}")
     risk_free = check_rate(risk_free)
-    window = int(window)
+    # Any window longer than the returns is never full; pandas cannot count past 2**63.
+    window = min(int(window), len(returns) + 1)
     excess = returns.astype(float) - risk_free / periods
     roll = excess.rolling(window, min_periods=window)
     std = roll.std(ddof=1)
@@ -853,10 +854,14 @@ def check_rate(value: Any, name: str = "risk_free") -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be an annual rate as a fraction (0.04 = 4 %), got "
                         f"{type(value).__name__} {value!r}")
-    rate = float(value)
+    try:
+        rate = float(value)
+        shown = repr(value)
+    except OverflowError:  # an integer beyond any float
+        rate, shown = math.inf, f"an integer of {len(str(abs(int(value))))} digits"
     if not -1.0 < rate < 1.0:
         raise ValueError(f"{name} must be an annual rate as a fraction between -1 and 1 "
-                         f"(0.04 = 4 %), got {value!r}")
+                         f"(0.04 = 4 %), got {shown}")
     return rate
 
 

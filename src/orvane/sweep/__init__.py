@@ -161,7 +161,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     workers : int, optional
         Worker processes (or Ray actors, at most the cluster's CPUs). Default: the
         usable cores (Ray: the cluster's CPUs). One worker, one core or one run means
-        in-process.
+        in-process; so does a sweep started in a daemonic process (a worker of a
+        multiprocessing pool), which may not start processes, with a warning.
     executor : None, "sequential", "process", "ray" or a SweepPool
         None picks ``"sequential"`` for one worker, else ``"process"``: worker
         processes (forked from a server that imports the package once per Python
@@ -215,6 +216,10 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     parts = _check_keep(keep)
     _check_errors(errors)
     limit = check_timeout(timeout)
+    if isinstance(store, (str, os.PathLike)) and not os.fspath(store):
+        # SQLite opens a private temporary file for "": nothing would be kept to resume.
+        raise ValueError("store must not be empty, got ''; name the SQLite file to keep the "
+                         "runs in")
     names, runs = expand_grid(grid)
     tasks = split_runs(names, runs, strategy)
     # Checked and converted once: every run reuses the aligned arrays.

@@ -45,6 +45,17 @@ def _warn_above_cores(workers: int) -> None:
                       UserWarning, stacklevel=4)
 
 
+def _daemonic() -> bool:
+    """Whether this process may not start children (a multiprocessing pool's worker)."""
+    import multiprocessing
+
+    return bool(multiprocessing.current_process().daemon)
+
+
+_DAEMONIC = ("this process is daemonic (a worker of a multiprocessing pool, say), and "
+             "daemonic processes may not start worker processes")
+
+
 def check_timeout(timeout: Optional[float]) -> Optional[float]:
     """Seconds a run may take, or None."""
     if timeout is None:
@@ -77,6 +88,10 @@ class SweepPool:
     def __init__(self, workers: Optional[int] = None) -> None:
         from orvane.sweep.pool import ProcessPool
 
+        if _daemonic():
+            raise ValueError(f"SweepPool cannot start its workers here: {_DAEMONIC}; sweep "
+                             "in this process (workers=1), or make the pool in a process "
+                             "that may have children")
         workers = usable_cores() if workers is None else check_workers(workers)
         _warn_above_cores(workers)
         self._pool: ProcessPool = ProcessPool(workers)
@@ -164,6 +179,16 @@ def choose(executor: Executor, workers: Optional[int], n_runs: int,
                              "use executor='process' (or None), a SweepPool or 'ray', got "
                              "executor='sequential'")
         return Plan(executor, 1)
+    if executor == "process" and _daemonic():
+        if timeout is not None:
+            raise ValueError(f"timeout needs runs in worker processes, which can be stopped, "
+                             f"but {_DAEMONIC}; drop the timeout, or sweep from a process "
+                             "that may have children")
+        # The results are the same in-process, and the pool this process serves already
+        # spreads the work over the cores.
+        warnings.warn(f"the sweep runs in this process: {_DAEMONIC}; the results are the "
+                      "same (pass workers=1 to say so)", UserWarning, stacklevel=3)
+        return Plan("sequential", 1)
     if executor == "process":
         count = min(workers or usable_cores(), n_runs)
         _warn_above_cores(count)

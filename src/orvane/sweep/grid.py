@@ -5,6 +5,7 @@ options, and the hashable labels that index the result table.
 import difflib
 import inspect
 import itertools
+import math
 from collections import OrderedDict
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Optional, Union
@@ -25,20 +26,35 @@ Strategy = Callable[..., pd.DataFrame]
 Task = tuple[dict[str, Any], dict[str, Any]]
 
 
-def _values(name: str, value: Any) -> list[Any]:
+# Beyond this the runs' parameters alone would fill the memory of most machines.
+MAX_RUNS = 10_000_000
+
+
+def _values(name: str, value: Any) -> Union[list[Any], range, np.ndarray]:
     """The values a grid entry sweeps; strings, scalars, mappings and pandas objects
-    are one fixed value."""
+    are one fixed value.  Ranges and arrays stay as they are until the grid's size is
+    known to be sensible."""
     if isinstance(value, (str, bytes, Mapping, pd.Series, pd.DataFrame, pd.Index)):
         return [value]
     if isinstance(value, np.ndarray):
         if value.ndim != 1:
             raise ValueError(f"grid[{name!r}] must be a 1-D array of values, got shape "
                              f"{value.shape}")
-        return value.tolist()
+        return value
+    if isinstance(value, range):
+        return value
     try:
         return list(value)
     except TypeError:
         return [value]
+
+
+def _size(values: Union[list[Any], range, np.ndarray]) -> int:
+    if isinstance(values, range):
+        # len() of a range stops at sys.maxsize.
+        ahead = values.step > 0
+        return max(0, (values.stop - values.start + values.step - (1 if ahead else -1)) // values.step)
+    return len(values)
 
 
 def expand_grid(grid: Grid) -> tuple[list[str], list[dict[str, Any]]]:
@@ -49,16 +65,27 @@ def expand_grid(grid: Grid) -> tuple[list[str], list[dict[str, Any]]]:
                              "to run one backtest, call orvane.backtest")
         names = list(grid)
         columns = [_values(name, grid[name]) for name in names]
-        empty = [name for name, column in zip(names, columns) if not column]
+        sizes = [_size(column) for column in columns]
+        empty = [name for name, size in zip(names, sizes) if not size]
         if empty:
             raise ValueError("grid entries must hold at least one value, got no values "
                              f"for {', '.join(map(repr, empty))}")
-        runs = [dict(zip(names, combo)) for combo in itertools.product(*columns)]
+        total = math.prod(sizes)
+        if total > MAX_RUNS:
+            counts = ", ".join(f"{name!r} {size:,}" for name, size in zip(names, sizes))
+            raise ValueError(f"grid must expand to at most {MAX_RUNS:,} runs, got {total:,} "
+                             f"(values per parameter: {counts}); sweep fewer values (a coarser "
+                             "step), or split the grid into several sweeps")
+        lists = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns]
+        runs = [dict(zip(names, combo)) for combo in itertools.product(*lists)]
     elif isinstance(grid, (list, tuple)):
         bad = [i for i, run in enumerate(grid) if not isinstance(run, Mapping)]
         if bad:
             raise TypeError("grid as a list must hold only dicts, got a list whose item "
                             f"{bad[0]} is {type(grid[bad[0]]).__name__}")
+        if len(grid) > MAX_RUNS:
+            raise ValueError(f"grid must hold at most {MAX_RUNS:,} runs, got {len(grid):,}; "
+                             "split it into several sweeps")
         names = list(OrderedDict.fromkeys(name for run in grid for name in run))
         runs = [dict(run) for run in grid]
         if not runs:

@@ -14,6 +14,7 @@ from typing import Any, Optional, Union
 import numpy as np
 import pandas as pd
 
+from orvane.inputs import check_text
 from orvane.plotting import LINE_COLOR, LOSS_COLOR, _matplotlib, _style
 from orvane.report import CSS, _heat_color, _png
 from orvane.stats import LABELS, format_summary
@@ -214,6 +215,7 @@ def render_sweep_report(result: SweepResult, *, metric: str = "sharpe",
     """The report as one HTML string (see ``write_sweep_report``)."""
     if not isinstance(result, SweepResult):
         raise TypeError(f"result must be a SweepResult, got {type(result).__name__}")
+    title = check_text(title, "title")
     # The report only orders the runs: a metric without a better side lists its highest first.
     better = metric_direction(metric, True if metric in NO_DIRECTION else None)
     if isinstance(top, (bool, np.bool_)) or not isinstance(top, (int, np.integer)) or top < 1:

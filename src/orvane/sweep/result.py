@@ -215,9 +215,14 @@ class SweepResult:
 
 def _same(a: Any, b: Any) -> bool:
     try:
-        return bool(a == b) or (a is None and b is None)
+        return bool(a == b) or (a is None and b is None) or (_nan(a) and _nan(b))
     except (TypeError, ValueError):
         return a is b
+
+
+def _nan(value: Any) -> bool:
+    # NaN is a value a grid can sweep; it never equals itself.
+    return isinstance(value, (float, np.floating)) and bool(np.isnan(value))
 
 
 class Collector:
