@@ -356,7 +356,7 @@ def test_a_store_that_cannot_be_written_is_refused_before_any_run(stored, market
 
 
 @pytest.mark.parametrize("store, error, message", [
-    ("", ValueError, "store must name a file, got an empty path"),
+    ("", ValueError, "store must not be empty, got ''; name the SQLite file"),
     (b"runs.sqlite", TypeError, "store must be a path to a SQLite file"),
     (3, TypeError, "store must be a path to a SQLite file .* got int"),
     ("bad\0name.sqlite", ValueError, "NUL byte"),

@@ -21,7 +21,7 @@ from orvane.sweep.executors import Executor, SweepPool, check_timeout, choose, o
 from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
 from orvane.sweep.result import Collector, Outcome, SweepResult, WorkerLostError
 from orvane.sweep._fingerprint import fingerprint, strategy_parts
-from orvane.sweep.store import RunStore
+from orvane.sweep.store import RunStore, store_path
 from orvane.sweep.runner import KEEP, Payload
 
 __all__ = ["sweep", "SweepResult", "SweepPool", "WorkerLostError"]
@@ -216,10 +216,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     parts = _check_keep(keep)
     _check_errors(errors)
     limit = check_timeout(timeout)
-    if isinstance(store, (str, os.PathLike)) and not os.fspath(store):
-        # SQLite opens a private temporary file for "": nothing would be kept to resume.
-        raise ValueError("store must not be empty, got ''; name the SQLite file to keep the "
-                         "runs in")
+    if store is not None:
+        store_path(store)
     names, runs = expand_grid(grid)
     tasks = split_runs(names, runs, strategy)
     # Checked and converted once: every run reuses the aligned arrays.

@@ -342,6 +342,24 @@ def _read_only(path: str) -> sqlite3.Connection:
     return sqlite3.connect(uri, uri=True, isolation_level=None)
 
 
+def store_path(path: Any) -> str:
+    """The store's file name, checked before any work: a path, not empty, not a folder."""
+    if not isinstance(path, (str, os.PathLike)) or isinstance(path, bytes):
+        raise TypeError(f"store must be a path to a SQLite file (str or os.PathLike), "
+                        f"got {type(path).__name__}")
+    text = os.fspath(path)
+    if not isinstance(text, str) or text == "":
+        # SQLite opens a private temporary file for "": nothing would be kept to resume.
+        raise ValueError("store must not be empty, got ''; name the SQLite file to keep the "
+                         "runs in")
+    if "\0" in text:
+        raise ValueError(f"store must be a file path, got a path with a NUL byte: {text!r}")
+    if os.path.isdir(text):
+        raise StoreError(f"store {text!r} is a folder: name a file in it, such as "
+                         f"{os.path.join(text, 'runs.sqlite')!r}")
+    return text
+
+
 class RunStore:
     """The runs of one sweep in a SQLite file: ``done()`` gives those already there,
     ``put()`` adds one with its own commit.  Opening it checks, before any run: that the
@@ -349,18 +367,7 @@ class RunStore:
     was written for this sweep, and that it can be written."""
 
     def __init__(self, path: Any, prints: dict[str, str]) -> None:
-        if not isinstance(path, (str, os.PathLike)) or isinstance(path, bytes):
-            raise TypeError(f"store must be a path to a SQLite file (str or os.PathLike), "
-                            f"got {type(path).__name__}")
-        self.path = os.fspath(path)
-        if not isinstance(self.path, str) or self.path == "":
-            raise ValueError("store must name a file, got an empty path")
-        if "\0" in self.path:
-            raise ValueError(f"store must be a file path, got a path with a NUL byte: "
-                             f"{self.path!r}")
-        if os.path.isdir(self.path):
-            raise StoreError(f"store {self.path!r} is a folder: name a file in it, such as "
-                             f"{os.path.join(self.path, 'runs.sqlite')!r}")
+        self.path = store_path(path)
         self.prints = prints
         self.db: Optional[sqlite3.Connection] = None
         fresh = not os.path.exists(self.path) or os.path.getsize(self.path) == 0
