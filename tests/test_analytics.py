@@ -207,7 +207,7 @@ def test_bad_benchmarks_are_refused(benchmark, error, message):
     (lambda r: r.stats(benchmark={"returns": B.where(DAYS != DAYS[0], -1.0)}),
      r"benchmark must be worth something on its first bar in the result"),
     (lambda r: r.rolling(1), "window must be a whole number of bars, at least 2"),
-    (lambda r: r.drawdowns(top=0), "top must be a whole number of at least 1"),
+    (lambda r: r.drawdowns(top=0), "top must be a whole number, at least 1, or None for all, got 0"),
 ])
 def test_result_methods_refuse_bad_options(call, message):
     with pytest.raises((ValueError, TypeError), match=message):

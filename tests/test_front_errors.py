@@ -93,9 +93,9 @@ REFUSED = {
         r"rows whose gross .* overflows a float, so they cannot be scaled to gross 1: \[2021-01-01 "
         r"\(A -1e\+308, B -1e\+308\)\]"),
     "stop_loss beyond any float": (dict(stop_loss=10**400), ValueError,
-                                   r"stop_loss must be a real number a float can hold, got an "
+                                   r"stop_loss must be a fraction, got an "
                                    r"integer of 401 digits"),
-    "fee beyond any float": (dict(fee=-10**400), ValueError, r"fee must be a real number a float can hold"),
+    "fee beyond any float": (dict(fee=-10**400), ValueError, r"fee must be a fraction, got an integer of 401 digits \(beyond any float\)"),
 }
 
 

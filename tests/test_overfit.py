@@ -127,14 +127,14 @@ FRAME = pd.DataFrame(np.random.default_rng(1).normal(0, 0.01, (20, 3)))
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: pbo(FRAME, splits=3), r"splits must be an even whole number of at least 2, got 3"),
+    (lambda: pbo(FRAME, splits=3), r"splits must be an even whole number, at least 2, got 3"),
     (lambda: pbo(FRAME, splits=0), r"splits must be an even .*, got 0"),
     (lambda: pbo(FRAME, splits=12), r"splits must be at most 10 .* 20 bars .* 3 runs"),
     (lambda: pbo(FRAME[[0]], splits=2), r"at least 2 runs with returns, got 1"),
     (lambda: pbo(FRAME, metric="sortino"), r"metric must be 'sharpe', 'mean' or a function"),
     (lambda: pbo(FRAME, splits=2, metric=lambda r: r.mean()), r"one number per run, shape \(3,\)"),
     (lambda: pbo(FRAME.to_numpy()), r"returns must be a DataFrame .*, got ndarray"),
-    (lambda: deflated_sharpe(FRAME, trials=0), r"trials must be a whole number .*, got 0"),
+    (lambda: deflated_sharpe(FRAME, trials=0), r"trials must be a whole number, at least 1 .*, got 0"),
     (lambda: deflated_sharpe(FRAME, sharpe_variance=-1.0), r"sharpe_variance must be .*-1.0"),
     (lambda: deflated_sharpe(FRAME[[0]]), r"at least 2 runs .*got 1: pass sharpe_variance="),
 ])

@@ -100,8 +100,8 @@ def test_a_monthly_book_enters_on_the_first_test_bar_and_leaves_on_the_next_wind
 
 
 @pytest.mark.parametrize("change, error, message", [
-    ({"train": 0}, ValueError, "train must be at least 2 bars"),
-    ({"test": 0}, ValueError, "test must be a positive number of bars, got 0"),
+    ({"train": 0}, ValueError, "train must be a whole number of bars, at least 2 .*, got 0"),
+    ({"test": 0}, ValueError, "test must be a whole number of bars, at least 1 .*, got 0"),
     ({"train": "504B"}, TypeError, "train must be a whole number of bars"),
     ({"train": 10, "test": 4}, ValueError, r"train \+ test must fit in the market's 13 bars"),
     ({"metric": "sharp"}, ValueError, "metric must be a numeric statistic"),

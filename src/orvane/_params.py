@@ -13,7 +13,8 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from orvane import _benchmark, inputs
+from orvane import _benchmark
+from orvane._checks import FRACTION, Bounds, check_choice, check_flag, check_fraction, check_whole
 
 __all__ = ["Option", "OPTIONS", "BY_NAME", "option_names", "check_options", "parameters_doc",
            "setting_text"]
@@ -37,34 +38,40 @@ class Option:
     kind: str
     doc: str
     help: str
-    check: Callable[[Any], Any]
+    check: Optional[Callable[[Any], Any]]
     core: Optional[str] = None
     none: Optional[str] = None
     cli: type = str
     metavar: Optional[str] = None
     choices: Optional[Tuple[str, ...]] = None
     text: Optional[Callable[[Any], str]] = None
+    # A fraction's allowed range, an example for the percentage hint, and the value None
+    # stands for: "{bounds}" in ``doc`` shows the same range the check enforces.
+    bounds: Optional[Bounds] = None
+    example: float = 0.1
+    off: Optional[float] = None
+
+    def checked(self, value: Any) -> Any:
+        if self.bounds is not None:
+            return check_fraction(value, self.name, self.bounds, example=self.example,
+                                  default=self.off)
+        assert self.check is not None, self.name
+        return self.check(value)
+
+    def described(self) -> str:
+        return self.doc.replace("{bounds}", str(self.bounds))
 
     @property
     def flag(self) -> str:
         return "--" + self.name.replace("_", "-")
 
 
-def _fraction(name: str, **bounds: Any) -> Callable[[Any], Any]:
-    return lambda value: inputs.check_fraction(value, name, **bounds)
-
-
 def _choice(name: str, choices: Tuple[str, ...]) -> Callable[[Any], Any]:
-    def check(value: Any) -> Any:
-        if not isinstance(value, str) or value not in choices:
-            shown = " or ".join(repr(c) for c in choices)
-            raise ValueError(f"{name} must be {shown}, got {value!r}")
-        return value
-    return check
+    return lambda value: check_choice(value, name, choices)
 
 
-def _flag(name: str) -> Callable[[Any], bool]:
-    return lambda value: inputs.check_flag(value, name)
+def _flag(name: str) -> Callable[[Any], Any]:
+    return lambda value: check_flag(value, name)
 
 
 def _jointly(value: Any) -> Any:
@@ -118,34 +125,34 @@ OPTIONS: Tuple[Option, ...] = (
         _jointly, core="tax_ratio", cli=float, metavar="FRACTION"),
     Option(
         "stop_loss", None, "float or None",
-        "Stop-loss distance, a fraction of the entry price in (0, 1] (0.1 = exit after a "
+        "Stop-loss distance, a fraction of the entry price in {bounds} (0.1 = exit after a "
         "10 % adverse move; 1.0: a long never stops out, a short stops when its price "
         "doubles).  Measured on price moves only (costs play no part).",
         "stop-loss distance from entry as a fraction (0.1 = 10 %)",
-        _fraction("stop_loss", default=math.inf), core="stop_loss",
+        None, bounds=FRACTION, off=math.inf, core="stop_loss",
         none="off: no stop, for longs and shorts",
         cli=float, metavar="FRACTION"),
     Option(
         "take_profit", None, "float or None",
-        "Take-profit distance, a fraction in (0, 10] (0.3 = exit after a 30 % favourable "
+        "Take-profit distance, a fraction in {bounds} (0.3 = exit after a 30 % favourable "
         "move).",
         "take-profit distance from entry as a fraction",
-        _fraction("take_profit", high=10.0, example=0.3, default=math.inf),
+        None, bounds=Bounds(0.0, 10.0, low_open=True), example=0.3, off=math.inf,
         core="take_profit", none="off", cli=float, metavar="FRACTION"),
     Option(
         "trailing_stop", None, "float or None",
-        "Trailing-stop distance in (0, 1], in units of the entry price below the best price "
+        "Trailing-stop distance in {bounds}, in units of the entry price below the best price "
         "since entry (0.08: a long that rose 20 % exits when it is back at +12 %; shorts "
         "mirror it).",
         "trailing-stop distance from the best level as a fraction",
-        _fraction("trailing_stop", example=0.08, default=math.inf),
+        None, bounds=FRACTION, example=0.08, off=math.inf,
         core="trail_stop", none="off", cli=float, metavar="FRACTION"),
     Option(
         "trailing_activation", 0.0, "float",
-        "Gain (a fraction in [0, 1]; a fall for shorts) the position must have reached "
+        "Gain (a fraction in {bounds}; a fall for shorts) the position must have reached "
         "before the trailing stop is armed.  0 arms it at once.",
         "gain (as a fraction) a position must reach before its trailing stop arms",
-        _fraction("trailing_activation", low_open=False, example=0.1),
+        None, bounds=Bounds(0.0, 1.0),
         core="trail_stop_activation", cli=float, metavar="FRACTION"),
     Option(
         "intrabar_exits", False, "bool",
@@ -159,10 +166,10 @@ OPTIONS: Tuple[Option, ...] = (
         _flag("intrabar_exits"), core="touched_exit", cli=bool),
     Option(
         "position_limit", 1.0, "float",
-        "Largest absolute position as a fraction of portfolio value, in (0, 1]; larger "
+        "Largest absolute position as a fraction of portfolio value, in {bounds}; larger "
         "targets are cut to it (the rest stays in cash).",
         "largest absolute weight of one position, as a fraction of the portfolio",
-        _fraction("position_limit", example=0.05), core="position_limit", cli=float,
+        None, bounds=FRACTION, example=0.05, core="position_limit", cli=float,
         metavar="FRACTION"),
     Option(
         "keep_costs_on_rebalance", False, "bool",
@@ -237,6 +244,27 @@ def option_names() -> Tuple[str, ...]:
 
 # Costs above this are almost always a percentage typed as a number.
 _COST_WARNING = 0.02
+# A sale must return something: fee and tax each in [0, 1), and their sum below 1.
+_COST = Bounds(0.0, 1.0, high_open=True)
+
+
+def _costs(fee: Any, tax: Any) -> Tuple[float, float]:
+    fee = check_fraction(fee, "fee", _COST, example=0.001, default=None)
+    tax = check_fraction(tax, "tax", _COST, example=0.001, default=None)
+    if fee is None or tax is None:  # None has no meaning for costs: check_options refused it
+        raise TypeError("fee and tax must be fractions, got None")
+    if fee + tax >= 1:
+        raise ValueError(f"fee + tax must be below 1 (fractions: 0.001 means 0.1 %), "
+                         f"got fee={fee!r}, tax={tax!r}")
+    return fee, tax
+
+
+def _window(window: Any, step: Any) -> Tuple[int, int]:
+    """Look-ahead window (bars, 0 is off) and its sampling step (bars, at least 1)."""
+    bars = check_whole(window, "window", Bounds(0), unit="bars", note="0 is off", int32=True)
+    every = check_whole(step, "window_step", Bounds(1), unit="bars", int32=True)
+    assert bars is not None and every is not None
+    return bars, every
 
 
 def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any], List[str]]:
@@ -251,10 +279,10 @@ def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, A
         if value is None and BY_NAME[name].none is None:
             default = BY_NAME[name].default
             raise TypeError(f"{name} must be {BY_NAME[name].kind} (default {default!r}), got None")
-    checked = {name: BY_NAME[name].check(value) for name, value in given.items()}
-    checked["fee"], checked["tax"] = inputs.check_costs(checked["fee"], checked["tax"])
-    checked["window"], checked["window_step"] = inputs.check_window(
-        checked["window"], checked["window_step"])
+    checked = {name: BY_NAME[name].checked(value) for name, value in given.items()}
+    checked["fee"], checked["tax"] = _costs(checked["fee"], checked["tax"])
+    checked["window"], checked["window_step"] = _window(checked["window"],
+                                                        checked["window_step"])
     settings = {name: given[name] if given[name] is None and BY_NAME[name].none else value
                 for name, value in checked.items()}
     core = {o.core: checked[o.name] for o in OPTIONS if o.core is not None}
@@ -289,7 +317,7 @@ def parameters_doc(indent: str = "    ") -> str:
     """The numpydoc entries of every option, for ``backtest``'s docstring."""
     entries = []
     for o in OPTIONS:
-        text = o.doc + (f"  None: {o.none}." if o.none else "")
+        text = o.described() + (f"  None: {o.none}." if o.none else "")
         body = textwrap.fill(text, width=88, initial_indent=indent * 2,
                              subsequent_indent=indent * 2)
         default = f"\"{o.default}\"" if isinstance(o.default, str) else repr(o.default)

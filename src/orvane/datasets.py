@@ -16,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from orvane._calendar import period_ends
+from orvane._checks import Bounds, check_real, check_whole
 
 __all__ = ["Market", "synthetic_market", "momentum", "rank_weights", "CoreLayout", "core_layout",
            "CORE_INPUTS"]
@@ -151,6 +152,12 @@ class Market(Mapping):
                 f"{dates[0].date()} .. {dates[-1].date()}, {len(self.delistings)} delisted>")
 
 
+def _whole(value: Any, name: str, least: int, unit: str = "") -> int:
+    checked = check_whole(value, name, Bounds(least), unit=unit)
+    assert checked is not None
+    return checked
+
+
 def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Market:
     """A seeded random-walk market of ``years`` x 252 business days by ``stocks`` tickers.
 
@@ -162,11 +169,10 @@ def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Mar
     (NaN after its last bar).  Sectors are assigned at random.  The same arguments give the
     same market on every machine.
     """
-    stocks = int(stocks)
-    rows = int(round(float(years) * BARS_PER_YEAR))
-    if stocks < 2 or rows < 2:
-        raise ValueError(f"stocks must be at least 2 and years must give at least 2 bars, got "
-                         f"stocks={stocks}, years={years}")
+    stocks = _whole(stocks, "stocks", 2)
+    years = check_real(years, "years", Bounds(2 / BARS_PER_YEAR), what="a number of years",
+                       hint=" (two bars at least)")
+    rows = int(round(years * BARS_PER_YEAR))
     _, values, delisting_bars = _random_walk(rows, stocks, seed, 0.002, _LAYOUT_START)
     rng = np.random.default_rng([int(seed), 8])
     n_late = stocks // 10
@@ -219,11 +225,12 @@ def momentum(market_or_close: Union[Market, Mapping, pd.DataFrame], lookback: in
     if not isinstance(close, pd.DataFrame):
         raise TypeError(f"market_or_close must be a Market or a wide close frame, got "
                         f"{type(close).__name__}")
-    lookback, skip, top, bottom = (int(v) for v in (lookback, skip, top, bottom))
-    if lookback < 1 or skip < 0 or top < 0 or bottom < 0 or top + bottom == 0:
-        raise ValueError(f"momentum parameters must be lookback >= 1, skip >= 0, top >= 0, bottom >= 0 "
-                         f"and top + bottom >= 1, got lookback={lookback}, skip={skip}, top={top}, "
-                         f"bottom={bottom}")
+    lookback = _whole(lookback, "lookback", 1, "bars")
+    skip = _whole(skip, "skip", 0, "bars")
+    top, bottom = _whole(top, "top", 0, "tickers"), _whole(bottom, "bottom", 0, "tickers")
+    if top + bottom == 0:
+        raise ValueError("top + bottom must be at least 1 (a book needs a ticker), got "
+                         f"top={top}, bottom={bottom}")
     dates = close.index
     values = close.to_numpy(dtype=np.float64)
     rows = np.flatnonzero(period_ends(dates, rebalance))
@@ -326,13 +333,9 @@ def core_layout(n_rows: int, n_stocks: int, seed: int = 0, *, top_k: Optional[in
     ``top_k``, or fewer when fewer stocks qualify; a stock delisted by the trade row does
     not).  ``resample`` holds the calendar month ends.
     """
-    n_rows = int(n_rows)
-    n_stocks = int(n_stocks)
-    if n_rows < 2 or n_stocks < 2:
-        raise ValueError(f"n_rows and n_stocks must be at least 2, got {n_rows} x {n_stocks}")
-    top_k = max(1, n_stocks // 10) if top_k is None else int(top_k)
-    if top_k < 1:
-        raise ValueError(f"top_k must be at least 1, got {top_k}")
+    n_rows = _whole(n_rows, "n_rows", 2, "bars")
+    n_stocks = _whole(n_stocks, "n_stocks", 2)
+    top_k = max(1, n_stocks // 10) if top_k is None else _whole(top_k, "top_k", 1)
     days, fields, delisting_bars = _random_walk(n_rows, n_stocks, seed, gap_ratio, _LAYOUT_START)
     price_index = days.astype("datetime64[ns]").astype(np.int64)
 

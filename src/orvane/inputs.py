@@ -11,7 +11,7 @@ import difflib
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Tuple, overload
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -21,8 +21,7 @@ from orvane._calendar import period_ends
 from orvane._records import Schedule, schedule
 
 __all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "PreparedWeights",
-           "prepare_weights", "check_fraction", "check_costs", "check_window", "check_flag",
-           "check_integer", "check_dates", "check_labels", "check_values", "check_text",
+           "prepare_weights", "check_dates", "check_labels", "check_values",
            "is_long"]
 
 FIELDS = ("open", "high", "low", "close")
@@ -46,110 +45,6 @@ def _day(value):
     if ts is pd.NaT:
         return "NaT"
     return str(ts.date()) if ts == ts.normalize() and ts.tz is None else str(ts)
-
-
-# ---------------------------------------------------------------- scalar parameters
-
-def check_flag(value: Any, name: str) -> bool:
-    """A true/false switch: bool, NumPy bool or the integers 0 and 1."""
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)) and value in (0, 1):
-        return bool(value)
-    raise TypeError(f"{name} must be True or False, got {value!r}")
-
-
-@overload
-def check_text(value: Any, name: str) -> str: ...
-
-
-@overload
-def check_text(value: Any, name: str, *, optional: bool) -> Optional[str]: ...
-
-
-def check_text(value: Any, name: str, *, optional: bool = False) -> Optional[str]:
-    """Text shown as given (a title): a str that UTF-8 can encode, as reports are written
-    and fonts drawn; None only when ``optional``."""
-    if value is None and optional:
-        return None
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str{' or None' if optional else ''}, got "
-                        f"{type(value).__name__} {value!r}"[:300])
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError as exc:
-        raise ValueError(f"{name} must be text that UTF-8 can encode, got a lone surrogate "
-                         f"{value[exc.start]!r} at position {exc.start} (half of a character "
-                         "split apart, or bytes decoded with errors='surrogateescape'); decode "
-                         "the text properly") from None
-    return value
-
-
-def _real(value, name):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__} {value!r}")
-    try:
-        value = float(value)
-    except OverflowError:  # an integer beyond any float
-        raise ValueError(f"{name} must be a real number a float can hold, got an integer of "
-                         f"{len(str(abs(int(value))))} digits") from None
-    if np.isnan(value):
-        raise ValueError(f"{name} must be a number, got nan")
-    return value
-
-
-def check_fraction(value: Any, name: str, *, low: float = 0.0, high: float = 1.0, low_open: bool = True,
-                   example: float = 0.1, default: Optional[float] = None) -> Optional[float]:
-    """A fraction in (low, high] (or [low, high] with low_open False); None gives ``default``.
-
-    Values above the range are almost always percentages; the message says so.
-    """
-    if value is None:
-        return default
-    v = _real(value, name)
-    too_low = v <= low if low_open else v < low
-    if too_low or v > high:
-        bound = "(" if low_open else "["
-        raise ValueError(
-            f"{name} must lie in {bound}{low:g}, {high:g}], got {value!r}: {name} is a fraction: "
-            f"{example:.2f} means {example * 100:g} %"
-        )
-    return v
-
-
-def check_costs(fee: Any, tax: Any) -> Tuple[float, float]:
-    """Fee and tax ratios: not negative, and fee + tax below 1 (a sale must return something)."""
-    fee = _real(fee, "fee")
-    tax = _real(tax, "tax")
-    for name, v in (("fee", fee), ("tax", tax)):
-        if v < 0 or np.isinf(v):
-            raise ValueError(f"{name} must be a non-negative fraction of traded value "
-                             f"(0.001 means 0.1 %), got {v!r}")
-    if fee + tax >= 1:
-        raise ValueError(f"fee + tax must be below 1 (fractions: 0.001 means 0.1 %), "
-                         f"got fee={fee!r}, tax={tax!r}")
-    return fee, tax
-
-
-def check_integer(value: Any, name: str) -> int:
-    """An integer number of bars that fits the engine's 32-bit counters."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an integer number of bars, got {value!r}")
-    value = int(value)
-    if not -2**31 <= value < 2**31:
-        raise ValueError(f"{name} must fit a 32-bit integer, got {value}")
-    return value
-
-
-def check_window(window: Any, window_step: Any) -> Tuple[int, int]:
-    """Look-ahead window (bars, >= 0) and its sampling step (bars, >= 1)."""
-    window = check_integer(window, "window")
-    window_step = check_integer(window_step, "window_step")
-    if window < 0:
-        raise ValueError(f"window must be 0 (off) or a positive number of bars, got {window}")
-    if window_step < 1:
-        raise ValueError(f"window_step must be at least 1 bar (window={window}), got {window_step}")
-    return window, window_step
 
 
 # ---------------------------------------------------------------- dates and labels

@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _benchmark
-from orvane.inputs import check_text
+from orvane._checks import check_text
 from orvane.stats import drawdown, live_equity, max_drawdown, periods_per_year, rolling_stats, sharpe_ratio
 
 __all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure"]

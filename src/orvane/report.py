@@ -24,7 +24,7 @@ import pandas as pd
 
 from orvane import _benchmark, _params, plotting
 from orvane._records import ordered_actions, to_act_on
-from orvane.inputs import check_text
+from orvane._checks import check_text
 from orvane.stats import (BENCHMARK_NAMES, bar_returns, check_rate, drawdown_periods,
                           format_summary, live_equity, monthly_table, summary, yearly_table)
 

@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _records
+from orvane._checks import Bounds, check_choice, check_flag, check_real, check_whole
 from orvane._benchmark import Benchmark, resolve as _resolve_benchmark
 from orvane import stats as _stats
 
@@ -242,10 +243,8 @@ class BacktestResult:
         ``bars`` and ``days`` (calendar) from the peak to the recovery, or to the last bar
         while not recovered.  See ``orvane.stats.drawdown_periods``.
         """
-        if top is not None and (isinstance(top, (bool, np.bool_))
-                                or not isinstance(top, (int, np.integer)) or top < 1):
-            raise ValueError(f"top must be a whole number of at least 1, or None for all, got {top!r}")
-        return _stats.drawdown_periods(self.equity, None if top is None else int(top))
+        top = check_whole(top, "top", Bounds(1), none="for all")
+        return _stats.drawdown_periods(self.equity, top)
 
     def rolling(self, window: int = 126, risk_free: float = 0.0) -> pd.DataFrame:
         """Trailing ``window``-bar Sharpe ratio and volatility (both annualised), one row per
@@ -285,8 +284,7 @@ class BacktestResult:
         columns are NaN).
         """
         money = _capital(capital)
-        if rebalance is not None and not isinstance(rebalance, (bool, np.bool_)):
-            raise TypeError(f"rebalance must be None, True or False, got {rebalance!r}")
+        rebalance = check_flag(rebalance, "rebalance", none="(the run's own rebalance rule)")
         book = self._actions
         tickers = book.index
         price = (self._last_close.reindex(tickers) if prices is None
@@ -373,8 +371,7 @@ class BacktestResult:
                 format = "parquet"
             except ImportError:
                 format = "csv"
-        if format not in ("csv", "parquet"):
-            raise ValueError(f"format must be 'csv', 'parquet' or 'auto', got {format!r}")
+        check_choice(format, "format", ("csv", "parquet", "auto"))
         folder = _writable_path(folder, "folder")
         frames = {
             "equity": self.equity.rename_axis("date").to_frame(),
@@ -416,17 +413,11 @@ class BacktestResult:
         return report.headline_html(self)
 
 
+_MONEY = Bounds(0.0, low_open=True)
+
+
 def _capital(capital: Any) -> float:
-    money = float("nan")
-    if not isinstance(capital, (bool, np.bool_)) and isinstance(
-            capital, (int, float, np.integer, np.floating)):
-        try:
-            money = float(capital)
-        except OverflowError:
-            pass
-    if not (money > 0 and np.isfinite(money)):
-        raise ValueError(f"capital must be a positive amount of money, got {capital!r}")
-    return money
+    return check_real(capital, "capital", _MONEY, what="a positive amount of money")
 
 
 def _order_prices(prices: Any) -> pd.Series:

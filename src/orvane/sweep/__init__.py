@@ -15,6 +15,7 @@ from typing import Literal, Optional, Union
 
 import pandas as pd
 
+from orvane._checks import check_choice
 from orvane.inputs import PreparedPrices, prepare_prices
 
 from orvane.sweep.executors import Executor, SweepPool, check_timeout, choose, outcomes
@@ -56,8 +57,7 @@ def _check_keep(keep: Union[str, Iterable[str]]) -> tuple[str, ...]:
 
 
 def _check_errors(errors: str) -> None:
-    if errors not in ("store", "raise"):
-        raise ValueError(f"errors must be 'store' or 'raise', got {errors!r}")
+    check_choice(errors, "errors", ("store", "raise"))
 
 
 @contextmanager

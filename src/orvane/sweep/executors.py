@@ -10,8 +10,8 @@ from collections.abc import Sequence
 from functools import partial
 from typing import TYPE_CHECKING, Literal, NamedTuple, Optional, Union
 
-import numpy as np
 
+from orvane._checks import Bounds, check_real, check_whole
 from orvane.sweep.grid import Strategy, Task
 from orvane.sweep.result import Outcome, Outcomes
 from orvane.sweep.runner import Runner, RunnerFactory, Shared
@@ -32,9 +32,9 @@ def usable_cores() -> int:
 
 
 def check_workers(workers: int) -> int:
-    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
-        raise ValueError(f"workers must be a positive int or None, got {workers!r}")
-    return int(workers)
+    checked = check_whole(workers, "workers", Bounds(1), unit="processes")
+    assert checked is not None
+    return checked
 
 
 def _warn_above_cores(workers: int) -> None:
@@ -56,14 +56,14 @@ _DAEMONIC = ("this process is daemonic (a worker of a multiprocessing pool, say)
              "daemonic processes may not start worker processes")
 
 
+_SECONDS = Bounds(0.0, low_open=True)
+
+
 def check_timeout(timeout: Optional[float]) -> Optional[float]:
     """Seconds a run may take, or None."""
     if timeout is None:
         return None
-    if isinstance(timeout, bool) or not isinstance(timeout, (int, float, np.integer, np.floating)) \
-            or not timeout > 0 or not np.isfinite(timeout):
-        raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
-    return float(timeout)
+    return check_real(timeout, "timeout", _SECONDS, what="a number of seconds")
 
 
 class SweepPool:

@@ -12,6 +12,8 @@ from typing import Callable, Literal, NamedTuple, Optional, Union, overload
 import numpy as np
 import pandas as pd
 
+from orvane._checks import Bounds, check_real, check_whole
+
 __all__ = ["bar_returns", "expected_max_sharpe", "probabilistic_sharpe", "deflated_sharpe",
            "pbo", "PBOResult"]
 
@@ -160,18 +162,16 @@ def expected_max_sharpe(trials: int, variance: float) -> float:
 
 
 def _check_trials(trials: object) -> int:
-    if isinstance(trials, bool) or not isinstance(trials, (int, np.integer)) or trials < 1:
-        raise ValueError(f"trials must be a whole number of at least 1 (the independent "
-                         f"trials of the search), got {trials!r}")
-    return int(trials)
+    checked = check_whole(trials, "trials", Bounds(1), note="the independent trials of the "
+                          "search")
+    assert checked is not None
+    return checked
 
 
 def _check_variance(variance: object) -> float:
-    if (isinstance(variance, bool) or not isinstance(variance, (int, float, np.number))
-            or not 0 <= float(variance) < math.inf):
-        raise ValueError("sharpe_variance must be a finite number >= 0 (the variance of "
-                         f"the trials' per-bar Sharpe ratios), got {variance!r}")
-    return float(variance)
+    return check_real(variance, "sharpe_variance", Bounds(0.0),
+                      what="a finite number",
+                      hint=" (the variance of the trials' per-bar Sharpe ratios)")
 
 
 @overload
@@ -309,9 +309,7 @@ def pbo(returns: pd.DataFrame, splits: int = 16, metric: Metric = "sharpe") -> P
         slower, as it runs once per set.
     """
     values = _check_frame(returns)
-    if isinstance(splits, bool) or not isinstance(splits, (int, np.integer)) \
-            or splits < 2 or splits % 2:
-        raise ValueError(f"splits must be an even whole number of at least 2, got {splits!r}")
+    check_whole(splits, "splits", Bounds(2), even=True)
     if not (callable(metric) or metric in ("sharpe", "mean")):
         raise ValueError(f"metric must be 'sharpe', 'mean' or a function of a returns "
                          f"array, got {metric!r}")

@@ -14,7 +14,7 @@ from typing import Any, Optional, Union
 import numpy as np
 import pandas as pd
 
-from orvane.inputs import check_text
+from orvane._checks import check_text
 from orvane.plotting import LINE_COLOR, LOSS_COLOR, _matplotlib, _style
 from orvane.report import CSS, _heat_color, _png
 from orvane.stats import LABELS, format_summary

@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import datasets, inputs
+from orvane._checks import Bounds, check_flag, check_whole
 from orvane import stats as _stats
 from orvane.engine import backtest
 from orvane.result import BacktestResult
@@ -52,14 +53,10 @@ def metric_direction(metric: str, maximize: Optional[bool] = None) -> bool:
 
 
 def _check_bars(value: Any, name: str, least: int) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be a whole number of bars (252 is about a year of "
-                        f"business days), got {value!r}")
-    if value < least:
-        need = "a positive number of bars" if least == 1 else \
-            f"at least {least} bars (a backtest needs {least} dates)"
-        raise ValueError(f"{name} must be {need}, got {value}")
-    return int(value)
+    checked = check_whole(value, name, Bounds(least), unit="bars",
+                          note="252 is about a year of business days")
+    assert checked is not None
+    return checked
 
 
 class Window(NamedTuple):
@@ -289,8 +286,7 @@ def walk_forward(market: Prices, grid: Grid, *, strategy: Strategy, train: int, 
     WalkForwardResult
     """
     better = metric_direction(metric, maximize)
-    if not isinstance(anchored, (bool, np.bool_)):
-        raise TypeError(f"anchored must be True or False, got {anchored!r}")
+    check_flag(anchored, "anchored")
     if "weights" in sweep_options:
         raise TypeError("walk_forward must get strategy=, a function of the market that each "
                         "window recomputes, got weights=; wrap fixed weights in a module-level "
