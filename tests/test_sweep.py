@@ -20,9 +20,11 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.sweep import SweepPool, WorkerLostError, expand_grid, scheduler, sweep
-from orvane.sweep import grid as grid_module
-from orvane.sweep.scheduler import Died, Done, Ready, Slot, schedule
+from orvane.sweep import SweepPool, WorkerLostError, sweep
+from orvane.sweep import _scheduler as scheduler
+from orvane.sweep._grid import expand_grid
+from orvane.sweep import _grid as grid_module
+from orvane.sweep._scheduler import Died, Done, Ready, Slot, schedule
 
 # The small market drops a few weights on unlisted tickers: expected, not under test.
 pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
@@ -383,7 +385,7 @@ def test_progress_bar_only_on_a_terminal(progress, tty, shown, market, monkeypat
 
 
 def test_workers_map_one_read_only_copy(market, no_leaks):
-    from orvane.sweep.shm import SharedPayload, attach
+    from orvane.sweep._shm import SharedPayload, attach
 
     with SharedPayload({"market": market}) as payload:
         shm, rebuilt = attach(payload.handle)
@@ -548,7 +550,7 @@ def test_a_run_past_the_timeout_becomes_a_row_and_the_sweep_goes_on(executor, ma
 
 def test_workers_beyond_the_runs_are_not_started_and_beyond_the_cores_warn(market, no_leaks,
                                                                           monkeypatch):
-    from orvane.sweep import executors
+    from orvane.sweep import _executors as executors
 
     monkeypatch.setattr(executors, "usable_cores", lambda: 2)
     with pytest.warns(UserWarning, match=r"workers=4 is more than the 2 usable cores"):

@@ -18,7 +18,7 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.sweep.store import FORMAT
+from orvane.sweep._store import FORMAT
 
 pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
               pytest.mark.filterwarnings("ignore:.* runs warned")]
@@ -75,7 +75,7 @@ def test_stored_runs_come_back_bit_for_bit(stored, market, weights):
     pd.DatetimeIndex(["2020-01-01 09:30", "2020-01-02 16:00", "2020-01-06", "2020-01-07"]),
     pd.RangeIndex(4)])
 def test_tables_of_every_column_type_round_trip(index):
-    from orvane.sweep.store import decode, encode
+    from orvane.sweep._store import decode, encode
 
     trades = pd.DataFrame({
         "ticker": np.array(["A", None, "B", np.nan], dtype=object),
@@ -378,4 +378,4 @@ def test_the_store_format_is_data_only(stored):
     import json
 
     assert all(isinstance(json.loads(r), dict) for r in records)
-    assert "pickle" not in sys.modules["orvane.sweep.store"].__dict__
+    assert "pickle" not in sys.modules["orvane.sweep._store"].__dict__

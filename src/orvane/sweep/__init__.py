@@ -18,12 +18,12 @@ import pandas as pd
 from orvane._checks import check_choice
 from orvane.inputs import PreparedPrices, prepare_prices
 
-from orvane.sweep.executors import Executor, SweepPool, check_timeout, choose, outcomes
-from orvane.sweep.grid import Grid, Strategy, expand_grid, index_for, split_runs
+from orvane.sweep._executors import Executor, SweepPool, check_timeout, choose, outcomes
+from orvane.sweep._grid import Grid, Strategy, expand_grid, index_for, split_runs
 from orvane.sweep.result import Collector, Outcome, SweepResult, WorkerLostError
 from orvane.sweep._fingerprint import fingerprint, strategy_parts
-from orvane.sweep.store import RunStore, store_path
-from orvane.sweep.runner import KEEP, Payload
+from orvane.sweep._store import RunStore, store_path
+from orvane.sweep._runner import KEEP, Payload
 
 __all__ = ["sweep", "SweepResult", "SweepPool", "WorkerLostError"]
 

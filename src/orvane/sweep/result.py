@@ -14,7 +14,7 @@ import pandas as pd
 
 from orvane.result import BacktestResult
 from orvane.sweep import overfit
-from orvane.sweep.runner import Payload
+from orvane.sweep._runner import Payload
 
 __all__ = ["WorkerLostError", "SweepResult", "Collector", "Outcome", "Outcomes"]
 

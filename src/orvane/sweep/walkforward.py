@@ -20,7 +20,7 @@ from orvane import stats as _stats
 from orvane.engine import backtest
 from orvane.result import BacktestResult
 from orvane.sweep import Prices, sweep
-from orvane.sweep.grid import Grid, Strategy, expand_grid, split_runs
+from orvane.sweep._grid import Grid, Strategy, expand_grid, split_runs
 from orvane.sweep.result import SweepResult
 
 __all__ = ["walk_forward", "WalkForwardResult", "metric_direction", "Window", "windows"]

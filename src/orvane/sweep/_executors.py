@@ -12,12 +12,12 @@ from typing import TYPE_CHECKING, Literal, NamedTuple, Optional, Union
 
 
 from orvane._checks import Bounds, check_real, check_whole
-from orvane.sweep.grid import Strategy, Task
+from orvane.sweep._grid import Strategy, Task
 from orvane.sweep.result import Outcome, Outcomes
-from orvane.sweep.runner import Runner, RunnerFactory, Shared
+from orvane.sweep._runner import Runner, RunnerFactory, Shared
 
 if TYPE_CHECKING:
-    from orvane.sweep.pool import ProcessPool
+    from orvane.sweep._pool import ProcessPool
 
 __all__ = ["EXECUTORS", "SweepPool", "Plan", "choose", "check_workers", "outcomes"]
 
@@ -86,7 +86,7 @@ class SweepPool:
     """
 
     def __init__(self, workers: Optional[int] = None) -> None:
-        from orvane.sweep.pool import ProcessPool
+        from orvane.sweep._pool import ProcessPool
 
         if _daemonic():
             raise ValueError(f"SweepPool cannot start its workers here: {_DAEMONIC}; sweep "
@@ -205,7 +205,7 @@ def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
     if plan.kind == "sequential":
         return _in_process(shared, factory, tasks)
     if plan.kind == "ray":
-        from orvane.sweep.ray_actors import run_on_ray
+        from orvane.sweep._ray import run_on_ray
 
         return run_on_ray(shared, factory, tasks, plan.workers, timeout)
     try:
@@ -216,7 +216,7 @@ def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
             f"{strategy!r}, which is not ({exc}); define it at module level, or use "
             "workers=1 or executor='ray'"
         ) from None
-    from orvane.sweep.pool import ProcessPool
+    from orvane.sweep._pool import ProcessPool
 
     if plan.pool is not None:
         return _on_processes(plan.pool._pool, False, shared, factory, tasks, timeout)
@@ -233,7 +233,7 @@ def _in_process(shared: Shared, factory: RunnerFactory,
 
 def _on_processes(pool: "ProcessPool", own: bool, shared: Shared, factory: RunnerFactory,
                   tasks: Sequence[Task], timeout: Optional[float]) -> Outcomes:
-    from orvane.sweep.shm import SharedPayload
+    from orvane.sweep._shm import SharedPayload
 
     try:
         # Workers import while the market is copied into shared memory.

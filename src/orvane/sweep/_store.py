@@ -23,7 +23,7 @@ import numpy as np
 import pandas as pd
 
 from orvane.sweep._fingerprint import strategy_change
-from orvane.sweep.runner import Payload
+from orvane.sweep._runner import Payload
 
 __all__ = ["RunStore", "StoreError"]
 

@@ -20,7 +20,7 @@ import pandas as pd
 from orvane import engine
 from orvane.inputs import PreparedPrices, PreparedWeights, prepare_weights
 from orvane.result import BacktestResult
-from orvane.sweep.grid import Strategy, Task
+from orvane.sweep._grid import Strategy, Task
 
 __all__ = ["KEEP", "Payload", "Runner", "RunnerFactory", "Shared"]
 

@@ -19,11 +19,11 @@ from multiprocessing.connection import Connection, wait
 from multiprocessing.process import BaseProcess
 from typing import Any, NamedTuple, Optional, Union
 
-from orvane.sweep import scheduler
-from orvane.sweep.grid import Task
+from orvane.sweep import _scheduler as scheduler
+from orvane.sweep._grid import Task
 from orvane.sweep.result import Outcomes
-from orvane.sweep.runner import Payload, Runner, RunnerFactory
-from orvane.sweep.shm import Handle, attach
+from orvane.sweep._runner import Payload, Runner, RunnerFactory
+from orvane.sweep._shm import Handle, attach
 
 __all__ = ["ProcessPool", "exit_text"]
 
@@ -234,7 +234,7 @@ def _context() -> Any:
         return multiprocessing.get_context("spawn")
     ctx = multiprocessing.get_context("forkserver")
     # Read by the server when it starts (the first worker of this process's first pool).
-    ctx.set_forkserver_preload(["orvane.sweep.pool"])
+    ctx.set_forkserver_preload(["orvane.sweep._pool"])
     return ctx
 
 

@@ -8,10 +8,10 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Optional
 
-from orvane.sweep import scheduler
-from orvane.sweep.grid import Task
+from orvane.sweep import _scheduler as scheduler
+from orvane.sweep._grid import Task
 from orvane.sweep.result import Outcomes
-from orvane.sweep.runner import Payload, RunnerFactory, Shared
+from orvane.sweep._runner import Payload, RunnerFactory, Shared
 
 __all__ = ["run_on_ray"]
 

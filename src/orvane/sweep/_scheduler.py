@@ -8,9 +8,9 @@ from collections import deque
 from collections.abc import Iterable, Sequence
 from typing import NamedTuple, Optional, Protocol, TypeVar, Union
 
-from orvane.sweep.grid import Task
+from orvane.sweep._grid import Task
 from orvane.sweep.result import Outcome, Outcomes
-from orvane.sweep.runner import Payload
+from orvane.sweep._runner import Payload
 
 __all__ = ["Slot", "Ready", "Done", "Died", "Event", "Backend", "schedule"]
 
