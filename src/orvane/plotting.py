@@ -26,7 +26,8 @@ LINE_COLOR = "#1f4e79"
 BENCHMARK_COLOR = "#8a94a0"
 
 
-def _matplotlib():
+def figure_kit():
+    """matplotlib's Figure and PercentFormatter, or an ImportError naming the extra."""
     try:
         import matplotlib  # noqa: F401
         from matplotlib.figure import Figure
@@ -48,7 +49,8 @@ def _margins(fig: Any, *, top: float = 0.2, bottom: float = 0.4, hspace: float =
                             bottom=bottom / height, hspace=hspace, wspace=0.06)
 
 
-def _style(ax):
+def house_style(ax):
+    """The grid, spines and ticks every chart of the package shares."""
     ax.grid(True, color="#e3e6ea", linewidth=0.8)
     ax.set_axisbelow(True)
     for side in ("top", "right"):
@@ -61,7 +63,7 @@ def _style(ax):
 def _finish(fig: Any, axes: Any, dates: pd.Index) -> Any:
     """House style on every axis, and the shared date axis spanning the data."""
     for ax in axes:
-        _style(ax)
+        house_style(ax)
     if len(dates) > 1:
         axes[-1].set_xlim(dates[0], dates[-1])
     return fig
@@ -81,7 +83,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
     Returns the matplotlib Figure; save it with ``fig.savefig(path)``.
     """
     title = check_text(title, "title", optional=True)
-    Figure, PercentFormatter = _matplotlib()
+    Figure, PercentFormatter = figure_kit()
     equity = live_equity(result)
     curve = _benchmark.resolve(result, benchmark)
     dd = drawdown(equity)
@@ -112,7 +114,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
         middle.axhline(0.0, color="#9aa3ad", linewidth=0.8)
         middle.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
         middle.set_ylabel("Excess", fontsize=9)
-        _style(middle)
+        house_style(middle)
     if log:
         top.set_yscale("log")
     top.set_ylabel("Value (start = 1)", fontsize=9)
@@ -143,7 +145,7 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
     """Trailing ``window``-bar Sharpe ratio (top, with the whole run's as a dashed line)
     and annualised volatility (bottom), as ``result.rolling`` gives them. Returns the
     Figure."""
-    Figure, PercentFormatter = _matplotlib()
+    Figure, PercentFormatter = figure_kit()
     equity = live_equity(result)
     returns = equity.pct_change().iloc[1:]
     periods = periods_per_year(equity.index)
@@ -166,7 +168,7 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
 def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) -> Any:
     """Exposure over time from ``result.exposure``: long (up) and short (down) as shaded
     areas, gross and net as lines, fractions of equity. Returns the Figure."""
-    Figure, PercentFormatter = _matplotlib()
+    Figure, PercentFormatter = figure_kit()
     book = result.exposure
     fig = Figure(figsize=figsize)
     _margins(fig, top=0.15, bottom=0.35)
@@ -182,7 +184,7 @@ def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) ->
     ax.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
     ax.set_ylabel("Of equity", fontsize=9)
     ax.legend(loc="upper left", fontsize=8, ncol=4, frameon=False)
-    _style(ax)
+    house_style(ax)
     if len(dates) > 1:
         ax.set_xlim(dates[0], dates[-1])
     return fig
@@ -195,7 +197,7 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
     On the right the dashed diagonal is return = MFE: a dot far below it gave
     back most of its best gain before the exit. Returns the matplotlib Figure.
     """
-    Figure, PercentFormatter = _matplotlib()
+    Figure, PercentFormatter = figure_kit()
     trades = result.trades
     fig = Figure(figsize=figsize)
     _margins(fig, top=0.45, bottom=0.55)
@@ -204,7 +206,7 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
     colors = np.where(ret > 0, WIN_COLOR, LOSS_COLOR)
     panels = (("mae", "MAE: worst excursion"), ("gmfe", "MFE: best excursion"))
     for ax, (column, label) in zip(axes, panels):
-        _style(ax)
+        house_style(ax)
         ax.axhline(0.0, color="#9aa3ad", linewidth=0.8)
         ax.axvline(0.0, color="#9aa3ad", linewidth=0.8)
         ax.set_xlabel(label, fontsize=9)

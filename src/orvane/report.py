@@ -10,14 +10,11 @@ itself never does, down to phone widths.
 
 from __future__ import annotations
 
-import base64
 import html
-import io
-import math
 import os
 import pathlib
 from datetime import datetime, timezone
-from typing import Any, Callable, Optional, Sequence, Tuple, Union
+from typing import Any, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -25,6 +22,7 @@ import pandas as pd
 from orvane import _benchmark, _params, plotting
 from orvane._records import ordered_actions, to_act_on
 from orvane._checks import check_text
+from orvane._html import CSS, heat_color, png, write_html
 from orvane.stats import (BENCHMARK_NAMES, bar_returns, check_rate, drawdown_periods,
                           format_summary, live_equity, monthly_table, summary, yearly_table)
 
@@ -50,79 +48,6 @@ TRADES_NOTE = ("one record per position and rebalance segment: a holding kept ac
 LOG_SPAN = 10.0
 DRAWDOWNS_SHOWN = 5
 ROLLING_WINDOW = 126
-DPI = 130
-
-CSS = """
-:root { --ink:#1c2630; --muted:#5f6b77; --line:#e3e6ea; --bg:#f5f7fa; --card:#fff;
-        --accent:#1f4e79; --pos:#1a7f4b; --neg:#c0392b; }
-* { box-sizing: border-box; }
-html { -webkit-text-size-adjust: 100%; }
-body { margin:0; background:var(--bg); color:var(--ink);
-       font:14px/1.45 -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial, sans-serif; }
-header { background:var(--accent); color:#fff; padding:28px 40px 22px; }
-header h1 { margin:0 0 4px; font-size:24px; font-weight:600; overflow-wrap:anywhere; }
-header p { margin:0; opacity:.85; }
-main { max-width:1200px; margin:0 auto; padding:24px 40px 48px; }
-section { background:var(--card); border:1px solid var(--line); border-radius:8px;
-          padding:20px 24px; margin:0 0 20px; min-width:0; }
-h2 { margin:0 0 14px; font-size:17px; font-weight:600; }
-h2 small { font-weight:400; color:var(--muted); font-size:13px; margin-left:8px; }
-h3 { margin:0 0 6px; font-size:13px; font-weight:600; color:var(--muted);
-     text-transform:uppercase; letter-spacing:.04em; }
-h3 small { text-transform:none; letter-spacing:0; font-weight:400; }
-.cards { display:grid; grid-template-columns:repeat(auto-fill, minmax(min(100%, 150px), 1fr));
-         gap:12px; margin-bottom:18px; }
-.card { border:1px solid var(--line); border-radius:6px; padding:12px 14px; min-width:0; }
-.card .k { color:var(--muted); font-size:12px; text-transform:uppercase; letter-spacing:.04em; }
-.card .v { font-size:22px; font-weight:600; margin-top:2px; font-variant-numeric:tabular-nums; }
-.grid { display:grid; grid-template-columns:repeat(auto-fit, minmax(min(100%, 320px), 1fr));
-        gap:14px 40px; align-items:start; }
-.pair { display:grid; grid-template-columns:repeat(auto-fit, minmax(min(100%, 440px), 1fr));
-        gap:0 20px; align-items:start; }
-.pair > * { min-width:0; }
-.grid > * { min-width:0; }
-.scroll { overflow-x:auto; max-width:100%; }
-table { border-collapse:collapse; width:100%; font-variant-numeric:tabular-nums; }
-th, td { padding:5px 8px; border-bottom:1px solid var(--line); text-align:right; white-space:nowrap; }
-th { color:var(--muted); font-weight:600; font-size:12px; background:#fafbfc; }
-th:first-child, td:first-child, td.l, th.l { text-align:left; }
-.kv td { border-bottom:1px dotted var(--line); }
-.kv td:first-child { white-space:normal; overflow-wrap:anywhere; }
-td.wrap { white-space:normal; }
-tbody tr:nth-child(even) td { background:#fbfcfd; }
-.pos { color:var(--pos); } .neg { color:var(--neg); }
-img { max-width:100%; width:100%; height:auto; display:block; }
-.heat td { font-size:12px; padding:6px 4px; text-align:center; border:1px solid #fff; }
-.heat th { text-align:center; }
-.heat td.y { font-weight:600; background:#fafbfc; }
-.tag { display:inline-block; padding:1px 8px; border-radius:10px; font-size:12px; background:#eef1f4; }
-.tag.enter { background:#e3f3ea; color:var(--pos); } .tag.exit { background:#fbe9e7; color:var(--neg); }
-.tag.rule { background:#fff3d6; color:#8a5a00; }
-.note { color:var(--muted); font-size:12px; margin:8px 0 0; }
-ul.warn { margin:0; padding-left:20px; color:#8a5a00; overflow-wrap:anywhere; }
-.alert { margin:0; color:var(--neg); font-weight:600; }
-footer { color:var(--muted); font-size:12px; text-align:center; padding:0 0 24px; }
-@media (max-width: 640px) {
-  header { padding:18px 16px 14px; }
-  header h1 { font-size:20px; }
-  main { padding:12px 10px 32px; }
-  section { padding:14px 12px; margin-bottom:12px; }
-  h2 small { display:block; margin:2px 0 0; }
-  .cards { gap:8px; }
-  .card { padding:8px 10px; }
-  .card .v { font-size:18px; }
-  table { font-size:12px; }
-  th, td { padding:4px 5px; }
-}
-"""
-
-
-def _png(fig: Any) -> str:
-    buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=DPI, facecolor="white")
-    return "data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
-
-
 def _num_class(value: Any) -> str:
     if isinstance(value, (int, float, np.number)) and np.isfinite(value) and value != 0:
         return "pos" if value > 0 else "neg"
@@ -170,7 +95,7 @@ def _section(name: str, heading: str, body: str, note: str = "") -> str:
 
 def _figure(name: str, heading: str, note: str, fig: Any, alt: str) -> str:
     """One chart section: heading, note, the figure as an embedded PNG."""
-    return _section(name, heading, f'<img alt="{html.escape(alt)}" src="{_png(fig)}">', note)
+    return _section(name, heading, f'<img alt="{html.escape(alt)}" src="{png(fig)}">', note)
 
 
 def _card_class(name: str, value: Any) -> str:
@@ -209,14 +134,6 @@ def _stats_section(stats: pd.Series) -> str:
             f'<div class="grid">{blocks}</div></section>')
 
 
-def _heat_color(value: float, scale: float) -> str:
-    if pd.isna(value) or scale <= 0:
-        return "#ffffff"
-    strength = min(abs(value) / scale, 1.0) * 0.75
-    rgb = (26, 127, 75) if value >= 0 else (192, 57, 43)
-    return f"rgba({rgb[0]},{rgb[1]},{rgb[2]},{strength:.3f})"
-
-
 def _monthly_section(monthly: pd.DataFrame, yearly: pd.DataFrame) -> str:
     finite = monthly.to_numpy(dtype=float)
     finite = finite[np.isfinite(finite)]
@@ -226,7 +143,7 @@ def _monthly_section(monthly: pd.DataFrame, yearly: pd.DataFrame) -> str:
     for year, row in monthly.iterrows():
         whole = yearly["return"].get(year, np.nan)
         cells = "".join(
-            f'<td style="background:{_heat_color(v, scale)}">{_pct(v, 1)}</td>' for v in row
+            f'<td style="background:{heat_color(v, scale)}">{_pct(v, 1)}</td>' for v in row
         )
         rows.append(f'<tr><td class="y l">{year}</td>{cells}'
                     f'<td class="y {_num_class(whole)}">{_pct(whole, 1)}</td></tr>')
@@ -424,23 +341,6 @@ def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Ba
     """
     return write_html(path, "orvane-report.html", lambda: render_report(
         result, title=title, last_trades=last_trades, benchmark=benchmark, risk_free=risk_free))
-
-
-def write_html(path: Union[str, os.PathLike], name: str, render: Callable[[], str]) -> pathlib.Path:
-    """Write ``render()`` to ``path`` (a folder gets ``name`` inside it); a failed write
-    names the path and its cause."""
-    from orvane.result import _writable_path, cannot_write
-
-    target = _writable_path(path, "path")
-    if target.is_dir():
-        target = target / name
-    text = render()
-    try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_text(text, encoding="utf-8")
-    except OSError as exc:
-        raise cannot_write(target, exc) from None
-    return target
 
 
 def headline_html(result: Any) -> str:

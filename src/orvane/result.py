@@ -18,6 +18,7 @@ import pandas as pd
 
 from orvane import _records
 from orvane._checks import Bounds, check_choice, check_flag, check_real, check_whole
+from orvane._html import cannot_write, writable_path
 from orvane._benchmark import Benchmark, resolve as _resolve_benchmark
 from orvane import stats as _stats
 
@@ -372,7 +373,7 @@ class BacktestResult:
             except ImportError:
                 format = "csv"
         check_choice(format, "format", ("csv", "parquet", "auto"))
-        folder = _writable_path(folder, "folder")
+        folder = writable_path(folder, "folder")
         frames = {
             "equity": self.equity.rename_axis("date").to_frame(),
             "trades": self._trades,
@@ -448,25 +449,3 @@ def _beyond_float(value: int) -> bool:
     return False
 
 
-def _writable_path(path: Any, name: str) -> pathlib.Path:
-    if not isinstance(path, (str, os.PathLike)):
-        raise TypeError(f"{name} must be a path (str or os.PathLike), got {type(path).__name__}")
-    text = os.fspath(path)
-    if not isinstance(text, str):
-        raise TypeError(f"{name} must be a path (str or os.PathLike), got a path of "
-                        f"{type(text).__name__} {text!r}; decode it with os.fsdecode")
-    # An empty path is the working folder to pathlib: never what a caller meant to write.
-    if not text:
-        raise ValueError(f"{name} must not be empty, got ''; pass \".\" to write into the "
-                         "working folder")
-    if "\0" in text:
-        raise ValueError(f"{name} must not contain a NUL byte, got {text!r}")
-    return pathlib.Path(text)
-
-
-def cannot_write(path: pathlib.Path, exc: OSError) -> OSError:
-    """The OS error of a write, naming the path the caller gave and the cause."""
-    reason = exc.strerror or str(exc)
-    where = f" ({exc.filename})" if exc.filename and str(exc.filename) != str(path) else ""
-    return type(exc)(exc.errno, f"cannot write {path}: {reason}{where}") if exc.errno \
-        else OSError(f"cannot write {path}: {reason}{where}")

@@ -15,8 +15,8 @@ import numpy as np
 import pandas as pd
 
 from orvane._checks import check_text
-from orvane.plotting import LINE_COLOR, LOSS_COLOR, _matplotlib, _style
-from orvane.report import CSS, _heat_color, _png
+from orvane.plotting import LINE_COLOR, LOSS_COLOR, figure_kit, house_style
+from orvane._html import CSS, heat_color, png, write_html
 from orvane.stats import LABELS, format_summary
 from orvane.sweep.result import SweepResult
 from orvane.sweep.walkforward import NO_DIRECTION, metric_direction
@@ -136,7 +136,7 @@ def _heat_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
             + "".join(f"<th>{_label(c)}</th>" for c in grid.columns))
     body = "".join(
         f'<tr><td class="y l">{_label(row)}</td>'
-        + "".join(f'<td style="background:{_heat_color(sign * (v - centre), scale)}">'
+        + "".join(f'<td style="background:{heat_color(sign * (v - centre), scale)}">'
                   f"{fmt(v)}</td>" for v in grid.loc[row]) + "</tr>"
         for row in grid.index)
     if others:
@@ -155,14 +155,14 @@ def _sharpe_section(table: pd.DataFrame) -> str:
     if "sharpe" not in table:
         return ('<section id="sharpe"><h2>Sharpe ratios</h2><p>No run has a Sharpe ratio.'
                 "</p></section>")
-    Figure, _ = _matplotlib()
+    Figure, _ = figure_kit()
     from matplotlib.ticker import MaxNLocator
 
     sharpe = _numbers(table, "sharpe").to_numpy()
     sharpe = sharpe[np.isfinite(sharpe)]
     fig = Figure(figsize=(7.0, 3.0), layout="constrained")
     ax = fig.subplots()
-    _style(ax)
+    house_style(ax)
     if sharpe.size:
         ax.hist(sharpe, bins=min(40, max(5, sharpe.size // 3)), color=LINE_COLOR, alpha=0.8)
         ax.axvline(0.0, color="#9aa3ad", linewidth=0.8)
@@ -174,7 +174,7 @@ def _sharpe_section(table: pd.DataFrame) -> str:
                f"best {sharpe.max():.2f} (dashed)") if sharpe.size else "no run has one"
     return (f'<section id="sharpe"><h2>Sharpe ratios<small>{summary}</small></h2>'
             f'<img class="chart" alt="Histogram of the runs\' Sharpe ratios" '
-            f'src="{_png(fig)}"></section>')
+            f'src="{png(fig)}"></section>')
 
 
 def _overfit_section(result: SweepResult) -> str:
@@ -225,7 +225,7 @@ def render_sweep_report(result: SweepResult, *, metric: str = "sharpe",
         raise ValueError(f"the report must have the runs' {metric}, got a sweep without it "
                          "(every run failed, or statistics were not kept): sweep with "
                          "keep=(\"stats\", ...)")
-    _matplotlib()
+    figure_kit()
     labels = _labels(result)
     swept = _swept(labels)
     made = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
@@ -261,7 +261,5 @@ def write_sweep_report(result: SweepResult, path: Union[str, os.PathLike], *,
     ``path`` gets ``orvane-sweep-report.html`` inside it. Needs matplotlib
     (``pip install 'orvane[plot]'``).
     """
-    from orvane.report import write_html
-
     return write_html(path, "orvane-sweep-report.html", lambda: render_sweep_report(
         result, metric=metric, x=x, y=y, top=top, title=title))
