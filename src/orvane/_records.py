@@ -1,5 +1,4 @@
-"""The engine's rules as read from Python: when it trades each weight row, the layout of the
-records a run leaves behind, how trades decode (exit reasons, returns, drift), the look-ahead
+"""The engine's rules as read from Python: the layout of the records a run leaves behind, how trades decode (exit reasons, returns, drift), the look-ahead
 window's blocks, and the action codes with their words, their order and which need doing.
 
 Everything the front knows about the engine's behaviour lives here; the result receives the
@@ -19,42 +18,9 @@ from orvane.stats import group_order
 if TYPE_CHECKING:
     from orvane.inputs import Inputs
 
-__all__ = ["Schedule", "schedule", "RunRecord", "read_run", "ACTIONS", "action_words",
+__all__ = ["RunRecord", "read_run", "ACTIONS", "action_words",
            "to_act_on", "ordered_actions", "result_fields", "window_table", "EXCURSIONS",
            "SIDES", "EXIT_REASONS"]
-
-
-# ---------------------------------------------------------------- schedule
-
-@dataclass(frozen=True)
-class Schedule:
-    """When the engine trades each weight row, by its timing rules.
-
-    ``decision``: rows whose end sets a rebalance for the next bar; ``weight_row``: the weight
-    row in force there; ``bar``: the bar that executes it (``n_rows`` for one still pending
-    after the last bar).
-    """
-
-    decision: np.ndarray
-    weight_row: np.ndarray
-    bar: np.ndarray
-    first_bar: int
-
-
-def schedule(price_index: np.ndarray, pos_index: np.ndarray, resample: np.ndarray) -> Schedule:
-    n = len(price_index)
-    # Rows dated before the first weight row are not simulated.
-    first = int(np.searchsorted(price_index, pos_index[0], side="left"))
-    marked = np.unique(np.clip(np.searchsorted(price_index, resample, side="right") - 1, 0, n - 1))
-    marked = marked[marked >= first]
-    # Weight row in force at the end of row d: the last one dated before the next bar.
-    nxt = np.append(price_index[1:], np.iinfo(np.int64).max)[marked]
-    in_force = np.searchsorted(pos_index, nxt, side="left") - 1
-    in_force = np.maximum(in_force, 0)
-    prev = np.concatenate(([-1], in_force[:-1]))
-    fires = in_force != prev
-    decision = marked[fires]
-    return Schedule(decision, in_force[fires], decision + 1, first)
 
 
 # ---------------------------------------------------------------- record layout

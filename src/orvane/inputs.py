@@ -18,7 +18,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from orvane._calendar import period_ends
-from orvane._records import Schedule, schedule
+from orvane._schedule import Schedule, schedule
 
 __all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "PreparedWeights",
            "prepare_weights", "check_dates", "check_labels", "check_values",
