@@ -357,8 +357,7 @@ def run_demo(args: argparse.Namespace) -> int:
             report = _write_report(result, args.out / REPORT_NAME,
                                    "orvane demo: synthetic market, monthly momentum")
         except OSError as exc:
-            print(f"orvane: error: --out: {exc.strerror or _first_line(exc)}", file=sys.stderr)
-            return 2
+            raise InputError(f"--out: {exc.strerror or _first_line(exc)}") from None
     close = market.close
     print("orvane demo: the bundled synthetic market, offline and seeded")
     print(f"  market    {close.shape[1]} stocks x {close.shape[0]:,} business days, "
@@ -388,34 +387,28 @@ def _unused_files(args: argparse.Namespace) -> List[str]:
 def run_files(args: argparse.Namespace) -> int:
     kwargs = {name: getattr(args, name) for name in _params.option_names()}
     if args.out.exists() and not args.out.is_dir():
-        print(f"orvane: error: --out {args.out} is not a folder; name a folder for the results",
-              file=sys.stderr)
-        return 2
+        raise InputError(f"--out {args.out} is not a folder; name a folder for the results")
     unused = _unused_files(args)
     notes = []
     if unused:
         notes.append(f"{', '.join(f'--{n} {getattr(args, n)}' for n in unused)} not used: open prices "
                      "serve --trade-at open and --intrabar-exits, high and low --intrabar-exits")
     extra = {name: None if name in unused else getattr(args, name) for name in ("open", "high", "low")}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)
+        weights = load_weights(args.weights, args.dayfirst)
+        prices = load_prices(args.prices, extra, args.dayfirst, args.adjust)
+        kwargs["delistings"] = load_delistings(kwargs.get("delistings"), args.dayfirst)
+    notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
     try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", UserWarning)
-            weights = load_weights(args.weights, args.dayfirst)
-            prices = load_prices(args.prices, extra, args.dayfirst, args.adjust)
-            kwargs["delistings"] = load_delistings(kwargs.get("delistings"), args.dayfirst)
-        notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
-        try:
-            result = _backtest_quietly(weights, prices, **kwargs)
-        except (ValueError, TypeError, KeyError) as exc:
-            message = _first_line(exc)
-            for name in ("weights", "prices", "delistings"):
-                if message.startswith(name) and getattr(args, name) not in (None, "infer"):
-                    message += f" (--{name} {getattr(args, name)})"
-                    break
-            raise InputError(message) from None
-    except InputError as exc:
-        print(f"orvane: error: {exc}", file=sys.stderr)
-        return 2
+        result = _backtest_quietly(weights, prices, **kwargs)
+    except (ValueError, TypeError, KeyError) as exc:
+        message = _first_line(exc)
+        for name in ("weights", "prices", "delistings"):
+            if message.startswith(name) and getattr(args, name) not in (None, "infer"):
+                message += f" (--{name} {getattr(args, name)})"
+                break
+        raise InputError(message) from None
     # Files first: a reader that stops early (``| head``) must not cost them.
     try:
         saved = result.save(args.out)
@@ -425,8 +418,7 @@ def run_files(args: argparse.Namespace) -> int:
             if report is not None:
                 saved["report"] = report
     except OSError as exc:
-        print(f"orvane: error: --out: {exc.strerror or _first_line(exc)}", file=sys.stderr)
-        return 2
+        raise InputError(f"--out: {exc.strerror or _first_line(exc)}") from None
     written = sorted(p.name for p in saved.values())
     _print_warnings(notes + list(result.warnings))
     print(f"orvane run: {_shown(args.weights)} on {_shown(args.prices)}\n")
@@ -438,12 +430,16 @@ def run_files(args: argparse.Namespace) -> int:
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m orvane") -> int:
     args = build_parser(prog).parse_args(argv)
-    if args.command == "run":
-        return run_files(args)
-    if args.stocks < 2 or args.years < 1:
-        print("orvane: error: --stocks must be at least 2 and --years at least 1", file=sys.stderr)
+    try:
+        if args.command == "run":
+            return run_files(args)
+        if args.stocks < 2 or args.years < 1:
+            raise InputError("--stocks must be at least 2 and --years at least 1")
+        return run_demo(args)
+    except InputError as exc:
+        # The one way out for a mistake in the user's files or options.
+        print(f"orvane: error: {exc}", file=sys.stderr)
         return 2
-    return run_demo(args)
 
 
 def run_command() -> None:
