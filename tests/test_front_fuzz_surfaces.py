@@ -45,10 +45,19 @@ SETTINGS = dict(deadline=None, derandomize=os.environ.get("CI") == "true",
                 suppress_health_check=list(HealthCheck),
                 phases=(Phase.explicit, Phase.reuse, Phase.generate, Phase.target, Phase.shrink))
 REFUSALS = (ValueError, TypeError, LookupError, OSError)
+
+
+def _installed(name):
+    try:
+        return importlib.util.find_spec(name) is not None
+    except (ImportError, ValueError):
+        return False
+
+
 # The optional extras: without one, the inputs that need it are not generated (the oldest
 # supported environment has neither).
-HAS_PLOT = importlib.util.find_spec("matplotlib") is not None
-HAS_PARQUET = importlib.util.find_spec("pyarrow") is not None
+HAS_PLOT = _installed("matplotlib")
+HAS_PARQUET = _installed("pyarrow")
 
 
 def _share(part, least):
@@ -173,9 +182,6 @@ class Scene:
     def keep(self, path):
         """``path`` (a file or folder) is only read: it must end as it began."""
         self._kept[pathlib.Path(path)] = _tree(path)
-
-    def forget(self, path):
-        self._kept.pop(pathlib.Path(path), None)
 
     def changed(self, path, before):
         return _changes(before, _tree(path))
@@ -811,7 +817,7 @@ def _title_markup(text):
 
 
 @pytest.mark.skipif(not HAS_PLOT, reason="reports and charts need matplotlib")
-@settings(max_examples=_share(1 / 15, 8), **SETTINGS)
+@settings(max_examples=_share(1 / 20, 8), **SETTINGS)
 @given(title=TITLES, which=st.sampled_from(["small", "ruined"]))
 def test_report_and_plot_titles_are_text(title, which):
     result = _results()[which]
@@ -924,18 +930,23 @@ def _grid(spec):
     }[body]()
 
 
-def _stored_error(tb_text):
-    """(exception class or None, path of the innermost frame) of a stored traceback."""
-    frames = re.findall(r'File "(.*?)", line \d+', tb_text or "")
-    last = next((line for line in reversed((tb_text or "").strip().splitlines()) if line
-                 and not line.startswith(" ")), "")
-    name = last.split(":", 1)[0].strip()
-    module, _, qualname = name.rpartition(".")
+def _stored_error(text):
+    """(exception class or None, innermost frame's path, "file:line in function", the
+    exception's first line) of a traceback kept as text."""
+    lines = (text or "").splitlines()
+    frames = [k for k, line in enumerate(lines) if line.startswith('  File "')]
+    if not frames:
+        return None, None, "(no frame)", _first_line(text or "")
+    found = re.match(r'  File "(.*?)", line (\d+), in (.*)', lines[frames[-1]])
+    path = pathlib.Path(found.group(1))
+    # The exception's line is the first after the innermost frame that is not indented.
+    last = next((line for line in lines[frames[-1] + 1:] if line and not line.startswith(" ")), "")
+    module, _, qualname = last.split(":", 1)[0].strip().rpartition(".")
     try:
         kind = getattr(importlib.import_module(module) if module else builtins, qualname)
     except (ImportError, AttributeError, ValueError):
         kind = None
-    return kind, (pathlib.Path(frames[-1]) if frames else None), last
+    return kind, path, f"{_short(path)}:{found.group(2)} in {found.group(3)}", last[:300]
 
 
 def _check_sweep(scene, what, out):
@@ -950,13 +961,12 @@ def _check_sweep(scene, what, out):
         if error is None:
             continue
         text = out.value.traceback(run)
-        kind, path, last = _stored_error(text)
-        if kind is None or not isinstance(kind, type) or not issubclass(kind, REFUSALS):
-            scene.problems.append(Problem(f"{what} run {run}", "not a refusal", last[:300],
-                                          _short(path) if path else "", text))
+        kind, path, where, last = _stored_error(text)
+        if not (isinstance(kind, type) and issubclass(kind, REFUSALS)):
+            scene.problems.append(Problem(f"{what} run {run}", "not a refusal", last, where, text))
         elif not _in_front(path):
-            scene.problems.append(Problem(f"{what} run {run}", "raised outside orvane", last[:300],
-                                          _short(path) if path else "", text))
+            scene.problems.append(Problem(f"{what} run {run}", "raised outside orvane", last, where,
+                                          text))
 
 
 @settings(max_examples=_share(1, 15), **SETTINGS)
