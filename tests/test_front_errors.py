@@ -151,8 +151,23 @@ def test_no_foreign_warnings_from_extreme_statistics_and_offsets():
     (lambda r: r.orders(1e6, prices={"A": 10**400, "B": 1.0}), ValueError,
      r"prices must be numbers a float can hold, got integers beyond any float for \['A'\]"),
     (lambda r: r.report(3), TypeError, r"path must be a path"),
+    # Sizes, switches and counts of the charts and the report.
+    (lambda r: r.plot(figsize=(-1, 5)), ValueError,
+     r"figsize must be a size in inches in \(0, 1000\], got -1"),
+    (lambda r: r.plot_trades(figsize=10), TypeError, r"figsize must be \(width, height\) in inches"),
+    (lambda r: r.plot(figsize=(np.nan, 5)), ValueError, r"figsize must be a finite size"),
+    (lambda r: r.plot(log=pd.NA), TypeError, r"log must be True or False, got NAType <NA>"),
+    (lambda r: r.report("x.html", last_trades=2.5), TypeError,
+     r"last_trades must be a whole number of trades, at least 0, got float 2.5"),
+    (lambda r: r.report("x.html", title="a\0b"), ValueError,
+     r"title must be printable text, got '\\x00' at position 1, which no font draws"),
+    (lambda r: r.report("x" * 300 + ".html"), OSError, r"cannot write x+\.html: File name too long"),
+    # A ticker named where the run's benchmark was a Series.
+    (lambda r: orvane.backtest(W(), P(), benchmark=pd.Series(1.0, index=D)).stats(benchmark="A"),
+     ValueError, r"benchmark 'A': a ticker is read from the prices by orvane.backtest"),
 ])
-def test_result_methods_name_their_argument(call, error, message):
+def test_result_methods_name_their_argument(call, error, message, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     assert np.isfinite(orvane.backtest(W(), P()).orders(10**30)["value"]).all()
     with pytest.raises(error, match=message):
         call(orvane.backtest(W(), P()))

@@ -1045,7 +1045,8 @@ FOREIGN = {
     "view": [("CREATE TABLE t (x)", ()), ("CREATE VIEW meta AS SELECT 1 AS key, 2 AS value", ())],
 }
 STORE_KINDS = ["missing", "empty", "random", "sqlite-header", "truncated", "other-sweep",
-               "tampered", "planted", "unfingerprinted", "wal-junk", "folder", "bytes-path",
+               "tampered", "planted", "planted-old", "unfingerprinted", "wal-junk", "folder",
+               "bytes-path",
                "nul-path", "no-parent"] + [f"foreign-{name}" for name in FOREIGN]
 
 
@@ -1075,12 +1076,19 @@ def _make_store(spec, folder):
         path.write_bytes(whole[:data % (len(whole) + 1)])
     elif kind == "other-sweep":
         path.write_bytes(_store_bytes("other"))
+    elif kind == "planted-old":
+        # The pickled layout of the first store format, holding a payload that plants a folder.
+        _edit(path, ("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)", ()),
+              ("CREATE TABLE runs (run INTEGER PRIMARY KEY, payload BLOB NOT NULL)", ()),
+              ("INSERT INTO meta VALUES ('format', 'orvane sweep store 1')", ()),
+              ("INSERT INTO runs VALUES (0, ?)", (pickle.dumps(_Plant()),)))
     elif kind in ("tampered", "planted", "unfingerprinted", "wal-junk"):
         path.write_bytes(_store_bytes("same"))
         if kind == "tampered":
-            _edit(path, ("UPDATE runs SET payload = ? WHERE run = 0", (data,)))
+            _edit(path, ("UPDATE runs SET arrays = ?, record = ? WHERE run = 0",
+                         (data, data.decode("latin-1"))))
         elif kind == "planted":
-            _edit(path, ("UPDATE runs SET payload = ? WHERE run = 0", (pickle.dumps(_Plant()),)))
+            _edit(path, ("UPDATE runs SET arrays = ? WHERE run = 0", (pickle.dumps(_Plant()),)))
         elif kind == "unfingerprinted":
             _edit(path, ("DELETE FROM meta WHERE key != 'format'", ()))
         else:

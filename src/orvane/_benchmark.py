@@ -183,7 +183,9 @@ def resolve(result: Any, value: Benchmark) -> Optional[pd.Series]:
         own = getattr(result, "benchmark", None)
         return own if isinstance(own, pd.Series) else None
     if isinstance(value, str):
-        if (getattr(result, "settings", None) or {}).get("benchmark") == value:
+        own = (getattr(result, "settings", None) or {}).get("benchmark")
+        # The run's own setting may be a Series: compare only a ticker with a ticker.
+        if isinstance(own, str) and own == value:
             return result.benchmark
         raise ValueError(f"benchmark {value!r}: a ticker is read from the prices by "
                          f"orvane.backtest(..., benchmark={value!r}); here pass a Series")

@@ -8,6 +8,7 @@ percentage, a count typed as a float).  Bounds are data (``Bounds``), so a docst
 from __future__ import annotations
 
 import math
+import unicodedata
 from dataclasses import dataclass
 from typing import Any, Optional, Sequence, overload
 
@@ -185,4 +186,9 @@ def check_text(value: Any, name: str, *, optional: bool = False) -> Optional[str
                          f"{value[exc.start]!r} at position {exc.start} (half of a character "
                          "split apart, or bytes decoded with errors='surrogateescape'); decode "
                          "the text properly") from None
+    for position, char in enumerate(value):
+        # Control characters, unassigned and private code points have no glyph to draw.
+        if char not in "\n\t" and unicodedata.category(char) in ("Cc", "Cn", "Co"):
+            raise ValueError(f"{name} must be printable text, got {char!r} at position "
+                             f"{position}, which no font draws")
     return value

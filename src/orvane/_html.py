@@ -125,8 +125,11 @@ def write_html(path: Union[str, os.PathLike], name: str, render: Callable[[], st
     """Write ``render()`` to ``path`` (a folder gets ``name`` inside it); a failed write
     names the path and its cause."""
     target = writable_path(path, "path")
-    if target.is_dir():
-        target = target / name
+    try:
+        if target.is_dir():
+            target = target / name
+    except OSError as exc:  # a name too long, a folder that cannot be searched
+        raise cannot_write(target, exc) from None
     text = render()
     try:
         target.parent.mkdir(parents=True, exist_ok=True)

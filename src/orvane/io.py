@@ -402,9 +402,16 @@ def _bars(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Optional[
                                  "and low; correct the row, or leave the cell empty to mark a "
                                  "missing bar")
         # One factor per bar, so stops and intrabar exits see the bar the close is part of.
-        factor = adjusted / values["close"]
-        for f in values:
-            values[f] = adjusted if f == "close" else values[f] * factor
+        with np.errstate(over="ignore"):
+            factor = adjusted / values["close"]
+            scaled = {f: adjusted if f == "close" else values[f] * factor for f in values}
+        for f, value in scaled.items():
+            beyond = np.isinf(value) & ~np.isinf(values[f])
+            if beyond.any():
+                row = _first(beyond)
+                raise ValueError(f"{source.where(row)}: adj close / close scales the {f} "
+                                 f"{values[f][row]:g} beyond any float; correct the row")
+        values = scaled
     table = pd.DataFrame(values, index=dates)
     key_names = [names[t] for t in TICKER_COLUMNS if t in names]
     if key_names:

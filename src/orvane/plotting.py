@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _benchmark
-from orvane._checks import check_text
+from orvane._checks import Bounds, check_flag, check_real, check_text, shown
 from orvane.stats import drawdown, live_equity, max_drawdown, periods_per_year, rolling_stats, sharpe_ratio
 
 __all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure"]
@@ -47,6 +47,15 @@ def _margins(fig: Any, *, top: float = 0.2, bottom: float = 0.4, hspace: float =
     if width > left + right + 1.0 and height > top + bottom + 1.0:
         fig.subplots_adjust(left=left / width, right=1 - right / width, top=1 - top / height,
                             bottom=bottom / height, hspace=hspace, wspace=0.06)
+
+
+def _figsize(value: Any) -> Tuple[float, float]:
+    """A figure's (width, height) in inches: two positive finite numbers."""
+    if not isinstance(value, (tuple, list)) or len(value) != 2:
+        raise TypeError(f"figsize must be (width, height) in inches, got {shown(value)}")
+    width, height = (check_real(v, "figsize", Bounds(0.0, 1000.0, low_open=True),
+                                what="a size in inches") for v in value)
+    return width, height
 
 
 def house_style(ax):
@@ -87,7 +96,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
     equity = live_equity(result)
     curve = _benchmark.resolve(result, benchmark)
     dd = drawdown(equity)
-    fig = Figure(figsize=figsize)
+    fig = Figure(figsize=_figsize(figsize))
     _margins(fig, top=0.4 if title else 0.15, bottom=0.35)
     if curve is None:
         top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
@@ -115,7 +124,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
         middle.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
         middle.set_ylabel("Excess", fontsize=9)
         house_style(middle)
-    if log:
+    if check_flag(log, "log"):
         top.set_yscale("log")
     top.set_ylabel("Value (start = 1)", fontsize=9)
     if title:
@@ -150,7 +159,7 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
     returns = equity.pct_change().iloc[1:]
     periods = periods_per_year(equity.index)
     table = rolling_stats(returns, window, periods, risk_free)
-    fig = Figure(figsize=figsize)
+    fig = Figure(figsize=_figsize(figsize))
     _margins(fig, top=0.15, bottom=0.35)
     top, bottom = fig.subplots(2, 1, sharex=True)
     top.plot(table.index, table["sharpe"].to_numpy(), color=LINE_COLOR, linewidth=1.0)
@@ -170,7 +179,7 @@ def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) ->
     areas, gross and net as lines, fractions of equity. Returns the Figure."""
     Figure, PercentFormatter = figure_kit()
     book = result.exposure
-    fig = Figure(figsize=figsize)
+    fig = Figure(figsize=_figsize(figsize))
     _margins(fig, top=0.15, bottom=0.35)
     ax = fig.subplots()
     dates = book.index
@@ -199,7 +208,7 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
     """
     Figure, PercentFormatter = figure_kit()
     trades = result.trades
-    fig = Figure(figsize=figsize)
+    fig = Figure(figsize=_figsize(figsize))
     _margins(fig, top=0.45, bottom=0.55)
     axes = fig.subplots(1, 2, sharey=True)
     ret = trades["return"].astype(float).to_numpy() if len(trades) else np.empty(0)

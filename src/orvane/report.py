@@ -21,7 +21,7 @@ import pandas as pd
 
 from orvane import _benchmark, _params, plotting
 from orvane._records import ordered_actions, to_act_on
-from orvane._checks import check_text
+from orvane._checks import Bounds, check_text, check_whole
 from orvane._html import CSS, heat_color, png, write_html
 from orvane.stats import (BENCHMARK_NAMES, bar_returns, check_rate, drawdown_periods,
                           format_summary, live_equity, monthly_table, summary, yearly_table)
@@ -267,6 +267,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
                   benchmark: _benchmark.Benchmark = None, risk_free: float = 0.0) -> str:
     """The report as one HTML string (see ``write_report``)."""
     title = check_text(title, "title")
+    last_trades = check_whole(last_trades, "last_trades", Bounds(0), unit="trades")
     risk_free = check_rate(risk_free)
     curve = _benchmark.resolve(result, benchmark)
     stats = summary(result, risk_free=risk_free, benchmark=curve)

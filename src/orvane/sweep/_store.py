@@ -337,8 +337,14 @@ def decode(text: Any, blob: Any) -> Payload:
 
 # -- the file -------------------------------------------------------------------------
 
+_SIDECARS = ("-wal", "-shm", "-journal")
+
+
 def _read_only(path: str) -> sqlite3.Connection:
-    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+    """A connection that cannot write. Without a write-ahead log beside the file everything
+    is in the file, so it is opened as immutable and SQLite makes no file beside it."""
+    still = "" if os.path.exists(path + "-wal") else "&immutable=1"
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro" + still
     return sqlite3.connect(uri, uri=True, isolation_level=None)
 
 
@@ -372,7 +378,14 @@ class RunStore:
         self.db: Optional[sqlite3.Connection] = None
         fresh = not os.path.exists(self.path) or os.path.getsize(self.path) == 0
         if not fresh:
-            fresh = self._check_existing()
+            beside = {end for end in _SIDECARS if os.path.exists(self.path + end)}
+            try:
+                fresh = self._check_existing()
+            finally:
+                # A refused file is left as it was: so is its folder.
+                for end in set(_SIDECARS) - beside:
+                    if os.path.exists(self.path + end):
+                        os.remove(self.path + end)
         self._open(fresh)
 
     def _refuse(self, what: str) -> "StoreError":
