@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 import unicodedata
 from dataclasses import dataclass
-from typing import Any, Optional, Sequence, overload
+from typing import Any, Literal, Optional, Sequence, overload
 
 import numpy as np
 
@@ -115,6 +115,18 @@ def check_fraction(value: Any, name: str, bounds: Bounds = FRACTION, *, example:
     shown_example = f"{example:.2f}" if example >= 0.01 else f"{example:g}"
     return check_real(value, name, bounds, what="a fraction",
                       hint=f": {shown_example} means {example * 100:g} %")
+
+
+@overload
+def check_whole(value: Any, name: str, bounds: Optional[Bounds] = ..., *, unit: str = ...,
+                note: str = ..., none: Literal[""] = ..., even: bool = ...,
+                int32: bool = ...) -> int: ...
+
+
+@overload
+def check_whole(value: Any, name: str, bounds: Optional[Bounds] = ..., *, unit: str = ...,
+                note: str = ..., none: str, even: bool = ...,
+                int32: bool = ...) -> Optional[int]: ...
 
 
 def check_whole(value: Any, name: str, bounds: Optional[Bounds] = None, *, unit: str = "",

@@ -263,7 +263,6 @@ def _window(window: Any, step: Any) -> Tuple[int, int]:
     """Look-ahead window (bars, 0 is off) and its sampling step (bars, at least 1)."""
     bars = check_whole(window, "window", Bounds(0), unit="bars", note="0 is off", int32=True)
     every = check_whole(step, "window_step", Bounds(1), unit="bars", int32=True)
-    assert bars is not None and every is not None
     return bars, every
 
 

@@ -153,9 +153,7 @@ class Market(Mapping):
 
 
 def _whole(value: Any, name: str, least: int, unit: str = "") -> int:
-    checked = check_whole(value, name, Bounds(least), unit=unit)
-    assert checked is not None
-    return checked
+    return check_whole(value, name, Bounds(least), unit=unit)
 
 
 def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Market:

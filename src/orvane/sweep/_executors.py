@@ -32,9 +32,7 @@ def usable_cores() -> int:
 
 
 def check_workers(workers: int) -> int:
-    checked = check_whole(workers, "workers", Bounds(1), unit="processes")
-    assert checked is not None
-    return checked
+    return check_whole(workers, "workers", Bounds(1), unit="processes")
 
 
 def _warn_above_cores(workers: int) -> None:

@@ -162,10 +162,8 @@ def expected_max_sharpe(trials: int, variance: float) -> float:
 
 
 def _check_trials(trials: object) -> int:
-    checked = check_whole(trials, "trials", Bounds(1), note="the independent trials of the "
+    return check_whole(trials, "trials", Bounds(1), note="the independent trials of the "
                           "search")
-    assert checked is not None
-    return checked
 
 
 def _check_variance(variance: object) -> float:

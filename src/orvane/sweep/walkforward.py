@@ -53,10 +53,8 @@ def metric_direction(metric: str, maximize: Optional[bool] = None) -> bool:
 
 
 def _check_bars(value: Any, name: str, least: int) -> int:
-    checked = check_whole(value, name, Bounds(least), unit="bars",
+    return check_whole(value, name, Bounds(least), unit="bars",
                           note="252 is about a year of business days")
-    assert checked is not None
-    return checked
 
 
 class Window(NamedTuple):
