@@ -18,7 +18,7 @@ from orvane.stats import group_order
 if TYPE_CHECKING:
     from orvane.inputs import Inputs
 
-__all__ = ["RunRecord", "read_run", "ACTIONS", "action_words",
+__all__ = ["RunRecord", "read_run", "ACTIONS", "action_words", "action_tag",
            "to_act_on", "ordered_actions", "result_fields", "window_table", "EXCURSIONS",
            "SIDES", "EXIT_REASONS"]
 
@@ -76,19 +76,27 @@ class Action(NamedTuple):
     words: str
     rank: int      # order of the next actions: what needs doing first, plain holds last
     to_do: bool    # something to do at the next bar or rebalance
+    tag: str       # how the report marks it: "enter", "exit", "rule" (an exit rule) or ""
+    # The command line's one-line group of tickers that need nothing, or "" when listed.
+    group: str = ""
 
 
 ACTIONS: Tuple[Action, ...] = (
-    Action("sl", "stop-loss hit at the last close: sell at the next bar", 0, True),
-    Action("tp", "take-profit hit at the last close: sell at the next bar", 0, True),
-    Action("sl_enter", "stop-loss exit at the next bar, then back in at the next rebalance", 1, True),
-    Action("tp_enter", "take-profit exit at the next bar, then back in at the next rebalance", 1, True),
-    Action("enter", "open the position at the next rebalance", 2, True),
-    Action("exit", "close the position at the next rebalance", 3, True),
-    Action("sl_", "stopped out since the last rebalance", 4, False),
-    Action("tp_", "took profit since the last rebalance", 4, False),
-    Action("hold", "keep the position, resized at the next rebalance", 5, False),
-    Action("", "no action", 6, False),
+    Action("sl", "stop-loss hit at the last close: sell at the next bar", 0, True, "rule"),
+    Action("tp", "take-profit hit at the last close: sell at the next bar", 0, True, "rule"),
+    Action("sl_enter", "stop-loss exit at the next bar, then back in at the next rebalance", 1,
+           True, "rule"),
+    Action("tp_enter", "take-profit exit at the next bar, then back in at the next rebalance",
+           1, True, "rule"),
+    Action("enter", "open the position at the next rebalance", 2, True, "enter"),
+    Action("exit", "close the position at the next rebalance", 3, True, "exit"),
+    Action("sl_", "stopped out since the last rebalance", 4, False, "rule",
+           "exited by a stop since the last rebalance"),
+    Action("tp_", "took profit since the last rebalance", 4, False, "rule",
+           "exited by a take-profit since the last rebalance"),
+    Action("hold", "keep the position, resized at the next rebalance", 5, False, "",
+           "held unchanged"),
+    Action("", "no action", 6, False, ""),
 )
 _BY_CODE = {a.code: a for a in ACTIONS}
 _UNKNOWN_RANK = len(ACTIONS)
@@ -97,6 +105,12 @@ _UNKNOWN_RANK = len(ACTIONS)
 def action_words(code: str) -> str:
     action = _BY_CODE.get(code)
     return action.words if action else code
+
+
+def action_tag(code: str) -> str:
+    """The report's mark for an action code ("rule" for an unknown one)."""
+    action = _BY_CODE.get(code)
+    return action.tag if action else "rule"
 
 
 def to_act_on(actions: pd.DataFrame) -> pd.Series:

@@ -301,10 +301,9 @@ def print_actions(result: Any, out: Optional[TextIO] = None) -> None:
             "code": todo["code"].to_numpy(),
         })
         print("  " + table.to_string(index=False).replace("\n", "\n  "), file=out)
-    for label, mask in (("exited by a stop since the last rebalance", codes == "sl_"),
-                        ("exited by a take-profit since the last rebalance", codes == "tp_"),
-                        ("held unchanged", codes == "hold")):
-        if mask.any():
+    for action in _records.ACTIONS:
+        label, mask = action.group, codes == action.code
+        if label and mask.any():
             names = ", ".join(map(str, actions.index[mask]))
             print(textwrap.fill(f"{label} ({int(mask.sum())}): {names}", width=100,
                                 initial_indent="  ", subsequent_indent="    "), file=out)

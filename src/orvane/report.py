@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _benchmark, _params, plotting
-from orvane._records import ordered_actions, to_act_on
+from orvane._records import action_tag, ordered_actions, to_act_on
 from orvane._checks import Bounds, check_text, check_whole
 from orvane._html import CSS, heat_color, png, write_html
 from orvane.stats import (BENCHMARK_NAMES, bar_returns, check_rate, drawdown_periods,
@@ -202,8 +202,7 @@ def _trades_section(trades: pd.DataFrame, last: int) -> str:
 
 
 def _tag(code: str, words: str) -> str:
-    kind = "enter" if code == "enter" else "exit" if code == "exit" else "rule" if code not in ("", "hold") else ""
-    return f'<span class="tag {kind}">{html.escape(words)}</span>'
+    return f'<span class="tag {action_tag(code)}">{html.escape(words)}</span>'
 
 
 def _actions_section(actions: pd.DataFrame) -> str:
