@@ -135,3 +135,14 @@ def test_titles_are_drawn_as_written(result, tmp_path, title):
     assert fig.axes[0].get_title(loc="left") == title
     page = result.report(tmp_path / "r.html", title=title).read_text(encoding="utf-8")
     assert f"<h1>{title}</h1>" in page
+
+
+def test_a_report_reads_its_benchmark_once(result, tmp_path):
+    """One alignment for the summary, the tables and the chart: each note reaches the
+    caller once, and the chart draws the curve the statistics used."""
+    close = result.equity.iloc[len(result.equity) // 3:] * 1.5
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result.report(tmp_path / "r.html", benchmark=close)
+    notes = [str(w.message) for w in caught if "benchmark starts on" in str(w.message)]
+    assert len(notes) == 1, notes

@@ -6,18 +6,26 @@ result, its statistics, charts and report all align through ``align``.
 from __future__ import annotations
 
 import warnings
-from typing import Any, List, Mapping, Optional, Tuple, Union
+from typing import Any, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import pandas as pd
 
 from orvane import inputs
 
-__all__ = ["FORMS", "check", "read", "align", "resolve", "describe"]
+__all__ = ["FORMS", "Aligned", "check", "read", "align", "resolve", "describe"]
 
 FORMS = ("prices", "returns")
 
-Benchmark = Union[None, str, pd.Series, Mapping[str, pd.Series]]
+
+class Aligned(NamedTuple):
+    """A benchmark already aligned on a result's live bars (what ``resolve`` returned):
+    passed on as it is, so one report reads and warns about its benchmark once."""
+
+    curve: Optional[pd.Series]
+
+
+Benchmark = Union[None, str, pd.Series, Mapping[str, pd.Series], Aligned]
 
 _WHAT = ("benchmark must be a ticker of prices, a Series of prices or returns, or "
          "{'prices': series} / {'returns': series}")
@@ -179,6 +187,8 @@ def resolve(result: Any, value: Benchmark) -> Optional[pd.Series]:
     """The benchmark curve a result's statistics, charts and report use: the run's own when
     ``value`` is None, else ``value`` aligned on the result's live bars (coverage notes are
     emitted as warnings)."""
+    if isinstance(value, Aligned):
+        return value.curve
     if value is None:
         own = getattr(result, "benchmark", None)
         return own if isinstance(own, pd.Series) else None

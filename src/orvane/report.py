@@ -275,7 +275,8 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
     yearly = yearly_table(returns, curve)
     log = _log_scale(equity)
     # 9 inches wide: narrow enough for the labels to stay legible on a phone.
-    equity_fig = plotting.plot_equity(result, title=None, log=log, benchmark=curve,
+    equity_fig = plotting.plot_equity(result, title=None, log=log,
+                                      benchmark=_benchmark.Aligned(curve),
                                       figsize=(9.0, 4.6 if curve is None else 5.6))
     rolling_fig = plotting.plot_rolling(result, window=ROLLING_WINDOW, risk_free=risk_free,
                                         figsize=(9.0, 3.4))
