@@ -75,6 +75,7 @@ def test_stored_runs_come_back_bit_for_bit(stored, market, weights):
     pd.DatetimeIndex(["2020-01-01 09:30", "2020-01-02 16:00", "2020-01-06", "2020-01-07"]),
     pd.RangeIndex(4)])
 def test_tables_of_every_column_type_round_trip(index):
+    from orvane.sweep._runner import Payload
     from orvane.sweep._store import decode, encode
 
     trades = pd.DataFrame({
@@ -86,24 +87,26 @@ def test_tables_of_every_column_type_round_trip(index):
         "flag": [True, False, True, False],
         "value": [0.1, -0.0, np.nan, np.inf],
     }, index=index)
-    payload = {"worker": "h:1", "started": 1.5, "seconds": 0.25, "cpu": 0.2,
-               "warnings": [(RuntimeWarning, "one"), (UserWarning, "two")],
-               "stats": {"sharpe": 0.1 + 0.2, "trades": 3, "start": pd.Timestamp("2020-01-02"),
-                         "recovery": pd.NaT, "zone": pd.Timestamp("2020-01-02 10:00",
-                                                                   tz="Asia/Tokyo"),
-                         "none": None, "name": "x"},
-               "equity": (b"\x01\x02", np.array([1.0, np.nan, 1.25, 5e-324])),
-               "equity_index": index, "trades": trades}
+    payload = Payload(
+        worker="h:1", started=1.5, seconds=0.25, cpu=0.2,
+        warnings=[(RuntimeWarning, "one"), (UserWarning, "two")],
+        stats={"sharpe": 0.1 + 0.2, "trades": 3, "start": pd.Timestamp("2020-01-02"),
+               "recovery": pd.NaT, "zone": pd.Timestamp("2020-01-02 10:00", tz="Asia/Tokyo"),
+               "none": None, "name": "x"},
+        equity=(b"\x01\x02", np.array([1.0, np.nan, 1.25, 5e-324])), equity_index=index,
+        trades=trades, exception=RuntimeError("never stored"))
     back = decode(*encode(payload))
-    pd.testing.assert_frame_equal(back["trades"], trades)
-    pd.testing.assert_index_equal(back["equity_index"], index, exact=True)
-    assert back["equity"][0] == b"\x01\x02"
-    np.testing.assert_array_equal(back["equity"][1], payload["equity"][1])
-    assert back["warnings"] == payload["warnings"]
-    for name, value in payload["stats"].items():
-        assert type(back["stats"][name]) is type(value) and (
-            back["stats"][name] == value or value is pd.NaT), name
-    assert back["stats"]["zone"].tz is not None
+    pd.testing.assert_frame_equal(back.trades, trades)
+    pd.testing.assert_index_equal(back.equity_index, index, exact=True)
+    assert back.equity[0] == b"\x01\x02"
+    np.testing.assert_array_equal(back.equity[1], payload.equity[1])
+    assert (back.warnings, back.worker, back.started, back.seconds, back.cpu) == \
+        (payload.warnings, "h:1", 1.5, 0.25, 0.2)
+    assert back.exception is None and back.result is None and back.error is None
+    for name, value in payload.stats.items():
+        assert type(back.stats[name]) is type(value) and (
+            back.stats[name] == value or value is pd.NaT), name
+    assert back.stats["zone"].tz is not None
 
 
 def test_result_is_not_stored(market, weights, tmp_path):

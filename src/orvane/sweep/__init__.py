@@ -4,6 +4,7 @@ per-process state, so runs never share a process at the same time: parallel swee
 processes (or Ray actors), never threads.
 """
 
+import dataclasses
 import os
 import signal
 import threading
@@ -82,9 +83,9 @@ def _terminate_as_exit() -> Iterator[None]:
 def _storable(payload: Payload, collector: Collector) -> Payload:
     """A run's payload as the store keeps it: whole (with its dates), without the pickled
     exception that only a raising sweep needs."""
-    kept = {key: value for key, value in payload.items() if key != "exception"}
-    if "equity" in kept and "equity_index" not in kept:
-        kept["equity_index"] = collector.indexes[kept["equity"][0]]
+    kept = dataclasses.replace(payload, exception=None)
+    if kept.equity is not None and kept.equity_index is None:
+        kept.equity_index = collector.indexes[kept.equity[0]]
     return kept
 
 
@@ -116,7 +117,7 @@ def _stored_runs(opened: RunStore, runs: int) -> dict[int, Payload]:
 
 def _warn_once(payloads: list[Payload]) -> None:
     """One notice for the runs that warned, not one per run: the texts are in the table."""
-    warned = [p["warnings"] for p in payloads if p["warnings"]]
+    warned = [p.warnings for p in payloads if p.warnings]
     if warned:
         category, message = warned[0][0]
         warnings.warn(f"{len(warned)} of {len(payloads)} runs warned (see the warnings "

@@ -4,6 +4,7 @@ process, in a pool worker or in a Ray actor.
 """
 
 import hashlib
+import math
 import os
 import pickle
 import socket
@@ -12,6 +13,7 @@ import traceback
 import warnings
 from collections import OrderedDict
 from collections.abc import Callable
+from dataclasses import dataclass, field
 from typing import Any, Optional
 
 import numpy as np
@@ -32,8 +34,33 @@ _WEIGHT_CACHE = 2
 # What every run of a sweep reads: {"market": ... (what the strategy gets), "prices": the
 # market prepared once, "weights": ... or None}.
 Shared = dict[str, Any]
-# What a run sends back: timings and warnings, then its kept parts or its error.
-Payload = dict[str, Any]
+
+
+@dataclass
+class Payload:
+    """What one run sends back, from any executor: where and when it ran, its warnings,
+    then the parts ``keep`` asked for or its error.  A part not kept (or a run that failed
+    before making it) is None."""
+
+    worker: Optional[str] = None
+    # UTC seconds since the epoch; the run's own time; the CPU seconds its process spent.
+    started: float = math.nan
+    seconds: float = math.nan
+    cpu: float = math.nan
+    # (category, text) of each distinct warning the run raised, in order.
+    warnings: list[tuple[type, str]] = field(default_factory=list)
+    stats: Optional[dict[str, Any]] = None
+    # (key of the date index, values): the index itself travels once per process.
+    equity: Optional[tuple[bytes, np.ndarray]] = None
+    equity_index: Optional[pd.Index] = None
+    trades: Optional[pd.DataFrame] = None
+    result: Optional[BacktestResult] = None
+    error: Optional[str] = None
+    traceback: Optional[str] = None
+    # The exception itself (in this process) or pickled, only for a sweep that re-raises.
+    exception: Any = None
+    # The worker died running it: ``error`` says how.
+    lost: bool = False
 
 
 class Runner:
@@ -98,53 +125,51 @@ class Runner:
     def _compact(self, stats: Optional[pd.Series], equity: pd.Series,
                  result: Optional[BacktestResult]) -> tuple[Payload, Optional[bytes]]:
         """The parts of a result to send back, and the date index key they introduce."""
-        parts: Payload = {}
+        parts = Payload()
         new_key = None
         if stats is not None:
-            parts["stats"] = dict(zip(stats.index, stats.tolist()))
+            parts.stats = dict(zip(stats.index, stats.tolist()))
         if "equity" in self.keep:
             index = equity.index
             key = hashlib.blake2b(pickle.dumps(index, protocol=5), digest_size=16).digest()
-            parts["equity"] = (key, equity.to_numpy(dtype=np.float64, copy=True))
+            parts.equity = (key, equity.to_numpy(dtype=np.float64, copy=True))
             # Every run of a sweep shares the price dates: send them once per process.
             if self.in_process or key not in self._sent_indexes:
-                parts["equity_index"] = index
+                parts.equity_index = index
                 new_key = key
         if result is not None and "trades" in self.keep:
-            parts["trades"] = result.trades
+            parts.trades = result.trades
         if result is not None and "result" in self.keep:
-            parts["result"] = result
+            parts.result = result
         return parts, new_key
 
     def __call__(self, task: Task) -> Payload:
         strategy_params, options = task
-        out: Payload = {"worker": self.worker, "started": time.time()}
-        start, cpu = time.perf_counter(), time.process_time()
+        started, start, cpu = time.time(), time.perf_counter(), time.process_time()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                parts, new_key = self._run(strategy_params, options)
+                out, new_key = self._run(strategy_params, options)
             except Exception as exc:
-                out["error"] = "".join(traceback.format_exception_only(type(exc), exc)).strip()
-                out["traceback"] = traceback.format_exc()
+                out = Payload(error="".join(traceback.format_exception_only(type(exc), exc)).strip(),
+                              traceback=traceback.format_exc())
                 # Only a sweep that re-raises needs the exception itself; a stored one
                 # would hold the frames of every failed run (their weights included).
                 if self.raise_errors and self.in_process:
-                    out["exception"] = exc
+                    out.exception = exc
                 elif self.raise_errors:
                     try:
-                        out["exception"] = pickle.dumps(exc)
+                        out.exception = pickle.dumps(exc)
                     except Exception:
-                        out["exception"] = None
+                        out.exception = None
                 del exc
             else:
-                out.update(parts)
                 if new_key is not None:
                     self._sent_indexes.add(new_key)
-        out["seconds"] = time.perf_counter() - start
-        out["cpu"] = time.process_time() - cpu
-        out["warnings"] = list(OrderedDict.fromkeys(
-            (w.category, str(w.message)) for w in caught))
+        out.worker, out.started = self.worker, started
+        out.seconds = time.perf_counter() - start
+        out.cpu = time.process_time() - cpu
+        out.warnings = list(OrderedDict.fromkeys((w.category, str(w.message)) for w in caught))
         return out
 
 

@@ -13,6 +13,7 @@ A fingerprint of the market, the weights, the grid, the settings and the strateg
 
 import builtins
 import json
+import math
 import os
 import sqlite3
 import urllib.parse
@@ -254,27 +255,39 @@ def _warning_class(name: Any) -> type:
 
 
 def encode(payload: Payload) -> tuple[str, bytes]:
-    """A run's payload as (JSON record, array bytes)."""
+    """A run's payload as (JSON record, array bytes); the exception object is never kept."""
     out = _Writer()
-    record: dict[str, Any] = {}
-    for key in ("worker", "error", "traceback"):
-        if key in payload:
-            record[key] = None if payload[key] is None else str(payload[key])
-    for key in ("started", "seconds", "cpu"):
-        if key in payload:
-            record[key] = float(payload[key])
-    record["warnings"] = [[getattr(c, "__name__", "UserWarning"), str(m)]
-                          for c, m in payload.get("warnings", [])]
-    if "stats" in payload:
-        record["stats"] = [[str(k), _scalar_out(v)] for k, v in payload["stats"].items()]
-    if "equity" in payload:
-        key, values = payload["equity"]
+    record: dict[str, Any] = {
+        "worker": payload.worker, "error": payload.error, "traceback": payload.traceback,
+        "started": float(payload.started), "seconds": float(payload.seconds),
+        "cpu": float(payload.cpu),
+        "warnings": [[getattr(c, "__name__", "UserWarning"), str(m)]
+                     for c, m in payload.warnings]}
+    if payload.stats is not None:
+        record["stats"] = [[str(k), _scalar_out(v)] for k, v in payload.stats.items()]
+    if payload.equity is not None:
+        key, values = payload.equity
+        if payload.equity_index is None:
+            raise TypeError("an equity curve without its dates")
         record["equity"] = {"key": key.hex(), "values": out.array(np.asarray(values, np.float64)),
-                            "index": _index_out(payload["equity_index"], out)}
-    if "trades" in payload:
-        trades = payload["trades"]
-        record["trades"] = None if trades is None else _frame_out(trades, out)
+                            "index": _index_out(payload.equity_index, out)}
+    if payload.trades is not None:
+        record["trades"] = _frame_out(payload.trades, out)
     return json.dumps(record, allow_nan=True), out.blob()
+
+
+def _text_or_none(record: dict[str, Any], key: str) -> Optional[str]:
+    value = record.get(key)
+    if value is not None and not isinstance(value, str):
+        raise _Damaged(f"its {key} is not text")
+    return value
+
+
+def _number(record: dict[str, Any], key: str) -> float:
+    value = record.get(key, math.nan)
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        raise _Damaged(f"its {key} is not a number")
+    return float(value)
 
 
 def decode(text: Any, blob: Any) -> Payload:
@@ -288,29 +301,23 @@ def decode(text: Any, blob: Any) -> Payload:
     if not isinstance(record, dict):
         raise _Damaged("its record is not an object")
     data = _Reader(blob)
-    payload: Payload = {}
-    for key in ("worker", "error", "traceback"):
-        if key in record:
-            if record[key] is not None and not isinstance(record[key], str):
-                raise _Damaged(f"its {key} is not text")
-            payload[key] = record[key]
-    for key in ("started", "seconds", "cpu"):
-        if key in record:
-            if not isinstance(record[key], (int, float)) or isinstance(record[key], bool):
-                raise _Damaged(f"its {key} is not a number")
-            payload[key] = float(record[key])
     warned = record.get("warnings")
     if not isinstance(warned, list) or not all(
             isinstance(w, list) and len(w) == 2 and all(isinstance(t, str) for t in w)
             for w in warned):
         raise _Damaged("its warnings are not a list of texts")
-    payload["warnings"] = [(_warning_class(c), m) for c, m in warned]
+    payload = Payload(worker=_text_or_none(record, "worker"),
+                      error=_text_or_none(record, "error"),
+                      traceback=_text_or_none(record, "traceback"),
+                      started=_number(record, "started"), seconds=_number(record, "seconds"),
+                      cpu=_number(record, "cpu"),
+                      warnings=[(_warning_class(c), m) for c, m in warned])
     if "stats" in record:
         stats = record["stats"]
         if not isinstance(stats, list) or not all(
                 isinstance(s, list) and len(s) == 2 and isinstance(s[0], str) for s in stats):
             raise _Damaged("its statistics are malformed")
-        payload["stats"] = {name: _scalar_in(value) for name, value in stats}
+        payload.stats = {name: _scalar_in(value) for name, value in stats}
     if "equity" in record:
         equity = record["equity"]
         if not isinstance(equity, dict) or not isinstance(equity.get("key"), str):
@@ -324,13 +331,12 @@ def decode(text: Any, blob: Any) -> Payload:
             index_key = bytes.fromhex(equity["key"])
         except ValueError:
             raise _Damaged("its equity's key is not hexadecimal") from None
-        payload["equity"] = (index_key, values)
-        payload["equity_index"] = index
+        payload.equity = (index_key, values)
+        payload.equity_index = index
     if "trades" in record:
-        payload["trades"] = None if record["trades"] is None else \
-            _frame_in(record["trades"], data)
-    if "error" not in payload and "stats" not in payload and "equity" not in payload \
-            and "trades" not in payload:
+        payload.trades = _frame_in(record["trades"], data)
+    if payload.error is None and payload.stats is None and payload.equity is None \
+            and payload.trades is None:
         raise _Damaged("it holds neither a result nor an error")
     return payload
 

@@ -48,16 +48,16 @@ class _RemoteTraceback(Exception):
 
 def failure(payload: Payload, index: int, params: dict[str, Any]) -> BaseException:
     """The exception a failed run raises under ``errors="raise"``."""
-    if "lost" in payload:
-        return WorkerLostError(f"run {index} {params!r}: {payload['error']}")
-    exc: Any = payload.get("exception")
+    if payload.lost:
+        return WorkerLostError(f"run {index} {params!r}: {payload.error}")
+    exc: Any = payload.exception
     if isinstance(exc, BaseException):
         return exc
     try:
         raised: BaseException = pickle.loads(exc)
     except Exception:
-        raised = RuntimeError(payload["error"])
-    raised.__cause__ = _RemoteTraceback(payload["traceback"])
+        raised = RuntimeError(payload.error)
+    raised.__cause__ = _RemoteTraceback(payload.traceback or "")
     return raised
 
 
@@ -234,7 +234,7 @@ class Collector:
         self.keep = keep
         self.errors = errors
         self.bar = bar
-        self.payloads: list[Payload] = [{} for _ in params]
+        self.payloads: list[Payload] = [Payload() for _ in params]
         # Date index of the equity curves, by key: sent once per worker.
         self.indexes: dict[bytes, pd.Index] = {}
         self.failed = 0
@@ -242,11 +242,12 @@ class Collector:
     def add(self, outcome: Outcome) -> None:
         index, kind, payload = outcome
         if kind == "lost":
-            payload = {"error": payload, "lost": True, "warnings": []}
-        if "equity_index" in payload:
-            self.indexes[payload["equity"][0]] = payload.pop("equity_index")
+            payload = Payload(error=payload, lost=True)
+        if payload.equity_index is not None and payload.equity is not None:
+            self.indexes[payload.equity[0]] = payload.equity_index
+            payload.equity_index = None
         self.payloads[index] = payload
-        if "error" in payload:
+        if payload.error is not None:
             self.failed += 1
             if self.errors == "raise":
                 raise failure(payload, index, self.params[index])
@@ -256,35 +257,31 @@ class Collector:
     def result(self, index: pd.Index) -> SweepResult:
         payloads = self.payloads
         stat_names = list(OrderedDict.fromkeys(
-            name for p in payloads for name in p.get("stats", ())))
+            name for p in payloads for name in p.stats or ()))
         table = pd.DataFrame.from_records(
-            [p.get("stats", {}) for p in payloads], columns=stat_names)
+            [p.stats or {} for p in payloads], columns=stat_names)
         table.index = index
-        table["error"] = pd.Series([p.get("error") for p in payloads], index=index,
-                                   dtype=object)
-        texts = ["; ".join(message for _, message in p["warnings"]) or None
+        table["error"] = pd.Series([p.error for p in payloads], index=index, dtype=object)
+        texts = ["; ".join(message for _, message in p.warnings) or None
                  for p in payloads]
         table["warnings"] = pd.Series(texts, index=index, dtype=object)
         timings = pd.DataFrame({
-            "worker": pd.Series([p.get("worker") for p in payloads], index=index,
-                                dtype=object),
+            "worker": pd.Series([p.worker for p in payloads], index=index, dtype=object),
             "started": pd.Series(pd.to_datetime(
-                [p.get("started", np.nan) for p in payloads], unit="s", utc=True),
-                index=index),
-            "seconds": pd.Series([p.get("seconds", np.nan) for p in payloads],
-                                 index=index, dtype=np.float64),
-            "cpu": pd.Series([p.get("cpu", np.nan) for p in payloads], index=index,
-                             dtype=np.float64),
+                [p.started for p in payloads], unit="s", utc=True), index=index),
+            "seconds": pd.Series([p.seconds for p in payloads], index=index,
+                                 dtype=np.float64),
+            "cpu": pd.Series([p.cpu for p in payloads], index=index, dtype=np.float64),
         })
         equity = self._equity(index) if "equity" in self.keep else None
-        trades = [p.get("trades") for p in payloads] if "trades" in self.keep else None
-        results = [p.get("result") for p in payloads] if "result" in self.keep else None
-        tracebacks = [p.get("traceback") for p in payloads]
+        trades = [p.trades for p in payloads] if "trades" in self.keep else None
+        results = [p.result for p in payloads] if "result" in self.keep else None
+        tracebacks = [p.traceback for p in payloads]
         return SweepResult(table, tuple(self.params), equity, trades, results, timings,
                            tracebacks, self.keep)
 
     def _equity(self, index: pd.Index) -> pd.DataFrame:
-        curves = [p.get("equity") for p in self.payloads]
+        curves = [p.equity for p in self.payloads]
         keys = {curve[0] for curve in curves if curve is not None}
         if len(keys) <= 1:
             dates = self.indexes[keys.pop()] if keys else pd.DatetimeIndex([])
