@@ -16,7 +16,7 @@ from orvane.result import BacktestResult
 from orvane.sweep import overfit
 from orvane.sweep._runner import Payload
 
-__all__ = ["WorkerLostError", "SweepResult", "Collector", "Outcome", "Outcomes"]
+__all__ = ["SweepResult", "WorkerLostError"]
 
 
 class WorkerLostError(RuntimeError):
