@@ -34,9 +34,9 @@ from orvane.stats._returns import (annual_volatility, bar_returns, cagr, check_r
 from orvane.stats._summary import (RunFigures, figures_summary, format_summary, live_equity,
                                    result_figures, run_figures, summary)
 from orvane.stats._table import (BENCHMARK_NAMES, BOOK_NAMES, CARDS, LABELS, NOTEBOOK, NUMERIC,
-                                 STATISTICS, SWEEP_COLUMNS, TABLE, Statistic, grouped)
+                                 RENAMED, STATISTICS, SWEEP_COLUMNS, TABLE, Statistic, grouped)
 from orvane.stats._trades import (NAT, TradeFigures, exposure, group_order, round_trips,
-                                  trade_figures, trade_stats, turnover)
+                                  time_in_market, trade_figures, trade_stats, turnover)
 
 __all__ = [
     "periods_per_year",
@@ -69,6 +69,7 @@ __all__ = [
     "trade_stats",
     "turnover",
     "round_trips",
+    "time_in_market",
     "exposure",
     "live_equity",
     "summary",

@@ -151,7 +151,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
     values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe))
     order, continues = segments(f)
     values["turnover"] = segment_turnover(f, order, continues, years)
-    values["exposure"] = share_open(*fig.open_bars, len(equity))
+    values["time_in_market"] = share_open(*fig.open_bars, len(equity))
     values.update(_book_stats(fig, order, continues))
     if fig.ruined:
         values["ruined_on"] = equity.index[-1]

@@ -86,7 +86,7 @@ TABLE: Tuple[Statistic, ...] = (
     _S("avg_loss", "Average loss (per record)", TRADES, "pct", True, "trades"),
     _S("avg_bars_held", "Average bars per record", TRADES, "float", None, "trades"),
     _S("turnover", "Turnover (per year, resizes not counted)", TRADES, "times", False, "trades"),
-    _S("exposure", "Exposure (time in market)", TRADES, "pct", None, "trades"),
+    _S("time_in_market", "Time in market", TRADES, "pct", None, "trades"),
     _S("avg_mae_winners", "Average MAE, winners", TRADES, "pct", True, "trades"),
     _S("avg_mfe_winners", "Average MFE, winners", TRADES, "pct", True, "trades"),
     _S("avg_mae_losers", "Average MAE, losers", TRADES, "pct", True, "trades"),
@@ -104,6 +104,8 @@ TABLE: Tuple[Statistic, ...] = (
 del _S
 
 STATISTICS: Dict[str, Statistic] = {s.name: s for s in TABLE}
+# Names statistics had in earlier versions (a sweep store may hold them).
+RENAMED = {"exposure": "time_in_market"}
 
 # The views other modules read.
 LABELS = {s.name: (s.label, s.kind) for s in TABLE}

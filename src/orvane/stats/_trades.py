@@ -5,6 +5,7 @@ table's columns are read once into arrays (``TradeFigures``).
 
 from __future__ import annotations
 
+import warnings
 from typing import NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -231,7 +232,7 @@ def round_trips(trades: pd.DataFrame) -> pd.DataFrame:
 
 
 @quiet
-def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
+def time_in_market(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
     """Share of the bars of ``index`` on which at least one trade is open.
 
     A trade is open from its entry bar up to, not including, its exit bar;
@@ -239,6 +240,14 @@ def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
     """
     index = pd.DatetimeIndex(index)
     return share_open(*open_bars(trade_figures(trades, index=index), index), len(index))
+
+
+def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
+    """Deprecated name of ``time_in_market``: "exposure" is the book's long, short, gross
+    and net table (``BacktestResult.exposure``)."""
+    warnings.warn("orvane.stats.exposure is now orvane.stats.time_in_market",
+                  DeprecationWarning, stacklevel=2)
+    return time_in_market(trades, index)
 
 
 def open_bars(f: TradeFigures, index: pd.DatetimeIndex) -> Tuple[np.ndarray, np.ndarray]:

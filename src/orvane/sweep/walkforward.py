@@ -234,7 +234,7 @@ def walk_forward(market: Prices, grid: Grid, *, strategy: Strategy, train: int, 
     ``stats()``) wins, the first in grid order on a tie. ``maximize`` None: the better
     side of the statistic's row in ``orvane.stats.STATISTICS`` (lower for
     ``annual_volatility``, ``turnover``, ``down_capture`` and ``total_costs``, higher for
-    most); a statistic with no better side by itself (``trades``, ``exposure``,
+    most); a statistic with no better side by itself (``trades``, ``time_in_market``,
     ``beta``, ...) needs it given. ``max_drawdown`` is negative, so the highest is the
     shallowest. Each train run's strategy sees only its train window,
     so look-back strategies spend the window's first bars warming up.
