@@ -26,7 +26,7 @@ from orvane import _benchmark, _params, plotting
 from orvane._records import ordered_actions, to_act_on
 from orvane.inputs import check_text
 from orvane.stats import (CARDS, NOTEBOOK, STATISTICS, check_rate, drawdown_periods,
-                          bar_returns, format_summary, grouped, live_equity, monthly_table,
+                          equity_returns, format_summary, grouped, live_equity, monthly_table,
                           summary, yearly_table)
 
 __all__ = ["write_report", "render_report", "headline_html"]
@@ -338,7 +338,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
     curve = _benchmark.resolve(result, benchmark)
     stats = summary(result, risk_free=risk_free, benchmark=curve)
     equity = live_equity(result)
-    returns = bar_returns(equity).fillna(0.0)
+    returns = equity_returns(equity)
     yearly = yearly_table(returns, curve)
     log = _log_scale(equity)
     # 9 inches wide: narrow enough for the labels to stay legible on a phone.

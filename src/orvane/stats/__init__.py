@@ -8,7 +8,9 @@ better side and what it needs.
 
 Conventions shared by the functions below:
 
-- Returns are simple bar-to-bar returns of the equity curve.
+- Returns are simple bar-to-bar returns of the equity curve, one per bar after the
+  first (``equity_returns``): the first bar has no bar before it, so it has no
+  return, and none is invented.
 - Annualisation uses ``periods_per_year`` of the equity index; the risk-free rate
   is 0 unless given.
 - Relative statistics pair the strategy's and the benchmark's bar returns on the
@@ -28,7 +30,7 @@ from orvane.stats._drawdowns import (DRAWDOWN_COLUMNS, calmar_ratio, drawdown, d
 from orvane.stats._relative import (alpha, benchmark_stats, beta, capture_ratio, correlation,
                                     information_ratio, tracking_error)
 from orvane.stats._returns import (annual_volatility, bar_returns, cagr, check_rate,
-                                   conditional_value_at_risk, kurtosis,
+                                   conditional_value_at_risk, equity_returns, kurtosis,
                                    periods_per_year, sharpe_ratio, skewness, sortino_ratio,
                                    total_return, value_at_risk)
 from orvane.stats._summary import (RunFigures, figures_summary, format_summary, live_equity,
@@ -58,6 +60,7 @@ __all__ = [
     "yearly_table",
     "rolling_stats",
     "bar_returns",
+    "equity_returns",
     "beta",
     "alpha",
     "correlation",

@@ -61,13 +61,17 @@ def monthly_table(returns: pd.Series) -> pd.DataFrame:
 
 def yearly_table(returns: pd.Series, benchmark: Optional[pd.Series] = None) -> pd.DataFrame:
     """``calendar_returns`` by year (index: year), column ``return``; with a benchmark
-    value curve on the same dates also ``benchmark``, its compounded return over the
-    same bars (NaN for a year it has no move in), and ``excess`` = return - benchmark."""
+    value curve (on the equity's dates: those of the returns and the bar before the
+    first) also ``benchmark``, its compounded return over the same bars (NaN for a year
+    it has no move in), and ``excess`` = return - benchmark."""
     growth = calendar_returns(returns, "year")
     table = pd.DataFrame({"return": growth.to_numpy()},
                          index=pd.Index(growth.index.year, name="year"))
     if benchmark is not None:
-        moves = bar_returns(benchmark.reindex(returns.index))
+        dates = returns.index
+        # The first return is the move from the bar before it: the benchmark's too.
+        before = benchmark.index[benchmark.index < dates[0]][-1:] if len(dates) else dates
+        moves = bar_returns(benchmark.reindex(before.append(dates))).iloc[len(before):]
         theirs = calendar_returns(moves.fillna(0.0), "year")
         seen = moves.notna().groupby(moves.index.year).any().to_numpy()
         table["benchmark"] = np.where(seen, theirs.to_numpy(), np.nan)

@@ -264,6 +264,16 @@ def bar_returns(curve: pd.Series) -> pd.Series:
     return pd.Series(out, index=curve.index, name=curve.name)
 
 
+def equity_returns(equity: pd.Series) -> pd.Series:
+    """Bar-to-bar simple returns of an equity curve, from its second bar on.
+
+    The first bar has no bar before it, so it has no return: it is left out, not given
+    0.0 (which would count as a flat bar in every mean, deviation and quantile).  So the
+    statistics of ``summary`` and NumPy's or pandas' own on these returns agree.
+    """
+    return bar_returns(equity).iloc[1:].rename("returns")
+
+
 def check_rate(value: Any, name: str = "risk_free") -> float:
     """An annual rate as a fraction: a finite real number above -1 and below 1 (0.04 = 4 %)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):

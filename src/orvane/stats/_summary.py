@@ -14,7 +14,7 @@ from orvane.stats._calendar import extremes
 from orvane.stats._drawdowns import calmar_ratio, max_drawdown
 from orvane.stats._relative import benchmark_stats
 from orvane.stats._returns import (DAYS_PER_YEAR, annual_volatility, cagr, check_rate,
-                                   conditional_value_at_risk, kurtosis,
+                                   conditional_value_at_risk, equity_returns, kurtosis,
                                    periods_per_year, quiet, sharpe_ratio, skewness,
                                    sortino_ratio, total_return, value_at_risk)
 from orvane.stats._table import STATISTICS, TABLE, text
@@ -117,7 +117,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
                     benchmark: Optional[pd.Series] = None) -> pd.Series:
     """``summary`` of a result's figures (``risk_free`` already checked)."""
     equity = fig.equity
-    returns = equity.pct_change().iloc[1:]
+    returns = equity_returns(equity)
     periods = periods_per_year(equity.index)
     depth, peak, trough, recovery = max_drawdown(equity)
     growth = cagr(equity)
