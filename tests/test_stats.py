@@ -143,6 +143,16 @@ def test_time_in_market_and_turnover():
         assert stats.exposure(t, index) == 0.8
 
 
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+def test_time_in_market_reads_trade_dates_in_another_unit(unit):
+    if not hasattr(pd.DatetimeIndex, "as_unit"):
+        pytest.skip("pandas before 2.0 holds nanoseconds only")
+    index = pd.bdate_range("2021-01-04", periods=10).as_unit(unit)
+    t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None]).astype(
+        {"entry_date": "datetime64[ns]", "exit_date": "datetime64[ns]"})
+    assert stats.time_in_market(t, index) == 0.8
+
+
 def fake_result(values, trades, start=None):
     eq = curve(values)
     return types.SimpleNamespace(equity=eq, trades=trades, start=start if start is not None else eq.index[0])
