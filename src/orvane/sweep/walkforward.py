@@ -232,11 +232,9 @@ def walk_forward(market: Prices, grid: Grid, *, strategy: Strategy, train: int, 
     Choice: ``orvane.sweep(market cut to the train window, grid, strategy=strategy,
     **sweep_options)``; the run with the best ``metric`` (a numeric column of
     ``stats()``) wins, the first in grid order on a tie. ``maximize`` None: the better
-    side of the statistic's row in ``orvane.stats.STATISTICS`` (lower for
-    ``annual_volatility``, ``turnover``, ``down_capture`` and ``total_costs``, higher for
-    most); a statistic with no better side by itself (``trades``, ``time_in_market``,
-    ``beta``, ...) needs it given. ``max_drawdown`` is negative, so the highest is the
-    shallowest. Each train run's strategy sees only its train window,
+    side of the statistic's row in ``orvane.stats.STATISTICS`` (``annual_volatility``:
+    lower); a statistic with none by itself (``trades``, ``beta``, ...) needs it given.
+    ``max_drawdown`` is negative, so the highest is the shallowest. Each train run's strategy sees only its train window,
     so look-back strategies spend the window's first bars warming up.
 
     Test run: the strategy gets the market from the start of the train window to the
