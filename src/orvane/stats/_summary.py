@@ -56,7 +56,8 @@ def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = Tru
     """The figures of one run, whoever holds it: a result's tables or the engine's records.
 
     ``equity`` is the live equity (no NaN); ``trades`` the trade arrays, their dates in
-    the unit of ``equity``'s; ``holdings`` whether the holding rows apply; ``gross``,
+    the unit of ``equity``'s, with their ``bars`` in it when the caller knows them;
+    ``holdings`` whether the holding rows apply; ``gross``,
     ``net`` and ``costs`` (paid per bar) cover the live bars and come from the engine's
     book (None without one); ``ruined``, whether the equity reached 0 on its last bar.
     """

@@ -26,6 +26,9 @@ class TradeFigures(NamedTuple):
     # Entry and exit dates as int64 in the unit of the equity's dates (NaT's while open).
     entry: np.ndarray
     exit: np.ndarray
+    # Their positions among the equity's dates (the exit len(equity) while open), when
+    # made against those dates.
+    bars: Optional[Tuple[np.ndarray, np.ndarray]] = None
 
 
 NAT = np.iinfo(np.int64).min  # NaT as int64 nanoseconds
@@ -39,18 +42,22 @@ def trade_figures(trades: pd.DataFrame, keys: Optional[np.ndarray] = None,
                   index: Optional[pd.DatetimeIndex] = None) -> TradeFigures:
     """The arrays of a trade table; ``keys`` numbers its tickers when the caller knows them
     (else they are factorised from the ``ticker`` column); ``index``, the equity's dates,
-    sets the unit of the entry and exit stamps (else the table's own)."""
+    sets the unit of the entry and exit stamps (else the table's own) and gives ``bars``."""
     if not len(trades):
         empty = np.zeros(0)
         ns = np.zeros(0, dtype=np.int64)
-        return TradeFigures(empty, empty, empty, empty, empty, ns, np.zeros(0, dtype=bool), ns, ns)
-    if keys is None:
-        keys = pd.factorize(trades["ticker"].to_numpy())[0]
-    return TradeFigures(
-        ret=float_column(trades, "return"), bars_held=float_column(trades, "bars_held"),
-        mae=float_column(trades, "mae"), gmfe=float_column(trades, "gmfe"), weight=float_column(trades, "weight"),
-        key=np.asarray(keys), short=np.asarray(trades["side"].to_numpy() == "short"),
-        entry=_stamps(trades["entry_date"], index), exit=_stamps(trades["exit_date"], index))
+        figures = TradeFigures(empty, empty, empty, empty, empty, ns, np.zeros(0, dtype=bool),
+                               ns, ns)
+    else:
+        if keys is None:
+            keys = pd.factorize(trades["ticker"].to_numpy())[0]
+        figures = TradeFigures(
+            ret=float_column(trades, "return"), bars_held=float_column(trades, "bars_held"),
+            mae=float_column(trades, "mae"), gmfe=float_column(trades, "gmfe"),
+            weight=float_column(trades, "weight"), key=np.asarray(keys),
+            short=np.asarray(trades["side"].to_numpy() == "short"),
+            entry=_stamps(trades["entry_date"], index), exit=_stamps(trades["exit_date"], index))
+    return figures if index is None else figures._replace(bars=open_bars(figures, index))
 
 
 def _stamps(dates: pd.Series, index: Optional[pd.DatetimeIndex]) -> np.ndarray:
@@ -251,7 +258,10 @@ def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
 
 
 def open_bars(f: TradeFigures, index: pd.DatetimeIndex) -> Tuple[np.ndarray, np.ndarray]:
-    """Per record, the positions in ``index`` of its entry and exit (len(index) while open)."""
+    """Per record, the positions in ``index`` of its entry and exit (len(index) while open):
+    ``f.bars`` when it has them, else found from the dates."""
+    if f.bars is not None:
+        return f.bars
     if not len(index) or not len(f.entry):
         return np.zeros(0, np.int64), np.zeros(0, np.int64)
     stamps = index.asi8
