@@ -177,7 +177,7 @@ def test_live_series_start_at_the_first_signal_and_the_full_one_is_kept():
     result = quiet(late, prices())
     assert result.equity.index[0] == result.start == DAYS[2]
     assert len(result.full_equity) == len(DAYS) and (result.full_equity.iloc[:2] == 1.0).all()
-    assert result.returns.index.equals(result.equity.index)
+    assert result.returns.index.equals(result.equity.index[1:])
     assert "(6 bars)" in repr(result)
 
 

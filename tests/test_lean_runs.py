@@ -112,3 +112,18 @@ def test_a_sweep_of_statistics_and_equity_equals_sequential_runs(market, fixed):
             assert all(same(row[name], expected[name], typed=False) for name in expected.index)
             curve = res.equity.iloc[:, i]
             np.testing.assert_array_equal(curve.dropna().to_numpy(), run.equity.to_numpy())
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+def test_statistics_alone_on_dates_of_any_unit(market, fixed, unit):
+    if not hasattr(pd.DatetimeIndex, "as_unit"):
+        pytest.skip("pandas before 2.0 holds nanoseconds only")
+    close = market.close.set_axis(market.close.index.as_unit(unit))
+    weights = fixed.set_axis(fixed.index.as_unit(unit))
+    result = check_same(weights, close, stop_loss=0.05)
+    # Time in market from the trades' own dates: the bars from entry up to the exit.
+    equity = result.equity.index
+    held = np.zeros(len(equity), dtype=bool)
+    for entry, exit_ in zip(result.trades["entry_date"], result.trades["exit_date"]):
+        held[(equity >= entry) & ((equity < exit_) if not pd.isna(exit_) else True)] = True
+    assert 0 < held.mean() < 1 and result.stats()["time_in_market"] == held.mean()

@@ -14,7 +14,7 @@ CONTRACT_NAMES = [
     "max_drawdown", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery",
     "calmar", "skew", "kurtosis", "var_95", "cvar_95", "best_day", "worst_day", "best_month",
     "worst_month", "best_year", "worst_year", "trades", "win_rate", "profit_factor", "avg_win", "avg_loss", "avg_bars_held",
-    "turnover", "exposure", "avg_mae_winners", "avg_mfe_winners", "avg_mae_losers",
+    "turnover", "time_in_market", "avg_mae_winners", "avg_mfe_winners", "avg_mae_losers",
     "avg_mfe_losers",
 ]
 
@@ -126,18 +126,31 @@ def test_trade_stats_all_winners_and_no_trades():
     assert all(math.isnan(v) for k, v in empty.items() if k != "trades")
 
 
-def test_exposure_and_turnover():
+def test_time_in_market_and_turnover():
     index = pd.bdate_range("2021-01-04", periods=10)
     # Bars 2-4 from the first trade, 4 to the end from the open one: 8 of 10 bars.
     t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None])
-    assert stats.exposure(t, index) == 0.8
+    assert stats.time_in_market(t, index) == 0.8
     assert stats.turnover(t, years=2.0) == 0.5
     # A position kept across a rebalance is split into two trades: opened once.
     kept = trade_table([0.1, 0.1, 0.1], weights=[0.5, 0.5, 0.5], entry=[0, 5, 7], exit=[5, 7, None])
     kept["ticker"] = "T0"
     kept.loc[2, "side"] = "short"
     assert stats.turnover(kept, years=1.0) == 1.0
-    assert stats.exposure(trade_table([]), index) == 0.0 and stats.turnover(trade_table([]), 1.0) == 0.0
+    assert stats.time_in_market(trade_table([]), index) == 0.0 and stats.turnover(trade_table([]), 1.0) == 0.0
+    # The old name still answers, and says what it is now called.
+    with pytest.warns(DeprecationWarning, match="time_in_market"):
+        assert stats.exposure(t, index) == 0.8
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+def test_time_in_market_reads_trade_dates_in_another_unit(unit):
+    if not hasattr(pd.DatetimeIndex, "as_unit"):
+        pytest.skip("pandas before 2.0 holds nanoseconds only")
+    index = pd.bdate_range("2021-01-04", periods=10).as_unit(unit)
+    t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None]).astype(
+        {"entry_date": "datetime64[ns]", "exit_date": "datetime64[ns]"})
+    assert stats.time_in_market(t, index) == 0.8
 
 
 def fake_result(values, trades, start=None):
@@ -161,7 +174,7 @@ def test_summary_names_trimming_and_text():
 
 def test_summary_of_one_bar_and_no_trades():
     s = stats.summary(fake_result([1.0], trade_table([])))
-    assert s["trades"] == 0 and s["total_return"] == 0.0 and s["exposure"] == 0.0
+    assert s["trades"] == 0 and s["total_return"] == 0.0 and s["time_in_market"] == 0.0
     assert math.isnan(s["cagr"]) and math.isnan(s["sharpe"]) and math.isnan(s["turnover"])
     text = stats.format_summary(s)
     assert text["CAGR"] == "n/a" and text["Max drawdown recovery"] == "n/a"

@@ -70,6 +70,18 @@ def test_stored_runs_come_back_bit_for_bit(stored, market, weights):
     pd.testing.assert_frame_equal(again.timings, first.timings)
 
 
+def test_runs_stored_under_a_statistic_s_old_name_resume_under_its_new_one(stored, market,
+                                                                           weights):
+    path, first = stored
+    # As an earlier version wrote them: time in market was called "exposure".
+    with closing(sqlite3.connect(path)) as db, db:
+        db.execute("UPDATE runs SET record = replace(record, '\"time_in_market\"', "
+                   "'\"exposure\"') WHERE run = 0")
+        assert '"exposure"' in db.execute("SELECT record FROM runs WHERE run = 0").fetchone()[0]
+    again = run(market, path, weights=weights)
+    pd.testing.assert_frame_equal(again.table, first.table)
+
+
 @pytest.mark.parametrize("index", [
     pd.date_range("2020-01-01", periods=4, freq="D", tz="America/New_York", name="when"),
     pd.DatetimeIndex(["2020-01-01 09:30", "2020-01-02 16:00", "2020-01-06", "2020-01-07"]),

@@ -204,22 +204,21 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
     live = slice(first, end + 1)
     asi8 = dates.asi8
     exit_ = cols["exit"]
+    equity = full.iloc[live].dropna()
+    # Live bars have finite values (checked above), so positions are rows from the first.
     trades = _stats.TradeFigures(
         ret=cols["return"], bars_held=cols["bars_held"], mae=cols["mae"],
         gmfe=cols["gmfe"], weight=cols["weight"], key=cols["sid"], short=cols["weight"] <= 0,
-        entry=asi8[cols["entry"]], exit=np.where(exit_ < 0, _stats.NAT, asi8[exit_]))
-    gross = net = paid = None
+        entry=asi8[cols["entry"]], exit=np.where(exit_ < 0, _stats.NAT, asi8[exit_]),
+        bars=(cols["entry"] - first, np.where(exit_ < 0, len(equity), exit_ - first)))
+    book: Dict[str, np.ndarray] = {}
     if rec.ledger is not None:
-        book = _records.book_columns(rec)
-        gross, net = book["gross"][live], book["net"][live]
+        columns = _records.book_columns(rec)
         total = np.asarray(rec.ledger["fees"]) + np.asarray(rec.ledger["tax"])
-        paid = float(np.nansum(total[live]))
-    equity = full.iloc[live].dropna()
-    # Live bars have finite values (checked above), so positions are bars from the first.
-    open_bars = (cols["entry"] - first, np.where(exit_ < 0, len(equity), exit_ - first))
-    figures = _stats.RunFigures(equity=equity, trades=trades, holdings=True, gross=gross,
-                                net=net, paid=paid, ruined=ruin is not None,
-                                open_bars=open_bars)
+        book = {"gross": columns["gross"][live], "net": columns["net"][live],
+                "costs": total[live]}
+    figures = _stats.run_figures(equity, trades, holdings=True,
+                                 ruined=ruin is not None, **book)
     stats = _stats.figures_summary(figures, 0.0, curve)
     values = np.full(len(dates), np.nan)
     values[live] = rec.equity[live]

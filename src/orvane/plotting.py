@@ -16,7 +16,8 @@ import pandas as pd
 
 from orvane import _benchmark
 from orvane._checks import Bounds, check_flag, check_real, check_text, shown
-from orvane.stats import drawdown, live_equity, max_drawdown, periods_per_year, rolling_stats, sharpe_ratio
+from orvane.stats import (drawdown, equity_returns, live_equity, max_drawdown, periods_per_year,
+                          rolling_stats, sharpe_ratio)
 
 __all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure"]
 
@@ -156,7 +157,7 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
     Figure."""
     Figure, PercentFormatter = figure_kit()
     equity = live_equity(result)
-    returns = equity.pct_change().iloc[1:]
+    returns = equity_returns(equity)
     periods = periods_per_year(equity.index)
     table = rolling_stats(returns, window, periods, risk_free)
     fig = Figure(figsize=_figsize(figsize))

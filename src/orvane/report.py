@@ -23,26 +23,13 @@ from orvane import _benchmark, _params, plotting
 from orvane._records import action_tag, ordered_actions, to_act_on
 from orvane._checks import Bounds, check_text, check_whole
 from orvane._html import CSS, heat_color, png, write_html
-from orvane.stats import (BENCHMARK_NAMES, bar_returns, check_rate, drawdown_periods,
-                          format_summary, live_equity, monthly_table, summary, yearly_table)
+from orvane.stats import (CARDS, NOTEBOOK, STATISTICS, check_rate, drawdown_periods,
+                          equity_returns, format_summary, grouped, live_equity, monthly_table,
+                          summary, yearly_table)
 
 __all__ = ["write_report", "render_report", "headline_html"]
 
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
-HEADLINE = ("total_return", "cagr", "sharpe", "max_drawdown", "annual_volatility", "win_rate")
-# Statistic groups of the summary, in order; names in none of them (the trade records, and
-# whatever statistics come later) fill the last group.
-GROUPS: Tuple[Tuple[str, Tuple[str, ...]], ...] = (
-    ("Returns", ("start", "end", "total_return", "cagr", "best_day", "worst_day", "best_month",
-                 "worst_month", "best_year", "worst_year", "ruined_on")),
-    ("Risk", ("annual_volatility", "sharpe", "sortino", "max_drawdown", "max_drawdown_peak",
-              "max_drawdown_trough", "max_drawdown_recovery", "calmar", "skew", "kurtosis",
-              "var_95", "cvar_95")),
-    ("Against the benchmark", BENCHMARK_NAMES),
-)
-TRADES_GROUP = "Trade records"
-TRADES_NOTE = ("one record per position and rebalance segment: a holding kept across "
-               "rebalances counts once per segment")
 # An equity curve spanning more than this factor is drawn on a log scale: on a linear one
 # the early years flatten into a line.
 LOG_SPAN = 10.0
@@ -99,8 +86,8 @@ def _figure(name: str, heading: str, note: str, fig: Any, alt: str) -> str:
 
 
 def _card_class(name: str, value: Any) -> str:
-    # Volatility has no good side; a win rate is good above one half, not above zero.
-    if name == "annual_volatility":
+    # Coloured by sign only where higher is better; a win rate is good above one half.
+    if STATISTICS[name].better is not True:
         return ""
     if name == "win_rate":
         return _num_class(value - 0.5) if isinstance(value, (int, float, np.number)) else ""
@@ -120,15 +107,12 @@ def _stats_section(stats: pd.Series) -> str:
         f'<div class="card"><div class="k">{html.escape(by_name[k][0])}</div>'
         f'<div class="v {_card_class(k, stats[k])}">'
         f"{html.escape(by_name[k][1])}</div></div>"
-        for k in HEADLINE
+        for k in CARDS
     )
-    placed = {n for _, names in GROUPS for n in names}
-    groups = [(heading, "", [n for n in names if n in by_name]) for heading, names in GROUPS]
-    groups.append((TRADES_GROUP, TRADES_NOTE, [n for n in stats.index if n not in placed]))
     blocks = "".join(
         f'<div><h3>{heading}{f" <small>({note})</small>" if note else ""}</h3>'
         f"{_kv([by_name[n] for n in names])}</div>"
-        for heading, note, names in groups if names
+        for heading, note, names in grouped(stats.index)
     )
     return (f'<section id="summary"><h2>Summary</h2><div class="cards">{cards}</div>'
             f'<div class="grid">{blocks}</div></section>')
@@ -271,7 +255,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
     curve = _benchmark.resolve(result, benchmark)
     stats = summary(result, risk_free=risk_free, benchmark=curve)
     equity = live_equity(result)
-    returns = bar_returns(equity).fillna(0.0)
+    returns = equity_returns(equity)
     yearly = yearly_table(returns, curve)
     log = _log_scale(equity)
     # 9 inches wide: narrow enough for the labels to stay legible on a phone.
@@ -352,9 +336,7 @@ def headline_html(result: Any) -> str:
     equity = live_equity(result)
     rows = [("Period", f"{_day(stats['start'])} to {_day(stats['end'])} ({len(equity):,} bars)"),
             ("Final value", f"{equity.iloc[-1]:.4f} (start 1.0)" if len(equity) else "n/a")]
-    rows += [(labels[k], text[labels[k]]) for k in HEADLINE + ("trades",)]
-    if "beta" in stats:
-        rows += [(labels[k], text[labels[k]]) for k in ("benchmark_total_return", "alpha", "beta")]
+    rows += [(labels[k], text[labels[k]]) for k in NOTEBOOK if k in labels]
     body = "".join(f'<tr><th style="text-align:left">{html.escape(k)}</th>'
                    f'<td style="text-align:right">{html.escape(v)}</td></tr>' for k, v in rows)
     return f"<table><caption>BacktestResult</caption><tbody>{body}</tbody></table>"

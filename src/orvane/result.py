@@ -41,7 +41,10 @@ class BacktestResult:
         The same on every price date: bars before ``start`` hold 1.0, and after a ruin (see
         ``end``) it shows what the engine computed on.
     returns : Series
-        Bar-to-bar simple returns of ``equity`` (fractions; the first bar 0.0).
+        Bar-to-bar simple returns of ``equity`` (fractions), one per live bar after the
+        first: the first bar has no bar before it, so it has no return (none is invented).
+        ``stats()`` reads exactly these, so NumPy's, pandas' and ``orvane.stats``' own
+        formulas on them give what it reports.
     drawdown : Series
         ``equity`` below its running peak, as a fraction (0 at a peak, -0.2 = 20 % below).
     trades : DataFrame
@@ -120,12 +123,7 @@ class BacktestResult:
 
     @property
     def returns(self) -> pd.Series:
-        equity = self._equity.loc[self._start:self._end]
-        values = equity.to_numpy()
-        out = np.zeros(len(values))
-        with np.errstate(all="ignore"):
-            out[1:] = values[1:] / values[:-1] - 1.0
-        return pd.Series(out, index=equity.index, name="returns")
+        return _stats.equity_returns(self._equity.loc[self._start:self._end])
 
     @property
     def drawdown(self) -> pd.Series:
@@ -225,8 +223,9 @@ class BacktestResult:
         return _records.window_table(self._window, self._trades, self._settings["window_step"])
 
     def monthly_returns(self) -> pd.DataFrame:
-        """Compounded return of each calendar month (rows: year, columns: month 1..12),
-        from the first simulated bar on; months without data are NaN."""
+        """Compounded ``returns`` of each calendar month (rows: year, columns: month 1..12);
+        months without a return are NaN (the first live bar's month when it is that
+        month's only bar: it has no return)."""
         return _stats.monthly_table(self.returns)
 
     def yearly_returns(self, benchmark: Benchmark = None) -> pd.DataFrame:
@@ -248,12 +247,11 @@ class BacktestResult:
         return _stats.drawdown_periods(self.equity, top)
 
     def rolling(self, window: int = 126, risk_free: float = 0.0) -> pd.DataFrame:
-        """Trailing ``window``-bar Sharpe ratio and volatility (both annualised), one row per
-        live bar after the first; NaN until a full window (see
-        ``orvane.stats.rolling_stats``).  ``risk_free`` is an annual rate (fraction)."""
-        equity = self.equity
-        periods = _stats.periods_per_year(equity.index)
-        return _stats.rolling_stats(equity.pct_change().iloc[1:], window, periods, risk_free)
+        """Trailing ``window``-bar Sharpe ratio and volatility (both annualised) of ``returns``,
+        one row per return; NaN until a full window (see ``orvane.stats.rolling_stats``).
+        ``risk_free`` is an annual rate (fraction)."""
+        periods = _stats.periods_per_year(self._equity.loc[self._start:self._end].index)
+        return _stats.rolling_stats(self.returns, window, periods, risk_free)
 
     def orders(self, capital: float,
                prices: Union[pd.Series, Mapping[str, float], None] = None, *,

@@ -23,6 +23,7 @@ from typing import Any, Optional
 import numpy as np
 import pandas as pd
 
+from orvane.stats import RENAMED
 from orvane.sweep._fingerprint import strategy_change
 from orvane.sweep._runner import Payload
 
@@ -317,7 +318,8 @@ def decode(text: Any, blob: Any) -> Payload:
         if not isinstance(stats, list) or not all(
                 isinstance(s, list) and len(s) == 2 and isinstance(s[0], str) for s in stats):
             raise _Damaged("its statistics are malformed")
-        payload.stats = {name: _scalar_in(value) for name, value in stats}
+        # Runs stored before a statistic was renamed fill its column under today's name.
+        payload.stats = {RENAMED.get(name, name): _scalar_in(value) for name, value in stats}
     if "equity" in record:
         equity = record["equity"]
         if not isinstance(equity, dict) or not isinstance(equity.get("key"), str):

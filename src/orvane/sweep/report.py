@@ -17,14 +17,11 @@ import pandas as pd
 from orvane._checks import check_text
 from orvane.plotting import LINE_COLOR, LOSS_COLOR, figure_kit, house_style
 from orvane._html import CSS, heat_color, png, write_html
-from orvane.stats import LABELS, format_summary
+from orvane.stats import STATISTICS, SWEEP_COLUMNS, format_summary
 from orvane.sweep.result import SweepResult
-from orvane.sweep.walkforward import NO_DIRECTION, metric_direction
+from orvane.sweep.walkforward import metric_direction
 
 __all__ = ["render_sweep_report", "write_sweep_report"]
-
-# Shown beside the metric in the table of runs.
-COLUMNS = ("sharpe", "cagr", "total_return", "max_drawdown", "annual_volatility", "trades")
 
 # Narrow screens: wide tables scroll inside their box, never the page.
 NARROW_CSS = """
@@ -62,7 +59,7 @@ def _labels(result: SweepResult) -> pd.DataFrame:
 
 
 def _formatter(metric: str) -> Any:
-    kind = LABELS[metric][1]
+    kind = STATISTICS[metric].kind
     if kind == "pct":
         return lambda v: "" if pd.isna(v) else f"{v:.1%}"
     if kind == "int":
@@ -85,9 +82,9 @@ def _runs_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
     live = np.flatnonzero(~np.isnan(values))
     shown = live[np.argsort(-values[live] if better else values[live], kind="stable")][:top]
     names = list(labels)
-    columns = [metric, *(c for c in COLUMNS if c != metric and c in table)]
+    columns = [metric, *(c for c in SWEEP_COLUMNS if c != metric and c in table)]
     head = ("<th>#</th>" + "".join(f'<th class="l">{_label(n)}</th>' for n in names)
-            + "".join(f"<th>{_label(LABELS[c][0])}</th>" for c in columns))
+            + "".join(f"<th>{_label(STATISTICS[c].label)}</th>" for c in columns))
     body = []
     for rank, pos in enumerate(shown, start=1):
         cells = "".join(f'<td class="l">{_label(v)}</td>' for v in labels.iloc[pos])
@@ -99,7 +96,7 @@ def _runs_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
             "errors are in the table's error column.</p>") if failed else ""
     way = "highest" if better else "lowest"
     return (f'<section id="runs"><h2>Best runs<small>{len(body)} of {len(table)}, '
-            f"best {_label(LABELS[metric][0])} first ({way})</small></h2>"
+            f"best {_label(STATISTICS[metric].label)} first ({way})</small></h2>"
             f'<div class="scroll"><table><thead><tr>{head}</tr></thead>'
             f'<tbody>{"".join(body)}</tbody></table></div>{note}</section>')
 
@@ -121,7 +118,7 @@ def _heat_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
                 "value: there is nothing to map.</p></section>")
     values = _numbers(table, metric)
     frame = pd.DataFrame({"x": labels[x], "value": values.to_numpy(),
-                          "y": labels[y] if y is not None else LABELS[metric][0]})
+                          "y": labels[y] if y is not None else STATISTICS[metric].label})
     keys = ["y", "x"]
     grid = frame.groupby(keys, sort=False)["value"].mean().unstack("x")
     per_cell = len(table) // max(1, frame.groupby(keys, sort=False).ngroups)
@@ -144,7 +141,7 @@ def _heat_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
                f"({', '.join(map(_label, others))}); failed runs left out")
     else:
         how = "one run per cell"
-    return (f'<section id="heat"><h2>{_label(LABELS[metric][0])} by {_label(x)}'
+    return (f'<section id="heat"><h2>{_label(STATISTICS[metric].label)} by {_label(x)}'
             f"{' and ' + _label(y) if y else ''}<small>{how}; green better, red worse "
             "than the median cell</small></h2>"
             f'<div class="scroll"><table class="heat"><thead><tr>{head}</tr></thead>'
@@ -217,7 +214,9 @@ def render_sweep_report(result: SweepResult, *, metric: str = "sharpe",
         raise TypeError(f"result must be a SweepResult, got {type(result).__name__}")
     title = check_text(title, "title")
     # The report only orders the runs: a metric without a better side lists its highest first.
-    better = metric_direction(metric, True if metric in NO_DIRECTION else None)
+    known = STATISTICS.get(metric)
+    better = metric_direction(metric, True if known is not None and known.better is None
+                              else None)
     if isinstance(top, (bool, np.bool_)) or not isinstance(top, (int, np.integer)) or top < 1:
         raise ValueError(f"top must be a positive number of runs, got {top!r}")
     table = result.table
@@ -252,8 +251,9 @@ def write_sweep_report(result: SweepResult, path: Union[str, os.PathLike], *,
                        top: int = 20, title: str = "Sweep report") -> pathlib.Path:
     """Write the report of a sweep to ``path`` (an .html file) and return the path.
 
-    Sections: the ``top`` runs by ``metric`` (a numeric column of the table; higher is
-    better except for volatility and turnover), a heat map of ``metric`` over the
+    Sections: the ``top`` runs by ``metric`` (a numeric column of the table, best first by
+    its better side in ``orvane.stats.STATISTICS``; highest first for a statistic with
+    none), a heat map of ``metric`` over the
     parameters ``x`` and ``y`` (default: the first two that take more than one value;
     each cell the mean over the other parameters), the distribution of the runs' Sharpe
     ratios, and the deflated Sharpe ratio and probability of backtest overfitting (when

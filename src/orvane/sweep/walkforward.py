@@ -25,28 +25,23 @@ from orvane.sweep.result import SweepResult
 
 __all__ = ["walk_forward", "WalkForwardResult", "metric_direction", "Window", "windows"]
 
-# Statistics where less is better. Every other number reads better higher: drawdowns,
-# average losses and adverse excursions are negative fractions, the highest the mildest.
-LOWER_IS_BETTER = frozenset({"annual_volatility", "turnover"})
-# Better neither high nor low by themselves: the caller must say.
-NO_DIRECTION = frozenset({"trades", "avg_bars_held", "exposure"})
-
 # Backtest options that decide which weight rows trade on which bars.
 _CALENDAR = ("trade_at", "rebalance", "delistings", "intrabar_exits")
 
 
 def metric_direction(metric: str, maximize: Optional[bool] = None) -> bool:
-    """True when a higher ``metric`` (a numeric column of ``stats()``) is better."""
-    numeric = [name for name, (_, kind) in _stats.LABELS.items()
-               if kind not in ("date", "recovery")]
-    if not isinstance(metric, str) or metric not in numeric:
+    """True when a higher ``metric`` (a numeric column of ``stats()``) is better: as
+    ``maximize`` says, or by default as the statistic's row in ``orvane.stats.STATISTICS``
+    says (an error for a statistic better neither high nor low by itself)."""
+    if not isinstance(metric, str) or metric not in _stats.NUMERIC:
         raise ValueError(f"metric must be a numeric statistic of stats() "
-                         f"({', '.join(numeric)}), got {metric!r}")
+                         f"({', '.join(_stats.NUMERIC)}), got {metric!r}")
     if maximize is None:
-        if metric in NO_DIRECTION:
+        better = _stats.STATISTICS[metric].better
+        if better is None:
             raise ValueError(f"maximize must be True or False for metric={metric!r}, which is "
                              "better neither high nor low by itself, got None")
-        return metric not in LOWER_IS_BETTER
+        return better
     if not isinstance(maximize, (bool, np.bool_)):
         raise TypeError(f"maximize must be None, True or False, got {maximize!r}")
     return bool(maximize)
@@ -231,10 +226,10 @@ def walk_forward(market: Prices, grid: Grid, *, strategy: Strategy, train: int, 
 
     Choice: ``orvane.sweep(market cut to the train window, grid, strategy=strategy,
     **sweep_options)``; the run with the best ``metric`` (a numeric column of
-    ``stats()``) wins, the first in grid order on a tie. ``maximize`` None: higher is
-    better, except ``annual_volatility`` and ``turnover`` (lower); ``trades``,
-    ``avg_bars_held`` and ``exposure`` need it given. ``max_drawdown`` is negative, so
-    the highest is the shallowest. Each train run's strategy sees only its train window,
+    ``stats()``) wins, the first in grid order on a tie. ``maximize`` None: the better
+    side of the statistic's row in ``orvane.stats.STATISTICS`` (``annual_volatility``:
+    lower); a statistic with none by itself (``trades``, ``beta``, ...) needs it given.
+    ``max_drawdown`` is negative, so the highest is the shallowest. Each train run's strategy sees only its train window,
     so look-back strategies spend the window's first bars warming up.
 
     Test run: the strategy gets the market from the start of the train window to the

@@ -1,0 +1,292 @@
+"""Per-bar returns and their risk: bars a year, growth, volatility, Sharpe and Sortino
+ratios, higher moments and tail losses, each a pure function of an equity curve or its
+returns.  The other statistics modules build on this one.
+"""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import math
+import re
+import warnings
+from collections import OrderedDict
+from typing import Any, Callable, Dict, Optional, Tuple, TypeVar, cast
+
+import numpy as np
+import pandas as pd
+
+from orvane._calendar import FREQUENCIES
+
+DAYS_PER_YEAR = 365.25
+
+F = TypeVar("F", bound=Callable[..., Any])
+
+
+def quiet(func: F) -> F:
+    """Extreme curves (a ruined book, overflowing prices) give inf or NaN statistics, as
+    documented, never NumPy's floating-point warnings."""
+    @functools.wraps(func)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        with np.errstate(all="ignore"):
+            return func(*args, **kwargs)
+    return cast(F, wrapper)
+
+
+# Standard bar frequencies a median spacing snaps to: bars a year -> spacing in days.
+_STANDARD = {52.0: 7.0, 12.0: DAYS_PER_YEAR / 12, 4.0: DAYS_PER_YEAR / 4, 1.0: DAYS_PER_YEAR}
+_SNAP = 0.15
+
+
+@quiet
+def periods_per_year(index: pd.DatetimeIndex) -> float:
+    """Number of bars in a year for a DatetimeIndex.
+
+    A frequency pandas can infer decides: business days 252, calendar days 365,
+    weeks 52, months 12, quarters 4, years 1. Otherwise the median spacing of
+    the dates decides, so that trading calendars with holidays, which have no
+    regular frequency, still count as the frequency they are:
+
+    - between 0.5 and 1.5 days: trading days, 252;
+    - within 15 % of a week, a month, a quarter or a year (5.95-8.05, 25.9-35.0,
+      77.6-105.0 and 310.5-420.0 days): 52, 12, 4 or 1 (month-end trading days
+      are 28 to 33 days apart, a median of 31 days would otherwise give 11.78);
+    - any other spacing: 365.25 days / median spacing.
+
+    Fewer than two dates give NaN.
+    """
+    index = pd.DatetimeIndex(index)
+    facts = index_facts(index)
+    if "periods" not in facts:
+        facts["periods"] = _periods_per_year(index)
+    return facts["periods"]
+
+
+# What the dates of an index give, by the index's content: a sweep's runs share their dates.
+_FACTS: "OrderedDict[Tuple[bytes, str], Dict[str, Any]]" = OrderedDict()
+_FACTS_KEPT = 8
+
+
+def index_facts(index: pd.DatetimeIndex) -> Dict[str, Any]:
+    # The dtype names the unit and the time zone the integers are read in.
+    key = (hashlib.blake2b(index.asi8.tobytes(), digest_size=16).digest(), str(index.dtype))
+    facts = _FACTS.get(key)
+    if facts is None:
+        facts = _FACTS[key] = {}
+        while len(_FACTS) > _FACTS_KEPT:
+            _FACTS.popitem(last=False)
+    return facts
+
+
+def _periods_per_year(index: pd.DatetimeIndex) -> float:
+    if len(index) < 2:
+        return float("nan")
+    freq = None
+    if len(index) >= 3:
+        try:
+            # pandas 3 warns that this will return an offset; both forms work.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                freq = pd.infer_freq(index)
+        except (TypeError, ValueError):
+            freq = None
+        freq = getattr(freq, "freqstr", freq)
+    if freq:
+        match = re.fullmatch(r"(\d*)(\w+?)(?:-\w+)?", freq)
+        step, prefix = match.groups() if match else ("", "")
+        if prefix in FREQUENCIES:
+            return FREQUENCIES[prefix][1] / int(step or 1)
+    spacing = pd.Series(index).diff().dropna().median()
+    days = spacing / pd.Timedelta(days=1)
+    if days <= 0 or not np.isfinite(days):
+        return float("nan")
+    if 0.5 <= days <= 1.5:
+        return 252.0
+    for periods, standard in _STANDARD.items():
+        if abs(days / standard - 1.0) <= _SNAP:
+            return periods
+    return DAYS_PER_YEAR / days
+
+
+@quiet
+def total_return(equity: pd.Series) -> float:
+    """Last value / first value - 1; NaN for an empty curve."""
+    values = _values(equity)
+    if not len(values):
+        return float("nan")
+    return float(values[-1] / values[0] - 1.0)
+
+
+@quiet
+def cagr(equity: pd.Series) -> float:
+    """Compound annual growth rate: (last / first) ** (1 / years) - 1.
+
+    Years are calendar time between the first and the last date
+    (days / 365.25), so the result does not depend on the bar frequency.
+    NaN with fewer than two dates; -1 when the curve ends at or below zero.
+    """
+    values = equity.to_numpy(dtype=np.float64, na_value=np.nan)
+    known = np.flatnonzero(~np.isnan(values))
+    if len(known) < 2:
+        return float("nan")
+    first, last = known[0], known[-1]
+    years = (equity.index[last] - equity.index[first]) / pd.Timedelta(days=DAYS_PER_YEAR)
+    if years <= 0:
+        return float("nan")
+    growth = values[last] / values[first]
+    if growth <= 0:
+        return -1.0
+    return float(growth ** (1.0 / years) - 1.0)
+
+
+def _values(returns: pd.Series) -> np.ndarray:
+    """The known returns as an array."""
+    values = returns.to_numpy(dtype=np.float64, na_value=np.nan)
+    known = ~np.isnan(values)
+    return values if known.all() else values[known]
+
+
+@quiet
+def annual_volatility(returns: pd.Series, periods: float) -> float:
+    """Sample standard deviation of the returns (ddof=1) times sqrt(periods per year)."""
+    values = _values(returns)
+    if len(values) < 2:
+        return float("nan")
+    return float(values.std(ddof=1) * math.sqrt(periods))
+
+
+@quiet
+def sharpe_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) -> float:
+    """Annualised Sharpe ratio: mean(r - rf) / std(r - rf, ddof=1) * sqrt(periods).
+
+    ``risk_free`` is an annual rate, spread evenly over the periods. NaN when the
+    excess returns do not vary (a flat curve) or there are fewer than two.
+    """
+    excess = _values(returns) - risk_free / periods
+    if len(excess) < 2:
+        return float("nan")
+    std = excess.std(ddof=1)
+    if not std > 0:
+        return float("nan")
+    return float(excess.mean() / std * math.sqrt(periods))
+
+
+@quiet
+def sortino_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) -> float:
+    """Annualised Sortino ratio: mean(r - rf) / downside deviation * sqrt(periods).
+
+    The downside deviation is sqrt(mean(min(r - rf, 0) ** 2)) over all periods
+    (target 0). Without a negative excess return it is +inf for a positive
+    mean, NaN otherwise.
+    """
+    excess = _values(returns) - risk_free / periods
+    if len(excess) < 2:
+        return float("nan")
+    downside = math.sqrt(float((np.minimum(excess, 0.0) ** 2).mean()))
+    mean = float(excess.mean())
+    if downside == 0.0:
+        return float("inf") if mean > 0 else float("nan")
+    return mean / downside * math.sqrt(periods)
+
+
+
+
+def flat(values: np.ndarray) -> bool:
+    # Summing equal values can miss their mean by an ulp: test equality, not the variance.
+    return bool(values.max() == values.min())
+
+
+@quiet
+def skewness(returns: pd.Series) -> float:
+    """Sample skewness of the returns, bias-corrected (G1):
+    sqrt(n (n - 1)) / (n - 2) * m3 / m2 ** 1.5, with m_k the k-th central moment.
+    0 for a symmetric distribution; NaN with fewer than 3 returns or when they do
+    not vary."""
+    moments = _moments(returns, 3, 3)
+    if moments is None:
+        return float("nan")
+    n, m2, m3 = moments
+    return math.sqrt(n * (n - 1)) / (n - 2) * m3 / m2 ** 1.5
+
+
+@quiet
+def kurtosis(returns: pd.Series) -> float:
+    """Excess kurtosis of the returns, bias-corrected (G2): 0 for a normal
+    distribution, positive for fat tails.
+    ((n + 1) * (m4 / m2 ** 2 - 3) + 6) * (n - 1) / ((n - 2) * (n - 3)).
+    NaN with fewer than 4 returns or when they do not vary."""
+    moments = _moments(returns, 4, 4)
+    if moments is None:
+        return float("nan")
+    n, m2, m4 = moments
+    return ((n + 1) * (m4 / m2 ** 2 - 3.0) + 6.0) * (n - 1) / ((n - 2) * (n - 3))
+
+
+def _moments(returns: pd.Series, least: int, k: int) -> Optional[Tuple[int, float, float]]:
+    """(n, m2, m_k) of the known returns; None with fewer than ``least`` or when they do
+    not vary."""
+    x = _values(returns)
+    n = len(x)
+    if n < least or flat(x):
+        return None
+    d = x - x.mean()
+    return n, float(np.mean(d ** 2)), float(np.mean(d ** k))
+
+
+@quiet
+def value_at_risk(returns: pd.Series, level: float = 0.95) -> float:
+    """Historical value at risk: the (1 - level) quantile of the bar returns (linear
+    interpolation between the two nearest). A return, so a loss is negative: -0.02
+    at 95 % means one bar in 20 loses 2 % or more. NaN without returns."""
+    x = _values(returns)
+    if not len(x):
+        return float("nan")
+    return float(np.quantile(x, 1.0 - level))
+
+
+@quiet
+def conditional_value_at_risk(returns: pd.Series, level: float = 0.95) -> float:
+    """Expected shortfall: the mean of the bar returns at or below ``value_at_risk``
+    (negative for a loss, at or below the VaR). NaN without returns."""
+    x = _values(returns)
+    if not len(x):
+        return float("nan")
+    return float(x[x <= np.quantile(x, 1.0 - level)].mean())
+
+
+def bar_returns(curve: pd.Series) -> pd.Series:
+    """Bar-to-bar simple returns of a value curve, NaN where either bar is NaN (the
+    first bar has none)."""
+    values = curve.to_numpy(dtype=np.float64)
+    out = np.full(len(values), np.nan)
+    with np.errstate(all="ignore"):
+        out[1:] = values[1:] / values[:-1] - 1.0
+    return pd.Series(out, index=curve.index, name=curve.name)
+
+
+def equity_returns(equity: pd.Series) -> pd.Series:
+    """Bar-to-bar simple returns of an equity curve, from its second bar on.
+
+    The first bar has no bar before it, so it has no return: it is left out, not given
+    0.0 (which would count as a flat bar in every mean, deviation and quantile).  So the
+    statistics of ``summary`` and NumPy's or pandas' own on these returns agree.
+    """
+    return bar_returns(equity).iloc[1:].rename("returns")
+
+
+def check_rate(value: Any, name: str = "risk_free") -> float:
+    """An annual rate as a fraction: a finite real number above -1 and below 1 (0.04 = 4 %)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be an annual rate as a fraction (0.04 = 4 %), got "
+                        f"{type(value).__name__} {value!r}")
+    try:
+        rate = float(value)
+        shown = repr(value)
+    except OverflowError:  # an integer beyond any float
+        rate, shown = math.inf, f"an integer of {len(str(abs(int(value))))} digits"
+    if not -1.0 < rate < 1.0:
+        raise ValueError(f"{name} must be an annual rate as a fraction between -1 and 1 "
+                         f"(0.04 = 4 %), got {shown}")
+    return rate
+
+

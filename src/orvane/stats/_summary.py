@@ -1,0 +1,204 @@
+"""The summary of a run: its figures (equity, trade arrays, the book), built one way for a
+result and for the engine's records, and every statistic of the table computed on them,
+as values (``summary``) or as text (``format_summary``).
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, NamedTuple, Optional, Tuple
+
+import numpy as np
+import pandas as pd
+
+from orvane.stats._calendar import extremes
+from orvane.stats._drawdowns import calmar_ratio, max_drawdown
+from orvane.stats._relative import benchmark_stats
+from orvane.stats._returns import (DAYS_PER_YEAR, annual_volatility, cagr, check_rate,
+                                   conditional_value_at_risk, equity_returns, kurtosis,
+                                   periods_per_year, quiet, sharpe_ratio, skewness,
+                                   sortino_ratio, total_return, value_at_risk)
+from orvane.stats._table import STATISTICS, TABLE, text
+from orvane.stats._trades import (TradeFigures, float_column, holding_stats, mean_known,
+                                  open_bars, record_stats, segment_turnover, segments,
+                                  share_open, trade_figures)
+
+
+def live_equity(result: Any) -> pd.Series:
+    """The result's equity from its first simulated date (``start``) on, without NaN.
+
+    Bars before the first weight date only hold the starting value and would
+    dilute every per-bar statistic.
+    """
+    equity = result.equity
+    start = getattr(result, "start", None)
+    if start is not None and not pd.isna(start):
+        equity = equity.loc[start:]
+    return equity.dropna()
+
+
+class RunFigures(NamedTuple):
+    """What ``summary`` reads of a run (made by ``run_figures``)."""
+
+    equity: pd.Series                # the live equity
+    trades: TradeFigures
+    holdings: bool                   # with the per-holding rows
+    gross: Optional[np.ndarray]      # gross and net exposure per live bar, from the book
+    net: Optional[np.ndarray]
+    paid: Optional[float]            # costs paid over the live bars
+    ruined: bool
+    # Per record, the positions in ``equity`` of its entry and exit (len(equity) while open).
+    open_bars: Tuple[np.ndarray, np.ndarray]
+
+
+def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = True,
+                gross: Optional[np.ndarray] = None, net: Optional[np.ndarray] = None,
+                costs: Optional[np.ndarray] = None, ruined: bool = False) -> RunFigures:
+    """The figures of one run, whoever holds it: a result's tables or the engine's records.
+
+    ``equity`` is the live equity (no NaN); ``trades`` the trade arrays, their dates in
+    the unit of ``equity``'s, with their ``bars`` in it when the caller knows them;
+    ``holdings`` whether the holding rows apply; ``gross``,
+    ``net`` and ``costs`` (paid per bar) cover the live bars and come from the engine's
+    book (None without one); ``ruined``, whether the equity reached 0 on its last bar.
+    """
+    if gross is None or net is None or costs is None:
+        gross = net = None
+        paid = None
+    else:
+        paid = float(np.nansum(costs))
+    return RunFigures(equity=equity, trades=trades, holdings=holdings, gross=gross, net=net,
+                      paid=paid, ruined=ruined, open_bars=open_bars(trades, equity.index))
+
+
+def result_figures(result: Any) -> RunFigures:
+    """``run_figures`` of a result (a ``BacktestResult`` or an object with its attributes)."""
+    trades = getattr(result, "_trades", None)
+    if not isinstance(trades, pd.DataFrame):
+        trades = result.trades
+    book: Dict[str, np.ndarray] = {}
+    try:
+        exposure, costs = result.exposure, result.costs
+    except (AttributeError, ValueError):
+        pass
+    else:
+        book = {"gross": float_column(exposure, "gross"), "net": float_column(exposure, "net"),
+                "costs": float_column(costs, "total")}
+    equity = live_equity(result)
+    return run_figures(
+        equity, trade_figures(trades, getattr(result, "_trade_keys", None), equity.index),
+        holdings=isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"),
+        ruined=bool(getattr(result, "ruined", False)), **book)
+
+
+@quiet
+def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] = None) -> pd.Series:
+    """Every statistic of a backtest result as one Series (object dtype).
+
+    Computed on ``live_equity(result)`` and the trade table. See the functions of
+    this package for each formula. The index names are the rows of ``STATISTICS``, in
+    its order.
+    ``risk_free`` is an annual rate (fraction) for the Sharpe and Sortino ratios
+    and alpha. ``benchmark`` is a benchmark value curve on the result's dates (NaN
+    where it has no data), by default the result's own ``benchmark``; with one, the
+    benchmark rows follow the per-bar rows (see ``benchmark_stats``). Without one
+    they are left out, as is ``ruined_on`` unless the equity reached 0.
+
+    The trade rows count trade records, one per position and rebalance segment (a
+    holding kept across rebalances is a new record at each, see
+    ``split_trades_on_rebalance``), not holdings from entry to final exit.
+    """
+    risk_free = check_rate(risk_free)
+    if benchmark is None:
+        benchmark = getattr(result, "benchmark", None)
+    return figures_summary(result_figures(result), risk_free, benchmark)
+
+
+@quiet
+def figures_summary(fig: RunFigures, risk_free: float = 0.0,
+                    benchmark: Optional[pd.Series] = None) -> pd.Series:
+    """``summary`` of a result's figures (``risk_free`` already checked)."""
+    equity = fig.equity
+    returns = equity_returns(equity)
+    periods = periods_per_year(equity.index)
+    depth, peak, trough, recovery = max_drawdown(equity)
+    growth = cagr(equity)
+    years = (
+        (equity.index[-1] - equity.index[0]) / pd.Timedelta(days=DAYS_PER_YEAR)
+        if len(equity) > 1 else float("nan")
+    )
+    values = {
+        "start": equity.index[0] if len(equity) else pd.NaT,
+        "end": equity.index[-1] if len(equity) else pd.NaT,
+        "total_return": total_return(equity),
+        "cagr": growth,
+        "annual_volatility": annual_volatility(returns, periods),
+        "sharpe": sharpe_ratio(returns, periods, risk_free),
+        "sortino": sortino_ratio(returns, periods, risk_free),
+        "max_drawdown": depth,
+        "max_drawdown_peak": peak,
+        "max_drawdown_trough": trough,
+        "max_drawdown_recovery": recovery,
+        "calmar": calmar_ratio(growth, depth),
+        "skew": skewness(returns),
+        "kurtosis": kurtosis(returns),
+        "var_95": value_at_risk(returns, 0.95),
+        "cvar_95": conditional_value_at_risk(returns, 0.95),
+    }
+    values.update(extremes(returns, periods))
+    if isinstance(benchmark, pd.Series):
+        curve = benchmark.reindex(equity.index)
+        values.update(benchmark_stats(returns, curve, periods, risk_free))
+    f = fig.trades
+    values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe))
+    order, continues = segments(f)
+    values["turnover"] = segment_turnover(f, order, continues, years)
+    values["time_in_market"] = share_open(*fig.open_bars, len(equity))
+    values.update(_book_stats(fig, order, continues))
+    if fig.ruined:
+        values["ruined_on"] = equity.index[-1]
+    # A row whose inputs the run lacks (a benchmark, the book, a ruin) is left out.
+    names = [s.name for s in TABLE if s.name in values]
+    return pd.Series(values, index=names, dtype=object, name="stats")
+
+
+def _book_stats(fig: RunFigures, order: np.ndarray, continues: np.ndarray) -> dict:
+    """Per holding (round trip) and from the engine's book (exposure, costs), when the
+    result has them.
+
+    - holdings, holding_win_rate, holding_profit_factor, avg_bars_per_holding: the trade
+      statistics of ``result.round_trips()`` (a holding kept across rebalances counts once)
+    - avg_gross_exposure, avg_net_exposure: mean of ``result.exposure`` gross and net
+      over the live bars (fractions of equity)
+    - total_costs: fees and tax paid, in units of the starting capital
+    - return_before_costs: total return with the costs added back (not compounded)
+    """
+    out: dict = {}
+    if fig.holdings:
+        per = holding_stats(fig.trades, order, continues)
+        out.update(holdings=per["trades"], holding_win_rate=per["win_rate"],
+                   holding_profit_factor=per["profit_factor"],
+                   avg_bars_per_holding=per["avg_bars_held"])
+    if fig.gross is None or fig.net is None or fig.paid is None:
+        return out
+    equity = fig.equity
+    out.update(avg_gross_exposure=mean_known(fig.gross), avg_net_exposure=mean_known(fig.net),
+               total_costs=fig.paid,
+               return_before_costs=total_return(equity) + fig.paid / float(equity.iloc[0])
+               if len(equity) else float("nan"))
+    return out
+
+
+def format_summary(stats: pd.Series) -> pd.Series:
+    """The summary as readable text, indexed by label: percentages, dates, ratios.
+
+    A drawdown not recovered by the end reads "not yet"; any other missing
+    value (a recovery without a drawdown too) "n/a".
+    """
+    rows = {}
+    fell = stats.get("max_drawdown", 0.0) < 0
+    for name, value in stats.items():
+        known = STATISTICS.get(name)
+        label, kind = (known.label, known.kind) if known is not None else (str(name), "float")
+        # Nothing to recover from without a drawdown.
+        rows[label] = text(value, kind if fell or kind != "recovery" else "date")
+    return pd.Series(rows, dtype=object, name="value")

@@ -1,0 +1,207 @@
+"""The statistics table and its readers (summary, text, both reports, walk-forward), and the
+returns a result hands out: the very ones its statistics are computed on."""
+
+import math
+import re
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane import datasets
+from orvane.stats import STATISTICS, TABLE, format_summary
+from orvane.stats._table import KINDS, NEEDS
+from orvane.sweep.walkforward import metric_direction
+
+YEAR = math.sqrt(252)
+
+
+@pytest.fixture(scope="module")
+def market():
+    return datasets.synthetic_market(stocks=40, years=3, seed=11)
+
+
+@pytest.fixture(scope="module")
+def result(market):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(datasets.momentum(market, top=5, bottom=5, lookback=42), market,
+                               stop_loss=0.08, delistings=market.delistings,
+                               benchmark=market.close.columns[3])
+
+
+# ------------------------------------------------------------------ returns
+
+def _sortino(r):
+    return np.mean(r) / math.sqrt(np.mean(np.minimum(r, 0.0) ** 2)) * YEAR
+
+
+def _skew(r):
+    x = np.asarray(r)
+    n, d = len(x), x - x.mean()
+    return math.sqrt(n * (n - 1)) / (n - 2) * np.mean(d ** 3) / np.mean(d ** 2) ** 1.5
+
+
+# What a user would write on result.returns; pandas' own skew and kurtosis sum their
+# moments in another order, so they agree to rounding only.
+BY_HAND = [
+    ("sharpe", lambda r: np.mean(r) / np.std(r, ddof=1) * YEAR, 1e-15),
+    ("sharpe", lambda r: r.mean() / r.std() * YEAR, 1e-15),
+    ("annual_volatility", lambda r: np.std(r, ddof=1) * YEAR, 1e-15),
+    ("annual_volatility", lambda r: r.std() * YEAR, 1e-15),
+    ("sortino", _sortino, 1e-15),
+    ("skew", _skew, 1e-15),
+    ("skew", lambda r: r.skew(), 1e-12),
+    ("kurtosis", lambda r: r.kurt(), 1e-12),
+    ("var_95", lambda r: np.quantile(r.to_numpy(), 0.05), 1e-15),
+]
+
+
+@pytest.mark.parametrize("name, compute, rel", BY_HAND)
+def test_statistics_by_hand_from_result_returns_equal_stats(result, name, compute, rel):
+    assert compute(result.returns) == pytest.approx(result.stats()[name], rel=rel, abs=0)
+
+
+def test_the_first_live_bar_has_no_return(result):
+    equity, returns = result.equity, result.returns
+    assert returns.index.equals(equity.index[1:]) and returns.notna().all()
+    # A rolling window over every return is the whole run's figures.
+    last = result.rolling(window=len(returns)).iloc[-1]
+    stats = result.stats()
+    assert last["sharpe"] == pytest.approx(stats["sharpe"], rel=1e-10)
+    assert last["volatility"] == pytest.approx(stats["annual_volatility"], rel=1e-10)
+
+
+def test_calendar_tables_start_with_the_first_return(result):
+    start = result.start
+    equity = result.equity
+    months = result.monthly_returns()
+    alone = (equity.index.year == start.year) & (equity.index.month == start.month)
+    # Monthly weights start on a month's last bar: that month has no return at all.
+    assert alone.sum() == 1 and np.isnan(months.loc[start.year, start.month])
+    yearly = result.yearly_returns()
+    first = equity[equity.index.year == start.year]
+    assert yearly["return"].iloc[0] == pytest.approx(first.iloc[-1] / first.iloc[0] - 1)
+    # The benchmark's first move (from the first live bar) counts too.
+    bench = result.benchmark[equity.index.year == start.year]
+    assert yearly["benchmark"].iloc[0] == pytest.approx(bench.iloc[-1] / bench.iloc[0] - 1,
+                                                        rel=1e-12)
+
+
+# ------------------------------------------------------------------ the table
+
+@pytest.mark.parametrize("row", TABLE, ids=[s.name for s in TABLE])
+def test_rows_are_well_formed(row):
+    assert row.kind in KINDS and row.needs in NEEDS and row.better in (True, False, None)
+    if row.kind in ("date", "recovery"):
+        assert row.better is None and row.card is None and row.sweep is None
+
+
+def test_summary_follows_the_table_with_values_of_each_kind(result):
+    stats = result.stats()
+    # With a benchmark and the engine's book, every row but the ruin's.
+    assert list(stats.index) == [s.name for s in TABLE if s.needs != "ruin"]
+    for name, value in stats.items():
+        kind = STATISTICS[name].kind
+        if kind in ("date", "recovery"):
+            assert value is pd.NaT or isinstance(value, pd.Timestamp), name
+        elif kind == "int":
+            assert isinstance(value, (int, np.integer)), name
+        else:
+            assert isinstance(value, float), name
+    text = format_summary(stats)
+    assert list(text.index) == [STATISTICS[n].label for n in stats.index]
+
+
+def test_rows_left_out_without_their_inputs(market):
+    plain = orvane.backtest(datasets.momentum(market, top=5, bottom=5), market)
+    names = list(plain.stats().index)
+    assert names == [s.name for s in TABLE if s.needs in ("equity", "trades", "book")]
+
+
+def test_the_report_groups_and_cards_come_from_the_table(result):
+    pytest.importorskip("matplotlib")
+    from orvane.report import render_report
+
+    page = render_report(result)
+    part = page[page.index('id="summary"'):page.index('id="equity"')]
+    cards = re.findall(r'<div class="k">([^<]+)</div><div class="v ([a-z]*)">', part)
+    assert [label for label, _ in cards] == [
+        STATISTICS[n].label for n in ("total_return", "cagr", "sharpe", "max_drawdown",
+                                      "annual_volatility", "win_rate")]
+    # Volatility has no good sign: never coloured.
+    assert dict(cards)["Annual volatility"] == ""
+    blocks = re.findall(r"<h3>([^<]+)(?:<small>[^<]*</small>)?</h3>(.*?)</table>", part)
+    shown = {heading.strip(): re.findall(r"<tr><td>([^<]+)</td>", rows)
+             for heading, rows in blocks}
+    stats = result.stats()
+    expected = {}
+    for name in stats.index:
+        expected.setdefault(STATISTICS[name].group, []).append(STATISTICS[name].label)
+    assert shown == expected
+    assert list(shown) == ["Returns", "Risk", "Against the benchmark", "Trade records"]
+
+
+def test_a_notebook_shows_the_headline_then_trades_then_the_benchmark(result, market):
+    from orvane.report import headline_html
+
+    plain = orvane.backtest(datasets.momentum(market, top=5, bottom=5), market)
+    head = ["Period", "Final value", *(STATISTICS[n].label for n in (
+        "total_return", "cagr", "sharpe", "max_drawdown", "annual_volatility", "win_rate",
+        "trades"))]
+    against = [STATISTICS[n].label for n in ("benchmark_total_return", "alpha", "beta")]
+    for shown, rows in ((plain, head), (result, head + against)):
+        assert re.findall(r'<th style="text-align:left">([^<]+)</th>',
+                          headline_html(shown)) == rows
+
+
+@pytest.fixture(scope="module")
+def swept(market):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.sweep(market, {"lookback": [21, 42], "stop_loss": [None, 0.05]},
+                            strategy=datasets.momentum, workers=1, progress=False)
+
+
+@pytest.mark.parametrize("metric, way", [
+    ("sharpe", "highest"), ("annual_volatility", "lowest"), ("trades", "highest"),
+])
+def test_the_sweep_report_columns_and_order(swept, metric, way):
+    pytest.importorskip("matplotlib")
+    from orvane.sweep.report import render_sweep_report
+
+    page = render_sweep_report(swept, metric=metric)
+    runs = page[page.index('id="runs"'):page.index('id="heat"')]
+    head = re.findall(r"<th>([^<]+)</th>", runs.split("</thead>")[0])[1:]
+    columns = ["sharpe", "cagr", "total_return", "max_drawdown", "annual_volatility", "trades"]
+    assert head == [STATISTICS[n].label for n in [metric, *(c for c in columns if c != metric)]]
+    assert f"first ({way})" in runs
+    values = pd.to_numeric(swept.table[metric]).to_numpy()
+    first = re.search(r"<tr><td>1</td>(?:<td class=\"l\">[^<]*</td>)*<td>([^<]+)</td>", runs)
+    best = values.max() if way == "highest" else values.min()
+    assert first.group(1) == format_summary(pd.Series({metric: best})).iloc[0]
+
+
+@pytest.mark.parametrize("metric, better", [
+    ("sharpe", True), ("max_drawdown", True), ("worst_month", True), ("avg_loss", True),
+    ("annual_volatility", False), ("turnover", False), ("down_capture", False),
+    ("total_costs", False),
+    ("trades", None), ("time_in_market", None), ("avg_bars_held", None), ("beta", None),
+    ("kurtosis", None), ("holdings", None), ("avg_gross_exposure", None),
+])
+def test_walk_forward_direction_by_default(metric, better):
+    if better is None:
+        with pytest.raises(ValueError, match=f"maximize must be True or False for "
+                                             f"metric='{metric}'"):
+            metric_direction(metric)
+        assert metric_direction(metric, False) is False
+    else:
+        assert metric_direction(metric) is better
+
+
+@pytest.mark.parametrize("metric", ["exposure", "start", "max_drawdown_recovery", "nope"])
+def test_walk_forward_refuses_what_is_not_a_numeric_statistic(metric):
+    with pytest.raises(ValueError, match="metric must be a numeric statistic of stats()"):
+        metric_direction(metric)
