@@ -13,7 +13,7 @@ import orvane
 from orvane import datasets
 from orvane.stats import STATISTICS, TABLE, format_summary
 from orvane.stats._table import KINDS, NEEDS
-from orvane.sweep.walkforward import metric_direction
+from orvane.stats import metric_direction
 
 YEAR = math.sqrt(252)
 

@@ -160,7 +160,7 @@ def test_sweep_report_refuses_an_empty_path(sweeps, tmp_path, monkeypatch):
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"x": "nope"}, ValueError, "x must be a parameter of the sweep"),
     ({"metric": "start"}, ValueError, "metric must be a numeric statistic"),
-    ({"top": 0}, ValueError, "top must be a positive number of runs"),
+    ({"top": 0}, ValueError, "top must be a whole number of runs, at least 1, got 0"),
     ({"title": None}, TypeError, "title must be a str, got NoneType None"),
     ({"title": "\ud800"}, ValueError, "title must be text that UTF-8 can encode, got a lone surrogate"),
     ({"matplotlib": None}, ImportError, r"pip install 'orvane\[plot\]'"),

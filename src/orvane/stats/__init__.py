@@ -36,11 +36,13 @@ from orvane.stats._returns import (annual_volatility, bar_returns, cagr, check_r
 from orvane.stats._summary import (RunFigures, figures_summary, format_summary, live_equity,
                                    result_figures, run_figures, summary)
 from orvane.stats._table import (BENCHMARK_NAMES, BOOK_NAMES, CARDS, LABELS, NOTEBOOK, NUMERIC,
-                                 RENAMED, STATISTICS, SWEEP_COLUMNS, TABLE, Statistic, grouped)
+                                 RENAMED, STATISTICS, SWEEP_COLUMNS, TABLE, Statistic, grouped,
+                                 metric_direction)
 from orvane.stats._trades import (NAT, TradeFigures, exposure, group_order, round_trips,
                                   time_in_market, trade_figures, trade_stats, turnover)
 
 __all__ = [
+    "metric_direction",
     "periods_per_year",
     "total_return",
     "cagr",

@@ -10,6 +10,8 @@ from typing import Dict, Optional, Tuple
 import numpy as np
 import pandas as pd
 
+from orvane._checks import Bounds, check_whole
+
 from orvane.stats._returns import bar_returns, check_rate, index_facts, quiet
 
 PERIODS = {"day": 252.0, "month": 12.0, "year": 1.0}
@@ -97,8 +99,7 @@ def rolling_stats(returns: pd.Series, window: int, periods: float,
     """Annualised Sharpe ratio and volatility over the trailing ``window`` bars, as
     ``sharpe_ratio`` and ``annual_volatility`` compute them on each window; NaN
     before the first full window and Sharpe NaN on a window that does not vary."""
-    if isinstance(window, (bool, np.bool_)) or not isinstance(window, (int, np.integer)) or window < 2:
-        raise ValueError(f"window must be a whole number of bars, at least 2, got {window!r}")
+    check_whole(window, "window", Bounds(2), unit="bars")
     risk_free = check_rate(risk_free)
     # Any window longer than the returns is never full; pandas cannot count past 2**63.
     window = min(int(window), len(returns) + 1)

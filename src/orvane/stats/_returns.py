@@ -16,6 +16,8 @@ from typing import Any, Callable, Dict, Optional, Tuple, TypeVar, cast
 import numpy as np
 import pandas as pd
 
+from orvane._checks import Bounds, check_real
+
 from orvane._calendar import FREQUENCIES
 
 DAYS_PER_YEAR = 365.25
@@ -274,19 +276,12 @@ def equity_returns(equity: pd.Series) -> pd.Series:
     return bar_returns(equity).iloc[1:].rename("returns")
 
 
+_RATE = Bounds(-1.0, 1.0, low_open=True, high_open=True)
+
+
 def check_rate(value: Any, name: str = "risk_free") -> float:
     """An annual rate as a fraction: a finite real number above -1 and below 1 (0.04 = 4 %)."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be an annual rate as a fraction (0.04 = 4 %), got "
-                        f"{type(value).__name__} {value!r}")
-    try:
-        rate = float(value)
-        shown = repr(value)
-    except OverflowError:  # an integer beyond any float
-        rate, shown = math.inf, f"an integer of {len(str(abs(int(value))))} digits"
-    if not -1.0 < rate < 1.0:
-        raise ValueError(f"{name} must be an annual rate as a fraction between -1 and 1 "
-                         f"(0.04 = 4 %), got {shown}")
-    return rate
+    return check_real(value, name, _RATE, what="an annual rate as a fraction",
+                      hint=": 0.04 means 4 %")
 
 

@@ -11,6 +11,8 @@ from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
 import pandas as pd
 
+from orvane._checks import check_flag
+
 RETURNS = "Returns"
 RISK = "Risk"
 BENCHMARK = "Against the benchmark"
@@ -112,6 +114,24 @@ LABELS = {s.name: (s.label, s.kind) for s in TABLE}
 BENCHMARK_NAMES = tuple(s.name for s in TABLE if s.needs == "benchmark")
 BOOK_NAMES = tuple(s.name for s in TABLE if s.needs == "book")
 NUMERIC = tuple(s.name for s in TABLE if s.kind not in ("date", "recovery"))
+
+
+_BY_NAME = {s.name: s for s in TABLE}
+
+
+def metric_direction(metric: str, maximize: Optional[bool] = None) -> bool:
+    """True when a higher ``metric`` (a numeric column of ``stats()``) is better: as
+    ``maximize`` says, or by default as the statistic's row says (an error for a statistic better neither high nor low by itself)."""
+    if not isinstance(metric, str) or metric not in NUMERIC:
+        raise ValueError(f"metric must be a numeric statistic of stats() "
+                         f"({', '.join(NUMERIC)}), got {metric!r}")
+    if maximize is None:
+        better = _BY_NAME[metric].better
+        if better is None:
+            raise ValueError(f"maximize must be True or False for metric={metric!r}, which is "
+                             "better neither high nor low by itself, got None")
+        return better
+    return bool(check_flag(maximize, "maximize"))
 
 
 def _placed(field: str) -> Tuple[str, ...]:

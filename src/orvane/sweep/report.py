@@ -14,12 +14,10 @@ from typing import Any, Optional, Union
 import numpy as np
 import pandas as pd
 
-from orvane._checks import check_text
+from orvane._checks import Bounds, check_text, check_whole
 from orvane.plotting import LINE_COLOR, LOSS_COLOR, figure_kit, house_style
 from orvane._html import CSS, heat_color, png, write_html
-from orvane.stats import STATISTICS, SWEEP_COLUMNS, format_summary
-from orvane.sweep.result import SweepResult
-from orvane.sweep.walkforward import metric_direction
+from orvane.stats import STATISTICS, SWEEP_COLUMNS, format_summary, metric_direction
 
 __all__ = ["render_sweep_report", "write_sweep_report"]
 
@@ -50,7 +48,7 @@ def _value_text(value: Any) -> str:
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-def _labels(result: SweepResult) -> pd.DataFrame:
+def _labels(result: Any) -> pd.DataFrame:
     """Each run's parameter values as text, runs x the table's parameter names."""
     index = result.table.index
     names = [] if isinstance(index, pd.RangeIndex) else [str(n) for n in index.names]
@@ -174,7 +172,7 @@ def _sharpe_section(table: pd.DataFrame) -> str:
             f'src="{png(fig)}"></section>')
 
 
-def _overfit_section(result: SweepResult) -> str:
+def _overfit_section(result: Any) -> str:
     if "equity" not in result.keep:
         return ('<section id="overfit"><h2>Overfitting</h2><p>The deflated Sharpe ratio and '
                 "the probability of backtest overfitting need every run's equity curve, which "
@@ -206,19 +204,18 @@ def _overfit_section(result: SweepResult) -> str:
             "</div></section>")
 
 
-def render_sweep_report(result: SweepResult, *, metric: str = "sharpe",
+def render_sweep_report(result: Any, *, metric: str = "sharpe",
                         x: Optional[str] = None, y: Optional[str] = None, top: int = 20,
                         title: str = "Sweep report") -> str:
     """The report as one HTML string (see ``write_sweep_report``)."""
-    if not isinstance(result, SweepResult):
+    if not all(hasattr(result, name) for name in ("table", "params", "pbo", "deflated_sharpe")):
         raise TypeError(f"result must be a SweepResult, got {type(result).__name__}")
     title = check_text(title, "title")
     # The report only orders the runs: a metric without a better side lists its highest first.
     known = STATISTICS.get(metric)
     better = metric_direction(metric, True if known is not None and known.better is None
                               else None)
-    if isinstance(top, (bool, np.bool_)) or not isinstance(top, (int, np.integer)) or top < 1:
-        raise ValueError(f"top must be a positive number of runs, got {top!r}")
+    check_whole(top, "top", Bounds(1), unit="runs")
     table = result.table
     if metric not in table:
         raise ValueError(f"the report must have the runs' {metric}, got a sweep without it "
@@ -246,7 +243,7 @@ def render_sweep_report(result: SweepResult, *, metric: str = "sharpe",
     return "\n".join(parts)
 
 
-def write_sweep_report(result: SweepResult, path: Union[str, os.PathLike], *,
+def write_sweep_report(result: Any, path: Union[str, os.PathLike], *,
                        metric: str = "sharpe", x: Optional[str] = None, y: Optional[str] = None,
                        top: int = 20, title: str = "Sweep report") -> pathlib.Path:
     """Write the report of a sweep to ``path`` (an .html file) and return the path.

@@ -23,28 +23,10 @@ from orvane.sweep import Prices, sweep
 from orvane.sweep._grid import Grid, Strategy, expand_grid, split_runs
 from orvane.sweep.result import SweepResult
 
-__all__ = ["walk_forward", "WalkForwardResult", "metric_direction", "Window", "windows"]
+__all__ = ["walk_forward", "WalkForwardResult", "Window", "windows"]
 
 # Backtest options that decide which weight rows trade on which bars.
 _CALENDAR = ("trade_at", "rebalance", "delistings", "intrabar_exits")
-
-
-def metric_direction(metric: str, maximize: Optional[bool] = None) -> bool:
-    """True when a higher ``metric`` (a numeric column of ``stats()``) is better: as
-    ``maximize`` says, or by default as the statistic's row in ``orvane.stats.STATISTICS``
-    says (an error for a statistic better neither high nor low by itself)."""
-    if not isinstance(metric, str) or metric not in _stats.NUMERIC:
-        raise ValueError(f"metric must be a numeric statistic of stats() "
-                         f"({', '.join(_stats.NUMERIC)}), got {metric!r}")
-    if maximize is None:
-        better = _stats.STATISTICS[metric].better
-        if better is None:
-            raise ValueError(f"maximize must be True or False for metric={metric!r}, which is "
-                             "better neither high nor low by itself, got None")
-        return better
-    if not isinstance(maximize, (bool, np.bool_)):
-        raise TypeError(f"maximize must be None, True or False, got {maximize!r}")
-    return bool(maximize)
 
 
 def _check_bars(value: Any, name: str, least: int) -> int:
@@ -278,7 +260,7 @@ def walk_forward(market: Prices, grid: Grid, *, strategy: Strategy, train: int, 
     -------
     WalkForwardResult
     """
-    better = metric_direction(metric, maximize)
+    better = _stats.metric_direction(metric, maximize)
     check_flag(anchored, "anchored")
     if "weights" in sweep_options:
         raise TypeError("walk_forward must get strategy=, a function of the market that each "
