@@ -33,6 +33,9 @@ def period_ends(dates: pd.DatetimeIndex, freq: str) -> np.ndarray:
     alias = known[0] if known else freq
     naive = dates.tz_localize(None) if dates.tz is not None else dates
     try:
+        # None would fall back on the index's own frequency: never a calendar asked for.
+        if not isinstance(freq, str):
+            raise TypeError(freq)
         ordinals = np.asarray(naive.to_period(alias).asi8)
     except (ValueError, TypeError, AttributeError):
         raise ValueError(f"rebalance must be None, a frequency such as 'W', 'M', 'Q' or 'Y', "
