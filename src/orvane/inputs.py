@@ -18,34 +18,15 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from orvane._calendar import period_ends
+from orvane._common import CLOCK_FIRST, CLOCK_LAST, SHOWN
+from orvane._common import day as _day, is_missing as _missing, show as _show
 from orvane._records import Schedule, schedule
+from orvane.io import FIELDS
 
 __all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "PreparedWeights",
            "prepare_weights", "check_fraction", "check_costs", "check_window", "check_flag",
            "check_integer", "check_dates", "check_labels", "check_values", "check_text",
            "is_long"]
-
-FIELDS = ("open", "high", "low", "close")
-SHOWN = 5  # offending values shown in a message
-
-def _show(values, limit=SHOWN, total=None):
-    values = list(values)
-    total = len(values) if total is None else total
-    text = ", ".join(str(v) for v in values[:limit])
-    if total > limit:
-        text += f", ... ({total} in all)"
-    return "[" + text + "]"
-
-
-def _day(value):
-    """A date as a message shows it: the day alone when it has no time of day."""
-    try:
-        ts = pd.Timestamp(value)
-    except (TypeError, ValueError, OverflowError):
-        return str(value)
-    if ts is pd.NaT:
-        return "NaT"
-    return str(ts.date()) if ts == ts.normalize() and ts.tz is None else str(ts)
 
 
 # ---------------------------------------------------------------- scalar parameters
@@ -192,10 +173,6 @@ def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.nd
     return dates, order
 
 
-# The engine's clock counts nanoseconds in 64 bits.
-_FIRST, _LAST = pd.Timestamp("1677-09-22"), pd.Timestamp("2262-04-11")
-
-
 def _ns(dates, name="dates"):
     """Nanoseconds since the epoch (UTC for tz-aware dates), whatever the index's unit.
 
@@ -204,10 +181,10 @@ def _ns(dates, name="dates"):
     if dates.tz is not None:
         dates = dates.tz_convert(None)
     if len(dates):
-        outside = dates[(dates < _FIRST) | (dates > _LAST)]
+        outside = dates[(dates < CLOCK_FIRST) | (dates > CLOCK_LAST)]
         if len(outside):
             raise ValueError(f"{name} has dates outside the range the engine's clock can hold "
-                             f"({_FIRST.date()} .. {_LAST.date()}): {_show(_day(d) for d in outside)}")
+                             f"({CLOCK_FIRST.date()} .. {CLOCK_LAST.date()}): {_show(_day(d) for d in outside)}")
     return np.asarray(dates, dtype="datetime64[ns]").view(np.int64)
 
 
@@ -222,7 +199,7 @@ def _outside_clock(values, name):
         except (TypeError, ValueError):
             pass
     return ValueError(f"{name} has dates outside the range the engine's clock can hold "
-                      f"({_FIRST.date()} .. {_LAST.date()}): {_show(outside)}")
+                      f"({CLOCK_FIRST.date()} .. {CLOCK_LAST.date()}): {_show(outside)}")
 
 
 def _wall_days(dates, name):
@@ -291,10 +268,6 @@ def _same_tz(a, a_name, b, b_name):
         aware, naive = (a_name, b_name) if a.tz is not None else (b_name, a_name)
         raise ValueError(f"{aware} has time-zone-aware dates and {naive} naive ones; "
                          "localize or strip the time zone of one of them")
-
-
-def _missing(value: Any) -> bool:
-    return value is None or (ptypes.is_scalar(value) and bool(pd.isna(value))) or value == ""
 
 
 def check_labels(columns: Any, name: str) -> pd.Index:

@@ -19,13 +19,14 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from orvane.inputs import FIELDS, _FIRST as CLOCK_FIRST, _LAST as CLOCK_LAST, _show
+from orvane._common import CLOCK_FIRST, CLOCK_LAST, show as _show
 
 __all__ = ["read_prices", "prices_from_tables", "price_files", "read_table", "parse_dates", "Source",
-           "AmbiguousDatesError", "normalize"]
+           "AmbiguousDatesError", "normalize", "FIELDS"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+FIELDS = ("open", "high", "low", "close")
 PARQUET_SUFFIXES = (".parquet", ".pq")
 FOLDER_SUFFIXES = (".csv",) + PARQUET_SUFFIXES
 TICKER_COLUMNS = ("ticker", "symbol")
