@@ -96,9 +96,10 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
                             "closing), a long file (date, ticker, open, high, low, close), or "
                             "per-ticker files (date, open, high, low, close, adj close; the file "
                             "name is the ticker) as a folder or a quoted glob pattern")
-    files.add_argument("--weights", type=pathlib.Path, required=True, metavar="FILE",
-                       help="target weights per signal date: wide, or long (date, ticker, weight); "
-                            "fractions of the portfolio, negative for shorts")
+    files.add_argument("--weights", type=pathlib.Path, required=True, metavar="PATH",
+                       help="target weights per signal date, as orvane.read_weights reads them: a "
+                            "wide or long (date, ticker, weight) file, or a folder or quoted glob "
+                            "pattern of them; fractions of the portfolio, negative for shorts")
     for field in ("open", "high", "low"):
         files.add_argument(f"--{field}", type=pathlib.Path, default=None, metavar="FILE",
                            help=f"wide file of {field} prices (with wide --prices as the close)")
