@@ -81,11 +81,10 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="{run}")
     run = commands.add_parser(
         "run", help="backtest weights and prices read from CSV or Parquet files",
-        description="Backtest weights and prices from CSV or Parquet files. Wide files have the "
-                    "dates in the first column (or a 'date' column) and one column per ticker; "
-                    "long files have columns date, ticker and weight (weights) or "
-                    "open/high/low/close (prices; close required); prices may also be a folder "
-                    "of per-ticker files. Dates are YYYY-MM-DD, yyyymmdd, or DD/MM/YYYY and "
+        description="Backtest weights and prices from CSV or Parquet files, wide or long, read "
+                    "as orvane.read_weights and orvane.read_prices read them (their help lists "
+                    "the layouts); prices may also be one wide file, with --open, --high and "
+                    "--low beside it. Dates are YYYY-MM-DD, yyyymmdd, or DD/MM/YYYY and "
                     "MM/DD/YYYY when their order is clear (see --dayfirst). Writes the equity, "
                     "trades, actions and stats files and the HTML report to --out, then prints "
                     "the statistics and the next actions.",
@@ -93,9 +92,8 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     files = run.add_argument_group("files")
     files.add_argument("--prices", type=pathlib.Path, required=True, metavar="PATH",
                        help="prices: a wide file (one price per ticker, used for trading and "
-                            "closing), a long file (date, ticker, open, high, low, close), or "
-                            "per-ticker files (date, open, high, low, close, adj close; the file "
-                            "name is the ticker) as a folder or a quoted glob pattern")
+                            "closing), or files as orvane.read_prices reads them: one long file, "
+                            "or per-ticker files as a folder or a quoted glob pattern")
     files.add_argument("--weights", type=pathlib.Path, required=True, metavar="PATH",
                        help="target weights per signal date, as orvane.read_weights reads them: a "
                             "wide or long (date, ticker, weight) file, or a folder or quoted glob "

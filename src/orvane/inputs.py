@@ -183,7 +183,8 @@ def _ns(dates, name="dates"):
         outside = dates[(dates < CLOCK_FIRST) | (dates > CLOCK_LAST)]
         if len(outside):
             raise ValueError(f"{name} has dates outside the range the engine's clock can hold "
-                             f"({CLOCK_FIRST.date()} .. {CLOCK_LAST.date()}): {_show(_day(d) for d in outside)}")
+                             f"({CLOCK_FIRST.date()} .. {CLOCK_LAST.date()}): "
+                             f"{_show(_day(d) for d in outside)}")
     return np.asarray(dates, dtype="datetime64[ns]").view(np.int64)
 
 
