@@ -401,7 +401,8 @@ def _refuse_repeated(dates: pd.DatetimeIndex, tickers: Optional[np.ndarray], ori
         return
     rows = np.flatnonzero(repeated)
     same = rows[(keys.iloc[rows] == keys.iloc[rows[0]]).all(axis=1).to_numpy()]
-    first = f"(the first on {origin.unit}s {origin.number(int(same[0]))} and {origin.number(int(same[1]))})"
+    a, b = (origin.number(int(row)) for row in same[:2])
+    first = f"(the first on {origin.unit}s {a} and {b})"
     pairs = keys.iloc[rows].drop_duplicates()
     if tickers is not None:
         shown = show(f"({day(d)}, {t})" for d, t in pairs.itertuples(index=False))
