@@ -39,6 +39,13 @@ def files(tmp_path_factory):
     long_weights[long_weights["weight"] != 0].to_csv(folder / "weights_long.csv", index=False)
     ohlc = pd.concat({f: market[f].stack() for f in ("open", "high", "low", "close")}, axis=1)
     ohlc.rename_axis(["date", "ticker"]).reset_index().to_csv(folder / "prices_long.csv", index=False)
+    ohlc.rename_axis(["Date", "Symbol"]).rename(columns=str.title).reset_index().to_csv(
+        folder / "prices_symbol.csv", index=False)
+    (folder / "wsplit").mkdir()   # the weights as two files: wide, then long
+    half = len(weights) // 2
+    weights.iloc[:half].to_csv(folder / "wsplit" / "first.csv")
+    late = long_weights[long_weights["date"] >= weights.index[half]]
+    late[late["weight"] != 0].to_csv(folder / "wsplit" / "second.csv", index=False)
     (folder / "px").mkdir()
     for ticker, bars in ohlc.groupby(level=1):
         bars.droplevel(1).rename_axis("Date").to_csv(folder / "px" / f"{ticker}.csv")
@@ -111,7 +118,10 @@ def test_a_weights_file_name_titles_the_report_as_it_can(files, tmp_path, capsys
     ("close.csv", "early_int.csv", [], ("close.csv", "early.csv"), None),
     ("close.csv", "weights.csv", ["--open", "close.csv", "--low", "close.csv"], ("close.csv", "weights.csv"),
      r"^orvane: warning: --open \S+close\.csv, --low \S+close\.csv not used"),
-], ids=["folder", "glob", "dayfirst", "yyyymmdd", "unused open and low"])
+    ("close.csv", "wsplit", [], ("close.csv", "weights.csv"), None),
+    ("prices_symbol.csv", "weights.csv", ["--trade-at", "open"], ("prices_long.csv", "weights.csv", "--trade-at", "open"),
+     None),
+], ids=["folder", "glob", "dayfirst", "yyyymmdd", "unused open and low", "weights folder", "symbol column"])
 def test_other_spellings_of_the_same_run(files, tmp_path, capsys, prices, weights, options, same_as, note):
     folder, _, _ = files
     options = [str(folder / o) if o.endswith(".csv") else o for o in options]

@@ -9,13 +9,13 @@
 from orvane import datasets
 from orvane.engine import backtest
 from orvane.inputs import PreparedPrices, prepare_prices
-from orvane.io import read_prices
+from orvane.io import read_prices, read_weights
 from orvane.result import BacktestResult
 from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
 from orvane.sweep.walkforward import WalkForwardResult, walk_forward
 
 __version__ = "0.1.0"
 
-__all__ = ["backtest", "read_prices", "prepare_prices", "PreparedPrices", "BacktestResult",
+__all__ = ["backtest", "read_prices", "read_weights", "prepare_prices", "PreparedPrices", "BacktestResult",
            "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "walk_forward",
            "WalkForwardResult", "__version__"]

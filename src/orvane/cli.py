@@ -9,20 +9,21 @@ actions, and writes an HTML report.  The backtest options come from ``orvane._pa
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import pathlib
 import sys
 import textwrap
 import time
 import warnings
-from typing import Any, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, TypeVar
 
-import numpy as np
 import pandas as pd
 
 from orvane import _params, _records
-from orvane import io as price_io
-from orvane.inputs import is_long
+from orvane import io as reader
+
+T = TypeVar("T")
 
 REPORT_NAME = "orvane-report.html"
 SHOWN_TRADES = 10
@@ -80,11 +81,10 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="{run}")
     run = commands.add_parser(
         "run", help="backtest weights and prices read from CSV or Parquet files",
-        description="Backtest weights and prices from CSV or Parquet files. Wide files have the "
-                    "dates in the first column (or a 'date' column) and one column per ticker; "
-                    "long files have columns date, ticker and weight (weights) or "
-                    "open/high/low/close (prices; close required); prices may also be a folder "
-                    "of per-ticker files. Dates are YYYY-MM-DD, yyyymmdd, or DD/MM/YYYY and "
+        description="Backtest weights and prices from CSV or Parquet files, wide or long, read "
+                    "as orvane.read_weights and orvane.read_prices read them (their help lists "
+                    "the layouts); prices may also be one wide file, with --open, --high and "
+                    "--low beside it. Dates are YYYY-MM-DD, yyyymmdd, or DD/MM/YYYY and "
                     "MM/DD/YYYY when their order is clear (see --dayfirst). Writes the equity, "
                     "trades, actions and stats files and the HTML report to --out, then prints "
                     "the statistics and the next actions.",
@@ -92,12 +92,12 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     files = run.add_argument_group("files")
     files.add_argument("--prices", type=pathlib.Path, required=True, metavar="PATH",
                        help="prices: a wide file (one price per ticker, used for trading and "
-                            "closing), a long file (date, ticker, open, high, low, close), or "
-                            "per-ticker files (date, open, high, low, close, adj close; the file "
-                            "name is the ticker) as a folder or a quoted glob pattern")
-    files.add_argument("--weights", type=pathlib.Path, required=True, metavar="FILE",
-                       help="target weights per signal date: wide, or long (date, ticker, weight); "
-                            "fractions of the portfolio, negative for shorts")
+                            "closing), or files as orvane.read_prices reads them: one long file, "
+                            "or per-ticker files as a folder or a quoted glob pattern")
+    files.add_argument("--weights", type=pathlib.Path, required=True, metavar="PATH",
+                       help="target weights per signal date, as orvane.read_weights reads them: a "
+                            "wide or long (date, ticker, weight) file, or a folder or quoted glob "
+                            "pattern of them; fractions of the portfolio, negative for shorts")
     for field in ("open", "high", "low"):
         files.add_argument(f"--{field}", type=pathlib.Path, default=None, metavar="FILE",
                            help=f"wide file of {field} prices (with wide --prices as the close)")
@@ -121,118 +121,59 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
 
 # ---------------------------------------------------------------- reading files
 
-def read_table(path: pathlib.Path, what: str) -> pd.DataFrame:
-    """A CSV or Parquet file as a DataFrame, with InputError for anything unreadable."""
-    if not path.is_file():
-        raise InputError(f"{what} file {path} does not exist")
+def _read(read: Callable[[], T]) -> T:
+    """A reader's result, or its error as one line (with the date advice in this tool's flags)."""
     try:
-        frame = price_io.read_table(path)
+        return read()
     except (ValueError, ImportError, OSError) as exc:
+        if isinstance(exc, reader.AmbiguousDatesError):
+            exc.fix = "pass --dayfirst or --monthfirst"
         raise InputError(_first_line(exc)) from None
-    if frame.empty:
-        raise InputError(f"{what} file {path} holds no rows")
-    return frame
 
 
-def _dates(values: Any, path: pathlib.Path, column: str, dayfirst: Optional[bool]) -> pd.DatetimeIndex:
+def _files(path: pathlib.Path, option: str) -> List[pathlib.Path]:
+    """A file, a folder or a glob pattern (quoted, so that the shell leaves it alone)."""
     try:
-        return price_io.parse_dates(values, price_io.Source(path), column, dayfirst)
-    except ValueError as exc:
-        raise InputError(_message(exc)) from None
-
-
-def _message(exc: BaseException) -> str:
-    if isinstance(exc, price_io.AmbiguousDatesError):
-        exc.fix = "pass --dayfirst or --monthfirst"
-    return _first_line(exc)
-
-
-def _lower(frame: pd.DataFrame) -> Dict[str, str]:
-    return {c.lower(): c for c in frame.columns}
-
-
-def _long(frame: pd.DataFrame, path: pathlib.Path, needed: tuple, dayfirst: Optional[bool]) -> pd.DataFrame:
-    names = _lower(frame)
-    missing = [c for c in needed if c not in names]
-    if missing:
-        raise InputError(f"{path}: a long file needs columns {', '.join(needed)}; missing: "
-                         f"{', '.join(missing)}")
-    out = frame[[names[c] for c in needed]].copy()
-    out.columns = list(needed)
-    out["date"] = _dates(out["date"], path, names["date"], dayfirst)
-    out["ticker"] = out["ticker"].astype(str)
-    return out
-
-
-def _wide(frame: pd.DataFrame, path: pathlib.Path, dayfirst: Optional[bool]) -> pd.DataFrame:
-    names = _lower(frame)
-    date_column = names.get("date", frame.columns[0])
-    wide = frame.set_index(date_column)
-    if wide.shape[1] == 0:
-        raise InputError(f"{path}: a wide file needs a date column and at least one ticker column")
-    wide.index = _dates(wide.index, path, str(date_column), dayfirst)
-    wide.index.name = "date"
-    wide.columns.name = "ticker"
-    for ticker in wide.columns:
-        cells = wide[ticker]
-        if pd.api.types.is_numeric_dtype(cells.dtype) and not pd.api.types.is_bool_dtype(cells.dtype):
-            continue
-        bad = np.flatnonzero(pd.to_numeric(cells, errors="coerce").isna() & cells.notna())
-        if len(bad):
-            row = int(bad[0])
-            raise InputError(f"{path}: {ticker} on {wide.index[row].date()}: {cells.iloc[row]!r} is "
-                             f"not a number ({price_io.Source(path).at(row)})")
-    return wide
+        return reader.data_files(str(path))
+    except (ValueError, OSError) as exc:
+        raise InputError(f"{option}: {_first_line(exc)}") from None
 
 
 def load_weights(path: pathlib.Path, dayfirst: Optional[bool] = None) -> pd.DataFrame:
-    frame = read_table(path, "weights")
-    if is_long(frame):
-        return _long(frame, path, ("date", "ticker", "weight"), dayfirst)
-    return _wide(frame, path, dayfirst)
+    files = _files(path, "--weights")
+    return _read(lambda: reader.read_weights(files, dayfirst=dayfirst))
 
 
 def load_prices(path: pathlib.Path, extra: Dict[str, Optional[pathlib.Path]],
                 dayfirst: Optional[bool] = None, adjust: bool = True) -> Any:
     """Prices for orvane.backtest: a mapping of wide frames, or one wide frame.
 
-    Files with a close column (one per ticker, or long) go through ``orvane.read_prices``;
-    any other file is wide: one price per ticker.
+    Files of bars (one per ticker, or long) are read as ``orvane.read_prices`` reads them;
+    a wide file is one price per ticker, with --open, --high and --low beside it.
     """
     given = [f"--{name}" for name, p in extra.items() if p is not None]
-    if not path.is_file():
-        tables = [(price_io.Source(p), read_table(p, "prices")) for p in _price_files(path)]
+    if path.is_file():
+        prices = _read(lambda: reader.read_price_file(path, adjust=adjust, dayfirst=dayfirst))
     else:
-        frame = read_table(path, "prices")
-        if "close" not in map(price_io.normalize, frame.columns):
-            close = _wide(frame, path, dayfirst)
-            fields = {name: _wide(read_table(p, name), p, dayfirst) for name, p in extra.items()
-                      if p is not None}
-            return {**fields, "close": close} if fields else close
-        tables = [(price_io.Source(path), frame)]
+        files = _files(path, "--prices")
+        prices = _read(lambda: reader.read_prices(files, adjust=adjust, dayfirst=dayfirst))
+    if isinstance(prices, pd.DataFrame):
+        fields = {name: _read(functools.partial(reader.read_wide, p, dayfirst=dayfirst))
+                  for name, p in extra.items() if p is not None}
+        return {**fields, "close": prices} if fields else prices
     if given:
         raise InputError(f"drop {', '.join(given)}: {path} carries its own open, high and low "
                          "columns (those options go with a wide --prices file)")
-    try:
-        return price_io.prices_from_tables(tables, adjust=adjust, dayfirst=dayfirst)
-    except ValueError as exc:
-        raise InputError(_message(exc)) from None
-
-
-def _price_files(path: pathlib.Path) -> List[pathlib.Path]:
-    """A folder or a glob pattern (quoted, so that the shell leaves it alone)."""
-    try:
-        return price_io.price_files(str(path))
-    except (ValueError, OSError) as exc:
-        raise InputError(f"--prices: {_first_line(exc)}") from None
+    return prices
 
 
 def load_delistings(value: Optional[str], dayfirst: Optional[bool] = None) -> Any:
     if value is None or value == "infer":
         return value
     path = pathlib.Path(value)
-    table = _long(read_table(path, "delistings"), path, ("date", "ticker"), dayfirst)
-    return pd.Series(table["date"].to_numpy(), index=table["ticker"].to_numpy(), name="delisting")
+    if not path.is_file():
+        raise InputError(f"delistings file {path} does not exist")
+    return _read(lambda: reader.read_delistings(path, dayfirst=dayfirst))
 
 
 def _first_line(exc: BaseException) -> str:

@@ -17,6 +17,7 @@ import pandas as pd
 
 from orvane._calendar import period_ends
 from orvane._checks import Bounds, check_real, check_whole
+from orvane.io import FIELDS
 
 __all__ = ["Market", "synthetic_market", "momentum", "rank_weights", "CoreLayout", "core_layout",
            "CORE_INPUTS"]
@@ -26,7 +27,6 @@ START = "2010-01-04"
 SECTORS = ("Energy", "Materials", "Industrials", "Consumer Staples", "Consumer Discretionary",
            "Health Care", "Financials", "Technology", "Communication", "Utilities",
            "Real Estate")
-FIELDS = ("open", "high", "low", "close")
 
 
 def _random_walk(n_rows: int, n_stocks: int, seed: int, gap_ratio: float,

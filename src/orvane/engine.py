@@ -60,8 +60,9 @@ def backtest(weights: pd.DataFrame,
     ----------
     weights : DataFrame
         Target weights, fractions of portfolio value (0.05 = 5 %; negative = short).  Wide
-        (signal dates x tickers) or long with columns ``date, ticker, weight``.  NaN means no
-        position.  When the gross weight of a row (sum of absolute weights) exceeds 1 the row
+        (signal dates x tickers) or long with columns ``date, ticker, weight``, named as
+        ``orvane.read_weights`` names them (any case or spacing; ``symbol`` for ticker).  NaN
+        means no position.  When the gross weight of a row (sum of absolute weights) exceeds 1 the row
         is scaled down to gross 1; below 1 the rest is held in cash.  A row whose gross
         overflows a float (weights near 1e308) is refused.
     prices : DataFrame or mapping
@@ -69,8 +70,11 @@ def backtest(weights: pd.DataFrame,
         or OHLC as a mapping of wide frames with keys ``"open", "high", "low", "close"``
         (``"close"`` required; a ``orvane.datasets.Market`` is such a mapping); or a frame
         with (field, ticker) column MultiIndex; or a long frame with columns
-        ``date, ticker, close`` (and optionally ``open, high, low``).  NaN marks a missing
-        bar; prices must otherwise be positive and finite.  Tickers without weights are fine.
+        ``date, ticker, close`` (and optionally ``open, high, low``), read as
+        ``orvane.read_prices`` reads the same table from a file (a row without a close is
+        no bar), with the same result.  A frame that reads two ways (a close column but no
+        ticker column; fields on both column levels) is refused, saying how to tell which.
+        NaN marks a missing bar; prices must otherwise be positive and finite.  Tickers without weights are fine.
         ``orvane.prepare_prices(prices)`` checks and converts prices once for many runs: pass
         what it returns here and the runs skip that work (the results are the same).
 {parameters}

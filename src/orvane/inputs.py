@@ -1,4 +1,5 @@
-"""Checks and alignment: user DataFrames in any accepted layout -> the arrays the engine takes.
+"""Checks and alignment: user data, in the wide frames ``io`` reads every layout into -> the
+arrays the engine takes.
 
 One function per kind of input.  Every failure raises ValueError or TypeError naming the
 argument, saying what was expected and showing the first offending values; every silent
@@ -8,7 +9,6 @@ adjustment is appended to a list of warnings that the caller reports once.
 from __future__ import annotations
 
 import difflib
-import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, List, Optional, Tuple
@@ -18,33 +18,12 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from orvane._calendar import period_ends
+from orvane._common import CLOCK_FIRST, CLOCK_LAST, SHOWN
+from orvane._common import day as _day, is_missing as _missing, show as _show
 from orvane._schedule import Schedule, schedule
+from orvane.io import FIELDS, price_frames, weight_frame
 
-__all__ = ["Inputs", "prepare", "PreparedPrices", "prepare_prices", "PreparedWeights",
-           "prepare_weights", "check_dates", "check_labels", "check_values",
-           "is_long"]
-
-FIELDS = ("open", "high", "low", "close")
-SHOWN = 5  # offending values shown in a message
-
-def _show(values, limit=SHOWN, total=None):
-    values = list(values)
-    total = len(values) if total is None else total
-    text = ", ".join(str(v) for v in values[:limit])
-    if total > limit:
-        text += f", ... ({total} in all)"
-    return "[" + text + "]"
-
-
-def _day(value):
-    """A date as a message shows it: the day alone when it has no time of day."""
-    try:
-        ts = pd.Timestamp(value)
-    except (TypeError, ValueError, OverflowError):
-        return str(value)
-    if ts is pd.NaT:
-        return "NaT"
-    return str(ts.date()) if ts == ts.normalize() and ts.tz is None else str(ts)
+__all__ = ["PreparedPrices", "prepare_prices"]
 
 
 # ---------------------------------------------------------------- dates and labels
@@ -87,10 +66,6 @@ def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.nd
     return dates, order
 
 
-# The engine's clock counts nanoseconds in 64 bits.
-_FIRST, _LAST = pd.Timestamp("1677-09-22"), pd.Timestamp("2262-04-11")
-
-
 def _ns(dates, name="dates"):
     """Nanoseconds since the epoch (UTC for tz-aware dates), whatever the index's unit.
 
@@ -99,10 +74,11 @@ def _ns(dates, name="dates"):
     if dates.tz is not None:
         dates = dates.tz_convert(None)
     if len(dates):
-        outside = dates[(dates < _FIRST) | (dates > _LAST)]
+        outside = dates[(dates < CLOCK_FIRST) | (dates > CLOCK_LAST)]
         if len(outside):
             raise ValueError(f"{name} has dates outside the range the engine's clock can hold "
-                             f"({_FIRST.date()} .. {_LAST.date()}): {_show(_day(d) for d in outside)}")
+                             f"({CLOCK_FIRST.date()} .. {CLOCK_LAST.date()}): "
+                             f"{_show(_day(d) for d in outside)}")
     return np.asarray(dates, dtype="datetime64[ns]").view(np.int64)
 
 
@@ -117,7 +93,7 @@ def _outside_clock(values, name):
         except (TypeError, ValueError):
             pass
     return ValueError(f"{name} has dates outside the range the engine's clock can hold "
-                      f"({_FIRST.date()} .. {_LAST.date()}): {_show(outside)}")
+                      f"({CLOCK_FIRST.date()} .. {CLOCK_LAST.date()}): {_show(outside)}")
 
 
 def _wall_days(dates, name):
@@ -186,10 +162,6 @@ def _same_tz(a, a_name, b, b_name):
         aware, naive = (a_name, b_name) if a.tz is not None else (b_name, a_name)
         raise ValueError(f"{aware} has time-zone-aware dates and {naive} naive ones; "
                          "localize or strip the time zone of one of them")
-
-
-def _missing(value: Any) -> bool:
-    return value is None or (ptypes.is_scalar(value) and bool(pd.isna(value))) or value == ""
 
 
 def check_labels(columns: Any, name: str) -> pd.Index:
@@ -265,173 +237,6 @@ def unknown_tickers_error(name: str, unknown: Iterable[str], known: Iterable[str
             hints.append(f"{t} -> {' or '.join(lower[c] for c in close)}?")
     hint = ("; close matches: " + ", ".join(hints)) if hints else ""
     return ValueError(f"{name} has tickers without prices: {_show(unknown)}{hint}")
-
-
-# ---------------------------------------------------------------- frames
-
-def _find_columns(frame, wanted, name="the frame"):
-    """Case-insensitive lookup of named columns: {wanted name: actual label}; a wanted
-    column that appears twice is an error."""
-    by_lower: Dict[str, Any] = {}
-    for c in frame.columns:
-        key = str(c).lower()
-        if key in wanted and key in by_lower:
-            raise ValueError(f"{name} has the column {key!r} more than once: {by_lower[key]!r} "
-                             f"and {c!r}; keep one")
-        by_lower[key] = c
-    return {w: by_lower[w] for w in wanted if w in by_lower}
-
-
-def is_long(frame: pd.DataFrame, name: str = "the frame") -> bool:
-    """A long layout: one row per (date, ticker), with those two columns (any case)."""
-    return len(_find_columns(frame, ("date", "ticker"), name)) == 2
-
-
-def _dated(frame, name):
-    """A wide frame whose dates may sit in a 'date' column instead of the index."""
-    if not isinstance(frame.index, pd.DatetimeIndex):
-        found = _find_columns(frame, ("date",), name)
-        if found and isinstance(frame.index, pd.RangeIndex):
-            frame = frame.set_index(found["date"])
-    return frame
-
-
-def weight_frame(weights: Any, notes: List[str]) -> pd.DataFrame:
-    """Wide (dates x tickers) or long (date, ticker, weight) -> wide frame.
-
-    In the long form a missing (date, ticker) pair is no position; only NaN in the weight
-    column itself is reported.
-    """
-    if not isinstance(weights, pd.DataFrame):
-        raise TypeError("weights must be a DataFrame (dates x tickers, or long with columns "
-                        f"date, ticker, weight), got {type(weights).__name__}")
-    weights = _long_index(weights)
-    cols = _find_columns(weights, ("date", "ticker", "weight"), "weights")
-    if len(cols) == 3:
-        _nan_note(int(weights[cols["weight"]].isna().sum()), notes)
-        return _pivot(weights, cols, ("weight",), "weights")["weight"].fillna(0.0)
-    return _dated(weights, "weights")
-
-
-def _nan_note(count, notes):
-    if count:
-        notes.append(f"weights: {count} NaN weights were read as 0 (no position)")
-
-
-def _pivot(frame, cols, fields, name):
-    for f in fields:
-        # Refused before pivoting, which has no complex kernels and would fill dates.
-        dtype = frame[cols[f]].dtype
-        if ptypes.is_complex_dtype(dtype) or ptypes.is_bool_dtype(dtype) or (
-                not ptypes.is_numeric_dtype(dtype) and not ptypes.is_object_dtype(dtype)
-                and not ptypes.is_string_dtype(dtype)):
-            raise TypeError(f"{name} must hold real numbers; column {cols[f]!r} has dtype {dtype}")
-    for key, what in (("date", "dates (NaT)"), ("ticker", "tickers (None, NaN or empty)")):
-        missing = np.flatnonzero([_missing(v) for v in frame[cols[key]]])
-        if len(missing):
-            raise ValueError(f"{name} has missing {what} in its {cols[key]!r} column at rows "
-                             f"{_show(missing)}")
-    tickers = frame[cols["ticker"]]
-    if pd.api.types.infer_dtype(tickers, skipna=True) != "string":
-        # Tickers are paired by their text (and a tuple label would read as two columns).
-        frame = frame.assign(**{cols["ticker"]: tickers.map(str)})
-    keys = frame[[cols["date"], cols["ticker"]]]
-    dup = keys.duplicated()
-    if dup.any():
-        first = keys[dup].head(SHOWN)
-        pairs = [f"({_day(d)}, {t})" for d, t in first.itertuples(index=False)]
-        raise ValueError(f"{name} has more than one row per (date, ticker): {_show(pairs)}")
-    out = {}
-    for f in fields:
-        with warnings.catch_warnings():
-            # pandas' notes on its own future inference of the keys; the dates are checked
-            # once the frame is wide.
-            warnings.simplefilter("ignore", FutureWarning)
-            wide = frame.pivot(index=cols["date"], columns=cols["ticker"], values=cols[f])
-        wide.columns.name = None
-        wide.index.name = None
-        out[f] = wide
-    return out
-
-
-def price_frames(prices: Any) -> Dict[str, pd.DataFrame]:
-    """Any accepted price layout -> {field: wide frame}, with 'close' always present.
-
-    A plain wide frame is one price used for trading and for the close.
-    """
-    if isinstance(prices, pd.DataFrame):
-        prices = _long_index(prices)
-        if isinstance(prices.columns, pd.MultiIndex):
-            return _split_fields(prices)
-        _one_close(prices.columns)
-        if is_long(prices, "prices"):
-            cols = _find_columns(prices, ("date", "ticker") + FIELDS, "prices")
-            fields = tuple(f for f in FIELDS if f in cols)
-            if "close" not in fields:
-                raise ValueError("prices in long form need columns date, ticker and close "
-                                 f"(open, high, low optional); got {_show(prices.columns)}")
-            return _pivot(prices, cols, fields, "prices")
-        return {"close": _dated(prices, "prices")}
-    if isinstance(prices, Mapping):
-        _one_close(list(prices))
-        out = {}
-        for key in prices:
-            field = str(key).lower()
-            if field not in FIELDS:
-                raise ValueError(f"prices keys must be among {list(FIELDS)}, got {key!r}")
-            if field in out:
-                raise ValueError(f"prices has the field {field!r} twice (keys differing in case); "
-                                 "keep one")
-            frame = prices[key]
-            if not isinstance(frame, pd.DataFrame):
-                raise TypeError(f"prices[{key!r}] must be a wide DataFrame (dates x tickers), "
-                                f"got {type(frame).__name__}")
-            out[field] = _dated(frame, f"prices[{key!r}]")
-        if "close" not in out:
-            raise ValueError(f"prices needs a 'close' frame; got keys {_show(list(prices))}")
-        return out
-    raise TypeError("prices must be a DataFrame (wide, long, or with (field, ticker) columns) "
-                    f"or a mapping of wide frames, got {type(prices).__name__}")
-
-
-def _split_fields(prices):
-    # The fields present, not the level's values: a column selection keeps unused ones.
-    levels = [prices.columns.get_level_values(k).unique() for k in (0, 1)]
-    for level, values in enumerate(levels):
-        _one_close(values)
-        names = [str(v).lower() for v in values]
-        if "close" in names and set(names) <= set(FIELDS):
-            out = {}
-            for value in values:
-                frame = prices.xs(value, axis=1, level=level)
-                if frame.shape[1]:
-                    out[str(value).lower()] = frame
-            return out
-    raise ValueError("prices with two column levels must have one level of fields among "
-                     f"{list(FIELDS)} (with 'close'), got {_show(levels[0])} and {_show(levels[1])}")
-
-
-def _one_close(names):
-    """Refuse a price layout holding both a close and an adjusted close."""
-    squashed = {str(n).lower().replace(" ", "").replace("_", ""): n for n in names}
-    if "close" in squashed and "adjclose" in squashed:
-        raise ValueError(f"prices has both {squashed['close']!r} and {squashed['adjclose']!r}: "
-                         "say which close to use by dropping the other (to backtest on adjusted "
-                         "prices, orvane.read_prices(..., adjust=True) also scales open, high "
-                         "and low to match)")
-
-
-def _long_index(frame):
-    """A long frame indexed by (date, ticker) as one with those columns."""
-    index = frame.index
-    if isinstance(index, pd.MultiIndex) and index.nlevels == 2:
-        names = [str(n).lower() for n in index.names]
-        if set(names) == {"date", "ticker"} or (
-                isinstance(index.levels[0], pd.DatetimeIndex) and names[1] != "date"):
-            frame = frame.reset_index()
-            frame.columns = ["date", "ticker", *frame.columns[2:]] if names[0] != "ticker" \
-                else ["ticker", "date", *frame.columns[2:]]
-    return frame
 
 
 # ---------------------------------------------------------------- calendar
@@ -607,9 +412,11 @@ def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> Prepa
     """
     if isinstance(prices, PreparedPrices):
         return prices
-    frames = price_frames(prices)
+    notes: List[str] = []
+    frames = price_frames(prices, notes)
     needed = set(frames) if fields is None else ({"close"} | set(fields)) & set(frames)
-    dates, tickers, arrays, notes = _align_fields(frames, needed)
+    dates, tickers, arrays, aligned = _align_fields(frames, needed)
+    notes += aligned
     if len(dates) < 2 or len(tickers) == 0:
         raise ValueError(f"prices must have at least 2 dates and one ticker, got {len(dates)} dates "
                          f"and {len(tickers)} tickers")
@@ -719,8 +526,13 @@ def _check_positive(values, name, dates, tickers):
                      f"got {_show(cells)}" + (f" ({len(bad_r)} cells)" if len(bad_r) > SHOWN else ""))
 
 
+def _nan_note(count, notes):
+    if count:
+        notes.append(f"weights: {count} NaN weights were read as 0 (no position)")
+
+
 def _weight_frame(weights, clock, price_tickers, notes):
-    wide = weight_frame(weights, notes)
+    wide = weight_frame(weights)
     wdates, order = check_dates(wide.index, "weights")
     w_key = clock.weight_keys(wdates, notes)
     if order is not None:
@@ -815,7 +627,7 @@ def _delisting_bars(delistings, weight_tickers, price_tickers, clock, trade):
 def _price_like(weights):
     """Weights that look like prices: all positive, typically well above 1."""
     try:
-        wide = weight_frame(weights, [])
+        wide = weight_frame(weights)
         values = wide.select_dtypes(["integer", "floating"]).to_numpy(dtype=np.float64)
     except (TypeError, ValueError):
         return False
