@@ -681,3 +681,12 @@ def test_a_killed_sweep_resumes_from_its_store_to_the_same_table(kill_after, mar
                   keep=("stats", "equity"), store=path)
     pd.testing.assert_frame_equal(again.table, whole.table)
     assert (again.timings["started"] < before).all()
+
+
+def test_a_value_that_holds_itself_is_labelled_and_refused_by_its_run(market):
+    looped = [0.1]
+    looped.append(looped)
+    table = sweep(market, {"stop_loss": [looped, 0.1]}, weights=datasets.momentum(market),
+                  workers=1, progress=False).table
+    assert table["error"].iloc[0].startswith("TypeError: stop_loss must be a fraction")
+    assert table["error"].iloc[1] is None and str(table.index[0]).startswith("(0.1, (0.1,")

@@ -153,15 +153,16 @@ def split_runs(names: list[str], runs: list[dict[str, Any]],
     return tasks
 
 
-def _label(value: Any) -> Any:
+def _label(value: Any, depth: int = 0) -> Any:
     """A hashable index label for a parameter value (the value itself when it can be)."""
     try:
         hash(value)
         return value
     except TypeError:
         pass
-    if isinstance(value, (list, tuple, np.ndarray, pd.Index)):
-        return tuple(_label(v) for v in value)
+    # A list that holds itself has no end: past a few levels it is labelled by its text.
+    if isinstance(value, (list, tuple, np.ndarray, pd.Index)) and depth < 8:
+        return tuple(_label(v, depth + 1) for v in value)
     text = repr(value)
     return text if len(text) <= 60 else text[:57] + "..."
 
