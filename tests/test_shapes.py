@@ -255,16 +255,52 @@ def is_module(name):
         return False
 
 
-@pytest.mark.parametrize("name", ["_common.py", "io.py", "inputs.py", "cli.py"])
-def test_readers_import_no_private_name_and_io_no_inputs(name):
+def imports_of(name):
+    """(module, name) for each import of an orvane module in the file ``name``; (module, "")
+    for a plain ``import``."""
     tree = ast.parse((FRONT / name).read_text(encoding="utf-8"))
     imported = [(node.module, alias.name) for node in ast.walk(tree)
                 if isinstance(node, ast.ImportFrom) and (node.module or "").startswith("orvane")
                 for alias in node.names]
     imported += [(alias.name, "") for node in ast.walk(tree) if isinstance(node, ast.Import)
                  for alias in node.names]
+    return imported
+
+
+def imports_module(imported, module):
+    return [(m, n) for m, n in imported if module in (m, f"{m}.{n}")]
+
+
+@pytest.mark.parametrize("name", ["_common.py", "_values.py", "_shapes.py", "io.py", "inputs.py",
+                                  "cli.py"])
+def test_readers_import_no_private_name_and_io_no_inputs(name):
+    imported = imports_of(name)
     # Private modules (_params, _common) are how internals are named; private names are not.
     private = [f"{m}.{n}" for m, n in imported if n.startswith("_") and not is_module(f"{m}.{n}")]
     assert not private
-    if name in ("io.py", "_common.py"):
-        assert not [(m, n) for m, n in imported if "orvane.inputs" in (m, f"{m}.{n}")]
+    if name in ("_values.py", "_shapes.py", "io.py", "_common.py"):
+        assert not imports_module(imported, "orvane.inputs")
+
+
+# Each reader imports only those before it: io -> _shapes -> _values -> _common.
+READERS = ["_common.py", "_values.py", "_shapes.py", "io.py"]
+
+
+@pytest.mark.parametrize("at", range(len(READERS)))
+def test_the_readers_import_only_downwards(at):
+    imported = imports_of(READERS[at])
+    above = ["orvane." + name[:-3] for name in READERS[at:]]
+    # "from orvane import io" is (orvane, io), matched as orvane.io.
+    assert not [(m, n) for module in above for m, n in imports_module(imported, module)]
+
+
+def test_io_still_offers_every_name_it_lists():
+    # Names that moved out are re-exported: callers keep importing them from io.
+    import orvane.io
+    import orvane._shapes
+    import orvane._values
+    homes = {**vars(orvane._values), **vars(orvane._shapes)}
+    for name in orvane.io.__all__:
+        assert hasattr(orvane.io, name), name
+        if name in homes:
+            assert getattr(orvane.io, name) is homes[name], name

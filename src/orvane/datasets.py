@@ -17,7 +17,7 @@ import pandas as pd
 
 from orvane._calendar import period_ends
 from orvane._checks import Bounds, check_real, check_whole
-from orvane.io import FIELDS
+from orvane._shapes import FIELDS
 
 __all__ = ["Market", "synthetic_market", "momentum", "rank_weights", "CoreLayout", "core_layout",
            "CORE_INPUTS"]

@@ -21,7 +21,7 @@ from orvane._calendar import period_ends
 from orvane._common import CLOCK_FIRST, CLOCK_LAST, SHOWN
 from orvane._common import day as _day, is_missing as _missing, show as _show
 from orvane._schedule import Schedule, schedule
-from orvane.io import FIELDS, price_frames, weight_frame
+from orvane._shapes import FIELDS, price_frames, weight_frame
 
 __all__ = ["PreparedPrices", "prepare_prices"]
 
