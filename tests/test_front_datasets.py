@@ -52,3 +52,16 @@ def test_momentum_ranks_past_returns_with_equal_weights(market, top, bottom):
         assert score[w < 0].max() <= score[eligible & (w >= 0)].min()
     held = weights.to_numpy() != 0
     assert close.loc[weights.index].notna().to_numpy()[held].all()
+
+
+@pytest.mark.parametrize("options, error, message", [
+    (dict(lookback=2.5), TypeError, r"lookback must be a whole number of bars, at least 1, got float 2.5"),
+    (dict(lookback=10**100), ValueError, r"lookback must be a whole number of bars that fits a 32-bit"),
+    (dict(top=0, bottom=0), ValueError, r"top \+ bottom must be at least 1"),
+    (dict(skip=-1), ValueError, r"skip must be a whole number of bars, at least 0, got -1"),
+    (dict(rebalance=None), ValueError, r"got None, which is not a calendar frequency"),
+])
+def test_momentum_refuses_parameters_it_would_have_bent(options, error, message):
+    market = synthetic_market(stocks=6, years=1, seed=5)
+    with pytest.raises(error, match=message):
+        momentum(market, **options)

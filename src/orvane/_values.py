@@ -11,7 +11,7 @@ import os
 import pathlib
 import re
 import warnings
-from typing import Any, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 import pandas as pd
@@ -253,12 +253,29 @@ def _day_month(text: pd.Series, source: Origin, column: str, dayfirst: Optional[
                      f"month-first ({text.iloc[m]!r}, {source.at(m)}) dates")
 
 
+def _to_numbers(values: pd.Series, where: Callable[[int], str]) -> pd.Series:
+    """Text cells as numbers, NaN where they are not; a whole number beyond any float is
+    refused by its cell (pandas would stop at it with an OverflowError)."""
+    try:
+        return pd.to_numeric(values.astype(object), errors="coerce")
+    except OverflowError:
+        for row, cell in enumerate(values.astype(object)):
+            try:
+                float(int(str(cell).strip()))
+            except OverflowError:
+                raise ValueError(f"{where(row)}: {str(cell)[:20]}... ({len(str(cell).strip())} "
+                                 "digits) is beyond any float; correct the cell") from None
+            except ValueError:
+                continue
+        raise
+
+
 def numbers(values: pd.Series, source: Source, column: str) -> np.ndarray:
     if ptypes.is_bool_dtype(values.dtype):
         raise ValueError(f"{source.where(0)}: {column} {values.iloc[0]!r} is not a number")
     if ptypes.is_numeric_dtype(values.dtype):
         return values.to_numpy(dtype=np.float64, na_value=np.nan)
-    parsed = pd.to_numeric(values.astype(object), errors="coerce")
+    parsed = _to_numbers(values, lambda row: f"{source.where(row)}: {column}")
     bad = (parsed.isna() & values.notna()).to_numpy()
     if bad.any():
         row = first(bad)
@@ -270,7 +287,8 @@ def wide_numbers(values: pd.Series, source: Source, ticker: Any, dates: pd.Datet
     """A wide file's column of one ticker, its cells named by ticker and date."""
     if ptypes.is_numeric_dtype(values.dtype) and not ptypes.is_bool_dtype(values.dtype):
         return values.to_numpy(dtype=np.float64, na_value=np.nan)
-    parsed = pd.to_numeric(values.astype(object), errors="coerce")
+    parsed = _to_numbers(values, lambda row: f"{source}: {ticker} on {day(dates[row])} "
+                                             f"({source.at(row)})")
     bad = (parsed.isna() & values.notna()).to_numpy() | ptypes.is_bool_dtype(values.dtype)
     if bad.any():
         row = first(bad)

@@ -153,7 +153,8 @@ class Market(Mapping):
 
 
 def _whole(value: Any, name: str, least: int, unit: str = "") -> int:
-    return check_whole(value, name, Bounds(least), unit=unit)
+    # Counts of bars and tickers: a market has fewer than 2**31 of either.
+    return check_whole(value, name, Bounds(least), unit=unit, int32=True)
 
 
 def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Market:
