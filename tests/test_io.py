@@ -122,14 +122,14 @@ def test_bad_files_are_refused_naming_file_and_line(folder, name, text, message)
 
 @pytest.mark.parametrize("path, error, message", [
     (lambda d: b"dir", TypeError,
-     r"path must be a str or os\.PathLike path, got bytes b'dir'; decode it with os\.fsdecode"),
+     r"path must be a path \(str or os\.PathLike\), got bytes b'dir'; decode it with os\.fsdecode"),
     (lambda d: [d / "AAA.csv", None], TypeError,
-     r"path\[1\] must be a str or os\.PathLike path, got NoneType None"),
+     r"path\[1\] must be a path \(str or os\.PathLike\), got NoneType None"),
     (lambda d: [str(d / "AAA.csv"), b"BBB.csv"], TypeError, r"path\[1\] must be .*, got bytes"),
     (lambda d: f"{d}/AAA\0.csv", ValueError, r"path must not contain a NUL byte, got '.*AAA\\x00\.csv'"),
     (lambda d: [d / "AAA.csv", d / "B\0"], ValueError, r"path\[1\] must not contain a NUL byte"),
-    (lambda d: "", ValueError, r"path must name a file or folder, got an empty path; pass \".\""),
-    (lambda d: [d / "AAA.csv", ""], ValueError, r"path\[1\] must name a file or folder, got an empty"),
+    (lambda d: "", ValueError, r"path must not be empty, got ''; pass \".\" for the working folder"),
+    (lambda d: [d / "AAA.csv", ""], ValueError, r"path\[1\] must not be empty"),
 ], ids=["bytes", "None in a list", "bytes in a list", "NUL byte", "NUL byte in a list", "empty",
         "empty in a list"])
 def test_paths_that_name_no_file_are_refused_by_name(folder, path, error, message):

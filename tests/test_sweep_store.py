@@ -372,9 +372,9 @@ def test_a_store_that_cannot_be_written_is_refused_before_any_run(stored, market
 
 @pytest.mark.parametrize("store, error, message", [
     ("", ValueError, "store must not be empty, got ''; name the SQLite file"),
-    (b"runs.sqlite", TypeError, "store must be a path to a SQLite file"),
+    (b"runs.sqlite", TypeError, "store must be a path to a SQLite file .*got bytes"),
     (3, TypeError, "store must be a path to a SQLite file .* got int"),
-    ("bad\0name.sqlite", ValueError, "NUL byte"),
+    ("bad\0name.sqlite", ValueError, "store must not contain a NUL byte"),
     (".", ValueError, "is a folder: name a file in it"),
 ])
 def test_store_paths_are_checked(store, error, message, market, weights, tmp_path,

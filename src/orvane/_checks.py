@@ -8,13 +8,14 @@ percentage, a count typed as a float).  Bounds are data (``Bounds``), so a docst
 from __future__ import annotations
 
 import math
+import os
 import unicodedata
 from dataclasses import dataclass
 from typing import Any, Literal, Optional, Sequence, overload
 
 import numpy as np
 
-__all__ = ["Bounds", "FRACTION", "check_choice", "check_flag", "check_fraction",
+__all__ = ["Bounds", "FRACTION", "check_choice", "check_flag", "check_fraction", "check_path",
            "check_real", "check_text", "check_whole", "shown"]
 
 
@@ -173,6 +174,24 @@ def check_choice(value: Any, name: str, choices: Sequence[str]) -> str:
         either = words[0] if len(words) == 1 else ", ".join(words[:-1]) + " or " + words[-1]
         raise ValueError(f"{name} must be {either}, got {shown(value)}")
     return value
+
+
+def check_path(value: Any, name: str, *, empty: str, what: str = "a path") -> str:
+    """A path as given (str or os.PathLike), never empty (pathlib reads "" as the working
+    folder: never what a caller meant) and without a NUL byte (no file can be named so;
+    the OS would cut the name there).  ``empty`` says what to pass instead of ""."""
+    text = os.fspath(value) if isinstance(value, os.PathLike) else value
+    if isinstance(text, bytes):
+        raise TypeError(f"{name} must be {what} (str or os.PathLike), got bytes {text!r}; "
+                        "decode it with os.fsdecode")
+    if not isinstance(text, str):
+        raise TypeError(f"{name} must be {what} (str or os.PathLike), got "
+                        f"{type(value).__name__} {value!r}"[:300])
+    if not text:
+        raise ValueError(f"{name} must not be empty, got ''; {empty}")
+    if "\0" in text:
+        raise ValueError(f"{name} must not contain a NUL byte, got {text!r}")
+    return text
 
 
 @overload

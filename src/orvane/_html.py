@@ -13,6 +13,8 @@ from typing import Any, Callable, Union
 
 import pandas as pd
 
+from orvane._checks import check_path
+
 __all__ = ["CSS", "DPI", "cannot_write", "heat_color", "png", "writable_path", "write_html"]
 
 # Charts are drawn at this resolution and scaled down by the page.
@@ -98,19 +100,7 @@ def heat_color(value: float, scale: float) -> str:
 
 
 def writable_path(path: Any, name: str) -> pathlib.Path:
-    if not isinstance(path, (str, os.PathLike)):
-        raise TypeError(f"{name} must be a path (str or os.PathLike), got {type(path).__name__}")
-    text = os.fspath(path)
-    if not isinstance(text, str):
-        raise TypeError(f"{name} must be a path (str or os.PathLike), got a path of "
-                        f"{type(text).__name__} {text!r}; decode it with os.fsdecode")
-    # An empty path is the working folder to pathlib: never what a caller meant to write.
-    if not text:
-        raise ValueError(f"{name} must not be empty, got ''; pass \".\" to write into the "
-                         "working folder")
-    if "\0" in text:
-        raise ValueError(f"{name} must not contain a NUL byte, got {text!r}")
-    return pathlib.Path(text)
+    return pathlib.Path(check_path(path, name, empty='pass "." to write into the working folder'))
 
 
 def cannot_write(path: pathlib.Path, exc: OSError) -> OSError:

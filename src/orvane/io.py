@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
+from orvane._checks import check_path
 from orvane._common import day, show
 from orvane._shapes import (COLUMNS, FIELDS, PRICE_COLUMNS, WEIGHT_COLUMNS, Cells, bars_only,
                             column_key, find_columns, long_needs, no_ticker, normalize,
@@ -93,21 +94,7 @@ def read_table(path: PathLike) -> pd.DataFrame:
 
 
 def _given_path(value: object, name: str) -> pathlib.Path:
-    """A path as given (str or os.PathLike), never empty (that is the working folder) and
-    without a NUL byte (no file can be named so; the OS would cut the name there)."""
-    text = os.fspath(value) if isinstance(value, os.PathLike) else value
-    if isinstance(text, bytes):
-        raise TypeError(f"{name} must be a str or os.PathLike path, got bytes {text!r}; decode it "
-                        "with os.fsdecode")
-    if not isinstance(text, str):
-        raise TypeError(f"{name} must be a str or os.PathLike path, got {type(value).__name__} "
-                        f"{value!r}"[:300])
-    if not text:
-        raise ValueError(f"{name} must name a file or folder, got an empty path; pass \".\" for "
-                         "the working folder")
-    if "\0" in text:
-        raise ValueError(f"{name} must not contain a NUL byte, got {text!r}")
-    return pathlib.Path(text)
+    return pathlib.Path(check_path(value, name, empty='pass "." for the working folder'))
 
 
 def data_files(path: Union[PathLike, Iterable[PathLike]]) -> List[pathlib.Path]:

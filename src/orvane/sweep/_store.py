@@ -23,6 +23,7 @@ from typing import Any, Optional
 import numpy as np
 import pandas as pd
 
+from orvane._checks import check_path
 from orvane.stats import RENAMED
 from orvane.sweep._fingerprint import strategy_change
 from orvane.sweep._runner import Payload
@@ -358,16 +359,9 @@ def _read_only(path: str) -> sqlite3.Connection:
 
 def store_path(path: Any) -> str:
     """The store's file name, checked before any work: a path, not empty, not a folder."""
-    if not isinstance(path, (str, os.PathLike)) or isinstance(path, bytes):
-        raise TypeError(f"store must be a path to a SQLite file (str or os.PathLike), "
-                        f"got {type(path).__name__}")
-    text = os.fspath(path)
-    if not isinstance(text, str) or text == "":
-        # SQLite opens a private temporary file for "": nothing would be kept to resume.
-        raise ValueError("store must not be empty, got ''; name the SQLite file to keep the "
-                         "runs in")
-    if "\0" in text:
-        raise ValueError(f"store must be a file path, got a path with a NUL byte: {text!r}")
+    # SQLite opens a private temporary file for "": nothing would be kept to resume.
+    text = check_path(path, "store", what="a path to a SQLite file",
+                      empty="name the SQLite file to keep the runs in")
     if os.path.isdir(text):
         raise StoreError(f"store {text!r} is a folder: name a file in it, such as "
                          f"{os.path.join(text, 'runs.sqlite')!r}")
