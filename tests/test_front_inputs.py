@@ -73,6 +73,9 @@ BAD = {
     "intrabar without ohlc": (dict(intrabar_exits=True), ValueError, r"intrabar_exits=True needs open, high and low"),
     "trade_at": (dict(trade_at="mid"), ValueError, r"trade_at must be 'close' or 'open', got 'mid'"),
     "frequency": (dict(rebalance="fortnight"), ValueError, r"rebalance must be None, a frequency"),
+    "calendar of integers": (dict(rebalance=range(2**64)), TypeError,
+                             r"rebalance must be .*, got range\(0, 18446744073709551616\): "
+                             r"integers are not dates"),
     "delisting ticker": (dict(delistings={"Z": DAYS[3]}), ValueError, r"delistings has tickers without prices: \[Z\]"),
     "delisting word": (dict(delistings="guess"), ValueError, r"delistings must be None, 'infer'"),
     "stop in percent": (dict(stop_loss=10), ValueError, r"stop_loss must be a fraction in \(0, 1\], got 10: 0.10 means 10 %"),

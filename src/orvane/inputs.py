@@ -263,6 +263,10 @@ def _date_values(values, name):
     return dates
 
 
+# More rebalance dates than a century of minute bars is no calendar a run could mean.
+_MOST_CALENDAR_DATES = 50_000_000
+
+
 def _calendar(rebalance, weight_dates, pos_index, clock):
     """Timestamps of the rebalance calendar (ns int64).
 
@@ -276,6 +280,17 @@ def _calendar(rebalance, weight_dates, pos_index, clock):
         return pos_index[period_ends(weight_dates, rebalance)]
     if isinstance(rebalance, pd.offsets.BaseOffset):
         return pos_index[period_ends(weight_dates, rebalance.freqstr)]
+    if isinstance(rebalance, range):
+        raise TypeError("rebalance must be None, a frequency such as 'W', 'M', 'Q' or 'Y', or a "
+                        f"list of dates, got {rebalance!r}: integers are not dates")
+    try:
+        size = len(rebalance)
+    except (TypeError, OverflowError):
+        size = 0
+    if size > _MOST_CALENDAR_DATES:
+        raise ValueError(f"rebalance must be a calendar of at most {_MOST_CALENDAR_DATES:,} dates, "
+                         f"got {size:,}; pass a frequency such as 'W' or 'M' for a regular "
+                         "calendar")
     if isinstance(rebalance, (pd.Series, np.ndarray)) or not isinstance(rebalance, pd.Index):
         try:
             rebalance = list(rebalance)
