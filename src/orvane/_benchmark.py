@@ -11,7 +11,7 @@ from typing import Any, List, Mapping, NamedTuple, Optional, Tuple, Union
 import numpy as np
 import pandas as pd
 
-from orvane import inputs
+from orvane._clock import Clock, check_dates, check_values
 
 __all__ = ["FORMS", "Aligned", "check", "read", "align", "resolve", "describe"]
 
@@ -56,8 +56,8 @@ def read(value: Any) -> Tuple[pd.Series, str, List[str]]:
     1, or 0 and below mixed with 1 and above, could be either and are refused.
     """
     series, form = _unpack(value)
-    dates, order = inputs.check_dates(series.index, "benchmark")
-    values = inputs.check_values(series.to_frame("benchmark"), "benchmark")[:, 0]
+    dates, order = check_dates(series.index, "benchmark")
+    values = check_values(series.to_frame("benchmark"), "benchmark")[:, 0]
     notes = []
     if order is not None:
         values = values[order]
@@ -126,14 +126,14 @@ def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.Datetime
           ) -> Tuple[pd.Series, List[str]]:
     """The benchmark's value on ``dates`` (1.0 on its first bar there) and notes on coverage.
 
-    Dates meet as the prices' dates meet the weights' (``inputs.Clock``: calendar dates on
+    Dates meet as the prices' dates meet the weights' (``Clock``: calendar dates on
     daily bars).  Each bar takes the benchmark's last value at or before it, so a gap in the
     benchmark reads as no move, and moves on dates between two bars fall into the later
     bar.  Returns are compounded into a price path whose base (1.0) is the bar before their
     first date.  Bars before the benchmark's first date or after its last are NaN.
     """
     series, form, notes = read(value)
-    clock = inputs.Clock(price_dates if price_dates is not None else dates)
+    clock = Clock(price_dates if price_dates is not None else dates)
     mine = clock.key(dates, "prices")
     keys = clock.key(series.index, "benchmark")
     if len(keys) > 1 and not np.all(keys[1:] > keys[:-1]):

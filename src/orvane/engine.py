@@ -19,6 +19,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _benchmark, _params, _records, inputs
+from orvane._clock import unknown_tickers_error
 from orvane import stats as _stats
 from orvane.result import BacktestResult
 
@@ -235,7 +236,7 @@ def _benchmark_series(data: inputs.Inputs, benchmark: Any) -> Any:
         return benchmark
     tickers = [str(t) for t in data.price_columns]
     if benchmark not in tickers:
-        raise inputs.unknown_tickers_error("benchmark", [benchmark], tickers)
+        raise unknown_tickers_error("benchmark", [benchmark], tickers)
     return {"prices": pd.Series(data.close[:, tickers.index(benchmark)], index=data.dates)}
 
 
