@@ -153,6 +153,14 @@ def check_whole(value: Any, name: str, bounds: Optional[Bounds] = None, *, unit:
     return number
 
 
+@overload
+def check_flag(value: Any, name: str, *, none: Literal[""] = ..., note: str = ...) -> bool: ...
+
+
+@overload
+def check_flag(value: Any, name: str, *, none: str, note: str = ...) -> Optional[bool]: ...
+
+
 def check_flag(value: Any, name: str, *, none: str = "", note: str = "") -> Optional[bool]:
     """A switch: bool, NumPy bool or the integers 0 and 1; None only when ``none`` says
     what it means."""

@@ -174,7 +174,11 @@ def _read_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
     text = series.astype(str).str.strip()
     if re.fullmatch(r"\d{4}-\d{2}-\d{2}", text.iloc[0]):
         # The common case in one strict pass; anything else in the column is looked at below.
-        parsed = pd.to_datetime(text, format="%Y-%m-%d", errors="coerce")
+        try:
+            parsed = pd.to_datetime(text, format="%Y-%m-%d", errors="coerce")
+        except (ValueError, TypeError, OverflowError):
+            # pandas 1.5 raises, rather than coerces, on a time zone among plain dates.
+            parsed = pd.Series(pd.NaT, index=text.index)
         if parsed.notna().all():
             return pd.DatetimeIndex(parsed)
     kind = next((k for k, pattern in _KINDS.items() if re.fullmatch(pattern, text.iloc[0])), "other")

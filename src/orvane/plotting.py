@@ -92,12 +92,14 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
     as written (a ``$`` is a dollar sign, not maths); None draws none.
     Returns the matplotlib Figure; save it with ``fig.savefig(path)``.
     """
+    # The arguments first: a mistake is named whether or not matplotlib is installed.
     title = check_text(title, "title", optional=True)
+    figsize, log = _figsize(figsize), check_flag(log, "log")
     Figure, PercentFormatter = figure_kit()
     equity = live_equity(result)
     curve = _benchmark.resolve(result, benchmark)
     dd = drawdown(equity)
-    fig = Figure(figsize=_figsize(figsize))
+    fig = Figure(figsize=figsize)
     _margins(fig, top=0.4 if title else 0.15, bottom=0.35)
     if curve is None:
         top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
@@ -125,7 +127,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
         middle.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
         middle.set_ylabel("Excess", fontsize=9)
         house_style(middle)
-    if check_flag(log, "log"):
+    if log:
         top.set_yscale("log")
     top.set_ylabel("Value (start = 1)", fontsize=9)
     if title:
@@ -155,12 +157,13 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
     """Trailing ``window``-bar Sharpe ratio (top, with the whole run's as a dashed line)
     and annualised volatility (bottom), as ``result.rolling`` gives them. Returns the
     Figure."""
+    figsize = _figsize(figsize)
     Figure, PercentFormatter = figure_kit()
     equity = live_equity(result)
     returns = equity_returns(equity)
     periods = periods_per_year(equity.index)
     table = rolling_stats(returns, window, periods, risk_free)
-    fig = Figure(figsize=_figsize(figsize))
+    fig = Figure(figsize=figsize)
     _margins(fig, top=0.15, bottom=0.35)
     top, bottom = fig.subplots(2, 1, sharex=True)
     top.plot(table.index, table["sharpe"].to_numpy(), color=LINE_COLOR, linewidth=1.0)
@@ -178,9 +181,10 @@ def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
 def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) -> Any:
     """Exposure over time from ``result.exposure``: long (up) and short (down) as shaded
     areas, gross and net as lines, fractions of equity. Returns the Figure."""
+    figsize = _figsize(figsize)
     Figure, PercentFormatter = figure_kit()
     book = result.exposure
-    fig = Figure(figsize=_figsize(figsize))
+    fig = Figure(figsize=figsize)
     _margins(fig, top=0.15, bottom=0.35)
     ax = fig.subplots()
     dates = book.index
@@ -207,9 +211,10 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
     On the right the dashed diagonal is return = MFE: a dot far below it gave
     back most of its best gain before the exit. Returns the matplotlib Figure.
     """
+    figsize = _figsize(figsize)
     Figure, PercentFormatter = figure_kit()
     trades = result.trades
-    fig = Figure(figsize=_figsize(figsize))
+    fig = Figure(figsize=figsize)
     _margins(fig, top=0.45, bottom=0.55)
     axes = fig.subplots(1, 2, sharey=True)
     ret = trades["return"].astype(float).to_numpy() if len(trades) else np.empty(0)
