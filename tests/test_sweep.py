@@ -690,3 +690,14 @@ def test_a_value_that_holds_itself_is_labelled_and_refused_by_its_run(market):
                   workers=1, progress=False).table
     assert table["error"].iloc[0].startswith("TypeError: stop_loss must be a fraction")
     assert table["error"].iloc[1] is None and str(table.index[0]).startswith("(0.1, (0.1,")
+
+
+def test_labels_of_several_kinds_index_the_table_in_grid_order(market):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        table = sweep(market, {"stop_loss": np.array([0.1, 0.2]),
+                               "take_profit": [[0.1], {"x": [1]}]},
+                      weights=datasets.momentum(market), workers=1, progress=False).table
+    assert table.index.tolist() == [(0.1, (0.1,)), (0.1, "{'x': [1]}"), (0.2, (0.1,)),
+                                    (0.2, "{'x': [1]}")]
+    assert table["error"].str.startswith("TypeError: take_profit must be a fraction").all()

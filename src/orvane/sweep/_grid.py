@@ -176,4 +176,15 @@ def index_for(names: list[str], runs: list[dict[str, Any]]) -> pd.Index:
               for name in names]
     if len(names) == 1:
         return levels[0].rename(names[0])
-    return pd.MultiIndex.from_arrays(levels, names=names)
+    if not any(_mixed(level) for level in levels):
+        return pd.MultiIndex.from_arrays(levels, names=names)
+    # Labels of several kinds (tuples beside text) cannot be sorted: keep them in grid order.
+    coded = [pd.factorize(level.to_numpy(dtype=object), sort=False) for level in levels]
+    return pd.MultiIndex(levels=[pd.Index(uniques, dtype=object, tupleize_cols=False)
+                                 for _, uniques in coded],
+                         codes=[codes for codes, _ in coded], names=names)
+
+
+def _mixed(level: pd.Index) -> bool:
+    return level.dtype == object and (len({type(v) for v in level}) > 1
+                                      or any(isinstance(v, tuple) for v in level))
