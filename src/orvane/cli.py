@@ -22,10 +22,10 @@ import pandas as pd
 
 from orvane import _params, _records
 from orvane import io as reader
+from orvane.report import REPORT_NAME
 
 T = TypeVar("T")
 
-REPORT_NAME = "orvane-report.html"
 SHOWN_TRADES = 10
 
 # The demo: a few hundred stocks over ten years, monthly long/short momentum

@@ -27,7 +27,10 @@ from orvane.stats import (CARDS, NOTEBOOK, STATISTICS, check_rate, drawdown_peri
                           equity_returns, format_summary, grouped, live_equity, monthly_table,
                           summary, yearly_table)
 
-__all__ = ["write_report", "render_report", "headline_html"]
+__all__ = ["REPORT_NAME", "write_report", "render_report", "headline_html"]
+
+# The file a report gets inside a folder given as its path.
+REPORT_NAME = "orvane-report.html"
 
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 # An equity curve spanning more than this factor is drawn on a log scale: on a linear one
@@ -324,7 +327,7 @@ def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Ba
     images; the layout reflows down to phone widths. A directory as ``path`` gets
     ``orvane-report.html`` inside it. Needs matplotlib (``pip install 'orvane[plot]'``).
     """
-    return write_html(path, "orvane-report.html", lambda: render_report(
+    return write_html(path, REPORT_NAME, lambda: render_report(
         result, title=title, last_trades=last_trades, benchmark=benchmark, risk_free=risk_free))
 
 
