@@ -107,11 +107,13 @@ def _long_file(d):
      r"BAD\.csv line 2: adj close / close scales the open 1e\+308 beyond any float"),
     ("BAD.csv", "Date,Close\n2021-01-04,1\n2021-01-05," + "7" * 400 + "\n",
      r"BAD\.csv line 3: Close: 7{20}\.\.\. \(400 digits\) is beyond any float"),
+    ("BAD.csv", "Date,Close\n2021-01-04,10\n2021-01-04T16:00:00+05:00,10\n",
+     r"BAD\.csv line 3: Date '2021-01-04T16:00:00\+05:00' (is not a date|carries a time zone)"),
 ], ids=["not a number", "bad date", "repeated header", "header spelled twice", "repeated dates",
         "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
         "negative adj close", "infinite close beside adj close", "past 2262", "before 1677",
         "adjusted close beyond any float", "adjusted open beyond any float",
-        "whole number beyond any float"])
+        "whole number beyond any float", "a zone among plain dates"])
 def test_bad_files_are_refused_naming_file_and_line(folder, name, text, message):
     (folder / name).write_text(text)
     with warnings.catch_warnings():

@@ -176,11 +176,12 @@ def _read_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
         # The common case in one strict pass; anything else in the column is looked at below.
         try:
             parsed = pd.to_datetime(text, format="%Y-%m-%d", errors="coerce")
+            if parsed.notna().all():
+                return pd.DatetimeIndex(parsed)
         except (ValueError, TypeError, OverflowError):
-            # pandas 1.5 raises, rather than coerces, on a time zone among plain dates.
-            parsed = pd.Series(pd.NaT, index=text.index)
-        if parsed.notna().all():
-            return pd.DatetimeIndex(parsed)
+            # pandas 1.5 leaves a time zone among plain dates as objects it then cannot
+            # convert: the general reading below says what is wrong.
+            pass
     kind = next((k for k, pattern in _KINDS.items() if re.fullmatch(pattern, text.iloc[0])), "other")
     alike = text.str.fullmatch(_KINDS.get(kind, _NUMERIC)).to_numpy(dtype=bool)
     unlike = alike if kind == "other" else ~alike
@@ -214,7 +215,14 @@ def _read_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
     if bad.any():
         row = first(bad)
         raise ValueError(f"{source.where(row)}: {column} {text.iloc[row]!r} is not a date")
-    return pd.DatetimeIndex(parsed)
+    try:
+        return pd.DatetimeIndex(parsed)
+    except (ValueError, TypeError, OverflowError):
+        zoned = parsed.map(lambda v: getattr(v, "tzinfo", None) is not None).to_numpy(dtype=bool)
+        row = first(zoned) if zoned.any() and not zoned.all() else 0
+        raise ValueError(f"{source.where(row)}: {column} {text.iloc[row]!r} carries a time zone "
+                         "unlike the other dates; write every date the same way, best as "
+                         "YYYY-MM-DD") from None
 
 
 def _day_month(text: pd.Series, source: Origin, column: str, dayfirst: Optional[bool]) -> pd.Series:
