@@ -18,7 +18,7 @@ from pandas.api import types as ptypes
 
 from orvane._calendar import period_ends
 from orvane._clock import (Clock, check_dates, check_labels, check_values, outside_clock,
-                           unknown_tickers_error)
+                           period_dates, unknown_tickers_error)
 from orvane._common import SHOWN
 from orvane._common import day as _day, show as _show
 from orvane._schedule import Schedule, schedule
@@ -35,6 +35,9 @@ def _date_values(values, name):
     Numbers are refused: pandas would read them as nanoseconds since 1970.
     """
     values = values if isinstance(values, pd.Index) else pd.Index(list(values), dtype=object)
+    ends = period_dates(values)
+    if ends is not None:
+        return ends
     if len(values) and (ptypes.is_numeric_dtype(values.dtype) or ptypes.is_bool_dtype(values.dtype)
                         or values.map(lambda v: isinstance(v, (int, float, np.number))).any()):
         numbers = [v for v in values if isinstance(v, (int, float, np.number))]
@@ -338,6 +341,12 @@ def _weight_frame(weights, clock, price_tickers, notes):
     wide = weight_frame(weights)
     wdates, order = check_dates(wide.index, "weights")
     w_key = clock.weight_keys(wdates, notes)
+    if isinstance(wide.index, pd.PeriodIndex) and len(w_key):
+        # A period's weights are those of its last bar, and say so in the trade records.
+        bars = clock.period_bars(w_key, wdates, wide.index.freq)
+        found = bars >= 0
+        w_key = np.where(found, clock.keys[np.maximum(bars, 0)], w_key)
+        wdates = pd.DatetimeIndex(np.where(found, clock.dates[np.maximum(bars, 0)], wdates))
     if order is not None:
         wide = wide.iloc[order]
         notes.append("weights: dates were not in ascending order and have been sorted")
