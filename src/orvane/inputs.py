@@ -164,8 +164,28 @@ def _align_fields(frames, needed):
         values = check_values(frame, name)
         _check_positive(values, name, dates, tickers)
         arrays[field] = values
+    dates, arrays = _drop_empty_dates(dates, arrays, notes)
     _split_notes(arrays["close"], dates, tickers, notes)
     return dates, tickers, arrays, notes
+
+
+def _drop_empty_dates(dates, arrays, notes):
+    """Dates on which no ticker has a close are not trading days (exchange holidays of a
+    business-day calendar): kept, they would take the trades of the day before them and
+    drop their weights for want of a price."""
+    close = arrays["close"]
+    if not close.size:
+        return dates, arrays
+    empty = np.isnan(close).all(axis=1)
+    if not empty.any():
+        return dates, arrays
+    if empty.all():
+        raise ValueError("prices must hold at least one price, got NaN in every cell")
+    notes.append(f"prices: {int(empty.sum())} dates without a single price (exchange holidays "
+                 "on a business-day calendar?) are not trading days and were dropped: "
+                 f"{_show((_day(d) for d in dates[empty]), total=int(empty.sum()))}")
+    keep = ~empty
+    return dates[keep], {field: values[keep] for field, values in arrays.items()}
 
 
 @dataclass(frozen=True, eq=False)
