@@ -305,13 +305,28 @@ def _check_bars(arrays, dates, tickers):
                      + "".join(f"; {h}" for h in hints))
 
 
-# A one-day move beyond these ratios that is undone within two bars.
+# A one-day move beyond these ratios is listed: undone within two bars, a bad print or a
+# split applied to one day; kept, most likely a split the prices were not adjusted for.
 _JUMP_DOWN, _JUMP_UP = 0.3, 4.0
+
+# Common split ratios, as the move of the price: 7:1 divides it by 7, a reverse 1:10
+# multiplies it by 10.
+_SPLITS = {**{f"{n:g}:1": 1 / n for n in (2, 3, 1.5, 4, 5, 7, 8, 10, 15, 20, 30, 50)},
+           **{f"1:{n}": float(n) for n in (2, 3, 4, 5, 8, 10, 15, 20, 25, 30, 50, 100)}}
+_SPLITS["3:2"] = _SPLITS.pop("1.5:1")
+# A split day also moves with the market: within 5 % of a ratio counts as that ratio.
+_SPLIT_TOLERANCE = np.log(1.05)
+
+
+def _nearest_split(move):
+    name, ratio = min(_SPLITS.items(), key=lambda kv: abs(np.log(move / kv[1])))
+    return f" (a {name} split?)" if abs(np.log(move / ratio)) <= _SPLIT_TOLERANCE else ""
 
 
 def _split_notes(close, dates, tickers, notes):
-    """List one-day moves beyond -70 % or +300 % that reverse within a bar or two."""
-    if len(close) < 3:
+    """List one-day moves beyond -70 % or +300 %: those that reverse within a bar or two,
+    and those that stay (a split left in unadjusted prices, or a real crash)."""
+    if len(close) < 2:
         return
     # Extreme prices may overflow the ratios: those are infinite, hence jumps as well.
     with np.errstate(all="ignore"):
@@ -320,17 +335,24 @@ def _split_notes(close, dates, tickers, notes):
         if not jump.any():
             return
         rows, cols = np.nonzero(jump)
-        found = []
+        found, kept = [], []
         for i, j in zip(rows, cols):
             before = close[i, j]
             after = close[i + 2:i + 4, j] / before
+            where = f"{tickers[j]} on {_day(dates[i + 1])}: {before:g} -> {close[i + 1, j]:g}"
             if np.any((after > 0.5) & (after < 2.0)):
-                found.append(f"{tickers[j]} on {_day(dates[i + 1])}: {before:g} -> "
-                             f"{close[i + 1, j]:g}")
+                found.append(where)
+            else:
+                kept.append(where + _nearest_split(move[i, j]))
     if found:
         notes.append(f"prices: {len(found)} one-day moves beyond -70 % or +300 % reverse within "
                      f"two bars (a bad print, or a split applied to one day only?): "
                      f"{_show(found)}")
+    if kept:
+        notes.append(f"prices: {len(kept)} one-day moves beyond -70 % or +300 % do not reverse "
+                     f"(a split the prices were not adjusted for, or a real crash?): "
+                     f"{_show(kept)}; backtest on split-adjusted prices (read_prices uses Adj "
+                     "Close when a file has it)")
 
 
 class _NotPositive(ValueError):
