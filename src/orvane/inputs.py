@@ -218,14 +218,16 @@ class PreparedWeights:
     tickers: pd.Index
     values: np.ndarray
     notes: Tuple[str, ...]
+    precision: float = float(np.finfo(np.float64).eps)
 
 
 def prepare_weights(weights: Any, prices: PreparedPrices) -> PreparedWeights:
     """Check and align ``weights`` once against ``prices`` (from ``prepare_prices``)."""
     notes: List[str] = []
-    dates, keys, tickers, values = _weight_frame(weights, prices.clock, prices.tickers, notes)
+    dates, keys, tickers, values, precision = _weight_frame(weights, prices.clock,
+                                                            prices.tickers, notes)
     values.setflags(write=False)
-    return PreparedWeights(prices, dates, keys, tickers, values, tuple(notes))
+    return PreparedWeights(prices, dates, keys, tickers, values, tuple(notes), precision)
 
 
 def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> PreparedPrices:
@@ -400,6 +402,9 @@ def _weight_frame(weights, clock, price_tickers, notes):
         raise unknown_tickers_error("weights", unknown, price_tickers)
     # A copy: weights of dropped trades are zeroed below, never in the caller's frame.
     values = np.array(check_values(wide, "weights"), dtype=np.float64, order="C")
+    precision = max((float(np.finfo(getattr(t, "numpy_dtype", t)).eps) for t in wide.dtypes
+                     if ptypes.is_float_dtype(t)),
+                    default=float(np.finfo(np.float64).eps))
     nan = np.isnan(values)
     if nan.any():
         values[nan] = 0.0
@@ -411,12 +416,28 @@ def _weight_frame(weights, clock, price_tickers, notes):
     _refuse_overflowing_gross(values, wdates, tickers)
     if not values.any():
         notes.append("weights are all zero: the run holds cash throughout")
+    else:
+        wdates, w_key, values = _skip_warm_up(wdates, w_key, values, notes)
     p_key, price_dates = clock.keys, clock.dates
     if w_key[-1] < p_key[0] or w_key[0] > p_key[-1]:
         side = "before" if w_key[-1] < p_key[0] else "after"
         raise ValueError(f"weights dates ({_day(wdates[0])} .. {_day(wdates[-1])}) lie entirely "
                          f"{side} the prices ({_day(price_dates[0])} .. {_day(price_dates[-1])})")
-    return wdates, w_key, tickers, values
+    return wdates, w_key, tickers, values, precision
+
+
+def _skip_warm_up(wdates, w_key, values, notes):
+    """Leading rows without a position (a look-back's warm-up) hold cash whatever their
+    dates: the live period, and the statistics over it, start at the first row that holds
+    one, as they would if those rows had never been written."""
+    held = np.flatnonzero(values.any(axis=1))
+    first = int(held[0])
+    if first == 0:
+        return wdates, w_key, values
+    notes.append(f"weights: the first {first} rows ({_day(wdates[0])} .. "
+                 f"{_day(wdates[first - 1])}) hold no position (a warm-up?): the live period "
+                 f"and the statistics start at the first row that does, {_day(wdates[first])}")
+    return wdates[first:], w_key[first:], values[first:]
 
 
 def _refuse_overflowing_gross(values, wdates, tickers):
@@ -497,12 +518,18 @@ def _swapped():
 
 # Gross exposure a row may reach before the engine's scaling counts as meant.
 _GROSS_TOLERANCE = 1e-9
+# Rounding a weight to its dtype moves it by half an ulp; a few ulps per name covers the
+# rounding of weights normalised to gross 1 in that dtype, and of their sum.
+_ULPS_PER_NAME = 4
 
 
-def _gross_notes(values, notes):
-    """Say when the engine will scale weight rows down to gross 1."""
+def _gross_notes(values, notes, precision):
+    """Say when the engine will scale weight rows down to gross 1.  A row at gross 1 within
+    the precision of the dtype its weights came in (float32 rows summing to 1.0000001) is
+    no adjustment worth a word."""
     gross = np.abs(values).sum(axis=1)
-    over = gross > 1.0 + _GROSS_TOLERANCE
+    names = np.count_nonzero(values, axis=1)
+    over = gross > 1.0 + np.maximum(_GROSS_TOLERANCE, _ULPS_PER_NAME * precision * names)
     if not over.any():
         return
     counts = f"{int(over.sum())} rows, largest gross {gross.max():g}"
@@ -552,11 +579,12 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
             raise ValueError("weights were prepared for other prices; prepare them with "
                              "prepare_weights(weights, prices) for these")
         wdates, w_key, wtickers = weights.dates, weights.keys, weights.tickers
+        precision = weights.precision
         # A copy: weights of dropped trades are zeroed below.
         values = weights.values.copy()
         notes += weights.notes
     else:
-        wdates, w_key, wtickers, values = _weight_frame(weights, clock, tickers, notes)
+        wdates, w_key, wtickers, values, precision = _weight_frame(weights, clock, tickers, notes)
     p_ns = clock.bars
     n = len(p_ns)
 
@@ -594,7 +622,7 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
             notes.append(f"weights: {len(r)} non-zero weights dropped for their rebalance "
                          f"because the ticker has no trading price on the bar it would be "
                          f"traded (not listed yet, a gap, or delisted): {_show(cells, 10, len(r))}")
-    _gross_notes(values, notes)
+    _gross_notes(values, notes, precision)
     return Inputs(
         dates=dates,
         price_index=p_ns,
