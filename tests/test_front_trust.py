@@ -213,6 +213,10 @@ MONTH_END_C = MARKET["C"].groupby(MONTHS.to_period("M")).last()
 # Every pair is equal bit for bit: the mistaken one runs on exactly the meant inputs.
 SAME = {
     "period labels on weights": (dict(w=MONTHLY), dict(w=AT_LAST_BAR), None),
+    "period labels in a long frame": (
+        dict(w=MONTHLY.rename_axis("date").reset_index().melt("date", var_name="ticker",
+                                                              value_name="weight")),
+        dict(w=MONTHLY.set_axis(MONTHLY.index.asfreq("D", how="end").to_timestamp())), None),
     "period labels elsewhere": (
         dict(rebalance=MONTHLY.index[[1, 3]], delistings={"B": pd.Period("2024-04", "M")},
              benchmark=MONTH_END_C),

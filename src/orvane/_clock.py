@@ -12,33 +12,11 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from orvane._common import CLOCK_FIRST, CLOCK_LAST, SHOWN
+from orvane._common import CLOCK_FIRST, CLOCK_LAST, SHOWN, period_dates
 from orvane._common import day as _day, is_missing as _missing, show as _show
 
 __all__ = ["Clock", "check_dates", "check_labels", "check_values", "outside_clock",
-           "period_dates", "unknown_tickers_error"]
-
-_DAY = pd.Timedelta(days=1)
-
-
-def period_dates(values: Any) -> Optional[pd.DatetimeIndex]:
-    """Periods -> the dates they are known at, or None for values that are not periods.
-
-    A period label means "known when the period ends": a period of a day or longer is its
-    last day, so a September weight counts from September's last bar and trades on the
-    first bar after it; a shorter one (an hour) is its last instant.  Its first day would
-    trade a month's signal on the month's third bar.
-    """
-    if isinstance(values, pd.PeriodIndex):
-        periods = list(values)
-    elif isinstance(values, pd.Index) and values.inferred_type == "period":
-        periods = [v for v in values]
-    else:
-        return None
-    dates = [p.asfreq("D", how="end").to_timestamp() if p.end_time - p.start_time >= _DAY * 0.99
-             else p.end_time for p in periods]
-    return pd.DatetimeIndex(dates)
-
+           "unknown_tickers_error"]
 
 def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.ndarray]]:
     """Any index pandas parses to dates -> (DatetimeIndex, order) with order None when sorted.

@@ -18,8 +18,8 @@ from pandas.api import types as ptypes
 
 from orvane._calendar import period_ends
 from orvane._clock import (Clock, check_dates, check_labels, check_values, outside_clock,
-                           period_dates, unknown_tickers_error)
-from orvane._common import SHOWN
+                           unknown_tickers_error)
+from orvane._common import SHOWN, period_dates
 from orvane._common import day as _day, show as _show
 from orvane._schedule import Schedule, schedule
 from orvane._shapes import FIELDS, price_frames, weight_frame
