@@ -521,6 +521,8 @@ _GROSS_TOLERANCE = 1e-9
 # Rounding a weight to its dtype moves it by half an ulp; a few ulps per name covers the
 # rounding of weights normalised to gross 1 in that dtype, and of their sum.
 _ULPS_PER_NAME = 4
+# ... but a float16 row of many names is not let off by more than this.
+_MOST_ROUNDING = 1e-3
 
 
 def _gross_notes(values, notes, precision):
@@ -529,7 +531,8 @@ def _gross_notes(values, notes, precision):
     no adjustment worth a word."""
     gross = np.abs(values).sum(axis=1)
     names = np.count_nonzero(values, axis=1)
-    over = gross > 1.0 + np.maximum(_GROSS_TOLERANCE, _ULPS_PER_NAME * precision * names)
+    over = gross > 1.0 + np.clip(_ULPS_PER_NAME * precision * names, _GROSS_TOLERANCE,
+                                 _MOST_ROUNDING)
     if not over.any():
         return
     counts = f"{int(over.sum())} rows, largest gross {gross.max():g}"
