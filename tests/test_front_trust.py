@@ -123,6 +123,8 @@ def test_a_whole_last_line_reads_with_or_without_its_newline(tmp_path):
 
 
 THIRD = np.float32(1 / 3)   # three of them add up to 1.00000003 in float64
+MANY = pd.DataFrame(np.linspace(10, 12, 8)[:, None] * np.ones(300), index=DAYS,
+                    columns=[f"T{i}" for i in range(300)])
 
 
 WARNED = {
@@ -149,6 +151,9 @@ WARNED = {
     "float32 row above gross 1": (
         dict(w=weights(A=[0.5, 0.2], B=[0.51, 0.4]).astype(np.float32)),
         r"rows with gross above 1 are scaled to gross 1 \(1 rows, largest gross 1.01\)"),
+    "float16 rows of many names at gross 1.5": (
+        dict(w=pd.DataFrame(np.float16(0.005), index=DAYS[[0, 3]], columns=MANY.columns), p=MANY),
+        r"rows with gross above 1 are scaled to gross 1 \(2 rows, largest gross 1.50"),
 }
 
 
