@@ -223,10 +223,10 @@ SAME = {
                                                               value_name="weight")),
         dict(w=MONTHLY.set_axis(MONTHLY.index.asfreq("D", how="end").to_timestamp())), None),
     "period labels elsewhere": (
-        dict(rebalance=MONTHLY.index[[1, 3]], delistings={"B": pd.Period("2024-04", "M")},
+        dict(rebalance=MONTHLY.index[[1, 3]], delistings={"B": pd.Period("2024-03", "M")},
              benchmark=MONTH_END_C),
         dict(rebalance=last_bars(MONTHLY.index[[1, 3]]),
-             delistings={"B": last_bars(pd.period_range("2024-04", periods=1, freq="M"))[0]},
+             delistings={"B": last_bars(pd.period_range("2024-03", periods=1, freq="M"))[0]},
              benchmark=MONTH_END_C.set_axis(last_bars(MONTH_END_C.index))),
         None),
     "exchange holidays as empty rows": (

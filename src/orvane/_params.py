@@ -204,7 +204,7 @@ OPTIONS: Tuple[Option, ...] = (
         "Delisted tickers are sold at their last marked value, paying fee and tax, on the "
         "first bar at or after the given date, or on the last bar with a trading price "
         "before it when that bar has none (the date is the first day without data); a "
-        "period (``pd.Period``) stands for its last day.  "
+        "period (``pd.Period``) stands for its last bar.  "
         "``\"infer\"`` assumes that every ticker whose trading prices end before the last "
         "date was delisted on its last bar with a price (a ticker that merely has no data "
         "later is treated the same).  Weights on a ticker from its delisting bar on are "

@@ -484,9 +484,17 @@ def _delisting_bars(delistings, weight_tickers, price_tickers, clock, trade):
     if len(unknown):
         raise unknown_tickers_error("delistings", unknown, price_tickers)
     known = ~pd.isna(delistings.to_numpy())
-    when = _date_values(delistings[known].to_numpy(), "delistings")
+    given = delistings[known].to_numpy()
+    when = _date_values(given, "delistings")
     # Sold on the first bar at or after the date; later than the data: never.
-    rows = clock.first_bar_at_or_after(clock.key(when, "delistings"))
+    keys = clock.key(when, "delistings")
+    rows = clock.first_bar_at_or_after(keys)
+    # A period stands for its last bar, as a weight row labelled by one does: a month
+    # ending on a Sunday is not sold on the next month's first bar.
+    for k in np.flatnonzero([isinstance(v, pd.Period) for v in given]):
+        bar = clock.period_bars(keys[k:k + 1], when[k:k + 1], given[k].freq)[0]
+        if bar >= 0:
+            rows[k] = bar
     rows = np.where(rows >= n, -1, rows)
     # Without a price on that bar (the date is the first day without data), on the last bar
     # with one: the value is the same, and the trade's exit then has a price.
