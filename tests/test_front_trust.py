@@ -290,6 +290,17 @@ def test_intraday_bars_compare_instants():
     assert list(result.trades["entry_date"].unique()) == [bars[2], bars[5]]
 
 
+def test_day_periods_on_intraday_bars_count_from_the_day_s_last_bar():
+    bars = pd.date_range("2024-01-01 10:00", periods=8, freq="4h")   # 10:00, 14:00, 18:00, ...
+    days = pd.period_range("2024-01-01", periods=2, freq="D")
+    by_period = quiet(weights(days), prices(index=bars), fee=0, tax=0)
+    by_bar = quiet(weights(bars[[3, 7]]), prices(index=bars), fee=0, tax=0)
+    pd.testing.assert_series_equal(by_period.equity, by_bar.equity, check_exact=True)
+    # The first day's weights trade on the second day's first bar; the second's are pending.
+    assert list(by_period.trades["entry_date"].unique()) == [bars[4]]
+    assert by_period.rebalance_pending
+
+
 def test_no_stop_loss_means_no_stop_for_shorts():
     doubling = prices(A=[10.0, 10, 12, 16, 21, 25, 30, 32])
     short = weights(A=[-0.5, -0.5], B=[0.0, 0.0])

@@ -384,8 +384,13 @@ def _nan_note(count, notes):
 def _weight_frame(weights, clock, price_tickers, notes):
     wide = weight_frame(weights)
     wdates, order = check_dates(wide.index, "weights")
+    periods = isinstance(wide.index, pd.PeriodIndex)
+    if periods and not clock.daily:
+        # On intraday bars a day's period is known at its last instant, not at its midnight.
+        ends = pd.DatetimeIndex(wide.index.end_time)
+        wdates = ends if order is None else ends[order]
     w_key = clock.weight_keys(wdates, notes)
-    if isinstance(wide.index, pd.PeriodIndex) and len(w_key):
+    if periods and len(w_key):
         # A period's weights are those of its last bar, and say so in the trade records.
         bars = clock.period_bars(w_key, wdates, wide.index.freq)
         found = bars >= 0
