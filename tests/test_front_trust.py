@@ -46,6 +46,19 @@ def long_prices(**extra):
 
 SHIFTED = prices(index=DAYS + pd.Timedelta(hours=16))
 
+BARS_HEADER = "Date,Open,High,Low,Close\n"
+BARS = "".join(f"{d:%Y-%m-%d},10,11,9,10.5\n" for d in DAYS[:7])
+
+
+def price_file(last_line):
+    """A per-ticker file whose last line is ``last_line`` (no newline: where a download
+    stopped), read as read_prices reads it."""
+    def read(folder):
+        path = folder / "A.csv"
+        path.write_text(BARS_HEADER + BARS + last_line)
+        return orvane.read_prices(path)
+    return read
+
 BAD = {
     "close and adj close": (dict(p=long_prices(**{"Adj Close": 1.0})), ValueError,
                             r"prices has both 'close' and 'Adj Close': say which"),
@@ -78,6 +91,11 @@ BAD = {
                        TypeError, r"not numbers: \[A on 2024-01-03: '--'\]"),
     "unknown frequency": (dict(rebalance="fortnightly"), ValueError,
                           r"got 'fortnightly', which is not a calendar frequency$"),
+    "file cut off mid-line": (dict(p=price_file("2024-01-10,45.730")), ValueError,
+                              r"A.csv line 9: 2 fields where the header has 5 "
+                              r"\('2024-01-10,45.730'\): the file looks cut off"),
+    "number cut short": (dict(p=price_file("2024-01-10,10,11,9,45.")), ValueError,
+                         r"A.csv line 9: Close '45.' is a number cut short"),
 }
 
 
@@ -89,12 +107,24 @@ except (ValueError, OverflowError):
 
 
 @pytest.mark.parametrize("case", BAD.values(), ids=BAD.keys())
-def test_mistakes_are_refused_naming_the_cause(case):
+def test_mistakes_are_refused_naming_the_cause(case, tmp_path):
     overrides, error, message = case
     overrides = dict(overrides)
     w, p = overrides.pop("w", weights()), overrides.pop("p", prices())
     with pytest.raises(error, match=message):
-        quiet(w, p, **overrides)
+        quiet(w, p(tmp_path) if callable(p) else p, **overrides)
+
+
+def test_a_whole_last_line_reads_with_or_without_its_newline(tmp_path):
+    for name, end in (("A", "\n"), ("B", "")):
+        (tmp_path / f"{name}.csv").write_text(BARS_HEADER + BARS + f"2024-01-10,10,11,9,45.5{end}")
+    close = orvane.read_prices(tmp_path)["close"]
+    assert close.index[-1] == DAYS[7] and (close.iloc[-1] == 45.5).all()
+
+
+THIRD = np.float32(1 / 3)   # three of them add up to 1.00000003 in float64
+MANY = pd.DataFrame(np.linspace(10, 12, 8)[:, None] * np.ones(300), index=DAYS,
+                    columns=[f"T{i}" for i in range(300)])
 
 
 WARNED = {
@@ -111,6 +141,19 @@ WARNED = {
                        r"\[A on 2024-01-03: 11 -> 1.2\]"),
     "16:00 prices, midnight weights": (dict(p=SHIFTED), r"weights are stamped at 00:00 \(no time "
                                                         r"zone\) and prices at 16:00"),
+    "split left in the prices": (dict(p=prices(A=[10.0, 11, 12, 12 / 7, 13 / 7, 2, 13 / 7, 15 / 7])),
+                                 r"1 one-day moves beyond -70 % or \+300 % do not reverse .*"
+                                 r"\[A on 2024-01-04: 12 -> 1.71429 \(a 7:1 split\?\)\]"),
+    "reverse split left in the prices": (dict(p=prices(B=[20.0, 21, 19, 22, 230, 210, 240, 250])),
+                                         r"\[B on 2024-01-05: 22 -> 230 \(a 1:10 split\?\)\]"),
+    "crash unlike any split": (dict(p=prices(A=[10.0, 11, 12, 2.6, 2.5, 2.4, 2.3, 2.2])),
+                               r"do not reverse .*\[A on 2024-01-04: 12 -> 2.6\]"),
+    "float32 row above gross 1": (
+        dict(w=weights(A=[0.5, 0.2], B=[0.51, 0.4]).astype(np.float32)),
+        r"rows with gross above 1 are scaled to gross 1 \(1 rows, largest gross 1.01\)"),
+    "float16 rows of many names at gross 1.5": (
+        dict(w=pd.DataFrame(np.float16(0.005), index=DAYS[[0, 3]], columns=MANY.columns), p=MANY),
+        r"rows with gross above 1 are scaled to gross 1 \(2 rows, largest gross 1.50"),
 }
 
 
@@ -125,6 +168,100 @@ def test_adjustments_warn_once(case):
     matching = [str(c.message) for c in caught if re.search(message, str(c.message))]
     assert len(matching) == 1, [str(c.message) for c in caught]
     assert matching[0] in result.warnings
+
+
+NOT_WARNED = {
+    "float32 rows at gross 1": (dict(w=pd.DataFrame({"A": THIRD, "B": THIRD, "C": THIRD},
+                                                    index=DAYS[[0, 3]]),
+                                     p=prices(C=np.linspace(30, 32, 8))), r"gross"),
+    "a 3:2 split is an ordinary move": (dict(p=prices(A=[10.0, 11, 12, 8, 9, 9, 10, 10])),
+                                        r"one-day moves"),
+}
+
+
+@pytest.mark.parametrize("case", NOT_WARNED.values(), ids=NOT_WARNED.keys())
+def test_no_false_alarms(case):
+    overrides, message = case
+    overrides = dict(overrides)
+    w, p = overrides.pop("w", weights()), overrides.pop("p", prices())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = orvane.backtest(w, p, **overrides)
+    assert not [str(c.message) for c in caught if re.search(message, str(c.message))]
+    assert not [w for w in result.warnings if re.search(message, w)]
+
+
+MONTHS = pd.bdate_range("2024-01-01", "2024-06-28")
+_WAVE = np.arange(len(MONTHS))
+MARKET = pd.DataFrame({"A": 50 + 5 * np.sin(_WAVE / 7), "B": 80 + 9 * np.cos(_WAVE / 11),
+                       "C": 20 + 0.05 * _WAVE}, index=MONTHS)
+MONTHLY = pd.DataFrame({"A": [0.5, -0.2, 0.3, 0.6, 0.1], "B": [0.3, 0.6, -0.4, 0.2, 0.5],
+                        "C": [0.0, 0.2, 0.3, -0.2, 0.4]},
+                       index=pd.period_range("2024-01", periods=5, freq="M"))
+
+
+def last_bars(periods):
+    """Each period's last price bar."""
+    return pd.DatetimeIndex([MONTHS[MONTHS <= end][-1] for end in periods.end_time])
+
+
+AT_LAST_BAR = MONTHLY.set_axis(last_bars(MONTHLY.index))
+HOLIDAYS = pd.DatetimeIndex(["2024-01-15", "2024-02-19", "2024-05-27"])
+WITH_HOLIDAYS = MARKET.copy()
+WITH_HOLIDAYS.loc[HOLIDAYS] = np.nan
+DAILY = pd.DataFrame(np.where((_WAVE[:, None] + np.arange(3)) % 5 < 2, 0.3, 0.2), index=MONTHS, columns=list("ABC"))
+WARM_UP = DAILY.copy()
+WARM_UP.iloc[:40] = 0.0
+MONTH_END_C = MARKET["C"].groupby(MONTHS.to_period("M")).last()
+
+# Each mistake run against the run without it: (mistaken, meant, the warning it gives).
+# Every pair is equal bit for bit: the mistaken one runs on exactly the meant inputs.
+SAME = {
+    "period labels on weights": (dict(w=MONTHLY), dict(w=AT_LAST_BAR), None),
+    "period labels in a long frame": (
+        dict(w=MONTHLY.rename_axis("date").reset_index().melt("date", var_name="ticker",
+                                                              value_name="weight")),
+        dict(w=MONTHLY.set_axis(MONTHLY.index.asfreq("D", how="end").to_timestamp())), None),
+    "period labels elsewhere": (
+        dict(rebalance=MONTHLY.index[[1, 3]], delistings={"B": pd.Period("2024-03", "M")},
+             benchmark=MONTH_END_C),
+        dict(rebalance=last_bars(MONTHLY.index[[1, 3]]),
+             delistings={"B": last_bars(pd.period_range("2024-03", periods=1, freq="M"))[0]},
+             benchmark=MONTH_END_C.set_axis(last_bars(MONTH_END_C.index))),
+        None),
+    "exchange holidays as empty rows": (
+        dict(p=WITH_HOLIDAYS), dict(p=WITH_HOLIDAYS.drop(HOLIDAYS)),
+        r"prices: 3 dates without a single price \(exchange holidays .*\) are not trading days "
+        r"and were dropped: \[2024-01-15, 2024-02-19, 2024-05-27\]"),
+    "warm-up rows without a position": (
+        dict(w=WARM_UP, rebalance="M"), dict(w=WARM_UP.iloc[40:], rebalance="M"),
+        r"weights: the first 40 rows \(2024-01-01 .. 2024-02-23\) hold no position .* the "
+        r"statistics start at the first row that does, 2024-02-26"),
+}
+
+
+@pytest.mark.parametrize("case", SAME.values(), ids=SAME.keys())
+def test_mistakes_run_as_what_was_meant(case):
+    mistaken, meant, message = case
+    base = dict(w=AT_LAST_BAR, p=MARKET)
+
+    def run(overrides):
+        args = {**base, **overrides}
+        return orvane.backtest(args.pop("w"), args.pop("p"), fee=0.001, tax=0.002, **args)
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = run(mistaken)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        expected = run(meant)
+    pd.testing.assert_series_equal(result.equity, expected.equity, check_exact=True)
+    pd.testing.assert_frame_equal(result.trades, expected.trades, check_exact=True)
+    pd.testing.assert_series_equal(result.stats(), expected.stats(), check_exact=True)
+    assert result.start == expected.start
+    if message is not None:
+        matching = [str(c.message) for c in caught if re.search(message, str(c.message))]
+        assert len(matching) == 1, [str(c.message) for c in caught]
 
 
 NEW_YORK = DAYS.tz_localize("America/New_York") + pd.Timedelta(hours=16)
@@ -151,6 +288,17 @@ def test_intraday_bars_compare_instants():
     result = quiet(weights(bars[[1, 4]] + pd.Timedelta(minutes=30)), prices(index=bars), fee=0, tax=0)
     # A weight stamped 14:30 counts from the 14:00 bar and trades on the next one.
     assert list(result.trades["entry_date"].unique()) == [bars[2], bars[5]]
+
+
+def test_day_periods_on_intraday_bars_count_from_the_day_s_last_bar():
+    bars = pd.date_range("2024-01-01 10:00", periods=8, freq="4h")   # 10:00, 14:00, 18:00, ...
+    days = pd.period_range("2024-01-01", periods=2, freq="D")
+    by_period = quiet(weights(days), prices(index=bars), fee=0, tax=0)
+    by_bar = quiet(weights(bars[[3, 7]]), prices(index=bars), fee=0, tax=0)
+    pd.testing.assert_series_equal(by_period.equity, by_bar.equity, check_exact=True)
+    # The first day's weights trade on the second day's first bar; the second's are pending.
+    assert list(by_period.trades["entry_date"].unique()) == [bars[4]]
+    assert by_period.rebalance_pending
 
 
 def test_no_stop_loss_means_no_stop_for_shorts():

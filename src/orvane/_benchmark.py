@@ -136,6 +136,10 @@ def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.Datetime
     clock = Clock(price_dates if price_dates is not None else dates)
     mine = clock.key(dates, "prices")
     keys = clock.key(series.index, "benchmark")
+    raw, _ = _unpack(value)
+    if isinstance(raw.index, pd.PeriodIndex) and len(keys):
+        bars = clock.period_bars(keys, series.index, raw.index.freq)
+        keys = np.where(bars >= 0, clock.keys[np.maximum(bars, 0)], keys)
     if len(keys) > 1 and not np.all(keys[1:] > keys[:-1]):
         twice = series.index[1:][keys[1:] == keys[:-1]]
         raise ValueError(f"benchmark has several values on one day ([{_show_dates(twice)}]), "

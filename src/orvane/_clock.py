@@ -12,12 +12,11 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from orvane._common import CLOCK_FIRST, CLOCK_LAST, SHOWN
+from orvane._common import CLOCK_FIRST, CLOCK_LAST, SHOWN, period_dates
 from orvane._common import day as _day, is_missing as _missing, show as _show
 
 __all__ = ["Clock", "check_dates", "check_labels", "check_values", "outside_clock",
            "unknown_tickers_error"]
-
 
 def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.ndarray]]:
     """Any index pandas parses to dates -> (DatetimeIndex, order) with order None when sorted.
@@ -32,8 +31,9 @@ def check_dates(index: Any, name: str) -> Tuple[pd.DatetimeIndex, Optional[np.nd
         if ptypes.is_numeric_dtype(values.dtype) or ptypes.is_bool_dtype(values.dtype):
             raise TypeError(f"{name} must be indexed by dates, got {values.dtype} values "
                             f"{_show(values)}; convert them with pd.to_datetime first")
-        if isinstance(values, pd.PeriodIndex):
-            dates = values.to_timestamp()
+        ends = period_dates(values)
+        if ends is not None:
+            dates = ends
         else:
             try:
                 dates = pd.DatetimeIndex(pd.to_datetime(values))
@@ -121,6 +121,15 @@ class Clock:
         """Keys of ``dates`` comparable with ``self.keys``."""
         _same_tz(dates, name, self.dates, "prices")
         return _wall_days(dates, name) if self.daily else _ns(dates, name)
+
+    def period_bars(self, keys: np.ndarray, ends: pd.DatetimeIndex, freq: Any) -> np.ndarray:
+        """Bars of the periods ending at ``ends`` (``keys`` their keys): each period's last
+        bar, or -1 for a period without one.  What a period label stands for is that bar's
+        close, not the calendar day ending it (a weekend, whose value would go to the next
+        period's first bar)."""
+        starts = self.key(pd.DatetimeIndex(ends.to_period(freq).start_time), "periods")
+        bar = self.last_bar_at_or_before(keys)
+        return np.where((bar >= 0) & (self.keys[np.maximum(bar, 0)] >= starts), bar, -1)
 
     def last_bar_at_or_before(self, keys: np.ndarray) -> np.ndarray:
         return np.searchsorted(self.keys, keys, side="right") - 1

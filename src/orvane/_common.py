@@ -8,7 +8,7 @@ from typing import Any, Iterable, Optional
 import pandas as pd
 from pandas.api import types as ptypes
 
-__all__ = ["SHOWN", "show", "day", "is_missing", "CLOCK_FIRST", "CLOCK_LAST"]
+__all__ = ["SHOWN", "show", "day", "is_missing", "period_dates", "CLOCK_FIRST", "CLOCK_LAST"]
 
 SHOWN = 5  # offending values shown in a message
 
@@ -40,3 +40,25 @@ def day(value: Any) -> str:
 def is_missing(value: Any) -> bool:
     """None, NaN, NaT, NA or the empty string: no label at all."""
     return value is None or (ptypes.is_scalar(value) and bool(pd.isna(value))) or value == ""
+
+
+_DAY = pd.Timedelta(days=1)
+
+
+def period_dates(values: Any) -> Optional[pd.DatetimeIndex]:
+    """Periods -> the dates they are known at, or None for values that are not periods.
+
+    A period label means "known when the period ends": a period of a day or longer is its
+    last day, so a September weight counts from September's last bar and trades on the
+    first bar after it; a shorter one (an hour) is its last instant.  Its first day would
+    trade a month's signal on the month's third bar.
+    """
+    if isinstance(values, pd.PeriodIndex):
+        periods = list(values)
+    elif isinstance(values, pd.Index) and values.inferred_type == "period":
+        periods = [v for v in values]
+    else:
+        return None
+    dates = [p.asfreq("D", how="end").to_timestamp() if p.end_time - p.start_time >= _DAY * 0.99
+             else p.end_time for p in periods]
+    return pd.DatetimeIndex(dates)

@@ -104,8 +104,8 @@ OPTIONS: Tuple[Option, ...] = (
         "A frequency (``\"W\"``, ``\"M\"``/``\"ME\"``, ``\"Q\"``/``\"QE\"``, ``\"Y\"``/``\"YE\"``) "
         "trades only the last weight row of each calendar period.  A sequence of dates is the "
         "calendar itself: each date marks the last bar not after it, and the weight row in "
-        "force there is traded on the next bar.  A row that is overtaken by a later one "
-        "before a calendar bar is never traded.",
+        "force there is traded on the next bar; a period (``pd.Period``) marks its last "
+        "bar.  A row that is overtaken by a later one before a calendar bar is never traded.",
         "rebalance calendar: a pandas frequency (W, M, Q, Y: the last weight date of each "
         "period)",
         _as_given, none="every weight date", metavar="RULE"),
@@ -203,7 +203,8 @@ OPTIONS: Tuple[Option, ...] = (
         "delistings", None, 'None, "infer", or mapping/Series ticker -> date',
         "Delisted tickers are sold at their last marked value, paying fee and tax, on the "
         "first bar at or after the given date, or on the last bar with a trading price "
-        "before it when that bar has none (the date is the first day without data).  "
+        "before it when that bar has none (the date is the first day without data); a "
+        "period (``pd.Period``) stands for its last bar.  "
         "``\"infer\"`` assumes that every ticker whose trading prices end before the last "
         "date was delisted on its last bar with a price (a ticker that merely has no data "
         "later is treated the same).  Weights on a ticker from its delisting bar on are "
@@ -227,7 +228,8 @@ OPTIONS: Tuple[Option, ...] = (
         "and some reaches 1; any other Series could be either and is refused: say which with "
         "``{\"prices\": series}`` or ``{\"returns\": series}``.  It is aligned on the live "
         "bars: each bar takes the benchmark's last value at or before it (a gap reads as no "
-        "move; on daily bars dates are compared as calendar dates), and bars before its first "
+        "move; on daily bars dates are compared as calendar dates; a period's value belongs "
+        "to the period's last bar), and bars before its first "
         "date or after its last have none (reported in ``warnings``).  It adds the benchmark "
         "rows of ``stats()``, the benchmark columns of ``yearly_returns()`` and the benchmark "
         "to the charts and the report; the run itself is unchanged.",

@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from orvane._common import CLOCK_FIRST, CLOCK_LAST, day
+from orvane._common import CLOCK_FIRST, CLOCK_LAST, day, period_dates
 
 __all__ = ["PathLike", "PARQUET_SUFFIXES", "Origin", "Source", "AmbiguousDatesError", "first",
            "parse_dates", "numbers", "wide_numbers", "ticker_keys"]
@@ -156,6 +156,9 @@ def _read_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
         raise ValueError(f"{source.where(first(missing))}: {column} is empty; every row needs a date")
     if ptypes.is_datetime64_any_dtype(series.dtype):
         return pd.DatetimeIndex(series)
+    ends = period_dates(pd.Index(series))
+    if ends is not None:
+        return ends
     if ptypes.infer_dtype(series, skipna=False) in ("datetime", "datetime64"):
         # Timestamps held as objects (a frame's column): as text they would lose their zone.
         try:

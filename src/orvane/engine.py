@@ -47,7 +47,14 @@ def backtest(weights: pd.DataFrame,
     ``t`` (the signal bar) and is traded on the next bar at that bar's trading price, so a
     signal computed from the close of ``t`` never trades at that close.  A weight row dated
     between two bars counts from the earlier one; when several rows fall on one bar only the
-    last is used (reported in ``warnings``).
+    last is used (reported in ``warnings``).  A row labelled by a period (a ``PeriodIndex``,
+    as ``to_period("M")`` makes) is known when its period ends: it counts from the period's
+    last bar and trades on the first bar after it, as the same row dated at that bar would;
+    periods given as rebalance dates, delistings or benchmark dates read the same way.
+    Leading rows without a single position (a look-back's warm-up) do not start the live
+    period: the result and its statistics start at the first row that holds one.  Price
+    dates on which no ticker has a price (holidays of a business-day calendar) are not
+    trading days and are dropped.  Both are reported in ``warnings``.
 
     Time stamps: on daily bars (at most one price bar per calendar date) every date, of the
     weights, prices, rebalance calendar and delistings, is read as the calendar date written

@@ -19,7 +19,7 @@ from pandas.api import types as ptypes
 from orvane._calendar import period_ends
 from orvane._clock import (Clock, check_dates, check_labels, check_values, outside_clock,
                            unknown_tickers_error)
-from orvane._common import SHOWN
+from orvane._common import SHOWN, period_dates
 from orvane._common import day as _day, show as _show
 from orvane._schedule import Schedule, schedule
 from orvane._shapes import FIELDS, price_frames, weight_frame
@@ -35,6 +35,9 @@ def _date_values(values, name):
     Numbers are refused: pandas would read them as nanoseconds since 1970.
     """
     values = values if isinstance(values, pd.Index) else pd.Index(list(values), dtype=object)
+    ends = period_dates(values)
+    if ends is not None:
+        return ends
     if len(values) and (ptypes.is_numeric_dtype(values.dtype) or ptypes.is_bool_dtype(values.dtype)
                         or values.map(lambda v: isinstance(v, (int, float, np.number))).any()):
         numbers = [v for v in values if isinstance(v, (int, float, np.number))]
@@ -161,8 +164,28 @@ def _align_fields(frames, needed):
         values = check_values(frame, name)
         _check_positive(values, name, dates, tickers)
         arrays[field] = values
+    dates, arrays = _drop_empty_dates(dates, arrays, notes)
     _split_notes(arrays["close"], dates, tickers, notes)
     return dates, tickers, arrays, notes
+
+
+def _drop_empty_dates(dates, arrays, notes):
+    """Dates on which no ticker has a close are not trading days (exchange holidays of a
+    business-day calendar): kept, they would take the trades of the day before them and
+    drop their weights for want of a price."""
+    close = arrays["close"]
+    if not close.size:
+        return dates, arrays
+    empty = np.isnan(close).all(axis=1)
+    if not empty.any():
+        return dates, arrays
+    if empty.all():
+        raise ValueError("prices must hold at least one price, got NaN in every cell")
+    notes.append(f"prices: {int(empty.sum())} dates without a single price (exchange holidays "
+                 "on a business-day calendar?) are not trading days and were dropped: "
+                 f"{_show((_day(d) for d in dates[empty]), total=int(empty.sum()))}")
+    keep = ~empty
+    return dates[keep], {field: values[keep] for field, values in arrays.items()}
 
 
 @dataclass(frozen=True, eq=False)
@@ -195,14 +218,16 @@ class PreparedWeights:
     tickers: pd.Index
     values: np.ndarray
     notes: Tuple[str, ...]
+    precision: float = float(np.finfo(np.float64).eps)
 
 
 def prepare_weights(weights: Any, prices: PreparedPrices) -> PreparedWeights:
     """Check and align ``weights`` once against ``prices`` (from ``prepare_prices``)."""
     notes: List[str] = []
-    dates, keys, tickers, values = _weight_frame(weights, prices.clock, prices.tickers, notes)
+    dates, keys, tickers, values, precision = _weight_frame(weights, prices.clock,
+                                                            prices.tickers, notes)
     values.setflags(write=False)
-    return PreparedWeights(prices, dates, keys, tickers, values, tuple(notes))
+    return PreparedWeights(prices, dates, keys, tickers, values, tuple(notes), precision)
 
 
 def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> PreparedPrices:
@@ -282,13 +307,28 @@ def _check_bars(arrays, dates, tickers):
                      + "".join(f"; {h}" for h in hints))
 
 
-# A one-day move beyond these ratios that is undone within two bars.
+# A one-day move beyond these ratios is listed: undone within two bars, a bad print or a
+# split applied to one day; kept, most likely a split the prices were not adjusted for.
 _JUMP_DOWN, _JUMP_UP = 0.3, 4.0
+
+# Common split ratios, as the move of the price: 7:1 divides it by 7, a reverse 1:10
+# multiplies it by 10.
+_SPLITS = {**{f"{n:g}:1": 1 / n for n in (2, 3, 1.5, 4, 5, 7, 8, 10, 15, 20, 30, 50)},
+           **{f"1:{n}": float(n) for n in (2, 3, 4, 5, 8, 10, 15, 20, 25, 30, 50, 100)}}
+_SPLITS["3:2"] = _SPLITS.pop("1.5:1")
+# A split day also moves with the market: within 5 % of a ratio counts as that ratio.
+_SPLIT_TOLERANCE = np.log(1.05)
+
+
+def _nearest_split(move):
+    name, ratio = min(_SPLITS.items(), key=lambda kv: abs(np.log(move / kv[1])))
+    return f" (a {name} split?)" if abs(np.log(move / ratio)) <= _SPLIT_TOLERANCE else ""
 
 
 def _split_notes(close, dates, tickers, notes):
-    """List one-day moves beyond -70 % or +300 % that reverse within a bar or two."""
-    if len(close) < 3:
+    """List one-day moves beyond -70 % or +300 %: those that reverse within a bar or two,
+    and those that stay (a split left in unadjusted prices, or a real crash)."""
+    if len(close) < 2:
         return
     # Extreme prices may overflow the ratios: those are infinite, hence jumps as well.
     with np.errstate(all="ignore"):
@@ -297,17 +337,24 @@ def _split_notes(close, dates, tickers, notes):
         if not jump.any():
             return
         rows, cols = np.nonzero(jump)
-        found = []
+        found, kept = [], []
         for i, j in zip(rows, cols):
             before = close[i, j]
             after = close[i + 2:i + 4, j] / before
+            where = f"{tickers[j]} on {_day(dates[i + 1])}: {before:g} -> {close[i + 1, j]:g}"
             if np.any((after > 0.5) & (after < 2.0)):
-                found.append(f"{tickers[j]} on {_day(dates[i + 1])}: {before:g} -> "
-                             f"{close[i + 1, j]:g}")
+                found.append(where)
+            else:
+                kept.append(where + _nearest_split(move[i, j]))
     if found:
         notes.append(f"prices: {len(found)} one-day moves beyond -70 % or +300 % reverse within "
                      f"two bars (a bad print, or a split applied to one day only?): "
                      f"{_show(found)}")
+    if kept:
+        notes.append(f"prices: {len(kept)} one-day moves beyond -70 % or +300 % do not reverse "
+                     f"(a split the prices were not adjusted for, or a real crash?): "
+                     f"{_show(kept)}; backtest on split-adjusted prices (read_prices uses Adj "
+                     "Close when a file has it)")
 
 
 class _NotPositive(ValueError):
@@ -337,7 +384,18 @@ def _nan_note(count, notes):
 def _weight_frame(weights, clock, price_tickers, notes):
     wide = weight_frame(weights)
     wdates, order = check_dates(wide.index, "weights")
+    periods = isinstance(wide.index, pd.PeriodIndex)
+    if periods and not clock.daily:
+        # On intraday bars a day's period is known at its last instant, not at its midnight.
+        ends = pd.DatetimeIndex(wide.index.end_time)
+        wdates = ends if order is None else ends[order]
     w_key = clock.weight_keys(wdates, notes)
+    if periods and len(w_key):
+        # A period's weights are those of its last bar, and say so in the trade records.
+        bars = clock.period_bars(w_key, wdates, wide.index.freq)
+        found = bars >= 0
+        w_key = np.where(found, clock.keys[np.maximum(bars, 0)], w_key)
+        wdates = pd.DatetimeIndex(np.where(found, clock.dates[np.maximum(bars, 0)], wdates))
     if order is not None:
         wide = wide.iloc[order]
         notes.append("weights: dates were not in ascending order and have been sorted")
@@ -349,6 +407,9 @@ def _weight_frame(weights, clock, price_tickers, notes):
         raise unknown_tickers_error("weights", unknown, price_tickers)
     # A copy: weights of dropped trades are zeroed below, never in the caller's frame.
     values = np.array(check_values(wide, "weights"), dtype=np.float64, order="C")
+    precision = max((float(np.finfo(getattr(t, "numpy_dtype", t)).eps) for t in wide.dtypes
+                     if ptypes.is_float_dtype(t)),
+                    default=float(np.finfo(np.float64).eps))
     nan = np.isnan(values)
     if nan.any():
         values[nan] = 0.0
@@ -360,12 +421,28 @@ def _weight_frame(weights, clock, price_tickers, notes):
     _refuse_overflowing_gross(values, wdates, tickers)
     if not values.any():
         notes.append("weights are all zero: the run holds cash throughout")
+    else:
+        wdates, w_key, values = _skip_warm_up(wdates, w_key, values, notes)
     p_key, price_dates = clock.keys, clock.dates
     if w_key[-1] < p_key[0] or w_key[0] > p_key[-1]:
         side = "before" if w_key[-1] < p_key[0] else "after"
         raise ValueError(f"weights dates ({_day(wdates[0])} .. {_day(wdates[-1])}) lie entirely "
                          f"{side} the prices ({_day(price_dates[0])} .. {_day(price_dates[-1])})")
-    return wdates, w_key, tickers, values
+    return wdates, w_key, tickers, values, precision
+
+
+def _skip_warm_up(wdates, w_key, values, notes):
+    """Leading rows without a position (a look-back's warm-up) hold cash whatever their
+    dates: the live period, and the statistics over it, start at the first row that holds
+    one, as they would if those rows had never been written."""
+    held = np.flatnonzero(values.any(axis=1))
+    first = int(held[0])
+    if first == 0:
+        return wdates, w_key, values
+    notes.append(f"weights: the first {first} rows ({_day(wdates[0])} .. "
+                 f"{_day(wdates[first - 1])}) hold no position (a warm-up?): the live period "
+                 f"and the statistics start at the first row that does, {_day(wdates[first])}")
+    return wdates[first:], w_key[first:], values[first:]
 
 
 def _refuse_overflowing_gross(values, wdates, tickers):
@@ -412,9 +489,17 @@ def _delisting_bars(delistings, weight_tickers, price_tickers, clock, trade):
     if len(unknown):
         raise unknown_tickers_error("delistings", unknown, price_tickers)
     known = ~pd.isna(delistings.to_numpy())
-    when = _date_values(delistings[known].to_numpy(), "delistings")
+    given = delistings[known].to_numpy()
+    when = _date_values(given, "delistings")
     # Sold on the first bar at or after the date; later than the data: never.
-    rows = clock.first_bar_at_or_after(clock.key(when, "delistings"))
+    keys = clock.key(when, "delistings")
+    rows = clock.first_bar_at_or_after(keys)
+    # A period stands for its last bar, as a weight row labelled by one does: a month
+    # ending on a Sunday is not sold on the next month's first bar.
+    for k in np.flatnonzero([isinstance(v, pd.Period) for v in given]):
+        bar = clock.period_bars(keys[k:k + 1], when[k:k + 1], given[k].freq)[0]
+        if bar >= 0:
+            rows[k] = bar
     rows = np.where(rows >= n, -1, rows)
     # Without a price on that bar (the date is the first day without data), on the last bar
     # with one: the value is the same, and the trade's exit then has a price.
@@ -446,12 +531,21 @@ def _swapped():
 
 # Gross exposure a row may reach before the engine's scaling counts as meant.
 _GROSS_TOLERANCE = 1e-9
+# Rounding a weight to its dtype moves it by half an ulp; a few ulps per name covers the
+# rounding of weights normalised to gross 1 in that dtype, and of their sum.
+_ULPS_PER_NAME = 4
+# ... but a float16 row of many names is not let off by more than this.
+_MOST_ROUNDING = 1e-3
 
 
-def _gross_notes(values, notes):
-    """Say when the engine will scale weight rows down to gross 1."""
+def _gross_notes(values, notes, precision):
+    """Say when the engine will scale weight rows down to gross 1.  A row at gross 1 within
+    the precision of the dtype its weights came in (float32 rows summing to 1.0000001) is
+    no adjustment worth a word."""
     gross = np.abs(values).sum(axis=1)
-    over = gross > 1.0 + _GROSS_TOLERANCE
+    names = np.count_nonzero(values, axis=1)
+    over = gross > 1.0 + np.clip(_ULPS_PER_NAME * precision * names, _GROSS_TOLERANCE,
+                                 _MOST_ROUNDING)
     if not over.any():
         return
     counts = f"{int(over.sum())} rows, largest gross {gross.max():g}"
@@ -501,11 +595,12 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
             raise ValueError("weights were prepared for other prices; prepare them with "
                              "prepare_weights(weights, prices) for these")
         wdates, w_key, wtickers = weights.dates, weights.keys, weights.tickers
+        precision = weights.precision
         # A copy: weights of dropped trades are zeroed below.
         values = weights.values.copy()
         notes += weights.notes
     else:
-        wdates, w_key, wtickers, values = _weight_frame(weights, clock, tickers, notes)
+        wdates, w_key, wtickers, values, precision = _weight_frame(weights, clock, tickers, notes)
     p_ns = clock.bars
     n = len(p_ns)
 
@@ -543,7 +638,7 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
             notes.append(f"weights: {len(r)} non-zero weights dropped for their rebalance "
                          f"because the ticker has no trading price on the bar it would be "
                          f"traded (not listed yet, a gap, or delisted): {_show(cells, 10, len(r))}")
-    _gross_notes(values, notes)
+    _gross_notes(values, notes, precision)
     return Inputs(
         dates=dates,
         price_index=p_ns,

@@ -41,12 +41,54 @@ class _Repeats(ValueError):
     """Repeated column names: raised from inside the reader, passed through as they are."""
 
 
+class _CutOff(ValueError):
+    """A file whose last line was cut short: passed through as it is, like ``_Repeats``."""
+
+
 def _refuse_repeats(names: Sequence[str], source: Source) -> None:
     seen = [n for n in names if n]
     if len(set(seen)) < len(seen):
         repeats = pd.Index(seen)
         raise _Repeats(f"{source} has repeated column names {show(repeats[repeats.duplicated()].unique())}; "
                        "rename or remove the repeats")
+
+
+# The end of a file that holds its last line whole (a price file's lines are short).
+_TAIL = 1 << 16
+# A number whose digits stop at a decimal point or an exponent: where a cut falls.
+_CUT_NUMBER = re.compile(r"[+-]?(\d+\.|\d*\.?\d+[eE][+-]?)")
+
+
+def _refuse_cut_off(header: Sequence[str], source: Source) -> None:
+    """A download cut off mid-line leaves a last line with fewer fields than the header, or
+    a number cut short: pandas would fill the rest with NaN, and the ticker would end a day
+    early without a word."""
+    if len(header) < 2:
+        return
+    with open(source.path, "rb") as handle:
+        handle.seek(0, os.SEEK_END)
+        size = handle.tell()
+        handle.seek(max(0, size - _TAIL))
+        tail = handle.read()
+    ended = tail.endswith((b"\n", b"\r"))
+    lines = [line for line in tail.decode("utf-8", errors="replace").splitlines() if line.strip()]
+    if len(lines) < 2 and size <= _TAIL:
+        return  # the header alone
+    last = lines[-1] if lines else ""
+    cells = next(csv.reader([last]), [])
+    problem = ""
+    if len(cells) < len(header):
+        problem = f"{len(cells)} fields where the header has {len(header)}"
+    elif not ended and cells and _CUT_NUMBER.fullmatch(cells[-1].strip()):
+        problem = f"{header[len(cells) - 1].strip()} {cells[-1]!r} is a number cut short"
+    if not problem:
+        return
+    with open(source.path, "rb") as handle:
+        line = sum(chunk.count(b"\n") for chunk in iter(lambda: handle.read(1 << 20), b""))
+    line += 1 if not ended else 0
+    shown = last if len(last) <= 60 else last[:57] + "..."
+    raise _CutOff(f"{source} line {line}: {problem} ({shown!r}): the file looks cut off (an "
+                     "interrupted download?); download it again, or delete the line")
 
 
 def read_table(path: PathLike) -> pd.DataFrame:
@@ -80,10 +122,11 @@ def read_table(path: PathLike) -> pd.DataFrame:
                 raw = next(csv.reader(handle), [])
             # Checked before the whole file is read: pandas would rename a repeat.
             _refuse_repeats([c.strip() for c in raw], source)
+            _refuse_cut_off(raw, source)
             text = {r: str for r in raw if column_key(r) in ("date", "ticker")}
             frame = pd.read_csv(source.path, dtype=text, encoding="utf-8-sig")
             names = [str(c).strip() for c in frame.columns]
-    except (ImportError, FileNotFoundError, _Repeats):
+    except (ImportError, FileNotFoundError, _Repeats, _CutOff):
         raise
     except Exception as exc:  # the readers raise many kinds; the user needs one line
         lines = str(exc).strip().splitlines()
@@ -275,7 +318,9 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
         Naming the file and, for a cell, its line (``AAPL.csv line 1004: Close '--' is not
         a number``): a cell that is not a number, a date that cannot be read (see
         ``parse_dates`` for the rules), repeated column names, repeated dates within a
-        ticker, two files giving the same ticker, a file without a date or close column, a
+        ticker, two files giving the same ticker, a file cut off mid-line (its last line
+        shorter than the header, or ending in a number cut short such as ``45.``), a file
+        without a date or close column, a
         close or adj close at or below 0 where the bar is adjusted; an empty path or one
         holding a NUL byte.
     TypeError
