@@ -48,3 +48,31 @@ def test_session_bars_annualise_volatility_by_the_bars_they_have():
     by_hand = returns.std(ddof=1) * np.sqrt(7 * 252)
     got = stats.annual_volatility(returns, stats.periods_per_year(SESSION))
     assert got == pytest.approx(by_hand, rel=0.01)
+
+
+# ---------------------------------------------------------------- a flip's exit fee
+
+FLIP_DAYS = pd.bdate_range("2024-01-01", periods=4)
+FLIP_PRICES = pd.DataFrame({"A": [10.0, 11.0, 12.0, 11.0], "B": [20.0] * 4}, index=FLIP_DAYS)
+F, Q = 0.01, 12.0 / 11.0  # the fee, and A's move from the entry to the flip
+
+
+@pytest.mark.parametrize("before, after, cash, old, price_return", [
+    # long 0.5 bought for 0.5 (its fee out of the position), flipped on the next bar
+    (0.5, -0.5, 0.5, 0.5 * (1 - F) * Q, Q * (1 - F) * (1 - F) - 1),
+    # short 0.5 sold for 0.5 less its fee; a short's return mirrors a long's
+    (-0.5, 0.5, 1.5 - 0.5 * F, -0.5 * Q, (2 - (1 + F) * Q) * (1 - F) - 1),
+])
+@pytest.mark.parametrize("tax", [0.0, 0.002])
+def test_a_flip_books_its_exit_fee_to_the_record_it_closes(before, after, cash, old, price_return, tax):
+    w = pd.DataFrame({"A": [before, after]}, index=FLIP_DAYS[[0, 1]])
+    r = orvane.backtest(w, FLIP_PRICES, fee=F, tax=tax)
+    closed, opened = r.trades.iloc[0], r.trades.iloc[1]
+    assert (closed["exit_date"], opened["entry_date"]) == (FLIP_DAYS[2], FLIP_DAYS[2])
+    balance = cash + old                           # the book just before the flip
+    assert closed["costs"] == pytest.approx(F * abs(before) + F * abs(old), rel=1e-12)
+    assert closed["pnl"] == pytest.approx(balance - F * abs(old) - 1.0, rel=1e-12)
+    assert closed["return"] == pytest.approx(price_return, rel=1e-12)
+    # The new side pays only its own fee; together they still make the equity's change.
+    assert opened["costs"] == pytest.approx(F * abs(after) * balance, rel=1e-12)
+    assert r.trades["pnl"].sum() == pytest.approx(r.equity.iloc[-1] - 1.0, rel=1e-12)

@@ -320,6 +320,14 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         # Money per trade record, costs it caused included (resizes while held too).
         for name in LEDGER_COLUMNS:
             cols[name] = np.asarray(rec.ledger[name], dtype=np.float64)
+        # A flip (long straight to short or back) cuts the record as a split does, but
+        # sells the old side: its fee (no tax, the engine books the flip as one entry)
+        # belongs to the record it closes.
+        flip = rec.ledger.get("flip")
+        if flip is not None and settings["fee"]:
+            flip = np.asarray(flip, dtype=bool)
+            cols["return"] = np.where(flip, (1.0 + cols["return"]) * (1.0 - settings["fee"]) - 1.0,
+                                      cols["return"])
     if end is not None:
         kept = entry <= end
         cols = {name: values[kept] for name, values in cols.items()}

@@ -50,13 +50,20 @@ double Ledger::marked_price(int sid) const {
 }
 
 void Ledger::trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
-                   double notional, double fee, double tax_paid, double cost) {
+                   double notional, double fee, double tax_paid, double cost, bool flip,
+                   double closing_fee) {
   row_fees += fee;
   row_tax += tax_paid;
   Record& rec = open[sid];
+  // Without a cut (splits off) one record holds both sides, and so the whole cost.
+  if (ev != Event::kSplit) flip = false;
+  if (!flip) closing_fee = 0.0;
   if (ev == Event::kSplit) {
-    // The record ends at its value and the next starts from it; nothing is traded by the cut.
-    close_record(sid, old_value, 0.0, marked_price(sid), run_->d);
+    // The record ends at its value and the next starts from it. A plain cut trades
+    // nothing; a flip sold the old side, and that fee belongs to the record it closes.
+    rec.flows -= closing_fee;
+    rec.costs += closing_fee;
+    close_record(sid, old_value, flip ? std::fabs(old_value) : 0.0, marked_price(sid), run_->d, flip);
     rec.start_value = old_value;
     rec.entry_row = run_->d;
   } else if (ev == Event::kEntry) {
@@ -69,15 +76,15 @@ void Ledger::trade(int sid, Event ev, double old_value, double new_value, double
     // matrix here would miss the cache on nearly every entry.
     mark[sid] = kMarkedAtEntry;
   }
-  rec.flows += cash_after - cash_before;
-  rec.costs += cost;
+  rec.flows += (cash_after - cash_before) + closing_fee;
+  rec.costs += cost - closing_fee;
   if (ev == Event::kExit) close_record(sid, new_value, notional, marked_price(sid), run_->d);
 }
 
-void Ledger::close_record(int sid, double end_value, double sold, double price, int64_t row) {
+void Ledger::close_record(int sid, double end_value, double sold, double price, int64_t row, bool flip) {
   Record& rec = open[sid];
   trades.push_back(TradeRow{rec.entry_row, row, rec.entry_notional, sold, price,
-                            (rec.flows + end_value) - rec.start_value, rec.costs, sid});
+                            (rec.flows + end_value) - rec.start_value, rec.costs, sid, flip});
   const int64_t entered = rec.entry_row;
   rec = Record{};
   rec.entry_row = entered;
@@ -169,7 +176,8 @@ PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
                   put_column<double>(d, "exit_notional", t, NPY_DOUBLE, &Row::exit_notional) &&
                   put_column<double>(d, "exit_price", t, NPY_DOUBLE, &Row::exit_price) &&
                   put_column<double>(d, "pnl", t, NPY_DOUBLE, &Row::pnl) &&
-                  put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs);
+                  put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs) &&
+                  put_column<bool>(d, "flip", t, NPY_BOOL, &Row::flip);
   if (!ok) return nullptr;
   PyRef unlisted = PyRef::steal(PyFloat_FromDouble(l.unlisted_pnl));
   if (!unlisted || PyDict_SetItemString(d, "unlisted_pnl", unlisted.get()) < 0) return nullptr;

@@ -135,6 +135,7 @@ struct Ledger {
     int64_t entry_row, exit_row;
     double entry_notional, exit_notional, exit_price, pnl, costs;
     int32_t sid;
+    bool flip;  // closed by going straight to the other side (it paid its exit fee)
   };
   std::vector<TradeRow> trades;
 
@@ -156,16 +157,18 @@ struct Ledger {
   double unlisted_pnl = 0.0;
 
   // One set_position call: its event, the sid's value before and after, cash
-  // before and after, the money traded and what it paid.
+  // before and after, the money traded and what it paid; when the position
+  // flipped sides, `closing_fee` is the part of `cost` that sold the old side.
   void trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
-             double notional, double fee, double tax_paid, double cost);
+             double notional, double fee, double tax_paid, double cost, bool flip = false,
+             double closing_fee = 0.0);
   void close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held);
   // After the last row: the records end_analysis closes, valued at the last
   // close; the ledger then no longer refers to the run.
   void finish();
 
  private:
-  void close_record(int sid, double end_value, double sold, double price, int64_t row);
+  void close_record(int sid, double end_value, double sold, double price, int64_t row, bool flip = false);
   double trading_price(int sid, npy_intp row) const;
   double closing_price(int sid, npy_intp row) const;
   double marked_price(int sid) const;
