@@ -76,3 +76,28 @@ def test_a_flip_books_its_exit_fee_to_the_record_it_closes(before, after, cash, 
     # The new side pays only its own fee; together they still make the equity's change.
     assert opened["costs"] == pytest.approx(F * abs(after) * balance, rel=1e-12)
     assert r.trades["pnl"].sum() == pytest.approx(r.equity.iloc[-1] - 1.0, rel=1e-12)
+
+
+# ---------------------------------------------------------------- a ruined book
+
+RUIN_DAYS = pd.bdate_range("2024-01-01", periods=8)
+RUIN_PRICES = pd.DataFrame({"A": [10.0, 10, 12, 16, 22, 30, 28, 26],
+                            "B": [20.0, 20, 21, 22, 21, 22, 23, 24]}, index=RUIN_DAYS)
+
+
+@pytest.mark.parametrize("rows, weights, fee", [
+    ([0, 3], {"A": [-0.9, -0.9], "B": [0.1, 0.1]}, 0.001),   # rebalanced on the ruin bar
+    ([0], {"A": [-0.9], "B": [0.1]}, 0.0),                    # held through it
+    ([0, 1], {"A": [-0.5, -1.0], "B": [0.5, 0.0]}, 0.002),    # the long side closed first
+])
+def test_a_ruined_book_marks_its_trades_where_the_result_ends(rows, weights, fee):
+    w = pd.DataFrame(weights, index=RUIN_DAYS[rows])
+    with pytest.warns(UserWarning, match="equity reached"):
+        r = orvane.backtest(w, RUIN_PRICES, fee=fee)
+    assert r.ruined and r.end < RUIN_DAYS[-1]
+    change = r.equity.iloc[-1] - 1.0
+    assert r.trades["pnl"].sum() == pytest.approx(change, rel=1e-9)
+    still_open = r.trades[r.trades["exit_reason"] == "open"]
+    assert len(still_open) and (still_open["exit_price"] == RUIN_PRICES.loc[r.end, still_open["ticker"]].to_numpy()).all()
+    book = r.exposure
+    assert (book["short"] <= 0).all() and (book["long"] >= 0).all() and (book["gross"] >= 0).all()

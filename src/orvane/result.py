@@ -96,7 +96,10 @@ class BacktestResult:
     def exposure(self) -> pd.DataFrame:
         """Per live bar, fractions of that bar's equity at the close: ``long``, ``short``
         (negative), ``gross`` (long - short), ``net`` (long + short), ``cash``; and
-        ``names``, the positions held.  From the engine's own book."""
+        ``names``, the positions held.  From the engine's own book.  On a bar whose equity
+        is 0 or below (the ruin bar, see ``end``) they are fractions of its absolute value,
+        so ``short`` stays at or below 0 and ``long`` at or above.  Drift between
+        rebalances moves them: ``gross`` may pass 1.0 although no rebalance levers."""
         return self._book(self._exposure, "exposure")
 
     @property
