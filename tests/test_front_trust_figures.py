@@ -101,3 +101,60 @@ def test_a_ruined_book_marks_its_trades_where_the_result_ends(rows, weights, fee
     assert len(still_open) and (still_open["exit_price"] == RUIN_PRICES.loc[r.end, still_open["ticker"]].to_numpy()).all()
     book = r.exposure
     assert (book["short"] <= 0).all() and (book["long"] >= 0).all() and (book["gross"] >= 0).all()
+
+
+# ---------------------------------------------------------------- a benchmark on another calendar
+
+def _tracking_market():
+    rng = np.random.default_rng(7)
+    days = pd.bdate_range("2021-01-04", "2023-12-29")
+    index = 100 * np.cumprod(1 + rng.normal(0.0003, 0.01, len(days)))
+    moves = np.r_[0.0, np.diff(index) / index[:-1]]
+    a = 50 * np.cumprod(1 + 0.9 * moves + rng.normal(0, 0.004, len(days)))
+    b = 30 * np.cumprod(1 + rng.normal(0, 0.01, len(days)))
+    return pd.DataFrame({"A": a, "B": b}, index=days), pd.Series(index, index=days)
+
+
+MARKET, INDEX = _tracking_market()
+FRIDAYS = INDEX[INDEX.index.day_of_week == 4]
+
+
+def _weekly_by_hand(equity):
+    r = equity.reindex(FRIDAYS.index).pct_change().dropna().to_numpy()
+    b = FRIDAYS.pct_change().dropna().to_numpy()
+    slope = np.cov(r, b)[0, 1] / np.var(b, ddof=1)
+
+    def capture(pick):
+        return ((np.prod(1 + r[pick]) ** (52 / pick.sum()) - 1)
+                / (np.prod(1 + b[pick]) ** (52 / pick.sum()) - 1))
+    return {
+        "beta": slope,
+        "correlation": np.corrcoef(r, b)[0, 1],
+        "alpha": (r.mean() - slope * b.mean()) * 52,
+        "tracking_error": np.std(r - b, ddof=1) * np.sqrt(52),
+        "information_ratio": (r - b).mean() / np.std(r - b, ddof=1) * np.sqrt(52),
+        "up_capture": capture(b > 0),
+        "down_capture": capture(b < 0),
+    }
+
+
+@pytest.mark.parametrize("book", [{"A": [1.0], "B": [0.0]}, {"A": [0.7], "B": [-0.3]}])
+def test_a_weekly_benchmark_against_daily_bars_is_read_on_its_own_dates(book):
+    w = pd.DataFrame(book, index=MARKET.index[:1])
+    with pytest.warns(UserWarning) as caught:
+        r = orvane.backtest(w, MARKET, benchmark=FRIDAYS)
+    said = [str(c.message) for c in caught if "value of its own" in str(c.message)]
+    assert len(said) == 1 and "(52 a year)" in said[0]
+    got, expected = r.stats(), _weekly_by_hand(r.equity)
+    assert got[list(expected)].astype(float).to_numpy() == pytest.approx(list(expected.values()), rel=1e-9)
+    assert expected["beta"] > 0.3
+
+
+def test_a_benchmark_on_the_bars_calendar_is_read_bar_by_bar():
+    w = pd.DataFrame({"A": [1.0], "B": [0.0]}, index=MARKET.index[:1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        r = orvane.backtest(w, MARKET, benchmark=INDEX)
+    daily = r.returns
+    theirs = INDEX.pct_change().reindex(daily.index)
+    assert r.stats()["beta"] == pytest.approx(np.cov(daily, theirs)[0, 1] / np.var(theirs, ddof=1), rel=1e-9)

@@ -19,7 +19,7 @@ import pandas as pd
 from orvane import _records
 from orvane._checks import Bounds, check_choice, check_flag, check_real, check_whole
 from orvane._html import cannot_write, writable_path
-from orvane._benchmark import Benchmark, resolve as _resolve_benchmark
+from orvane._benchmark import Benchmark, filled as _filled_benchmark, resolve as _resolve_benchmark
 from orvane import stats as _stats
 
 __all__ = ["BacktestResult"]
@@ -56,8 +56,10 @@ class BacktestResult:
     settings : dict
         The keyword arguments of the run (front names).
     benchmark : Series or None
-        The benchmark's value on every live bar (1.0 on its first), NaN where it has no
-        data; None without a ``benchmark``.
+        The benchmark's value on every live bar (1.0 on its first), NaN before its first
+        date and after its last; None without a ``benchmark``.  A bar between two of its
+        dates carries the last value for display; the statistics read such a benchmark
+        on its own dates (see ``orvane.stats.benchmark_stats``).
     start, end : Timestamp
         First live bar (the signal bar of the first weight row) and the last one: the last
         price date, or the bar on which the equity first reached 0 or below (only shorts
@@ -134,7 +136,7 @@ class BacktestResult:
 
     @property
     def benchmark(self) -> Optional[pd.Series]:
-        return None if self._benchmark is None else self._benchmark.copy()
+        return None if self._benchmark is None else _filled_benchmark(self._benchmark)
 
     @property
     def trades(self) -> pd.DataFrame:

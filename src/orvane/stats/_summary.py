@@ -109,7 +109,10 @@ def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] 
     """
     risk_free = check_rate(risk_free)
     if benchmark is None:
-        benchmark = getattr(result, "benchmark", None)
+        # The curve as aligned (NaN on bars without a value of their own), not the filled one.
+        benchmark = getattr(result, "_benchmark", None)
+        if not isinstance(benchmark, pd.Series):
+            benchmark = getattr(result, "benchmark", None)
     return figures_summary(result_figures(result), risk_free, benchmark)
 
 
