@@ -2,6 +2,7 @@
 benchmark on another calendar, a flip's exit fee, a ruined book's trades, and trade
 statistics counted by money."""
 
+import types
 import warnings
 
 import numpy as np
@@ -158,3 +159,44 @@ def test_a_benchmark_on_the_bars_calendar_is_read_bar_by_bar():
     daily = r.returns
     theirs = INDEX.pct_change().reindex(daily.index)
     assert r.stats()["beta"] == pytest.approx(np.cov(daily, theirs)[0, 1] / np.var(theirs, ddof=1), rel=1e-9)
+
+
+# ---------------------------------------------------------------- won or lost by money
+
+def _table(returns, pnl):
+    n = len(returns)
+    return pd.DataFrame({
+        "ticker": [f"T{i}" for i in range(n)], "side": ["long"] * n,
+        "entry_date": pd.bdate_range("2024-01-01", periods=n),
+        "exit_date": pd.bdate_range("2024-01-02", periods=n), "weight": [0.1] * n,
+        "bars_held": [1] * n, "return": returns, "pnl": pnl,
+        "mae": [-0.01 * (i + 1) for i in range(n)], "gmfe": [0.02 * (i + 1) for i in range(n)],
+    })
+
+
+@pytest.mark.parametrize("returns, pnl, expected", [
+    # the second record's close read +1 % while its stop filled at a loss
+    ([0.10, 0.01, -0.05], [0.010, -0.002, -0.005],
+     dict(win_rate=1 / 3, profit_factor=0.010 / 0.007, avg_win=0.10, avg_loss=(0.01 - 0.05) / 2,
+          avg_mae_winners=-0.01, avg_mfe_losers=(0.04 + 0.06) / 2)),
+    # a short's mirrored return below 0 with money made
+    ([-0.001, 0.02], [0.0004, -0.001],
+     dict(win_rate=0.5, profit_factor=0.4, avg_win=-0.001, avg_loss=0.02,
+          avg_mae_winners=-0.01, avg_mfe_losers=0.04)),
+])
+def test_trades_are_won_or_lost_by_their_money(returns, pnl, expected):
+    got = stats.trade_stats(_table(returns, pnl))
+    assert {k: got[k] for k in expected} == pytest.approx(expected, rel=1e-12)
+
+
+def test_holdings_are_won_or_lost_by_their_money():
+    # Two records of one holding (the second entered on the bar the first left) and one other.
+    table = _table([0.05, 0.01, 0.02], [0.004, -0.006, -0.001])
+    table["ticker"] = ["A", "A", "B"]
+    table["entry_date"] = pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-01"])
+    table["exit_date"] = pd.to_datetime(["2024-01-02", "2024-01-03", "2024-01-03"])
+    equity = pd.Series([1.0, 1.001, 0.997], index=pd.bdate_range("2024-01-01", periods=3))
+    result = types.SimpleNamespace(equity=equity, trades=table, start=None, round_trips=None)
+    got = stats.summary(result)
+    # By return both holdings won (1.05 x 1.01 and 1.02); by money both lost.
+    assert (got["holdings"], got["holding_win_rate"], got["win_rate"]) == (2, 0.0, 1 / 3)

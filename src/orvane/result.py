@@ -159,10 +159,21 @@ class BacktestResult:
         ``pnl``, the trade's money result in
         units of the starting capital (1.0), every cost it caused included: its entry fee,
         the fees and tax of resizing it while held, its exit fee and tax (an open trade
-        marked at the last close without exit costs), so that ``equity`` end minus start
+        marked at the last close of the result without exit costs), so that ``equity`` end minus start
         equals ``pnl.sum()`` (to rounding); ``costs``, those costs.  ``return`` is the
         trade's own price return, ``pnl`` what it did to the portfolio: a resize changes
         the second, not the first.
+
+        ``return`` and ``pnl`` follow two conventions, not one rescaled: a short's
+        ``return`` is a mirrored long's (price ratio ``r`` read as ``2 - r``), not
+        ``pnl`` over its notional (a few tenths of a point apart over long holdings);
+        an intrabar exit's ``return`` reads the bar's trading price while its ``pnl``
+        reads the fill, so a stop filled below its entry can show a positive ``return``
+        with a negative ``pnl``.  The statistics count a trade as won or lost by its
+        ``pnl``.  A flip (long straight to short or back at a rebalance) pays the fee
+        on the side it closes in the closed record.  In a ruined result (see ``end``) an
+        open trade's ``pnl``, ``costs`` and ``exit_price`` are marked at the close of
+        the bar the result ends on.
 
         ``exit_reason`` is derived from the run's calendar and delisting bars: "open" while
         open; "delisted" for an exit on the ticker's delisting bar; "rebalance" for an exit

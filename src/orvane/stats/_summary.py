@@ -152,7 +152,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         curve = benchmark.reindex(equity.index)
         values.update(benchmark_stats(returns, curve, periods, risk_free))
     f = fig.trades
-    values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe))
+    values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe, pnl=f.pnl))
     order, continues = segments(f)
     values["turnover"] = segment_turnover(f, order, continues, years)
     values["time_in_market"] = share_open(*fig.open_bars, len(equity))
