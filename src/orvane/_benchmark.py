@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from orvane._clock import Clock, check_dates, check_values
+from orvane.stats._returns import periods_per_year
 
 __all__ = ["FORMS", "Aligned", "check", "read", "align", "resolve", "describe"]
 
@@ -127,9 +128,12 @@ def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.Datetime
     """The benchmark's value on ``dates`` (1.0 on its first bar there) and notes on coverage.
 
     Dates meet as the prices' dates meet the weights' (``Clock``: calendar dates on
-    daily bars).  Each bar takes the benchmark's last value at or before it, so a gap in the
-    benchmark reads as no move, and moves on dates between two bars fall into the later
-    bar.  Returns are compounded into a price path whose base (1.0) is the bar before their
+    daily bars).  A bar takes the benchmark's last value at or before it when that value is
+    new (dated after the bar before), so moves on dates between two bars fall into the later
+    bar.  A bar with no new value is NaN, not the previous value: a benchmark sparser than
+    the bars (weekly closes against daily bars) would otherwise read "no move" on four bars
+    in five.  Its statistics then pair the two series on the bars it holds (a note says
+    so).  Returns are compounded into a price path whose base (1.0) is the bar before their
     first date.  Bars before the benchmark's first date or after its last are NaN.
     """
     series, form, notes = read(value)
@@ -176,6 +180,16 @@ def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.Datetime
                          "or start the benchmark after that date")
     with np.errstate(all="ignore"):
         values = values / values[covered[0]]
+    stale = np.zeros(len(dates), dtype=bool)
+    stale[covered[1:]] = at[covered[1:]] == at[covered[1:] - 1]
+    if stale.any():
+        values[stale] = np.nan
+        held = dates[~np.isnan(values)]
+        notes.append(
+            f"benchmark has a value of its own on {len(held)} of the {len(covered)} bars it "
+            f"spans: benchmark statistics use the calendar of those {len(held)} dates "
+            f"({periods_per_year(held):.4g} a year), the strategy's returns compounded between "
+            "them, not the bars' calendar on which the missing dates would read as no move")
     if covered[0] > 0:
         notes.append(f"benchmark starts on {_show_dates(dates[covered[:1]])}, after the result's "
                      f"first bar {_show_dates(dates[:1])}: benchmark statistics cover the bars "
@@ -187,6 +201,21 @@ def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.Datetime
     return pd.Series(values, index=dates, name="benchmark"), notes
 
 
+def filled(curve: pd.Series) -> pd.Series:
+    """``align``'s curve with each bar inside its span carrying the last value at or before
+    it (what a chart shows; the statistics read the gaps)."""
+    return curve.ffill().where(curve.bfill().notna())
+
+
+def own(result: Any) -> Optional[pd.Series]:
+    """A result's own benchmark as ``align`` left it (NaN on bars without a value of their
+    own), or its public ``benchmark`` when it keeps no other."""
+    curve = getattr(result, "_benchmark", None)
+    if not isinstance(curve, pd.Series):
+        curve = getattr(result, "benchmark", None)
+    return curve.copy() if isinstance(curve, pd.Series) else None
+
+
 def resolve(result: Any, value: Benchmark) -> Optional[pd.Series]:
     """The benchmark curve a result's statistics, charts and report use: the run's own when
     ``value`` is None, else ``value`` aligned on the result's live bars (coverage notes are
@@ -194,13 +223,12 @@ def resolve(result: Any, value: Benchmark) -> Optional[pd.Series]:
     if isinstance(value, Aligned):
         return value.curve
     if value is None:
-        own = getattr(result, "benchmark", None)
-        return own if isinstance(own, pd.Series) else None
+        return own(result)
     if isinstance(value, str):
-        own = (getattr(result, "settings", None) or {}).get("benchmark")
+        setting = (getattr(result, "settings", None) or {}).get("benchmark")
         # The run's own setting may be a Series: compare only a ticker with a ticker.
-        if isinstance(own, str) and own == value:
-            return result.benchmark
+        if isinstance(setting, str) and setting == value:
+            return own(result)
         raise ValueError(f"benchmark {value!r}: a ticker is read from the prices by "
                          f"orvane.backtest(..., benchmark={value!r}); here pass a Series")
     dates = result.equity.index

@@ -227,10 +227,12 @@ OPTIONS: Tuple[Option, ...] = (
         "when some value is 0 or below and all lie in [-1, 1), prices when all are positive "
         "and some reaches 1; any other Series could be either and is refused: say which with "
         "``{\"prices\": series}`` or ``{\"returns\": series}``.  It is aligned on the live "
-        "bars: each bar takes the benchmark's last value at or before it (a gap reads as no "
-        "move; on daily bars dates are compared as calendar dates; a period's value belongs "
-        "to the period's last bar), and bars before its first "
-        "date or after its last have none (reported in ``warnings``).  It adds the benchmark "
+        "bars: each bar takes the benchmark's last value at or before it (on daily bars dates "
+        "are compared as calendar dates; a period's value belongs to the period's last bar), "
+        "and bars before its first date or after its last have none (reported in "
+        "``warnings``).  A benchmark with no value of its own on some bars (weekly closes "
+        "against daily bars) is measured on its own dates, the strategy's returns compounded "
+        "between them, and a warning names that calendar.  It adds the benchmark "
         "rows of ``stats()``, the benchmark columns of ``yearly_returns()`` and the benchmark "
         "to the charts and the report; the run itself is unchanged.",
         "ticker whose close is the benchmark for the statistics and the report",

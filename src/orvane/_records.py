@@ -320,6 +320,14 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         # Money per trade record, costs it caused included (resizes while held too).
         for name in LEDGER_COLUMNS:
             cols[name] = np.asarray(rec.ledger[name], dtype=np.float64)
+        # A flip (long straight to short or back) cuts the record as a split does, but
+        # sells the old side: its fee (no tax, the engine books the flip as one entry)
+        # belongs to the record it closes.
+        flip = rec.ledger.get("flip")
+        if flip is not None and settings["fee"]:
+            flip = np.asarray(flip, dtype=bool)
+            cols["return"] = np.where(flip, (1.0 + cols["return"]) * (1.0 - settings["fee"]) - 1.0,
+                                      cols["return"])
     if end is not None:
         kept = entry <= end
         cols = {name: values[kept] for name, values in cols.items()}
@@ -329,6 +337,12 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
             cols["reason"] = np.where(past, _OPEN, cols["reason"]).astype(np.int8)
         cols["return"] = np.where(past, np.nan, cols["return"])
         cols["bars_held"] = np.where(past, end - cols["entry"], cols["bars_held"])
+        if rec.ledger is not None and "ruin_pnl" in rec.ledger:
+            # Marked where the result ends, so the trades add up to its equity there.
+            for name, there in (("exit_price", "ruin_price"), ("pnl", "ruin_pnl"),
+                                ("costs", "ruin_costs")):
+                marked = np.asarray(rec.ledger[there], dtype=np.float64)[kept]
+                cols[name] = np.where(past, marked, cols[name])
     return cols
 
 
@@ -452,7 +466,10 @@ def book_columns(rec: RunRecord) -> Dict[str, np.ndarray]:
     """Exposure per bar as fractions of equity, from the ledger (which the run must hold)."""
     ledger = rec.ledger
     assert ledger is not None
-    long_, short, equity = ledger["long_value"], ledger["short_value"], rec.equity
+    long_, short = ledger["long_value"], ledger["short_value"]
+    # Of the book's absolute value: on a ruin bar (equity at or below 0) a share of it
+    # would turn the short side positive.
+    equity = np.abs(rec.equity)
     with np.errstate(all="ignore"):
         return {
             "long": long_ / equity,
@@ -479,7 +496,7 @@ def ruin_notes(equity: np.ndarray, dates: pd.DatetimeIndex, ruin: Optional[int])
         return []
     return [f"equity reached {equity[ruin]:.4g} on {dates[ruin].date()}: a book worth nothing "
             "cannot hold positions as fractions of itself, so the result ends there (trades "
-            "still open then are marked open without a return; full_equity shows what the "
+            "still open then are marked at that bar's close, without a return; full_equity shows what the "
             "engine went on computing)"]
 
 

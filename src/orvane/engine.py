@@ -222,7 +222,8 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
         ret=cols["return"], bars_held=cols["bars_held"], mae=cols["mae"],
         gmfe=cols["gmfe"], weight=cols["weight"], key=cols["sid"], short=cols["weight"] <= 0,
         entry=asi8[cols["entry"]], exit=np.where(exit_ < 0, _stats.NAT, asi8[exit_]),
-        bars=(cols["entry"] - first, np.where(exit_ < 0, len(equity), exit_ - first)))
+        bars=(cols["entry"] - first, np.where(exit_ < 0, len(equity), exit_ - first)),
+        pnl=cols.get("pnl"))
     book: Dict[str, np.ndarray] = {}
     if rec.ledger is not None:
         columns = _records.book_columns(rec)

@@ -111,7 +111,8 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
              marker="o" if len(equity) == 1 else None, label="strategy")
     top.axhline(1.0, color="#9aa3ad", linewidth=0.8, linestyle="--")
     if curve is not None:
-        curve = curve.reindex(equity.index)
+        # On the benchmark's own dates: a sparser calendar draws straight between them.
+        curve = curve.reindex(equity.index).dropna()
         first = curve.first_valid_index()
         # On the strategy's scale: both curves meet where the benchmark begins.
         shown = curve * equity.loc[first] if first is not None else curve
@@ -119,7 +120,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
                  label="benchmark")
         top.legend(loc="upper left", fontsize=8, frameon=False)
         with np.errstate(all="ignore"):
-            excess = equity / shown - 1.0
+            excess = equity.reindex(shown.index) / shown - 1.0
         middle.fill_between(excess.index, excess.to_numpy(), 0.0, color=LINE_COLOR, alpha=0.15,
                             linewidth=0)
         middle.plot(excess.index, excess.to_numpy(), color=LINE_COLOR, linewidth=0.9)

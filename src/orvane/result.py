@@ -19,7 +19,7 @@ import pandas as pd
 from orvane import _records
 from orvane._checks import Bounds, check_choice, check_flag, check_real, check_whole
 from orvane._html import cannot_write, writable_path
-from orvane._benchmark import Benchmark, resolve as _resolve_benchmark
+from orvane._benchmark import Benchmark, filled as _filled_benchmark, resolve as _resolve_benchmark
 from orvane import stats as _stats
 
 __all__ = ["BacktestResult"]
@@ -56,8 +56,10 @@ class BacktestResult:
     settings : dict
         The keyword arguments of the run (front names).
     benchmark : Series or None
-        The benchmark's value on every live bar (1.0 on its first), NaN where it has no
-        data; None without a ``benchmark``.
+        The benchmark's value on every live bar (1.0 on its first), NaN before its first
+        date and after its last; None without a ``benchmark``.  A bar between two of its
+        dates carries the last value for display; the statistics read such a benchmark
+        on its own dates (see ``orvane.stats.benchmark_stats``).
     start, end : Timestamp
         First live bar (the signal bar of the first weight row) and the last one: the last
         price date, or the bar on which the equity first reached 0 or below (only shorts
@@ -96,7 +98,10 @@ class BacktestResult:
     def exposure(self) -> pd.DataFrame:
         """Per live bar, fractions of that bar's equity at the close: ``long``, ``short``
         (negative), ``gross`` (long - short), ``net`` (long + short), ``cash``; and
-        ``names``, the positions held.  From the engine's own book."""
+        ``names``, the positions held.  From the engine's own book.  On a bar whose equity
+        is 0 or below (the ruin bar, see ``end``) they are fractions of its absolute value,
+        so ``short`` stays at or below 0 and ``long`` at or above.  Drift between
+        rebalances moves them: ``gross`` may pass 1.0 although no rebalance levers."""
         return self._book(self._exposure, "exposure")
 
     @property
@@ -131,7 +136,7 @@ class BacktestResult:
 
     @property
     def benchmark(self) -> Optional[pd.Series]:
-        return None if self._benchmark is None else self._benchmark.copy()
+        return None if self._benchmark is None else _filled_benchmark(self._benchmark)
 
     @property
     def trades(self) -> pd.DataFrame:
@@ -154,10 +159,21 @@ class BacktestResult:
         ``pnl``, the trade's money result in
         units of the starting capital (1.0), every cost it caused included: its entry fee,
         the fees and tax of resizing it while held, its exit fee and tax (an open trade
-        marked at the last close without exit costs), so that ``equity`` end minus start
+        marked at the last close of the result without exit costs), so that ``equity`` end minus start
         equals ``pnl.sum()`` (to rounding); ``costs``, those costs.  ``return`` is the
         trade's own price return, ``pnl`` what it did to the portfolio: a resize changes
         the second, not the first.
+
+        ``return`` and ``pnl`` follow two conventions, not one rescaled: a short's
+        ``return`` is a mirrored long's (price ratio ``r`` read as ``2 - r``), not
+        ``pnl`` over its notional (a few tenths of a point apart over long holdings);
+        an intrabar exit's ``return`` reads the bar's trading price while its ``pnl``
+        reads the fill, so a stop filled below its entry can show a positive ``return``
+        with a negative ``pnl``.  The statistics count a trade as won or lost by its
+        ``pnl``.  A flip (long straight to short or back at a rebalance) pays the fee
+        on the side it closes in the closed record.  In a ruined result (see ``end``) an
+        open trade's ``pnl``, ``costs`` and ``exit_price`` are marked at the close of
+        the bar the result ends on.
 
         ``exit_reason`` is derived from the run's calendar and delisting bars: "open" while
         open; "delisted" for an exit on the ticker's delisting bar; "rebalance" for an exit

@@ -14,7 +14,10 @@ Conventions shared by the functions below:
 - Annualisation uses ``periods_per_year`` of the equity index; the risk-free rate
   is 0 unless given.
 - Relative statistics pair the strategy's and the benchmark's bar returns on the
-  bars where both are known.
+  bars where both are known; a benchmark with no value on some bars inside its span
+  (a sparser calendar) is paired on its own dates, the strategy's returns compounded
+  between them and annualised by ``periods_per_year`` of those dates.
+- A trade wins or loses by its money (``pnl``) where the table has it.
 - A statistic whose formula is undefined is NaN (for example the Sharpe ratio of
   a flat curve, or the win rate without trades); a ratio whose denominator is
   zero while its numerator is positive is +inf (the profit factor when every

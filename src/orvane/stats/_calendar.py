@@ -71,6 +71,9 @@ def yearly_table(returns: pd.Series, benchmark: Optional[pd.Series] = None) -> p
                          index=pd.Index(growth.index.year, name="year"))
     if benchmark is not None:
         dates = returns.index
+        # Bars inside its span without a value of their own (a sparser calendar) carry
+        # the last one: a year's return runs from its last value before the year to its last in it.
+        benchmark = benchmark.ffill().where(benchmark.bfill().notna())
         # The first return is the move from the bar before it: the benchmark's too.
         before = benchmark.index[benchmark.index < dates[0]][-1:] if len(dates) else dates
         moves = bar_returns(benchmark.reindex(before.append(dates))).iloc[len(before):]

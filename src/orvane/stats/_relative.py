@@ -6,13 +6,13 @@ paired on the bars where both returns are known.
 from __future__ import annotations
 
 import math
-from typing import Dict
+from typing import Dict, Tuple
 
 import numpy as np
 import pandas as pd
 
 from orvane.stats._drawdowns import max_drawdown
-from orvane.stats._returns import bar_returns, cagr, flat, quiet, total_return
+from orvane.stats._returns import bar_returns, cagr, flat, periods_per_year, quiet, total_return
 
 def _pair(returns: pd.Series, benchmark: pd.Series) -> tuple[np.ndarray, np.ndarray]:
     """The bars on which both returns are known."""
@@ -91,16 +91,33 @@ def capture_ratio(returns: pd.Series, benchmark: pd.Series, periods: float,
     return float(mine / theirs) if theirs != 0 else float("nan")
 
 
+def _on_dates(returns: pd.Series, curve: pd.Series) -> Tuple[pd.Series, pd.Series, float]:
+    """Both sides' returns from each date of ``curve`` to the next, and bars a year on them."""
+    growth = (1.0 + returns).cumprod()
+    base = curve.index[0]
+    if base not in growth.index:
+        # The bar before the first return: the strategy's base.
+        growth = pd.concat([pd.Series([1.0], index=[base]), growth[growth.index > base]])
+    level = growth.reindex(curve.index)
+    return bar_returns(level), bar_returns(curve), periods_per_year(curve.index)
+
+
 @quiet
 def benchmark_stats(returns: pd.Series, benchmark: pd.Series, periods: float,
                     risk_free: float = 0.0) -> Dict[str, float]:
     """The benchmark's own figures (over the bars it covers) and the strategy's against it.
 
     ``returns`` are the strategy's bar returns, ``benchmark`` the benchmark's value
-    curve on the same dates (NaN where it has no data).
+    curve on the same dates and the bar before the first return (NaN where it has no
+    data).  When the benchmark has no value on some bars inside its span (weekly closes
+    against daily bars), the relative figures are computed on the dates it holds: the
+    strategy's returns are compounded between them and ``periods`` becomes
+    ``periods_per_year`` of those dates.  A gap is never read as a bar without a move.
     """
     curve = benchmark.dropna()
     theirs = bar_returns(benchmark)
+    if len(curve) > 1 and len(curve) < len(benchmark.loc[curve.index[0]:curve.index[-1]]):
+        returns, theirs, periods = _on_dates(returns, curve)
     return {
         "benchmark_total_return": total_return(curve),
         "benchmark_cagr": cagr(curve),

@@ -38,6 +38,9 @@ def quiet(func: F) -> F:
 # Standard bar frequencies a median spacing snaps to: bars a year -> spacing in days.
 _STANDARD = {52.0: 7.0, 12.0: DAYS_PER_YEAR / 12, 4.0: DAYS_PER_YEAR / 4, 1.0: DAYS_PER_YEAR}
 _SNAP = 0.15
+# Bars counted over the years below this share of the spacing's rate: gaps that are no bars.
+_GAPS = 0.8
+_COUNT_SNAP = 0.05
 
 
 @quiet
@@ -53,7 +56,13 @@ def periods_per_year(index: pd.DatetimeIndex) -> float:
     - within 15 % of a week, a month, a quarter or a year (5.95-8.05, 25.9-35.0,
       77.6-105.0 and 310.5-420.0 days): 52, 12, 4 or 1 (month-end trading days
       are 28 to 33 days apart, a median of 31 days would otherwise give 11.78);
-    - any other spacing: 365.25 days / median spacing.
+    - any other spacing: 365.25 days / median spacing, unless the bars counted
+      over the elapsed years (``(len - 1) / years``) fall below 80 % of that.
+      Then the data has gaps that are not bars (nights between sessions,
+      weekends between every-other-day bars) and the count decides: hourly bars
+      of a 7-hour session give 7 x 252 = 1,764, not 8,766; bars every other
+      trading day about 126, not 182.6.  A count within 5 % of 252, 52, 12, 4
+      or 1 snaps to it.
 
     Fewer than two dates give NaN.
     """
@@ -107,7 +116,16 @@ def _periods_per_year(index: pd.DatetimeIndex) -> float:
     for periods, standard in _STANDARD.items():
         if abs(days / standard - 1.0) <= _SNAP:
             return periods
-    return DAYS_PER_YEAR / days
+    by_spacing = DAYS_PER_YEAR / days
+    years = (index[-1] - index[0]) / pd.Timedelta(days=DAYS_PER_YEAR)
+    counted = (len(index) - 1) / years
+    # The median spacing counts nights and weekends as bars; the count does not.
+    if counted >= _GAPS * by_spacing:
+        return by_spacing
+    for periods in (252.0, *_STANDARD):
+        if abs(counted / periods - 1.0) <= _COUNT_SNAP:
+            return periods
+    return float(counted)
 
 
 @quiet

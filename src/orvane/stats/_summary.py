@@ -109,7 +109,10 @@ def summary(result: Any, risk_free: float = 0.0, benchmark: Optional[pd.Series] 
     """
     risk_free = check_rate(risk_free)
     if benchmark is None:
-        benchmark = getattr(result, "benchmark", None)
+        # The curve as aligned (NaN on bars without a value of their own), not the filled one.
+        benchmark = getattr(result, "_benchmark", None)
+        if not isinstance(benchmark, pd.Series):
+            benchmark = getattr(result, "benchmark", None)
     return figures_summary(result_figures(result), risk_free, benchmark)
 
 
@@ -149,7 +152,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         curve = benchmark.reindex(equity.index)
         values.update(benchmark_stats(returns, curve, periods, risk_free))
     f = fig.trades
-    values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe))
+    values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe, pnl=f.pnl))
     order, continues = segments(f)
     values["turnover"] = segment_turnover(f, order, continues, years)
     values["time_in_market"] = share_open(*fig.open_bars, len(equity))

@@ -18,7 +18,8 @@ RISK = "Risk"
 BENCHMARK = "Against the benchmark"
 TRADES = "Trade records"
 GROUP_NOTES = {TRADES: "one record per position and rebalance segment: a holding kept across "
-                       "rebalances counts once per segment"}
+                       "rebalances counts once per segment; a record or holding wins or "
+                       "loses by its money (pnl), not its return"}
 
 KINDS = ("date", "recovery", "pct", "ratio", "int", "float", "times")
 NEEDS = ("equity", "trades", "benchmark", "book", "ruin")

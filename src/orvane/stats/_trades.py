@@ -29,6 +29,9 @@ class TradeFigures(NamedTuple):
     # Their positions among the equity's dates (the exit len(equity) while open), when
     # made against those dates.
     bars: Optional[Tuple[np.ndarray, np.ndarray]] = None
+    # pnl, money in units of the starting capital, when the table has it: it decides
+    # which records won.
+    pnl: Optional[np.ndarray] = None
 
 
 NAT = np.iinfo(np.int64).min  # NaT as int64 nanoseconds
@@ -56,7 +59,8 @@ def trade_figures(trades: pd.DataFrame, keys: Optional[np.ndarray] = None,
             mae=float_column(trades, "mae"), gmfe=float_column(trades, "gmfe"),
             weight=float_column(trades, "weight"), key=np.asarray(keys),
             short=np.asarray(trades["side"].to_numpy() == "short"),
-            entry=_stamps(trades["entry_date"], index), exit=_stamps(trades["exit_date"], index))
+            entry=_stamps(trades["entry_date"], index), exit=_stamps(trades["exit_date"], index),
+            pnl=float_column(trades, "pnl") if "pnl" in trades.columns else None)
     return figures if index is None else figures._replace(bars=open_bars(figures, index))
 
 
@@ -79,12 +83,15 @@ def mean_known(values: np.ndarray) -> float:
 
 
 def record_stats(ret: np.ndarray, bars_held: np.ndarray, mae: np.ndarray,
-                  gmfe: np.ndarray, means: bool = True) -> dict:
-    known = int(np.count_nonzero(~np.isnan(ret)))
-    # NaN compares false: unknown returns are neither winners nor losers.
-    win, loss = ret > 0, ret <= 0
+                 gmfe: np.ndarray, means: bool = True, pnl: Optional[np.ndarray] = None) -> dict:
+    # A record wins or loses by its money where known: an intrabar exit's return reads
+    # the bar's close, and a stop filled below its entry may close above it.
+    money = ret if pnl is None else pnl
+    known = int(np.count_nonzero(~np.isnan(money)))
+    # NaN compares false: unknown results are neither winners nor losers.
+    win, loss = money > 0, money <= 0
+    gains, lost = float(money[win].sum()), float(money[loss].sum())
     wins, losers = ret[win], ret[loss]
-    gains, lost = float(wins.sum()), float(losers.sum())
     if not known:
         profit_factor = float("nan")
     elif lost < 0:
@@ -93,15 +100,15 @@ def record_stats(ret: np.ndarray, bars_held: np.ndarray, mae: np.ndarray,
         profit_factor = float("inf") if gains > 0 else float("nan")
     out = {
         "trades": len(ret),
-        "win_rate": len(wins) / known if known else float("nan"),
+        "win_rate": int(win.sum()) / known if known else float("nan"),
         "profit_factor": profit_factor,
     }
     if not means:
         return out
     return {
         **out,
-        "avg_win": gains / len(wins) if len(wins) else float("nan"),
-        "avg_loss": lost / len(losers) if len(losers) else float("nan"),
+        "avg_win": mean_known(wins),
+        "avg_loss": mean_known(losers),
         "avg_bars_held": mean_known(bars_held),
         "avg_mae_winners": mean_known(mae[win]),
         "avg_mfe_winners": mean_known(gmfe[win]),
@@ -118,21 +125,25 @@ def trade_stats(trades: pd.DataFrame) -> dict:
     rebalances is split into one record each (``split_trades_on_rebalance``), so
     these are statistics of records, not of holdings from entry to final exit.
 
-    Open trades count with their return marked at the last bar. A winner has a
-    return above 0, a loser a return of 0 or below, so the win rate and the
-    share of losers add up to 1. Returns are per-trade fractions and every
+    Open trades count as marked at the last bar. A trade wins or loses by its
+    money: with a ``pnl`` column (what the trade did to the portfolio, costs
+    included) a winner has a pnl above 0, a loser a pnl of 0 or below; without
+    one, by its return. So the win rate and the share of losers add up to 1,
+    and a stopped trade whose return (read at the bar's close) is positive but
+    whose fill lost money is a loser. Returns are per-trade fractions and every
     trade counts equally, whatever its size:
 
-    - win_rate = winners / trades with a known return
-    - profit_factor = sum of winners' returns / |sum of losers' returns|
-      (+inf when no trade lost and some won; NaN without trades)
-    - avg_win, avg_loss = mean return of winners, of losers (avg_loss <= 0)
+    - win_rate = winners / trades with a known pnl (return without one)
+    - profit_factor = money won / money lost: sum of winners' pnl / |sum of
+      losers' pnl| (returns without a pnl column; +inf when no trade lost and
+      some won; NaN without trades)
+    - avg_win, avg_loss = mean return of winners, of losers
     - avg_bars_held = mean bars held
     - avg_mae_*, avg_mfe_* = mean worst (mae) and best (gmfe) excursion of
       winners and of losers, fractions of the entry value
     """
     f = trade_figures(trades)
-    return record_stats(f.ret, f.bars_held, f.mae, f.gmfe)
+    return record_stats(f.ret, f.bars_held, f.mae, f.gmfe, pnl=f.pnl)
 
 
 @quiet
@@ -188,7 +199,9 @@ def holding_stats(f: TradeFigures, order: np.ndarray, continues: np.ndarray) -> 
     first = np.flatnonzero(~continues)
     ret = (np.multiply.reduceat(1.0 + f.ret[order], first) - 1.0 if len(first)
            else np.zeros(0))
-    stats = record_stats(ret, np.zeros(0), np.zeros(0), np.zeros(0), means=False)
+    pnl = (np.add.reduceat(f.pnl[order], first) if f.pnl is not None and len(first)
+           else None)
+    stats = record_stats(ret, np.zeros(0), np.zeros(0), np.zeros(0), means=False, pnl=pnl)
     # Bar counts are whole numbers: their sum is exact, in any order.
     stats["avg_bars_held"] = float(f.bars_held.sum() / len(first)) if len(first) \
         else float("nan")

@@ -147,9 +147,13 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
   }
   const double new_value = held;
   if (drop_zero && held == 0.0) p.erase(sid);
-  if (ledger)
+  if (ledger) {
+    // Long to short or back in one trade: the fee on selling the old side closes its record.
+    const bool flip = (old_value > 0 && position < 0) || (old_value < 0 && position > 0);
     ledger->trade(sid, ev, old_value, new_value, cash_before, cash, std::fabs(amount), std::fabs(amount) * fee_ratio,
-                  is_entry ? 0.0 : std::fabs(amount) * tax_ratio, cost);
+                  is_entry ? 0.0 : std::fabs(amount) * tax_ratio, cost, flip,
+                  flip ? std::fabs(old_value) * fee_ratio : 0.0);
+  }
   return cash;
 }
 

@@ -23,6 +23,10 @@ void Ledger::start(RunState& run, size_t nrows, size_t nsids) {
   open.assign(nsids, Record{});
   mark.assign(nsids, std::numeric_limits<double>::quiet_NaN());
   row_fees = row_tax = unlisted_pnl = 0.0;
+  ruin_row = -1;
+  at_ruin.clear();
+  ruin_mark.clear();
+  ruin_open.clear();
   run_ = &run;
 }
 
@@ -50,13 +54,20 @@ double Ledger::marked_price(int sid) const {
 }
 
 void Ledger::trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
-                   double notional, double fee, double tax_paid, double cost) {
+                   double notional, double fee, double tax_paid, double cost, bool flip,
+                   double closing_fee) {
   row_fees += fee;
   row_tax += tax_paid;
   Record& rec = open[sid];
+  // Without a cut (splits off) one record holds both sides, and so the whole cost.
+  if (ev != Event::kSplit) flip = false;
+  if (!flip) closing_fee = 0.0;
   if (ev == Event::kSplit) {
-    // The record ends at its value and the next starts from it; nothing is traded by the cut.
-    close_record(sid, old_value, 0.0, marked_price(sid), run_->d);
+    // The record ends at its value and the next starts from it. A plain cut trades
+    // nothing; a flip sold the old side, and that fee belongs to the record it closes.
+    rec.flows -= closing_fee;
+    rec.costs += closing_fee;
+    close_record(sid, old_value, flip ? std::fabs(old_value) : 0.0, marked_price(sid), run_->d, flip);
     rec.start_value = old_value;
     rec.entry_row = run_->d;
   } else if (ev == Event::kEntry) {
@@ -69,21 +80,33 @@ void Ledger::trade(int sid, Event ev, double old_value, double new_value, double
     // matrix here would miss the cache on nearly every entry.
     mark[sid] = kMarkedAtEntry;
   }
-  rec.flows += cash_after - cash_before;
-  rec.costs += cost;
+  rec.flows += (cash_after - cash_before) + closing_fee;
+  rec.costs += cost - closing_fee;
   if (ev == Event::kExit) close_record(sid, new_value, notional, marked_price(sid), run_->d);
 }
 
-void Ledger::close_record(int sid, double end_value, double sold, double price, int64_t row) {
+void Ledger::close_record(int sid, double end_value, double sold, double price, int64_t row, bool flip) {
   Record& rec = open[sid];
-  trades.push_back(TradeRow{rec.entry_row, row, rec.entry_notional, sold, price,
-                            (rec.flows + end_value) - rec.start_value, rec.costs, sid});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  TradeRow out{rec.entry_row, row, rec.entry_notional, sold, price,
+               (rec.flows + end_value) - rec.start_value, rec.costs, sid, flip, nan, nan, nan};
+  // The first record listed for a sid after the ruin is the one open at it.
+  if (ruin_row >= 0 && ruin_open[sid]) {
+    const Record& then = at_ruin[sid];
+    out.ruin_pnl = then.flows - then.start_value;
+    out.ruin_costs = then.costs;
+    out.ruin_price = ruin_mark[sid];
+    ruin_open[sid] = 0;
+  }
+  trades.push_back(out);
   const int64_t entered = rec.entry_row;
   rec = Record{};
   rec.entry_row = entered;
 }
 
-void Ledger::close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held) {
+void Ledger::close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held,
+                       double balance) {
+  if (ruin_row < 0 && balance <= 0.0) mark_ruin(d);
   cash[d] = cash_now;
   long_value[d] = long_now;
   short_value[d] = short_now;
@@ -91,6 +114,23 @@ void Ledger::close_row(npy_intp d, double cash_now, double long_now, double shor
   tax[d] = row_tax;
   names_held[d] = held;
   row_fees = row_tax = 0.0;
+}
+
+void Ledger::mark_ruin(npy_intp d) {
+  RunState& s = *run_;
+  ruin_row = d;
+  at_ruin.assign(open.size(), Record{});
+  ruin_mark.assign(open.size(), std::numeric_limits<double>::quiet_NaN());
+  ruin_open.assign(open.size(), 0);
+  // Each record as if sold at this close, without exit costs; flows then carry its value.
+  s.pos.for_each([&](int sid, double& v) {
+    const double trade_price = trading_price(sid, d), close = closing_price(sid, d);
+    const bool priced = !(std::isnan(trade_price) || std::isnan(close));
+    at_ruin[sid] = open[sid];
+    at_ruin[sid].flows += priced ? (v * close) / trade_price : v;
+    ruin_mark[sid] = priced ? close : marked_price(sid);
+    ruin_open[sid] = 1;
+  });
 }
 
 void Ledger::finish() {
@@ -169,7 +209,11 @@ PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
                   put_column<double>(d, "exit_notional", t, NPY_DOUBLE, &Row::exit_notional) &&
                   put_column<double>(d, "exit_price", t, NPY_DOUBLE, &Row::exit_price) &&
                   put_column<double>(d, "pnl", t, NPY_DOUBLE, &Row::pnl) &&
-                  put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs);
+                  put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs) &&
+                  put_column<bool>(d, "flip", t, NPY_BOOL, &Row::flip) &&
+                  put_column<double>(d, "ruin_pnl", t, NPY_DOUBLE, &Row::ruin_pnl) &&
+                  put_column<double>(d, "ruin_costs", t, NPY_DOUBLE, &Row::ruin_costs) &&
+                  put_column<double>(d, "ruin_price", t, NPY_DOUBLE, &Row::ruin_price);
   if (!ok) return nullptr;
   PyRef unlisted = PyRef::steal(PyFloat_FromDouble(l.unlisted_pnl));
   if (!unlisted || PyDict_SetItemString(d, "unlisted_pnl", unlisted.get()) < 0) return nullptr;

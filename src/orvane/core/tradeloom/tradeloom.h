@@ -135,6 +135,10 @@ struct Ledger {
     int64_t entry_row, exit_row;
     double entry_notional, exit_notional, exit_price, pnl, costs;
     int32_t sid;
+    bool flip;  // closed by going straight to the other side (it paid its exit fee)
+    // Open at the close of the first row the book was worth 0 or less: its P&L, costs
+    // and the close it was marked at there (NaN for the other records).
+    double ruin_pnl, ruin_costs, ruin_price;
   };
   std::vector<TradeRow> trades;
 
@@ -152,20 +156,29 @@ struct Ledger {
 
   // Fees and tax of the row in progress.
   double row_fees = 0.0, row_tax = 0.0;
+  // The first row whose close left the book worth 0 or less (-1: none yet), and per
+  // sid the record open there, marked at that close, until that record is listed.
+  int64_t ruin_row = -1;
+  std::vector<Record> at_ruin;
+  std::vector<double> ruin_mark;
+  std::vector<char> ruin_open;
   // P&L of records the analytics never list; sum(pnl) + unlisted_pnl is the run's P&L.
   double unlisted_pnl = 0.0;
 
   // One set_position call: its event, the sid's value before and after, cash
-  // before and after, the money traded and what it paid.
+  // before and after, the money traded and what it paid; when the position
+  // flipped sides, `closing_fee` is the part of `cost` that sold the old side.
   void trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
-             double notional, double fee, double tax_paid, double cost);
-  void close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held);
+             double notional, double fee, double tax_paid, double cost, bool flip = false,
+             double closing_fee = 0.0);
+  void close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held, double balance);
   // After the last row: the records end_analysis closes, valued at the last
   // close; the ledger then no longer refers to the run.
   void finish();
 
  private:
-  void close_record(int sid, double end_value, double sold, double price, int64_t row);
+  void close_record(int sid, double end_value, double sold, double price, int64_t row, bool flip = false);
+  void mark_ruin(npy_intp d);
   double trading_price(int sid, npy_intp row) const;
   double closing_price(int sid, npy_intp row) const;
   double marked_price(int sid) const;

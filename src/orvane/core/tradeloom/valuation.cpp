@@ -299,7 +299,7 @@ bool close_valuation(RunState& s) {
   if (!ok) return false;
   s.balance = balance;
   s.creturn[s.d] = balance;
-  if constexpr (kRecorded) s.ledger->close_row(s.d, s.cash, long_side.value(), short_side.value(), held);
+  if constexpr (kRecorded) s.ledger->close_row(s.d, s.cash, long_side.value(), short_side.value(), held, balance);
   return true;
 }
 
