@@ -11,6 +11,7 @@ Ctrl-C or SIGTERM. A mutant no test fails "survived".
     python bench/mutation.py --sample 60 --seed 1              # 60 random mutants per module
     python bench/mutation.py --module src/orvane/stats/_relative.py --tests tests/test_stats.py
     python bench/mutation.py --list --module src/orvane/inputs.py   # show mutants, run nothing
+    git archive HEAD~3 tests | tar -x -C /tmp/old && python bench/mutation.py --tests-dir /tmp/old/tests
 
 Mutants listed in bench/mutation_equivalent.txt (no behaviour can tell them from the
 original) are counted apart and left out of the score. Run from the repository root
@@ -273,6 +274,9 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--module", action="append", help="source file to mutate (repeatable)")
     ap.add_argument("--tests", action="append",
                     help="pytest selection for every --module (repeatable; default: per module)")
+    ap.add_argument("--tests-dir", type=Path,
+                    help="read the default selections from this copy of tests/ (e.g. an older "
+                         "commit's, exported with git archive) to score those tests")
     ap.add_argument("--sample", type=int, help="random mutants per module")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--full", action="store_true", help="every mutant (the default without --sample)")
@@ -293,6 +297,8 @@ def main(argv: list[str] | None = None) -> int:
         if not (ROOT / module).is_file():
             ap.error(f"no such file: {module}")
         tests = args.tests or tests_for(module)
+        if args.tests_dir and not args.tests:
+            tests = [str(args.tests_dir.resolve() / Path(t).relative_to("tests")) for t in tests]
         mutants = mutants_of(module)
         n_all = len(mutants)
         if args.sample and args.sample < n_all:
