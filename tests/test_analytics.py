@@ -27,6 +27,18 @@ def capture(r, b, pick, p=252):
     return (np.prod(1 + r[pick]) ** (p / n) - 1) / (np.prod(1 + b[pick]) ** (p / n) - 1)
 
 
+U = np.array([1.0, -1, 1, -1, 1, -1, 1, -1])
+V = np.array([1.0, 1, -1, -1, 1, 1, -1, -1])
+BO = pd.Series(0.001 + 0.01 * U, index=DAYS[:8])
+RO = pd.Series(0.002 + 0.012 * U + 0.016 * V, index=DAYS[:8])
+R2, B2 = pd.Series([0.01, 0.03], index=DAYS[:2]), pd.Series([0.01, -0.01], index=DAYS[:2])
+RC = pd.Series([0.01, -0.02, 0.05, 0.04, 0.01], index=DAYS[:5])
+BC = pd.Series([0.02, -0.01, 0.0, 0.03, -0.02], index=DAYS[:5])
+CURVE2 = pd.Series([2.0, 2.5, 1.5, 8.0],
+                   index=pd.to_datetime(["2020-01-01", "2021-01-01", "2022-06-01", "2024-01-01"]))
+BX = pd.Series([0.25, -0.5, 0.125], index=DAYS[:3])    # + 0.5 stays exact
+RS = pd.Series([0.03, -0.01, 0.02, -0.02])
+X5 = pd.Series([0.02, -0.01, -0.05, 0.0, -0.03])
 n = len(R)
 FORMULAS = [
     # Sample moments written as sums of standardised values, not as central moments.
@@ -44,6 +56,9 @@ FORMULAS = [
      (R[-5:].mean() - 0.0001) / R[-5:].std() * math.sqrt(252)),
     (lambda: stats.rolling_stats(R, 5, 252)["volatility"].iloc[-1], R[-5:].std() * math.sqrt(252)),
     (lambda: stats.rolling_stats(R, 5, 252)["sharpe"].iloc[3], np.nan),
+    # A window of every return is full on the last bar; one more is never full.
+    (lambda: stats.rolling_stats(R, len(R), 252)["volatility"].iloc[-1], R.std() * math.sqrt(252)),
+    (lambda: stats.rolling_stats(R, len(R) + 1, 252)["volatility"].iloc[-1], np.nan),
     # A levered copy: twice the moves, so beta 2, correlation 1, no alpha; the active
     # return is the benchmark's own.
     (lambda: stats.beta(2 * B, B), 2.0),
@@ -58,6 +73,56 @@ FORMULAS = [
     (lambda: stats.beta(R, R * 0 + 0.001), np.nan),            # a benchmark that never varies
     (lambda: stats.information_ratio(B, B, 252), np.nan),      # no active return
     (lambda: stats.skewness(R * 0 + 0.1), np.nan),             # equal values: mean off by an ulp
+    # Two orthogonal zero-mean patterns: r loads 0.012 on the benchmark's and 0.016 on the
+    # other, so beta = 0.012 / 0.01, correlation 0.012 / hypot(0.012, 0.016) = 0.6 exactly.
+    (lambda: stats.correlation(RO, BO), 0.6),
+    (lambda: stats.beta(RO, BO), 1.2),
+    (lambda: stats.alpha(RO, BO, 252), (0.002 - 1.2 * 0.001) * 252),
+    (lambda: stats.alpha(RO, BO, 252, risk_free=0.0252), (0.0019 - 1.2 * 0.0009) * 252),
+    # Active 0.001 + 0.002 u + 0.016 v: squared deviations 8 * (0.002 ** 2 + 0.016 ** 2), over 7.
+    (lambda: stats.tracking_error(RO, BO, 252), math.sqrt(0.00208 / 7 * 252)),
+    (lambda: stats.information_ratio(RO, BO, 252), 0.001 / math.sqrt(0.00208 / 7) * math.sqrt(252)),
+    # Two paired bars are enough; one is not.
+    (lambda: stats.beta(R2, B2), -1.0),
+    (lambda: stats.correlation(R2, B2), -1.0),
+    (lambda: stats.tracking_error(R2, B2 * 0, 252), math.sqrt(0.0002 * 252)),
+    (lambda: stats.information_ratio(R2, B2 * 0, 252), 0.02 / math.sqrt(0.0002) * math.sqrt(252)),
+    (lambda: stats.beta(R2[:1], B2[:1]), np.nan),
+    (lambda: stats.tracking_error(R2[:1], B2[:1], 252), np.nan),
+    # Up bars 0 and 3, down bars 1 and 4; the flat bar 2 is neither. Four periods a year
+    # over two bars: each side compounds squared.
+    (lambda: stats.capture_ratio(RC, BC, 4, "up"), ((1.01 * 1.04) ** 2 - 1) / ((1.02 * 1.03) ** 2 - 1)),
+    (lambda: stats.capture_ratio(RC, BC, 4, "down"), ((0.98 * 1.01) ** 2 - 1) / ((0.99 * 0.98) ** 2 - 1)),
+    (lambda: stats.capture_ratio(RC, BC.abs(), 4, "down"), np.nan),    # no down bar
+    # A curve starting at 2.0 that quadruples in 4 calendar years of 365.25 days.
+    (lambda: stats.cagr(CURVE2), math.sqrt(2.0) - 1.0),
+    (lambda: stats.total_return(CURVE2), 3.0),
+    (lambda: stats.max_drawdown(CURVE2)[0], 1.5 / 2.5 - 1),
+    (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_cagr"], math.sqrt(2.0) - 1.0),
+    (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_total_return"], 3.0),
+    (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_max_drawdown"], -0.4),
+    (lambda: stats.calmar_ratio(0.2, -0.4), 0.5),
+    (lambda: stats.calmar_ratio(0.2, 0.0), np.nan),
+    (lambda: stats.max_drawdown(CURVE2.iloc[[0, 1, 3]])[0], 0.0),     # never below a high
+    # An active return that never varies but is not zero: no ratio, not an infinite one.
+    (lambda: stats.information_ratio(BX + 0.5, BX, 252), np.nan),
+    (lambda: stats.annual_volatility(R2, 252), math.sqrt(0.0002 * 252)),
+    (lambda: stats.annual_volatility(R2[:1], 252), np.nan),
+    # mean 0.005; downside sqrt((0.01 ** 2 + 0.02 ** 2) / 4) over all four bars.
+    (lambda: stats.sortino_ratio(RS, 252), 0.005 / math.sqrt(0.0005 / 4) * math.sqrt(252)),
+    (lambda: stats.sortino_ratio(RS + 0.0001, 252, risk_free=0.0252), 0.005 / math.sqrt(0.0005 / 4) * math.sqrt(252)),
+    (lambda: stats.sharpe_ratio(RS, 252), 0.005 / RS.std(ddof=1) * math.sqrt(252)),
+    (lambda: stats.sortino_ratio(RS[:2], 252), 0.01 / math.sqrt(0.0001 / 2) * math.sqrt(252)),
+    (lambda: stats.sortino_ratio(RS[:1], 252), np.nan),
+    (lambda: stats.periods_per_year(pd.DatetimeIndex(["2020-01-01"] * 3)), np.nan),   # no spacing
+    # Sorted -0.05 -0.03 -0.01 0 0.02: the 20 % quantile is 0.8 of the way from the lowest
+    # to the next, the 25 % one the second lowest itself, which the shortfall includes.
+    (lambda: stats.value_at_risk(X5, 0.8), -0.05 + 0.8 * 0.02),
+    (lambda: stats.conditional_value_at_risk(X5, 0.8), -0.05),
+    (lambda: stats.value_at_risk(X5, 0.75), -0.03),
+    (lambda: stats.conditional_value_at_risk(X5, 0.75), -0.04),
+    (lambda: stats.value_at_risk(X5[:0]), np.nan),
+    (lambda: stats.conditional_value_at_risk(X5[:0]), np.nan),
 ]
 
 
@@ -80,6 +145,9 @@ def trading_ends(freq):
 @pytest.mark.parametrize("dates, expected", [
     (trading_ends("M"), 12), (trading_ends("Q"), 4), (trading_ends("Y"), 1), (trading_ends("W"), 52),
     (pd.date_range("2020-01-01", periods=40, freq="10D").delete(5), 365.25 / 10),
+    # The weekly band's edges, 5.95 and 8.05 days: six days is a week, 8 1/12 days is not.
+    (pd.date_range("2020-01-01", periods=40, freq="6D").delete(5), 52),
+    (pd.date_range("2020-01-01", periods=40, freq="194h").delete(5), 365.25 * 24 / 194),
 ])
 def test_periods_per_year_snaps_trading_calendars(dates, expected):
     index = pd.DatetimeIndex(dates)
@@ -101,6 +169,22 @@ def test_best_and_worst_calendar_periods_and_coarse_bars():
     assert list(s[names]) == pytest.approx([0.05, -0.04, 0.02, -0.03, march, y2022])
     weekly = summary_of((1 + moves).cumprod().resample("W-FRI").last())
     assert np.isnan(weekly["best_day"]) and weekly["best_month"] == pytest.approx(0.02)
+    # Month-end bars (12 a year) still have a best month, no best day; yearly bars a best
+    # year; bars two years apart none.
+    eq = (1 + moves).cumprod()
+    monthly = summary_of(eq.groupby([eq.index.year, eq.index.month]).tail(1))
+    assert np.isnan(monthly["best_day"]) and monthly["best_month"] == pytest.approx(0.02)
+    assert monthly["worst_month"] == pytest.approx(-0.03)
+    ends = pd.to_datetime(["2010-12-31", "2011-12-30", "2012-12-31", "2013-12-31"])
+    yearly = summary_of(pd.Series([1.0, 1.1, 0.99, 1.2], index=ends))
+    assert np.isnan(yearly["best_month"]) and yearly["best_year"] == pytest.approx(1.2 / 0.99 - 1)
+    assert yearly["worst_year"] == pytest.approx(-0.1)
+    ends = pd.to_datetime(["2010-12-31", "2012-12-31", "2014-12-31", "2016-12-30"])
+    biennial = summary_of(pd.Series([1.0, 1.1, 0.99, 1.2], index=ends))
+    assert np.isnan(biennial["best_year"]) and np.isnan(biennial["worst_year"])
+    table = stats.monthly_table(moves)
+    assert list(table.columns) == list(range(1, 13)) and list(table.index) == [2021, 2022]
+    assert table.loc[2021, 3] == pytest.approx(1.05 * 0.96 - 1) and table.loc[2022, 2] == 0.0
 
 
 def test_calendar_periods_follow_each_index_own_time_zone():
@@ -133,6 +217,26 @@ def test_drawdown_spells_of_a_hand_made_curve():
     assert stats.max_drawdown(eq) == tuple(table.iloc[0][["depth", "peak", "trough", "recovery"]])
     assert len(stats.drawdown_periods(eq, top=2)) == 2
     assert stats.drawdown_periods(eq.iloc[:2]).empty
+
+
+def test_drawdown_spells_whose_troughs_fall_inside_them():
+    # The first spell: high 1.5 held on bars 1-2 (peak: the last), lows of 0.9 on bars 4
+    # and 6 (trough: the first), back at 1.5 on bar 7. The second never recovers.
+    eq = pd.Series([1.0, 1.5, 1.5, 1.2, 0.9, 1.0, 0.9, 1.5, 1.6, 1.5, 1.2], index=DAYS[:11])
+    d = eq.index
+    expected = pd.DataFrame({
+        "peak": [d[2], d[8]], "trough": [d[4], d[10]],
+        "recovery": pd.DatetimeIndex([d[7], pd.NaT]),
+        "depth": [0.9 / 1.5 - 1, 1.2 / 1.6 - 1],
+        "bars": [5, 2], "days": [7.0, 4.0],     # Wed 6 to Wed 13 Jan; Thu 14 to Mon 18 Jan
+    })
+    pd.testing.assert_frame_equal(stats.drawdown_periods(eq), expected, check_dtype=False,
+                                  check_freq=False)
+    assert stats.max_drawdown(eq) == (pytest.approx(-0.4), d[2], d[4], d[7])
+    # Deepest first: the shallower spell alone when it is the deepest left.
+    assert stats.max_drawdown(eq.iloc[7:]) == (pytest.approx(-0.25), d[8], d[10], pd.NaT)
+    np.testing.assert_allclose(stats.drawdown(eq).to_numpy(),
+                               [0, 0, 0, -0.2, -0.4, -1 / 3, -0.4, 0, 0, -1 / 16, -0.25], atol=1e-15)
 
 
 PRICES = pd.DataFrame({"A": np.linspace(10, 12, 21), "B": np.r_[20.0, 21, 19, 22, 23] .repeat(5)[:21],

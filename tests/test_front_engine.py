@@ -188,3 +188,120 @@ def test_prepared_prices_give_the_same_runs_and_still_check_what_a_run_uses():
     broken["high"] = market["low"]
     with pytest.raises(ValueError, match="must hold together on every bar"):
         orvane.backtest(weights, orvane.prepare_prices(broken), intrabar_exits=True)
+
+
+def reasons(result):
+    return {(t.ticker, DAYS.get_loc(t.entry_date),
+             DAYS.get_loc(t.exit_date) if pd.notna(t.exit_date) else None, t.exit_reason)
+            for t in result.trades.itertuples()}
+
+
+# Each row: closes per ticker, weight rows (signal bar -> weights), options, and the
+# trades as (ticker, entry bar, exit bar or None, reason). Weights set on a bar trade on
+# the next; a stop seen on a close sells on the bar after.
+EXIT_CASES = {
+    # Stopped between rebalances, and the next rebalance would close it anyway: still the
+    # rule's exit, not the rebalance's.
+    "stop before a closing rebalance": (
+        {"A": [10, 10, 8, 8, 8, 8, 8, 8, 8, 8], "B": 10.0},
+        {0: {"A": 0.5, "B": 0.5}, 5: {"A": 0.0, "B": 0.5}}, dict(stop_loss=0.1),
+        {("A", 1, 3, "exit_rule"), ("B", 1, 6, "rebalance"), ("B", 6, None, "open")}),
+    # Stopped on the rebalance bar that closes it: read as the rebalance.
+    "stop on a closing rebalance bar": (
+        {"A": [10, 10, 10, 10, 10, 8, 8, 8, 8, 8], "B": 10.0},
+        {0: {"A": 0.5, "B": 0.5}, 5: {"A": 0.0, "B": 0.5}}, dict(stop_loss=0.1),
+        {("A", 1, 6, "rebalance"), ("B", 1, 6, "rebalance"), ("B", 6, None, "open")}),
+    # A short's take-profit between rebalances.
+    "short take-profit": (
+        {"A": [10, 10, 10, 7, 7, 7, 7, 7, 7, 7], "B": 10.0},
+        {0: {"A": -0.5, "B": 0.5}}, dict(take_profit=0.2),
+        {("A", 1, 4, "exit_rule"), ("B", 1, None, "open")}),
+    # A delisting on a rebalance bar that keeps the ticker: delisted wins, and the
+    # rebalance does not buy it back on its last bar.
+    "delisted on a rebalance bar": (
+        {"A": [10.0] * 6 + [np.nan] * 4, "B": 10.0},
+        {0: {"A": 0.5, "B": 0.5}, 4: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[5]}),
+        {("A", 1, 5, "delisted"), ("B", 1, 5, "rebalance"), ("B", 5, None, "open")}),
+    # A delisting dated on a bar is sold on that bar, one dated on a Saturday on the Monday,
+    # though prices go on.
+    "delisted on its bar": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[5]}),
+        {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
+    "delisted on a weekend": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
+        dict(delistings={"A": DAYS[4] + pd.Timedelta("1D")}),
+        {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
+    # A rebalance calendar whose first date is the first bar trades that row.
+    "rebalance on the first bar": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}, 2: {"A": 0.2, "B": 0.2}, 4: {"A": 0.0, "B": 0.5}},
+        dict(rebalance=[DAYS[0], DAYS[4]]),
+        {("A", 1, 5, "rebalance"), ("B", 1, 5, "rebalance"), ("B", 5, None, "open")}),
+    # Without splitting at rebalances a kept position is one open trade.
+    "kept, not split": (
+        {"A": 10.0, "B": 10.0},
+        {0: {"A": 0.5, "B": 0.5}, 4: {"A": 0.5, "B": 0.0}}, dict(split_trades_on_rebalance=False),
+        {("A", 1, None, "open"), ("B", 1, 5, "rebalance")}),
+}
+
+
+@pytest.mark.parametrize("closes, rows, options, expected", EXIT_CASES.values(), ids=EXIT_CASES.keys())
+def test_every_exit_reason_on_a_designed_market(closes, rows, options, expected):
+    prices = pd.DataFrame(closes, index=DAYS, dtype=float)
+    weights = pd.DataFrame.from_dict(rows, orient="index").set_axis(DAYS[list(rows)])
+    result = quiet(weights, prices, fee=0.0, tax=0.0, **options)
+    assert reasons(result) == expected
+
+
+def test_every_trade_column_on_a_designed_market():
+    # Long A and short B entered at bar 1's close (10 and 20), closed at bar 7 by the
+    # rebalance set on bar 6. Values by bar from the entry: A 1, 1.1, 1.2, 0.9, 1, 1.3, 1.1;
+    # B (2 - p / 20) 1, 1.1, 0.9, 1.2, 1.05, 0.95, 1.05.
+    prices = pd.DataFrame({"A": [10, 10, 11, 12, 9, 10, 13, 11, 11, 11],
+                           "B": [20, 20, 18, 22, 16, 19, 21, 19, 19, 19]}, index=DAYS, dtype=float)
+    weights = pd.DataFrame({"A": [0.5, 0.0], "B": [-0.5, 0.0]}, index=DAYS[[0, 6]])
+    trades = orvane.backtest(weights, prices, fee=0.0, tax=0.0).trades.set_index("ticker")
+    expected = pd.DataFrame({
+        "side": ["long", "short"],
+        "entry_date": DAYS[[1, 1]], "exit_date": DAYS[[7, 7]], "signal_date": DAYS[[0, 0]],
+        "weight": [0.5, -0.5], "bars_held": [6, 6], "return": [0.1, 0.05],
+        "exit_reason": ["rebalance", "rebalance"],
+        "mae": [-0.1, -0.1],                     # the lowest value
+        "gmfe": [0.3, 0.2],                      # the highest
+        "bmfe": [0.2, 0.1],                      # the highest before the lowest
+        "mdd": [0.9 / 1.2 - 1, 0.95 / 1.2 - 1],  # the deepest fall from a running high
+        "profitable_bars": [4, 4],               # bars closed above the entry value
+        "exit_price": [11.0, 19.0],
+    }, index=pd.Index(["A", "B"], name="ticker"))
+    got = trades[expected.columns]
+    got = got.assign(side=got["side"].astype(str), exit_reason=got["exit_reason"].astype(str))
+    pd.testing.assert_frame_equal(got, expected, check_dtype=False, check_freq=False,
+                                  check_index_type=False, rtol=1e-12)
+
+
+@pytest.mark.parametrize("weight", [0.5, -0.5], ids=["long", "short"])
+@pytest.mark.parametrize("trade_at", ["close", "open"])
+@pytest.mark.parametrize("costs", [(0.0, 0.0), (0.01, 0.02)], ids=["free", "costs"])
+@pytest.mark.parametrize("window", [0, 4])
+@pytest.mark.parametrize("split", [False, True], ids=["fresh", "split"])
+def test_an_exit_on_a_bar_without_a_price_sells_at_the_last_price_seen(weight, trade_at, costs,
+                                                                        window, split):
+    # A is closed by the rebalance set on bar 3, on bar 4, where it has no price: sold at
+    # bar 3's price, as if bar 4 repeated bar 3. "split": the trade closed there began at
+    # bar 2 by splitting the position at a rebalance, so it paid no entry fee.
+    close = pd.DataFrame({"A": [10.0, 10, 11, 12, np.nan, 13, 14, 13, 12, 12], "B": 20.0}, index=DAYS)
+
+    def market(c):
+        return {"open": c * 0.98, "high": c * 1.05, "low": c * 0.95, "close": c}
+    rows = [0, 1, 3] if split else [0, 3]
+    weights = pd.DataFrame({"A": [weight] * (len(rows) - 1) + [0.0], "B": 0.5}, index=DAYS[rows])
+    fee, tax = costs
+    kw = dict(trade_at=trade_at, fee=fee, tax=tax, window=window)
+    gap = quiet(weights, market(close), **kw).trades
+    filled = quiet(weights, market(close.ffill()), **kw).trades
+    a = gap[gap["ticker"] == "A"].iloc[-1]
+    assert a["exit_date"] == DAYS[4] and a["entry_date"] == DAYS[2 if split else 1]
+    assert a["return"] == pytest.approx(filled[filled["ticker"] == "A"].iloc[-1]["return"], rel=1e-12)
+    if costs == (0.0, 0.0) and not split:
+        entry, last = (10.0, 12.0) if trade_at == "close" else (9.8, 11.76)
+        move = last / entry - 1
+        assert a["return"] == pytest.approx(move if weight > 0 else -move, rel=1e-12)

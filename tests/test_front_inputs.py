@@ -31,6 +31,17 @@ def with_column(frame, name, values):
     return frame
 
 
+def bars(open_=None, high=None, low=None):
+    """OHLC of prices(): open 0.5 below the close, high 1 above, low 1 below; then the
+    given cells of A (bar -> value) replaced."""
+    close = prices()
+    ohlc = {"open": close - 0.5, "high": close + 1.0, "low": close - 1.0, "close": close}
+    for field, cells in (("open", open_), ("high", high), ("low", low)):
+        for bar, value in (cells or {}).items():
+            ohlc[field].iloc[bar, 0] = value
+    return ohlc
+
+
 def run(**overrides):
     args = {"weights": weights(), "prices": prices()}
     args.update(overrides)
@@ -60,6 +71,19 @@ BAD = {
                         r"weights must be finite; infinite weights at \[A on 2024-01-01\]"),
     "zero price": (dict(prices=with_column(prices(), "A", [10.0, 0, 12, 11, 13, 14, 13, 15])),
                    ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "infinite price": (dict(prices=with_column(prices(), "A", [10.0, 11, np.inf, 11, 13, 14, 13, 15])),
+                       ValueError, r"prices must be positive and finite .*\[A on 2024-01-03: inf\]"),
+    "one price date": (dict(prices=prices().iloc[:1]), ValueError,
+                       r"prices must have at least 2 dates and one ticker, got 1 dates and 3 tickers"),
+    # The bar check compares low and high with the open as well as the close.
+    "low above the open": (dict(prices=bars(low={2: 11.8}), intrabar_exits=True), ValueError,
+                           r"must hold together on every bar \(low <= open, close <= high\)"),
+    "high below the open": (dict(prices=bars(high={2: 12.2}, open_={2: 12.5}), intrabar_exits=True),
+                            ValueError, r"must hold together on every bar"),
+    "low above the close": (dict(prices=bars(low={2: 12.5}, open_={2: 13.0}), intrabar_exits=True), ValueError,
+                            r"must hold together on every bar"),
+    "high below the close": (dict(prices=bars(high={2: 11.5}), intrabar_exits=True), ValueError,
+                             r"must hold together on every bar"),
     "duplicate tickers": (dict(prices=prices().rename(columns={"C": "B"})), ValueError,
                           r"prices has duplicate tickers: \[B\]"),
     "weights not a frame": (dict(weights=[0.5, 0.5]), TypeError, r"weights must be a DataFrame"),
@@ -96,6 +120,18 @@ BAD = {
 def test_bad_inputs_raise_naming_the_argument(overrides, error, message):
     with pytest.raises(error, match=message):
         run(**overrides)
+
+
+# The other side of each bound: a low or high touching the open or the close holds.
+@pytest.mark.parametrize("cells", [
+    dict(low={2: 11.5}), dict(high={2: 12.5}, open_={2: 12.5}), dict(low={2: 12.0}, open_={2: 13.0}),
+    dict(high={2: 12.0}), dict(low={2: 12.0}, high={2: 12.0}, open_={2: 12.0}),
+], ids=["low at open", "high at open", "low at close", "high at close", "flat bar"])
+def test_bars_touching_their_bounds_are_accepted(cells):
+    ohlc = bars(**cells)
+    result = run(prices=ohlc, intrabar_exits=True, fee=0.0, tax=0.0)
+    # Nothing stopped: A is held from bar 1 to the rebalance, valued at its closes.
+    assert result.equity.iloc[2] == pytest.approx(1 + 0.5 * (12 / 11 - 1) - 0.3 * (19 / 21 - 1))
 
 
 def reference(**overrides):

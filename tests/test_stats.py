@@ -118,6 +118,15 @@ def test_trade_stats_by_hand():
     assert s["avg_mae_losers"] == pytest.approx(-0.07) and s["avg_mfe_losers"] == pytest.approx(0.02)
 
 
+def test_trade_stats_skip_unknown_excursions():
+    # Winners' mae: -0.02, unknown, -0.04; losers' gmfe all unknown.
+    t = trade_table([0.1, 0.2, 0.3, -0.1], mae=[-0.02, np.nan, -0.04, -0.05],
+                    gmfe=[0.1, 0.3, 0.5, np.nan])
+    s = stats.trade_stats(t)
+    assert s["avg_mae_winners"] == pytest.approx(-0.03) and s["avg_mfe_winners"] == pytest.approx(0.3)
+    assert s["avg_mae_losers"] == -0.05 and math.isnan(s["avg_mfe_losers"])
+
+
 def test_trade_stats_all_winners_and_no_trades():
     s = stats.trade_stats(trade_table([0.1, 0.2]))
     assert s["profit_factor"] == math.inf and s["win_rate"] == 1.0 and math.isnan(s["avg_loss"])
@@ -137,6 +146,9 @@ def test_time_in_market_and_turnover():
     kept["ticker"] = "T0"
     kept.loc[2, "side"] = "short"
     assert stats.turnover(kept, years=1.0) == 1.0
+    # Records listed out of entry order are joined the same way.
+    assert stats.turnover(kept.iloc[::-1], years=1.0) == 1.0
+    assert math.isnan(stats.turnover(t, years=0.0))
     assert stats.time_in_market(trade_table([]), index) == 0.0 and stats.turnover(trade_table([]), 1.0) == 0.0
     # The old name still answers, and says what it is now called.
     with pytest.warns(DeprecationWarning, match="time_in_market"):
@@ -167,9 +179,18 @@ def test_summary_names_trimming_and_text():
     assert s["start"] == result.equity.index[2] and s["end"] == result.equity.index[-1]
     assert s["total_return"] == pytest.approx(0.1)
     assert s["max_drawdown"] == pytest.approx(-0.25) and s["max_drawdown_recovery"] is pd.NaT
+    # Two positions of 0.1 opened over Wed 6 to Mon 11 Jan: 5 days of a 365.25-day year.
+    assert s["turnover"] == pytest.approx(0.2 / (5 / 365.25))
+    assert s["calmar"] == pytest.approx(s["cagr"] / 0.25)
     text = stats.format_summary(s)
     assert text["Max drawdown"] == "-25.00%" and text["Max drawdown recovery"] == "not yet"
     assert text["Profit factor (records)"] == "inf" and text["Trades"] == "2"
+
+
+def test_a_result_without_a_start_date_is_live_from_its_first_bar():
+    result = fake_result([1.0, 1.2, 0.9, 1.1], trade_table([0.1]), start=pd.NaT)
+    pd.testing.assert_series_equal(stats.live_equity(result), result.equity)
+    assert stats.summary(result)["total_return"] == pytest.approx(0.1)
 
 
 def test_summary_of_one_bar_and_no_trades():

@@ -12,7 +12,8 @@ import pytest
 import orvane
 from orvane import datasets
 from orvane.stats import STATISTICS, TABLE, format_summary
-from orvane.stats._table import KINDS, NEEDS
+from orvane.stats import BOOK_NAMES
+from orvane.stats._table import KINDS, NEEDS, text
 from orvane.stats import metric_direction
 
 YEAR = math.sqrt(252)
@@ -115,6 +116,24 @@ def test_summary_follows_the_table_with_values_of_each_kind(result):
     assert list(text.index) == [STATISTICS[n].label for n in stats.index]
 
 
+def test_book_rows_are_the_ones_a_run_without_the_engines_book_lacks(result):
+    import types
+    bare = types.SimpleNamespace(equity=result.equity, trades=result.trades, start=result.start,
+                                 benchmark=result.benchmark)
+    assert set(result.stats().index) - set(orvane.stats.summary(bare).index) == set(BOOK_NAMES)
+
+
+@pytest.mark.parametrize("value, kind, shown", [
+    (1234.6, "int", "1,234"), (0.1234, "pct", "12.34%"), (1.266, "ratio", "1.27"),
+    (1.266, "float", "1.3"), (1.266, "times", "1.27x"), (math.inf, "pct", "inf"),
+    (-math.inf, "ratio", "-inf"), (np.nan, "pct", "n/a"), (None, "ratio", "n/a"),
+    (pd.NaT, "recovery", "not yet"), (pd.NaT, "date", "n/a"),
+    (pd.Timestamp("2021-01-04 15:30"), "date", "2021-01-04"),
+])
+def test_values_as_text_by_kind(value, kind, shown):
+    assert text(value, kind) == shown
+
+
 def test_rows_left_out_without_their_inputs(market):
     plain = orvane.backtest(datasets.momentum(market, top=5, bottom=5), market)
     names = list(plain.stats().index)
@@ -186,6 +205,8 @@ def test_the_sweep_report_columns_and_order(swept, metric, way):
 
 @pytest.mark.parametrize("metric, better", [
     ("sharpe", True), ("max_drawdown", True), ("worst_month", True), ("avg_loss", True),
+    ("sortino", True), ("calmar", True), ("skew", True), ("var_95", True), ("cvar_95", True),
+    ("cagr", True), ("information_ratio", True), ("up_capture", True), ("profit_factor", True),
     ("annual_volatility", False), ("turnover", False), ("down_capture", False),
     ("total_costs", False),
     ("trades", None), ("time_in_market", None), ("avg_bars_held", None), ("beta", None),
