@@ -3,6 +3,8 @@
 import math
 import types
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -199,3 +201,11 @@ def test_summary_of_one_bar_and_no_trades():
     assert math.isnan(s["cagr"]) and math.isnan(s["sharpe"]) and math.isnan(s["turnover"])
     text = stats.format_summary(s)
     assert text["CAGR"] == "n/a" and text["Max drawdown recovery"] == "n/a"
+
+
+@pytest.mark.parametrize("bars", [0, 1])
+def test_alpha_without_two_paired_returns_is_nan_and_quiet(bars):
+    returns = pd.Series(0.01, index=pd.bdate_range("2021-01-04", periods=bars), dtype=float)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.isnan(stats.alpha(returns, returns, 252.0))

@@ -39,6 +39,8 @@ def alpha(returns: pd.Series, benchmark: pd.Series, periods: float,
     spread evenly over the periods. NaN where ``beta`` is."""
     r, b = _pair(returns, benchmark)
     slope = beta(returns, benchmark)
+    if len(b) < 2:
+        return float("nan")
     rf = risk_free / periods
     return float((np.mean(r - rf) - slope * np.mean(b - rf)) * periods)
 
