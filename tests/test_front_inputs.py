@@ -233,3 +233,16 @@ def test_dates_of_delistings_and_rebalances_land_on_their_bars(closes, rows, opt
             DAYS.get_loc(t.exit_date) if pd.notna(t.exit_date) else None, t.exit_reason)
            for t in trades.itertuples()}
     assert got == expected
+
+
+def test_a_field_in_its_own_ticker_and_date_order_is_read_by_label():
+    ohlc = bars()
+    expected = run(prices=ohlc, trade_at="open", fee=0.0, tax=0.0)
+    shuffled = dict(ohlc, open=ohlc["open"][["C", "A", "B"]].iloc[::-1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        got = run(prices=shuffled, trade_at="open", fee=0.0, tax=0.0)
+    pd.testing.assert_series_equal(got.equity, expected.equity)
+    pd.testing.assert_frame_equal(got.trades, expected.trades)
+    # A's first trade ends at the rebalance on bar 4, at A's open there (13 - 0.5).
+    assert got.trades.set_index("ticker").loc["A", "exit_price"].iloc[0] == 12.5
