@@ -222,20 +222,6 @@ EXIT_CASES = {
         {"A": [10.0] * 6 + [np.nan] * 4, "B": 10.0},
         {0: {"A": 0.5, "B": 0.5}, 4: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[5]}),
         {("A", 1, 5, "delisted"), ("B", 1, 5, "rebalance"), ("B", 5, None, "open")}),
-    # A delisting dated on a bar is sold on that bar, one dated on a Saturday on the Monday,
-    # though prices go on.
-    "delisted on its bar": (
-        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[5]}),
-        {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
-    "delisted on a weekend": (
-        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
-        dict(delistings={"A": DAYS[4] + pd.Timedelta("1D")}),
-        {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
-    # A rebalance calendar whose first date is the first bar trades that row.
-    "rebalance on the first bar": (
-        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}, 2: {"A": 0.2, "B": 0.2}, 4: {"A": 0.0, "B": 0.5}},
-        dict(rebalance=[DAYS[0], DAYS[4]]),
-        {("A", 1, 5, "rebalance"), ("B", 1, 5, "rebalance"), ("B", 5, None, "open")}),
     # Without splitting at rebalances a kept position is one open trade.
     "kept, not split": (
         {"A": 10.0, "B": 10.0},

@@ -187,3 +187,65 @@ def test_dates_in_text_and_time_zones_are_accepted():
                 weights=with_index(weights(), DAYS[[0, 3]].tz_localize("Asia/Tokyo")))
     assert str(aware.equity.index.tz) == "Europe/Paris"
     assert aware.trades["entry_date"].dt.tz is not None
+
+
+# Dates of delistings and rebalances land on bars from both sides: a date on a bar is that
+# bar, a date between bars the next one (for delistings) or the one before (rebalances).
+# Each row: closes, weight rows (bar -> weights), options, trades as (ticker, entry bar,
+# exit bar or None, reason).
+DATED = {
+    "delisting on a bar's date": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[5]}),
+        {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
+    "delisting on a Saturday": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
+        dict(delistings={"A": DAYS[4] + pd.Timedelta("1D")}),
+        {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
+    "delisting on the last bar": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[7]}),
+        {("A", 1, 7, "delisted"), ("B", 1, None, "open")}),
+    "delisting after the data": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
+        dict(delistings={"A": DAYS[7] + pd.Timedelta("1D")}),
+        {("A", 1, None, "open"), ("B", 1, None, "open")}),
+    # Inferred: A's prices stop after bar 5, B's run to the end, C never has one.
+    "inferred delisting": (
+        {"A": [10.0] * 6 + [np.nan] * 2, "B": 10.0, "C": np.nan}, {0: {"A": 0.5, "B": 0.5}},
+        dict(delistings="infer"), {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
+    "rebalance calendar from the first bar": (
+        {"A": 10.0, "B": 10.0},
+        {0: {"A": 0.5, "B": 0.5}, 2: {"A": 0.2, "B": 0.2}, 4: {"A": 0.0, "B": 0.5}},
+        dict(rebalance=[DAYS[0], DAYS[4]]),
+        {("A", 1, 5, "rebalance"), ("B", 1, 5, "rebalance"), ("B", 5, None, "open")}),
+    "rebalance on a Sunday": (
+        {"A": 10.0, "B": 10.0},
+        {0: {"A": 0.5, "B": 0.5}, 2: {"A": 0.2, "B": 0.2}, 4: {"A": 0.0, "B": 0.5}},
+        dict(rebalance=[DAYS[0], DAYS[4] + pd.Timedelta("2D")]),
+        {("A", 1, 5, "rebalance"), ("B", 1, 5, "rebalance"), ("B", 5, None, "open")}),
+}
+
+
+@pytest.mark.parametrize("closes, rows, options, expected", DATED.values(), ids=list(DATED))
+def test_dates_of_delistings_and_rebalances_land_on_their_bars(closes, rows, options, expected):
+    close = pd.DataFrame(closes, index=DAYS, dtype=float)
+    weights = pd.DataFrame.from_dict(rows, orient="index").set_axis(DAYS[list(rows)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        trades = orvane.backtest(weights, close, fee=0.0, tax=0.0, **options).trades
+    got = {(t.ticker, DAYS.get_loc(t.entry_date),
+            DAYS.get_loc(t.exit_date) if pd.notna(t.exit_date) else None, t.exit_reason)
+           for t in trades.itertuples()}
+    assert got == expected
+
+
+def test_a_field_in_its_own_ticker_and_date_order_is_read_by_label():
+    ohlc = bars()
+    expected = run(prices=ohlc, trade_at="open", fee=0.0, tax=0.0)
+    shuffled = dict(ohlc, open=ohlc["open"][["C", "A", "B"]].iloc[::-1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        got = run(prices=shuffled, trade_at="open", fee=0.0, tax=0.0)
+    pd.testing.assert_series_equal(got.equity, expected.equity)
+    pd.testing.assert_frame_equal(got.trades, expected.trades)
+    # A's first trade ends at the rebalance on bar 4, at A's open there (13 - 0.5).
+    assert got.trades.set_index("ticker").loc["A", "exit_price"].iloc[0] == 12.5

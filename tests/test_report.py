@@ -11,7 +11,7 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane._records import ordered_actions
+from orvane._records import ordered_actions, to_act_on
 from orvane.report import write_report
 from orvane.stats import format_summary
 
@@ -146,3 +146,18 @@ def test_a_report_reads_its_benchmark_once(result, tmp_path):
         result.report(tmp_path / "r.html", benchmark=close)
     notes = [str(w.message) for w in caught if "benchmark starts on" in str(w.message)]
     assert len(notes) == 1, notes
+
+
+def test_actions_most_urgent_first_and_what_needs_doing():
+    # One ticker per code, named against the urgency order so that ties by name would
+    # reverse it: sells at the next bar, then sells with a later re-entry, entries, exits,
+    # records of past exits, holds; a name held by nothing and tagged nothing is dropped.
+    codes = {"Z": "tp", "Y": "sl", "X": "tp_enter", "W": "sl_enter", "V": "enter", "U": "exit",
+             "T": "tp_", "S": "sl_", "R": "hold", "Q": "", "P": ""}
+    actions = pd.DataFrame({
+        "weight": [0.1] * 9 + [0.2, 0.0], "next_weight": [0.1] * 9 + [np.nan, np.nan],
+        "action": "", "code": list(codes.values()),
+    }, index=pd.Index(list(codes), name="ticker"))
+    ordered = ordered_actions(actions)
+    assert list(ordered.index) == ["Y", "Z", "W", "X", "V", "U", "S", "T", "R", "Q"]
+    assert list(to_act_on(actions)[to_act_on(actions)].index) == ["Z", "Y", "X", "W", "V", "U"]
