@@ -31,6 +31,7 @@ U = np.array([1.0, -1, 1, -1, 1, -1, 1, -1])
 V = np.array([1.0, 1, -1, -1, 1, 1, -1, -1])
 BO = pd.Series(0.001 + 0.01 * U, index=DAYS[:8])
 RO = pd.Series(0.002 + 0.012 * U + 0.016 * V, index=DAYS[:8])
+CURVE_O = pd.Series(np.r_[1.0, np.cumprod(1 + BO.to_numpy())], index=DAYS[:9])
 R2, B2 = pd.Series([0.01, 0.03], index=DAYS[:2]), pd.Series([0.01, -0.01], index=DAYS[:2])
 RC = pd.Series([0.01, -0.02, 0.05, 0.04, 0.01], index=DAYS[:5])
 BC = pd.Series([0.02, -0.01, 0.0, 0.03, -0.02], index=DAYS[:5])
@@ -94,6 +95,11 @@ FORMULAS = [
     (lambda: stats.capture_ratio(RC, BC, 4, "up"), ((1.01 * 1.04) ** 2 - 1) / ((1.02 * 1.03) ** 2 - 1)),
     (lambda: stats.capture_ratio(RC, BC, 4, "down"), ((0.98 * 1.01) ** 2 - 1) / ((0.99 * 0.98) ** 2 - 1)),
     (lambda: stats.capture_ratio(RC, BC.abs(), 4, "down"), np.nan),    # no down bar
+    # A benchmark whose annualised up return is exactly 100 %: the ratio is still defined.
+    (lambda: stats.capture_ratio(R2[:1] * 50, R2[:1] * 100, 1, "up"), 0.5),
+    # The benchmark rows' alpha without a risk-free rate is plain alpha on the curve's moves.
+    (lambda: stats.benchmark_stats(RO.set_axis(DAYS[1:9]), CURVE_O, 252)["alpha"],
+     stats.alpha(RO.set_axis(DAYS[1:9]), CURVE_O.pct_change(), 252)),
     # A curve starting at 2.0 that quadruples in 4 calendar years of 365.25 days.
     (lambda: stats.cagr(CURVE2), math.sqrt(2.0) - 1.0),
     (lambda: stats.total_return(CURVE2), 3.0),

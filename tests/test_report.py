@@ -152,10 +152,11 @@ def test_actions_most_urgent_first_and_what_needs_doing():
     # One ticker per code, named against the urgency order so that ties by name would
     # reverse it: sells at the next bar, then sells with a later re-entry, entries, exits,
     # records of past exits, holds; a name held by nothing and tagged nothing is dropped.
+    # An unknown weight counts as none.
     codes = {"Z": "tp", "Y": "sl", "X": "tp_enter", "W": "sl_enter", "V": "enter", "U": "exit",
-             "T": "tp_", "S": "sl_", "R": "hold", "Q": "", "P": ""}
+             "T": "tp_", "S": "sl_", "R": "hold", "Q": "", "P": "", "O": ""}
     actions = pd.DataFrame({
-        "weight": [0.1] * 9 + [0.2, 0.0], "next_weight": [0.1] * 9 + [np.nan, np.nan],
+        "weight": [0.1] * 9 + [0.2, 0.0, np.nan], "next_weight": [0.1] * 9 + [np.nan, np.nan, 0.0],
         "action": "", "code": list(codes.values()),
     }, index=pd.Index(list(codes), name="ticker"))
     ordered = ordered_actions(actions)
