@@ -433,13 +433,13 @@ def parquet_files(draw):
             draw(st.integers(0, 4)), draw(st.booleans()))
 
 
-def _write_parquet(path, spec):
-    """Write ``spec`` (see ``parquet_files``) with pyarrow; False when pyarrow cannot."""
+def _write_parquet(path, drawn):
+    """Write ``drawn`` (see ``parquet_files``) with pyarrow; False when pyarrow cannot."""
     import datetime
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    dates, close, rows, ticker = spec
+    dates, close, rows, ticker = drawn
     days = [datetime.datetime(2021, 1, 4) + datetime.timedelta(days=k) for k in range(rows)]
     far = [datetime.datetime(2300, 1, 1) + datetime.timedelta(days=k) for k in range(rows)]
     columns = {}
@@ -512,7 +512,7 @@ if not HAS_PARQUET:
 
 @st.composite
 def folders(draw):
-    """A folder of one to four entries: (name, "csv", bytes), (name, "parquet", spec) or
+    """A folder of one to four entries: (name, "csv", bytes), (name, "parquet", drawn) or
     (name, "folder", None), a folder named like a file."""
     entries = {}
     for _ in range(draw(st.sampled_from([1, 1, 1, 2, 3]))):
@@ -913,8 +913,8 @@ def _one(name):
     return value[0] if isinstance(value, list) and value else value
 
 
-def _grid(spec):
-    shape, body = spec
+def _grid(drawn):
+    shape, body = drawn
     if shape == "mapping":
         return {name: GRID_VALUES[values]() for name, values in body}
     if shape == "list":
@@ -970,15 +970,15 @@ def _check_sweep(scene, what, out):
 
 
 @settings(max_examples=_share(1, 15), **SETTINGS)
-@given(spec=grids(), source=st.sampled_from(["weights", "strategy"]),
+@given(drawn=grids(), source=st.sampled_from(["weights", "strategy"]),
        errors=st.sampled_from(["store", "raise"]),
        keep=st.sampled_from([("stats",), ("stats", "equity", "trades"), ("result",)]))
-def test_sweep_grids_run_or_are_refused(spec, source, errors, keep):
+def test_sweep_grids_run_or_are_refused(drawn, source, errors, keep):
     market, weights = _market()
     source_arg = {"weights": weights} if source == "weights" else \
         {"strategy": orvane.datasets.momentum}
     with Scene() as scene:
-        out = scene.run("sweep", orvane.sweep, market, _grid(spec), **source_arg, keep=keep,
+        out = scene.run("sweep", orvane.sweep, market, _grid(drawn), **source_arg, keep=keep,
                         errors=errors, workers=1, progress=False)
         _check_sweep(scene, "sweep", out)
 
@@ -1061,9 +1061,9 @@ def stores(draw):
     return kind, None
 
 
-def _make_store(spec, folder):
-    """Lay out the store of ``spec`` in ``folder``; (the store argument, foreign or not)."""
-    kind, data = spec
+def _make_store(drawn, folder):
+    """Lay out the store of ``drawn`` in ``folder``; (the store argument, foreign or not)."""
+    kind, data = drawn
     path = folder / "store.db"
     if kind == "empty":
         path.write_bytes(b"")
@@ -1107,12 +1107,12 @@ def _make_store(spec, folder):
 
 
 @settings(max_examples=_share(1 / 2, 10), **SETTINGS)
-@given(spec=stores(), keep=st.sampled_from([STORE_KEEP, ("stats",)]))
-def test_sweep_stores_resume_or_are_refused_untouched(spec, keep):
+@given(drawn=stores(), keep=st.sampled_from([STORE_KEEP, ("stats",)]))
+def test_sweep_stores_resume_or_are_refused_untouched(drawn, keep):
     market, weights = _market()
     reference = _reference(keep)
     with Scene() as scene:
-        store, foreign = _make_store(spec, scene.user)
+        store, foreign = _make_store(drawn, scene.user)
         before = _tree(scene.user)
         out = scene.run("sweep with a store", orvane.sweep, market, STORE_GRID, weights=weights,
                         keep=keep, workers=1, progress=False, store=store)

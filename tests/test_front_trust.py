@@ -157,16 +157,23 @@ WARNED = {
 }
 
 
-@pytest.mark.parametrize("case", WARNED.values(), ids=WARNED.keys())
-def test_adjustments_warn_once(case):
-    overrides, message = case
+def run_caught(overrides):
+    """The run of a table row (weights and prices as given or the defaults) and the texts of
+    every warning it raised."""
     overrides = dict(overrides)
     w, p = overrides.pop("w", weights()), overrides.pop("p", prices())
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         result = orvane.backtest(w, p, **overrides)
-    matching = [str(c.message) for c in caught if re.search(message, str(c.message))]
-    assert len(matching) == 1, [str(c.message) for c in caught]
+    return result, [str(c.message) for c in caught]
+
+
+@pytest.mark.parametrize("case", WARNED.values(), ids=WARNED.keys())
+def test_adjustments_warn_once(case):
+    overrides, message = case
+    result, caught = run_caught(overrides)
+    matching = [text for text in caught if re.search(message, text)]
+    assert len(matching) == 1, caught
     assert matching[0] in result.warnings
 
 
@@ -182,12 +189,8 @@ NOT_WARNED = {
 @pytest.mark.parametrize("case", NOT_WARNED.values(), ids=NOT_WARNED.keys())
 def test_no_false_alarms(case):
     overrides, message = case
-    overrides = dict(overrides)
-    w, p = overrides.pop("w", weights()), overrides.pop("p", prices())
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        result = orvane.backtest(w, p, **overrides)
-    assert not [str(c.message) for c in caught if re.search(message, str(c.message))]
+    result, caught = run_caught(overrides)
+    assert not [text for text in caught if re.search(message, text)]
     assert not [w for w in result.warnings if re.search(message, w)]
 
 
@@ -261,7 +264,7 @@ def test_mistakes_run_as_what_was_meant(case):
     assert result.start == expected.start
     if message is not None:
         matching = [str(c.message) for c in caught if re.search(message, str(c.message))]
-        assert len(matching) == 1, [str(c.message) for c in caught]
+        assert len(matching) == 1, caught
 
 
 NEW_YORK = DAYS.tz_localize("America/New_York") + pd.Timedelta(hours=16)

@@ -156,23 +156,23 @@ def _is_nan(value: Any) -> bool:
 _TEXT_TYPES = ("object", "str", "string", "string[python]", "string[pyarrow]")
 
 
-def _column_in(spec: Any, data: _Reader) -> Any:
+def _column_in(layout: Any, data: _Reader) -> Any:
     """What ``_column_out`` wrote, as an array pandas takes as a column or an index."""
-    if not isinstance(spec, dict):
+    if not isinstance(layout, dict):
         raise _Damaged("a column is malformed")
-    kind = spec.get("kind")
+    kind = layout.get("kind")
     if kind == "array":
-        return data.array(spec.get("values"))
+        return data.array(layout.get("values"))
     if kind == "datetime_tz":
-        naive = _column_in(spec.get("naive"), data)
+        naive = _column_in(layout.get("naive"), data)
         if not isinstance(naive, np.ndarray) or naive.dtype.kind != "M":
             raise _Damaged("a column of times holds other values")
         try:
-            return pd.DatetimeIndex(naive).tz_localize("UTC").tz_convert(str(spec.get("tz"))).array
+            return pd.DatetimeIndex(naive).tz_localize("UTC").tz_convert(str(layout.get("tz"))).array
         except Exception as exc:  # an unknown zone name raises the zone library's own error
-            raise _Damaged(f"a column of times has zone {spec.get('tz')!r} ({exc})") from None
+            raise _Damaged(f"a column of times has zone {layout.get('tz')!r} ({exc})") from None
     if kind == "text":
-        texts, dtype = spec.get("values"), spec.get("dtype")
+        texts, dtype = layout.get("values"), layout.get("dtype")
         if not isinstance(texts, list) or not all(
                 v is None or isinstance(v, str) or _is_nan(v) for v in texts):
             raise _Damaged("a text column holds other than text")
@@ -182,14 +182,14 @@ def _column_in(spec: Any, data: _Reader) -> Any:
             return np.array(texts, dtype=object)
         return pd.array(texts, dtype=dtype)
     if kind == "category":
-        codes = data.array(spec.get("codes"))
-        categories = _column_in(spec.get("categories"), data)
+        codes = data.array(layout.get("codes"))
+        categories = _column_in(layout.get("categories"), data)
         if codes.dtype.kind != "i" or (len(codes) and (
                 codes.max() >= len(categories) or codes.min() < -1)):
             raise _Damaged("a category column's codes are out of range")
         try:
             return pd.Categorical.from_codes(codes, categories=pd.Index(categories),
-                                             ordered=bool(spec.get("ordered")))
+                                             ordered=bool(layout.get("ordered")))
         except ValueError as exc:  # repeated categories
             raise _Damaged(f"a category column is malformed ({exc})") from None
     raise _Damaged(f"a column of kind {kind!r}")
@@ -201,26 +201,26 @@ def _index_out(index: pd.Index, out: _Writer) -> dict[str, Any]:
     if isinstance(index, pd.RangeIndex):
         return {"range": [int(index.start), int(index.stop), int(index.step)],
                 "name": _scalar_out(index.name)}
-    spec = {"values": _column_out(index, out), "name": _scalar_out(index.name)}
+    layout = {"values": _column_out(index, out), "name": _scalar_out(index.name)}
     freq = getattr(index, "freqstr", None)
     if freq is not None:
-        spec["freq"] = freq
-    return spec
+        layout["freq"] = freq
+    return layout
 
 
-def _index_in(spec: Any, data: _Reader) -> pd.Index:
-    if isinstance(spec, dict) and "range" in spec:
-        bounds = spec["range"]
+def _index_in(layout: Any, data: _Reader) -> pd.Index:
+    if isinstance(layout, dict) and "range" in layout:
+        bounds = layout["range"]
         if not (isinstance(bounds, list) and len(bounds) == 3
                 and all(type(n) is int for n in bounds) and bounds[2] != 0):
             raise _Damaged("a range index is malformed")
-        return pd.RangeIndex(*bounds, name=_scalar_in(spec.get("name")))
-    if not isinstance(spec, dict) or "values" not in spec:
+        return pd.RangeIndex(*bounds, name=_scalar_in(layout.get("name")))
+    if not isinstance(layout, dict) or "values" not in layout:
         raise _Damaged("an index is malformed")
-    index = pd.Index(_column_in(spec["values"], data), name=_scalar_in(spec.get("name")))
-    if spec.get("freq") is not None:
+    index = pd.Index(_column_in(layout["values"], data), name=_scalar_in(layout.get("name")))
+    if layout.get("freq") is not None:
         try:
-            index = pd.DatetimeIndex(index, freq=str(spec["freq"]))
+            index = pd.DatetimeIndex(index, freq=str(layout["freq"]))
         except (TypeError, ValueError) as exc:
             raise _Damaged(f"an index does not fit its frequency ({exc})") from None
     return index
@@ -234,12 +234,12 @@ def _frame_out(frame: pd.DataFrame, out: _Writer) -> dict[str, Any]:
         [name, _column_out(frame[name], out)] for name in frame.columns]}
 
 
-def _frame_in(spec: Any, data: _Reader) -> pd.DataFrame:
-    if not isinstance(spec, dict) or not isinstance(spec.get("columns"), list):
+def _frame_in(layout: Any, data: _Reader) -> pd.DataFrame:
+    if not isinstance(layout, dict) or not isinstance(layout.get("columns"), list):
         raise _Damaged("a table is malformed")
-    index = _index_in(spec.get("index"), data)
+    index = _index_in(layout.get("index"), data)
     columns: dict[str, Any] = {}
-    for item in spec["columns"]:
+    for item in layout["columns"]:
         if not (isinstance(item, list) and len(item) == 2 and isinstance(item[0], str)):
             raise _Damaged("a table's column is malformed")
         values = _column_in(item[1], data)
