@@ -701,3 +701,11 @@ def test_labels_of_several_kinds_index_the_table_in_grid_order(market):
     assert table.index.tolist() == [(0.1, (0.1,)), (0.1, "{'x': [1]}"), (0.2, (0.1,)),
                                     (0.2, "{'x': [1]}")]
     assert table["error"].str.startswith("TypeError: take_profit must be a fraction").all()
+
+
+def test_an_integer_beyond_any_float_labels_its_run_and_is_refused_by_it(market):
+    table = sweep(market, {"stop_loss": [10**100, 0.1]}, weights=datasets.momentum(market),
+                  workers=1, progress=False).table
+    assert table.index[0] == 10**100
+    assert table["error"].iloc[0].startswith("ValueError: stop_loss must be a fraction")
+    assert table["error"].iloc[1] is None

@@ -172,8 +172,7 @@ def index_for(names: list[str], runs: list[dict[str, Any]]) -> pd.Index:
     none."""
     if not names:
         return pd.RangeIndex(len(runs), name="run")
-    levels = [pd.Index([_label(run.get(name)) for run in runs], tupleize_cols=False)
-              for name in names]
+    levels = [_level([_label(run.get(name)) for run in runs]) for name in names]
     if len(names) == 1:
         return levels[0].rename(names[0])
     if not any(_mixed(level) for level in levels):
@@ -183,6 +182,14 @@ def index_for(names: list[str], runs: list[dict[str, Any]]) -> pd.Index:
     return pd.MultiIndex(levels=[pd.Index(uniques, dtype=object, tupleize_cols=False)
                                  for _, uniques in coded],
                          codes=[codes for codes, _ in coded], names=names)
+
+
+def _level(labels: list[Any]) -> pd.Index:
+    try:
+        return pd.Index(labels, tupleize_cols=False)
+    except OverflowError:
+        # pandas 1.5 cannot fit an integer beyond any float into a number column.
+        return pd.Index(labels, dtype=object, tupleize_cols=False)
 
 
 def _mixed(level: pd.Index) -> bool:
