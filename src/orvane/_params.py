@@ -13,7 +13,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from orvane import _benchmark
+from orvane import _benchmark, _financing
 from orvane._checks import FRACTION, Bounds, check_choice, check_flag, check_fraction, check_whole
 
 __all__ = ["Option", "OPTIONS", "BY_NAME", "option_names", "check_options", "parameters_doc",
@@ -237,6 +237,62 @@ OPTIONS: Tuple[Option, ...] = (
         "to the charts and the report; the run itself is unchanged.",
         "ticker whose close is the benchmark for the statistics and the report",
         _benchmark.check, none="none", metavar="TICKER", text=_benchmark.describe),
+    Option(
+        "cash_rate", None, "float, Series or None",
+        "Annual interest rate on cash, a fraction (0.04 = 4 % a year), or a Series of rates "
+        "over dates, each in force from its date to the next (NaN keeps the rate before it); "
+        "it must cover the run from its first bar.  Positive cash is credited it, negative "
+        "cash (a book holding more than its equity) charged it, with no spread; short-sale "
+        "proceeds sit in cash, see ``short_rebate``.  Interest accrues on the cash held at "
+        "each bar's close until the next bar, over the calendar days between them (intraday: "
+        "the exact time) divided by ``day_count``, and is paid on that next bar before it "
+        "trades.  Must be in [-0.2, 1); a negative rate is warned of.",
+        "annual interest rate on cash (0.04 = 4 % a year)",
+        lambda value: _financing.check_rate(value, "cash_rate"),
+        none="none: cash earns and pays nothing", cli=float, metavar="RATE",
+        text=_financing.describe_rate),
+    Option(
+        "short_rebate", None, "float, Series or None",
+        "Annual rate the short-sale proceeds earn (a number or a Series over dates, as "
+        "``cash_rate``): the proceeds are the shorts' market value at each close, and the "
+        "rest of cash earns ``cash_rate``.  0.0: the proceeds earn nothing (most retail "
+        "accounts); a rate near ``cash_rate`` less a spread: a large account.",
+        "annual rate the short-sale proceeds earn (0: nothing; default: the cash rate)",
+        lambda value: _financing.check_rate(value, "short_rebate"),
+        none="the proceeds earn cash_rate like any cash", cli=float, metavar="RATE",
+        text=_financing.describe_rate),
+    Option(
+        "borrow_fee", None, "float, Series, DataFrame or None",
+        "Annual fee on each short's market value at each close, accrued as ``cash_rate`` is "
+        "and booked to the short's trade record (its ``pnl`` and ``financing``).  A number "
+        "(in [0, 1)) for every short; a Series ticker -> rate; or a frame dates x tickers of "
+        "rates in [0, 10], each in force from its date (NaN keeps the rate above it).  A "
+        "ticker the weights short must have a rate from its first short on, else the run "
+        "is refused (fill the frame: ``frame.fillna(0.005)``).",
+        "annual borrow fee on the shorts' market value (0.005 = 0.5 % a year)",
+        _financing.check_borrow_fee, none="none: shorts cost nothing to borrow", cli=float,
+        metavar="RATE", text=_financing.describe_rate),
+    Option(
+        "dividends", None, "DataFrame or None",
+        "Cash per share (ex-dates x tickers; NaN or 0: none), for prices that are not "
+        "adjusted for dividends.  On the ex-date's bar, before it trades, a holding receives "
+        "(a short pays) its shares times the dividend, its shares being its value at the "
+        "previous bar's close over that close; booked to its trade record.  "
+        "``read_prices(..., adjust=False)`` returns a ``\"dividends\"`` frame inferred from "
+        "Close and Adj Close, which a mapping of prices passes on.  Refused with prices "
+        "``read_prices`` adjusted (they would count twice).  Stops and take-profits still "
+        "see the price fall on the ex-date: they are price orders.",
+        "CSV/Parquet file with the dividends, cash per share: columns date,ticker,dividend "
+        "or dates x tickers",
+        _financing.check_dividends, none="none", metavar="FILE",
+        text=lambda value: f"{int(np.count_nonzero(np.nan_to_num(value.to_numpy(dtype=float))))} "
+                           "ex-dates"),
+    Option(
+        "day_count", 360, "{360, 365}",
+        "Days in a year of interest and borrow fees: 360 (money-market convention of the "
+        "US dollar and the euro) or 365 (sterling, and a plain calendar year).",
+        "days a year of interest and borrow fees: 360 or 365",
+        _financing.check_day_count, cli=int, metavar="DAYS"),
 )
 BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
 

@@ -46,10 +46,13 @@ class RunRecord:
     # The engine's ledger: per bar cash, long_value, short_value, fees, tax, names_held;
     # per trade record entry/exit notional, exit_price, costs, pnl (None when not kept).
     ledger: Optional[Dict[str, Any]] = None
+    # Whether the run had financing (interest, borrow fees, dividends) switched on.
+    financed: bool = False
 
 
 def read_run(equity: Any, columns: Tuple[np.ndarray, np.ndarray, np.ndarray],
-             operations: Dict[str, Any], ledger: Optional[Dict[str, Any]] = None) -> RunRecord:
+             operations: Dict[str, Any], ledger: Optional[Dict[str, Any]] = None,
+             financed: bool = False) -> RunRecord:
     """The engine's per-run records in the layout above: ``columns`` are the trades, trade
     positions and excursion records as the engine's ``trade_arrays`` copies them out."""
     trades, positions, excursions = columns
@@ -66,6 +69,7 @@ def read_run(equity: Any, columns: Tuple[np.ndarray, np.ndarray, np.ndarray],
         weight_row=int(operations.get("weight_time", -1)),
         next_weight_row=int(operations.get("next_weight_time", -1)),
         ledger=ledger,
+        financed=financed,
     )
 
 
@@ -318,7 +322,7 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
                     profitable_bars=at_exit[:, 4].astype(np.int64))
     if rec.ledger is not None:
         # Money per trade record, costs it caused included (resizes while held too).
-        for name in LEDGER_COLUMNS:
+        for name in LEDGER_COLUMNS + (("financing",) if rec.financed else ()):
             cols[name] = np.asarray(rec.ledger[name], dtype=np.float64)
         # A flip (long straight to short or back) cuts the record as a split does, but
         # sells the old side: its fee (no tax, the engine books the flip as one entry)
@@ -368,7 +372,7 @@ def _trade_table(data: Inputs, cols: Dict[str, np.ndarray]) -> pd.DataFrame:
         "return": cols["return"],
         "exit_reason": pd.Categorical.from_codes(cols["reason"], EXIT_REASONS),
         **{name: cols[name] for name in ("mae", "gmfe", "bmfe", "mdd", "profitable_bars")},
-        **{name: cols[name] for name in LEDGER_COLUMNS if name in cols},
+        **{name: cols[name] for name in LEDGER_COLUMNS + ("financing",) if name in cols},
     }
     # No columns= here: older pandas then boxes every date into a Timestamp.
     return pd.DataFrame(table)
@@ -484,11 +488,19 @@ def book_columns(rec: RunRecord) -> Dict[str, np.ndarray]:
 def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
     """Exposure (fractions of equity) and costs (money) per bar, from the ledger."""
     if rec.ledger is None:
-        return {"_exposure": None, "_costs": None}
+        return {"_exposure": None, "_costs": None, "_cash_flows": None}
     exposure = pd.DataFrame(book_columns(rec), index=dates)
     costs = pd.DataFrame({"fees": rec.ledger["fees"], "tax": rec.ledger["tax"]}, index=dates)
     costs["total"] = costs["fees"] + costs["tax"]
-    return {"_exposure": exposure, "_costs": costs}
+    flows = None
+    if rec.financed:
+        flows = pd.DataFrame({name: rec.ledger[name] for name in FLOWS}, index=dates)
+        flows["total"] = flows["interest"] + flows["borrow"] + flows["dividends"]
+    return {"_exposure": exposure, "_costs": costs, "_cash_flows": flows}
+
+
+# The financing flows per bar, money into the book (borrow <= 0, a short's dividend < 0).
+FLOWS = ("interest", "borrow", "dividends")
 
 
 def ruin_notes(equity: np.ndarray, dates: pd.DatetimeIndex, ruin: Optional[int]) -> List[str]:

@@ -18,7 +18,7 @@ from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Seq
 import numpy as np
 import pandas as pd
 
-from orvane import _benchmark, _params, _records, inputs
+from orvane import _benchmark, _financing, _params, _records, inputs
 from orvane._clock import unknown_tickers_error
 from orvane import stats as _stats
 from orvane.result import BacktestResult
@@ -40,7 +40,12 @@ def backtest(weights: pd.DataFrame,
              skip_stopped_until_rebalance: bool = True, window: int = 0, window_step: int = 1,
              delistings: Union[str, Mapping[str, Any], pd.Series, None] = None,
              split_trades_on_rebalance: bool = True,
-             benchmark: _benchmark.Benchmark = None) -> BacktestResult:
+             benchmark: _benchmark.Benchmark = None,
+             cash_rate: Union[float, pd.Series, None] = None,
+             short_rebate: Union[float, pd.Series, None] = None,
+             borrow_fee: Union[float, pd.Series, pd.DataFrame, None] = None,
+             dividends: Optional[pd.DataFrame] = None,
+             day_count: int = 360) -> BacktestResult:
     """Backtest a long/short portfolio of target weights on daily price bars.
 
     Timing: a weight row dated ``t`` comes into force on the last price bar at or before
@@ -132,14 +137,17 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
          prepared: Optional[Dict[str, Any]] = None) -> _Run:
     """Checked options and inputs, then one engine run.  ``prepared``: a cache of the
     inputs of fixed (prepared) weights, kept by a caller running them many times."""
+    prices, dividends = _financing.split_prices(prices, given.get("dividends"))
+    given = {**given, "dividends": dividends}
     settings, core, notes = _params.check_options(given)
     data = _prepare(weights, prices, settings, given, prepared)
     notes += data.warnings
+    money = _financing.financing(data, settings, notes)
     bench = _benchmark_series(data, settings["benchmark"])
     # Offsets past the last bar are never written: a longer window changes nothing.
     core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
     _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"], prepared)
-    record = run_core(data, **core)
+    record = run_core(data, money, **core)
     _check_finite(data, record)
     return _Run(data, settings, notes, record, bench)
 
@@ -323,16 +331,24 @@ def core_arguments(data: inputs.Inputs) -> Dict[str, Any]:
     }
 
 
-def run_core(data: inputs.Inputs, **options: Any) -> _records.RunRecord:
-    """One engine run; returns a RunRecord holding copies of everything the run left behind."""
+def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
+             **options: Any) -> _records.RunRecord:
+    """One engine run; returns a RunRecord holding copies of everything the run left behind.
+    ``money``: the run's financing arrays, or None for none."""
     from orvane.core import tradeloom
 
     with _ENGINE_LOCK, _collector_paused():
         # The front always keeps the engine's ledger: exposure, costs and trade P&L.
         tradeloom.record_ledger(True)
-        equity = tradeloom.backtest_(**core_arguments(data), **options)
+        # Set for this run only: the next one (the idle run too) has other rows.
+        tradeloom.set_financing(**(money.core() if money is not None else {}))
+        try:
+            equity = tradeloom.backtest_(**core_arguments(data), **options)
+        finally:
+            tradeloom.set_financing()
         record = _records.read_run(equity, tradeloom.get_trade_arrays(),
-                                   tradeloom.get_stock_operations(), tradeloom.get_ledger())
+                                   tradeloom.get_stock_operations(), tradeloom.get_ledger(),
+                                   financed=money is not None)
         _release(tradeloom)
         return record
 

@@ -84,6 +84,7 @@ class BacktestResult:
     _delisted: pd.Series
     _exposure: Optional[pd.DataFrame] = None
     _costs: Optional[pd.DataFrame] = None
+    _cash_flows: Optional[pd.DataFrame] = None
     _benchmark: Optional[pd.Series] = None
     # Per trade row, a number per ticker: the statistics group by it without the strings.
     _trade_keys: Optional[np.ndarray] = None
@@ -109,6 +110,20 @@ class BacktestResult:
         """Per live bar, the ``fees``, ``tax`` and ``total`` paid on it, in units of the
         starting capital (1.0), entries, exits, resizes and delistings alike."""
         return self._book(self._costs, "costs")
+
+    @property
+    def cash_flows(self) -> pd.DataFrame:
+        """Per live bar, the financing booked on it, money into the book in units of the
+        starting capital (1.0): ``interest`` on cash (negative when charged), ``borrow``
+        (fees on shorts, at or below 0), ``dividends`` (received by longs less paid by
+        shorts) and their ``total``.  Borrow and dividends are also in the trades'
+        ``financing`` and ``pnl``; interest belongs to no trade, so the equity's change
+        is ``trades["pnl"].sum() + cash_flows["interest"].sum()``.  Needs one of
+        ``cash_rate``, ``short_rebate``, ``borrow_fee``, ``dividends``."""
+        if self._cash_flows is None:
+            raise ValueError("cash_flows needs a run with financing: pass cash_rate, "
+                             "borrow_fee or dividends to backtest")
+        return self._book(self._cash_flows, "cash_flows")
 
     def _book(self, frame: Optional[pd.DataFrame], name: str) -> pd.DataFrame:
         if frame is None:

@@ -18,6 +18,10 @@ void Ledger::start(RunState& run, size_t nrows, size_t nsids) {
   short_value.assign(nrows, 0.0);
   fees.assign(nrows, 0.0);
   tax.assign(nrows, 0.0);
+  interest.assign(nrows, 0.0);
+  borrow.assign(nrows, 0.0);
+  dividends.assign(nrows, 0.0);
+  dividends_paid.assign(nrows, 0.0);
   names_held.assign(nrows, 0);
   trades.clear();
   open.assign(nsids, Record{});
@@ -89,7 +93,7 @@ void Ledger::close_record(int sid, double end_value, double sold, double price, 
   Record& rec = open[sid];
   const double nan = std::numeric_limits<double>::quiet_NaN();
   TradeRow out{rec.entry_row, row, rec.entry_notional, sold, price,
-               (rec.flows + end_value) - rec.start_value, rec.costs, sid, flip, nan, nan, nan};
+               (rec.flows + end_value) - rec.start_value, rec.costs, rec.financing, sid, flip, nan, nan, nan};
   // The first record listed for a sid after the ruin is the one open at it.
   if (ruin_row >= 0 && ruin_open[sid]) {
     const Record& then = at_ruin[sid];
@@ -202,6 +206,9 @@ PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
   const bool ok = put(d, "cash", l.cash, NPY_DOUBLE) && put(d, "long_value", l.long_value, NPY_DOUBLE) &&
                   put(d, "short_value", l.short_value, NPY_DOUBLE) && put(d, "fees", l.fees, NPY_DOUBLE) &&
                   put(d, "tax", l.tax, NPY_DOUBLE) && put(d, "names_held", l.names_held, NPY_INT64) &&
+                  put(d, "interest", l.interest, NPY_DOUBLE) && put(d, "borrow", l.borrow, NPY_DOUBLE) &&
+                  put(d, "dividends", l.dividends, NPY_DOUBLE) &&
+                  put(d, "dividends_paid", l.dividends_paid, NPY_DOUBLE) &&
                   put_column<int32_t>(d, "trade_sid", t, NPY_INT32, &Row::sid) &&
                   put_column<int64_t>(d, "entry_row", t, NPY_INT64, &Row::entry_row) &&
                   put_column<int64_t>(d, "exit_row", t, NPY_INT64, &Row::exit_row) &&
@@ -210,6 +217,7 @@ PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
                   put_column<double>(d, "exit_price", t, NPY_DOUBLE, &Row::exit_price) &&
                   put_column<double>(d, "pnl", t, NPY_DOUBLE, &Row::pnl) &&
                   put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs) &&
+                  put_column<double>(d, "financing", t, NPY_DOUBLE, &Row::financing) &&
                   put_column<bool>(d, "flip", t, NPY_BOOL, &Row::flip) &&
                   put_column<double>(d, "ruin_pnl", t, NPY_DOUBLE, &Row::ruin_pnl) &&
                   put_column<double>(d, "ruin_costs", t, NPY_DOUBLE, &Row::ruin_costs) &&

@@ -170,6 +170,7 @@ bool simulate_row(RunState& s) {
   g.analytics.record_date(static_cast<int>(s.d));
   if (PyErr_Occurred()) return false;
   s.exit_stocks_temp.clear();
+  if (s.fin.on) accrue_financing(s);
   if (!value_holdings(s)) return false;
   if (!carry_out_pending_exits(s)) return false;
   if (s.should_rebalance && !execute_rebalance(s)) return false;
@@ -221,6 +222,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger>
   for (const auto& [sid, col] : s.pos2price)
     if (sid >= 0 && sid < nsids) s.sid_col[sid] = col;
   if (!first_row_length(s.price_values, &nprices)) return nullptr;
+  if (!bind_financing(s, nrows, nprices)) return nullptr;
   if (ledger) {
     ledger->start(s, static_cast<size_t>(nrows), static_cast<size_t>(nsids));
     s.ledger = ledger.get();

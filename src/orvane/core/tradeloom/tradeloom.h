@@ -8,6 +8,7 @@
 
 #include "entry_table.h"
 #include "numpy_api.h"
+#include "pyref.h"
 #include "strided.h"
 
 namespace orvane::tradeloom {
@@ -23,6 +24,8 @@ struct Module {
   int busy = 0;      // a run, or a read of its trades, is in progress
   bool record_ledger = false;      // read once at the start of each run
   std::unique_ptr<Ledger> ledger;  // the last run's, when it completed with the switch on
+  // set_financing's arrays (owned; all null: off), in kFinancingNames order.
+  PyObject* financing[4] = {nullptr, nullptr, nullptr, nullptr};
 };
 
 extern Module g;
@@ -127,13 +130,15 @@ struct Ledger {
   // Empties the ledger for a run (keeping its storage) and binds it to the run.
   void start(RunState& run, size_t nrows, size_t nsids);
 
-  // Per bar.
-  std::vector<double> cash, long_value, short_value, fees, tax;
+  // Per bar. interest, borrow and dividends are money into the book (borrow <= 0).
+  // dividends_paid is the shorts' part of dividends (<= 0).
+  std::vector<double> cash, long_value, short_value, fees, tax, interest, borrow, dividends, dividends_paid;
   std::vector<int64_t> names_held;
   // Per trade record, one row each (split into columns when handed out).
   struct TradeRow {
     int64_t entry_row, exit_row;
     double entry_notional, exit_notional, exit_price, pnl, costs;
+    double financing;  // borrow and dividends booked while it was open, also in pnl
     int32_t sid;
     bool flip;  // closed by going straight to the other side (it paid its exit fee)
     // Open at the close of the first row the book was worth 0 or less: its P&L, costs
@@ -145,7 +150,7 @@ struct Ledger {
   // Per sid: the record being accumulated, and the price its value was last
   // marked at (the exit fill price).
   struct Record {
-    double start_value = 0.0, flows = 0.0, costs = 0.0, entry_notional = 0.0;
+    double start_value = 0.0, flows = 0.0, costs = 0.0, entry_notional = 0.0, financing = 0.0;
     int64_t entry_row = 0;  // kept after the close, as the analytics keep theirs
   };
   std::vector<Record> open;
@@ -171,6 +176,19 @@ struct Ledger {
   void trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
              double notional, double fee, double tax_paid, double cost, bool flip = false,
              double closing_fee = 0.0);
+  // A borrow fee (<= 0) or dividend (signed) of one holding, booked to its record.
+  void finance(int sid, double borrow_flow, double dividend) {
+    Record& rec = open[sid];
+    rec.flows += borrow_flow + dividend;
+    rec.financing += borrow_flow + dividend;
+  }
+  void financing_row(npy_intp d, double interest_flow, double borrow_flow, double dividend_flow,
+                     double shorts_paid) {
+    interest[d] = interest_flow;
+    borrow[d] = borrow_flow;
+    dividends[d] = dividend_flow;
+    dividends_paid[d] = shorts_paid;
+  }
   void close_row(npy_intp d, double cash_now, double long_now, double short_now, int64_t held, double balance);
   // After the last row: the records end_analysis closes, valued at the last
   // close; the ledger then no longer refers to the run.
@@ -238,6 +256,15 @@ struct RunState {
   int64_t walk_id = 0;
   Ledger* ledger = nullptr;  // nullptr: not recording
 
+  // The financing of this run, when set_financing was given arrays.
+  struct Financing {
+    PyRef held[4];  // the run's own references: a callback may replace the module's
+    View1<double> cash, rebate;
+    View2<double> borrow, dividends;
+    bool on = false, started = false;
+  };
+  Financing fin;
+
   npy_intp d = 0;  // current row
   int64_t date = 0;
 };
@@ -261,6 +288,10 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
 // Row stages: false with a Python error set on failure.
 bool validate_trade_price(double value, PyObject* symbol, int row);
 bool value_holdings(RunState& s);
+// Binds the module's financing arrays to a run of nrows x nprices; false with an error set.
+bool bind_financing(RunState& s, npy_intp nrows, npy_intp nprices);
+// Books the flows of the interval since the previous row, before the row trades.
+void accrue_financing(RunState& s);
 bool carry_out_pending_exits(RunState& s);
 bool execute_rebalance(RunState& s);
 bool sell_delisted(RunState& s);
@@ -310,5 +341,6 @@ PyObject* ioft(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* record_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_trade_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* set_financing(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvane::tradeloom
