@@ -104,6 +104,12 @@ def check_day_count(value: Any) -> int:
 def split_prices(prices: Any, dividends: Any) -> Tuple[Any, Any]:
     """(prices, dividends) with a mapping's ``"dividends"`` entry taken out.  Dividends on
     prices that ``read_prices`` adjusted for them would be counted twice: refused."""
+    own = getattr(prices, "dividends", None)
+    if isinstance(own, pd.DataFrame):  # prepared prices keep their mapping's entry
+        if dividends is not None:
+            raise ValueError("dividends are given twice: as dividends= and as the prices' "
+                             "'dividends' entry; pass one")
+        return prices, own
     if isinstance(prices, Mapping) and "dividends" in prices:
         if dividends is not None:
             raise ValueError("dividends are given twice: as dividends= and as the prices' "

@@ -32,6 +32,7 @@ COLUMNS: Dict[str, Tuple[str, ...]] = {
     **{field: (field,) for field in FIELDS},
     "adjclose": ("adjclose",),
     "weight": ("weight",),
+    "dividend": ("dividend", "dividends", "amount"),
 }
 PRICE_COLUMNS = ("date", "ticker", *FIELDS, "adjclose")
 WEIGHT_COLUMNS = ("date", "ticker", "weight")

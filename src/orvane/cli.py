@@ -176,6 +176,15 @@ def load_delistings(value: Optional[str], dayfirst: Optional[bool] = None) -> An
     return _read(lambda: reader.read_delistings(path, dayfirst=dayfirst))
 
 
+def load_dividends(value: Optional[str], dayfirst: Optional[bool] = None) -> Any:
+    if value is None:
+        return None
+    path = pathlib.Path(value)
+    if not path.is_file():
+        raise InputError(f"dividends file {path} does not exist")
+    return _read(lambda: reader.read_dividends(path, dayfirst=dayfirst))
+
+
 def _first_line(exc: BaseException) -> str:
     text = str(exc).strip() or type(exc).__name__
     return text.splitlines()[0]
@@ -339,12 +348,13 @@ def run_files(args: argparse.Namespace) -> int:
         weights = load_weights(args.weights, args.dayfirst)
         prices = load_prices(args.prices, extra, args.dayfirst, args.adjust)
         kwargs["delistings"] = load_delistings(kwargs.get("delistings"), args.dayfirst)
+        kwargs["dividends"] = load_dividends(kwargs.get("dividends"), args.dayfirst)
     notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
     try:
         result = _backtest_quietly(weights, prices, **kwargs)
     except (ValueError, TypeError, KeyError) as exc:
         message = _first_line(exc)
-        for name in ("weights", "prices", "delistings"):
+        for name in ("weights", "prices", "delistings", "dividends"):
             if message.startswith(name) and getattr(args, name) not in (None, "infer"):
                 message += f" (--{name} {getattr(args, name)})"
                 break

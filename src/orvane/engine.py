@@ -238,8 +238,13 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
         total = np.asarray(rec.ledger["fees"]) + np.asarray(rec.ledger["tax"])
         book = {"gross": columns["gross"][live], "net": columns["net"][live],
                 "costs": total[live]}
+    flows = None
+    if rec.financed and rec.ledger is not None:
+        flows = {name: np.asarray(rec.ledger[name])[live]
+                 for name in ("interest", "borrow", "dividends")}
+        flows["financing"] = cols["financing"]
     figures = _stats.run_figures(equity, trades, holdings=True,
-                                 ruined=ruin is not None, **book)
+                                 ruined=ruin is not None, flows=flows, **book)
     stats = _stats.figures_summary(figures, 0.0, curve)
     values = np.full(len(dates), np.nan)
     values[live] = rec.equity[live]

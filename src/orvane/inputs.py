@@ -17,6 +17,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from orvane._calendar import period_ends
+from orvane._financing import split_prices
 from orvane._clock import (Clock, check_dates, check_labels, check_values, outside_clock,
                            unknown_tickers_error)
 from orvane._common import SHOWN, period_dates
@@ -201,6 +202,10 @@ class PreparedPrices:
     close_max: float
     # Whether the bars were found to hold together (checked on first use).
     _bars: Dict[str, bool]
+    # The prices' own dividends (a mapping's "dividends" entry), and whether read_prices
+    # adjusted them for dividends.
+    dividends: Optional[pd.DataFrame] = None
+    adjusted: bool = False
 
     def __repr__(self) -> str:
         return (f"<PreparedPrices {len(self.dates)} bars x {len(self.tickers)} tickers, "
@@ -241,6 +246,7 @@ def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> Prepa
     if isinstance(prices, PreparedPrices):
         return prices
     notes: List[str] = []
+    prices, dividends = split_prices(prices, None)
     frames = price_frames(prices, notes)
     needed = set(frames) if fields is None else ({"close"} | set(fields)) & set(frames)
     dates, tickers, arrays, aligned = _align_fields(frames, needed)
@@ -251,7 +257,7 @@ def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> Prepa
     close = arrays["close"]
     close_max = float(np.fmax.reduce(np.abs(close), axis=None)) if close.size else np.nan
     return PreparedPrices(dates, tickers, arrays, tuple(frames), tuple(notes), Clock(dates),
-                          close_max, {})
+                          close_max, {}, dividends, bool(getattr(prices, "adjusted", False)))
 
 
 _REL_TOL = 1e-9

@@ -27,12 +27,24 @@ from orvane._values import (PARQUET_SUFFIXES, AmbiguousDatesError, Origin, PathL
                             numbers, parse_dates, ticker_keys, wide_numbers)
 
 __all__ = ["read_prices", "read_weights", "read_price_file", "read_wide", "read_delistings",
+           "read_dividends", "PriceTables",
            "prices_from_tables", "data_files", "read_table", "parse_dates", "price_frames",
            "weight_frame", "find_columns", "table_layout", "column_key", "normalize", "Origin",
            "Source", "AmbiguousDatesError", "FIELDS", "COLUMNS", "PRICE_COLUMNS",
            "WEIGHT_COLUMNS"]
 
 FOLDER_SUFFIXES = (".csv",) + PARQUET_SUFFIXES
+DIVIDENDS = "dividends"
+# A day's dividend above this share of the previous close is a split the close was not
+# adjusted for far more often than a payout.
+_SPLIT_LIKE = 0.25
+
+
+class PriceTables(dict):
+    """What ``read_prices`` returns: a plain mapping of field -> frame, which also tells
+    whether its prices were adjusted for dividends (dividends on top would count twice)."""
+
+    adjusted: bool = False
 
 
 # ---------------------------------------------------------------- files
@@ -218,6 +230,11 @@ def _price_cells(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Op
                 raise ValueError(f"{source.where(row)}: adj close / close scales the {f} "
                                  f"{values[f][row]:g} beyond any float; correct the row")
         values = scaled
+    elif ADJ_CLOSE in names:
+        adjusted = numbers(frame[names[ADJ_CLOSE]], source, names[ADJ_CLOSE])
+        keys = frame[names["ticker"]].to_numpy() if long else None
+        values[DIVIDENDS] = _inferred_dividends(dates, keys, values["close"], adjusted, source,
+                                                notes)
     if long:
         keys = ticker_keys(frame[names["ticker"]], source, names["ticker"])
         tickers = [str(t) for t in pd.unique(keys)]
@@ -226,6 +243,48 @@ def _price_cells(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Op
         tickers = [source.path.stem]
     refuse_repeated(dates, keys if long else None, source, "long" if long else "bars")
     return tickers, Cells(dates, keys, values), fields
+
+
+def _half_step(values: np.ndarray) -> float:
+    """Half the decimal step the values are written to (0.005 for cents): their rounding."""
+    values = values[np.isfinite(values)]
+    with np.errstate(all="ignore"):
+        for k in range(11):
+            scaled = values * 10.0**k
+            if np.all(np.abs(scaled - np.round(scaled)) <= 1e-6 * np.maximum(1.0, np.abs(scaled))):
+                return 0.5 * 10.0**-k
+    return 0.5e-10
+
+
+def _inferred_dividends(dates: pd.DatetimeIndex, keys: Optional[np.ndarray], close: np.ndarray,
+                        adjusted: np.ndarray, source: Source, notes: List[str]) -> np.ndarray:
+    """Cash per share going ex on each row, from the fall of adj close / close against the
+    row before (of the same ticker): close[t-1] - close[t] * adj[t-1] / adj[t], kept where it
+    is above what rounding the two columns to their written step can make; 0 elsewhere."""
+    out = np.zeros(len(close))
+    ok = np.flatnonzero(~np.isnan(close) & ~np.isnan(adjusted) & (close > 0) & (adjusted > 0))
+    if len(ok) < 2:
+        return out
+    group = pd.factorize(keys)[0] if keys is not None else np.zeros(len(close), dtype=np.intp)
+    rows = ok[np.lexsort((np.asarray(dates[ok].asi8), group[ok]))]
+    same = group[rows[1:]] == group[rows[:-1]]
+    prev, cur = rows[:-1][same], rows[1:][same]
+    step_close, step_adj = _half_step(close[ok]), _half_step(adjusted[ok])
+    # Prices near the ends of the float range give no finite amount: no dividend there.
+    with np.errstate(all="ignore"):
+        ratio = adjusted[prev] / adjusted[cur]
+        paid = close[prev] - close[cur] * ratio
+        noise = (step_close * (1.0 + ratio)
+                 + close[cur] * ratio * (step_adj / adjusted[prev] + step_adj / adjusted[cur])
+                 + 1e-12 * close[prev])
+        kept = np.isfinite(paid) & np.isfinite(noise) & (paid > noise)
+    split = kept & (paid > _SPLIT_LIKE * close[prev])
+    if split.any():
+        notes.append(f"{source}: adj close / close moves like a split on "
+                     f"{show(day(d) for d in dates[cur[split]])}; left out of the dividends "
+                     "(is the close split-adjusted?)")
+    out[cur[kept & ~split]] = paid[kept & ~split]
+    return out
 
 
 def prices_from_tables(tables: Iterable[Tuple[Source, pd.DataFrame]], *, adjust: bool = True,
@@ -259,6 +318,9 @@ def prices_from_tables(tables: Iterable[Tuple[Source, pd.DataFrame]], *, adjust:
     if adjust and 0 < len(plain) < len(kept):
         notes.append(f"no Adj Close column in {show(files(plain))}: their prices are used as they "
                      "are, unlike the other files'")
+    if not adjust and 0 < len(plain) < len(kept):
+        notes.append(f"no Adj Close column in {show(files(plain))}: no dividends are known for "
+                     "their tickers")
     zones = {cells.dates.tz for _, cells, _ in kept}
     if None in zones and len(zones) > 1:
         raise ValueError("some files have time-zone-aware dates and others naive ones: "
@@ -273,9 +335,15 @@ def prices_from_tables(tables: Iterable[Tuple[Source, pd.DataFrame]], *, adjust:
         warnings.warn(note, UserWarning, stacklevel=3)
     # Dates in several zones meet in UTC.
     dates = [c.dates if len(zones) == 1 else c.dates.tz_convert("UTC") for _, c, _ in kept]
-    return spread(Cells(dates[0].append(dates[1:]), np.concatenate([c.tickers for _, c, _ in kept]),
-                          {f: np.concatenate([c.values[f] for _, c, _ in kept]) for f in fields}),
-                   np.nan)
+    columns = {f: np.concatenate([c.values[f] for _, c, _ in kept]) for f in fields}
+    if not adjust and len(plain) < len(kept):
+        columns[DIVIDENDS] = np.concatenate([c.values.get(DIVIDENDS, np.full(len(c.dates), np.nan))
+                                             for _, c, _ in kept])
+    out = PriceTables(spread(Cells(dates[0].append(dates[1:]),
+                                   np.concatenate([c.tickers for _, c, _ in kept]), columns),
+                             np.nan))
+    out.adjusted = adjust and len(plain) < len(kept)
+    return out
 
 
 def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = True,
@@ -298,7 +366,13 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
         With an ``Adj Close`` column: the close becomes the adjusted close and open, high
         and low are multiplied by adj close / close of their bar, so a split or a dividend
         is not a jump in the prices and stops and intrabar exits see the same adjusted bar
-        as the close.  False: the raw close; ``Adj Close`` is not read.
+        as the close.  False: the raw (split-adjusted) close, and a ``"dividends"`` frame of
+        the cash per share going ex on each bar, inferred from Close and Adj Close:
+        ``close[t-1] - close[t] * adj[t-1] / adj[t]``, kept where it is above what rounding
+        the two columns to the decimals they are written in can make (0 elsewhere; NaN for
+        tickers whose file has no Adj Close).  A fall beyond 25 % of the previous close is
+        a split the close was not adjusted for, not a dividend: warned and left out.
+        ``backtest`` pays those dividends to the holdings (see its ``dividends``).
     dayfirst : bool or None, default None
         How to read dates written ``03/04/2021``: True day first, False month first.  None
         takes the only order under which every date of a file is valid, and refuses a file
@@ -307,10 +381,12 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
 
     Returns
     -------
-    dict of str to DataFrame
+    PriceTables (a dict of str to DataFrame)
         ``{"open": ..., "high": ..., "low": ..., "close": ...}``, each dates x tickers with
         dates and tickers sorted, NaN where a ticker has no bar (a row without a close is
-        none).  Only the fields every file has; ``"close"`` always.
+        none).  Only the fields every file has; ``"close"`` always; ``"dividends"`` with
+        ``adjust=False`` and an ``Adj Close`` column.  Its ``adjusted`` attribute is True
+        when the prices were adjusted.
 
     Raises
     ------
@@ -482,6 +558,26 @@ def _refuse_given_twice(cells: Cells, file_of: np.ndarray, sources: Sequence[Sou
     a, b = (sources[file_of[i]] for i in same[:2])
     raise ValueError(f"weights for {cells.tickers[same[0]]} on {day(cells.dates[same[0]])} come "
                      f"from two files, {a} and {b}; keep one of them")
+
+
+def read_dividends(path: PathLike, *, dayfirst: Optional[bool] = None) -> pd.DataFrame:
+    """A dividends file -> ex-dates x tickers of cash per share (NaN: none).  Long, with
+    columns date, ticker and dividend (or amount); or wide, a date column then one column
+    per ticker."""
+    source, frame = Source(path), read_table(path)
+    needed = ("date", "ticker", "dividend")
+    found = find_columns(frame.columns, source, needed)
+    if "ticker" not in found:
+        return _wide_table(frame, source, dayfirst)
+    missing = [c for c in needed if c not in found]
+    if missing:
+        raise long_needs(source, needed, missing, frame.columns)
+    value = found["dividend"]
+    dates = parse_dates(frame[found["date"]], source, found["date"], dayfirst)
+    tickers = ticker_keys(frame[found["ticker"]], source, found["ticker"])
+    refuse_repeated(dates, tickers, source)
+    cells = Cells(dates, tickers, {DIVIDENDS: numbers(frame[value], source, value)})
+    return spread(cells, np.nan, named=False)[DIVIDENDS]
 
 
 def read_delistings(path: PathLike, *, dayfirst: Optional[bool] = None) -> pd.Series:

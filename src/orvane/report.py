@@ -245,8 +245,19 @@ def _exposure_section(result: Any) -> str:
     paid = float(costs["total"].sum())
     note = (f"fractions of equity at each close; average gross {book['gross'].mean():.0%}, "
             f"net {book['net'].mean():+.0%}; costs paid {paid:.2%} of the starting capital "
-            f"(fees {costs['fees'].sum():.2%}, tax {costs['tax'].sum():.2%})")
+            f"(fees {costs['fees'].sum():.2%}, tax {costs['tax'].sum():.2%})"
+            f"{_financing_words(result)}")
     return _figure("exposure", "Exposure", note, fig, "Long, short, gross and net exposure")
+
+
+def _financing_words(result: Any) -> str:
+    """The financing flows beside the costs, for a run that had them."""
+    try:
+        flows = result.cash_flows
+    except (AttributeError, ValueError):
+        return ""
+    return (f"; financing {flows['total'].sum():+.2%} (interest {flows['interest'].sum():+.2%}, "
+            f"borrow {flows['borrow'].sum():+.2%}, dividends {flows['dividends'].sum():+.2%})")
 
 
 def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25,

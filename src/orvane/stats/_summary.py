@@ -45,6 +45,9 @@ class RunFigures(NamedTuple):
     gross: Optional[np.ndarray]      # gross and net exposure per live bar, from the book
     net: Optional[np.ndarray]
     paid: Optional[float]            # costs paid over the live bars
+    # Financing over the live bars, money into the book: interest, borrow, dividends and
+    # the longs' dividends (None for a run without financing).
+    flows: Optional[Dict[str, float]]
     ruined: bool
     # Per record, the positions in ``equity`` of its entry and exit (len(equity) while open).
     open_bars: Tuple[np.ndarray, np.ndarray]
@@ -52,22 +55,31 @@ class RunFigures(NamedTuple):
 
 def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = True,
                 gross: Optional[np.ndarray] = None, net: Optional[np.ndarray] = None,
-                costs: Optional[np.ndarray] = None, ruined: bool = False) -> RunFigures:
+                costs: Optional[np.ndarray] = None, ruined: bool = False,
+                flows: Optional[Dict[str, np.ndarray]] = None) -> RunFigures:
     """The figures of one run, whoever holds it: a result's tables or the engine's records.
 
     ``equity`` is the live equity (no NaN); ``trades`` the trade arrays, their dates in
     the unit of ``equity``'s, with their ``bars`` in it when the caller knows them;
     ``holdings`` whether the holding rows apply; ``gross``,
     ``net`` and ``costs`` (paid per bar) cover the live bars and come from the engine's
-    book (None without one); ``ruined``, whether the equity reached 0 on its last bar.
+    book (None without one); ``ruined``, whether the equity reached 0 on its last bar;
+    ``flows``, a financed run's ``interest``, ``borrow`` and ``dividends`` per live bar and
+    ``financing`` per trade record.
     """
     if gross is None or net is None or costs is None:
         gross = net = None
         paid = None
     else:
         paid = float(np.nansum(costs))
+    money = None
+    if flows is not None:
+        money = {name: float(np.nansum(flows[name])) for name in ("interest", "borrow", "dividends")}
+        # Longs pay no borrow: their records' financing is the dividends they received.
+        money["long_dividends"] = float(np.nansum(flows["financing"][~trades.short]))
     return RunFigures(equity=equity, trades=trades, holdings=holdings, gross=gross, net=net,
-                      paid=paid, ruined=ruined, open_bars=open_bars(trades, equity.index))
+                      paid=paid, ruined=ruined, open_bars=open_bars(trades, equity.index),
+                      flows=money)
 
 
 def result_figures(result: Any) -> RunFigures:
@@ -84,10 +96,15 @@ def result_figures(result: Any) -> RunFigures:
         book = {"gross": float_column(exposure, "gross"), "net": float_column(exposure, "net"),
                 "costs": float_column(costs, "total")}
     equity = live_equity(result)
+    flows = None
+    if getattr(result, "_cash_flows", None) is not None and "financing" in trades:
+        cash = result.cash_flows
+        flows = {**{name: float_column(cash, name) for name in ("interest", "borrow", "dividends")},
+                 "financing": float_column(trades, "financing")}
     return run_figures(
         equity, trade_figures(trades, getattr(result, "_trade_keys", None), equity.index),
         holdings=isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"),
-        ruined=bool(getattr(result, "ruined", False)), **book)
+        ruined=bool(getattr(result, "ruined", False)), flows=flows, **book)
 
 
 @quiet
@@ -157,6 +174,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
     values["turnover"] = segment_turnover(f, order, continues, years)
     values["time_in_market"] = share_open(*fig.open_bars, len(equity))
     values.update(_book_stats(fig, order, continues))
+    values.update(_financing_stats(fig))
     if fig.ruined:
         values["ruined_on"] = equity.index[-1]
     # A row whose inputs the run lacks (a benchmark, the book, a ruin) is left out.
@@ -189,6 +207,30 @@ def _book_stats(fig: RunFigures, order: np.ndarray, continues: np.ndarray) -> di
                return_before_costs=total_return(equity) + fig.paid / float(equity.iloc[0])
                if len(equity) else float("nan"))
     return out
+
+
+def _financing_stats(fig: RunFigures) -> dict:
+    """Of a financed run, in units of the starting capital (1.0):
+
+    - interest_earned: interest on cash, net of interest charged on negative cash
+    - borrow_paid: borrow fees the shorts paid (0 or more)
+    - dividends_received: by the longs; dividends_paid: by the shorts (0 or more)
+    - return_before_financing: total return with every flow taken back (not compounded)
+    """
+    money = fig.flows
+    if money is None:
+        return {}
+    received = money["long_dividends"]
+    total = money["interest"] + money["borrow"] + money["dividends"]
+    equity = fig.equity
+    return {
+        "interest_earned": money["interest"],
+        "borrow_paid": -money["borrow"],
+        "dividends_received": received,
+        "dividends_paid": received - money["dividends"],
+        "return_before_financing": (total_return(equity) - total / float(equity.iloc[0])
+                                    if len(equity) else float("nan")),
+    }
 
 
 def format_summary(stats: pd.Series) -> pd.Series:

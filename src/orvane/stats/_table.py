@@ -17,12 +17,13 @@ RETURNS = "Returns"
 RISK = "Risk"
 BENCHMARK = "Against the benchmark"
 TRADES = "Trade records"
+FINANCING = "Financing"
 GROUP_NOTES = {TRADES: "one record per position and rebalance segment: a holding kept across "
                        "rebalances counts once per segment; a record or holding wins or "
                        "loses by its money (pnl), not its return"}
 
 KINDS = ("date", "recovery", "pct", "ratio", "int", "float", "times")
-NEEDS = ("equity", "trades", "benchmark", "book", "ruin")
+NEEDS = ("equity", "trades", "benchmark", "book", "financing", "ruin")
 
 
 class Statistic(NamedTuple):
@@ -102,6 +103,15 @@ TABLE: Tuple[Statistic, ...] = (
     _S("avg_net_exposure", "Average net exposure", TRADES, "pct", None, "book"),
     _S("total_costs", "Costs paid (of capital 1.0)", TRADES, "pct", False, "book"),
     _S("return_before_costs", "Total return before costs", TRADES, "pct", True, "book"),
+    # Only for a run with financing (cash_rate, borrow_fee, dividends); money of capital 1.0.
+    _S("interest_earned", "Interest on cash (of capital 1.0)", FINANCING, "pct", True,
+       "financing"),
+    _S("borrow_paid", "Borrow fees paid (of capital 1.0)", FINANCING, "pct", False, "financing"),
+    _S("dividends_received", "Dividends received by longs", FINANCING, "pct", True, "financing"),
+    _S("dividends_paid", "Dividends paid by shorts", FINANCING, "pct", False, "financing"),
+    # Neither by itself: what financing did to the run, not how good the strategy is.
+    _S("return_before_financing", "Total return before financing", FINANCING, "pct", None,
+       "financing"),
     _S("ruined_on", "Equity reached 0 on", RETURNS, "date", None, "ruin"),
 )
 del _S
