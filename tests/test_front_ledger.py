@@ -18,14 +18,35 @@ CASES = [
     dict(keep_costs_on_rebalance=True, position_limit=0.08, delistings="infer"),
     dict(split_trades_on_rebalance=False, rebalance="Q", skip_stopped_until_rebalance=False,
          stop_loss=0.03),
+    # Financing on top of costs, stops and delistings: interest is the one flow no trade owns.
+    dict(cash_rate=0.05, borrow_fee=0.02, dividends="random", fee=0.003, tax=0.002,
+         stop_loss=0.05, delistings="infer"),
+    dict(cash_rate=0.03, short_rebate=0.0, borrow_fee="per name", dividends="random",
+         trade_at="open", intrabar_exits=True, stop_loss=0.04, take_profit=0.1, day_count=365,
+         keep_costs_on_rebalance=True),
 ]
 
 
+def random_dividends(market, seed):
+    """About one ex-date a quarter per ticker, 0.5-2 % of the previous close."""
+    close = market["close"]
+    rng = np.random.default_rng(seed)
+    paid = (rng.random(close.shape) < 1 / 63) * rng.uniform(0.005, 0.02, close.shape)
+    return pd.DataFrame(paid * close.shift(1).to_numpy(), index=close.index,
+                        columns=close.columns).fillna(0.0)
+
+
 def run(seed, **options):
+    options = dict(options)
     market = datasets.synthetic_market(stocks=40, years=3, seed=seed)
     # Long-heavy and resized every month: every cost path of the book is exercised.
     weights = datasets.momentum(market, top=8, bottom=4, lookback=40, skip=5)
     weights = weights * np.linspace(0.6, 1.4, len(weights))[:, None]
+    if options.get("dividends") == "random":
+        options["dividends"] = random_dividends(market, seed)
+    if options.get("borrow_fee") == "per name":
+        tickers = market["close"].columns
+        options["borrow_fee"] = pd.Series(np.linspace(0.0, 0.6, len(tickers)), index=tickers)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
         return orvane.backtest(weights, market, **options)
@@ -37,7 +58,16 @@ def test_trades_add_up_to_the_equity_and_costs_to_the_book(seed, options):
     result = run(seed, **options)
     equity, trades = result.equity, result.trades
     change = equity.iloc[-1] - equity.iloc[0]
-    assert abs(change - trades["pnl"].sum()) <= 1e-9 * max(abs(change), 1.0)
+    financed = "cash_rate" in options
+    interest = result.cash_flows["interest"].sum() if financed else 0.0
+    assert abs(change - (trades["pnl"].sum() + interest)) <= 1e-9 * max(abs(change), 1.0)
+    if financed:
+        flows = result.cash_flows
+        assert (flows["borrow"] < 0).any() and (flows["dividends"] != 0).any() and interest > 0
+        # Borrow and dividends belong to the trades, and nothing else does.
+        assert np.isclose(trades["financing"].sum(), flows["borrow"].sum() + flows["dividends"].sum(),
+                          rtol=1e-9, atol=1e-12)
+        assert (trades.loc[trades["side"] == "long", "financing"] >= 0).all()
     assert np.isclose(trades["costs"].sum(), result.costs["total"].sum(), rtol=1e-9, atol=1e-12)
     assert (trades["costs"] >= 0).all()
     book = result.exposure
