@@ -1,5 +1,5 @@
-"""Time backtest_ on workload W with the ledger off and on, and optionally the same
-inputs on another build, interleaved round by round in one run.
+"""Time backtest_ on workload W with the ledger off and on, with every financing flow on
+(`fin`), and optionally the same inputs on another build, interleaved round by round in one run.
 
     python bench/bench_ledger.py
     python bench/bench_ledger.py --base-python /path/to/base/venv/bin/python
@@ -15,7 +15,9 @@ the statistics are taken over all runs of a variant: the median, and the
 minimum, which shared machines disturb least. Ratios: `on/off` is what
 recording costs, `off/base` this build with the ledger off against the other
 build. Giving this build's own interpreter as `--base-python` shows the noise
-floor of `off/base`. Nothing asserts on time.
+floor of `off/base`. `fin/on` is what interest, a borrow fee on every short and
+dividends (about one ex-date a quarter per stock) cost on top of the ledger, the
+way the front always runs. Nothing asserts on time.
 """
 
 import argparse
@@ -40,7 +42,15 @@ from orvane.core import tradeloom
 with open(sys.argv[1], "rb") as f:
     kwargs = pickle.load(f)
 if sys.argv[2] != "-":
-    tradeloom.record_ledger(sys.argv[2] == "on")
+    tradeloom.record_ledger(sys.argv[2] in ("on", "fin"))
+if sys.argv[2] == "fin":
+    import numpy as np
+    rows, cols = kwargs["price_values"].shape
+    rng = np.random.default_rng(0)
+    day = np.full(rows, 1.4 / 360)
+    paid = (rng.random((rows, cols)) < 1 / 63) * 0.01 * np.nan_to_num(kwargs["close_values"])
+    tradeloom.set_financing(cash=0.04 * day, borrow=np.broadcast_to((0.01 * day)[:, None], (rows, cols)),
+                            dividends=paid)
 tradeloom.backtest_(**kwargs)
 trades = len(tradeloom.tidemark.trades)
 print("ready", trades, flush=True)
@@ -81,7 +91,8 @@ def main(argv=None):
     args = ap.parse_args(argv)
 
     _, kwargs = make_workload()
-    variants = {"off": (sys.executable, "off"), "on": (sys.executable, "on")}
+    variants = {"off": (sys.executable, "off"), "on": (sys.executable, "on"),
+                "fin": (sys.executable, "fin")}
     if args.base_python:
         variants["base"] = (args.base_python, "-")
     times = {name: [] for name in variants}
@@ -107,12 +118,13 @@ def main(argv=None):
     print(f"workload W: {rows} x {stocks}, {held} names held; trade records {sorted(trades)}; "
           f"Python {platform.python_version()}, NumPy {np.__version__}; "
           f"{args.generations} x {args.repeat} runs of each")
-    header = f"{'':>7} {'off s':>8} {'on s':>8} {'on/off':>7}" + (f" {'base s':>8} {'off/base':>9}" if
-                                                                  args.base_python else "")
+    header = (f"{'':>7} {'off s':>8} {'on s':>8} {'on/off':>7} {'fin s':>8} {'fin/on':>7}"
+              + (f" {'base s':>8} {'off/base':>9}" if args.base_python else ""))
     print(header)
     for label, stat in (("median", statistics.median), ("min", min)):
         v = {name: stat(t) for name, t in times.items()}
-        line = f"{label:>7} {v['off']:8.4f} {v['on']:8.4f} {v['on'] / v['off']:7.3f}"
+        line = (f"{label:>7} {v['off']:8.4f} {v['on']:8.4f} {v['on'] / v['off']:7.3f} "
+                f"{v['fin']:8.4f} {v['fin'] / v['on']:7.3f}")
         if args.base_python:
             line += f" {v['base']:8.4f} {v['off'] / v['base']:9.3f}"
         print(line)

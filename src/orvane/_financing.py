@@ -18,7 +18,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 import numpy as np
 import pandas as pd
 
-from orvane._checks import Bounds, check_choice, check_real, shown
+from orvane._checks import Bounds, check_real, shown
 from orvane._clock import Clock, check_dates, check_labels, check_values, unknown_tickers_error
 from orvane._common import day as _day, show as _show
 

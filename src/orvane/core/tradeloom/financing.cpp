@@ -85,7 +85,9 @@ void accrue_financing(RunState& s) {
   }
   const npy_intp d = s.d, p = d - 1;
   double shorts = 0.0, borrowed = 0.0, paid_out = 0.0, shorts_paid = 0.0;
-  s.pos.for_each([&](int sid, double& v) {
+  // Interest on cash alone needs no walk of the book.
+  const bool walk = f.rebate.present || f.borrow.present || f.dividends.present;
+  if (walk) s.pos.for_each([&](int sid, double& v) {
     if (v == 0.0) return;
     const int col = price_column(s, sid);
     const double trade_price = cell_or_nan(s.price_values, p, col), close = cell_or_nan(s.close_values, p, col);
