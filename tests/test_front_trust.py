@@ -132,7 +132,11 @@ WARNED = {
                                                      r"1 \(1 rows, largest gross 1.2\)"),
     "percentages": (dict(w=weights(A=[50.0, 20.0], B=[-30.0, 40.0])),
                     r"weights are fractions of the portfolio: 0.10 means 10 %; rows with gross "
-                    r"above 1 are scaled to 1, the engine never levers \(2 rows, largest gross 80\)"),
+                    r"above 1 are scaled to 1, the max_gross in force \(2 rows, largest gross 80\)"),
+    "gross above max_gross 2": (dict(w=weights(A=[0.9, 0.8], B=[-0.9, -0.8], C=[0.0, 0.5]),
+                                     p=prices(C=np.linspace(30, 32, 8)), max_gross=2.0),
+                                r"rows with gross above 2 are scaled to gross 2 \(1 rows, largest "
+                                r"gross 2.1\)"),
     "take profit of 500 %": (dict(take_profit=5), r"take_profit=5 means \+500 %"),
     "fee in percent": (dict(fee=0.1), r"fee=0.1 is 10 % of every trade"),
     "all zero": (dict(w=weights(A=[0.0, 0.0], B=[0.0, 0.0])), r"weights are all zero"),
@@ -178,6 +182,8 @@ def test_adjustments_warn_once(case):
 
 
 NOT_WARNED = {
+    "a 100/100 book within max_gross 2": (dict(w=weights(A=[1.0, 0.9], B=[-1.0, -0.9]),
+                                               max_gross=2.0), r"gross"),
     "float32 rows at gross 1": (dict(w=pd.DataFrame({"A": THIRD, "B": THIRD, "C": THIRD},
                                                     index=DAYS[[0, 3]]),
                                      p=prices(C=np.linspace(30, 32, 8))), r"gross"),

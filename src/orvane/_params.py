@@ -14,7 +14,8 @@ import numpy as np
 import pandas as pd
 
 from orvane import _benchmark, _financing
-from orvane._checks import FRACTION, Bounds, check_choice, check_flag, check_fraction, check_whole
+from orvane._checks import (FRACTION, Bounds, check_choice, check_flag, check_fraction, check_real,
+                            check_whole)
 
 __all__ = ["Option", "OPTIONS", "BY_NAME", "option_names", "check_options", "parameters_doc",
            "setting_text"]
@@ -293,6 +294,51 @@ OPTIONS: Tuple[Option, ...] = (
         "US dollar and the euro) or 365 (sterling, and a plain calendar year).",
         "days a year of interest and borrow fees: 360 or 365",
         _financing.check_day_count, cli=int, metavar="DAYS"),
+    Option(
+        "max_gross", 1.0, "float",
+        "Largest gross weight (sum of absolute weights) a rebalance holds, in {bounds}: a "
+        "row above it is scaled down to it, a row up to it is held as given.  2.0 runs a "
+        "100/100 market-neutral book at full size; above 1 the book holds more than its "
+        "equity (negative cash on the long side, paying ``cash_rate``).",
+        "largest gross weight held (2 = a 100/100 book at full size)",
+        None, bounds=Bounds(0.0, 10.0, low_open=True), example=2.0, cli=float,
+        metavar="GROSS"),
+    Option(
+        "band", None, "float or None",
+        "No-trade band, an absolute weight in {bounds} (0.02 = 2 percentage points): at a "
+        "rebalance a held name whose weight is within it of its target is left as it is "
+        "(no costs; its trade record goes on, even with ``split_trades_on_rebalance``); "
+        "names outside it are traded to the target.  Entries, exits and side flips always "
+        "trade.",
+        "no-trade band: leave a name alone at a rebalance when its weight is within this "
+        "of its target",
+        None, bounds=Bounds(0.0, 1.0, high_open=True), example=0.02, none="off",
+        cli=float, metavar="WEIGHT"),
+    Option(
+        "min_trade", None, "float or None",
+        "Smallest resize traded, a fraction of equity in {bounds}: a smaller one is skipped "
+        "like a name within the band.  Entries, exits and flips always trade.",
+        "smallest resize traded, as a fraction of equity",
+        None, bounds=Bounds(0.0, 1.0, high_open=True), example=0.001, none="off",
+        cli=float, metavar="FRACTION"),
+    Option(
+        "capital", None, "float or None",
+        "Starting capital in money: with it every target position is rounded toward zero "
+        "to whole lots of ``lot`` shares at the trading price of its rebalance (a buy first "
+        "leaves room for its fee, which is then paid from cash), so positions are whole "
+        "lots and rounding never takes cash below what the targets would; the trade table "
+        "gains ``shares``.",
+        "starting capital in money: trade whole lots of --lot shares",
+        lambda value: None if value is None else check_real(
+            value, "capital", Bounds(0.0, low_open=True), what="an amount of money"),
+        none="none: positions are fractions of equity, not shares", cli=float,
+        metavar="MONEY"),
+    Option(
+        "lot", 1, "int",
+        "Shares per lot for ``capital`` (100 for round lots).",
+        "shares per lot (with --capital)",
+        lambda value: check_whole(value, "lot", Bounds(1), unit="shares"), cli=int,
+        metavar="SHARES"),
 )
 BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
 
@@ -342,6 +388,9 @@ def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, A
     checked["fee"], checked["tax"] = _costs(checked["fee"], checked["tax"])
     checked["window"], checked["window_step"] = _window(checked["window"],
                                                         checked["window_step"])
+    if checked["lot"] != 1 and checked["capital"] is None:
+        raise ValueError(f"lot={checked['lot']} needs capital: whole lots are counted in "
+                         "money, e.g. capital=100000")
     settings = {name: given[name] if given[name] is None and BY_NAME[name].none else value
                 for name, value in checked.items()}
     core = {o.core: checked[o.name] for o in OPTIONS if o.core is not None}
@@ -354,6 +403,17 @@ def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, A
         if checked[name] > _COST_WARNING:
             notes.append(f"{name}={checked[name]:g} is {checked[name] * 100:g} % of every trade")
     return settings, core, notes
+
+
+def book_controls(settings: Mapping[str, Any]) -> Optional[Dict[str, float]]:
+    """The engine's book controls of a run's settings, or None when they are all off."""
+    capital = settings.get("capital")
+    controls = {"max_gross": float(settings.get("max_gross", 1.0)),
+                "band": float(settings.get("band") or 0.0),
+                "min_trade": float(settings.get("min_trade") or 0.0),
+                "lot": settings.get("lot", 1) / capital if capital else 0.0}
+    off = {"max_gross": 1.0, "band": 0.0, "min_trade": 0.0, "lot": 0.0}
+    return None if controls == off else controls
 
 
 def setting_text(name: str, value: Any) -> str:

@@ -324,6 +324,11 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         # Money per trade record, costs it caused included (resizes while held too).
         for name in LEDGER_COLUMNS + (("financing",) if rec.financed else ()):
             cols[name] = np.asarray(rec.ledger[name], dtype=np.float64)
+        capital = settings.get("capital")
+        if capital and table:
+            # Whole lots at the entry's trading price; rint drops the float rounding.
+            price = data.trade[entry, data.price_col[sid]]
+            cols["shares"] = np.rint(np.asarray(rec.ledger["entry_value"]) * capital / price)
         # A flip (long straight to short or back) cuts the record as a split does, but
         # sells the old side: its fee (no tax, the engine books the flip as one entry)
         # belongs to the record it closes.
@@ -372,7 +377,7 @@ def _trade_table(data: Inputs, cols: Dict[str, np.ndarray]) -> pd.DataFrame:
         "return": cols["return"],
         "exit_reason": pd.Categorical.from_codes(cols["reason"], EXIT_REASONS),
         **{name: cols[name] for name in ("mae", "gmfe", "bmfe", "mdd", "profitable_bars")},
-        **{name: cols[name] for name in LEDGER_COLUMNS + ("financing",) if name in cols},
+        **{name: cols[name] for name in LEDGER_COLUMNS + ("financing", "shares") if name in cols},
     }
     # No columns= here: older pandas then boxes every date into a Timestamp.
     return pd.DataFrame(table)

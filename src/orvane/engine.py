@@ -45,7 +45,9 @@ def backtest(weights: pd.DataFrame,
              short_rebate: Union[float, pd.Series, None] = None,
              borrow_fee: Union[float, pd.Series, pd.DataFrame, None] = None,
              dividends: Optional[pd.DataFrame] = None,
-             day_count: int = 360) -> BacktestResult:
+             day_count: int = 360, max_gross: float = 1.0, band: Optional[float] = None,
+             min_trade: Optional[float] = None, capital: Optional[float] = None,
+             lot: int = 1) -> BacktestResult:
     """Backtest a long/short portfolio of target weights on daily price bars.
 
     Timing: a weight row dated ``t`` comes into force on the last price bar at or before
@@ -147,7 +149,7 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
     # Offsets past the last bar are never written: a longer window changes nothing.
     core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
     _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"], prepared)
-    record = run_core(data, money, **core)
+    record = run_core(data, money, _params.book_controls(settings), **core)
     _check_finite(data, record)
     return _Run(data, settings, notes, record, bench)
 
@@ -155,7 +157,8 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
 def _prepare(weights: Any, prices: Any, settings: Dict[str, Any], given: Mapping[str, Any],
              prepared: Optional[Dict[str, Any]]) -> inputs.Inputs:
     options = {"trade_at": settings["trade_at"], "rebalance": given["rebalance"],
-               "delistings": given["delistings"], "intrabar_exits": settings["intrabar_exits"]}
+               "delistings": given["delistings"], "intrabar_exits": settings["intrabar_exits"],
+               "max_gross": settings["max_gross"]}
     if prepared is None or not isinstance(weights, inputs.PreparedWeights):
         return inputs.prepare(weights, prices, **options)
     # The same prepared weights and prices under the same options align the same way.
@@ -337,9 +340,10 @@ def core_arguments(data: inputs.Inputs) -> Dict[str, Any]:
 
 
 def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
-             **options: Any) -> _records.RunRecord:
+             controls: Optional[Dict[str, float]] = None, **options: Any) -> _records.RunRecord:
     """One engine run; returns a RunRecord holding copies of everything the run left behind.
-    ``money``: the run's financing arrays, or None for none."""
+    ``money``: the run's financing arrays, or None for none; ``controls``: the engine's book
+    controls, or None for today's rebalance."""
     from orvane.core import tradeloom
 
     with _ENGINE_LOCK, _collector_paused():
@@ -347,10 +351,12 @@ def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
         tradeloom.record_ledger(True)
         # Set for this run only: the next one (the idle run too) has other rows.
         tradeloom.set_financing(**(money.core() if money is not None else {}))
+        tradeloom.set_book_controls(**(controls or {}))
         try:
             equity = tradeloom.backtest_(**core_arguments(data), **options)
         finally:
             tradeloom.set_financing()
+            tradeloom.set_book_controls()
         record = _records.read_run(equity, tradeloom.get_trade_arrays(),
                                    tradeloom.get_stock_operations(), tradeloom.get_ledger(),
                                    financed=money is not None)

@@ -544,28 +544,29 @@ _ULPS_PER_NAME = 4
 _MOST_ROUNDING = 1e-3
 
 
-def _gross_notes(values, notes, precision):
-    """Say when the engine will scale weight rows down to gross 1.  A row at gross 1 within
-    the precision of the dtype its weights came in (float32 rows summing to 1.0000001) is
-    no adjustment worth a word."""
+def _gross_notes(values, notes, precision, limit=1.0):
+    """Say when the engine will scale weight rows down to the gross limit.  A row at the
+    limit within the precision of the dtype its weights came in (float32 rows summing to
+    1.0000001) is no adjustment worth a word."""
     gross = np.abs(values).sum(axis=1)
     names = np.count_nonzero(values, axis=1)
-    over = gross > 1.0 + np.clip(_ULPS_PER_NAME * precision * names, _GROSS_TOLERANCE,
-                                 _MOST_ROUNDING)
+    over = gross > limit * (1.0 + np.clip(_ULPS_PER_NAME * precision * names, _GROSS_TOLERANCE,
+                                          _MOST_ROUNDING))
     if not over.any():
         return
     counts = f"{int(over.sum())} rows, largest gross {gross.max():g}"
     if (np.abs(values) > 1.0).any():
-        notes.append("weights are fractions of the portfolio: 0.10 means 10 %; rows with gross "
-                     f"above 1 are scaled to 1, the engine never levers ({counts})")
+        notes.append(f"weights are fractions of the portfolio: 0.10 means 10 %; rows with gross "
+                     f"above {limit:g} are scaled to {limit:g}, the max_gross in force ({counts})")
     else:
-        notes.append(f"weights: rows with gross above 1 are scaled to gross 1 ({counts}); with "
-                     "exit rules, a stopped name's weight is then spread over the rest of its "
-                     "row instead of staying in cash")
+        notes.append(f"weights: rows with gross above {limit:g} are scaled to gross {limit:g} "
+                     f"({counts}); with exit rules, a stopped name's weight is then spread over "
+                     "the rest of its row instead of staying in cash; max_gross sets the limit")
 
 
 def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: Any = None,
-            delistings: Any = None, intrabar_exits: bool = False) -> Inputs:
+            delistings: Any = None, intrabar_exits: bool = False,
+            max_gross: float = 1.0) -> Inputs:
     """Check and align the data of one run (see ``orvane.backtest`` for the rules)."""
     bars_used = intrabar_exits or trade_at == "open"
     needed = {"close", trade_at} | ({"open", "high", "low"} if bars_used else set())
@@ -644,7 +645,7 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
             notes.append(f"weights: {len(r)} non-zero weights dropped for their rebalance "
                          f"because the ticker has no trading price on the bar it would be "
                          f"traded (not listed yet, a gap, or delisted): {_show(cells, 10, len(r))}")
-    _gross_notes(values, notes, precision)
+    _gross_notes(values, notes, precision, max_gross)
     return Inputs(
         dates=dates,
         price_index=p_ns,

@@ -107,7 +107,7 @@ bool gross_weight(const std::vector<double>& newp, double* out) {
 }  // namespace
 
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
-                    Ledger* ledger, double balance) {
+                    Ledger* ledger, double balance, bool costs_from_cash) {
   const bool exist = slot == Slot::kLookUpDropZero ? p.contains(sid) : true;
   const bool drop_zero = slot != Slot::kHeldKeepZero;
   if (ledger) prefetch(&ledger->open[sid]);  // read after the analytics calls
@@ -138,7 +138,10 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
   const bool buy = amount > 0;
   const bool is_entry = (position >= 0 && amount > 0) || (position <= 0 && amount < 0);
   const double cost = is_entry ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
-  if (buy) {
+  if (buy && costs_from_cash) {
+    cash = (cash - amount) - cost;
+    held = add_keep(held, amount);
+  } else if (buy) {
     cash = cash - amount;
     held = add_keep(held, amount - cost);  // buying costs come out of the position
   } else {
@@ -157,8 +160,28 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
   return cash;
 }
 
+namespace {
+
+// A target rounded toward zero to whole lots at the trading price, a buy leaving room
+// for its fee (paid from cash), so rounding never takes cash below what the targets did.
+double whole_lots(double target, double price, double lot, double fee_ratio) {
+  if (!(price > 0) || !std::isfinite(price)) return target;  // no price: nothing is traded
+  const double unit = lot * price;
+  const double money = target > 0 ? target / (1.0 + fee_ratio) : target;
+  return std::trunc(money / unit) * unit;
+}
+
+// A resize (same side, neither from nor to 0) that the band or the minimum trade leaves alone.
+bool left_alone(const BookControls& ctl, const double* held, double target, double balance) {
+  if (!held || !(*held != 0) || target == 0 || (*held > 0) != (target > 0)) return false;
+  const double diff = std::fabs(target - *held), scale = std::fabs(balance);
+  return (ctl.band > 0 && diff <= ctl.band * scale) || diff < ctl.min_trade * scale;
+}
+
+}  // namespace
+
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
-                 double position_limit, Ledger* ledger) {
+                 double position_limit, Ledger* ledger, const BookControls* ctl, RunState* s) {
   double balance = cash;
   p.for_each([&](int, double& v) { balance = add_keep(balance, v); });
   double gross;
@@ -166,17 +189,31 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
     ORVANE_TRACEBACK(kRebalance);
     return -1.0;
   }
-  double ratio = balance / (1 > gross ? 1.0 : gross);  // a NaN gross survives the max
+  // Above the limit a row is scaled down to it (gross itself at the default limit of 1).
+  const double over = ctl ? gross / ctl->max_gross : gross;
+  double ratio = balance / (1 > over ? 1.0 : over);  // a NaN gross survives the max
   if (std::isnan(ratio)) ratio = 1.0;
   // |balance|: a book worth less than nothing must not flip or open positions.
   const double cap = position_limit * std::fabs(balance);
+  const bool lots = ctl && ctl->lot > 0 && s;
   const int n = static_cast<int>(newp.size());
   for (int sid = 0; sid < n; ++sid) {
     double target = newp[sid] * ratio;
     if (std::fabs(target) > cap) target = cap * (target > 0 ? 1.0 : -1.0);
+    if (ctl) {
+      if (lots && target != 0) {
+        const auto price = s->price_values.at(s->d, price_column(*s, sid));
+        if (!price) {
+          ORVANE_TRACEBACK(kRebalance);
+          return -1.0;
+        }
+        target = whole_lots(target, *price, ctl->lot, fee_ratio);
+      }
+      if (left_alone(*ctl, p.find(sid), target, balance)) continue;
+    }
     // A zero target for a stock not held records, books and changes nothing.
     if (target == 0 && !p.contains(sid)) continue;
-    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, ledger, balance);
+    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, ledger, balance, lots);
     if (cash == -1.0 && PyErr_Occurred()) {
       ORVANE_TRACEBACK(kRebalance);
       return -1.0;
@@ -237,7 +274,7 @@ bool execute_rebalance(RunState& s) {
     }
   }
   const double cash =
-      rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit, s.ledger);
+      rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit, s.ledger, s.ctl, &s);
   if (cash == -1.0 && PyErr_Occurred()) return false;
   s.cash = cash;
   s.latest_rebalanced_pos = s.pos.sids();

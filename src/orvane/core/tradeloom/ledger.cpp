@@ -84,6 +84,7 @@ void Ledger::trade(int sid, Event ev, double old_value, double new_value, double
     // matrix here would miss the cache on nearly every entry.
     mark[sid] = kMarkedAtEntry;
   }
+  if (ev == Event::kEntry || ev == Event::kSplit) rec.entry_value = new_value;
   rec.flows += (cash_after - cash_before) + closing_fee;
   rec.costs += cost - closing_fee;
   if (ev == Event::kExit) close_record(sid, new_value, notional, marked_price(sid), run_->d);
@@ -93,7 +94,8 @@ void Ledger::close_record(int sid, double end_value, double sold, double price, 
   Record& rec = open[sid];
   const double nan = std::numeric_limits<double>::quiet_NaN();
   TradeRow out{rec.entry_row, row, rec.entry_notional, sold, price,
-               (rec.flows + end_value) - rec.start_value, rec.costs, rec.financing, sid, flip, nan, nan, nan};
+               (rec.flows + end_value) - rec.start_value, rec.costs, rec.financing, rec.entry_value, sid, flip,
+               nan, nan, nan};
   // The first record listed for a sid after the ruin is the one open at it.
   if (ruin_row >= 0 && ruin_open[sid]) {
     const Record& then = at_ruin[sid];
@@ -218,6 +220,7 @@ PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
                   put_column<double>(d, "pnl", t, NPY_DOUBLE, &Row::pnl) &&
                   put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs) &&
                   put_column<double>(d, "financing", t, NPY_DOUBLE, &Row::financing) &&
+                  put_column<double>(d, "entry_value", t, NPY_DOUBLE, &Row::entry_value) &&
                   put_column<bool>(d, "flip", t, NPY_BOOL, &Row::flip) &&
                   put_column<double>(d, "ruin_pnl", t, NPY_DOUBLE, &Row::ruin_pnl) &&
                   put_column<double>(d, "ruin_costs", t, NPY_DOUBLE, &Row::ruin_costs) &&

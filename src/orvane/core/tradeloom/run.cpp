@@ -223,6 +223,8 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger>
     if (sid >= 0 && sid < nsids) s.sid_col[sid] = col;
   if (!first_row_length(s.price_values, &nprices)) return nullptr;
   if (!bind_financing(s, nrows, nprices)) return nullptr;
+  s.controls = g.controls;
+  if (s.controls.on()) s.ctl = &s.controls;
   if (ledger) {
     ledger->start(s, static_cast<size_t>(nrows), static_cast<size_t>(nsids));
     s.ledger = ledger.get();

@@ -22,6 +22,9 @@ bool set_new(PyObject* dict, long long key, PyObject* value) {
 // Python's max(1, x): x only when it is greater than 1 (a NaN sum keeps 1).
 double divisor(double sum) { return sum > 1 ? sum : 1.0; }
 
+// The same for a run whose rows may hold up to max_gross (the sum itself at 1).
+double divisor(const RunState& s, double sum) { return divisor(s.ctl ? sum / s.ctl->max_gross : sum); }
+
 // Interned once: the same string objects serve every run.
 PyObject* tag(const char* text) { return PyUnicode_InternFromString(text); }
 
@@ -53,7 +56,7 @@ bool current_weights(RunState& s, PyObject* weights) {
     stored.emplace_back(k, held ? *weight : 0.0);
     latest_weight_sum += std::fabs(*weight);
   }
-  const double div = divisor(latest_weight_sum);
+  const double div = divisor(s, latest_weight_sum);
   for (const auto& [k, w] : stored) {
     if (!set_new(weights, k, PyFloat_FromDouble(w / div))) return false;
   }
@@ -108,8 +111,9 @@ bool next_weights(RunState& s, PyObject* out, std::vector<std::pair<int, double>
 }
 
 // The stored next weights over max(1, total), in place (the keys keep their order).
-bool divide_next_weights(PyObject* out, const std::vector<std::pair<int, double>>& stored, double total) {
-  const double div = divisor(total);
+bool divide_next_weights(const RunState& s, PyObject* out, const std::vector<std::pair<int, double>>& stored,
+                         double total) {
+  const double div = divisor(s, total);
   for (const auto& [k, w] : stored) {
     if (!set_new(out, k, PyFloat_FromDouble(w / div))) return false;
   }
@@ -132,6 +136,28 @@ bool normalise(PyObject* record, const char* key, double position_limit) {
   PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(f.get(), table.get(), limit.get(), nullptr));
   if (!result) return false;
   return PyDict_SetItemString(record, key, result.get()) == 0;
+}
+
+// With book controls the weights may hold up to max_gross, which normalize_weight would
+// scale back to 1: each is only clipped to +-position_limit, as that function clips.
+bool clip_weights(PyObject* record, const char* key, double position_limit) {
+  PyObject* table = PyDict_GetItemString(record, key);
+  if (!table || !PyDict_Check(table)) {
+    PyErr_SetString(PyExc_KeyError, key);
+    return false;
+  }
+  PyObject *k, *v;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(table, &pos, &k, &v)) {
+    const double w = PyFloat_AsDouble(v);
+    if (w == -1.0 && PyErr_Occurred()) return false;
+    const double clipped = w > position_limit ? position_limit : w < -position_limit ? -position_limit : w;
+    if (clipped == w) continue;
+    PyRef value = PyRef::steal(PyFloat_FromDouble(clipped));
+    // Replacing the value of a present key does not resize the dict during the walk.
+    if (!value || PyDict_SetItem(table, k, value.get()) < 0) return false;
+  }
+  return true;
 }
 
 bool actions_of(RunState& s, PyObject* record, PyObject* actions) {
@@ -238,9 +264,14 @@ bool finish_run(RunState& s) {
       PyDict_SetItemString(record.get(), "weight_time", weight_time.get()) < 0 ||
       PyDict_SetItemString(record.get(), "next_weight_time", next_weight_time.get()) < 0)
     return false;
-  if (!divide_next_weights(next.get(), stored, total_next_weight_sum)) return false;
-  if (!normalise(record.get(), "weights", s.position_limit)) return false;
-  if (!normalise(record.get(), "next_weights", s.position_limit)) return false;
+  if (!divide_next_weights(s, next.get(), stored, total_next_weight_sum)) return false;
+  if (s.ctl) {
+    if (!clip_weights(record.get(), "weights", s.position_limit)) return false;
+    if (!clip_weights(record.get(), "next_weights", s.position_limit)) return false;
+  } else {
+    if (!normalise(record.get(), "weights", s.position_limit)) return false;
+    if (!normalise(record.get(), "next_weights", s.position_limit)) return false;
+  }
   return actions_of(s, record.get(), actions.get());
 }
 

@@ -15,6 +15,15 @@ namespace orvane::tradeloom {
 
 struct Ledger;
 
+// Opt-in controls of the rebalance (set_book_controls); the defaults are today's book.
+struct BookControls {
+  double max_gross = 1.0;  // rows above this gross are scaled down to it
+  double band = 0.0;       // a resize within band x |equity| of its target is not traded
+  double min_trade = 0.0;  // nor one smaller than min_trade x |equity|
+  double lot = 0.0;        // money of one lot at price 1 (lot / capital); 0: no rounding
+  bool on() const { return max_gross != 1.0 || band != 0.0 || min_trade != 0.0 || lot != 0.0; }
+};
+
 struct Module {
   PyObject* module = nullptr;            // borrowed: lives as long as the interpreter
   PyObject* dict = nullptr;              // the module's namespace, for by-name lookups
@@ -26,6 +35,7 @@ struct Module {
   std::unique_ptr<Ledger> ledger;  // the last run's, when it completed with the switch on
   // set_financing's arrays (owned; all null: off), in kFinancingNames order.
   PyObject* financing[4] = {nullptr, nullptr, nullptr, nullptr};
+  BookControls controls;
 };
 
 extern Module g;
@@ -139,6 +149,7 @@ struct Ledger {
     int64_t entry_row, exit_row;
     double entry_notional, exit_notional, exit_price, pnl, costs;
     double financing;  // borrow and dividends booked while it was open, also in pnl
+    double entry_value;  // the position's value right after the trade that opened it
     int32_t sid;
     bool flip;  // closed by going straight to the other side (it paid its exit fee)
     // Open at the close of the first row the book was worth 0 or less: its P&L, costs
@@ -150,7 +161,8 @@ struct Ledger {
   // Per sid: the record being accumulated, and the price its value was last
   // marked at (the exit fill price).
   struct Record {
-    double start_value = 0.0, flows = 0.0, costs = 0.0, entry_notional = 0.0, financing = 0.0;
+    double start_value = 0.0, flows = 0.0, costs = 0.0, entry_notional = 0.0, financing = 0.0,
+           entry_value = 0.0;
     int64_t entry_row = 0;  // kept after the close, as the analytics keep theirs
   };
   std::vector<Record> open;
@@ -264,6 +276,9 @@ struct RunState {
     bool on = false, started = false;
   };
   Financing fin;
+  // The module's book controls as the run started, or nullptr when at their defaults.
+  BookControls controls;
+  const BookControls* ctl = nullptr;
 
   npy_intp d = 0;  // current row
   int64_t date = 0;
@@ -280,10 +295,13 @@ enum class Slot {
 
 // Book operations: return the new cash, or -1.0 with a Python error set.
 // `ledger` may be nullptr.
+// `costs_from_cash`: a buy's fee is paid from cash, not out of the position (whole lots
+// stay whole).
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
-                    Ledger* ledger, double balance = 1.0);
+                    Ledger* ledger, double balance = 1.0, bool costs_from_cash = false);
+// `s` is read only with controls, for the trading prices whole lots are rounded at.
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
-                 double position_limit, Ledger* ledger);
+                 double position_limit, Ledger* ledger, const BookControls* ctl = nullptr, RunState* s = nullptr);
 
 // Row stages: false with a Python error set on failure.
 bool validate_trade_price(double value, PyObject* symbol, int row);
@@ -342,5 +360,6 @@ PyObject* record_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_trade_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* set_financing(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* set_book_controls(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvane::tradeloom
