@@ -24,6 +24,9 @@ CASES = [
     dict(cash_rate=0.03, short_rebate=0.0, borrow_fee="per name", dividends="random",
          trade_at="open", intrabar_exits=True, stop_loss=0.04, take_profit=0.1, day_count=365,
          keep_costs_on_rebalance=True),
+    # Book controls: trades left alone by the band, whole lots paying buy fees from cash.
+    dict(max_gross=1.6, band=0.01, min_trade=0.002, capital=250_000, lot=10, fee=0.002,
+         tax=0.003, stop_loss=0.06, cash_rate=0.02, borrow_fee=0.01),
 ]
 
 

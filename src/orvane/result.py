@@ -309,9 +309,9 @@ class BacktestResult:
         the ticker's and the portfolio's moves since (costs ignored); ``next_weight``, the
         weight after the orders; ``value`` and ``target_value`` (money); ``order_value``
         (money to buy, negative to sell); ``shares``, ``target_shares`` and ``order_shares``
-        (the difference of the two rounded to whole shares; a run with ``capital`` rounds
-        ``target_shares`` as it traded: toward zero to whole lots, a buy leaving room for its
-        fee); ``tradable`` (False when the
+        (the difference of the two rounded to whole shares; a run with ``capital`` holds
+        the shares of its open trades and rounds ``target_shares`` as it traded: toward
+        zero to whole lots, a buy leaving room for its fee); ``tradable`` (False when the
         ticker has no valid price or was delisted: its order cannot be filled, share
         columns are NaN).
         """
@@ -334,11 +334,21 @@ class BacktestResult:
             target = after * money
             shares = np.where(tradable, value / price, np.nan)
             target_shares = np.where(tradable, target / price, np.nan)
-            lot = self._settings.get("lot", 1)
             if self._settings.get("capital"):
-                # As the run trades: toward zero to whole lots, a buy leaving room for its fee.
+                # A book of whole lots holds the shares its open trades bought, and trades as
+                # the run did: toward zero to whole lots, a buy leaving room for its fee.
+                trades = self._trades
+                held = trades.loc[trades["exit_date"].isna()].groupby("ticker", observed=True)["shares"].sum()
+                shares = np.where(tradable, held.reindex(tickers).fillna(0.0).to_numpy(), np.nan)
+                value = np.where(tradable, shares * price, value)
+                weight = value / money
+                if not (self._rebalance_pending if rebalance is None else rebalance):
+                    after = np.where(book["code"].isin(["sl", "tp"]).to_numpy(), 0.0, weight)
+                    target = after * money
+                    target_shares = np.where(tradable, target / price, np.nan)
+                lot = self._settings["lot"]
                 room = np.where(target > 0, 1.0 + self._settings["fee"], 1.0)
-                target_shares = np.trunc(target_shares / room / lot) * lot
+                target_shares = np.trunc(np.round(target_shares / room / lot, 9)) * lot
             order_shares = np.round(target_shares) - np.round(shares)
             order_value = target - value
         return pd.DataFrame({

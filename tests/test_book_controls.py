@@ -1,0 +1,153 @@
+"""Controls on the rebalance: leverage up to max_gross, no-trade bands, minimum trades and
+whole lots for a capital, on hand-worked markets."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane
+from orvane.core import tradeloom
+
+DATES = pd.bdate_range("2024-01-01", periods=8)
+NO_COSTS = dict(fee=0.0, tax=0.0)
+
+
+def quiet(weights, prices, **options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.backtest(weights, prices, **options)
+
+
+def trending(*slopes):
+    """One ticker per slope, each rising (or falling) by that fraction a bar."""
+    return pd.DataFrame({f"T{i}": 10.0 * (1 + s) ** np.arange(len(DATES)) for i, s in enumerate(slopes)},
+                        index=DATES)
+
+
+def every_bar(**weights):
+    return pd.DataFrame({k: [v] * len(DATES) for k, v in weights.items()}, index=DATES)
+
+
+def test_a_100_100_book_runs_at_gross_2_and_twice_the_50_50_return():
+    prices = trending(0.01, -0.01)
+    book = pd.DataFrame({"T0": [1.0], "T1": [-1.0]}, index=DATES[:1])
+    half = quiet(book, prices, **NO_COSTS)
+    full = quiet(book, prices, max_gross=2.0, **NO_COSTS)
+    assert full.exposure["gross"].iloc[1] == pytest.approx(2.0, rel=1e-15)
+    assert half.exposure["gross"].iloc[1] == pytest.approx(1.0, rel=1e-15)
+    first = full.returns.iloc[1], half.returns.iloc[1]
+    assert first[0] == pytest.approx(2 * first[1], rel=1e-12)
+    # The long side is bought with more than the equity: cash goes below the shorts' proceeds.
+    assert full.exposure["cash"].iloc[1] == pytest.approx(1.0, rel=1e-12)
+    assert (full.actions["next_weight"].abs().sum()) == pytest.approx(2.0)
+
+
+def test_a_band_wider_than_any_drift_trades_only_at_entry():
+    prices = trending(0.01, -0.005, 0.002)
+    weights = every_bar(T0=0.3, T1=0.3, T2=0.3)
+    plain = quiet(weights, prices, fee=0.001, tax=0.0)
+    banded = quiet(weights, prices, fee=0.001, tax=0.0, band=0.1)
+    assert (plain.costs["total"] > 0).sum() > 1  # without a band every bar resizes
+    paid = banded.costs["total"]
+    assert (paid > 0).sum() == 1 and paid.iloc[1] > 0
+    # Untouched, the records run on from the entry.
+    assert len(banded.trades) == 3 and (banded.trades["entry_date"] == DATES[1]).all()
+
+
+def test_a_narrow_band_trades_only_the_names_outside_it_and_lands_them_on_target():
+    prices = trending(0.04, 0.0, -0.001)
+    weights = pd.DataFrame({"T0": [0.3, 0.3], "T1": [0.3, 0.3], "T2": [0.3, 0.3]},
+                           index=DATES[[0, 3]])
+    result = quiet(weights, prices, band=0.02, **NO_COSTS)
+    ledger = result.trades
+    # At the second rebalance (bar 4) only T0 drifted more than two points (to 32.6 %).
+    cut = ledger[ledger["entry_date"] == DATES[4]]
+    assert list(cut["ticker"]) == ["T0"]
+    # Traded to the target exactly: 30 % of the book at that bar's trading price.
+    assert cut["weight"].iloc[0] == pytest.approx(0.3, rel=1e-12)
+    untouched = ledger[ledger["ticker"] != "T0"]
+    assert (untouched["entry_date"] == DATES[1]).all()
+
+
+def test_min_trade_skips_small_resizes_but_never_entries_or_exits():
+    prices = trending(0.003, 0.0)
+    weights = pd.DataFrame({"T0": [0.5, 0.5, 0.0], "T1": [0.5, 0.5, 0.5]}, index=DATES[[0, 2, 4]])
+    result = quiet(weights, prices, min_trade=0.01, fee=0.001, tax=0.0)
+    trades = result.trades
+    # The bar-3 resize of T0 (well under 1 % of equity) is skipped; its exit on bar 5 is not.
+    t0 = trades[trades["ticker"] == "T0"]
+    assert len(t0) == 1 and t0["exit_date"].iloc[0] == DATES[5]
+    assert result.costs["total"].iloc[3] == 0.0
+
+
+@pytest.mark.parametrize("capital, lot", [(100_000, 100), (25_000, 1), (5_000, 10)])
+def test_whole_lots_for_a_capital_keep_cash_above_zero(capital, lot):
+    market = orvane.datasets.synthetic_market(stocks=30, years=2, seed=5)
+    weights = orvane.datasets.momentum(market, lookback=30, skip=2, top=6, bottom=0)
+    result = quiet(weights, market, capital=capital, lot=lot, rebalance="M")
+    trades = result.trades
+    assert len(trades) and (trades["shares"] % lot == 0).all() and (trades["shares"] != 0).all()
+    # Without costs (which a sale pays from cash) a long-only book at gross 1 never
+    # borrows because of rounding; with a fee paid from cash, a buy left room for it.
+    free = quiet(weights, market, capital=capital, lot=lot, rebalance="M", **NO_COSTS)
+    assert (free.exposure["cash"] >= 0).all()
+    change = result.equity.iloc[-1] - result.equity.iloc[0]
+    assert abs(change - trades["pnl"].sum()) <= 1e-9 * max(abs(change), 1.0)
+    # Rounding down leaves money in cash that the unrounded book would have invested.
+    unrounded = quiet(weights, market, rebalance="M")
+    assert result.exposure["cash"].mean() > unrounded.exposure["cash"].mean()
+
+
+def test_orders_round_as_the_run_traded_its_last_rebalance():
+    market = orvane.datasets.synthetic_market(stocks=20, years=1, seed=3)
+    weights = orvane.datasets.momentum(market, lookback=20, skip=1, top=5, bottom=0)
+    close = market.close
+    last = close.index[-1]
+    # Weights dated on the second-to-last bar trade on the last one.
+    weights = weights[weights.index < close.index[-2]]
+    weights.loc[close.index[-2]] = weights.iloc[-1].shift(1, fill_value=0.0)
+    capital, lot = 50_000, 10
+    before = quiet(weights, close.iloc[:-1], capital=capital, lot=lot, **NO_COSTS)
+    after = quiet(weights, close, capital=capital, lot=lot, **NO_COSTS)
+    # The book at the last close before it trades (trading at the close without costs
+    # leaves it unchanged).
+    money = capital * after.full_equity.iloc[-1]
+    orders = before.orders(money, prices=close.loc[last])
+    held = after.trades[after.trades["exit_date"].isna()].groupby("ticker")["shares"].sum()
+    expected = orders["target_shares"].dropna()
+    expected = expected[expected != 0]
+    assert (orders["shares"].dropna() % lot == 0).all()
+    pd.testing.assert_series_equal(expected.sort_index(), held.sort_index().astype(float),
+                                   check_names=False, check_index_type=False)
+
+
+def test_controls_at_their_defaults_change_nothing():
+    market = orvane.datasets.synthetic_market(stocks=30, years=2, seed=6)
+    weights = orvane.datasets.momentum(market, lookback=30, skip=2, top=5, bottom=5)
+    plain = quiet(weights, market, stop_loss=0.05)
+    same = quiet(weights, market, stop_loss=0.05, max_gross=1.0, band=0.0, min_trade=0.0, lot=1)
+    assert np.array_equal(plain.full_equity.to_numpy(), same.full_equity.to_numpy())
+    with pytest.raises(ValueError, match="max_gross must be a finite number above 0"):
+        tradeloom.set_book_controls(max_gross=0.0)
+    with pytest.raises(ValueError, match="band must be a finite number of 0 or more"):
+        tradeloom.set_book_controls(band=float("nan"))
+
+
+@pytest.mark.parametrize("options, error, match", [
+    (dict(band=-0.01), ValueError, r"band must be a fraction in \[0, 1\)"),
+    (dict(band=1.0), ValueError, r"band must be a fraction in \[0, 1\)"),
+    (dict(min_trade=2), ValueError, r"min_trade must be a fraction in \[0, 1\)"),
+    (dict(max_gross=0), ValueError, r"max_gross must be a fraction in \(0, 10\]"),
+    (dict(max_gross=150), ValueError, r"max_gross must be .*: 2.00 means 200 %"),
+    (dict(lot=0, capital=1e5), ValueError, "lot must be"),
+    (dict(lot=2.5, capital=1e5), (TypeError, ValueError), "lot must be"),
+    (dict(capital=0), ValueError, "capital must be an amount of money above 0"),
+    (dict(capital=-5e4), ValueError, "capital must be an amount of money above 0"),
+    (dict(capital="1e5"), TypeError, "capital must be an amount of money"),
+    (dict(lot=100), ValueError, "lot=100 needs capital"),
+])
+def test_bad_controls_are_refused_naming_the_option(options, error, match):
+    with pytest.raises(error, match=match):
+        quiet(every_bar(T0=0.5), trending(0.0), **options)
