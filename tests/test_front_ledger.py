@@ -26,7 +26,7 @@ CASES = [
          keep_costs_on_rebalance=True),
     # Book controls: trades left alone by the band, whole lots paying buy fees from cash.
     dict(max_gross=1.6, band=0.01, min_trade=0.002, capital=250_000, lot=10, fee=0.002,
-         tax=0.003, stop_loss=0.06, cash_rate=0.02, borrow_fee=0.01),
+         tax=0.003, stop_loss=0.06, cash_rate=0.02, borrow_fee=0.01, dividends="random"),
 ]
 
 
