@@ -1,5 +1,6 @@
 """Time backtest_ on workload W with the ledger off and on, with every financing flow on
-(`fin`), and optionally the same inputs on another build, interleaved round by round in one run.
+(`fin`), with every book control on (`ctl`), and optionally the same inputs on another
+build, interleaved round by round in one run.
 
     python bench/bench_ledger.py
     python bench/bench_ledger.py --base-python /path/to/base/venv/bin/python
@@ -17,7 +18,8 @@ recording costs, `off/base` this build with the ledger off against the other
 build. Giving this build's own interpreter as `--base-python` shows the noise
 floor of `off/base`. `fin/on` is what interest, a borrow fee on every short and
 dividends (about one ex-date a quarter per stock) cost on top of the ledger, the
-way the front always runs. Nothing asserts on time.
+way the front always runs; `ctl/on` what a gross limit of 2, a band, a minimum trade
+and whole lots (one share of a 10 million capital) cost. Nothing asserts on time.
 """
 
 import argparse
@@ -42,7 +44,9 @@ from orvane.core import tradeloom
 with open(sys.argv[1], "rb") as f:
     kwargs = pickle.load(f)
 if sys.argv[2] != "-":
-    tradeloom.record_ledger(sys.argv[2] in ("on", "fin"))
+    tradeloom.record_ledger(sys.argv[2] in ("on", "fin", "ctl"))
+if sys.argv[2] == "ctl":
+    tradeloom.set_book_controls(max_gross=2.0, band=0.002, min_trade=0.0005, lot=1e-7)
 if sys.argv[2] == "fin":
     import numpy as np
     rows, cols = kwargs["price_values"].shape
@@ -92,7 +96,7 @@ def main(argv=None):
 
     _, kwargs = make_workload()
     variants = {"off": (sys.executable, "off"), "on": (sys.executable, "on"),
-                "fin": (sys.executable, "fin")}
+                "fin": (sys.executable, "fin"), "ctl": (sys.executable, "ctl")}
     if args.base_python:
         variants["base"] = (args.base_python, "-")
     times = {name: [] for name in variants}
@@ -119,12 +123,13 @@ def main(argv=None):
           f"Python {platform.python_version()}, NumPy {np.__version__}; "
           f"{args.generations} x {args.repeat} runs of each")
     header = (f"{'':>7} {'off s':>8} {'on s':>8} {'on/off':>7} {'fin s':>8} {'fin/on':>7}"
+              f" {'ctl s':>8} {'ctl/on':>7}"
               + (f" {'base s':>8} {'off/base':>9}" if args.base_python else ""))
     print(header)
     for label, stat in (("median", statistics.median), ("min", min)):
         v = {name: stat(t) for name, t in times.items()}
         line = (f"{label:>7} {v['off']:8.4f} {v['on']:8.4f} {v['on'] / v['off']:7.3f} "
-                f"{v['fin']:8.4f} {v['fin'] / v['on']:7.3f}")
+                f"{v['fin']:8.4f} {v['fin'] / v['on']:7.3f} {v['ctl']:8.4f} {v['ctl'] / v['on']:7.3f}")
         if args.base_python:
             line += f" {v['base']:8.4f} {v['off'] / v['base']:9.3f}"
         print(line)
