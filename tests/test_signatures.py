@@ -31,6 +31,10 @@ DOCUMENTED = {
     (tradeloom, "record_ledger"): [("on", REQUIRED)],
     (tradeloom, "get_ledger"): [],
     (tradeloom, "get_trade_arrays"): [],
+    (tradeloom, "set_financing"): [("cash", None), ("rebate", None), ("borrow", None),
+                                   ("dividends", None)],
+    (tradeloom, "set_book_controls"): [("max_gross", 1.0), ("band", 0.0), ("min_trade", 0.0),
+                                       ("lot", 0.0)],
     (toolkin, "str_to_bytearray"): [("text", REQUIRED)],
 }
 
