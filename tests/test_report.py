@@ -17,8 +17,8 @@ from orvane.stats import format_summary
 
 pytest.importorskip("matplotlib")
 
-SECTIONS = ("summary", "equity", "drawdowns", "yearly", "rolling", "exposure", "monthly", "excursions", "trades",
-            "actions", "settings")
+SECTIONS = ("summary", "equity", "drawdowns", "trailing", "yearly", "distribution", "rolling", "exposure",
+            "monthly", "excursions", "trades", "actions", "settings")
 
 
 @pytest.fixture(scope="module")
@@ -39,11 +39,12 @@ def page(result, tmp_path_factory):
     return path.read_text(encoding="utf-8")
 
 
-def test_report_holds_every_section_and_four_embedded_png_charts(page):
+def test_report_holds_every_section_and_five_embedded_png_charts(page):
     for section in SECTIONS:
         assert f'<section id="{section}">' in page
-    images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
-    assert len(images) == 4   # equity, rolling, exposure, excursions
+    images = re.findall(r'src(?:set)?="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
+    # equity, distribution, rolling, exposure, excursions: wide, and narrow for phones
+    assert len(images) == 10
     assert all(base64.b64decode(i)[:8] == b"\x89PNG\r\n\x1a\n" for i in images)
     # Offline: nothing fetched from anywhere.
     assert not re.search(r"https?://|<script|<link|@import|url\(", page)

@@ -119,8 +119,13 @@ def describe(value: Any) -> str:
         return value
     if isinstance(value, Mapping):
         form = next(iter(value))
-        return f"{len(value[form])} {form}"
-    return f"a series of {len(value)} values" if isinstance(value, pd.Series) else "none"
+        series = value[form]
+        named = getattr(series, "name", None)
+        return f"{named} ({form})" if named is not None and str(named) else f"benchmark ({form})"
+    if isinstance(value, pd.Series):
+        # A Series is known by its name ("EW", "SPY"); without one it is just the benchmark.
+        return str(value.name) if value.name is not None and str(value.name) else "benchmark"
+    return "none"
 
 
 def align(value: Any, dates: pd.DatetimeIndex, price_dates: Optional[pd.DatetimeIndex] = None

@@ -16,15 +16,19 @@ import pandas as pd
 
 from orvane import _benchmark
 from orvane._checks import Bounds, check_flag, check_real, check_text, shown
-from orvane.stats import (drawdown, equity_returns, live_equity, max_drawdown, periods_per_year,
-                          rolling_stats, sharpe_ratio)
+from orvane.stats import (calendar_returns, conditional_value_at_risk, drawdown, drawdown_periods,
+                          equity_returns, live_equity, periods_per_year, rolling_stats,
+                          sharpe_ratio, value_at_risk)
 
-__all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure"]
+__all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure", "plot_distribution",
+           "percent_axis"]
 
 WIN_COLOR = "#1a7f4b"
 LOSS_COLOR = "#c0392b"
 LINE_COLOR = "#1f4e79"
 BENCHMARK_COLOR = "#8a94a0"
+# Drawdowns shaded on the equity chart: the report's table of the worst lists as many.
+DRAWDOWNS_SHADED = 5
 
 
 def figure_kit():
@@ -59,6 +63,33 @@ def _figsize(value: Any) -> Tuple[float, float]:
     return width, height
 
 
+def _x(dates: Any) -> Any:
+    """Dates as matplotlib draws them fastest: wall-clock datetime64 (a DatetimeIndex would be
+    turned into one Python object per bar); a single date as a naive Timestamp."""
+    if isinstance(dates, pd.DatetimeIndex):
+        return (dates.tz_localize(None) if dates.tz is not None else dates).to_numpy()
+    stamp = pd.Timestamp(dates)
+    return stamp.tz_localize(None) if stamp.tz is not None else stamp
+
+
+def percent_axis(axis: Any) -> None:
+    """Percent tick labels with as many decimals as the tick step needs (0.5 % steps read
+    "3.5%", whole steps "3%"), so no two ticks read alike."""
+    from matplotlib.ticker import FuncFormatter
+
+    def label(x: float, pos: Optional[int] = None) -> str:
+        locs = np.asarray(axis.get_majorticklocs(), dtype=float)
+        steps = np.diff(np.sort(locs)) * 100 if len(locs) > 1 else np.array([])
+        steps = steps[steps > 0]
+        step = float(steps.min()) if len(steps) else 1.0
+        decimals = max(0, min(6, math.ceil(-math.log10(step) - 1e-9)))
+        # + 0.0: a tick at -0.0 reads "0%".
+        return f"{round(x * 100, decimals) + 0.0:,.{decimals}f}%"
+
+    formatter = FuncFormatter(label)
+    axis.set_major_formatter(formatter)
+
+
 def house_style(ax):
     """The grid, spines and ticks every chart of the package shares."""
     ax.grid(True, color="#e3e6ea", linewidth=0.8)
@@ -75,7 +106,7 @@ def _finish(fig: Any, axes: Any, dates: pd.Index) -> Any:
     for ax in axes:
         house_style(ax)
     if len(dates) > 1:
-        axes[-1].set_xlim(dates[0], dates[-1])
+        axes[-1].set_xlim(_x(dates[0]), _x(dates[-1]))
     return fig
 
 
@@ -84,8 +115,8 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
                 benchmark: _benchmark.Benchmark = None) -> Any:
     """Equity curve (top) and drawdown (bottom) on a shared date axis.
 
-    The deepest drawdown is shaded from its peak to its recovery (or to the end
-    when it has not recovered). ``log=True`` draws the equity on a log scale.
+    The five deepest drawdowns are shaded from peak to recovery (or to the end when not
+    recovered), the deepest darkest and labelled. ``log=True`` draws the equity on a log scale.
     With a benchmark (the run's, or ``benchmark`` as ``result.stats`` takes it) the
     benchmark is drawn in grey and a middle panel shows the excess return,
     equity / benchmark - 1 (both 1.0 on the benchmark's first bar).  ``title`` is drawn
@@ -95,7 +126,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
     # The arguments first: a mistake is named whether or not matplotlib is installed.
     title = check_text(title, "title", optional=True)
     figsize, log = _figsize(figsize), check_flag(log, "log")
-    Figure, PercentFormatter = figure_kit()
+    Figure, _ = figure_kit()
     equity = live_equity(result)
     curve = _benchmark.resolve(result, benchmark)
     dd = drawdown(equity)
@@ -107,7 +138,7 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
         top, middle, bottom = fig.subplots(3, 1, sharex=True,
                                            gridspec_kw={"height_ratios": [3, 1.1, 1]})
     # A single bar would draw no line: show it as a dot.
-    top.plot(equity.index, equity.to_numpy(), color=LINE_COLOR, linewidth=1.3,
+    top.plot(_x(equity.index), equity.to_numpy(), color=LINE_COLOR, linewidth=1.3,
              marker="o" if len(equity) == 1 else None, label="strategy")
     top.axhline(1.0, color="#9aa3ad", linewidth=0.8, linestyle="--")
     if curve is not None:
@@ -116,16 +147,16 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
         first = curve.first_valid_index()
         # On the strategy's scale: both curves meet where the benchmark begins.
         shown = curve * equity.loc[first] if first is not None else curve
-        top.plot(shown.index, shown.to_numpy(), color=BENCHMARK_COLOR, linewidth=1.0,
+        top.plot(_x(shown.index), shown.to_numpy(), color=BENCHMARK_COLOR, linewidth=1.0,
                  label="benchmark")
         top.legend(loc="upper left", fontsize=8, frameon=False)
         with np.errstate(all="ignore"):
             excess = equity.reindex(shown.index) / shown - 1.0
-        middle.fill_between(excess.index, excess.to_numpy(), 0.0, color=LINE_COLOR, alpha=0.15,
+        middle.fill_between(_x(excess.index), excess.to_numpy(), 0.0, color=LINE_COLOR, alpha=0.15,
                             linewidth=0)
-        middle.plot(excess.index, excess.to_numpy(), color=LINE_COLOR, linewidth=0.9)
+        middle.plot(_x(excess.index), excess.to_numpy(), color=LINE_COLOR, linewidth=0.9)
         middle.axhline(0.0, color="#9aa3ad", linewidth=0.8)
-        middle.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+        percent_axis(middle.yaxis)
         middle.set_ylabel("Excess", fontsize=9)
         house_style(middle)
     if log:
@@ -135,60 +166,82 @@ def plot_equity(result: Any, *, title: Optional[str] = "Equity", log: bool = Fal
         # The user's text as written: a "$" is a dollar, not the start of a formula.
         top.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630",
                       parse_math=False, usetex=False)
-    depth, peak, trough, recovery = max_drawdown(equity)
-    if depth < 0:
-        end = recovery if not pd.isna(recovery) else equity.index[-1]
+    worst = drawdown_periods(equity, top=DRAWDOWNS_SHADED)
+    # Every one of the worst drawdowns, peak to recovery (or the end), the deepest darkest.
+    for k, row in enumerate(worst.itertuples(index=False)):
+        end = row.recovery if not pd.isna(row.recovery) else equity.index[-1]
         for ax in (top, bottom):
-            ax.axvspan(peak, end, color=LOSS_COLOR, alpha=0.07, linewidth=0)
+            ax.axvspan(_x(row.peak), _x(end), color=LOSS_COLOR, alpha=0.09 if k == 0 else 0.045,
+                       linewidth=0)
+    if len(worst):
+        depth, trough = float(worst["depth"].iloc[0]), worst["trough"].iloc[0]
         # Label on the side of the trough that has room.
         right_half = trough > equity.index[len(equity) // 2]
-        bottom.annotate(f"max {depth:.1%}", (trough, depth), xytext=(-6 if right_half else 6, 0),
+        bottom.annotate(f"max {depth:.1%}", (_x(trough), depth), xytext=(-6 if right_half else 6, 0),
                         textcoords="offset points", fontsize=8, color=LOSS_COLOR,
                         ha="right" if right_half else "left", va="center")
         bottom.set_ylim(depth * 1.15, -depth * 0.05)
-    bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color=LOSS_COLOR, alpha=0.35, linewidth=0)
-    bottom.plot(dd.index, dd.to_numpy(), color=LOSS_COLOR, linewidth=0.8)
-    bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    bottom.fill_between(_x(dd.index), dd.to_numpy(), 0.0, color=LOSS_COLOR, alpha=0.35, linewidth=0)
+    bottom.plot(_x(dd.index), dd.to_numpy(), color=LOSS_COLOR, linewidth=0.8)
+    percent_axis(bottom.yaxis)
     bottom.set_ylabel("Drawdown", fontsize=9)
     return _finish(fig, (top, bottom), equity.index)
 
 
 def plot_rolling(result: Any, *, window: int = 126, risk_free: float = 0.0,
-                 figsize: Tuple[float, float] = (10.0, 4.0)) -> Any:
-    """Trailing ``window``-bar Sharpe ratio (top, with the whole run's as a dashed line)
-    and annualised volatility (bottom), as ``result.rolling`` gives them. Returns the
-    Figure."""
+                 figsize: Tuple[float, float] = (10.0, 4.0),
+                 benchmark: _benchmark.Benchmark = None) -> Any:
+    """Trailing ``window``-bar Sharpe and Sortino ratios (top, with the whole run's Sharpe
+    as a dashed line), annualised volatility, and with a benchmark (the run's, or
+    ``benchmark`` as ``result.stats`` takes it) the rolling beta against it (bottom), as
+    ``result.rolling`` gives them. Returns the Figure."""
     figsize = _figsize(figsize)
-    Figure, PercentFormatter = figure_kit()
+    Figure, _ = figure_kit()
     equity = live_equity(result)
     returns = equity_returns(equity)
     periods = periods_per_year(equity.index)
-    table = rolling_stats(returns, window, periods, risk_free)
+    curve = _benchmark.resolve(result, benchmark)
+    theirs = None if curve is None else equity_returns(curve.ffill()).reindex(returns.index)
+    table = rolling_stats(returns, window, periods, risk_free, theirs)
     fig = Figure(figsize=figsize)
-    _margins(fig, top=0.15, bottom=0.35)
-    top, bottom = fig.subplots(2, 1, sharex=True)
-    top.plot(table.index, table["sharpe"].to_numpy(), color=LINE_COLOR, linewidth=1.0)
+    _margins(fig, top=0.3, bottom=0.35)
+    panels = fig.subplots(3 if theirs is not None else 2, 1, sharex=True)
+    top, middle = panels[0], panels[1]
+    sortino = table["sortino"].to_numpy()
+    # A window without a loss has an infinite Sortino ratio: left out of the line.
+    top.plot(_x(table.index), np.where(np.isfinite(sortino), sortino, np.nan), color="#2e8b8b",
+             linewidth=0.9, label="Sortino")
+    top.plot(_x(table.index), table["sharpe"].to_numpy(), color=LINE_COLOR, linewidth=1.0,
+             label="Sharpe")
     top.axhline(0.0, color="#9aa3ad", linewidth=0.8)
     whole = sharpe_ratio(returns, periods, risk_free)
     if math.isfinite(whole):
         top.axhline(whole, color=LINE_COLOR, linewidth=0.8, linestyle="--")
-    top.set_ylabel(f"Sharpe, {window} bars", fontsize=9)
-    bottom.plot(table.index, table["volatility"].to_numpy(), color="#7a4e9c", linewidth=1.0)
-    bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
-    bottom.set_ylabel("Volatility", fontsize=9)
-    return _finish(fig, (top, bottom), table.index)
+    top.set_ylabel(f"{window} bars", fontsize=9)
+    top.legend(loc="lower left", bbox_to_anchor=(0.0, 0.98), ncol=2, fontsize=8, frameon=False,
+               borderaxespad=0.0)
+    middle.plot(_x(table.index), table["volatility"].to_numpy(), color="#7a4e9c", linewidth=1.0)
+    percent_axis(middle.yaxis)
+    middle.set_ylabel("Volatility", fontsize=9)
+    if theirs is not None:
+        beta = panels[2]
+        beta.plot(_x(table.index), table["beta"].to_numpy(), color=BENCHMARK_COLOR, linewidth=1.0)
+        beta.axhline(0.0, color="#9aa3ad", linewidth=0.8)
+        beta.set_ylabel("Beta", fontsize=9)
+    return _finish(fig, panels, table.index)
 
 
 def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) -> Any:
     """Exposure over time from ``result.exposure``: long (up) and short (down) as shaded
     areas, gross and net as lines, fractions of equity. Returns the Figure."""
     figsize = _figsize(figsize)
-    Figure, PercentFormatter = figure_kit()
+    Figure, _ = figure_kit()
     book = result.exposure
     fig = Figure(figsize=figsize)
-    _margins(fig, top=0.15, bottom=0.35)
+    _margins(fig, top=0.3, bottom=0.35)
     ax = fig.subplots()
-    dates = book.index
+    index = book.index
+    dates = _x(index)
     ax.fill_between(dates, book["long"].to_numpy(), 0.0, color=WIN_COLOR, alpha=0.25,
                     linewidth=0, label="long")
     ax.fill_between(dates, book["short"].to_numpy(), 0.0, color=LOSS_COLOR, alpha=0.25,
@@ -196,12 +249,52 @@ def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) ->
     ax.plot(dates, book["gross"].to_numpy(), color=LINE_COLOR, linewidth=1.0, label="gross")
     ax.plot(dates, book["net"].to_numpy(), color="#7a4e9c", linewidth=1.0, label="net")
     ax.axhline(0.0, color="#9aa3ad", linewidth=0.8)
-    ax.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    percent_axis(ax.yaxis)
     ax.set_ylabel("Of equity", fontsize=9)
-    ax.legend(loc="upper left", fontsize=8, ncol=4, frameon=False)
+    # Above the axes: inside them the legend would sit on the gross line.
+    ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=4, frameon=False,
+              borderaxespad=0.0)
     house_style(ax)
-    if len(dates) > 1:
-        ax.set_xlim(dates[0], dates[-1])
+    if len(index) > 1:
+        ax.set_xlim(_x(index[0]), _x(index[-1]))
+    return fig
+
+
+def plot_distribution(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.4)) -> Any:
+    """Histograms of the bar returns (left, with the 95 % VaR and CVaR as lines) and of the
+    monthly returns (right), each with the normal density of the same mean and standard
+    deviation. Returns the Figure."""
+    figsize = _figsize(figsize)
+    Figure, _ = figure_kit()
+    returns = equity_returns(live_equity(result)).dropna()
+    monthly = calendar_returns(returns, "month").dropna()
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.3, bottom=0.45)
+    axes = fig.subplots(1, 2)
+    for ax, values, label in ((axes[0], returns, "Bar returns"), (axes[1], monthly, "Monthly returns")):
+        house_style(ax)
+        ax.set_xlabel(label, fontsize=9)
+        percent_axis(ax.xaxis)
+        ax.set_yticks([])
+        x = values.to_numpy(dtype=float)
+        if len(x) < 2:
+            ax.text(0.5, 0.5, "too few returns", transform=ax.transAxes, ha="center",
+                    va="center", color="#6b7580")
+            continue
+        ax.hist(x, bins=min(60, max(8, len(x) // 8)), density=True, color=LINE_COLOR, alpha=0.55,
+                linewidth=0)
+        mean, std = float(x.mean()), float(x.std(ddof=1))
+        if std > 0:
+            grid = np.linspace(x.min(), x.max(), 200)
+            density = np.exp(-0.5 * ((grid - mean) / std) ** 2) / (std * math.sqrt(2 * math.pi))
+            ax.plot(grid, density, color="#39424e", linewidth=1.0, label="normal")
+    var, cvar = value_at_risk(returns), conditional_value_at_risk(returns)
+    if math.isfinite(var) and len(returns) >= 2:
+        axes[0].axvline(var, color=LOSS_COLOR, linewidth=1.0, label=f"VaR 95 % {var:.2%}")
+        axes[0].axvline(cvar, color=LOSS_COLOR, linewidth=1.0, linestyle="--",
+                        label=f"CVaR {cvar:.2%}")
+        axes[0].legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), ncol=3, fontsize=8,
+                       frameon=False, borderaxespad=0.0)
     return fig
 
 
@@ -213,7 +306,7 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
     back most of its best gain before the exit. Returns the matplotlib Figure.
     """
     figsize = _figsize(figsize)
-    Figure, PercentFormatter = figure_kit()
+    Figure, _ = figure_kit()
     trades = result.trades
     fig = Figure(figsize=figsize)
     _margins(fig, top=0.45, bottom=0.55)
@@ -226,7 +319,7 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
         ax.axhline(0.0, color="#9aa3ad", linewidth=0.8)
         ax.axvline(0.0, color="#9aa3ad", linewidth=0.8)
         ax.set_xlabel(label, fontsize=9)
-        ax.xaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+        percent_axis(ax.xaxis)
         if not len(trades):
             ax.text(0.5, 0.5, "no trades", transform=ax.transAxes, ha="center",
                     va="center", color="#6b7580")
@@ -239,7 +332,7 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
                 lo, hi = float(finite.min()), float(finite.max())
                 ax.plot([lo, hi], [lo, hi], color="#6b7580", linewidth=0.8, linestyle="--")
     axes[0].set_ylabel("Trade return", fontsize=9)
-    axes[0].yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    percent_axis(axes[0].yaxis)
     fig.suptitle("Trade excursions", x=0.01, ha="left", fontsize=12, fontweight="bold",
                  color="#1c2630")
     return fig

@@ -21,11 +21,11 @@ import pandas as pd
 
 from orvane import _benchmark, _params, plotting
 from orvane._records import action_tag, ordered_actions, to_act_on
-from orvane._checks import Bounds, check_text, check_whole
+from orvane._checks import Bounds, check_flag, check_text, check_whole
 from orvane._html import CSS, heat_color, png, write_html
 from orvane.stats import (CARDS, NOTEBOOK, STATISTICS, check_rate, drawdown_periods,
                           equity_returns, format_summary, grouped, live_equity, monthly_table,
-                          summary, yearly_table)
+                          summary, trailing_returns, yearly_table)
 
 __all__ = ["REPORT_NAME", "write_report", "render_report", "headline_html"]
 
@@ -83,17 +83,28 @@ def _section(name: str, heading: str, body: str, note: str = "") -> str:
     return f'<section id="{name}"><h2>{heading}{small}</h2>{body}</section>'
 
 
-def _figure(name: str, heading: str, note: str, fig: Any, alt: str) -> str:
-    """One chart section: heading, note, the figure as an embedded PNG."""
-    return _section(name, heading, f'<img alt="{html.escape(alt)}" src="{png(fig)}">', note)
+# Charts are drawn twice: wide for desktops, narrow (same text sizes) for phones, where
+# the wide one would be scaled down until its text is unreadable.
+WIDE, NARROW = 9.0, 4.0
+NARROW_MEDIA = "(max-width: 640px)"
+
+
+def _figure(name: str, heading: str, note: str, draw: Any, height: float, alt: str,
+            narrow_height: float = 0.0) -> str:
+    """One chart section: heading, note, and ``draw(figsize)`` as embedded PNGs, wide and
+    narrow, the browser picking by the screen's width."""
+    wide = png(draw((WIDE, height)))
+    narrow = png(draw((NARROW, narrow_height or height)))
+    body = (f'<picture><source media="{NARROW_MEDIA}" srcset="{narrow}">'
+            f'<img alt="{html.escape(alt)}" src="{wide}"></picture>')
+    return _section(name, heading, body, note)
 
 
 def _card_class(name: str, value: Any) -> str:
-    # Coloured by sign only where higher is better; a win rate is good above one half.
-    if STATISTICS[name].better is not True:
+    # Coloured by sign only where higher is better.  A win rate says nothing by itself (a
+    # book of rare big wins is good below one half), so it is not coloured.
+    if STATISTICS[name].better is not True or name == "win_rate":
         return ""
-    if name == "win_rate":
-        return _num_class(value - 0.5) if isinstance(value, (int, float, np.number)) else ""
     return _num_class(value)
 
 
@@ -121,7 +132,20 @@ def _stats_section(stats: pd.Series) -> str:
             f'<div class="grid">{blocks}</div></section>')
 
 
+def _leading_flat_blank(monthly: pd.DataFrame) -> pd.DataFrame:
+    """Months before the book first moved (a start between rebalances) read blank, not 0.0 %."""
+    values = monthly.to_numpy(dtype=float).ravel().copy()
+    for k, v in enumerate(values):
+        if np.isnan(v):
+            continue
+        if v != 0.0:
+            break
+        values[k] = np.nan
+    return pd.DataFrame(values.reshape(monthly.shape), index=monthly.index, columns=monthly.columns)
+
+
 def _monthly_section(monthly: pd.DataFrame, yearly: pd.DataFrame) -> str:
+    monthly = _leading_flat_blank(monthly)
     finite = monthly.to_numpy(dtype=float)
     finite = finite[np.isfinite(finite)]
     scale = float(np.quantile(np.abs(finite), 0.95)) if finite.size else 0.0
@@ -146,6 +170,16 @@ def _yearly_section(yearly: pd.DataFrame) -> str:
     note = "calendar years, first and last partial" + (
         "; excess = return - benchmark" if "benchmark" in yearly else "")
     return _section("yearly", "Yearly returns", table, note)
+
+
+def _trailing_section(equity: pd.Series, curve: Any) -> str:
+    table = trailing_returns(equity, curve)
+    formats = {"window": ("Window", html.escape), "strategy": ("Strategy", _pct)}
+    if "benchmark" in table:
+        formats["benchmark"] = ("Benchmark", _pct)
+    body = _table(table.reset_index(), formats, left=("window",), signed=("strategy", "benchmark"))
+    return _section("trailing", "Trailing returns", body,
+                    "to the last bar; 3Y and longer annualised; blank: the run is shorter")
 
 
 def _drawdowns_section(equity: pd.Series) -> str:
@@ -241,13 +275,14 @@ def _exposure_section(result: Any) -> str:
         book, costs = result.exposure, result.costs
     except (AttributeError, ValueError):
         return ""
-    fig = plotting.plot_exposure(result, figsize=(9.0, 3.0))
     paid = float(costs["total"].sum())
     note = (f"fractions of equity at each close; average gross {book['gross'].mean():.0%}, "
             f"net {book['net'].mean():+.0%}; costs paid {paid:.2%} of the starting capital "
             f"(fees {costs['fees'].sum():.2%}, tax {costs['tax'].sum():.2%})"
             f"{_financing_words(result)}")
-    return _figure("exposure", "Exposure", note, fig, "Long, short, gross and net exposure")
+    return _figure("exposure", "Exposure", note,
+                   lambda size: plotting.plot_exposure(result, figsize=size), 3.0,
+                   "Long, short, gross and net exposure", 3.4)
 
 
 def _financing_words(result: Any) -> str:
@@ -261,36 +296,34 @@ def _financing_words(result: Any) -> str:
 
 
 def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25,
-                  benchmark: _benchmark.Benchmark = None, risk_free: float = 0.0) -> str:
+                  benchmark: _benchmark.Benchmark = None, risk_free: float = 0.0,
+                  stamp: bool = False) -> str:
     """The report as one HTML string (see ``write_report``)."""
     title = check_text(title, "title")
     last_trades = check_whole(last_trades, "last_trades", Bounds(0), unit="trades")
     risk_free = check_rate(risk_free)
+    stamp = check_flag(stamp, "stamp")
     curve = _benchmark.resolve(result, benchmark)
+    aligned = _benchmark.Aligned(curve)
     stats = summary(result, risk_free=risk_free, benchmark=curve)
     equity = live_equity(result)
     returns = equity_returns(equity)
     yearly = yearly_table(returns, curve)
     log = _log_scale(equity)
-    # 9 inches wide: narrow enough for the labels to stay legible on a phone.
-    equity_fig = plotting.plot_equity(result, title=None, log=log,
-                                      benchmark=_benchmark.Aligned(curve),
-                                      figsize=(9.0, 4.6 if curve is None else 5.6))
-    rolling_fig = plotting.plot_rolling(result, window=ROLLING_WINDOW, risk_free=risk_free,
-                                        figsize=(9.0, 3.4))
-    trades_fig = plotting.plot_trades(result, figsize=(9.0, 3.8))
-    exposure = _exposure_section(result)
-    trades_fig.suptitle("")
     period = f"{_day(stats['start'])} to {_day(stats['end'])}"
-    final = f"{equity.iloc[-1]:.4f}" if len(equity) else "n/a"
-    made = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    final = f"{equity.iloc[-1]:,.4f}" if len(equity) else "n/a"
     against = _params.setting_text("benchmark", (getattr(result, "settings", {}) or {}).get("benchmark")
                                    if benchmark is None else benchmark)
-    equity_note = "shaded: the deepest drawdown, peak to recovery"
+    equity_note = "shaded: the five deepest drawdowns, peak to recovery, the deepest darkest"
     if log:
         equity_note = f"log scale (the equity spans more than {LOG_SPAN:g}x); " + equity_note
     if curve is not None:
         equity_note += "; grey: the benchmark, middle: excess return, equity / benchmark - 1"
+    rolling_note = (f"trailing {ROLLING_WINDOW} bars, annualised; dashed: the whole run's "
+                    "Sharpe ratio" + ("; bottom: beta against the benchmark" if curve is not None
+                                      else ""))
+    footer = "orvane" + (f" &middot; written {datetime.now(timezone.utc):%Y-%m-%d %H:%M UTC}"
+                         if stamp else "")
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
@@ -303,43 +336,67 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         + "</p></header><main>",
         _ruin_note(result),
         _stats_section(stats),
-        _figure("equity", "Equity and drawdown", equity_note, equity_fig, "Equity curve and drawdown"),
-        f'<div class="pair">{_drawdowns_section(equity)}{_yearly_section(yearly)}</div>',
-        _figure("rolling", "Rolling Sharpe ratio and volatility",
-                f"trailing {ROLLING_WINDOW} bars, annualised; dashed: the whole run's Sharpe ratio",
-                rolling_fig, "Rolling Sharpe ratio and volatility"),
-        exposure,
+        _figure("equity", "Equity and drawdown", equity_note,
+                lambda size: plotting.plot_equity(result, title=None, log=log, benchmark=aligned,
+                                                  figsize=size),
+                4.6 if curve is None else 5.6, "Equity curve and drawdown",
+                5.2 if curve is None else 6.4),
+        f'<div class="pair"><div>{_drawdowns_section(equity)}{_trailing_section(equity, curve)}'
+        f'</div>{_yearly_section(yearly)}</div>',
+        _figure("distribution", "Return distribution",
+                "bar and monthly returns with the normal density of the same mean and "
+                "deviation; red: the 95 % VaR (solid) and CVaR (dashed) of one bar",
+                lambda size: plotting.plot_distribution(result, figsize=size), 3.0,
+                "Histograms of bar and monthly returns", 3.2),
+        _figure("rolling", "Rolling Sharpe, Sortino and volatility", rolling_note,
+                lambda size: plotting.plot_rolling(result, window=ROLLING_WINDOW,
+                                                   risk_free=risk_free, benchmark=aligned,
+                                                   figsize=size),
+                3.6 if curve is None else 4.8, "Rolling Sharpe ratio, Sortino ratio and volatility",
+                4.2 if curve is None else 5.4),
+        _exposure_section(result),
         _monthly_section(monthly_table(returns), yearly),
         _figure("excursions", "Trade excursions",
                 "worst (MAE) and best (MFE) move of each trade record against its return; "
-                "green won, red lost", trades_fig, "MAE and MFE against trade return"),
+                "green won, red lost",
+                lambda size: _untitled(plotting.plot_trades(result, figsize=size)), 3.8,
+                "MAE and MFE against trade return", 3.6),
         _trades_section(result.trades, last_trades),
         _actions_section(result.actions),
         _settings_section(result),
-        f"</main><footer>orvane &middot; written {made}</footer></body></html>",
+        f"</main><footer>{footer}</footer></body></html>",
     ]
     return "\n".join(parts)
 
 
+def _untitled(fig: Any) -> Any:
+    fig.suptitle("")
+    return fig
+
+
 def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Backtest report",
                  last_trades: int = 25, benchmark: _benchmark.Benchmark = None,
-                 risk_free: float = 0.0) -> pathlib.Path:
+                 risk_free: float = 0.0, stamp: bool = False) -> pathlib.Path:
     """Write the report of ``result`` to ``path`` (an .html file) and return the path.
 
     Sections: summary statistics (grouped: returns, risk, the benchmark's, trade
-    records), equity and drawdown chart (on a log scale when the equity spans more
-    than 10x; with a benchmark, its line and the excess-return panel), the worst
-    drawdowns, the yearly returns, rolling Sharpe ratio and volatility, the monthly
-    returns heat map, trade excursion scatter, the last ``last_trades`` trades, the
-    next actions, the settings and warnings. ``benchmark`` (the run's by default)
-    and ``risk_free`` (annual rate, a fraction) are those of ``result.stats``.
+    records, holdings and book, financing), equity and drawdown chart (the five worst
+    drawdowns shaded; on a log scale when the equity spans more than 10x; with a
+    benchmark, its line and the excess-return panel), the worst drawdowns, the yearly
+    returns, the trailing returns, the distribution of bar and monthly returns, rolling
+    Sharpe, Sortino, volatility (and beta, with a benchmark), exposure and costs, the
+    monthly returns heat map, trade excursion scatter, the last ``last_trades`` trades,
+    the next actions, the settings and warnings. ``benchmark`` (the run's by default)
+    and ``risk_free`` (annual rate, a fraction) are those of ``result.stats``.  The
+    same result gives the same bytes; ``stamp=True`` adds the time of writing.
 
     The file needs no network: styles are inline and charts are embedded PNG
     images; the layout reflows down to phone widths. A directory as ``path`` gets
     ``orvane-report.html`` inside it. Needs matplotlib (``pip install 'orvane[plot]'``).
     """
     return write_html(path, REPORT_NAME, lambda: render_report(
-        result, title=title, last_trades=last_trades, benchmark=benchmark, risk_free=risk_free))
+        result, title=title, last_trades=last_trades, benchmark=benchmark, risk_free=risk_free,
+        stamp=stamp))
 
 
 def headline_html(result: Any) -> str:

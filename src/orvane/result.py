@@ -277,12 +277,23 @@ class BacktestResult:
         top = check_whole(top, "top", Bounds(1), none="for all")
         return _stats.drawdown_periods(self.equity, top)
 
-    def rolling(self, window: int = 126, risk_free: float = 0.0) -> pd.DataFrame:
-        """Trailing ``window``-bar Sharpe ratio and volatility (both annualised) of ``returns``,
-        one row per return; NaN until a full window (see ``orvane.stats.rolling_stats``).
-        ``risk_free`` is an annual rate (fraction)."""
+    def rolling(self, window: int = 126, risk_free: float = 0.0,
+                benchmark: Benchmark = None) -> pd.DataFrame:
+        """Trailing ``window``-bar Sharpe ratio, Sortino ratio and volatility (annualised)
+        of ``returns``, one row per return, and with a benchmark (the run's, or
+        ``benchmark`` as ``stats`` takes it) the beta against it; NaN until a full window
+        (see ``orvane.stats.rolling_stats``).  ``risk_free`` is an annual rate (fraction)."""
         periods = _stats.periods_per_year(self._equity.loc[self._start:self._end].index)
-        return _stats.rolling_stats(self.returns, window, periods, risk_free)
+        curve = _resolve_benchmark(self, benchmark)
+        theirs = None if curve is None else _stats.bar_returns(curve.ffill()).reindex(self.returns.index)
+        return _stats.rolling_stats(self.returns, window, periods, risk_free, theirs)
+
+    def trailing_returns(self, benchmark: Benchmark = None) -> pd.DataFrame:
+        """Returns over trailing windows to the last bar: MTD, 3M, 6M, YTD, 1Y, and 3Y, 5Y,
+        10Y and All annualised; column ``strategy`` and, with a benchmark (the run's, or
+        ``benchmark`` as ``stats`` takes it), ``benchmark``.  NaN for a window longer than
+        the run (see ``orvane.stats.trailing_returns``)."""
+        return _stats.trailing_returns(self.equity, _resolve_benchmark(self, benchmark))
 
     def orders(self, capital: float,
                prices: Union[pd.Series, Mapping[str, float], None] = None, *,
@@ -397,13 +408,13 @@ class BacktestResult:
 
     def report(self, path: Union[str, os.PathLike], *, title: str = "Backtest report",
                last_trades: int = 25, benchmark: Benchmark = None,
-               risk_free: float = 0.0) -> pathlib.Path:
+               risk_free: float = 0.0, stamp: bool = False) -> pathlib.Path:
         """Write one self-contained HTML report; returns the path written (the options are
         those of ``orvane.report.write_report``)."""
         from orvane import report
 
         return report.write_report(self, path, title=title, last_trades=last_trades,
-                                   benchmark=benchmark, risk_free=risk_free)
+                                   benchmark=benchmark, risk_free=risk_free, stamp=stamp)
 
     def save(self, folder: Union[str, os.PathLike], format: str = "auto") -> Dict[str, pathlib.Path]:
         """Write equity, trades, actions and stats into ``folder`` (created if needed).

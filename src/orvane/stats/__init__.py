@@ -26,7 +26,8 @@ Conventions shared by the functions below:
 
 from __future__ import annotations
 
-from orvane.stats._calendar import (PERIODS, calendar_returns, monthly_table, rolling_stats,
+from orvane.stats._calendar import (PERIODS, TRAILING, calendar_returns, monthly_table,
+                                    rolling_stats, trailing_returns,
                                     yearly_table)
 from orvane.stats._drawdowns import (DRAWDOWN_COLUMNS, calmar_ratio, drawdown, drawdown_periods,
                                      max_drawdown)
@@ -34,6 +35,7 @@ from orvane.stats._relative import (alpha, benchmark_stats, beta, capture_ratio,
                                     information_ratio, tracking_error)
 from orvane.stats._returns import (annual_volatility, bar_returns, cagr, check_rate,
                                    conditional_value_at_risk, equity_returns, kurtosis,
+                                   probabilistic_sharpe_ratio, psr,
                                    periods_per_year, sharpe_ratio, skewness, sortino_ratio,
                                    total_return, value_at_risk)
 from orvane.stats._summary import (RunFigures, figures_summary, format_summary, live_equity,
@@ -52,6 +54,7 @@ __all__ = [
     "annual_volatility",
     "sharpe_ratio",
     "sortino_ratio",
+    "probabilistic_sharpe_ratio",
     "drawdown",
     "max_drawdown",
     "drawdown_periods",
@@ -64,6 +67,7 @@ __all__ = [
     "monthly_table",
     "yearly_table",
     "rolling_stats",
+    "trailing_returns",
     "bar_returns",
     "equity_returns",
     "beta",

@@ -17,6 +17,60 @@ from orvane.stats._returns import bar_returns, check_rate, index_facts, quiet
 PERIODS = {"day": 252.0, "month": 12.0, "year": 1.0}
 
 
+# Trailing windows: (label, calendar offset or None for "to date", annualised).
+TRAILING = (("MTD", "month", False), ("3M", pd.DateOffset(months=3), False),
+            ("6M", pd.DateOffset(months=6), False), ("YTD", "year", False),
+            ("1Y", pd.DateOffset(years=1), False), ("3Y", pd.DateOffset(years=3), True),
+            ("5Y", pd.DateOffset(years=5), True), ("10Y", pd.DateOffset(years=10), True),
+            ("All", None, True))
+
+
+def _trailing(curve: pd.Series) -> Dict[str, float]:
+    """Each trailing window's return of a value curve, from the last value at or before
+    the window's start (the previous month's or year's last bar for MTD and YTD) to its
+    last; NaN when the curve does not reach back that far.  Windows of three years and
+    more, and All, are annualised over their calendar days."""
+    curve = curve.dropna()
+    out: Dict[str, float] = {}
+    if len(curve) < 2:
+        return {label: float("nan") for label, _, _ in TRAILING}
+    index = pd.DatetimeIndex(curve.index)
+    wall = index.tz_localize(None) if index.tz is not None else index
+    end, last = wall[-1], float(curve.iloc[-1])
+    for label, span, yearly in TRAILING:
+        if span is None:
+            start = 0
+        elif isinstance(span, str):
+            # The last bar of the previous month or year.
+            if span == "month":
+                before = (wall.year < end.year) | ((wall.year == end.year) & (wall.month < end.month))
+            else:
+                before = wall.year < end.year
+            start = int(np.flatnonzero(before)[-1]) if before.any() else -1
+        else:
+            start = int(np.searchsorted(wall, end - span, side="right")) - 1
+        if start < 0 or curve.iloc[start] <= 0:
+            out[label] = float("nan")
+            continue
+        growth = last / float(curve.iloc[start])
+        days = (end - wall[start]).days
+        out[label] = growth ** (365.25 / days) - 1.0 if yearly and days > 0 else growth - 1.0
+    return out
+
+
+def trailing_returns(equity: pd.Series, benchmark: Optional[pd.Series] = None) -> pd.DataFrame:
+    """Trailing returns of an equity curve (and of a benchmark value curve on its dates):
+    MTD, 3M, 6M, YTD, 1Y, then 3Y, 5Y, 10Y and All annualised (calendar days / 365.25).
+    Rows are the windows; columns ``strategy`` and, with a benchmark, ``benchmark``.  A
+    window longer than the curve is NaN."""
+    table = {"strategy": _trailing(equity)}
+    if benchmark is not None:
+        table["benchmark"] = _trailing(benchmark.reindex(equity.index).ffill())
+    frame = pd.DataFrame(table)
+    frame.index.name = "window"
+    return frame
+
+
 @quiet
 def calendar_returns(returns: pd.Series, period: str) -> pd.Series:
     """Compounded return of each calendar ``period`` ("day", "month" or "year") that
@@ -98,10 +152,12 @@ def extremes(returns: pd.Series, periods: float) -> Dict[str, float]:
 
 @quiet
 def rolling_stats(returns: pd.Series, window: int, periods: float,
-                  risk_free: float = 0.0) -> pd.DataFrame:
-    """Annualised Sharpe ratio and volatility over the trailing ``window`` bars, as
-    ``sharpe_ratio`` and ``annual_volatility`` compute them on each window; NaN
-    before the first full window and Sharpe NaN on a window that does not vary."""
+                  risk_free: float = 0.0, benchmark: Optional[pd.Series] = None) -> pd.DataFrame:
+    """Annualised Sharpe ratio, Sortino ratio and volatility over the trailing ``window``
+    bars, as ``sharpe_ratio``, ``sortino_ratio`` and ``annual_volatility`` compute them on
+    each window; NaN before the first full window, Sharpe NaN on a window that does not
+    vary, Sortino NaN on one without a loss.  With ``benchmark`` returns (on the same
+    dates) also ``beta``, cov / var over the window's bars (NaN unless all pair up)."""
     check_whole(window, "window", Bounds(2), unit="bars")
     risk_free = check_rate(risk_free)
     # Any window longer than the returns is never full; pandas cannot count past 2**63.
@@ -112,5 +168,14 @@ def rolling_stats(returns: pd.Series, window: int, periods: float,
     # pandas gives exactly 0 on a constant window; anything else is a real spread.
     sharpe = (roll.mean() / std.where(std > 0)) * math.sqrt(periods)
     volatility = returns.astype(float).rolling(window, min_periods=window).std(ddof=1)
-    return pd.DataFrame({"sharpe": sharpe, "volatility": volatility * math.sqrt(periods)},
-                        index=returns.index)
+    downside = np.sqrt((np.minimum(excess, 0.0) ** 2).rolling(window, min_periods=window).mean())
+    sortino = (roll.mean() / downside.where(downside > 0)) * math.sqrt(periods)
+    table = pd.DataFrame({"sharpe": sharpe, "sortino": sortino,
+                          "volatility": volatility * math.sqrt(periods)}, index=returns.index)
+    if benchmark is not None:
+        theirs = benchmark.astype(float).reindex(returns.index)
+        mine = returns.astype(float)
+        cov = mine.rolling(window, min_periods=window).cov(theirs, ddof=1)
+        var = theirs.rolling(window, min_periods=window).var(ddof=1)
+        table["beta"] = cov / var.where(var > 0)
+    return table

@@ -211,6 +211,41 @@ def sortino_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0) ->
 
 
 
+def psr(sharpe: np.ndarray, bars: np.ndarray, skew: np.ndarray, kurt: np.ndarray,
+        threshold: float = 0.0) -> np.ndarray:
+    """Probabilistic Sharpe ratio of per-bar Sharpe ratios measured over ``bars`` returns
+    with population skewness and (non-excess) kurtosis:
+    Z[(SR - SR0) * sqrt(T - 1) / sqrt(1 - skew * SR + (kurt - 1) / 4 * SR**2)], Z the
+    standard normal CDF; NaN for fewer than 2 bars or moments no distribution has."""
+    with np.errstate(all="ignore"):
+        spread = 1.0 - skew * sharpe + (kurt - 1.0) / 4.0 * sharpe ** 2
+        z = (sharpe - threshold) * np.sqrt(bars - 1.0) / np.sqrt(spread)
+    z = np.where((spread > 0) & (bars >= 2), z, np.nan)
+    # erfc keeps the lower tail's relative precision, where 1 + erf(x) would cancel.
+    return np.array([0.5 * math.erfc(-v / math.sqrt(2.0)) for v in np.ravel(z)]).reshape(np.shape(z))
+
+
+@quiet
+def probabilistic_sharpe_ratio(returns: pd.Series, periods: float, risk_free: float = 0.0,
+                               threshold: float = 0.0) -> float:
+    """The probability that the true annual Sharpe ratio exceeds ``threshold``, from the
+    per-bar Sharpe ratio of the excess returns (as ``sharpe_ratio``, before annualising),
+    their skewness and kurtosis (population moments m3 / m2**1.5, m4 / m2**2) and their
+    number (``psr``).  A long sample with a high Sharpe ratio is near 1; a short or
+    fat-tailed one with the same Sharpe ratio lower.  NaN with fewer than 2 returns or
+    when they do not vary."""
+    excess = _values(returns) - risk_free / periods
+    n = len(excess)
+    if n < 2 or flat(excess):
+        return float("nan")
+    d = excess - excess.mean()
+    m2 = float(np.mean(d ** 2))
+    sharpe = float(excess.mean()) / math.sqrt(m2 * n / (n - 1))
+    out = psr(np.array(sharpe), np.array(float(n)), np.array(float(np.mean(d ** 3)) / m2 ** 1.5),
+              np.array(float(np.mean(d ** 4)) / m2 ** 2), threshold / math.sqrt(periods))
+    return float(out)
+
+
 def flat(values: np.ndarray) -> bool:
     # Summing equal values can miss their mean by an ulp: test equality, not the variance.
     return bool(values.max() == values.min())

@@ -14,6 +14,7 @@ from orvane.stats._calendar import extremes
 from orvane.stats._drawdowns import calmar_ratio, max_drawdown
 from orvane.stats._relative import benchmark_stats
 from orvane.stats._returns import (DAYS_PER_YEAR, annual_volatility, cagr, check_rate,
+                                   probabilistic_sharpe_ratio,
                                    conditional_value_at_risk, equity_returns, kurtosis,
                                    periods_per_year, quiet, sharpe_ratio, skewness,
                                    sortino_ratio, total_return, value_at_risk)
@@ -154,6 +155,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         "annual_volatility": annual_volatility(returns, periods),
         "sharpe": sharpe_ratio(returns, periods, risk_free),
         "sortino": sortino_ratio(returns, periods, risk_free),
+        "probabilistic_sharpe": probabilistic_sharpe_ratio(returns, periods, risk_free),
         "max_drawdown": depth,
         "max_drawdown_peak": peak,
         "max_drawdown_trough": trough,

@@ -17,10 +17,13 @@ RETURNS = "Returns"
 RISK = "Risk"
 BENCHMARK = "Against the benchmark"
 TRADES = "Trade records"
+BOOK = "Holdings and book"
 FINANCING = "Financing"
 GROUP_NOTES = {TRADES: "one record per position and rebalance segment: a holding kept across "
-                       "rebalances counts once per segment; a record or holding wins or "
-                       "loses by its money (pnl), not its return"}
+                       "rebalances counts once per segment; a record wins or loses by its "
+                       "money (pnl), not its return",
+               BOOK: "a holding is a position from entry to final exit; exposure and costs "
+                     "from the engine's book"}
 
 KINDS = ("date", "recovery", "pct", "ratio", "int", "float", "times")
 NEEDS = ("equity", "trades", "benchmark", "book", "financing", "ruin")
@@ -51,6 +54,8 @@ TABLE: Tuple[Statistic, ...] = (
        notebook=4),
     _S("sharpe", "Sharpe ratio", RISK, "ratio", True, "equity", card=2, sweep=0, notebook=2),
     _S("sortino", "Sortino ratio", RISK, "ratio", True, "equity"),
+    _S("probabilistic_sharpe", "Probabilistic Sharpe (true above 0)", RISK, "pct", True,
+       "equity"),
     # Drawdowns are negative: the highest is the mildest.
     _S("max_drawdown", "Max drawdown", RISK, "pct", True, "equity", card=3, sweep=3,
        notebook=3),
@@ -95,14 +100,14 @@ TABLE: Tuple[Statistic, ...] = (
     _S("avg_mfe_winners", "Average MFE, winners", TRADES, "pct", True, "trades"),
     _S("avg_mae_losers", "Average MAE, losers", TRADES, "pct", True, "trades"),
     _S("avg_mfe_losers", "Average MFE, losers", TRADES, "pct", True, "trades"),
-    _S("holdings", "Holdings (round trips)", TRADES, "int", None, "book"),
-    _S("holding_win_rate", "Win rate (per holding)", TRADES, "pct", True, "book"),
-    _S("holding_profit_factor", "Profit factor (holdings)", TRADES, "ratio", True, "book"),
-    _S("avg_bars_per_holding", "Average bars per holding", TRADES, "float", None, "book"),
-    _S("avg_gross_exposure", "Average gross exposure", TRADES, "pct", None, "book"),
-    _S("avg_net_exposure", "Average net exposure", TRADES, "pct", None, "book"),
-    _S("total_costs", "Costs paid (of capital 1.0)", TRADES, "pct", False, "book"),
-    _S("return_before_costs", "Total return before costs", TRADES, "pct", True, "book"),
+    _S("holdings", "Holdings (round trips)", BOOK, "int", None, "book"),
+    _S("holding_win_rate", "Win rate (per holding)", BOOK, "pct", True, "book"),
+    _S("holding_profit_factor", "Profit factor (holdings)", BOOK, "ratio", True, "book"),
+    _S("avg_bars_per_holding", "Average bars per holding", BOOK, "float", None, "book"),
+    _S("avg_gross_exposure", "Average gross exposure", BOOK, "pct", None, "book"),
+    _S("avg_net_exposure", "Average net exposure", BOOK, "pct", None, "book"),
+    _S("total_costs", "Costs paid (of capital 1.0)", BOOK, "pct", False, "book"),
+    _S("return_before_costs", "Total return before costs", BOOK, "pct", True, "book"),
     # Only for a run with financing (cash_rate, borrow_fee, dividends); money of capital 1.0.
     _S("interest_earned", "Interest on cash (of capital 1.0)", FINANCING, "pct", True,
        "financing"),
@@ -169,8 +174,9 @@ def grouped(names: Iterable[str]) -> List[Tuple[str, str, List[str]]]:
 
 def text(value: Any, kind: str) -> str:
     """A statistic's value as text by its ``kind``: "pct" 12.34%, "ratio" 1.23, "float"
-    1.2, "times" 1.23x, "int" 1,234, "date" and "recovery" YYYY-MM-DD.  Missing reads
-    "n/a", and "not yet" for a recovery."""
+    1.2, "times" 1.23x, "int" 1,234, "date" and "recovery" YYYY-MM-DD, with thousands
+    separators, and three significant digits from a million on (1.23e+27%).  Missing
+    reads "n/a", and "not yet" for a recovery."""
     if value is None or (not isinstance(value, str) and pd.isna(value)):
         return "not yet" if kind == "recovery" else "n/a"
     if kind in ("date", "recovery"):
@@ -180,10 +186,18 @@ def text(value: Any, kind: str) -> str:
     value = float(value)
     if math.isinf(value):
         return "inf" if value > 0 else "-inf"
+    # Beyond a million (of percent, for "pct") digits say nothing: three significant ones.
+    shown = value * 100 if kind == "pct" else value
+    unit = {"pct": "%", "times": "x"}.get(kind, "")
+    if abs(shown) >= _HUGE:
+        return f"{shown:.3g}{unit}"
     if kind == "pct":
-        return f"{value:.2%}"
+        return f"{value:,.2%}"
     if kind == "times":
-        return f"{value:.2f}x"
+        return f"{value:,.2f}x"
     if kind == "float":
-        return f"{value:.1f}"
-    return f"{value:.2f}"
+        return f"{value:,.1f}"
+    return f"{value:,.2f}"
+
+
+_HUGE = 1e6
