@@ -327,7 +327,7 @@ def test_result_methods_refuse_bad_options(call, message):
 def test_result_views_of_a_run():
     result = run(benchmark="IDX")
     pd.testing.assert_frame_equal(result.drawdowns(top=None), stats.drawdown_periods(result.equity))
-    assert list(result.rolling(5).columns) == ["sharpe", "volatility"]
+    assert list(result.rolling(5).columns) == ["sharpe", "sortino", "volatility", "beta"]
     html = result._repr_html_()
     text = stats.format_summary(result.stats())
     for label in ("Total return", "Sharpe ratio", "Beta"):

@@ -13,7 +13,7 @@ from orvane import stats
 
 CONTRACT_NAMES = [
     "start", "end", "total_return", "cagr", "annual_volatility", "sharpe", "sortino",
-    "max_drawdown", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery",
+    "probabilistic_sharpe", "max_drawdown", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery",
     "calmar", "skew", "kurtosis", "var_95", "cvar_95", "best_day", "worst_day", "best_month",
     "worst_month", "best_year", "worst_year", "trades", "win_rate", "profit_factor", "avg_win", "avg_loss", "avg_bars_held",
     "turnover", "time_in_market", "avg_mae_winners", "avg_mfe_winners", "avg_mae_losers",

@@ -160,7 +160,8 @@ def test_the_report_groups_and_cards_come_from_the_table(result):
     for name in stats.index:
         expected.setdefault(STATISTICS[name].group, []).append(STATISTICS[name].label)
     assert shown == expected
-    assert list(shown) == ["Returns", "Risk", "Against the benchmark", "Trade records"]
+    assert list(shown) == ["Returns", "Risk", "Against the benchmark", "Trade records",
+                           "Holdings and book"]
 
 
 def test_a_notebook_shows_the_headline_then_trades_then_the_benchmark(result, market):
