@@ -23,6 +23,7 @@ from orvane import _benchmark, _params, plotting
 from orvane._records import action_tag, ordered_actions, to_act_on
 from orvane._checks import Bounds, check_flag, check_text, check_whole
 from orvane._html import CSS, heat_color, png, write_html
+from orvane.stats._table import text
 from orvane.stats import (CARDS, NOTEBOOK, STATISTICS, check_rate, drawdown_periods,
                           equity_returns, format_summary, grouped, live_equity, monthly_table,
                           summary, trailing_returns, yearly_table)
@@ -45,8 +46,12 @@ def _num_class(value: Any) -> str:
 
 
 def _pct(value: Any, digits: int = 2) -> str:
+    if pd.isna(value):
+        return ""
+    if not np.isfinite(value) or abs(value) >= 1e4:
+        return text(value, "pct")  # beyond a million percent, as the statistics read
     # Rounding first, then + 0.0, keeps a tiny loss from reading "-0.0%".
-    return "" if pd.isna(value) else f"{round(value, digits + 2) + 0.0:.{digits}%}"
+    return f"{round(value, digits + 2) + 0.0:,.{digits}%}"
 
 
 def _day(value: Any) -> str:
