@@ -5,6 +5,7 @@ result.
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import warnings
 from collections.abc import Mapping
@@ -73,6 +74,11 @@ def _cut(market: Prices, first: pd.Timestamp, last: pd.Timestamp) -> Prices:
                                               for f in datasets.FIELDS})
     if isinstance(market, pd.DataFrame):
         return rows(market, "market")
+    if isinstance(market, dict):
+        # A copy keeps what the mapping says of itself (read_prices: whether it adjusted).
+        cut = copy.copy(market)
+        cut.update({k: rows(v, f"market[{k!r}]") for k, v in market.items()})
+        return cut
     if isinstance(market, Mapping):
         return {k: rows(v, f"market[{k!r}]") for k, v in market.items()}
     raise TypeError("market must be a Market, a mapping of wide frames or a wide frame, got "
