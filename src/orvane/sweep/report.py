@@ -48,10 +48,10 @@ WIDE_INCHES = 7.0
 NARROW_INCHES = 4.2
 # Below this viewport width the page shows the narrow drawing.
 NARROW_MEDIA = "(max-width: 640px)"
-# Equity curves on one chart: more lines than this no legend keeps apart.
+# Equity curves on one chart: more lines than this no legend keeps apart (matplotlib's
+# ten-colour cycle, made to tell lines apart, has one colour each).
 MAX_CURVES = 8
-CURVE_COLORS = ("#1f4e79", "#c0392b", "#1a7f4b", "#d68910", "#7a4e9c", "#2e8b8b",
-                "#8a5a00", "#5f6b77")
+TAB_COLORS = ("blue", "orange", "green", "red", "purple", "brown", "pink", "gray")
 
 
 def _label(value: Any) -> str:
@@ -260,7 +260,7 @@ def _draw_curves(fig: Any, narrow: bool, curves: list[tuple[str, pd.Series]]) ->
     # The best drawn last, on top, and a little heavier.
     for k in reversed(range(len(curves))):
         text, curve = curves[k]
-        ax.plot(curve.index, curve.to_numpy(), color=CURVE_COLORS[k % len(CURVE_COLORS)],
+        ax.plot(curve.index, curve.to_numpy(), color=f"tab:{TAB_COLORS[k]}",
                 linewidth=1.6 if k == 0 else 1.0, label=text, zorder=3 + len(curves) - k)
     ax.set_ylabel("Value (start = 1)", fontsize=size)
     if narrow:
@@ -272,8 +272,11 @@ def _draw_curves(fig: Any, narrow: bool, curves: list[tuple[str, pd.Series]]) ->
         ax.xaxis.set_major_formatter(AutoDateFormatter(locator))
     handles, texts = ax.get_legend_handles_labels()
     # Legend below the chart, best first: it never covers a line.
-    fig.legend(handles[::-1], texts[::-1], loc="outside lower left", fontsize=size,
-               ncols=1 if narrow else 2, frameon=False, handlelength=1.6)
+    legend = fig.legend(handles[::-1], texts[::-1], loc="outside lower left", fontsize=size,
+                        ncols=1 if narrow else 2, frameon=False, handlelength=1.6)
+    # Thick keys: a hairline's colour is hard to match with its curve.
+    for line in legend.get_lines():
+        line.set_linewidth(3.0)
 
 
 def _overfit_section(result: Any) -> str:
