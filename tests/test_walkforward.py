@@ -267,6 +267,7 @@ def test_sweep_report_refuses_an_empty_path(sweeps, tmp_path, monkeypatch):
     ({"top": 0}, ValueError, "top must be a whole number of runs, at least 1, got 0"),
     ({"title": None}, TypeError, "title must be a str, got NoneType None"),
     ({"title": "\ud800"}, ValueError, "title must be text that UTF-8 can encode, got a lone surrogate"),
+    ({"stamp": "yes"}, TypeError, "stamp must be True or False, got 'yes'"),
     ({"matplotlib": None}, ImportError, r"pip install 'orvane\[plot\]'"),
 ])
 def test_sweep_report_refusals(kwargs, error, message, sweeps, tmp_path, monkeypatch):

@@ -353,7 +353,7 @@ def render_sweep_report(result: Any, *, metric: str = "sharpe",
                         x: Optional[str] = None, y: Optional[str] = None, top: int = 20,
                         title: str = "Sweep report", stamp: bool = False) -> str:
     """The report as one HTML string (see ``write_sweep_report``)."""
-    if not all(hasattr(result, name) for name in ("table", "params", "pbo", "deflated_sharpe")):
+    if not all(hasattr(result, name) for name in ("table", "params", "pbo", "deflation")):
         raise TypeError(f"result must be a SweepResult, got {type(result).__name__}")
     title = check_text(title, "title")
     stamp = check_flag(stamp, "stamp")
