@@ -33,7 +33,9 @@ def main():
     overfit = res.pbo(splits=16)
     print(f"{len(res)} runs in {took:.1f} s; best Sharpe {res.table['sharpe'].max():.3f} at "
           f"{ {k: getattr(v, 'item', lambda: v)() for k, v in zip(res.table.index.names, best)} }")
-    print(f"deflated Sharpe ratio of the best run: {res.deflated_sharpe():.3f}")
+    dsr = res.deflation()
+    print(f"deflated Sharpe ratio of the best run: {dsr.value:.3f} ({dsr.trials} trials, "
+          f"variance of their per-bar Sharpe ratios {dsr.sharpe_variance:.3g})")
     print(f"probability of backtest overfitting (16 splits, {overfit.combinations} "
           f"combinations): {overfit.pbo:.3f}")
     print(f"report: {res.report(args.report)}")

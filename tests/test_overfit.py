@@ -9,7 +9,7 @@ import pytest
 
 from orvane import datasets
 from orvane.sweep import sweep
-from orvane.sweep.overfit import (_norm_cdf, _norm_ppf, bar_returns, deflated_sharpe,
+from orvane.sweep.overfit import (_norm_cdf, _norm_ppf, bar_returns, deflated_sharpe, deflation,
                                   expected_max_sharpe, pbo, probabilistic_sharpe)
 
 pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
@@ -42,6 +42,31 @@ def test_deflated_sharpe_of_a_tiny_search_by_hand():
     each = deflated_sharpe(returns, each=True)
     assert each.tolist() == pytest.approx([best] + [_norm_cdf(-sr0 * math.sqrt(3))] * 2,
                                           rel=1e-12)
+
+
+@pytest.mark.parametrize("trials, variance", [(None, None), (100, None), (None, 0.01), (7, 0.002)])
+def test_deflation_gives_the_trials_and_variance_it_used(trials, variance):
+    rng = np.random.default_rng(3)
+    returns = pd.DataFrame(rng.normal(0.0005, 0.01, (300, 6)), columns=list("abcdef"))
+    returns.iloc[:50, 2] = np.nan  # a late start: measured on its own bars
+    returns["flat"] = 0.0          # no Sharpe ratio: not a trial
+    found = deflation(returns, trials=trials, sharpe_variance=variance)
+    # Directly: per-bar mean / std (ddof=1) of each run's returns; pandas skips the NaN.
+    sharpe = (returns.mean() / returns.std(ddof=1)).dropna()
+    assert list(sharpe.index) == list("abcdef")
+    assert found.trials == (trials or 6)
+    assert found.sharpe_variance == pytest.approx(variance or sharpe.var(ddof=1), rel=1e-12)
+    assert found.expected_max_sharpe == pytest.approx(
+        expected_max_sharpe(found.trials, found.sharpe_variance), rel=1e-15)
+    assert found.best == sharpe.idxmax() and found.sharpe == pytest.approx(sharpe.max(), rel=1e-12)
+    assert found.bars == returns[found.best].count()
+    assert found.value == deflated_sharpe(returns, trials=trials, sharpe_variance=variance)
+
+
+def test_deflation_without_a_sharpe_ratio_has_no_best_run():
+    found = deflation(pd.DataFrame({"a": [0.0, 0.0, 0.0]}), trials=3, sharpe_variance=0.01)
+    assert math.isnan(found.value) and found.best is None and found.bars == 0
+    assert (found.trials, found.sharpe_variance) == (3, 0.01)
 
 
 def test_the_papers_worked_example():
@@ -152,11 +177,13 @@ def test_both_measures_through_a_sweep():
     assert each.index.equals(res.table.index) and each.between(0, 1).all()
     # The per-bar Sharpe of the kept equity picks the table's best annualised Sharpe.
     assert res.deflated_sharpe() == each[res.table["sharpe"].idxmax()]
+    found = res.deflation()
+    assert found.value == res.deflated_sharpe() and found.best == res.table["sharpe"].idxmax()
     split = res.pbo(splits=4)
     assert split.combinations == 6 and set(split.chosen) <= set(res.table.index)
     assert 0 <= split.pbo <= 1 and np.isfinite(split.logits).all()
     bare = sweep(market, {"lookback": [21]}, strategy=datasets.momentum, workers=1,
                  progress=False)
-    for method in (bare.pbo, bare.deflated_sharpe):
+    for method in (bare.pbo, bare.deflated_sharpe, bare.deflation):
         with pytest.raises(ValueError, match=r"needs the runs' equity curves.*keep=\(\.\.\., "):
             method()

@@ -1,7 +1,9 @@
 """orvane.walk_forward: choices per train window, the boundary rule and the stitching,
 checked by hand on a tiny market; the sweep report's sections, offline."""
 
+import base64
 import re
+import struct
 import sys
 
 import numpy as np
@@ -10,6 +12,7 @@ import pytest
 
 import orvane
 from orvane import datasets
+from orvane.sweep.overfit import expected_max_sharpe
 
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
 
@@ -124,22 +127,56 @@ def sweeps():
     pytest.importorskip("matplotlib")
     market = datasets.synthetic_market(stocks=30, years=2, seed=5)
     grid = {"lookback": [21, 63], "stop_loss": [None, 0.05], "top": [3, 5]}
-    return {keep: orvane.sweep(market, grid, strategy=datasets.momentum, keep=keep, workers=1,
-                               progress=False) for keep in [("stats",), ("stats", "equity")]}
+    found = {keep: orvane.sweep(market, grid, strategy=datasets.momentum, keep=keep, workers=1,
+                                progress=False) for keep in [("stats",), ("stats", "equity")]}
+    # One run: neither the Sharpe variance nor a split can be had.
+    found["one run"] = orvane.sweep(market, {"lookback": [21]}, strategy=datasets.momentum,
+                                    keep=("stats", "equity"), workers=1, progress=False)
+    return found
 
 
-@pytest.mark.parametrize("keep, overfit", [
-    (("stats",), r'keep=\("stats", "equity"\)'),
-    (("stats", "equity"), r"Deflated Sharpe ratio</h3><p class=\"big\">0\.\d{3}</p>"),
+def png_width(uri):
+    data = base64.b64decode(uri.split(",", 1)[1])
+    return struct.unpack(">I", data[16:20])[0]
+
+
+def drawn(monkeypatch, render):
+    """The page and the figures it drew, in the order drawn."""
+    from orvane.sweep import report
+
+    figures, real = [], report.png
+    monkeypatch.setattr(report, "png", lambda fig: figures.append(fig) or real(fig))
+    return render(), figures
+
+
+@pytest.mark.parametrize("keep, curves, overfit, charts", [
+    (("stats",), r'equity curves were not kept: sweep with <code>keep=\("stats", "equity"\)',
+     [r'keep=\("stats", "equity"\)'], 1),
+    (("stats", "equity"), r"the 5 best by Sharpe ratio, numbered as in the table",
+     [r"Deflated Sharpe ratio</h3><p class=\"big\">0\.\d{3}</p>",
+      r"overfitting</h3><p class=\"big\">0\.\d\d</p>", r"PBO 0\.\d\d is the share"], 3),
+    ("one run", r"the 1 best by Sharpe ratio",
+     [r"Deflated Sharpe ratio</h3><p class=\"big\">not available: returns must hold at least "
+      r"2 runs with a Sharpe ratio", r"not available: returns must hold at least 2 runs with "
+      r"returns, got 1</p><p class=\"read\">No histogram of logits"], 2),
 ])
-def test_sweep_report_sections_offline(keep, overfit, sweeps, tmp_path):
+def test_sweep_report_sections_offline(keep, curves, overfit, charts, sweeps, tmp_path):
     res = sweeps[keep]
     page = res.report(tmp_path / "r.html", top=5).read_text(encoding="utf-8")
-    for section in ("runs", "heat", "sharpe", "overfit"):
-        assert f'<section id="{section}">' in page
-    assert len(re.findall(r'src="data:image/png;base64,', page)) == 1
+    for section in ("runs", "curves", "heat", "sharpe", "overfit"):
+        assert page.count(f'<section id="{section}">') == 1
     assert not re.search(r"https?://|<script|<link|@import|url\(", page)
-    assert re.search(overfit, page)
+    assert re.search(curves, page[page.index('id="curves"'):page.index('id="heat"')])
+    for text in overfit:
+        assert re.search(text, page[page.index('id="overfit"'):])
+    # Every chart: a narrow drawing for phones, then the wide one; nothing else embedded.
+    pictures = re.findall(r'<picture><source media="\(max-width: 640px\)" srcset="([^"]+)">'
+                          r'<img class="chart" alt="[^"]+" src="([^"]+)"></picture>', page)
+    assert len(pictures) == charts == page.count("data:image/png;base64,") / 2
+    for narrow, wide in pictures:
+        assert (png_width(narrow), png_width(wide)) == (546, 910)
+    if keep == "one run":
+        return
     runs = page[page.index('id="runs"'):page.index('id="heat"')]
     assert runs.count("<tr>") == 1 + 5
     assert f"<td>{res.table['sharpe'].max():.2f}</td>" in runs.split("</tr>")[1]
@@ -148,6 +185,73 @@ def test_sweep_report_sections_offline(keep, overfit, sweeps, tmp_path):
     cell = re.search(r'None</td><td style="[^"]*">([^<]+)</td>', heat).group(1)
     mean = res.table["sharpe"].to_numpy()[[0, 1]].mean()
     assert cell == f"{mean:.2f}" and "mean over 2 runs" in heat
+
+
+@pytest.mark.parametrize("keep", [("stats",), ("stats", "equity"), "one run"])
+def test_sweep_report_is_the_same_bytes_twice_unless_stamped(keep, sweeps, tmp_path):
+    from orvane.sweep.report import render_sweep_report
+
+    res = sweeps[keep]
+    first = res.report(tmp_path / "a.html", top=5).read_bytes()
+    assert first == res.report(tmp_path / "b.html", top=5).read_bytes()
+    assert first.decode("utf-8") == render_sweep_report(res, top=5)
+    assert b"written" not in first and b"<footer>orvane</footer>" in first
+    stamped = res.report(tmp_path / "c.html", top=5, stamp=True).read_text(encoding="utf-8")
+    assert re.search(r"<footer>orvane &middot; written \d{4}-\d\d-\d\d \d\d:\d\d UTC</footer>",
+                     stamped)
+
+
+def test_sweep_report_shows_the_trials_and_variance_the_deflated_sharpe_used(sweeps):
+    from orvane.sweep.report import render_sweep_report
+
+    res = sweeps[("stats", "equity")]
+    page = render_sweep_report(res)
+    # Directly from the equity curves: per-bar Sharpe ratios, one per run that has one.
+    equity = res.equity
+    returns = equity / equity.shift(1) - 1
+    sharpe = (returns.mean() / returns.std(ddof=1)).dropna()
+    trials, variance = len(sharpe), sharpe.var(ddof=1)
+    assert trials == len(res.table) and variance > 0
+    assert f"Deflated for <b>{trials} trials</b>" in page
+    assert f"variance of {variance:.3g}</b>" in page
+    assert f"standard deviation of {np.sqrt(variance * 252):.2f} annualised" in page
+    assert f"would show a Sharpe ratio of {expected_max_sharpe(trials, variance) * np.sqrt(252):.2f}" in page
+    assert f"the best run's is {res.table['sharpe'].max():.2f}" in page
+
+
+def test_sweep_report_charts_read_on_a_phone(sweeps, monkeypatch):
+    from orvane.sweep.report import render_sweep_report
+
+    res = sweeps[("stats", "equity")]
+    _, figures = drawn(monkeypatch, lambda: render_sweep_report(res, top=5))
+    assert len(figures) == 6
+    for fig, shown_at in zip(figures, [380, 760] * 3):
+        for ax in fig.axes:
+            for axis, (lo, hi) in ((ax.xaxis, ax.get_xlim()), (ax.yaxis, ax.get_ylim())):
+                labels = [t for t, at in zip(axis.get_ticklabels(), axis.get_ticklocs())
+                          if min(lo, hi) <= at <= max(lo, hi)]
+                texts = [t.get_text() for t in labels]
+                assert len(texts) >= 2 and len(set(texts)) == len(texts), texts
+                # Points at the page's DPI, scaled to the width the chart is shown at.
+                for t in labels + [axis.label]:
+                    assert t.get_fontsize() * shown_at / (72 * fig.get_figwidth()) >= 11.5
+    # The curves: the 5 best by Sharpe, best first in the legend, each from 1.0.
+    order = np.argsort(-res.table["sharpe"].to_numpy(), kind="stable")[:5]
+    expected = [f"#{k} lookback {res.params[i]['lookback']}, stop_loss "
+                f"{res.params[i]['stop_loss']}, top {res.params[i]['top']}"
+                for k, i in enumerate(order, start=1)]
+    for fig in figures[:2]:
+        assert [t.get_text() for t in fig.legends[0].get_texts()] == expected
+        lines = {line.get_label(): line.get_ydata() for line in fig.axes[0].get_lines()}
+        assert [lines[text][0] for text in expected] == [1.0] * 5
+        first = res.equity.iloc[:, order[0]].dropna()
+        np.testing.assert_allclose(lines[expected[0]], first / first.iloc[0], rtol=1e-15)
+    # The logits: the 0 line and every split counted once.
+    logits = res.pbo().logits
+    for fig in figures[4:]:
+        ax = fig.axes[0]
+        assert sum(p.get_height() for p in ax.patches) == len(logits)
+        assert any(list(line.get_xdata()) == [0, 0] for line in ax.get_lines())
 
 
 def test_sweep_report_refuses_an_empty_path(sweeps, tmp_path, monkeypatch):
@@ -163,6 +267,7 @@ def test_sweep_report_refuses_an_empty_path(sweeps, tmp_path, monkeypatch):
     ({"top": 0}, ValueError, "top must be a whole number of runs, at least 1, got 0"),
     ({"title": None}, TypeError, "title must be a str, got NoneType None"),
     ({"title": "\ud800"}, ValueError, "title must be text that UTF-8 can encode, got a lone surrogate"),
+    ({"stamp": "yes"}, TypeError, "stamp must be True or False, got 'yes'"),
     ({"matplotlib": None}, ImportError, r"pip install 'orvane\[plot\]'"),
 ])
 def test_sweep_report_refusals(kwargs, error, message, sweeps, tmp_path, monkeypatch):

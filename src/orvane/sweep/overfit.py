@@ -15,7 +15,7 @@ import pandas as pd
 from orvane._checks import Bounds, check_real, check_whole
 
 __all__ = ["bar_returns", "expected_max_sharpe", "probabilistic_sharpe", "deflated_sharpe",
-           "pbo", "PBOResult"]
+           "deflation", "Deflation", "pbo", "PBOResult"]
 
 EULER_GAMMA = 0.57721566490153286
 
@@ -223,8 +223,44 @@ def deflated_sharpe(returns: pd.DataFrame, *, trials: Optional[int] = None,
         ratio against the same ``SR0`` (Series indexed by the runs, NaN for a run
         without a Sharpe ratio).
     """
+    inputs = _deflation_inputs(returns, trials, sharpe_variance)
+    if each:
+        bars, sharpe, skew, kurt = inputs.moments
+        return pd.Series(_psr(sharpe, bars, skew, kurt, inputs.benchmark),
+                         index=returns.columns, name="deflated_sharpe")
+    return _deflation(returns, inputs).value
+
+
+class Deflation(NamedTuple):
+    """What ``deflated_sharpe`` weighed for the best run, beside its value."""
+
+    # The best run's deflated Sharpe ratio: deflated_sharpe(returns). NaN without a best run.
+    value: float
+    # N: the trials it was deflated for.
+    trials: int
+    # V: the variance of the trials' per-bar Sharpe ratios.
+    sharpe_variance: float
+    # SR0 = expected_max_sharpe(N, V), per bar: the best Sharpe N runs without skill show.
+    expected_max_sharpe: float
+    # The best run: its column label (None when no run has a Sharpe ratio), per-bar Sharpe
+    # ratio and number of returns.
+    best: object
+    sharpe: float
+    bars: int
+
+
+class _Inputs(NamedTuple):
+    moments: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
+    trials: int
+    variance: float
+    benchmark: float
+
+
+def _deflation_inputs(returns: pd.DataFrame, trials: Optional[int],
+                      sharpe_variance: Optional[float]) -> _Inputs:
     values = _check_frame(returns)
-    bars, sharpe, skew, kurt = _moments(values)
+    moments = _moments(values)
+    sharpe = moments[1]
     valid = ~np.isnan(sharpe)
     if trials is None:
         if not valid.any():
@@ -238,14 +274,29 @@ def deflated_sharpe(returns: pd.DataFrame, *, trials: Optional[int] = None,
                              "sharpe_variance=")
         sharpe_variance = float(np.var(sharpe[valid], ddof=1))
     benchmark = expected_max_sharpe(trials, sharpe_variance)
-    if each:
-        return pd.Series(_psr(sharpe, bars, skew, kurt, benchmark), index=returns.columns,
-                         name="deflated_sharpe")
-    if not valid.any():
-        return math.nan
+    return _Inputs(moments, int(trials), float(sharpe_variance), benchmark)
+
+
+def _deflation(returns: pd.DataFrame, inputs: _Inputs) -> Deflation:
+    bars, sharpe, skew, kurt = inputs.moments
+    common = (inputs.trials, inputs.variance, inputs.benchmark)
+    if np.isnan(sharpe).all():
+        return Deflation(math.nan, *common, None, math.nan, 0)
     best = int(np.nanargmax(sharpe))
-    return float(_psr(sharpe[best:best + 1], bars[best:best + 1], skew[best:best + 1],
-                      kurt[best:best + 1], benchmark)[0])
+    pick = slice(best, best + 1)
+    value = float(_psr(sharpe[pick], bars[pick], skew[pick], kurt[pick], inputs.benchmark)[0])
+    return Deflation(value, *common, returns.columns[best], float(sharpe[best]), int(bars[best]))
+
+
+def deflation(returns: pd.DataFrame, *, trials: Optional[int] = None,
+              sharpe_variance: Optional[float] = None) -> Deflation:
+    """The best run's deflated Sharpe ratio with what it was computed from: ``.value``
+    (``deflated_sharpe(returns, ...)``), the ``.trials`` N and ``.sharpe_variance`` V it
+    used (given, or by default estimated as ``deflated_sharpe`` describes),
+    ``.expected_max_sharpe`` SR0, and the best run's column label, per-bar Sharpe ratio and
+    number of returns (``.best``, ``.sharpe``, ``.bars``). Arguments as ``deflated_sharpe``.
+    """
+    return _deflation(returns, _deflation_inputs(returns, trials, sharpe_variance))
 
 
 class PBOResult(NamedTuple):

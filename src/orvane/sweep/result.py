@@ -188,6 +188,15 @@ class SweepResult:
         return overfit.deflated_sharpe(returns, trials=trials,
                                        sharpe_variance=sharpe_variance)
 
+    def deflation(self, *, trials: Optional[int] = None,
+                  sharpe_variance: Optional[float] = None) -> overfit.Deflation:
+        """The best run's deflated Sharpe ratio with the number of trials, the variance of
+        their per-bar Sharpe ratios and the benchmark SR0 it used, and the best run's label
+        from ``table.index`` (``orvane.sweep.overfit.deflation``). Needs ``keep`` with
+        ``"equity"``."""
+        return overfit.deflation(self._returns("deflation needs the runs' equity curves"),
+                                 trials=trials, sharpe_variance=sharpe_variance)
+
     def pbo(self, splits: int = 16, metric: overfit.Metric = "sharpe") -> overfit.PBOResult:
         """The probability of backtest overfitting of this sweep by combinatorially
         symmetric cross-validation over ``splits`` blocks of the bars on which every run
@@ -199,13 +208,13 @@ class SweepResult:
 
     def report(self, path: Union[str, os.PathLike], *, metric: str = "sharpe",
                x: Optional[str] = None, y: Optional[str] = None, top: int = 20,
-               title: str = "Sweep report") -> pathlib.Path:
+               title: str = "Sweep report", stamp: bool = False) -> pathlib.Path:
         """Write one self-contained HTML report; returns the path written (see
         ``orvane.sweep.report.write_sweep_report``)."""
         from orvane.sweep import report
 
         return report.write_sweep_report(self, path, metric=metric, x=x, y=y, top=top,
-                                         title=title)
+                                         title=title, stamp=stamp)
 
     def _returns(self, need: str) -> pd.DataFrame:
         if self._equity is None:
