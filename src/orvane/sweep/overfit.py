@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from orvane._checks import Bounds, check_real, check_whole
+from orvane.stats import psr
 
 __all__ = ["bar_returns", "expected_max_sharpe", "probabilistic_sharpe", "deflated_sharpe",
            "deflation", "Deflation", "pbo", "PBOResult"]
@@ -113,15 +114,6 @@ def _moments(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np
     return bars, sharpe, skew, kurt
 
 
-def _psr(sharpe: np.ndarray, bars: np.ndarray, skew: np.ndarray, kurt: np.ndarray,
-         benchmark: float) -> np.ndarray:
-    with np.errstate(all="ignore"):
-        spread = 1.0 - skew * sharpe + (kurt - 1.0) / 4.0 * sharpe ** 2
-        z = (sharpe - benchmark) * np.sqrt(bars - 1.0) / np.sqrt(spread)
-    z = np.where((spread > 0) & (bars >= 2), z, np.nan)
-    return np.array([_norm_cdf(v) for v in z.ravel()]).reshape(z.shape)
-
-
 def probabilistic_sharpe(sharpe: float, bars: int, skew: float = 0.0, kurtosis: float = 3.0,
                          benchmark: float = 0.0) -> float:
     """The probability that the true Sharpe ratio exceeds ``benchmark``, given a
@@ -136,7 +128,7 @@ def probabilistic_sharpe(sharpe: float, bars: int, skew: float = 0.0, kurtosis: 
     ``sqrt(periods_per_year)``. NaN for fewer than 2 bars, or for moments no
     distribution has (the square root's argument not positive).
     """
-    out = _psr(np.array([float(sharpe)]), np.array([float(bars)]), np.array([float(skew)]),
+    out = psr(np.array([float(sharpe)]), np.array([float(bars)]), np.array([float(skew)]),
                np.array([float(kurtosis)]), float(benchmark))
     return float(out[0])
 
@@ -226,7 +218,7 @@ def deflated_sharpe(returns: pd.DataFrame, *, trials: Optional[int] = None,
     inputs = _deflation_inputs(returns, trials, sharpe_variance)
     if each:
         bars, sharpe, skew, kurt = inputs.moments
-        return pd.Series(_psr(sharpe, bars, skew, kurt, inputs.benchmark),
+        return pd.Series(psr(sharpe, bars, skew, kurt, inputs.benchmark),
                          index=returns.columns, name="deflated_sharpe")
     return _deflation(returns, inputs).value
 
@@ -284,7 +276,7 @@ def _deflation(returns: pd.DataFrame, inputs: _Inputs) -> Deflation:
         return Deflation(math.nan, *common, None, math.nan, 0)
     best = int(np.nanargmax(sharpe))
     pick = slice(best, best + 1)
-    value = float(_psr(sharpe[pick], bars[pick], skew[pick], kurt[pick], inputs.benchmark)[0])
+    value = float(psr(sharpe[pick], bars[pick], skew[pick], kurt[pick], inputs.benchmark)[0])
     return Deflation(value, *common, returns.columns[best], float(sharpe[best]), int(bars[best]))
 
 
