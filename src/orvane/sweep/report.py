@@ -8,6 +8,7 @@ result are the same bytes unless a time stamp is asked for.
 from __future__ import annotations
 
 import html
+import math
 import os
 import pathlib
 from datetime import datetime, timezone
@@ -264,12 +265,19 @@ def _draw_curves(fig: Any, narrow: bool, curves: list[tuple[str, pd.Series]]) ->
                 linewidth=1.6 if k == 0 else 1.0, label=text, zorder=3 + len(curves) - k)
     ax.set_ylabel("Value (start = 1)", fontsize=size)
     if narrow:
-        # Fewer date labels: five fit across a phone without touching.
-        from matplotlib.dates import AutoDateFormatter, AutoDateLocator
+        # Fewer date labels: at most five fit across a phone without touching.
+        from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, DateFormatter, YearLocator
 
-        locator = AutoDateLocator(maxticks=5)
-        ax.xaxis.set_major_locator(locator)
-        ax.xaxis.set_major_formatter(AutoDateFormatter(locator))
+        first = min(curve.index[0] for _, curve in curves)
+        last = max(curve.index[-1] for _, curve in curves)
+        years = (last - first).days / 365.25
+        if years >= 2:
+            ax.xaxis.set_major_locator(YearLocator(max(1, math.ceil(years / 4))))
+            ax.xaxis.set_major_formatter(DateFormatter("%Y"))
+        else:
+            locator = AutoDateLocator(minticks=2, maxticks=4)
+            ax.xaxis.set_major_locator(locator)
+            ax.xaxis.set_major_formatter(ConciseDateFormatter(locator))
     handles, texts = ax.get_legend_handles_labels()
     # Legend below the chart, best first: it never covers a line.
     legend = fig.legend(handles[::-1], texts[::-1], loc="outside lower left", fontsize=size,
