@@ -266,7 +266,7 @@ def _draw_curves(fig: Any, narrow: bool, curves: list[tuple[str, pd.Series]]) ->
     ax.set_ylabel("Value (start = 1)", fontsize=size)
     if narrow:
         # Fewer date labels: at most five fit across a phone without touching.
-        from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, DateFormatter, YearLocator
+        from matplotlib.dates import AutoDateLocator, DateFormatter, YearLocator
 
         first = min(curve.index[0] for _, curve in curves)
         last = max(curve.index[-1] for _, curve in curves)
@@ -275,9 +275,9 @@ def _draw_curves(fig: Any, narrow: bool, curves: list[tuple[str, pd.Series]]) ->
             ax.xaxis.set_major_locator(YearLocator(max(1, math.ceil(years / 4))))
             ax.xaxis.set_major_formatter(DateFormatter("%Y"))
         else:
-            locator = AutoDateLocator(minticks=2, maxticks=4)
-            ax.xaxis.set_major_locator(locator)
-            ax.xaxis.set_major_formatter(ConciseDateFormatter(locator))
+            # Year and month on every label: a concise axis repeats "Jul" across years.
+            ax.xaxis.set_major_locator(AutoDateLocator(minticks=2, maxticks=4))
+            ax.xaxis.set_major_formatter(DateFormatter("%Y-%m"))
     handles, texts = ax.get_legend_handles_labels()
     # Legend below the chart, best first: it never covers a line.
     legend = fig.legend(handles[::-1], texts[::-1], loc="outside lower left", fontsize=size,
