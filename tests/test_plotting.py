@@ -41,12 +41,13 @@ def test_trades_figure_has_one_dot_per_trade_coloured_by_outcome(result):
     fig = plotting.plot_trades(result)
     trades = result.trades
     assert len(fig.axes) == 2
+    won = (trades["return"] > 0).to_numpy()
     for ax, column in zip(fig.axes, ("mae", "gmfe")):
-        dots = ax.collections[0]
-        np.testing.assert_array_equal(dots.get_offsets()[:, 0], trades[column].to_numpy())
-        np.testing.assert_array_equal(dots.get_offsets()[:, 1], trades["return"].to_numpy())
-        green = np.all(np.isclose(dots.get_facecolors()[:, :3], (0x1a / 255, 0x7f / 255, 0x4b / 255)), axis=1)
-        assert green.sum() == (trades["return"] > 0).sum()
+        dots = {line.get_color(): line for line in ax.get_lines() if line.get_marker() == "o"}
+        # Every trade once: the winners in green, the others in red.
+        for color, pick in ((plotting.WIN_COLOR, won), (plotting.LOSS_COLOR, ~won)):
+            np.testing.assert_array_equal(dots[color].get_xdata(), trades[column].to_numpy()[pick])
+            np.testing.assert_array_equal(dots[color].get_ydata(), trades["return"].to_numpy()[pick])
 
 
 def test_trades_figure_without_trades():

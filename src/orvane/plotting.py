@@ -75,19 +75,23 @@ def _x(dates: Any) -> Any:
 def percent_axis(axis: Any) -> None:
     """Percent tick labels with as many decimals as the tick step needs (0.5 % steps read
     "3.5%", whole steps "3%"), so no two ticks read alike."""
-    from matplotlib.ticker import FuncFormatter
+    from matplotlib.ticker import Formatter
 
-    def label(x: float, pos: Optional[int] = None) -> str:
-        locs = np.asarray(axis.get_majorticklocs(), dtype=float)
-        steps = np.diff(np.sort(locs)) * 100 if len(locs) > 1 else np.array([])
-        steps = steps[steps > 0]
-        step = float(steps.min()) if len(steps) else 1.0
-        decimals = max(0, min(6, math.ceil(-math.log10(step) - 1e-9)))
-        # + 0.0: a tick at -0.0 reads "0%".
-        return f"{round(x * 100, decimals) + 0.0:,.{decimals}f}%"
+    class Percent(Formatter):
+        decimals = 0
 
-    formatter = FuncFormatter(label)
-    axis.set_major_formatter(formatter)
+        def format_ticks(self, values: Any) -> Any:
+            steps = np.diff(np.sort(np.asarray(values, dtype=float))) * 100
+            steps = steps[steps > 0]
+            step = float(steps.min()) if len(steps) else 1.0
+            self.decimals = max(0, min(6, math.ceil(-math.log10(step) - 1e-9)))
+            return [self(v) for v in values]
+
+        def __call__(self, x: float, pos: Optional[int] = None) -> str:
+            # + 0.0: a tick at -0.0 reads "0%".
+            return f"{round(x * 100, self.decimals) + 0.0:,.{self.decimals}f}%"
+
+    axis.set_major_formatter(Percent())
 
 
 def house_style(ax):
@@ -312,7 +316,6 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
     _margins(fig, top=0.45, bottom=0.55)
     axes = fig.subplots(1, 2, sharey=True)
     ret = trades["return"].astype(float).to_numpy() if len(trades) else np.empty(0)
-    colors = np.where(ret > 0, WIN_COLOR, LOSS_COLOR)
     panels = (("mae", "MAE: worst excursion"), ("gmfe", "MFE: best excursion"))
     for ax, (column, label) in zip(axes, panels):
         house_style(ax)
@@ -325,7 +328,12 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
                     va="center", color="#6b7580")
             continue
         x = trades[column].astype(float).to_numpy()
-        ax.scatter(x, ret, c=colors, s=10, alpha=0.55, linewidths=0)
+        # One marker line per colour: thousands of markers draw far faster than a
+        # scatter's per-point collection, and look the same.
+        for won, color in ((False, LOSS_COLOR), (True, WIN_COLOR)):
+            pick = (ret > 0) == won
+            ax.plot(x[pick], ret[pick], linestyle="none", marker="o", markersize=3.2,
+                    markeredgewidth=0, color=color, alpha=0.55)
         if column == "gmfe":
             finite = np.concatenate([x[np.isfinite(x)], ret[np.isfinite(ret)]])
             if finite.size:
