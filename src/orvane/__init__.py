@@ -6,6 +6,8 @@
     result.stats()
 """
 
+from importlib.metadata import version as _version
+
 from orvane import datasets
 from orvane.engine import backtest
 from orvane.inputs import PreparedPrices, prepare_prices
@@ -14,7 +16,8 @@ from orvane.result import BacktestResult
 from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
 from orvane.sweep.walkforward import WalkForwardResult, walk_forward
 
-__version__ = "0.1.0"
+# One place for the version: meson.build, read back from the installed metadata.
+__version__ = _version("orvane")
 
 __all__ = ["backtest", "read_prices", "read_weights", "prepare_prices", "PreparedPrices", "BacktestResult",
            "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "walk_forward",
