@@ -16,7 +16,7 @@ import sys
 import tempfile
 import warnings
 
-from PIL import Image
+from PIL import Image, ImageChops
 
 import orvane
 from orvane.cli import DEMO_MARKET, DEMO_SETTINGS, DEMO_STRATEGY
@@ -52,7 +52,13 @@ def shoot(page: pathlib.Path, width: int, height: int, target: pathlib.Path) -> 
                     f"--window-size={width},{RENDERED}", f"--screenshot={target}",
                     page.resolve().as_uri()], check=True, capture_output=True, timeout=120)
     with Image.open(target) as image:
-        image = image.crop((0, 0, image.width, min(height, image.height))).convert("RGB")
+        image = image.convert("RGB")
+    # Down to the page's last content (the rendered window is taller than a short
+    # page), and no further than the kept height.
+    background = Image.new("RGB", image.size, image.getpixel((0, image.height - 1)))
+    box = ImageChops.difference(image, background).getbbox()
+    bottom = box[3] + 24 if box else image.height
+    image = image.crop((0, 0, image.width, min(height, bottom, image.height)))
     # A palette of 256 colours keeps the files small; the reports are flat colours.
     image.quantize(colors=256, method=Image.Quantize.MEDIANCUT).save(target, optimize=True)
 
