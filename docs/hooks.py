@@ -19,9 +19,13 @@ MARKER = re.compile(r"^<!-- orvane: ([a-z-]+) -->$", re.M)
 
 
 def _text(doc: str) -> str:
-    """A docstring's paragraph as one Markdown table cell."""
-    doc = re.sub(r"``([^`]+)``", r"`\1`", doc)
-    return " ".join(doc.split()).replace("|", r"\|")
+    """A docstring's paragraph as one Markdown table cell: code spans kept, and the
+    formulas' ``*`` and ``_`` outside them escaped (``m2 ** 1.5`` is not bold)."""
+    doc = " ".join(re.sub(r"``([^`]+)``", r"`\1`", doc).split())
+    parts = doc.split("`")
+    for i in range(0, len(parts), 2):
+        parts[i] = re.sub(r"([*_])", r"\\\1", parts[i])
+    return "`".join(parts).replace("|", r"\|")
 
 
 def _first_paragraph(func: Callable) -> str:
@@ -95,9 +99,18 @@ def statistics() -> str:
         out += [f"### {group}", ""]
         if group in _table.GROUP_NOTES:
             out += [_table.GROUP_NOTES[group][0].upper() + _table.GROUP_NOTES[group][1:] + ".", ""]
-        out += ["| statistic | key | better | formula and convention |", "|---|---|---|---|"]
-        out += [f"| {s.label} | `{s.name}` | {better[s.better]} | {formulas[s.name]} |"
-                for s in _table.TABLE if s.group == group]
+        out += ["| statistic | formula and convention |", "|---|---|"]
+        before = None
+        for s in _table.TABLE:
+            if s.group != group:
+                continue
+            # Rows read from one docstring (the drawdown's dates, best and worst periods)
+            # say it once.
+            formula = formulas[s.name]
+            shown = f"As {before.label.lower()}." if before and formulas[before.name] == formula else formula
+            if not shown.startswith("As "):
+                before = s
+            out.append(f"| {s.label}<br>`{s.name}`<br>better: {better[s.better]} | {shown} |")
         out.append("")
     return "\n".join(out)
 

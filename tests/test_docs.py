@@ -98,3 +98,40 @@ def test_python_fences_are_all_collected():
     fences = sum(len(re.findall(r"^\s*```(?:python|py)\b", p.read_text(encoding="utf-8"), re.M))
                  for p in PAGES)
     assert fences == len(ALL)
+
+
+def load_hooks():
+    import importlib.util as util
+
+    spec = util.spec_from_file_location("docs_hooks", DOCS / "hooks.py")
+    hooks = util.module_from_spec(spec)
+    spec.loader.exec_module(hooks)
+    return hooks
+
+
+def test_generated_statistics_table_covers_every_statistic():
+    from orvane.stats import STATISTICS
+
+    table = load_hooks().statistics()
+    rows = [line for line in table.splitlines() if line.startswith("| ") and "<br>`" in line]
+    keys = [re.search(r"<br>`(\w+)`", row).group(1) for row in rows]
+    assert sorted(keys) == sorted(STATISTICS), "one row per statistic (grouped as the reports group them)"
+    for row in rows:
+        formula = re.split(r"(?<!\\)\|", row)[-2].strip()
+        assert len(formula) > 10, row
+        # Outside code spans a formula's * and _ are escaped: m2 ** 1.5 must not turn bold.
+        assert not re.search(r"(?<!\\)[*_]", re.sub(r"`[^`]*`", "", formula)), row
+
+
+def test_generated_option_list_has_every_backtest_option():
+    from orvane._params import OPTIONS
+
+    text = load_hooks().cli_help()
+    for option in OPTIONS:
+        assert f"`{option.flag}`" in text, option.flag
+
+
+def test_pages_ask_only_for_known_generated_parts():
+    hooks = load_hooks()
+    asked = [m.group(1) for p in PAGES for m in hooks.MARKER.finditer(p.read_text(encoding="utf-8"))]
+    assert sorted(asked) == sorted(hooks.WRITERS), asked

@@ -1,9 +1,11 @@
 """orvane: backtesting of long/short stock portfolios on a native core.
 
-    import orvane
-    market = orvane.datasets.synthetic_market(stocks=300, years=10)
-    result = orvane.backtest(orvane.datasets.momentum(market), market, stop_loss=0.1)
-    result.stats()
+Examples
+--------
+>>> import orvane
+>>> market = orvane.datasets.synthetic_market(stocks=300, years=10)
+>>> result = orvane.backtest(orvane.datasets.momentum(market), market, stop_loss=0.1)
+>>> result.stats()  # doctest: +SKIP
 """
 
 from importlib.metadata import version as _version
