@@ -7,10 +7,11 @@ pages say their examples read those. A block opts out only with a ``<!-- no-run:
 module -->`` and is skipped where that extra is not installed.
 """
 
-import importlib.util
 import os
 import pathlib
 import re
+import runpy
+import types
 import warnings
 
 import pytest
@@ -46,8 +47,7 @@ pytestmark = pytest.mark.skipif(not PAGES, reason="no docs/ folder next to the t
 
 def run_page(page, folder):
     for module in NEEDS.findall(page.read_text(encoding="utf-8")):
-        if importlib.util.find_spec(module) is None:
-            pytest.skip(f"{page.name} needs {module}")
+        pytest.importorskip(module, reason=f"{page.name} needs {module}")
     namespace = {"__name__": "__main__"}
     with warnings.catch_warnings():
         # Adjustments the examples' data cause are listed as warnings; the examples
@@ -101,12 +101,7 @@ def test_python_fences_are_all_collected():
 
 
 def load_hooks():
-    import importlib.util as util
-
-    spec = util.spec_from_file_location("docs_hooks", DOCS / "hooks.py")
-    hooks = util.module_from_spec(spec)
-    spec.loader.exec_module(hooks)
-    return hooks
+    return types.SimpleNamespace(**runpy.run_path(str(DOCS / "hooks.py")))
 
 
 def test_generated_statistics_table_covers_every_statistic():
