@@ -1,10 +1,14 @@
 """orvane: backtesting of long/short stock portfolios on a native core.
 
-    import orvane
-    market = orvane.datasets.synthetic_market(stocks=300, years=10)
-    result = orvane.backtest(orvane.datasets.momentum(market), market, stop_loss=0.1)
-    result.stats()
+Examples
+--------
+>>> import orvane
+>>> market = orvane.datasets.synthetic_market(stocks=300, years=10)
+>>> result = orvane.backtest(orvane.datasets.momentum(market), market, stop_loss=0.1)
+>>> result.stats()  # doctest: +SKIP
 """
+
+from importlib.metadata import version as _version
 
 from orvane import datasets
 from orvane.engine import backtest
@@ -14,7 +18,8 @@ from orvane.result import BacktestResult
 from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
 from orvane.sweep.walkforward import WalkForwardResult, walk_forward
 
-__version__ = "0.1.0"
+# One place for the version: meson.build, read back from the installed metadata.
+__version__ = _version("orvane")
 
 __all__ = ["backtest", "read_prices", "read_weights", "prepare_prices", "PreparedPrices", "BacktestResult",
            "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "walk_forward",
