@@ -187,6 +187,12 @@ def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):
     (["1/2/21"], None, r"row 1: d '1/2/21' has a two-digit year"),
     (["2021-01-04", "04/01/2021"], None, r"row 2: d '04/01/2021' is written unlike the first date"),
     (["2021-01-04", None], None, r"row 2: d is empty"),
+    ([20210104.0, 20210203.0], None, ["2021-01-04", "2021-02-03"]),
+    ([20210104.0, 20210203.5], None, r"row 2: d 20210203.5 is not a date"),
+    ([True, False], None, r"row 1: d True is not a date"),
+    (["1677-09-22", "2262-04-11"], None, ["1677-09-22", "2262-04-11"]),
+    (["2021-01-04", "1677-09-21"], None, r"row 2: d 1677-09-21 lies outside"),
+    (["2021-01-04", "2262-04-12"], None, r"row 2: d 2262-04-12 lies outside"),
 ])
 def test_date_rules(values, dayfirst, result):
     source = Source("x.parquet")
@@ -197,6 +203,18 @@ def test_date_rules(values, dayfirst, result):
         error, match = (result, None) if isinstance(result, type) else (ValueError, result)
         with pytest.raises(error, match=match):
             parse_dates(pd.Series(values), source, "d", dayfirst)
+
+
+@pytest.mark.parametrize("text, row, line", [
+    ("d,x\n2021-01-04,1\n\n2021-01-05,2\n", 1, 4),
+    ('d,x\n2021-01-04,"a\nb"\n2021-01-05,2\n', 1, 4),
+    (None, 1, 3),  # the file gone by the time of the message: the line of a file without blanks
+], ids=["blank line", "quoted cell over two lines", "file gone"])
+def test_a_file_row_is_named_by_its_line(tmp_path, text, row, line):
+    path = tmp_path / "f.csv"
+    if text is not None:
+        path.write_text(text)
+    assert Source(path).where(row) == f"{path} line {line}"
 
 
 def test_long_file_tickers_keep_their_leading_zeros(tmp_path):
