@@ -221,6 +221,8 @@ def read_equivalents(path: Path) -> dict[str, str]:
         if not line or line.startswith("#"):
             continue
         key, _, reason = line.partition(" | ")
+        if key.endswith("->") and reason.startswith("| "):  # the change is "& -> |"
+            key, reason = key + " |", reason[2:]
         found[" ".join(key.split())] = reason.strip()
     return found
 

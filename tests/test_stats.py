@@ -150,7 +150,7 @@ def test_time_in_market_and_turnover():
     assert stats.turnover(kept, years=1.0) == 1.0
     # Records listed out of entry order are joined the same way.
     assert stats.turnover(kept.iloc[::-1], years=1.0) == 1.0
-    assert math.isnan(stats.turnover(t, years=0.0))
+    assert math.isnan(stats.turnover(t, years=0.0)) and math.isnan(stats.turnover(t.iloc[:0], 0.0))
     assert stats.time_in_market(trade_table([]), index) == 0.0 and stats.turnover(trade_table([]), 1.0) == 0.0
     # The old name still answers, and says what it is now called.
     with pytest.warns(DeprecationWarning, match="time_in_market"):
