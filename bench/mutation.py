@@ -402,6 +402,9 @@ def main(argv: list[str] | None = None) -> int:
             tests = [str(args.tests_dir.resolve() / Path(t).relative_to("tests")) for t in tests]
         mutants = mutants_of(module)
         n_all = len(mutants)
+        known = {m.key for m in mutants}
+        for key in sorted(k for k in equivalents if k.split(":")[0] == module and k not in known):
+            print(f"   stale equivalent (no such mutant now; the file moved?): {key}", flush=True)
         if args.sample and args.sample < n_all:
             mutants = sorted(random.Random(f"{args.seed}:{module}").sample(mutants, args.sample),
                              key=lambda m: (m.line, m.col, m.change))
