@@ -40,6 +40,9 @@ CURVE2 = pd.Series([2.0, 2.5, 1.5, 8.0],
 BX = pd.Series([0.25, -0.5, 0.125], index=DAYS[:3])    # + 0.5 stays exact
 RS = pd.Series([0.03, -0.01, 0.02, -0.02])
 X5 = pd.Series([0.02, -0.01, -0.05, 0.0, -0.03])
+# Returns over a new year; the benchmark's curve starts a bar late, so its first move is none.
+RY = pd.Series([0.01, 0.02, -0.01, 0.03], index=pd.to_datetime(["2020-12-30", "2020-12-31", "2021-01-04", "2021-01-05"]))
+BY = pd.Series([100.0, 105, 110, 99], index=RY.index)
 n = len(R)
 FORMULAS = [
     # Sample moments written as sums of standardised values, not as central moments.
@@ -128,6 +131,10 @@ FORMULAS = [
     (lambda: stats.value_at_risk(X5, 0.75), -0.03),
     (lambda: stats.conditional_value_at_risk(X5, 0.75), -0.04),
     (lambda: stats.value_at_risk(X5[:0]), np.nan),
+    (lambda: stats.rolling_stats(R * 0 + 0.01, 5, 252)["sharpe"].iloc[-1], np.nan),   # no spread
+    (lambda: stats.yearly_table(RY, BY).loc[2020, "benchmark"], 0.05),
+    (lambda: stats.yearly_table(RY, BY).loc[2020, "excess"], 1.01 * 1.02 - 1 - 0.05),
+    (lambda: stats.yearly_table(RY, BY).loc[2021, "excess"], 0.99 * 1.03 - 1 - (99 / 105 - 1)),
     (lambda: stats.conditional_value_at_risk(X5[:0]), np.nan),
 ]
 

@@ -86,6 +86,8 @@ def _long_file(d):
     ("BAD.csv", "Date,Adj Close,adj_close,Close\n", r"BAD\.csv has repeated column names \[Adj Close, adj_close\]"),
     ("BAD.csv", "Date,Close\n2021-01-04,1\n2021-01-05,2\n2021-01-04,3\n",
      r"BAD\.csv has repeated dates: \[2021-01-04\] \(the first on lines 2 and 4\)"),
+    ("BAD.csv", "Date,Close\n2021-01-04,1\n2021-01-05,2\n2021-01-05,3\n2021-01-04,4\n2021-01-04,5\n",
+     r"BAD\.csv has repeated dates: \[2021-01-04, 2021-01-05\] \(the first on lines 2 and 5\)"),
     ("LONG.csv", "date,ticker,close\n2021-01-04,AAA,1\n", r"ticker AAA comes from two files, .*AAA\.csv and .*LONG\.csv"),
     ("BAD.csv", "Date,Open\n2021-01-04,1\n", r"BAD\.csv must have a close column, got columns \[Date, Open\]"),
     ("BAD.csv", "Date,Close\n1609459200,1\n", r"BAD\.csv line 2: Date 1609459200 is an integer, not a date"),
@@ -110,7 +112,7 @@ def _long_file(d):
     ("BAD.csv", "Date,Close\n2021-01-04,10\n2021-01-04T16:00:00+05:00,10\n",
      r"BAD\.csv line 3: Date '2021-01-04T16:00:00\+05:00' (is not a date|carries a time zone)"),
 ], ids=["not a number", "bad date", "repeated header", "header spelled twice", "repeated dates",
-        "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
+        "dates repeated two and three times", "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
         "negative adj close", "infinite close beside adj close", "past 2262", "before 1677",
         "adjusted close beyond any float", "adjusted open beyond any float",
         "whole number beyond any float", "a zone among plain dates"])
