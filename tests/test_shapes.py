@@ -129,6 +129,7 @@ def test_a_price_table_runs_the_same_from_its_file_and_from_memory(tmp_path, mak
     table, options = make(), dict(options)
     w = options.pop("weights", weights())
     read = quietly(orvane.read_prices, to_file(table, tmp_path / "prices.csv"))
+    assert read["close"].index.is_monotonic_increasing and list(read["close"].columns) == sorted(read["close"].columns)
     from_file = quietly(orvane.backtest, w, read, **options)
     in_memory = quietly(orvane.backtest, w, table, **options)
     assert_same_run(in_memory, from_file)
