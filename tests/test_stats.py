@@ -137,6 +137,18 @@ def test_trade_stats_all_winners_and_no_trades():
     assert all(math.isnan(v) for k, v in empty.items() if k != "trades")
 
 
+@pytest.mark.parametrize("key, entry", [
+    ([3, 1, 3, 1], [5, 0, 2, 7]),            # records of a ticker out of entry order
+    ([2**16, 1], [0, 0]),                    # a ticker code past 16 bits
+    ([2**16 - 1, 0, 2**16 - 1], [1, 0, 0]),
+])
+def test_records_are_grouped_by_ticker_then_entry(key, entry):
+    from orvane.stats._trades import group_order
+
+    key, entry = np.array(key), np.array(entry)
+    assert group_order(key, entry).tolist() == np.lexsort((entry, key)).tolist()
+
+
 def test_time_in_market_and_turnover():
     index = pd.bdate_range("2021-01-04", periods=10)
     # Bars 2-4 from the first trade, 4 to the end from the open one: 8 of 10 bars.
