@@ -161,6 +161,10 @@ def trading_ends(freq):
     # The weekly band's edges, 5.95 and 8.05 days: six days is a week, 8 1/12 days is not.
     (pd.date_range("2020-01-01", periods=40, freq="6D").delete(5), 52),
     (pd.date_range("2020-01-01", periods=40, freq="194h").delete(5), 365.25 * 24 / 194),
+    # The daily band's edges, half a day and a day and a half; two days is its own rate.
+    (pd.date_range("2020-01-01", periods=40, freq="12h").delete(5), 252),
+    (pd.date_range("2020-01-01", periods=40, freq="36h").delete(5), 252),
+    (pd.date_range("2020-01-01", periods=40, freq="2D").delete(5), 365.25 / 2),
 ])
 def test_periods_per_year_snaps_trading_calendars(dates, expected):
     index = pd.DatetimeIndex(dates)
