@@ -106,6 +106,8 @@ FORMULAS = [
     # A curve starting at 2.0 that quadruples in 4 calendar years of 365.25 days.
     (lambda: stats.cagr(CURVE2), math.sqrt(2.0) - 1.0),
     (lambda: stats.total_return(CURVE2), 3.0),
+    (lambda: stats.cagr(CURVE2.iloc[[0, 3]]), math.sqrt(2.0) - 1.0),          # two dates are enough
+    (lambda: stats.cagr(CURVE2.iloc[:2].set_axis(CURVE2.index[[0, 0]])), np.nan),   # ... but not one twice
     (lambda: stats.max_drawdown(CURVE2)[0], 1.5 / 2.5 - 1),
     (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_cagr"], math.sqrt(2.0) - 1.0),
     (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_total_return"], 3.0),
@@ -124,6 +126,9 @@ FORMULAS = [
     (lambda: stats.sortino_ratio(RS[:2], 252), 0.01 / math.sqrt(0.0001 / 2) * math.sqrt(252)),
     (lambda: stats.sortino_ratio(RS[:1], 252), np.nan),
     (lambda: stats.periods_per_year(pd.DatetimeIndex(["2020-01-01"] * 3)), np.nan),   # no spacing
+    (lambda: stats.periods_per_year(pd.DatetimeIndex(["2021-01-04", "2021-01-05"])), 252),   # two bars
+    # Friday, Monday, Tuesday: three bars name their frequency (business days), not a 2-day spacing.
+    (lambda: stats.periods_per_year(pd.DatetimeIndex(["2021-01-01", "2021-01-04", "2021-01-05"])), 252),
     # Sorted -0.05 -0.03 -0.01 0 0.02: the 20 % quantile is 0.8 of the way from the lowest
     # to the next, the 25 % one the second lowest itself, which the shortfall includes.
     (lambda: stats.value_at_risk(X5, 0.8), -0.05 + 0.8 * 0.02),
@@ -165,6 +170,12 @@ def trading_ends(freq):
     (pd.date_range("2020-01-01", periods=40, freq="12h").delete(5), 252),
     (pd.date_range("2020-01-01", periods=40, freq="36h").delete(5), 252),
     (pd.date_range("2020-01-01", periods=40, freq="2D").delete(5), 365.25 / 2),
+    (pd.date_range("2020-01-01", periods=40, freq="34D").delete(5), 12),   # inside the monthly band
+    # Two-day bars, then a sparse stretch: 52 spells in 370 days counts as weekly.
+    (pd.Timestamp("2020-01-01") + pd.to_timedelta(np.cumsum([0] + [2] * 27 + [13] * 16 + [12] * 9), "D"), 52),
+    # Three-day bars around a 300-day gap: no rate fits, so the count over the years.
+    (pd.date_range("2020-01-01", periods=20, freq="3D").append(pd.date_range("2021-01-01", periods=20, freq="3D")),
+     39 / (423 / 365.25)),
 ])
 def test_periods_per_year_snaps_trading_calendars(dates, expected):
     index = pd.DatetimeIndex(dates)
