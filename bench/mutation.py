@@ -42,7 +42,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 
 STATS_TESTS = ["tests/test_stats.py", "tests/test_analytics.py", "tests/test_stats_table.py"]
-INPUT_TESTS = ["tests/test_front_inputs.py", "tests/test_front_errors.py", "tests/test_shapes.py"]
+INPUT_TESTS = ["tests/test_front_inputs.py", "tests/test_front_errors.py", "tests/test_shapes.py",
+               "tests/test_front_trust.py"]
 DEFAULT_TESTS = {
     "src/orvane/stats": STATS_TESTS + ["tests/test_front_ledger.py"],
     "src/orvane/_records.py": ["tests/test_front_engine.py", "tests/test_front_ledger.py",

@@ -65,6 +65,9 @@ BAD = {
     "high below close": (dict(p=ohlc(high=(2, "A", 11.0)), intrabar_exits=True), ValueError,
                          r"must hold together on every bar .* 1 bars do not: \[A on 2024-01-03: "
                          r"open 11.88, high 11, low 11.64, close 12\]"),
+    "high below close, close at the low": (  # a close on its low is inside: no adjusted-close hint
+        dict(p={**ohlc(high=(2, "A", 11.0)), "open": prices(), "low": prices()}, intrabar_exits=True),
+        ValueError, r"1 bars do not: \[A on 2024-01-03: open 12, high 11, low 12, close 12\]$"),
     "high and low swapped": (dict(p={**ohlc(), "high": ohlc()["low"], "low": ohlc()["high"]},
                                   trade_at="open"), ValueError, r"are the high and low columns swapped"),
     "adjusted close only": (dict(p={**ohlc(), "close": prices() * 0.5}, intrabar_exits=True),
