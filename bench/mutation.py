@@ -48,9 +48,11 @@ DEFAULT_TESTS = {
     "src/orvane/stats": STATS_TESTS + ["tests/test_front_ledger.py"],
     "src/orvane/_records.py": ["tests/test_front_engine.py", "tests/test_front_ledger.py",
                                "tests/test_front_result.py", "tests/test_report.py"],
-    "src/orvane/inputs.py": INPUT_TESTS,
+    "src/orvane/inputs.py": INPUT_TESTS + ["tests/test_front_engine.py"],
     "src/orvane/_values.py": INPUT_TESTS + ["tests/test_io.py"],
     "src/orvane/_shapes.py": INPUT_TESTS + ["tests/test_io.py"],
+    "src/orvane/_clock.py": INPUT_TESTS + ["tests/test_front_engine.py"],
+    "src/orvane/_checks.py": INPUT_TESTS + ["tests/test_front_options.py", "tests/test_io.py"],
     "src/orvane/sweep/overfit.py": ["tests/test_overfit.py"],
     # test_sweep.py runs whole sweeps (tens of seconds a mutant); the store tests read the digests
     "src/orvane/sweep/_fingerprint.py": ["tests/test_sweep_store.py"],
@@ -58,7 +60,8 @@ DEFAULT_TESTS = {
 DEFAULT_MODULES = (
     sorted(str(p.relative_to(ROOT)) for p in (ROOT / "src/orvane/stats").glob("*.py"))
     + ["src/orvane/_records.py", "src/orvane/inputs.py", "src/orvane/_values.py",
-       "src/orvane/_shapes.py", "src/orvane/sweep/overfit.py", "src/orvane/sweep/_fingerprint.py"]
+       "src/orvane/_shapes.py", "src/orvane/_clock.py", "src/orvane/_checks.py",
+       "src/orvane/sweep/overfit.py", "src/orvane/sweep/_fingerprint.py"]
 )
 EQUIVALENT_FILE = ROOT / "bench" / "mutation_equivalent.txt"
 
