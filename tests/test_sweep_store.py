@@ -232,8 +232,11 @@ def objects(item):
 
 
 def reads_cfg(value, module="user_strategies"):
-    # cfg is followed by another global: each is still seen as used whole
-    return strategy_parts(strategy_from("def strategy(market):\n    return (cfg, len)\n", module, cfg=value))
+    # cfg used whole, also when another global or an attribute of a local comes right after
+    reads = [strategy_parts(strategy_from(f"def strategy(market):\n    return {use}\n", module, cfg=value))
+             for use in ("[cfg]", "(cfg, len)", "[cfg, market.shape]")]
+    assert all(unseen == reads[0][1] for _, unseen in reads)
+    return reads[0]
 
 
 @pytest.mark.parametrize("value, seen", [
@@ -264,6 +267,10 @@ def test_a_scripts_own_functions_and_a_librarys_callables():
     parts = [strategy_parts(strategy_from(source.format(n), "__main__"))[0] for n in (1, 2)]
     assert parts[0]["module-level helper: code and constants"] != parts[1]["module-level helper: code and constants"]
     assert strategy_parts(np.add) == ({"strategy": strategy_parts(np.add)[0]["strategy"]}, [])
+    # A function made outside any module (no __module__) is read like the user's own.
+    loose = types.FunctionType(compile("def h():\n    return 1\n", "<loose>", "exec").co_consts[0], {})
+    parts, _ = strategy_parts(strategy_from("def strategy(market):\n    return helper()\n", helper=loose))
+    assert loose.__module__ is None and "module-level helper: code and constants" in parts
     # A name not defined yet is a fact of the strategy too; a built-in one is not a part.
     parts, _ = strategy_parts(strategy_from("def strategy(market):\n    return len(not_yet)\n"))
     assert "module-level not_yet" in parts and "module-level len" not in parts
