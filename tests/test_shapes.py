@@ -169,7 +169,9 @@ def test_a_weight_table_runs_the_same_from_its_file_and_from_memory(tmp_path, ma
     in_memory = quietly(orvane.backtest, table, prices, **OHLC_RUN)
     assert_same_run(in_memory, from_file)
     if not read.isna().any(axis=None):  # a pair without a row is no position, as in the wide frame
-        assert_same_run(in_memory, quietly(orvane.backtest, weights(), prices, **OHLC_RUN))
+        wide = quietly(orvane.backtest, weights(), prices, **OHLC_RUN)
+        assert_same_run(in_memory, wide)
+        assert in_memory.weights.equals(wide.weights)
     assert [n for n in in_memory.warnings if "NaN" in n] == [n for n in from_file.warnings if "NaN" in n]
 
 
