@@ -184,7 +184,7 @@ def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):
     (["04/04/2021"], None, ["2021-04-04"]),
     (["03/04/2021", "04/03/2021"], None, AmbiguousDatesError),
     (["02/01/2021", "13/01/2021"], False, r"row 2: d '13/01/2021' is not a date written MM/DD/YYYY"),
-    (["13/01/2021", "01/13/2021"], None, r"mixes day-first \('13/01/2021', row 1\) and month-first"),
+    (["13/01/2021", "01/13/2021"], None, r"mixes day-first \('13/01/2021', row 1\) and month-first \('01/13/2021', row 2\) dates"),
     ([20210104, 1612310400], None, r"row 2: d 1612310400 is an integer, not a date"),
     (["1/2/21"], None, r"row 1: d '1/2/21' has a two-digit year"),
     (["2021-01-04", "04/01/2021"], None, r"row 2: d '04/01/2021' is written unlike the first date"),
