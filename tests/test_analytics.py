@@ -107,6 +107,7 @@ FORMULAS = [
     (lambda: stats.cagr(CURVE2), math.sqrt(2.0) - 1.0),
     (lambda: stats.total_return(CURVE2), 3.0),
     (lambda: stats.cagr(CURVE2.iloc[[0, 3]]), math.sqrt(2.0) - 1.0),          # two dates are enough
+    (lambda: stats.cagr(CURVE2.iloc[[1, 2]]), 0.6 ** (365.25 / 516) - 1.0),    # a loss over 516 days
     (lambda: stats.cagr(CURVE2.iloc[:2].set_axis(CURVE2.index[[0, 0]])), np.nan),   # ... but not one twice
     (lambda: stats.max_drawdown(CURVE2)[0], 1.5 / 2.5 - 1),
     (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_cagr"], math.sqrt(2.0) - 1.0),
