@@ -126,6 +126,11 @@ FORMULAS = [
     (lambda: stats.sharpe_ratio(RS, 252), 0.005 / RS.std(ddof=1) * math.sqrt(252)),
     (lambda: stats.sortino_ratio(RS[:2], 252), 0.01 / math.sqrt(0.0001 / 2) * math.sqrt(252)),
     (lambda: stats.sortino_ratio(RS[:1], 252), np.nan),
+    # The fewest returns each moment takes: two for Sharpe, three for skew, four for kurtosis.
+    (lambda: stats.sharpe_ratio(RS[:2], 252), 0.01 / math.sqrt(0.0008) * math.sqrt(252)),
+    (lambda: stats.skewness(RS[:3]), 3 / (2 * 1) * (z(RS[:3]) ** 3).sum()),
+    (lambda: stats.kurtosis(RS), 4 * 5 / (3 * 2 * 1) * (z(RS) ** 4).sum() - 3 * 3 ** 2 / (2 * 1)),
+    (lambda: stats.sharpe_ratio(R * 0 + 0.25, 252), np.nan),     # no spread (0.25 is exact)
     (lambda: stats.periods_per_year(pd.DatetimeIndex(["2020-01-01"] * 3)), np.nan),   # no spacing
     (lambda: stats.periods_per_year(pd.DatetimeIndex(["2021-01-04", "2021-01-05"])), 252),   # two bars
     # Friday, Monday, Tuesday: three bars name their frequency (business days), not a 2-day spacing.
