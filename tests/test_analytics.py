@@ -342,6 +342,8 @@ def test_bad_benchmarks_are_refused(benchmark, error, message):
 @pytest.mark.parametrize("call, message", [
     (lambda r: r.stats(benchmark="A"), "a ticker is read from the prices by orvane.backtest"),
     (lambda r: r.stats(risk_free=4), r"risk_free must be an annual rate .* got 4"),
+    (lambda r: r.stats(risk_free=1.0), r"risk_free must be an annual rate .* got 1"),    # both ends open
+    (lambda r: r.stats(risk_free=-1.0), r"risk_free must be an annual rate .* got -1"),
     (lambda r: r.stats(benchmark={"returns": B.where(DAYS != DAYS[0], -1.0)}),
      r"benchmark must be worth something on its first bar in the result"),
     (lambda r: r.rolling(1), "window must be a whole number of bars, at least 2"),
