@@ -364,3 +364,11 @@ def test_result_views_of_a_run():
         assert f">{label}</th><td style=\"text-align:right\">{text[label]}</td>" in html
     fake = types.SimpleNamespace(equity=result.equity, trades=result.trades, start=result.start)
     assert "beta" not in stats.summary(fake)
+
+
+def test_a_run_without_trades_has_no_holdings():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        result = orvane.backtest(WEIGHTS * 0.0, PRICES)
+    figures = result.stats()
+    assert figures["holdings"] == 0 and math.isnan(figures["holding_win_rate"])

@@ -149,6 +149,25 @@ def test_records_are_grouped_by_ticker_then_entry(key, entry):
     assert group_order(key, entry).tolist() == np.lexsort((entry, key)).tolist()
 
 
+@pytest.mark.parametrize("returns, key, expected", [
+    ([0.1, 0.0], "win_rate", 0.5),                 # a flat record is no win
+    ([0.1, 0.0, -0.1], "avg_loss", -0.05),         # ... but counts among the losers
+    ([0.0], "profit_factor", math.nan),            # nothing won, nothing lost
+])
+def test_a_flat_record_is_a_loss_of_nothing(returns, key, expected):
+    assert stats.trade_stats(trade_table(returns))[key] == pytest.approx(expected, nan_ok=True)
+
+
+def test_round_trips_order_and_columns():
+    table = trade_table([0.1, 0.2, 0.3], entry=[0, 0, 1], exit=[None, 2, 1])
+    table = table.assign(signal_date=table["entry_date"], pnl=0.0, costs=0.0,
+                         exit_reason=pd.Categorical(["open", "rebalance", "rebalance"]))
+    trips = stats.round_trips(table)
+    assert list(trips["ticker"]) == ["T2", "T1", "T0"]      # by exit, the open one last
+    assert list(trips.columns) == list(stats.round_trips(table.iloc[:0]).columns)
+    assert "index" not in trips.columns and stats.round_trips(table.iloc[:0])["records"].empty
+
+
 def test_time_in_market_and_turnover():
     index = pd.bdate_range("2021-01-04", periods=10)
     # Bars 2-4 from the first trade, 4 to the end from the open one: 8 of 10 bars.
