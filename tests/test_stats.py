@@ -173,6 +173,7 @@ def test_time_in_market_and_turnover():
     # Bars 2-4 from the first trade, 4 to the end from the open one: 8 of 10 bars.
     t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None])
     assert stats.time_in_market(t, index) == 0.8
+    assert stats.time_in_market(t.iloc[:1], index) == 0.3     # bars 2-4: closed before the end
     assert stats.turnover(t, years=2.0) == 0.5
     # A position kept across a rebalance is split into two trades: opened once.
     kept = trade_table([0.1, 0.1, 0.1], weights=[0.5, 0.5, 0.5], entry=[0, 5, 7], exit=[5, 7, None])
@@ -196,6 +197,7 @@ def test_time_in_market_reads_trade_dates_in_another_unit(unit):
     t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None]).astype(
         {"entry_date": "datetime64[ns]", "exit_date": "datetime64[ns]"})
     assert stats.time_in_market(t, index) == 0.8
+    assert stats.time_in_market(t.iloc[:1], index) == 0.3     # bars 2-4: closed before the end
 
 
 def fake_result(values, trades, start=None):
