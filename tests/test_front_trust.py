@@ -186,7 +186,14 @@ NOT_WARNED = {
                                      p=prices(C=np.linspace(30, 32, 8))), r"gross"),
     "a 3:2 split is an ordinary move": (dict(p=prices(A=[10.0, 11, 12, 8, 9, 9, 10, 10])),
                                         r"one-day moves"),
+    "a fall to exactly 30 %": (dict(p=prices(A=[10.0, 11, 10, 3, 3.1, 3, 3.2, 3.3])), r"one-day moves"),
 }
+
+
+@pytest.mark.parametrize("ratio, name", [(1 / 5, "5:1"), (1 / 8, "8:1"), (1 / 15, "15:1"), (100.0, "1:100")])
+def test_a_split_left_in_the_prices_is_named_by_its_ratio(ratio, name):
+    p = prices(A=[10.0, 11, 12, 12 * ratio, 13 * ratio, 12 * ratio, 13 * ratio, 15 * ratio])
+    assert any(f"(a {name} split?)" in w for w in quiet(weights(), p).warnings)
 
 
 @pytest.mark.parametrize("case", NOT_WARNED.values(), ids=NOT_WARNED.keys())
