@@ -7,6 +7,11 @@ rewritten in place, pytest runs ``-x -q`` on the module's tests in a fresh proce
 with a timeout, and the original bytes and mtime are put back afterwards, also on
 Ctrl-C or SIGTERM. A mutant no test fails "survived".
 
+By default the fresh process is a fork of this one, which has imported the heavy
+third-party modules (numpy, pandas, pytest, hypothesis, matplotlib) once but never
+orvane: each child imports orvane and the tests from the mutated source. ``--subprocess``
+starts a new interpreter per mutant instead (slower; the same verdicts).
+
     python bench/mutation.py                                   # every default module, all mutants
     python bench/mutation.py --sample 60 --seed 1              # 60 random mutants per module
     python bench/mutation.py --module src/orvane/stats/_relative.py --tests tests/test_stats.py
@@ -22,11 +27,14 @@ from __future__ import annotations
 
 import argparse
 import ast
+import atexit
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -34,21 +42,26 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 
 STATS_TESTS = ["tests/test_stats.py", "tests/test_analytics.py", "tests/test_stats_table.py"]
-INPUT_TESTS = ["tests/test_front_inputs.py", "tests/test_front_errors.py", "tests/test_shapes.py"]
+INPUT_TESTS = ["tests/test_front_inputs.py", "tests/test_front_errors.py", "tests/test_shapes.py",
+               "tests/test_front_trust.py"]
 DEFAULT_TESTS = {
     "src/orvane/stats": STATS_TESTS + ["tests/test_front_ledger.py"],
     "src/orvane/_records.py": ["tests/test_front_engine.py", "tests/test_front_ledger.py",
                                "tests/test_front_result.py", "tests/test_report.py"],
-    "src/orvane/inputs.py": INPUT_TESTS,
+    "src/orvane/inputs.py": INPUT_TESTS + ["tests/test_front_engine.py"],
     "src/orvane/_values.py": INPUT_TESTS + ["tests/test_io.py"],
     "src/orvane/_shapes.py": INPUT_TESTS + ["tests/test_io.py"],
+    "src/orvane/_clock.py": INPUT_TESTS + ["tests/test_front_engine.py"],
+    "src/orvane/_checks.py": INPUT_TESTS + ["tests/test_front_options.py", "tests/test_io.py"],
     "src/orvane/sweep/overfit.py": ["tests/test_overfit.py"],
-    "src/orvane/sweep/_fingerprint.py": ["tests/test_sweep.py", "tests/test_sweep_store.py"],
+    # test_sweep.py runs whole sweeps (tens of seconds a mutant); the store tests read the digests
+    "src/orvane/sweep/_fingerprint.py": ["tests/test_sweep_store.py"],
 }
 DEFAULT_MODULES = (
     sorted(str(p.relative_to(ROOT)) for p in (ROOT / "src/orvane/stats").glob("*.py"))
     + ["src/orvane/_records.py", "src/orvane/inputs.py", "src/orvane/_values.py",
-       "src/orvane/_shapes.py", "src/orvane/sweep/overfit.py", "src/orvane/sweep/_fingerprint.py"]
+       "src/orvane/_shapes.py", "src/orvane/_clock.py", "src/orvane/_checks.py",
+       "src/orvane/sweep/overfit.py", "src/orvane/sweep/_fingerprint.py"]
 )
 EQUIVALENT_FILE = ROOT / "bench" / "mutation_equivalent.txt"
 
@@ -212,6 +225,8 @@ def read_equivalents(path: Path) -> dict[str, str]:
         if not line or line.startswith("#"):
             continue
         key, _, reason = line.partition(" | ")
+        if key.endswith("->") and reason.startswith("| "):  # the change is "& -> |"
+            key, reason = key + " |", reason[2:]
         found[" ".join(key.split())] = reason.strip()
     return found
 
@@ -238,6 +253,10 @@ class Restorer:
 
     def write(self, data: bytes) -> None:
         self.path.write_bytes(data)
+        # bytecode cached from the original is checked by mtime (whole seconds) and size:
+        # a mutant must never carry the original's mtime
+        if self.path.stat().st_mtime_ns // 10**9 == self.times[1] // 10**9:
+            os.utime(self.path, ns=(self.times[0], self.times[1] + 2 * 10**9))
 
     def restore(self) -> None:
         self.path.write_bytes(self.data)
@@ -269,6 +288,82 @@ def run_pytest(tests: list[str], timeout: float) -> tuple[str, float]:
     return f"error rc={rc}", elapsed
 
 
+# Imported once by the parent of the forked runs. orvane must stay out of this list and
+# out of sys.modules: every child has to import it from the mutated file.
+PRELOAD = ["numpy", "pandas", "pytest", "hypothesis", "hypothesis.extra.numpy",
+           "hypothesis.extra.pandas", "matplotlib", "matplotlib.figure", "pyarrow",
+           "pyarrow.parquet", "sqlite3", "multiprocessing", "concurrent.futures"]
+
+
+def preload() -> None:
+    os.environ.setdefault("MPLBACKEND", "Agg")
+    for name in PRELOAD:
+        try:
+            __import__(name)
+        except ImportError:
+            pass
+    if any(n == "orvane" or n.startswith("orvane.") for n in sys.modules):
+        raise SystemExit("orvane was imported before forking; the children would not see the mutants")
+
+
+def run_forked(tests: list[str], timeout: float, cache: bool = False) -> tuple[str, float]:
+    """pytest.main in a forked child, killed with its process group on timeout.
+
+    Bytecode lives under a private sys.pycache_prefix. Only a run on the unmutated
+    source (``cache``) writes it; mutant runs read it for the files they did not change
+    and compile the mutated one afresh, since its mtime differs."""
+    args = ["-x", "-q", "-p", "no:cacheprovider", "-p", "no:randomly", "-o", "addopts=", *tests]
+    t0 = time.monotonic()
+    pid = os.fork()
+    if pid == 0:  # the child: never return into the parent's code
+        rc = 4
+        try:
+            os.setpgid(0, 0)
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
+            devnull = os.open(os.devnull, os.O_RDWR)
+            for fd in (0, 1, 2):
+                os.dup2(devnull, fd)
+            os.chdir(ROOT)
+            sys.dont_write_bytecode = not cache
+            import pytest
+            rc = int(pytest.main(args))
+        finally:
+            os._exit(rc)
+    try:
+        deadline = t0 + timeout
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            if time.monotonic() > deadline:
+                _kill_group(pid)
+                return "timeout", time.monotonic() - t0
+            time.sleep(0.02)
+    except BaseException:
+        _kill_group(pid)
+        raise
+    elapsed = time.monotonic() - t0
+    rc = os.waitstatus_to_exitcode(status)
+    if rc == 0:
+        return "survived", elapsed
+    if rc in (1, 2, 3):
+        return "killed", elapsed
+    return f"error rc={rc}", elapsed
+
+
+def _kill_group(pid: int) -> None:
+    for target in (lambda: os.killpg(pid, signal.SIGKILL), lambda: os.kill(pid, signal.SIGKILL)):
+        try:
+            target()
+        except (ProcessLookupError, PermissionError):
+            pass
+    try:
+        os.waitpid(pid, 0)
+    except ChildProcessError:
+        pass
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--module", action="append", help="source file to mutate (repeatable)")
@@ -283,9 +378,19 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--timeout", type=float, help="seconds per mutant (default: 3x the clean run + 10)")
     ap.add_argument("--equivalent", type=Path, default=EQUIVALENT_FILE)
     ap.add_argument("--list", action="store_true", help="print the mutants and exit")
+    ap.add_argument("--subprocess", action="store_true",
+                    help="a new interpreter per mutant instead of a fork of a preloaded one")
     args = ap.parse_args(argv)
     if args.full and args.sample:
         ap.error("--full and --sample exclude each other")
+    if args.subprocess or args.list or not hasattr(os, "fork"):
+        run = run_pytest
+    else:
+        preload()
+        sys.dont_write_bytecode = True  # a mutant's bytecode must never be cached
+        sys.pycache_prefix = tempfile.mkdtemp(prefix="orvane-mutation-pyc-")
+        atexit.register(shutil.rmtree, sys.pycache_prefix, True)
+        run = run_forked
 
     modules = args.module or DEFAULT_MODULES
     equivalents = read_equivalents(args.equivalent)
@@ -301,6 +406,9 @@ def main(argv: list[str] | None = None) -> int:
             tests = [str(args.tests_dir.resolve() / Path(t).relative_to("tests")) for t in tests]
         mutants = mutants_of(module)
         n_all = len(mutants)
+        known = {m.key for m in mutants}
+        for key in sorted(k for k in equivalents if k.split(":")[0] == module and k not in known):
+            print(f"   stale equivalent (no such mutant now; the file moved?): {key}", flush=True)
         if args.sample and args.sample < n_all:
             mutants = sorted(random.Random(f"{args.seed}:{module}").sample(mutants, args.sample),
                              key=lambda m: (m.line, m.col, m.change))
@@ -312,7 +420,9 @@ def main(argv: list[str] | None = None) -> int:
         skipped = [m for m in mutants if m.key in equivalents]
         todo = [m for m in mutants if m.key not in equivalents]
         print(f"\n== {module}: {len(todo)} of {n_all} mutants, tests: {' '.join(tests)}", flush=True)
-        clean, clean_s = run_pytest(tests, timeout=3600)
+        if run is run_forked:
+            run(tests, timeout=3600, cache=True)  # fills the bytecode cache, not timed
+        clean, clean_s = run(tests, timeout=3600)
         if clean != "survived":
             print(f"   the unmutated tests do not pass ({clean}); skipping", flush=True)
             continue
@@ -325,7 +435,7 @@ def main(argv: list[str] | None = None) -> int:
                 restorer.write(restorer.data[:m.start] + m.text + restorer.data[m.end:])
                 try:
                     ast.parse(restorer.path.read_bytes())
-                    status, _ = run_pytest(tests, timeout)
+                    status, _ = run(tests, timeout)
                 except SyntaxError:
                     status = "invalid"
                 finally:

@@ -40,6 +40,9 @@ CURVE2 = pd.Series([2.0, 2.5, 1.5, 8.0],
 BX = pd.Series([0.25, -0.5, 0.125], index=DAYS[:3])    # + 0.5 stays exact
 RS = pd.Series([0.03, -0.01, 0.02, -0.02])
 X5 = pd.Series([0.02, -0.01, -0.05, 0.0, -0.03])
+# Returns over a new year; the benchmark's curve starts a bar late, so its first move is none.
+RY = pd.Series([0.01, 0.02, -0.01, 0.03], index=pd.to_datetime(["2020-12-30", "2020-12-31", "2021-01-04", "2021-01-05"]))
+BY = pd.Series([100.0, 105, 110, 99], index=RY.index)
 n = len(R)
 FORMULAS = [
     # Sample moments written as sums of standardised values, not as central moments.
@@ -103,6 +106,9 @@ FORMULAS = [
     # A curve starting at 2.0 that quadruples in 4 calendar years of 365.25 days.
     (lambda: stats.cagr(CURVE2), math.sqrt(2.0) - 1.0),
     (lambda: stats.total_return(CURVE2), 3.0),
+    (lambda: stats.cagr(CURVE2.iloc[[0, 3]]), math.sqrt(2.0) - 1.0),          # two dates are enough
+    (lambda: stats.cagr(CURVE2.iloc[[1, 2]]), 0.6 ** (365.25 / 516) - 1.0),    # a loss over 516 days
+    (lambda: stats.cagr(CURVE2.iloc[:2].set_axis(CURVE2.index[[0, 0]])), np.nan),   # ... but not one twice
     (lambda: stats.max_drawdown(CURVE2)[0], 1.5 / 2.5 - 1),
     (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_cagr"], math.sqrt(2.0) - 1.0),
     (lambda: stats.benchmark_stats(CURVE2 * 0 + 0.01, CURVE2, 1.0)["benchmark_total_return"], 3.0),
@@ -120,7 +126,15 @@ FORMULAS = [
     (lambda: stats.sharpe_ratio(RS, 252), 0.005 / RS.std(ddof=1) * math.sqrt(252)),
     (lambda: stats.sortino_ratio(RS[:2], 252), 0.01 / math.sqrt(0.0001 / 2) * math.sqrt(252)),
     (lambda: stats.sortino_ratio(RS[:1], 252), np.nan),
+    # The fewest returns each moment takes: two for Sharpe, three for skew, four for kurtosis.
+    (lambda: stats.sharpe_ratio(RS[:2], 252), 0.01 / math.sqrt(0.0008) * math.sqrt(252)),
+    (lambda: stats.skewness(RS[:3]), 3 / (2 * 1) * (z(RS[:3]) ** 3).sum()),
+    (lambda: stats.kurtosis(RS), 4 * 5 / (3 * 2 * 1) * (z(RS) ** 4).sum() - 3 * 3 ** 2 / (2 * 1)),
+    (lambda: stats.sharpe_ratio(R * 0 + 0.25, 252), np.nan),     # no spread (0.25 is exact)
     (lambda: stats.periods_per_year(pd.DatetimeIndex(["2020-01-01"] * 3)), np.nan),   # no spacing
+    (lambda: stats.periods_per_year(pd.DatetimeIndex(["2021-01-04", "2021-01-05"])), 252),   # two bars
+    # Friday, Monday, Tuesday: three bars name their frequency (business days), not a 2-day spacing.
+    (lambda: stats.periods_per_year(pd.DatetimeIndex(["2021-01-01", "2021-01-04", "2021-01-05"])), 252),
     # Sorted -0.05 -0.03 -0.01 0 0.02: the 20 % quantile is 0.8 of the way from the lowest
     # to the next, the 25 % one the second lowest itself, which the shortfall includes.
     (lambda: stats.value_at_risk(X5, 0.8), -0.05 + 0.8 * 0.02),
@@ -128,6 +142,10 @@ FORMULAS = [
     (lambda: stats.value_at_risk(X5, 0.75), -0.03),
     (lambda: stats.conditional_value_at_risk(X5, 0.75), -0.04),
     (lambda: stats.value_at_risk(X5[:0]), np.nan),
+    (lambda: stats.rolling_stats(R * 0 + 0.01, 5, 252)["sharpe"].iloc[-1], np.nan),   # no spread
+    (lambda: stats.yearly_table(RY, BY).loc[2020, "benchmark"], 0.05),
+    (lambda: stats.yearly_table(RY, BY).loc[2020, "excess"], 1.01 * 1.02 - 1 - 0.05),
+    (lambda: stats.yearly_table(RY, BY).loc[2021, "excess"], 0.99 * 1.03 - 1 - (99 / 105 - 1)),
     (lambda: stats.conditional_value_at_risk(X5[:0]), np.nan),
 ]
 
@@ -154,6 +172,16 @@ def trading_ends(freq):
     # The weekly band's edges, 5.95 and 8.05 days: six days is a week, 8 1/12 days is not.
     (pd.date_range("2020-01-01", periods=40, freq="6D").delete(5), 52),
     (pd.date_range("2020-01-01", periods=40, freq="194h").delete(5), 365.25 * 24 / 194),
+    # The daily band's edges, half a day and a day and a half; two days is its own rate.
+    (pd.date_range("2020-01-01", periods=40, freq="12h").delete(5), 252),
+    (pd.date_range("2020-01-01", periods=40, freq="36h").delete(5), 252),
+    (pd.date_range("2020-01-01", periods=40, freq="2D").delete(5), 365.25 / 2),
+    (pd.date_range("2020-01-01", periods=40, freq="34D").delete(5), 12),   # inside the monthly band
+    # Two-day bars, then a sparse stretch: 52 spells in 370 days counts as weekly.
+    (pd.Timestamp("2020-01-01") + pd.to_timedelta(np.cumsum([0] + [2] * 27 + [13] * 16 + [12] * 9), "D"), 52),
+    # Three-day bars around a 300-day gap: no rate fits, so the count over the years.
+    (pd.date_range("2020-01-01", periods=20, freq="3D").append(pd.date_range("2021-01-01", periods=20, freq="3D")),
+     39 / (423 / 365.25)),
 ])
 def test_periods_per_year_snaps_trading_calendars(dates, expected):
     index = pd.DatetimeIndex(dates)
@@ -314,6 +342,8 @@ def test_bad_benchmarks_are_refused(benchmark, error, message):
 @pytest.mark.parametrize("call, message", [
     (lambda r: r.stats(benchmark="A"), "a ticker is read from the prices by orvane.backtest"),
     (lambda r: r.stats(risk_free=4), r"risk_free must be an annual rate .* got 4"),
+    (lambda r: r.stats(risk_free=1.0), r"risk_free must be an annual rate .* got 1"),    # both ends open
+    (lambda r: r.stats(risk_free=-1.0), r"risk_free must be an annual rate .* got -1"),
     (lambda r: r.stats(benchmark={"returns": B.where(DAYS != DAYS[0], -1.0)}),
      r"benchmark must be worth something on its first bar in the result"),
     (lambda r: r.rolling(1), "window must be a whole number of bars, at least 2"),
@@ -334,3 +364,11 @@ def test_result_views_of_a_run():
         assert f">{label}</th><td style=\"text-align:right\">{text[label]}</td>" in html
     fake = types.SimpleNamespace(equity=result.equity, trades=result.trades, start=result.start)
     assert "beta" not in stats.summary(fake)
+
+
+def test_a_run_without_trades_has_no_holdings():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        result = orvane.backtest(WEIGHTS * 0.0, PRICES)
+    figures = result.stats()
+    assert figures["holdings"] == 0 and math.isnan(figures["holding_win_rate"])

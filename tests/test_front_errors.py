@@ -23,6 +23,11 @@ def W(**columns):
     return pd.DataFrame({"A": [1.0], **columns}, index=D[:1])
 
 
+def long_prices(**extra):
+    frame = pd.DataFrame({"date": D[:1].repeat(2), "ticker": ["A", "B"], "close": [10.0, 20.0]})
+    return frame.assign(**extra)
+
+
 def labelled(frame, labels):
     frame = frame.copy()
     frame.columns = pd.Index(labels, dtype=object)
@@ -76,6 +81,18 @@ REFUSED = {
         dict(p=pd.DataFrame({"date": pd.DatetimeIndex([]), "ticker": pd.Series([], dtype=object),
                              "close": pd.Series([], dtype=complex)})),
         TypeError, r"prices must hold real numbers; column 'close' has dtype complex128"),
+    "dates as closes in a long frame": (dict(p=long_prices(close=D[0])), TypeError,
+                                        r"prices must hold real numbers; column 'close' has dtype datetime64"),
+    "text closes in a long frame": (dict(p=long_prices(close=pd.Series(["10", "x"], dtype="string"))), TypeError,
+                                    r"prices must hold numbers; columns \[A, B\] .*; not numbers: \[B on 2021-01-01: 'x'\]"),
+    "objects as closes in a long frame": (dict(p=long_prices(close=pd.Series([10.0, "x"], dtype=object))), TypeError,
+                                          r"prices must hold numbers; columns \[A, B\] have dtype object.*; not numbers: \[B on 2021-01-01: 'x'\]"),
+    "no close in a long frame dated by its index": (
+        dict(p=long_prices().set_index("date").drop(columns="close").assign(open=1.0)), ValueError,
+        r"prices: a long table needs columns date, ticker, close .*; missing: close"),
+    "close and adj close as column levels": (
+        dict(p=pd.concat({"close": P(), "Adj Close": P()}, axis=1)), ValueError,
+        r"prices has both 'close' and 'Adj Close'"),
     "overflowing price": (dict(p=P(A=[1.0, 1, 1e160, 1e160, 1, 1])), ValueError,
                           r"prices give a non-finite portfolio value on 2021-01-05 .* A from 1 to "
                           r"1e\+160 on 2021-01-05"),

@@ -126,7 +126,9 @@ def test_bad_inputs_raise_naming_the_argument(overrides, error, message):
 @pytest.mark.parametrize("cells", [
     dict(low={2: 11.5}), dict(high={2: 12.5}, open_={2: 12.5}), dict(low={2: 12.0}, open_={2: 13.0}),
     dict(high={2: 12.0}), dict(low={2: 12.0}, high={2: 12.0}, open_={2: 12.0}),
-], ids=["low at open", "high at open", "low at close", "high at close", "flat bar"])
+    dict(high={2: 12.0 * (1 - 1e-9)}),
+], ids=["low at open", "high at open", "low at close", "high at close", "flat bar",
+        "high a rounding below close"])
 def test_bars_touching_their_bounds_are_accepted(cells):
     ohlc = bars(**cells)
     result = run(prices=ohlc, intrabar_exits=True, fee=0.0, tax=0.0)
@@ -217,6 +219,9 @@ DATED = {
         {0: {"A": 0.5, "B": 0.5}, 2: {"A": 0.2, "B": 0.2}, 4: {"A": 0.0, "B": 0.5}},
         dict(rebalance=[DAYS[0], DAYS[4]]),
         {("A", 1, 5, "rebalance"), ("B", 1, 5, "rebalance"), ("B", 5, None, "open")}),
+    "rebalance on the first bar, a weight row after it": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}, 1: {"A": 0.0, "B": 0.5}},
+        dict(rebalance=[DAYS[0]]), {("A", 1, None, "open"), ("B", 1, None, "open")}),
     "rebalance on a Sunday": (
         {"A": 10.0, "B": 10.0},
         {0: {"A": 0.5, "B": 0.5}, 2: {"A": 0.2, "B": 0.2}, 4: {"A": 0.0, "B": 0.5}},
@@ -249,3 +254,20 @@ def test_a_field_in_its_own_ticker_and_date_order_is_read_by_label():
     pd.testing.assert_frame_equal(got.trades, expected.trades)
     # A's first trade ends at the rebalance on bar 4, at A's open there (13 - 0.5).
     assert got.trades.set_index("ticker").loc["A", "exit_price"].iloc[0] == 12.5
+
+
+def test_a_rebalance_calendar_may_be_any_iterable_of_dates():
+    dates = DAYS[[0, 3]]
+    assert run(rebalance=(d for d in dates)).equity.equals(run(rebalance=list(dates)).equity)
+
+
+def test_prepared_inputs_run_as_given_only_with_their_own_prices():
+    from orvane import inputs
+
+    market = inputs.prepare_prices(prices())
+    prepared = inputs.prepare_weights(weights(), market)
+    assert orvane.backtest(prepared, market).equity.equals(run().equity)
+    with pytest.raises(ValueError, match="assignment destination is read-only"):
+        prepared.values[0, 0] = 1.0   # shared by every run of a sweep
+    with pytest.raises(ValueError, match=r"weights were prepared for other prices"):
+        orvane.backtest(prepared, inputs.prepare_prices(prices()))

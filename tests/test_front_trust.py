@@ -65,6 +65,9 @@ BAD = {
     "high below close": (dict(p=ohlc(high=(2, "A", 11.0)), intrabar_exits=True), ValueError,
                          r"must hold together on every bar .* 1 bars do not: \[A on 2024-01-03: "
                          r"open 11.88, high 11, low 11.64, close 12\]"),
+    "high below close, close at the low": (  # a close on its low is inside: no adjusted-close hint
+        dict(p={**ohlc(high=(2, "A", 11.0)), "open": prices(), "low": prices()}, intrabar_exits=True),
+        ValueError, r"1 bars do not: \[A on 2024-01-03: open 12, high 11, low 12, close 12\]$"),
     "high and low swapped": (dict(p={**ohlc(), "high": ohlc()["low"], "low": ohlc()["high"]},
                                   trade_at="open"), ValueError, r"are the high and low columns swapped"),
     "adjusted close only": (dict(p={**ohlc(), "close": prices() * 0.5}, intrabar_exits=True),
@@ -189,7 +192,14 @@ NOT_WARNED = {
                                      p=prices(C=np.linspace(30, 32, 8))), r"gross"),
     "a 3:2 split is an ordinary move": (dict(p=prices(A=[10.0, 11, 12, 8, 9, 9, 10, 10])),
                                         r"one-day moves"),
+    "a fall to exactly 30 %": (dict(p=prices(A=[10.0, 11, 10, 3, 3.1, 3, 3.2, 3.3])), r"one-day moves"),
 }
+
+
+@pytest.mark.parametrize("ratio, name", [(1 / 5, "5:1"), (1 / 8, "8:1"), (1 / 15, "15:1"), (100.0, "1:100")])
+def test_a_split_left_in_the_prices_is_named_by_its_ratio(ratio, name):
+    p = prices(A=[10.0, 11, 12, 12 * ratio, 13 * ratio, 12 * ratio, 13 * ratio, 15 * ratio])
+    assert any(f"(a {name} split?)" in w for w in quiet(weights(), p).warnings)
 
 
 @pytest.mark.parametrize("case", NOT_WARNED.values(), ids=NOT_WARNED.keys())

@@ -90,6 +90,8 @@ def _long_file(d):
     ("BAD.csv", "Date,Adj Close,adj_close,Close\n", r"BAD\.csv has repeated column names \[Adj Close, adj_close\]"),
     ("BAD.csv", "Date,Close\n2021-01-04,1\n2021-01-05,2\n2021-01-04,3\n",
      r"BAD\.csv has repeated dates: \[2021-01-04\] \(the first on lines 2 and 4\)"),
+    ("BAD.csv", "Date,Close\n2021-01-04,1\n2021-01-05,2\n2021-01-05,3\n2021-01-04,4\n2021-01-04,5\n",
+     r"BAD\.csv has repeated dates: \[2021-01-04, 2021-01-05\] \(the first on lines 2 and 5\)"),
     ("LONG.csv", "date,ticker,close\n2021-01-04,AAA,1\n", r"ticker AAA comes from two files, .*AAA\.csv and .*LONG\.csv"),
     ("BAD.csv", "Date,Open\n2021-01-04,1\n", r"BAD\.csv must have a close column, got columns \[Date, Open\]"),
     ("BAD.csv", "Date,Close\n1609459200,1\n", r"BAD\.csv line 2: Date 1609459200 is an integer, not a date"),
@@ -114,7 +116,7 @@ def _long_file(d):
     ("BAD.csv", "Date,Close\n2021-01-04,10\n2021-01-04T16:00:00+05:00,10\n",
      r"BAD\.csv line 3: Date '2021-01-04T16:00:00\+05:00' (is not a date|carries a time zone)"),
 ], ids=["not a number", "bad date", "repeated header", "header spelled twice", "repeated dates",
-        "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
+        "dates repeated two and three times", "ticker twice", "no close", "integer dates", "ambiguous dates", "zero close beside adj close",
         "negative adj close", "infinite close beside adj close", "past 2262", "before 1677",
         "adjusted close beyond any float", "adjusted open beyond any float",
         "whole number beyond any float", "a zone among plain dates"])
@@ -186,11 +188,17 @@ def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):
     (["04/04/2021"], None, ["2021-04-04"]),
     (["03/04/2021", "04/03/2021"], None, AmbiguousDatesError),
     (["02/01/2021", "13/01/2021"], False, r"row 2: d '13/01/2021' is not a date written MM/DD/YYYY"),
-    (["13/01/2021", "01/13/2021"], None, r"mixes day-first \('13/01/2021', row 1\) and month-first"),
+    (["13/01/2021", "01/13/2021"], None, r"mixes day-first \('13/01/2021', row 1\) and month-first \('01/13/2021', row 2\) dates"),
     ([20210104, 1612310400], None, r"row 2: d 1612310400 is an integer, not a date"),
     (["1/2/21"], None, r"row 1: d '1/2/21' has a two-digit year"),
     (["2021-01-04", "04/01/2021"], None, r"row 2: d '04/01/2021' is written unlike the first date"),
     (["2021-01-04", None], None, r"row 2: d is empty"),
+    ([20210104.0, 20210203.0], None, ["2021-01-04", "2021-02-03"]),
+    ([20210104.0, 20210203.5], None, r"row 2: d 20210203.5 is not a date"),
+    ([True, False], None, r"row 1: d True is not a date"),
+    (["1677-09-22", "2262-04-11"], None, ["1677-09-22", "2262-04-11"]),
+    (["2021-01-04", "1677-09-21"], None, r"row 2: d 1677-09-21 lies outside"),
+    (["2021-01-04", "2262-04-12"], None, r"row 2: d 2262-04-12 lies outside"),
 ])
 def test_date_rules(values, dayfirst, result):
     source = Source("x.parquet")
@@ -201,6 +209,18 @@ def test_date_rules(values, dayfirst, result):
         error, match = (result, None) if isinstance(result, type) else (ValueError, result)
         with pytest.raises(error, match=match):
             parse_dates(pd.Series(values), source, "d", dayfirst)
+
+
+@pytest.mark.parametrize("text, row, line", [
+    ("d,x\n2021-01-04,1\n\n2021-01-05,2\n", 1, 4),
+    ('d,x\n2021-01-04,"a\nb"\n2021-01-05,2\n', 1, 4),
+    (None, 1, 3),  # the file gone by the time of the message: the line of a file without blanks
+], ids=["blank line", "quoted cell over two lines", "file gone"])
+def test_a_file_row_is_named_by_its_line(tmp_path, text, row, line):
+    path = tmp_path / "f.csv"
+    if text is not None:
+        path.write_text(text)
+    assert Source(path).where(row) == f"{path} line {line}"
 
 
 def test_long_file_tickers_keep_their_leading_zeros(tmp_path):

@@ -22,9 +22,11 @@ GAMMA = 0.5772156649015329
     (0.975, 1.959963984540054), (0.5, 0.0), (0.999, 3.090232306167813),
     (0.8413447460685429, 1.0), (0.02425, -1.972961051311885),  # Acklam's region boundary
     (1e-10, -6.361340902404056), (1e-300, -37.0470962993612),
+    (0.3, -0.5244005127080407), (0.45, -0.125661346855074),  # the centre's own formula
+    (0.0, -math.inf), (1.0, math.inf),
 ])
 def test_normal_quantile(p, quantile):
-    assert _norm_ppf(p) == pytest.approx(quantile, abs=1e-12 * max(1.0, abs(quantile)))
+    assert _norm_ppf(p) == pytest.approx(quantile, rel=1e-14, abs=1e-15)
 
 
 def test_deflated_sharpe_of_a_tiny_search_by_hand():
@@ -69,6 +71,29 @@ def test_deflation_without_a_sharpe_ratio_has_no_best_run():
     assert (found.trials, found.sharpe_variance) == (3, 0.01)
 
 
+@pytest.mark.parametrize("args, want", [
+    # Defaults (skew 0, kurtosis 3, benchmark 0): Z(0.1 * sqrt(100) / sqrt(1 + 2 / 4 * 0.01)).
+    ((0.1, 101), _norm_cdf(1 / math.sqrt(1.005))),
+    ((1.0, 10, 1.0, 1.0), math.nan),   # 1 - skew * SR + (kurtosis - 1) / 4 * SR**2 = 0
+    ((1.0, 10, 3.0, 1.0), math.nan),   # ... below 0
+    ((0.1, 1), math.nan),              # one return
+])
+def test_probabilistic_sharpe_by_hand(args, want):
+    assert probabilistic_sharpe(*args) == pytest.approx(want, rel=1e-14, nan_ok=True)
+
+
+def test_a_skewed_runs_moments_by_hand():
+    # Run a is (0, 0, 3) / 100: mean 1/100, deviations (-1, -1, 2) / 100, so per-bar Sharpe
+    # 1 / sqrt(3) (std with ddof=1), skew m3 / m2**1.5 = 2 / 2**1.5 and kurtosis
+    # m4 / m2**2 = 6 / 4. Run b only sets the variance of the Sharpe ratios.
+    returns = pd.DataFrame({"a": [0.0, 0.0, 0.03], "b": [0.01, -0.01, 0.01]})
+    sr0 = expected_max_sharpe(2, 0.25)
+    want = probabilistic_sharpe(1 / math.sqrt(3), 3, skew=2 ** -0.5, kurtosis=1.5, benchmark=sr0)
+    got = deflated_sharpe(returns, sharpe_variance=0.25, each=True)
+    assert got["a"] == pytest.approx(want, rel=1e-12)
+    assert want != pytest.approx(probabilistic_sharpe(1 / math.sqrt(3), 3, benchmark=sr0))
+
+
 def test_the_papers_worked_example():
     # Annual Sharpe 2.5 over 1250 days (250 a year), skew -3, kurtosis 10, 100 trials whose
     # annual Sharpe ratios vary by 0.5: the paper reports SR0 = 0.1132 per day, DSR 0.9004.
@@ -103,6 +128,17 @@ def test_pbo_of_four_runs_by_hand():
         assert list(got.chosen) == list("AAAADC")
         np.testing.assert_array_equal(got.in_sample * 128, [1.5, 2, 1.5, 1.5, 2, 2])
         np.testing.assert_array_equal(got.out_of_sample * 128, [1.5, 1, 1.5, 1.5, 0, 0])
+
+
+@pytest.mark.parametrize("other, chosen, sharpe", [
+    ([-1, -3, -1, -3], "ZZ", 0.0),     # flat at 0: Sharpe 0, above a losing run
+    ([1, 1, 1, 1], "OO", math.inf),    # a constant gain: no risk, Sharpe +inf
+], ids=["losing run", "constant gain"])
+def test_pbo_of_runs_without_risk(other, chosen, sharpe):
+    returns = pd.DataFrame({"Z": [0.0] * 4, "O": np.array(other) / 100})
+    got = pbo(returns, splits=2)
+    assert "".join(got.chosen) == chosen
+    assert list(got.in_sample) == list(got.out_of_sample) == [sharpe] * 2
 
 
 def test_block_sharpe_equals_sharpe_of_the_gathered_bars_and_keeps_ties():

@@ -66,6 +66,31 @@ PRICE_LAYOUTS = {
 }
 
 
+# Frames only: what holds the dates, tickers and fields has no file of its own.
+MEMORY_LAYOUTS = {
+    "(ticker, date) index": lambda b: b.set_index(["ticker", "date"]),
+    "unnamed (date, ticker) index": lambda b: b.set_index(["date", "ticker"]).rename_axis([None, None]),
+    "unnamed dates on the index": lambda b: b.set_index("date").rename_axis(None),
+    "text dates on an index named date": lambda b: b.assign(date=b["date"].dt.strftime("%Y-%m-%d")).set_index("date"),
+    "a date column beside other dates on the index": lambda b: b.set_axis(pd.date_range("1990-01-01", periods=len(b))),
+    "(field, ticker) columns": lambda b: b.drop(columns="volume").pivot(index="date", columns="ticker"),
+    "(ticker, field) columns": lambda b: b.drop(columns="volume").pivot(index="date", columns="ticker").swaplevel(axis=1),
+}
+
+
+@pytest.mark.parametrize("make", MEMORY_LAYOUTS.values(), ids=list(MEMORY_LAYOUTS))
+def test_a_price_frame_runs_the_same_as_its_long_table(make):
+    run = quietly(orvane.backtest, weights(), make(long_bars()), **OHLC_RUN)
+    assert_same_run(run, quietly(orvane.backtest, weights(), long_bars(), **OHLC_RUN))
+
+
+def test_tickers_that_are_not_text_are_paired_by_their_text():
+    number = {"A": 1, "B": 2, "C": 3}
+    bars = long_bars().assign(ticker=lambda b: b["ticker"].map(number))
+    run = quietly(orvane.backtest, weights().rename(columns=number), bars, **OHLC_RUN)
+    assert sorted(run.trades["ticker"].unique()) == ["1", "2", "3"]
+
+
 def nanos(values):
     """Instants as naive UTC nanoseconds: a file and a frame may hold the same ones in other
     units or spellings of a zone."""
@@ -104,6 +129,7 @@ def test_a_price_table_runs_the_same_from_its_file_and_from_memory(tmp_path, mak
     table, options = make(), dict(options)
     w = options.pop("weights", weights())
     read = quietly(orvane.read_prices, to_file(table, tmp_path / "prices.csv"))
+    assert read["close"].index.is_monotonic_increasing and list(read["close"].columns) == sorted(read["close"].columns)
     from_file = quietly(orvane.backtest, w, read, **options)
     in_memory = quietly(orvane.backtest, w, table, **options)
     assert_same_run(in_memory, from_file)
@@ -142,6 +168,10 @@ def test_a_weight_table_runs_the_same_from_its_file_and_from_memory(tmp_path, ma
     from_file = quietly(orvane.backtest, read, prices, **OHLC_RUN)
     in_memory = quietly(orvane.backtest, table, prices, **OHLC_RUN)
     assert_same_run(in_memory, from_file)
+    if not read.isna().any(axis=None):  # a pair without a row is no position, as in the wide frame
+        wide = quietly(orvane.backtest, weights(), prices, **OHLC_RUN)
+        assert_same_run(in_memory, wide)
+        assert in_memory.weights.equals(wide.weights)
     assert [n for n in in_memory.warnings if "NaN" in n] == [n for n in from_file.warnings if "NaN" in n]
 
 

@@ -137,11 +137,43 @@ def test_trade_stats_all_winners_and_no_trades():
     assert all(math.isnan(v) for k, v in empty.items() if k != "trades")
 
 
+@pytest.mark.parametrize("key, entry", [
+    ([3, 1, 3, 1], [5, 0, 2, 7]),            # records of a ticker out of entry order
+    ([2**16, 1], [0, 0]),                    # a ticker code past 16 bits
+    ([2**16 - 1, 0, 2**16 - 1], [1, 0, 0]),
+])
+def test_records_are_grouped_by_ticker_then_entry(key, entry):
+    from orvane.stats._trades import group_order
+
+    key, entry = np.array(key), np.array(entry)
+    assert group_order(key, entry).tolist() == np.lexsort((entry, key)).tolist()
+
+
+@pytest.mark.parametrize("returns, key, expected", [
+    ([0.1, 0.0], "win_rate", 0.5),                 # a flat record is no win
+    ([0.1, 0.0, -0.1], "avg_loss", -0.05),         # ... but counts among the losers
+    ([0.0], "profit_factor", math.nan),            # nothing won, nothing lost
+])
+def test_a_flat_record_is_a_loss_of_nothing(returns, key, expected):
+    assert stats.trade_stats(trade_table(returns))[key] == pytest.approx(expected, nan_ok=True)
+
+
+def test_round_trips_order_and_columns():
+    table = trade_table([0.1, 0.2, 0.3], entry=[0, 0, 1], exit=[None, 2, 1])
+    table = table.assign(signal_date=table["entry_date"], pnl=0.0, costs=0.0,
+                         exit_reason=pd.Categorical(["open", "rebalance", "rebalance"]))
+    trips = stats.round_trips(table)
+    assert list(trips["ticker"]) == ["T2", "T1", "T0"]      # by exit, the open one last
+    assert list(trips.columns) == list(stats.round_trips(table.iloc[:0]).columns)
+    assert "index" not in trips.columns and stats.round_trips(table.iloc[:0])["records"].empty
+
+
 def test_time_in_market_and_turnover():
     index = pd.bdate_range("2021-01-04", periods=10)
     # Bars 2-4 from the first trade, 4 to the end from the open one: 8 of 10 bars.
     t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None])
     assert stats.time_in_market(t, index) == 0.8
+    assert stats.time_in_market(t.iloc[:1], index) == 0.3     # bars 2-4: closed before the end
     assert stats.turnover(t, years=2.0) == 0.5
     # A position kept across a rebalance is split into two trades: opened once.
     kept = trade_table([0.1, 0.1, 0.1], weights=[0.5, 0.5, 0.5], entry=[0, 5, 7], exit=[5, 7, None])
@@ -150,7 +182,7 @@ def test_time_in_market_and_turnover():
     assert stats.turnover(kept, years=1.0) == 1.0
     # Records listed out of entry order are joined the same way.
     assert stats.turnover(kept.iloc[::-1], years=1.0) == 1.0
-    assert math.isnan(stats.turnover(t, years=0.0))
+    assert math.isnan(stats.turnover(t, years=0.0)) and math.isnan(stats.turnover(t.iloc[:0], 0.0))
     assert stats.time_in_market(trade_table([]), index) == 0.0 and stats.turnover(trade_table([]), 1.0) == 0.0
     # The old name still answers, and says what it is now called.
     with pytest.warns(DeprecationWarning, match="time_in_market"):
@@ -165,6 +197,7 @@ def test_time_in_market_reads_trade_dates_in_another_unit(unit):
     t = trade_table([0.1, 0.0], weights=[0.5, -0.5], entry=[2, 4], exit=[5, None]).astype(
         {"entry_date": "datetime64[ns]", "exit_date": "datetime64[ns]"})
     assert stats.time_in_market(t, index) == 0.8
+    assert stats.time_in_market(t.iloc[:1], index) == 0.3     # bars 2-4: closed before the end
 
 
 def fake_result(values, trades, start=None):

@@ -3,6 +3,7 @@ another sweep is refused, and a crafted, damaged or foreign file is refused with
 anything or changing a byte of it."""
 
 import hashlib
+import json
 import os
 import pickle
 import shutil
@@ -18,6 +19,7 @@ import pytest
 
 import orvane
 from orvane import datasets
+from orvane.sweep._fingerprint import strategy_change, strategy_parts
 from orvane.sweep._store import FORMAT
 
 pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
@@ -215,6 +217,73 @@ def test_closures_and_values_read_off_a_module_are_fingerprinted(old, new, part,
     run(market, path, grid={"top": [3]}, keep=("stats",), strategy=old)
     with pytest.raises(ValueError, match=rf"strategy differs from this one's \({part}\)"):
         run(market, path, grid={"top": [3]}, keep=("stats",), strategy=new)
+
+
+def nest(depth, inner=1, wrap=list):
+    for _ in range(depth):
+        inner = wrap([inner])
+    return inner
+
+
+def objects(item):
+    out = np.empty(1, dtype=object)
+    out[0] = item
+    return out
+
+
+def reads_cfg(value, module="user_strategies"):
+    # cfg used whole, also when another global or an attribute of a local comes right after
+    reads = [strategy_parts(strategy_from(f"def strategy(market):\n    return {use}\n", module, cfg=value))
+             for use in ("[cfg]", "(cfg, len)", "[cfg, market.shape]")]
+    assert all(unseen == reads[0][1] for _, unseen in reads)
+    return reads[0]
+
+
+@pytest.mark.parametrize("value, seen", [
+    (nest(20), True), (nest(21), False), ({"a": nest(20)}, False), ({nest(20, wrap=tuple): 1}, False),
+    (objects(nest(19)), True), (objects(nest(20)), False), (objects(object()), False),
+    ({"a": object()}, False), (pd.DataFrame({"x": [1.0]}), True), (pd.NaT, True),
+    (json, True), (sys, True), (config_module(21), False), (type("Model", (), {}), False),
+], ids=["lists 20 deep", "lists 21 deep", "a dict value 21 deep", "a dict key 21 deep",
+        "objects 20 deep", "objects 21 deep", "an object among objects", "an object in a dict",
+        "a frame", "NaT", "a standard library module", "a built-in module",
+        "the user's module whole", "the user's class"])
+def test_data_a_strategy_reads_is_digested_or_named(value, seen):
+    parts, unseen = reads_cfg(value)
+    assert ("module-level cfg" in parts) == seen and (not unseen) == seen
+
+
+@pytest.mark.parametrize("a, b, same", [
+    (objects("ab" + str(1)), objects("ab" + str(1)), True),  # equal objects at other addresses
+    (pd.DataFrame({"x": [1.0], "y": [2.0]}), pd.DataFrame({"x": [1.0], "y": [3.0]}), False),
+], ids=["objects by value", "a frame's last column"])
+def test_data_is_digested_by_content(a, b, same):
+    digest = [reads_cfg(v)[0]["module-level cfg"] for v in (a, b)]
+    assert (digest[0] == digest[1]) == same
+
+
+def test_a_scripts_own_functions_and_a_librarys_callables():
+    source = "def helper():\n    return {}\n\ndef strategy(market):\n    return helper()\n"
+    parts = [strategy_parts(strategy_from(source.format(n), "__main__"))[0] for n in (1, 2)]
+    assert parts[0]["module-level helper: code and constants"] != parts[1]["module-level helper: code and constants"]
+    assert strategy_parts(np.add) == ({"strategy": strategy_parts(np.add)[0]["strategy"]}, [])
+    # A function made outside any module (no __module__) is read like the user's own.
+    loose = types.FunctionType(compile("def h():\n    return 1\n", "<loose>", "exec").co_consts[0], {})
+    parts, _ = strategy_parts(strategy_from("def strategy(market):\n    return helper()\n", helper=loose))
+    assert loose.__module__ is None and "module-level helper: code and constants" in parts
+    # A name not defined yet is a fact of the strategy too; a built-in one is not a part.
+    parts, _ = strategy_parts(strategy_from("def strategy(market):\n    return len(not_yet)\n"))
+    assert "module-level not_yet" in parts and "module-level len" not in parts
+
+
+@pytest.mark.parametrize("stored, current, said", [
+    ('{"a": "1", "b": "2"}', '{"a": "1", "b": "3"}', " (b)"),
+    ('{"a": "1"}', '{"a": "1", "c": "2"}', " (c)"),              # a part added
+    ('{"a": "1", "c": "2"}', '{"a": "1"}', " (c)"),              # ... or gone
+    ('"an old digest"', '{"a": "1"}', ""),                      # not parts at all
+])
+def test_a_changed_strategy_names_its_parts(stored, current, said):
+    assert strategy_change(stored, current) == said
 
 
 def test_what_the_fingerprint_cannot_see_is_named_once(market, tmp_path):

@@ -167,12 +167,12 @@ def _read_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
             raise ValueError(f"{source}: {column}: cannot read the dates: "
                              f"{str(exc).splitlines()[0] if str(exc) else type(exc).__name__}") from None
     if ptypes.is_bool_dtype(series.dtype):
-        raise ValueError(f"{source.where(0)}: {column} {series.iloc[0]!r} is not a date")
+        raise ValueError(f"{source.where(0)}: {column} {series.iloc[0]} is not a date")
     if ptypes.is_float_dtype(series.dtype):
         whole = (series == np.floor(series)).to_numpy()
         if not whole.all():
             row = first(~whole)
-            raise ValueError(f"{source.where(row)}: {column} {series.iloc[row]!r} is not a date")
+            raise ValueError(f"{source.where(row)}: {column} {series.iloc[row]} is not a date")
         series = series.astype(np.int64)
     text = series.astype(str).str.strip()
     if re.fullmatch(r"\d{4}-\d{2}-\d{2}", text.iloc[0]):

@@ -233,6 +233,8 @@ def _globals_read(code: types.CodeType) -> dict[str, Optional[set[str]]]:
         previous: Optional[str] = None
         for ins in instructions:
             if ins.opname in ("LOAD_GLOBAL", "LOAD_NAME"):
+                if previous is not None:  # f(cfg, top): the name before is passed whole
+                    found[previous] = None
                 name = str(ins.argval)
                 previous = name
                 found.setdefault(name, set())
