@@ -44,6 +44,24 @@ X5 = pd.Series([0.02, -0.01, -0.05, 0.0, -0.03])
 RY = pd.Series([0.01, 0.02, -0.01, 0.03], index=pd.to_datetime(["2020-12-30", "2020-12-31", "2021-01-04", "2021-01-05"]))
 BY = pd.Series([100.0, 105, 110, 99], index=RY.index)
 n = len(R)
+# A two-point series: mean MU, deviation D, so its skewness is 0 and kurtosis 1, and the
+# probabilistic Sharpe ratio reduces to Z(MU / D * (n - 1) / sqrt(n)).
+MU, D, N = 0.001, 0.01, 100
+TWO_POINT = pd.Series(MU + D * np.tile([1.0, -1.0], N // 2),
+                      index=pd.bdate_range("2020-01-01", periods=N))
+# A curve up 10 % a year compounded over calendar days, every day from 2020-01-01.
+DAILY = pd.date_range("2020-01-01", "2024-06-30", freq="D")
+TEN = pd.Series(1.1 ** ((DAILY - DAILY[0]).days / 365.25), index=DAILY)
+
+
+def normal_cdf(x):
+    return 0.5 * (1 + math.erf(x / math.sqrt(2)))
+
+
+def grown(days):
+    return 1.1 ** (days / 365.25) - 1
+
+
 FORMULAS = [
     # Sample moments written as sums of standardised values, not as central moments.
     (lambda: stats.skewness(R), n / ((n - 1) * (n - 2)) * (z(R) ** 3).sum()),
@@ -147,6 +165,32 @@ FORMULAS = [
     (lambda: stats.yearly_table(RY, BY).loc[2020, "excess"], 1.01 * 1.02 - 1 - 0.05),
     (lambda: stats.yearly_table(RY, BY).loc[2021, "excess"], 0.99 * 1.03 - 1 - (99 / 105 - 1)),
     (lambda: stats.conditional_value_at_risk(X5[:0]), np.nan),
+    # The tear sheet's figures: probabilistic Sharpe, trailing windows, rolling Sortino and beta.
+    (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT, 252), normal_cdf(MU / D * (N - 1) / math.sqrt(N))),
+    # A threshold of the annual Sharpe itself: a coin toss.
+    (lambda: stats.probabilistic_sharpe_ratio(
+        TWO_POINT, 252, threshold=MU / (D * math.sqrt(N / (N - 1))) * math.sqrt(252)), 0.5),
+    # The risk-free rate comes off the mean first, as in the Sharpe ratio.
+    (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT, 252, risk_free=0.0252),
+     normal_cdf((MU - 0.0001) / D * (N - 1) / math.sqrt(N))),
+    (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT[:1], 252), np.nan),
+    (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT * 0 + 0.01, 252), np.nan),
+    (lambda: stats.trailing_returns(TEN).loc["MTD", "strategy"], grown(30)),      # from 31 May
+    (lambda: stats.trailing_returns(TEN).loc["3M", "strategy"], grown(92)),       # from 30 Mar
+    (lambda: stats.trailing_returns(TEN).loc["6M", "strategy"], grown(183)),      # from 30 Dec
+    (lambda: stats.trailing_returns(TEN).loc["YTD", "strategy"], grown(182)),     # from 31 Dec
+    (lambda: stats.trailing_returns(TEN).loc["1Y", "strategy"], grown(366)),      # a leap year
+    (lambda: stats.trailing_returns(TEN).loc["3Y", "strategy"], 0.1),
+    (lambda: stats.trailing_returns(TEN).loc["All", "strategy"], 0.1),
+    (lambda: stats.trailing_returns(TEN).loc["5Y", "strategy"], np.nan),          # 4.5 years
+    (lambda: stats.trailing_returns(TEN, TEN * 2).loc["3Y", "benchmark"], 0.1),
+    (lambda: stats.trailing_returns(TEN.iloc[:1]).loc["All", "strategy"], np.nan),
+    # beta 0.012 / 0.01 over the whole window, undefined before it is full.
+    (lambda: stats.rolling_stats(RO, 8, 252, benchmark=BO)["beta"].iloc[-1], 1.2),
+    (lambda: stats.rolling_stats(RO, 8, 252, benchmark=BO)["beta"].iloc[-2], np.nan),
+    (lambda: stats.rolling_stats(RO, 4, 252)["sortino"].iloc[-1],
+     RO[-4:].mean() / math.sqrt((np.minimum(RO[-4:], 0) ** 2).mean()) * math.sqrt(252)),
+    (lambda: stats.rolling_stats(RO.abs(), 4, 252)["sortino"].iloc[-1], np.nan),  # no loss
 ]
 
 
