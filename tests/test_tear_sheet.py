@@ -26,6 +26,7 @@ def test_figures_read_by_their_kind(value, kind, shown):
 
 @pytest.fixture(scope="module")
 def run():
+    pytest.importorskip("matplotlib")
     market = datasets.synthetic_market(stocks=30, years=3, seed=5)
     weights = datasets.momentum(market, top=5, bottom=5)
     bench = market.close.mean(axis=1).rename("EW")

@@ -7,6 +7,7 @@ frame, goes through ``parse_dates``, so a table reads the same whichever door it
 from __future__ import annotations
 
 import csv
+import datetime
 import os
 import pathlib
 import re
@@ -140,10 +141,25 @@ def parse_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
         outside = np.asarray((naive < CLOCK_FIRST) | (naive > CLOCK_LAST))
         if outside.any():
             row = first(outside)
-            raise ValueError(f"{source.where(row)}: {column} {dates[row]:%Y-%m-%d} lies outside "
-                             f"the dates the engine's clock can hold ({CLOCK_FIRST:%Y-%m-%d} .. "
-                             f"{CLOCK_LAST:%Y-%m-%d}); correct or remove the row")
+            raise _outside_clock(source, row, column, dates[row])
     return dates
+
+
+def _outside_clock(source: Origin, row: int, column: str, day: Any) -> ValueError:
+    return ValueError(f"{source.where(row)}: {column} {day:%Y-%m-%d} lies outside the dates the "
+                      f"engine's clock can hold ({CLOCK_FIRST:%Y-%m-%d} .. {CLOCK_LAST:%Y-%m-%d}); "
+                      "correct or remove the row")
+
+
+def _calendar_day(text: str) -> Optional[datetime.date]:
+    """A date written year first that pandas could not hold (before pandas 2, nothing
+    outside 1677-09-21 .. 2262-04-11), or None."""
+    for form in ("%Y-%m-%d", "%Y%m%d", "%Y/%m/%d"):
+        try:
+            return datetime.datetime.strptime(text, form).date()
+        except ValueError:
+            continue
+    return None
 
 
 def _read_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
@@ -217,6 +233,9 @@ def _read_dates(values: Union[pd.Series, pd.Index], source: Origin, column: str,
     bad = parsed.isna().to_numpy()
     if bad.any():
         row = first(bad)
+        day = _calendar_day(text.iloc[row])
+        if day is not None:
+            raise _outside_clock(source, row, column, day)
         raise ValueError(f"{source.where(row)}: {column} {text.iloc[row]!r} is not a date")
     try:
         return pd.DatetimeIndex(parsed)
