@@ -294,11 +294,12 @@ def plot_distribution(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.4)
             ax.plot(grid, density, color="#39424e", linewidth=1.0, label="normal")
     var, cvar = value_at_risk(returns), conditional_value_at_risk(returns)
     if math.isfinite(var) and len(returns) >= 2:
-        axes[0].axvline(var, color=LOSS_COLOR, linewidth=1.0, label=f"VaR 95 % {var:.2%}")
+        axes[0].axvline(var, color=LOSS_COLOR, linewidth=1.0, label=f"VaR {var:.2%}")
         axes[0].axvline(cvar, color=LOSS_COLOR, linewidth=1.0, linestyle="--",
                         label=f"CVaR {cvar:.2%}")
+        # Three short entries fit above the left panel even on a phone's drawing.
         axes[0].legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), ncol=3, fontsize=8,
-                       frameon=False, borderaxespad=0.0)
+                       frameon=False, borderaxespad=0.0, handlelength=1.2, columnspacing=0.8)
     return fig
 
 
