@@ -63,8 +63,8 @@ def test_short_proceeds_earn_the_rebate_and_own_cash_the_cash_rate(rebate, proce
     np.testing.assert_allclose(flows[1:], expected, rtol=1e-12)
 
 
-def test_a_flat_short_pays_its_fee_on_its_value_and_a_named_fee_only_its_name():
-    fees = pd.Series({"A": 0.10, "B": 0.0})
+@pytest.mark.parametrize("fees", [pd.Series({"A": 0.10, "B": 0.0}), {"A": 0.10, "B": 0.0}])
+def test_a_flat_short_pays_its_fee_on_its_value_and_a_named_fee_only_its_name(fees):
     result = quiet(book(A=-0.25, B=-0.25), flat("A", "B"), borrow_fee=fees)
     trades = result.trades.set_index("ticker")
     held_days = (DATES[-1] - DATES[1]).days

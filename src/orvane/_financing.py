@@ -79,6 +79,9 @@ def check_borrow_fee(value: Any) -> Union[None, float, pd.Series, pd.DataFrame]:
         return None
     if isinstance(value, (pd.Series, pd.DataFrame)):
         return value.copy()
+    if isinstance(value, Mapping):
+        # {ticker: rate} reads as the Series it spells.
+        return pd.Series(dict(value), dtype=object if not value else None)
     return check_real(value, "borrow_fee", FLAT_FEE, what="an annual rate (a fraction)",
                       hint=": 0.005 means 0.5 % a year; for names that cost more give a "
                            "Series or frame of rates per ticker")

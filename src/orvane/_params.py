@@ -266,7 +266,7 @@ OPTIONS: Tuple[Option, ...] = (
         "borrow_fee", None, "float, Series, DataFrame or None",
         "Annual fee on each short's market value at each close, accrued as ``cash_rate`` is "
         "and booked to the short's trade record (its ``pnl`` and ``financing``).  A number "
-        "(in [0, 1)) for every short; a Series ticker -> rate; or a frame dates x tickers of "
+        "(in [0, 1)) for every short; a Series or dict ticker -> rate; or a frame dates x tickers of "
         "rates in [0, 10], each in force from its date (NaN keeps the rate above it).  A "
         "ticker the weights short must have a rate from its first short on, else the run "
         "is refused (fill the frame: ``frame.fillna(0.005)``).",
