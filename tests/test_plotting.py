@@ -85,3 +85,16 @@ def test_without_matplotlib_the_error_names_the_extra(result, monkeypatch, tmp_p
     with pytest.raises(ImportError, match=r"pip install 'orvane\[plot\]'"):
         getattr(result, call)(*args)
     assert not (tmp_path / "r.html").exists()
+
+
+@pytest.mark.parametrize("chart", ["plot_equity", "plot_rolling", "plot_exposure",
+                                   "plot_distribution", "plot_trades"])
+def test_a_resized_chart_draws_as_one_built_at_that_size(result, chart):
+    # The report's phone variant is the desktop figure resized: its margins must stay in
+    # inches, or the narrow drawing loses its tick labels off the edge.
+    pytest.importorskip("matplotlib")
+    from orvane._html import png
+    draw = getattr(plotting, chart)
+    wide = draw(result, figsize=(9.0, 3.4))
+    png(wide)
+    assert png(plotting.resize(wide, (4.0, 3.8))) == png(draw(result, figsize=(4.0, 3.8)))

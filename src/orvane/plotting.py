@@ -20,7 +20,7 @@ from orvane.stats import (calendar_returns, conditional_value_at_risk, drawdown,
                           equity_returns, live_equity, periods_per_year, rolling_stats,
                           sharpe_ratio, value_at_risk)
 
-__all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure", "plot_distribution",
+__all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure", "plot_distribution", "resize",
            "percent_axis"]
 
 WIN_COLOR = "#1a7f4b"
@@ -47,11 +47,22 @@ def figure_kit():
 def _margins(fig: Any, *, top: float = 0.2, bottom: float = 0.4, hspace: float = 0.12) -> None:
     """Fixed margins, in inches: a layout engine would cost a third of each chart's time,
     and the tick labels here (dates, short numbers, percentages) have known sizes."""
+    # Kept on the figure so that ``resize`` can redraw it at another size.
+    fig._orvane_margins = {"top": top, "bottom": bottom, "hspace": hspace}
     width, height = fig.get_size_inches()
     left, right = 0.8, 0.2
     if width > left + right + 1.0 and height > top + bottom + 1.0:
         fig.subplots_adjust(left=left / width, right=1 - right / width, top=1 - top / height,
                             bottom=bottom / height, hspace=hspace, wspace=0.06)
+
+
+def resize(fig: Any, figsize: Tuple[float, float]) -> Any:
+    """``fig``, one of this module's charts, set to ``figsize`` inches with its margins kept
+    in inches: the text keeps its size, so a narrow copy for phones stays readable, at the
+    cost of one more drawing instead of a second chart built from the data."""
+    fig.set_size_inches(*_figsize(figsize))
+    _margins(fig, **getattr(fig, "_orvane_margins", {}))
+    return fig
 
 
 def _figsize(value: Any) -> Tuple[float, float]:
