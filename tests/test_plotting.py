@@ -98,3 +98,41 @@ def test_a_resized_chart_draws_as_one_built_at_that_size(result, chart):
     wide = draw(result, figsize=(9.0, 3.4))
     png(wide)
     assert png(plotting.resize(wide, (4.0, 3.8))) == png(draw(result, figsize=(4.0, 3.8)))
+
+
+@pytest.mark.parametrize("ticks, labels", [
+    ([0.03, 0.035, 0.04], ["3.0%", "3.5%", "4.0%"]),
+    # A 0.25 % step needs two decimals: one would print 0.75 % as "0.8%".
+    ([-0.0075, -0.005, -0.0025, 0.0, 0.0025], ["-0.75%", "-0.50%", "-0.25%", "0.00%", "0.25%"]),
+    ([-0.2, -0.1, -0.0, 0.1], ["-20%", "-10%", "0%", "10%"]),
+    ([0.0, 10.0, 20.0], ["0%", "1,000%", "2,000%"]),
+    ([0.000012, 0.000014], ["0.0012%", "0.0014%"]),
+])
+def test_percent_ticks_write_every_value_exactly_and_alike(ticks, labels):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+    ax = Figure().subplots()
+    plotting.percent_axis(ax.yaxis)
+    assert ax.yaxis.get_major_formatter().format_ticks(ticks) == labels
+
+
+def test_a_narrow_drawing_gets_fewer_date_ticks_not_crowded_ones(result):
+    pytest.importorskip("matplotlib")
+    from matplotlib.dates import num2date
+    fig = plotting.plot_equity(result, figsize=(9.0, 4.0))
+
+    def ticks():
+        fig.canvas.draw()
+        return [num2date(t).date() for t in fig.axes[-1].get_xticks()]
+
+    wide = ticks()
+    plotting.resize(fig, (3.0, 4.0))
+    narrow = ticks()
+    # Every other one (or fewer) of the same calendar steps.
+    assert len(wide) > len(narrow) >= 2 and set(narrow) <= set(wide)
+
+
+def test_the_trades_chart_title_is_optional(result):
+    pytest.importorskip("matplotlib")
+    assert plotting.plot_trades(result, title="Mine $5")._suptitle.get_text() == "Mine $5"
+    assert plotting.plot_trades(result, title=None)._suptitle is None

@@ -29,6 +29,11 @@ LINE_COLOR = "#1f4e79"
 BENCHMARK_COLOR = "#8a94a0"
 # Drawdowns shaded on the equity chart: the report's table of the worst lists as many.
 DRAWDOWNS_SHADED = 5
+# Inches between side-by-side panels.
+PANEL_GAP = 0.4
+# Tick labels' size in points, and the room a date label takes along its axis in those.
+TICK_SIZE = 9
+DATE_ROOM = 4 * TICK_SIZE
 
 
 def figure_kit():
@@ -52,8 +57,12 @@ def _margins(fig: Any, *, top: float = 0.2, bottom: float = 0.4, hspace: float =
     width, height = fig.get_size_inches()
     left, right = 0.8, 0.2
     if width > left + right + 1.0 and height > top + bottom + 1.0:
+        # Side-by-side panels (never more than two) keep a gap in inches too: the end
+        # labels of neighbouring x axes must not run into each other on a narrow drawing.
+        inner = width - left - right
         fig.subplots_adjust(left=left / width, right=1 - right / width, top=1 - top / height,
-                            bottom=bottom / height, hspace=hspace, wspace=0.06)
+                            bottom=bottom / height, hspace=hspace,
+                            wspace=2 * PANEL_GAP / (inner - PANEL_GAP))
 
 
 def resize(fig: Any, figsize: Tuple[float, float]) -> Any:
@@ -92,10 +101,14 @@ def percent_axis(axis: Any) -> None:
         decimals = 0
 
         def format_ticks(self, values: Any) -> Any:
-            steps = np.diff(np.sort(np.asarray(values, dtype=float))) * 100
-            steps = steps[steps > 0]
-            step = float(steps.min()) if len(steps) else 1.0
-            self.decimals = max(0, min(6, math.ceil(-math.log10(step) - 1e-9)))
+            # The fewest decimals that write every tick exactly: a 0.25 % step reads
+            # "0.75%", never "0.8%" beside a "0.5%".
+            shown = np.asarray(values, dtype=float) * 100
+            shown = shown[np.isfinite(shown)]
+            for self.decimals in range(7):
+                if np.all(np.abs(np.round(shown, self.decimals) - shown)
+                          <= 1e-9 * np.maximum(1.0, np.abs(shown))):
+                    break
             return [self(v) for v in values]
 
         def __call__(self, x: float, pos: Optional[int] = None) -> str:
@@ -113,13 +126,35 @@ def house_style(ax):
         ax.spines[side].set_visible(False)
     for side in ("left", "bottom"):
         ax.spines[side].set_color("#9aa3ad")
-    ax.tick_params(colors="#39424e", labelsize=9)
+    ax.tick_params(colors="#39424e", labelsize=TICK_SIZE)
+
+
+def date_axis(axis: Any) -> None:
+    """Date ticks as many as fit the axis's drawn length, counted at each drawing: a figure
+    resized for a phone shows every other year rather than years run together."""
+    from matplotlib.dates import AutoDateFormatter, AutoDateLocator
+
+    class Fitting(AutoDateLocator):
+        def __init__(self) -> None:
+            super().__init__()
+            self.most = dict(self.maxticks)
+
+        def __call__(self) -> Any:
+            points = self.axis.axes.bbox.width / self.axis.figure.dpi * 72
+            fit = max(3, int(points // DATE_ROOM))
+            self.maxticks = {freq: min(fit, most) for freq, most in self.most.items()}
+            return super().__call__()
+
+    locator = Fitting()
+    axis.set_major_locator(locator)
+    axis.set_major_formatter(AutoDateFormatter(locator))
 
 
 def _finish(fig: Any, axes: Any, dates: pd.Index) -> Any:
     """House style on every axis, and the shared date axis spanning the data."""
     for ax in axes:
         house_style(ax)
+    date_axis(axes[-1].xaxis)
     if len(dates) > 1:
         axes[-1].set_xlim(_x(dates[0]), _x(dates[-1]))
     return fig
@@ -270,6 +305,7 @@ def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) ->
     ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=4, frameon=False,
               borderaxespad=0.0)
     house_style(ax)
+    date_axis(ax.xaxis)
     if len(index) > 1:
         ax.set_xlim(_x(index[0]), _x(index[-1]))
     return fig
@@ -314,18 +350,21 @@ def plot_distribution(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.4)
     return fig
 
 
-def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
+def plot_trades(result: Any, *, title: Optional[str] = "Trade excursions",
+                figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
     """Excursions against the trade's return: MAE (left) and MFE (right).
 
     One dot per trade, green for winners (return > 0) and red for the others.
     On the right the dashed diagonal is return = MFE: a dot far below it gave
-    back most of its best gain before the exit. Returns the matplotlib Figure.
+    back most of its best gain before the exit. ``title`` is drawn as written; None
+    draws none. Returns the matplotlib Figure.
     """
+    title = check_text(title, "title", optional=True)
     figsize = _figsize(figsize)
     Figure, _ = figure_kit()
     trades = result.trades
     fig = Figure(figsize=figsize)
-    _margins(fig, top=0.45, bottom=0.55)
+    _margins(fig, top=0.45 if title else 0.15, bottom=0.55)
     axes = fig.subplots(1, 2, sharey=True)
     ret = trades["return"].astype(float).to_numpy() if len(trades) else np.empty(0)
     panels = (("mae", "MAE: worst excursion"), ("gmfe", "MFE: best excursion"))
@@ -353,6 +392,7 @@ def plot_trades(result: Any, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> A
                 ax.plot([lo, hi], [lo, hi], color="#6b7580", linewidth=0.8, linestyle="--")
     axes[0].set_ylabel("Trade return", fontsize=9)
     percent_axis(axes[0].yaxis)
-    fig.suptitle("Trade excursions", x=0.01, ha="left", fontsize=12, fontweight="bold",
-                 color="#1c2630")
+    if title:
+        fig.suptitle(title, x=0.01, ha="left", fontsize=12, fontweight="bold", color="#1c2630",
+                     parse_math=False, usetex=False)
     return fig

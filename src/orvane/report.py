@@ -366,7 +366,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         _figure("excursions", "Trade excursions",
                 "worst (MAE) and best (MFE) move of each trade record against its return; "
                 "green won, red lost",
-                lambda size: _untitled(plotting.plot_trades(result, figsize=size)), 3.8,
+                lambda size: plotting.plot_trades(result, title=None, figsize=size), 3.5,
                 "MAE and MFE against trade return", 3.6),
         _trades_section(result.trades, last_trades),
         _actions_section(result.actions),
@@ -374,11 +374,6 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         f"</main><footer>{footer}</footer></body></html>",
     ]
     return "\n".join(parts)
-
-
-def _untitled(fig: Any) -> Any:
-    fig.suptitle("")
-    return fig
 
 
 def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Backtest report",

@@ -400,11 +400,12 @@ class BacktestResult:
 
         return plotting.plot_equity(self, title=title, log=log, figsize=figsize, benchmark=benchmark)
 
-    def plot_trades(self, *, figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
+    def plot_trades(self, *, title: Optional[str] = "Trade excursions",
+                    figsize: Tuple[float, float] = (10.0, 4.5)) -> Any:
         """MAE and MFE of every trade against its return, a matplotlib Figure."""
         from orvane import plotting
 
-        return plotting.plot_trades(self, figsize=figsize)
+        return plotting.plot_trades(self, title=title, figsize=figsize)
 
     def report(self, path: Union[str, os.PathLike], *, title: str = "Backtest report",
                last_trades: int = 25, benchmark: Benchmark = None,
