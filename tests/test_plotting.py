@@ -136,3 +136,27 @@ def test_the_trades_chart_title_is_optional(result):
     pytest.importorskip("matplotlib")
     assert plotting.plot_trades(result, title="Mine $5")._suptitle.get_text() == "Mine $5"
     assert plotting.plot_trades(result, title=None)._suptitle is None
+
+
+@pytest.mark.parametrize("chart", ["plot_equity", "plot_rolling", "plot_exposure",
+                                   "plot_distribution", "plot_trades"])
+@pytest.mark.parametrize("width", [9.0, 4.0])
+def test_x_tick_labels_never_touch_at_either_width(result, chart, width):
+    # Labels in one row (panels side by side included) keep a gap of a point or more.
+    pytest.importorskip("matplotlib")
+    fig = plotting.resize(getattr(plotting, chart)(result, figsize=(9.0, 3.8)), (width, 3.8))
+    fig.canvas.draw()
+    rows = {}
+    for ax in fig.axes:
+        for label in ax.get_xticklabels():
+            box = label.get_window_extent()
+            # Ticks the locator gave beyond the view limits are not drawn.
+            inside = ax.bbox.x0 - 1 <= (box.x0 + box.x1) / 2 <= ax.bbox.x1 + 1
+            if label.get_visible() and label.get_text() and inside:
+                rows.setdefault(round(box.y0), []).append((box.x0, box.x1, label.get_text()))
+    assert rows
+    point = fig.dpi / 72
+    for row in rows.values():
+        row.sort()
+        for (_, right, a), (left, _, b) in zip(row, row[1:]):
+            assert left - right >= point, f"{a!r} and {b!r} touch"
