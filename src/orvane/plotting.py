@@ -9,6 +9,7 @@ matplotlib is an optional extra and is imported only when a chart is drawn.
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Any, Optional, Tuple
 
 import numpy as np
@@ -31,9 +32,9 @@ BENCHMARK_COLOR = "#8a94a0"
 DRAWDOWNS_SHADED = 5
 # Inches between side-by-side panels.
 PANEL_GAP = 0.4
-# Tick labels' size in points, and the room a date label takes along its axis in those.
+# Tick labels' size in points, and the width of one of their digits in points.
 TICK_SIZE = 9
-DATE_ROOM = 4 * TICK_SIZE
+CHAR_ROOM = 0.65 * TICK_SIZE
 
 
 def figure_kit():
@@ -148,22 +149,41 @@ def house_style(ax):
 def date_axis(axis: Any) -> None:
     """Date ticks as many as fit the axis's drawn length, counted at each drawing: a figure
     resized for a phone shows every other year rather than years run together."""
-    from matplotlib.dates import AutoDateFormatter, AutoDateLocator
+    from matplotlib import dates
 
-    class Fitting(AutoDateLocator):
+    # Characters of a label by the unit ticked (the default formats: "2014", "2014-05",
+    # "2014-05-15", "09:30", ...).
+    chars = {dates.YEARLY: 4, dates.MONTHLY: 7, dates.DAILY: 10, dates.HOURLY: 5,
+             dates.MINUTELY: 5, dates.SECONDLY: 8, dates.MICROSECONDLY: 12}
+
+    class Fitting(dates.AutoDateLocator):
         def __init__(self) -> None:
             super().__init__()
             self.most = dict(self.maxticks)
 
         def __call__(self) -> Any:
             points = self.axis.axes.bbox.width / self.axis.figure.dpi * 72
-            fit = max(3, int(points // DATE_ROOM))
-            self.maxticks = {freq: min(fit, most) for freq, most in self.most.items()}
+            self.maxticks = {freq: max(2, min(most, int(points // (chars.get(freq, 12) * CHAR_ROOM
+                                                                     + TICK_SIZE))))
+                             for freq, most in self.most.items()}
+            # Down to one unit, the coarsest unit the span holds that many of: a few months
+            # of a narrow axis in months, not in half-months that would not fit.
+            low, high = sorted(self.axis.get_view_interval())
+            for self.minticks in (5, 3, 1):
+                with warnings.catch_warnings(record=True) as crowded:
+                    warnings.simplefilter("always")
+                    ticks = super().__call__()
+                # Half-months are exempt from matplotlib's own check: count them.
+                shown = np.count_nonzero((np.asarray(ticks) >= low) & (np.asarray(ticks) <= high))
+                if not crowded and shown <= self.maxticks[self._freq]:
+                    return ticks
+            # No unit fits that few (a span of days): matplotlib's own count.
+            self.minticks, self.maxticks = 5, dict(self.most)
             return super().__call__()
 
     locator = Fitting()
     axis.set_major_locator(locator)
-    axis.set_major_formatter(AutoDateFormatter(locator))
+    axis.set_major_formatter(dates.AutoDateFormatter(locator))
 
 
 def _finish(fig: Any, axes: Any, dates: pd.Index) -> Any:
