@@ -400,9 +400,41 @@ def _fresh_record():
                         label.copy(), index[:1])
 
 
-def observe(kw):
+def array_mode(kw, listed):
+    """Where the build has it: the case again with the records kept as arrays, which must
+    give the same creturn (or error) and the same records as the lists gave, the lists
+    left empty. "same", or what differs."""
     from orvane.core import tidemark, tradeloom
 
+    if not hasattr(tradeloom, "record_arrays"):
+        return None
+    _fresh_record()
+    was = tradeloom.record_arrays(True)
+    try:
+        try:
+            creturn = encode(tradeloom.backtest_(**kw))
+        except Exception as exc:
+            creturn = error_of(exc)
+    finally:
+        tradeloom.record_arrays(was)
+    if creturn != listed["creturn"]:
+        return "creturn"
+    if tidemark.trades or tidemark.trade_positions or tidemark.tidemark:
+        return "lists not empty"
+    try:
+        got = ("arrays", [encode(a) for a in tradeloom.get_trade_arrays()])
+    except Exception as exc:
+        got = ("refused", type(exc).__name__)
+    return "same" if got == listed["trade arrays"] else "records"
+
+
+def observe(kw):
+    import copy
+
+    from orvane.core import tidemark, tradeloom
+
+    # Before the run: a case's callbacks keep state, and the array-mode run needs its own.
+    again = copy.deepcopy(kw)
     _fresh_record()
     out = {}
     try:
@@ -426,6 +458,12 @@ def observe(kw):
         out["trade_stocks"] = ("tuple", encode(rows), "the record" if same else encode(record))
     except Exception as exc:
         out["trade_stocks"] = error_of(exc)
+    if hasattr(tradeloom, "record_arrays"):
+        try:
+            out["trade arrays"] = ("arrays", [encode(a) for a in tradeloom.get_trade_arrays()])
+        except Exception as exc:
+            out["trade arrays"] = ("refused", type(exc).__name__)
+        out["array mode"] = array_mode(again, out)
     return out
 
 
@@ -495,6 +533,15 @@ def main(argv=None):
             reached = len(expect[1])
             print(f"expected  {name}: next_weights partly filled, {reached} sid{'s' * (reached != 1)} "
                   f"reached before the refusal")
+    modes = [h.get("array mode") for _, h in head_res]
+    if any(m is not None for m in modes):
+        for (name, _), mode in zip(head_res, modes):
+            if mode != "same":
+                print(f"ARRAY MODE {name}: {mode} differs from list mode")
+        print(f"head in array mode: {modes.count('same')} of {len(modes)} cases give the list mode's "
+              f"creturn and records")
+        if modes.count("same") != len(modes):
+            counts["different"] += 1
     refused = sum(expect is not None for expect in expects)
     trades = sum(len(b["trades"][1]) for _, b in base_res)
     print(f"{len(base_res)} cases ({errors} ending in an error, {refused} refused in the next-weights step, "

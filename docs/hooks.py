@@ -138,7 +138,7 @@ def core_switches() -> str:
 
     out: List[str] = []
     for name in ("backtest_", "record_ledger", "get_ledger", "set_financing",
-                 "set_book_controls", "get_trade_arrays"):
+                 "set_book_controls", "record_arrays", "get_trade_arrays"):
         doc = getattr(tradeloom, name).__doc__
         signature, _, body = doc.partition("\n--\n\n")
         out += [f"### `{name}`", "", "```text", signature, "", body.rstrip(), "```", ""]

@@ -65,6 +65,17 @@ FAILING = [
 
 
 def one_pass(probe):
+    was = tl.record_arrays(True)  # records kept as arrays: handed out, outliving the run
+    try:
+        backtest()
+        kept = tl.get_trade_arrays()
+        with pytest.raises(ZeroDivisionError):
+            backtest(tidemark_window_step=0)  # fails inside its first record
+        with pytest.raises(ValueError):
+            tl.get_trade_arrays()
+        del kept
+    finally:
+        tl.record_arrays(was)
     backtest()
     backtest(stop_trading_next_period=Nested(), touched_exit=True)
     tl.get_trade_stocks(M["pos_columns"], M["price_index"], True)

@@ -352,9 +352,13 @@ def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
         # Set for this run only: the next one (the idle run too) has other rows.
         tradeloom.set_financing(**(money.core() if money is not None else {}))
         tradeloom.set_book_controls(**(controls or {}))
+        # The records as arrays, no Python object per trade; for this run only, so that
+        # a caller of backtest_ itself still finds the lists it documents.
+        arrays_were = tradeloom.record_arrays(True)
         try:
             equity = tradeloom.backtest_(**core_arguments(data), **options)
         finally:
+            tradeloom.record_arrays(arrays_were)
             tradeloom.set_financing()
             tradeloom.set_book_controls()
         record = _records.read_run(equity, tradeloom.get_trade_arrays(),
@@ -366,9 +370,9 @@ def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
 
 @contextlib.contextmanager
 def _collector_paused() -> Iterator[None]:
-    """The engine's records are a small list per trade, made, copied out and freed within
-    the run: the cyclic collector, which their numbers set off again and again, would
-    walk every live object each time and find nothing to free."""
+    """A run in list mode makes a small list per trade, copied out and freed within the
+    run: the cyclic collector, which their numbers set off again and again, would walk
+    every live object each time and find nothing to free."""
     enabled = gc.isenabled()
     gc.disable()
     try:

@@ -1,6 +1,7 @@
 // The analysis run: start, clock, trade entries and exits, and the close of the
 // trades still open. Failures leave a Python error set; nothing is rolled back.
 #include <cstdint>
+#include <memory>
 
 #include "errors.h"
 #include "pyref.h"
@@ -51,8 +52,33 @@ bool append_new(PyObject* list, PyObject* item) {
   return rc == 0;
 }
 
+// The array mode's close_trade: the same values, appended natively.
+bool close_trade_into(RecordArrays& out, int sid, long long exit_row, int has_exit_trasnaction) {
+  char* e = slot_ptr(g.entry, sid);
+  if (!e) return false;
+  const int64_t entry_row = *reinterpret_cast<int64_t*>(e);
+  out.trades.insert(out.trades.end(), {static_cast<int64_t>(sid), entry_row, static_cast<int64_t>(exit_row)});
+  char* p = slot_ptr(g.position, sid);
+  if (!p) return false;
+  const double size = *reinterpret_cast<double*>(p);
+  out.positions.push_back(size);
+  char* t = slot_ptr(g.entry_trasnaction, sid);
+  if (!t) return false;
+  const int64_t entry_cost = *reinterpret_cast<int64_t*>(t);
+  return tidemark_analysis_into(sid, static_cast<int>(entry_row), g.date, size > 0, static_cast<int>(entry_cost),
+                                has_exit_trasnaction, out);
+}
+
 // Appends one trade to the three lists; exit_row -1 marks a trade still open.
 bool close_trade(int sid, long long exit_row, int has_exit_trasnaction) {
+  if (g.arrays) {
+    // Records read while the run goes on (from a callback) keep what they saw:
+    // the run goes on in a copy.
+    if (g.arrays->handed_out) g.arrays = std::make_shared<RecordArrays>(*g.arrays), g.arrays->handed_out = false;
+    // Held: the records belong to this run even if another starts meanwhile.
+    std::shared_ptr<RecordArrays> out = g.arrays;
+    return close_trade_into(*out, sid, exit_row, has_exit_trasnaction);
+  }
   // Held for the whole call: the allocations below may run arbitrary code that
   // starts another analysis run and replaces the module's arrays.
   PyRef hold[3] = {PyRef::borrow(reinterpret_cast<PyObject*>(g.entry)),
@@ -129,6 +155,7 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     }
     g.fee_ratio = fee_ratio_;
     g.tax_ratio = tax_ratio_;
+    g.arrays = g.arrays_on ? std::make_shared<RecordArrays>() : nullptr;
   } catch (...) {
     set_from_cpp_exception();
     ORVANE_TRACEBACK(kStart);
@@ -180,6 +207,68 @@ PyObject* end_analysis(std::map<int, double>& pos) {
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+bool set_record_arrays(bool on) {
+  const bool was = g.arrays_on;
+  g.arrays_on = on;
+  return was;
+}
+
+namespace {
+
+void release_records(PyObject* capsule) {
+  delete static_cast<std::shared_ptr<RecordArrays>*>(PyCapsule_GetPointer(capsule, "orvane.tidemark.records"));
+}
+
+// A read-only array over `data`, kept alive by a reference to the run's records.
+template <class T>
+PyObject* view(const std::shared_ptr<RecordArrays>& owner, T* data, int nd, npy_intp* dims, int typenum) {
+  // An empty vector may have no buffer: NumPy needs a pointer all the same.
+  static T none[1] = {};
+  PyRef a = PyRef::steal(PyArray_New(&PyArray_Type, nd, dims, typenum, nullptr, data ? data : none, 0,
+                                     NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+  if (!a) return nullptr;
+  auto* hold = new std::shared_ptr<RecordArrays>(owner);
+  PyObject* base = PyCapsule_New(hold, "orvane.tidemark.records", release_records);
+  if (!base) {
+    delete hold;
+    return nullptr;
+  }
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(a.get()), base) < 0) return nullptr;  // steals base
+  return a.release();
+}
+
+}  // namespace
+
+PyObject* record_arrays() {
+  try {
+    if (!g.arrays) Py_RETURN_NONE;
+    std::shared_ptr<RecordArrays> r = g.arrays;
+    const npy_intp n = static_cast<npy_intp>(r->positions.size());
+    const npy_intp width = n > 0 && r->width > 0 ? static_cast<npy_intp>(r->width) : 0;
+    if (static_cast<npy_intp>(r->trades.size()) != 3 * n || static_cast<npy_intp>(r->complete) != n ||
+        static_cast<npy_intp>(r->marks.size()) != n * width) {
+      PyErr_Format(PyExc_ValueError,
+                   "the last run's records are incomplete (%zd trades, %zd positions, %zd excursion values): "
+                   "it failed before it finished",
+                   static_cast<Py_ssize_t>(r->trades.size() / 3), static_cast<Py_ssize_t>(n),
+                   static_cast<Py_ssize_t>(r->marks.size()));
+      return nullptr;
+    }
+    r->handed_out = true;
+    npy_intp shape_t[2] = {n, 3}, shape_p[1] = {n}, shape_m[2] = {n, width};
+    PyRef t = PyRef::steal(view(r, r->trades.data(), 2, shape_t, NPY_INT64));
+    if (!t) return nullptr;
+    PyRef p = PyRef::steal(view(r, r->positions.data(), 1, shape_p, NPY_DOUBLE));
+    if (!p) return nullptr;
+    PyRef m = PyRef::steal(view(r, r->marks.data(), 2, shape_m, NPY_DOUBLE));
+    if (!m) return nullptr;
+    return PyTuple_Pack(3, t.get(), p.get(), m.get());
+  } catch (...) {
+    set_from_cpp_exception();
+    return nullptr;
+  }
 }
 
 }  // namespace orvane::tidemark

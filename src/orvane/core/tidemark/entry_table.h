@@ -16,9 +16,13 @@ using RecordDateFn = void (*)(int);
 using RecordEntryFn = void (*)(int, double, int);
 using RecordExitFn = void (*)(int, int);
 using EndAnalysisFn = PyObject* (*)(std::map<int, double>&);
+using SetRecordArraysFn = bool (*)(bool);
+using RecordArraysFn = PyObject* (*)();
 
 inline constexpr const char* kModule = "orvane.core.tidemark";
 inline constexpr const char* kTableAttr = "_native_entries";
+// Entries beyond the seven: the records kept as arrays (an opt-in mode).
+inline constexpr const char* kExtrasAttr = "_native_extras";
 
 inline constexpr const char* kSigArraySlot = "PyArrayObject *";
 inline constexpr const char* kSigStartAnalysis =
@@ -27,6 +31,8 @@ inline constexpr const char* kSigRecordDate = "void (int)";
 inline constexpr const char* kSigRecordEntry = "void (int, double, int)";
 inline constexpr const char* kSigRecordExit = "void (int, int)";
 inline constexpr const char* kSigEndAnalysis = "PyObject *(std::map<int,double>  &)";
+inline constexpr const char* kSigSetRecordArrays = "bool (bool)";
+inline constexpr const char* kSigRecordArrays = "PyObject *(void)";
 
 struct Bound {
   PyArrayObject** entry = nullptr;
@@ -36,6 +42,8 @@ struct Bound {
   RecordEntryFn record_entry = nullptr;
   RecordExitFn record_exit = nullptr;
   EndAnalysisFn end_analysis = nullptr;
+  SetRecordArraysFn set_record_arrays = nullptr;
+  RecordArraysFn record_arrays = nullptr;
 };
 
 namespace detail {
@@ -86,6 +94,12 @@ inline PyObject* bind(Bound* out) {
   b.record_exit = reinterpret_cast<RecordExitFn>(p);
   if (!(p = detail::bind_one(t, "end_analysis", kSigEndAnalysis, true))) return nullptr;
   b.end_analysis = reinterpret_cast<EndAnalysisFn>(p);
+  PyRef extras = PyRef::steal(PyObject_GetAttrString(module.get(), kExtrasAttr));
+  if (!extras) return nullptr;
+  if (!(p = detail::bind_one(extras.get(), "set_record_arrays", kSigSetRecordArrays, true))) return nullptr;
+  b.set_record_arrays = reinterpret_cast<SetRecordArraysFn>(p);
+  if (!(p = detail::bind_one(extras.get(), "record_arrays", kSigRecordArrays, true))) return nullptr;
+  b.record_arrays = reinterpret_cast<RecordArraysFn>(p);
   *out = b;
   return module.release();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
@@ -289,48 +290,85 @@ bool exit_return(const Matrix& price, const Matrix& close, int pid, int i_entry,
   return true;
 }
 
-// The result: 6 * floor((window - 1) / window_step) + 12 values, -1 where no
-// sampled block falls, the exit's block last.
-PyObject* result_blocks(const Sampler& samples) {
+// The result's length: 6 * floor((window - 1) / window_step) + 12 values.
+bool record_size(long long* arsize) {
   if (g.window_step == 0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-    return nullptr;
+    return false;
   }
   const long long num = static_cast<long long>(g.window) - 1;
   const long long den = g.window_step;
   long long q = num / den;
   if (num % den != 0 && ((num < 0) != (den < 0))) q -= 1;  // floor, not truncation
-  const long long arsize = 6 * q + 12;
+  *arsize = 6 * q + 12;
+  return true;
+}
 
-  npy_intp dims[1] = {static_cast<npy_intp>(arsize)};
-  PyRef ret = PyRef::steal(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
-  if (!ret) return nullptr;
-  double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())));
+// The result's values into out[0, arsize): -1 where no sampled block falls, the
+// exit's block last.
+bool fill_blocks(const Sampler& samples, double* out, long long arsize) {
   for (long long k = 0; k < arsize; ++k) out[k] = -1;
-
   for (uint64_t j = 0; j < samples.count(); ++j) {
     const long long k = static_cast<long long>(6 * j);
     for (int s = 0; s < 6; ++s) {
       if (k + s >= arsize) {
         raise_buffer_bounds(0);
-        return nullptr;
+        return false;
       }
       out[k + s] = samples.block_value(static_cast<size_t>(k + s));
     }
   }
   for (int s = 0; s < 6; ++s) {
-    if (!store_item(out, arsize, arsize - 6 + s, samples.exit_block()[s])) return nullptr;
+    if (!store_item(out, arsize, arsize - 6 + s, samples.exit_block()[s])) return false;
   }
+  return true;
+}
+
+PyObject* result_blocks(const Sampler& samples) {
+  long long arsize;
+  if (!record_size(&arsize)) return nullptr;
+  npy_intp dims[1] = {static_cast<npy_intp>(arsize)};
+  PyRef ret = PyRef::steal(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+  if (!ret) return nullptr;
+  double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())));
+  if (!fill_blocks(samples, out, arsize)) return nullptr;
   return ret.release();
 }
 
-PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction, int i_exit_trasnaction) {
+// Appended to the run's arrays: no Python object per trade.
+bool append_blocks(const Sampler& samples, RecordArrays& out) {
+  long long arsize;
+  if (!record_size(&arsize)) return false;
+  if (arsize < 0) {
+    PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
+    return false;
+  }
+  if (out.width < 0) out.width = arsize;
+  if (arsize != out.width) {
+    PyErr_Format(PyExc_ValueError, "an excursion record of %lld values after records of %lld", arsize, out.width);
+    return false;
+  }
+  const size_t at = out.marks.size();
+  out.marks.resize(at + static_cast<size_t>(arsize));
+  if (!fill_blocks(samples, out.marks.data() + at, arsize)) {
+    out.marks.resize(at);
+    return false;
+  }
+  ++out.complete;
+  return true;
+}
+
+// Walks the trade and hands its samples to `finish`, which makes the result.
+template <class Finish>
+auto analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction, int i_exit_trasnaction,
+             Finish finish) -> decltype(finish(std::declval<const Sampler&>())) {
+  using Result = decltype(finish(std::declval<const Sampler&>()));
   const int pid = price_column(sid);
 
   if (g.price == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.400s'", Py_TYPE(g.price)->tp_name,
                  "shape");
-    return nullptr;
+    return Result{};
   }
   // Held while their views are read (see close_trade for why).
   PyRef hold_price = PyRef::borrow(g.price), hold_close = PyRef::borrow(g.close);
@@ -339,24 +377,24 @@ PyObject* analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_tr
 
   long long i_exit_max;
   size_t n;
-  if (!walk_end(i_entry, i_exit, price.v.n0, &i_exit_max, &n)) return nullptr;
+  if (!walk_end(i_entry, i_exit, price.v.n0, &i_exit_max, &n)) return Result{};
   SamplesLease lease;
   Sampler samples(n, i_entry, i_exit, (*lease).blocks);
   prefetch_trade(price, close, pid, i_entry, i_exit_max);
 
   Walk w{is_long};
   double v;
-  if (!entry_value(price, close, pid, i_entry, is_long, i_entry_trasnaction, &v)) return nullptr;
+  if (!entry_value(price, close, pid, i_entry, is_long, i_entry_trasnaction, &v)) return Result{};
   w.start(v);
   samples.keep(0, w.st);
-  if (!walk_closes(close, pid, i_entry, i_exit_max, w, samples)) return nullptr;
+  if (!walk_closes(close, pid, i_entry, i_exit_max, w, samples)) return Result{};
 
   if (i_exit_trasnaction != 0) {
     double last;
-    if (!exit_return(price, close, pid, i_entry, i_exit_max, is_long, w.st.ret, &last)) return nullptr;
+    if (!exit_return(price, close, pid, i_entry, i_exit_max, is_long, w.st.ret, &last)) return Result{};
     samples.set_last_return(last);
   }
-  return result_blocks(samples);
+  return finish(samples);
 }
 
 }  // namespace
@@ -365,13 +403,27 @@ PyObject* tidemark_analysis(int sid, int i_entry, int i_exit, bool is_long, int 
                             int i_exit_trasnaction) {
   PyObject* r = nullptr;
   try {
-    r = analyse(sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction);
+    r = analyse(sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction, result_blocks);
   } catch (...) {
     set_from_cpp_exception();
     r = nullptr;
   }
   if (!r) ORVANE_TRACEBACK(kQualname);
   return r;
+}
+
+bool tidemark_analysis_into(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
+                            int i_exit_trasnaction, RecordArrays& out) {
+  bool ok = false;
+  try {
+    ok = analyse(sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction,
+                 [&out](const Sampler& samples) { return append_blocks(samples, out); });
+  } catch (...) {
+    set_from_cpp_exception();
+    ok = false;
+  }
+  if (!ok) ORVANE_TRACEBACK(kQualname);
+  return ok;
 }
 
 }  // namespace orvane::tidemark

@@ -72,6 +72,13 @@ PyObject* init_module() {
       !publish(table.get(), "end_analysis", reinterpret_cast<void*>(&end_analysis), kSigEndAnalysis))
     return nullptr;
   if (!add_object(module.get(), kTableAttr, table.get())) return nullptr;
+  PyRef extras = PyRef::steal(PyDict_New());
+  if (!extras) return nullptr;
+  if (!publish(extras.get(), "set_record_arrays", reinterpret_cast<void*>(&set_record_arrays),
+               kSigSetRecordArrays) ||
+      !publish(extras.get(), "record_arrays", reinterpret_cast<void*>(&record_arrays), kSigRecordArrays) ||
+      !add_object(module.get(), kExtrasAttr, extras.get()))
+    return nullptr;
   return module.release();
 }
 

@@ -1,11 +1,25 @@
 // Module-global state of the analytics module and the functions its files share.
 #pragma once
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "numpy_api.h"
 
 namespace orvane::tidemark {
+
+// One run's records kept natively instead of in the three lists: trades as
+// (sid, entry row, exit row) triples, positions, and the excursion records back to
+// back, `width` values each. Shared with the arrays handed out, which outlive the run.
+struct RecordArrays {
+  std::vector<int64_t> trades;
+  std::vector<double> positions;
+  std::vector<double> marks;
+  long long width = -1;  // set by the first record
+  size_t complete = 0;   // records whose every value was written
+  bool handed_out = false;  // arrays view the buffers: they must never move again
+};
 
 struct State {
   PyObject* price = nullptr;  // 2-D float64 ndarray or None, owned
@@ -25,6 +39,8 @@ struct State {
   PyObject* trades = nullptr;
   PyObject* trade_positions = nullptr;
   PyObject* tidemark = nullptr;
+  bool arrays_on = false;               // the switch, read by start_analysis
+  std::shared_ptr<RecordArrays> arrays;  // the run's records when it kept arrays
 };
 
 extern State g;
@@ -39,5 +55,12 @@ PyObject* end_analysis(std::map<int, double>& pos);
 // The excursion record of one trade: a new 1-D float64 array, or nullptr with an error set.
 PyObject* tidemark_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
                             int i_exit_trasnaction);
+// The same record appended to `out` (its length `width` checked against the run's
+// first); false with an error set, `out` then unchanged.
+bool tidemark_analysis_into(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
+                            int i_exit_trasnaction, RecordArrays& out);
+
+bool set_record_arrays(bool on);
+PyObject* record_arrays();
 
 }  // namespace orvane::tidemark

@@ -183,7 +183,19 @@ PyMethodDef kMethods[] = {
      "row, exit row), positions float64 [n] and records float64 [n, record\n"
      "length], row k of each from entry k of trades, trade_positions and\n"
      "tidemark. The lists themselves are left as they are. Raises TypeError or\n"
-     "ValueError when they do not hold what a run writes."},
+     "ValueError when they do not hold what a run writes.\n\n"
+     "After a run with record_arrays on, the run's own arrays instead: read-only,\n"
+     "the same values, no copy (every call returns views of the same memory).\n"
+     "A run that failed leaves what it recorded up to then, as the lists do;\n"
+     "ValueError when it failed inside a record."},
+    {"record_arrays", ORVANE_KW_FUNC(record_arrays), METH_VARARGS | METH_KEYWORDS,
+     "record_arrays(on)\n--\n\n"
+     "Switch array mode of later backtest_ runs on or off (off at import); return\n"
+     "the previous setting. Each run reads the switch once, when it starts. In\n"
+     "array mode the analytics keep each trade, its position and its excursion\n"
+     "record in native arrays that get_trade_arrays returns, and make no Python\n"
+     "object per trade: the lists of orvane.core.tidemark stay empty. creturn and\n"
+     "every other result of a run are unchanged."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,6 +16,8 @@ namespace orvane::tradeloom {
 namespace {
 
 constexpr Signature kSig{"get_trade_arrays", nullptr, 0, 0};
+constexpr const char* kSwitchParams[] = {"on"};
+constexpr Signature kSwitchSig{"record_arrays", kSwitchParams, 1, 1};
 
 bool read_trade(PyObject* rec, int64_t* out, Py_ssize_t i) {
   if (!PyList_Check(rec) || PyList_GET_SIZE(rec) != 3) {
@@ -82,6 +84,10 @@ PyRef result_list(PyObject* analytics, const char* name) {
 
 PyObject* build(PyObject* args, PyObject* kwargs) {
   if (!bind_args(kSig, args, kwargs, nullptr)) return nullptr;
+  // A run that kept its records as arrays hands those over, without a copy.
+  PyRef kept = PyRef::steal(g.analytics.record_arrays());
+  if (!kept) return nullptr;
+  if (kept.get() != Py_None) return kept.release();
   PyRef analytics = PyRef::steal(PyImport_ImportModule("orvane.core.tidemark"));
   if (!analytics) return nullptr;
   // Held for the whole call; a conversion that runs Python code may change the lists,
@@ -132,7 +138,19 @@ PyObject* build(PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(3, t.get(), p.get(), m.get());
 }
 
+PyObject* switch_arrays(PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!bind_args(kSwitchSig, args, kwargs, a)) return nullptr;
+  bool on;
+  if (!to_truth(a[0], &on)) return nullptr;
+  return PyBool_FromLong(g.analytics.set_record_arrays(on));
+}
+
 }  // namespace
+
+PyObject* record_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.tradeloom.record_arrays", [&] { return switch_arrays(args, kwargs); });
+}
 
 PyObject* get_trade_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.tradeloom.get_trade_arrays", [&] { return build(args, kwargs); });

@@ -357,6 +357,7 @@ PyObject* normalize_weight(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_trade_stocks(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ioft(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* record_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* record_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_trade_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* set_financing(PyObject* self, PyObject* args, PyObject* kwargs);
