@@ -5,6 +5,7 @@ installed build; the driver builds the same seeded market in every worker and th
 times them round by round, interleaved, so that machine load hits every build alike.
 
     python bench/bench_scaling.py --w-only
+    python bench/bench_scaling.py --w-only --arrays                 # as the front runs it
     python bench/bench_scaling.py --python ../venv-base/bin/python --python ../venv-perf/bin/python
 
 On a shared machine, `--clock cpu` times the worker thread's CPU time instead of
@@ -51,6 +52,16 @@ def worker():
         # The young generation the run leaves behind is collected inside the timing.
         gc.collect(0)
 
+    def run_arrays():
+        # Array mode, as the front runs it: the records handed over are part of the run.
+        was = tradeloom.record_arrays(True)
+        try:
+            tradeloom.backtest_(**kwargs)
+            tradeloom.get_trade_arrays()
+        finally:
+            tradeloom.record_arrays(was)
+        gc.collect(0)
+
     for line in sys.stdin:
         cmd = json.loads(line)
         if cmd["cmd"] == "build":
@@ -59,9 +70,9 @@ def worker():
             market, kwargs = make_workload(*cmd["size"])
             tradeloom.backtest_(**kwargs)
             trades = len(tradeloom.get_trade_stocks(market.pos_columns, market.price_index, False)[0])
-            out = {"trades": trades}
+            out = {"trades": trades, "arrays": hasattr(tradeloom, "record_arrays")}
         else:
-            fn = run if cmd["what"] == "engine" else (lambda: read_bound(market))
+            fn = {"engine": run, "arrays": run_arrays, "read": lambda: read_bound(market)}[cmd["what"]]
             clock = time.thread_time if cmd["clock"] == "cpu" else time.perf_counter
             gc.collect()
             start = clock()
@@ -89,13 +100,17 @@ class Worker:
         self.proc.wait()
 
 
-def measure(workers, size, repeat, clock):
-    trades = [w.ask(cmd="build", size=size)["trades"] for w in workers]
+def measure(workers, size, repeat, clock, arrays=False):
+    built = [w.ask(cmd="build", size=size) for w in workers]
+    trades = [b["trades"] for b in built]
+    if arrays and not all(b["arrays"] for b in built):
+        raise SystemExit("--arrays: a build without record_arrays")
+    what = "arrays" if arrays else "engine"
     engine = [[] for _ in workers]
     read = [[] for _ in workers]
     for _ in range(repeat):
         for i, w in enumerate(workers):
-            engine[i].append(w.ask(cmd="time", what="engine", clock=clock)["seconds"])
+            engine[i].append(w.ask(cmd="time", what=what, clock=clock)["seconds"])
             read[i].append(w.ask(cmd="time", what="read", clock=clock)["seconds"])
     return trades, [statistics.median(t) for t in engine], [statistics.median(t) for t in read]
 
@@ -107,6 +122,10 @@ def main(argv=None):
     parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
                         help="wall time, or the worker thread's CPU time (steadier on a shared machine)")
     parser.add_argument("--w-only", action="store_true", help="only workload W")
+    parser.add_argument("--arrays", action="store_true",
+                        help="time the runs in array mode (record_arrays), the records taken out")
+    parser.add_argument("--size", type=int, nargs=3, metavar=("ROWS", "STOCKS", "HELD"),
+                        help="one configuration instead of the table")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
@@ -123,8 +142,10 @@ def main(argv=None):
         if len(pythons) > 1:
             head += " " + " ".join(f"{f'{i}/0':>6}" for i in range(1, len(pythons)))
         print(head, flush=True)
-        for size in ([W] if args.w_only else SCALING):
-            trades, engine, read = measure(workers, size, args.repeat, args.clock)
+        print("engine: array mode, records taken out" if args.arrays else "engine: list mode", flush=True)
+        sizes = [tuple(args.size)] if args.size else [W] if args.w_only else SCALING
+        for size in sizes:
+            trades, engine, read = measure(workers, size, args.repeat, args.clock, args.arrays)
             if len(set(trades)) != 1:
                 raise SystemExit(f"builds disagree on the number of trades: {trades}")
             line = f"{size[0]:>5} {size[1]:>6} {size[2]:>4} {trades[0]:>6}"

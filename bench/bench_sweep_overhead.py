@@ -5,8 +5,8 @@ delistings) with fixed weights and a stop-loss grid, swept in this process.  Eac
 times, interleaved:
 
 - engine: ``backtest_`` alone on the arrays the front prepared, once per grid point, run
-  as the front runs it: with the ledger on and the cyclic collector paused (a bare call,
-  neither, is shown too);
+  as the front runs it: with the ledger on, the records kept as arrays and the cyclic
+  collector paused (a bare call, none of them, is shown too);
 - sweep: ``orvane.sweep`` over the same grid: each run's own time (its ``seconds``: the
   weights' alignment, the engine, reading its records, its statistics), and within it the
   engine's calls and the statistics, timed by wrapping them; and the sweep's whole time.
@@ -45,17 +45,22 @@ STOPS = [None, 0.03, 0.05, 0.08, 0.1, 0.12, 0.15, 0.2, 0.25, 0.3]
 
 
 def engine_times(arrays, cores, as_the_front_runs_it):
-    """Wall seconds of each grid point's engine run: with the ledger and the cyclic
-    collector paused, as the front runs it, or as a bare call (neither)."""
+    """Wall seconds of each grid point's engine run: with the ledger, the records kept as
+    arrays and the cyclic collector paused, as the front runs it, or as a bare call
+    (none of them)."""
     tradeloom.record_ledger(as_the_front_runs_it)
+    was = tradeloom.record_arrays(as_the_front_runs_it)
     wall = []
-    for core in cores:
-        if as_the_front_runs_it:
-            gc.disable()
-        start = time.perf_counter()
-        tradeloom.backtest_(**arrays, **core)
-        wall.append(time.perf_counter() - start)
-        gc.enable()
+    try:
+        for core in cores:
+            if as_the_front_runs_it:
+                gc.disable()
+            start = time.perf_counter()
+            tradeloom.backtest_(**arrays, **core)
+            wall.append(time.perf_counter() - start)
+            gc.enable()
+    finally:
+        tradeloom.record_arrays(was)
     return wall
 
 
