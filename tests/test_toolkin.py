@@ -65,3 +65,82 @@ def test_type_errors(args, kwargs, message):
         str_to_bytearray(*args, **kwargs)
     assert str(info.value) == message
     assert QUAL in tb_names(info.value)
+
+
+# ---------------------------------------------------------------- price scans
+
+import numpy as np  # noqa: E402
+
+from orvane.core import toolkin  # noqa: E402
+
+TOL, DOWN, UP = 1e-9, 0.3, 4.0
+SPECIAL = [np.nan, 0.0, -0.0, -1.0, np.inf, -np.inf, 1e-300, 1e300, 5e-324]
+
+
+def reference(close, open_, high, low):
+    """The verdicts as whole-matrix NumPy arithmetic: positive, bars hold, jumps."""
+    with np.errstate(all="ignore"):
+        positive = all(not np.any(~np.isnan(m) & ~((m > 0) & (m < np.inf)))
+                       for m in (close, open_, high, low) if m is not None)
+        body_lo = (close if open_ is None else np.minimum(open_, close)) * (1 + TOL)
+        body_hi = (close if open_ is None else np.maximum(open_, close)) * (1 - TOL)
+        bad = (low > body_lo) | (high < body_hi)
+        move = close[1:] / close[:-1]
+        jumps = bool(np.any((move < DOWN) | (move > UP)))
+    return positive, not bad.any(), jumps
+
+
+def market(rng, rows, cols, specials, layout):
+    close = 20.0 * np.exp(np.cumsum(rng.normal(0.0, 0.02, (rows, cols)), axis=0))
+    open_ = close * rng.uniform(0.97, 1.03, close.shape)
+    high = np.maximum(open_, close) * rng.uniform(1.0, 1.02, close.shape)
+    low = np.minimum(open_, close) * rng.uniform(0.98, 1.0, close.shape)
+    fields = [close, open_, high, low]
+    for _ in range(specials):
+        k, i, j = rng.integers(4), rng.integers(rows), rng.integers(cols)
+        # Specials, moves to either side of the thresholds, and bars off by a hair.
+        choice = rng.integers(5)
+        if choice == 4:
+            # No open: the check skips the bar, however low and high lie against the close.
+            fields[1][i, j] = np.nan
+            fields[2 + rng.integers(2)][i, j] = fields[0][i, j] * rng.choice([0.99, 1.01])
+        elif choice == 0:
+            fields[k][i, j] = SPECIAL[rng.integers(len(SPECIAL))]
+        elif choice == 1 and i:
+            fields[0][i, j] = fields[0][i - 1, j] * rng.choice([DOWN, UP, 0.2999999, 4.0000001, 0.31])
+        else:
+            fields[k][i, j] *= 1 + rng.choice([-2e-9, -0.5e-9, 0.5e-9, 2e-9])
+    if layout == "fortran":
+        fields = [np.asfortranarray(f) for f in fields]
+    elif layout == "strided":
+        fields = [np.repeat(np.repeat(f, 2, axis=0), 3, axis=1)[::2, ::3] for f in fields]
+    return fields
+
+
+@pytest.mark.parametrize("layout", ["c", "fortran", "strided"])
+@pytest.mark.parametrize("seed", range(40))
+def test_price_scans_agree_with_the_array_arithmetic(seed, layout):
+    rng = np.random.default_rng(seed)
+    rows, cols = int(rng.integers(1, 30)), int(rng.integers(1, 12))
+    close, open_, high, low = market(rng, rows, cols, int(rng.integers(0, 4)), layout)
+    positive, hold, jumps = reference(close, open_, high, low)
+    assert all(toolkin.positive_finite(m) for m in (close, open_, high, low)) == positive
+    assert toolkin.bars_hold(close, open_, high, low, TOL) == hold
+    assert toolkin.has_jumps(close, DOWN, UP) == jumps
+    # Without open, the body is the close alone; without high or low, that side is unchecked.
+    assert toolkin.bars_hold(close, None, high, low, TOL) == reference(close, None, high, low)[1]
+    assert toolkin.bars_hold(close, open_, None, low, TOL) == bool(
+        not np.any(low > np.minimum(open_, close) * (1 + TOL)))
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: toolkin.positive_finite([[1.0]]), TypeError, "expected numpy.ndarray"),
+    (lambda: toolkin.positive_finite(np.ones(3)), ValueError, "wrong number of dimensions"),
+    (lambda: toolkin.positive_finite(np.ones((2, 2), dtype=np.float32)), ValueError, "dtype mismatch"),
+    (lambda: toolkin.bars_hold(np.ones((2, 2)), None, np.ones((2, 3)), None, TOL), ValueError, "one shape"),
+    (lambda: toolkin.bars_hold(np.ones((2, 2)), None, None, None), TypeError, "takes exactly 5"),
+    (lambda: toolkin.has_jumps(np.ones((2, 2)), "x", UP), TypeError, "must be real number"),
+])
+def test_price_scans_refuse_what_they_cannot_read(call, exc, message):
+    with pytest.raises(exc, match=message):
+        call()

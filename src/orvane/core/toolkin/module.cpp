@@ -1,13 +1,18 @@
 // Small utilities for the package's Python layer: text to a byte array holding
-// the low 8 bits of each code point.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// the low 8 bits of each code point, and one-pass scans that tell the price checks
+// a matrix is clean (the checks then skip their slower passes that name the faults).
+#define ORVANE_NUMPY_IMPORT
+#include "numpy_api.h"
 
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "args.h"
 #include "errors.h"
 #include "pyref.h"
+#include "strided.h"
 
 namespace orvane::toolkin {
 
@@ -47,12 +52,250 @@ PyObject* str_to_bytearray(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.toolkin.str_to_bytearray", [&] { return str_to_bytearray_impl(args, kwargs); });
 }
 
+// A 2-D float64 ndarray argument, or None where allowed.
+bool float_matrix(PyObject* o, const char* name, bool optional, View2<double>* out) {
+  if (optional && o == Py_None) return true;
+  if (!PyArray_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 PyArray_Type.tp_name, Py_TYPE(o)->tp_name);
+    return false;
+  }
+  if (!check_array_buffer(reinterpret_cast<PyArrayObject*>(o), 2, Elem::Float64, "double")) return false;
+  *out = view2<double>(o);
+  return true;
+}
+
+bool same_shape(const View2<double>& a, const View2<double>& b) {
+  if (!b.present || (a.n0 == b.n0 && a.n1 == b.n1)) return true;
+  PyErr_SetString(PyExc_ValueError, "the matrices must have one shape");
+  return false;
+}
+
+// Calls f(i, j) on every cell in the order the matrix lies in memory; stops at the
+// first true and returns it.
+template <class F>
+bool any_cell(const View2<double>& m, F f) {
+  if (std::llabs(static_cast<long long>(m.s1)) <= std::llabs(static_cast<long long>(m.s0))) {
+    for (npy_intp i = 0; i < m.n0; ++i)
+      for (npy_intp j = 0; j < m.n1; ++j)
+        if (f(i, j)) return true;
+  } else {
+    for (npy_intp j = 0; j < m.n1; ++j)
+      for (npy_intp i = 0; i < m.n0; ++i)
+        if (f(i, j)) return true;
+  }
+  return false;
+}
+
+// NumPy's minimum and maximum: NaN when either is.
+inline double nan_min(double a, double b) { return std::isnan(a) || std::isnan(b) ? NAN : (a < b ? a : b); }
+inline double nan_max(double a, double b) { return std::isnan(a) || std::isnan(b) ? NAN : (a > b ? a : b); }
+
+// The matrices' contiguous lines, for loops the compiler can vectorise: rows (axis 1
+// of unit stride) or columns (axis 0), when every matrix given lies that way, aligned.
+struct Lines {
+  bool ok = false;
+  bool rows = true;
+  npy_intp count = 0, length = 0;
+
+  const double* line(const View2<double>& m, npy_intp k) const {
+    return reinterpret_cast<const double*>(m.data + k * (rows ? m.s0 : m.s1));
+  }
+};
+
+Lines lines_of(std::initializer_list<const View2<double>*> ms) {
+  const View2<double>& first = **ms.begin();
+  for (const bool rows : {true, false}) {
+    bool all = true;
+    for (const View2<double>* m : ms) {
+      if (!m->present) continue;
+      const npy_intp unit = rows ? m->s1 : m->s0;
+      all = all && (unit == sizeof(double) || (rows ? m->n1 : m->n0) <= 1) &&
+            reinterpret_cast<uintptr_t>(m->data) % alignof(double) == 0 && m->s0 % sizeof(double) == 0 &&
+            m->s1 % sizeof(double) == 0;
+    }
+    if (all) return {true, rows, rows ? first.n0 : first.n1, rows ? first.n1 : first.n0};
+  }
+  return {};
+}
+
+// Non-zero when a value of p[0, n) is neither NaN nor in (0, inf).
+// The scan loops also get an AVX2 build where the loader can pick one at run time: the
+// baseline x86-64 vector unit cannot turn their comparisons into flags (glibc: the
+// pick needs its ifunc).
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define ORVANE_SCAN_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+#endif
+#ifndef ORVANE_SCAN_CLONES
+#define ORVANE_SCAN_CLONES
+#endif
+
+// (Flags are 64-bit like the doubles they come from, so the loops vectorise.)
+ORVANE_SCAN_CLONES bool outside_positive(const double* p, npy_intp n) {
+  int64_t bad = 0;
+  for (npy_intp k = 0; k < n; ++k) {
+    const double v = p[k];
+    bad |= static_cast<int64_t>(v == v) & ~(static_cast<int64_t>(v > 0) & static_cast<int64_t>(v < INFINITY));
+  }
+  return bad & 1;
+}
+
+// Non-zero when some bar of the line breaks the check; NaN in open or close skips it.
+template <bool High, bool Low>
+ORVANE_SCAN_CLONES bool broken_bars(const double* c, const double* o, const double* h, const double* l, npy_intp n, double up,
+                 double down) {
+  int64_t bad = 0;
+  for (npy_intp k = 0; k < n; ++k) {
+    const double cc = c[k], oo = o[k];
+    const int64_t known = static_cast<int64_t>(cc == cc) & static_cast<int64_t>(oo == oo);
+    if (Low) bad |= static_cast<int64_t>(l[k] > (oo < cc ? oo : cc) * up) & known;
+    if (High) bad |= static_cast<int64_t>(h[k] < (oo > cc ? oo : cc) * down) & known;
+  }
+  return bad != 0;
+}
+
+// Non-zero when some cur[k] / prev[k] is below down or above up.
+ORVANE_SCAN_CLONES bool moves_beyond(const double* prev, const double* cur, npy_intp n, double down, double up) {
+  int64_t jump = 0;
+  for (npy_intp k = 0; k < n; ++k) {
+    const double move = cur[k] / prev[k];
+    jump |= static_cast<int64_t>(move < down) | static_cast<int64_t>(move > up);
+  }
+  return jump != 0;
+}
+
+constexpr const char* kPositiveParams[] = {"values"};
+constexpr Signature kPositiveSig{"positive_finite", kPositiveParams, 1, 1};
+
+PyObject* positive_finite_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!bind_args(kPositiveSig, args, kwargs, a)) return nullptr;
+  View2<double> m;
+  if (!float_matrix(a[0], "values", false, &m)) return nullptr;
+  // NaN is a missing value; every other must lie in (0, inf).
+  const Lines lines = lines_of({&m});
+  if (lines.ok) {
+    for (npy_intp k = 0; k < lines.count; ++k)
+      if (outside_positive(lines.line(m, k), lines.length)) Py_RETURN_FALSE;
+    Py_RETURN_TRUE;
+  }
+  const bool bad = any_cell(m, [&](npy_intp i, npy_intp j) {
+    const double v = m(i, j);
+    return !std::isnan(v) && !(v > 0 && v < INFINITY);
+  });
+  return PyBool_FromLong(!bad);
+}
+
+constexpr const char* kBarsParams[] = {"close", "open", "high", "low", "tolerance"};
+constexpr Signature kBarsSig{"bars_hold", kBarsParams, 5, 5};
+
+PyObject* bars_hold_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[5];
+  if (!bind_args(kBarsSig, args, kwargs, a)) return nullptr;
+  View2<double> c, o, h, l;
+  double tol;
+  if (!float_matrix(a[0], "close", false, &c) || !float_matrix(a[1], "open", true, &o) ||
+      !float_matrix(a[2], "high", true, &h) || !float_matrix(a[3], "low", true, &l) || !to_double(a[4], &tol))
+    return nullptr;
+  if (!same_shape(c, o) || !same_shape(c, h) || !same_shape(c, l)) return nullptr;
+  // As the check's array arithmetic: the body's ends times 1 + tol (low) and 1 - tol
+  // (high), compared in double; a NaN anywhere compares false.
+  const double up = 1 + tol, down = 1 - tol;
+  const Lines lines = lines_of({&c, &o, &h, &l});
+  if (lines.ok) {
+    // Without open the body is the close alone: min(close, close) is close.
+    const View2<double>& open = o.present ? o : c;
+    auto kernel = h.present ? (l.present ? broken_bars<true, true> : broken_bars<true, false>)
+                            : (l.present ? broken_bars<false, true> : broken_bars<false, false>);
+    for (npy_intp k = 0; k < lines.count; ++k) {
+      const double* hp = h.present ? lines.line(h, k) : nullptr;
+      const double* lp = l.present ? lines.line(l, k) : nullptr;
+      if (kernel(lines.line(c, k), lines.line(open, k), hp, lp, lines.length, up, down)) Py_RETURN_FALSE;
+    }
+    Py_RETURN_TRUE;
+  }
+  const bool bad = any_cell(c, [&](npy_intp i, npy_intp j) {
+    const double cc = c(i, j);
+    if (l.present) {
+      const double body = (o.present ? nan_min(o(i, j), cc) : cc) * up;
+      if (l(i, j) > body) return true;
+    }
+    if (h.present) {
+      const double body = (o.present ? nan_max(o(i, j), cc) : cc) * down;
+      if (h(i, j) < body) return true;
+    }
+    return false;
+  });
+  return PyBool_FromLong(!bad);
+}
+
+constexpr const char* kJumpParams[] = {"close", "down", "up"};
+constexpr Signature kJumpSig{"has_jumps", kJumpParams, 3, 3};
+
+PyObject* has_jumps_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[3];
+  if (!bind_args(kJumpSig, args, kwargs, a)) return nullptr;
+  View2<double> c;
+  double down, up;
+  if (!float_matrix(a[0], "close", false, &c) || !to_double(a[1], &down) || !to_double(a[2], &up)) return nullptr;
+  // The move into row i from row i - 1; 0 before a price gives inf, a jump too.
+  const Lines lines = lines_of({&c});
+  if (lines.ok && c.n0 > 1) {
+    if (lines.rows) {
+      for (npy_intp i = 1; i < c.n0; ++i)
+        if (moves_beyond(lines.line(c, i - 1), lines.line(c, i), c.n1, down, up)) Py_RETURN_TRUE;
+    } else {
+      for (npy_intp j = 0; j < c.n1; ++j) {
+        const double* col = lines.line(c, j);
+        if (moves_beyond(col, col + 1, c.n0 - 1, down, up)) Py_RETURN_TRUE;
+      }
+    }
+    Py_RETURN_FALSE;
+  }
+  const bool jump = c.n0 > 1 && any_cell(c, [&](npy_intp i, npy_intp j) {
+    if (i == 0) return false;
+    const double move = c(i, j) / c(i - 1, j);
+    return move < down || move > up;
+  });
+  return PyBool_FromLong(jump);
+}
+
+PyObject* positive_finite(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.positive_finite", [&] { return positive_finite_impl(args, kwargs); });
+}
+
+PyObject* bars_hold(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.bars_hold", [&] { return bars_hold_impl(args, kwargs); });
+}
+
+PyObject* has_jumps(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.has_jumps", [&] { return has_jumps_impl(args, kwargs); });
+}
+
+#define ORVANE_TOOLKIN_FUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
 PyMethodDef kMethods[] = {
-    {"str_to_bytearray", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(str_to_bytearray)),
+    {"str_to_bytearray", ORVANE_TOOLKIN_FUNC(str_to_bytearray),
      METH_VARARGS | METH_KEYWORDS,
      "str_to_bytearray(text)\n--\n\n"
      "A new bytearray of len(text) bytes, byte i being ord(text[i]) & 0xFF: Latin-1\n"
      "for code points up to U+00FF, the low 8 bits above. text must be exactly str."},
+    {"positive_finite", ORVANE_TOOLKIN_FUNC(positive_finite), METH_VARARGS | METH_KEYWORDS,
+     "positive_finite(values)\n--\n\n"
+     "True when every value of the 2-D float64 array that is not NaN lies in\n"
+     "(0, inf), in one pass without temporaries."},
+    {"bars_hold", ORVANE_TOOLKIN_FUNC(bars_hold), METH_VARARGS | METH_KEYWORDS,
+     "bars_hold(close, open, high, low, tolerance)\n--\n\n"
+     "True when no bar has low > min(open, close) * (1 + tolerance) or\n"
+     "high < max(open, close) * (1 - tolerance) (close alone without open; a\n"
+     "comparison with NaN is false). open, high and low may be None; every given\n"
+     "matrix is 2-D float64 of close's shape. One pass."},
+    {"has_jumps", ORVANE_TOOLKIN_FUNC(has_jumps), METH_VARARGS | METH_KEYWORDS,
+     "has_jumps(close, down, up)\n--\n\n"
+     "True when some close[i, j] / close[i - 1, j] is below down or above up\n"
+     "(2-D float64). One pass."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -64,4 +307,7 @@ PyModuleDef kModuleDef = {
 
 }  // namespace orvane::toolkin
 
-PyMODINIT_FUNC PyInit_toolkin(void) { return PyModule_Create(&orvane::toolkin::kModuleDef); }
+PyMODINIT_FUNC PyInit_toolkin(void) {
+  import_array();
+  return PyModule_Create(&orvane::toolkin::kModuleDef);
+}
