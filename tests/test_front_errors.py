@@ -98,6 +98,11 @@ REFUSED = {
                           r"1e\+160 on 2021-01-05"),
     "vanishing price": (dict(p=P(A=[1.0, 1, 5e-324, 1, 1, 1])), ValueError,
                         r"prices give a non-finite portfolio value"),
+    # No bar with a known high: the adjusted-close hint has nothing to weigh.
+    "low above the close, no highs": (
+        dict(p={"close": P(), "open": P(), "high": P() * np.nan, "low": P().mask(P() == 12, 13.0)},
+             intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2021-01-05: open 12, high nan, low 13, close 12\]$"),
     "Close and close": (dict(p={"Close": P(), "close": P()}), ValueError,
                         r"prices has the field 'close' twice"),
     "gross overflowing a float": (

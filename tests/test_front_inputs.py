@@ -1,3 +1,4 @@
+import dataclasses
 import warnings
 
 import numpy as np
@@ -42,6 +43,19 @@ def bars(open_=None, high=None, low=None):
     return ohlc
 
 
+class Calendar:
+    """Dates that claim ``size`` entries: the size check reads len() before listing them."""
+
+    def __init__(self, size, dates=DAYS[[0, 3]]):
+        self.size, self.dates = size, dates
+
+    def __len__(self):
+        return self.size
+
+    def __iter__(self):
+        return iter(self.dates)
+
+
 def run(**overrides):
     args = {"weights": weights(), "prices": prices()}
     args.update(overrides)
@@ -73,6 +87,8 @@ BAD = {
                    ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
     "infinite price": (dict(prices=with_column(prices(), "A", [10.0, 11, np.inf, 11, 13, 14, 13, 15])),
                        ValueError, r"prices must be positive and finite .*\[A on 2024-01-03: inf\]"),
+    "one price date, and it is 0": (dict(prices=prices().iloc[:1, :1] * 0), ValueError,
+                                    r"prices must be positive and finite .*\[A on 2024-01-01: 0.0\]"),
     "one price date": (dict(prices=prices().iloc[:1]), ValueError,
                        r"prices must have at least 2 dates and one ticker, got 1 dates and 3 tickers"),
     # The bar check compares low and high with the open as well as the close.
@@ -84,6 +100,8 @@ BAD = {
                             r"must hold together on every bar"),
     "high below the close": (dict(prices=bars(high={2: 11.5}), intrabar_exits=True), ValueError,
                              r"must hold together on every bar"),
+    "no ticker": (dict(prices=prices().iloc[:, :0]), ValueError,
+                  r"prices must have at least 2 dates and one ticker, got 8 dates and 0 tickers"),
     "duplicate tickers": (dict(prices=prices().rename(columns={"C": "B"})), ValueError,
                           r"prices has duplicate tickers: \[B\]"),
     "weights not a frame": (dict(weights=[0.5, 0.5]), TypeError, r"weights must be a DataFrame"),
@@ -100,6 +118,12 @@ BAD = {
     "calendar of integers": (dict(rebalance=range(2**64)), TypeError,
                              r"rebalance must be .*, got range\(0, 18446744073709551616\): "
                              r"integers are not dates"),
+    "calendar past the limit": (dict(rebalance=Calendar(50_000_001)), ValueError,
+                                r"rebalance must be a calendar of at most 50,000,000 dates, got "
+                                r"50,000,001"),
+    "ohlc tickers differ": (dict(prices={"close": prices(), "open": prices().rename(columns={"C": "D"})},
+                                 trade_at="open"), ValueError,
+                            r"prices\['open'\] and prices\['close'\] have different tickers: \[C, D\]$"),
     "delisting ticker": (dict(delistings={"Z": DAYS[3]}), ValueError, r"delistings has tickers without prices: \[Z\]"),
     "delisting word": (dict(delistings="guess"), ValueError, r"delistings must be None, 'infer'"),
     "stop in percent": (dict(stop_loss=10), ValueError, r"stop_loss must be a fraction in \(0, 1\], got 10: 0.10 means 10 %"),
@@ -120,6 +144,15 @@ BAD = {
 def test_bad_inputs_raise_naming_the_argument(overrides, error, message):
     with pytest.raises(error, match=message):
         run(**overrides)
+
+
+def test_the_smallest_market_runs():
+    # Two dates of one ticker: bought on the second date, still held at its close of 12.
+    close = pd.DataFrame({"A": [10.0, 12.0]}, index=DAYS[:2])
+    result = orvane.backtest(pd.DataFrame({"A": [1.0]}, index=DAYS[:1]), close, fee=0.0, tax=0.0)
+    assert list(result.full_equity) == [1.0, 1.0]
+    assert list(result.trades["exit_price"]) == [12.0]
+    assert list(result.trades["entry_date"]) == [DAYS[1]]
 
 
 # The other side of each bound: a low or high touching the open or the close holds.
@@ -259,6 +292,8 @@ def test_a_field_in_its_own_ticker_and_date_order_is_read_by_label():
 def test_a_rebalance_calendar_may_be_any_iterable_of_dates():
     dates = DAYS[[0, 3]]
     assert run(rebalance=(d for d in dates)).equity.equals(run(rebalance=list(dates)).equity)
+    # A calendar at the size limit is read as the dates it holds.
+    assert run(rebalance=Calendar(50_000_000, dates)).equity.equals(run(rebalance=list(dates)).equity)
 
 
 def test_prepared_inputs_run_as_given_only_with_their_own_prices():
@@ -271,3 +306,13 @@ def test_prepared_inputs_run_as_given_only_with_their_own_prices():
         prepared.values[0, 0] = 1.0   # shared by every run of a sweep
     with pytest.raises(ValueError, match=r"weights were prepared for other prices"):
         orvane.backtest(prepared, inputs.prepare_prices(prices()))
+    # Prepared from plain prices, not from prices read_prices adjusted: dividends are welcome.
+    cash = pd.DataFrame({"A": [0.5]}, index=DAYS[2:3])
+    assert orvane.backtest(weights(), market, dividends=cash).equity.equals(
+        run(dividends=cash).equity)
+    # Shared by many runs, so fixed once made; each preparation is its own market.
+    for made, field in ((market, "dates"), (prepared, "values")):
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            setattr(made, field, None)
+    again = inputs.prepare_prices(prices())
+    assert market == market and market != again and len({market, again, prepared}) == 3

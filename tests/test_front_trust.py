@@ -32,6 +32,20 @@ def ohlc(**changes):
     return frames
 
 
+def market(n, *changes, tickers="A"):
+    """OHLC over ``n`` business days: close 10 + bar / 100 (+1 per later ticker), open at the
+    close, high 2 % above it, low 2 % below; then each (field, rows, ticker, value) set."""
+    days = pd.bdate_range("2024-01-01", periods=n)
+    close = pd.DataFrame({t: 10 + k + np.arange(n) / 100 for k, t in enumerate(tickers)}, index=days)
+    frames = {"open": close.copy(), "high": close * 1.02, "low": close * 0.98, "close": close.copy()}
+    for field, rows, ticker, value in changes:
+        frames[field].iloc[rows, frames[field].columns.get_loc(ticker)] = value
+    return frames
+
+
+ONE_A = pd.DataFrame({"A": [1.0]}, index=DAYS[:1])
+
+
 def quiet(w, p, **options):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
@@ -70,6 +84,39 @@ BAD = {
         ValueError, r"1 bars do not: \[A on 2024-01-03: open 12, high 11, low 12, close 12\]$"),
     "high and low swapped": (dict(p={**ohlc(), "high": ohlc()["low"], "low": ohlc()["high"]},
                                   trade_at="open"), ValueError, r"are the high and low columns swapped"),
+    # The hints weigh the bars whose high, low and close are all known.
+    "close outside on 10 % of bars": (
+        # closes a tolerance below a low and above a high on bars 5 and 6 are inside
+        dict(w=ONE_A, p=market(10, ("close", 3, "A", 11.0), ("low", 5, "A", 10.0),
+                               ("close", 5, "A", 10.0 * (1 - 1e-9)), ("high", 6, "A", 16.0),
+                               ("close", 6, "A", 16.0 * (1 + 1e-9)), ("open", 6, "A", 16.0)),
+             intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2024-01-04: open 10.03, high 10.2306, low 9.8294, close 11\]; close "
+        r"lies outside \[low, high\] on 10 % of bars: was close adjusted"),
+    "close outside on 5 % of bars": (
+        dict(w=ONE_A, p=market(20, ("close", 3, "A", 11.0)), intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2024-01-04: open 10.03, high 10.2306, low 9.8294, close 11\]$"),
+    "close outside on 10 % of the bars known": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 5), "A", np.nan), ("close", slice(0, 5), "B", np.nan),
+                               ("close", 7, "A", 11.0), tickers="AB"), intrabar_exits=True),
+        ValueError, r"1 bars do not: \[A on 2024-01-10: .*close 11\]; close lies outside \[low, high\] "
+                    r"on 10 % of bars"),
+    "high below low on half the bars": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 5), "A", 9.0), ("low", slice(0, 5), "A", 11.0)),
+             intrabar_exits=True), ValueError,
+        r"5 bars do not: .*; close lies outside \[low, high\] on 50 % of bars: was close adjusted"),
+    "high below low on most bars": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 6), "A", 9.0), ("low", slice(0, 6), "A", 11.0)),
+             intrabar_exits=True), ValueError,
+        r"6 bars do not: .*; high is below low on 6 bars: are the high and low columns swapped\?$"),
+    "high at low, close above, on most bars": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 6), "A", 9.0), ("low", slice(0, 6), "A", 9.0),
+                               ("open", slice(0, 6), "A", 9.0)), intrabar_exits=True), ValueError,
+        r"6 bars do not: .*; close lies outside \[low, high\] on 60 % of bars: was close adjusted"),
+    "low above the open, close at the high": (
+        dict(w=ONE_A, p={**market(10, ("open", 2, "A", 9.0)), "high": market(10)["close"]},
+             intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2024-01-03: open 9, high 10.02, low 9.8196, close 10.02\]$"),
     "adjusted close only": (dict(p={**ohlc(), "close": prices() * 0.5}, intrabar_exits=True),
                             ValueError, r"close lies outside \[low, high\] on 100 % of bars: was "
                                         r"close adjusted"),
@@ -118,11 +165,34 @@ def test_mistakes_are_refused_naming_the_cause(case, tmp_path):
         quiet(w, p(tmp_path) if callable(p) else p, **overrides)
 
 
+# The bar check walks a market in blocks of 256 bars (one ticker) or 256 tickers: a bad bar
+# is found on either side of a block's edge.
+@pytest.mark.parametrize("tickers, bar, ticker", [
+    (1, 0, 0), (1, 255, 0), (1, 256, 0), (1, 299, 0),
+    (300, 5, 0), (300, 5, 255), (300, 5, 256), (300, 299, 299),
+])
+def test_the_bar_check_finds_a_bad_bar_in_any_block(tickers, bar, ticker):
+    names = [f"T{k}" for k in range(tickers)]
+    clean = market(300, tickers=names)
+    quiet(ONE_A.rename(columns={"A": "T0"}), clean, intrabar_exits=True)
+    day = clean["close"].index[bar]
+    bad = market(300, ("low", bar, names[ticker], 1000.0), tickers=names)
+    with pytest.raises(ValueError, match=rf"1 bars do not: \[T{ticker} on {day:%Y-%m-%d}: "):
+        quiet(ONE_A.rename(columns={"A": "T0"}), bad, intrabar_exits=True)
+
+
 def test_a_whole_last_line_reads_with_or_without_its_newline(tmp_path):
     for name, end in (("A", "\n"), ("B", "")):
         (tmp_path / f"{name}.csv").write_text(BARS_HEADER + BARS + f"2024-01-10,10,11,9,45.5{end}")
     close = orvane.read_prices(tmp_path)["close"]
     assert close.index[-1] == DAYS[7] and (close.iloc[-1] == 45.5).all()
+
+
+def ten_days(**columns):
+    """Closes of A over ten business days (``A`` padded with its last value), B flat."""
+    a = list(columns.pop("A"))
+    days = pd.bdate_range("2024-01-01", periods=10)
+    return pd.DataFrame({"A": a + a[-1:] * (10 - len(a)), "B": 20.0, **columns}, index=days)
 
 
 THIRD = np.float32(1 / 3)   # three of them add up to 1.00000003 in float64
@@ -146,6 +216,28 @@ WARNED = {
     "reversing jump": (dict(p=prices(A=[10.0, 11, 1.2, 11, 13, 14, 13, 15])),
                        r"1 one-day moves beyond -70 % or \+300 % reverse within two bars .*"
                        r"\[A on 2024-01-03: 11 -> 1.2\]"),
+    # Undone on either of the two bars after the jump, and no later; undone is back within
+    # a factor of 2 of the price before it, not at a factor of 2.
+    "reversing on the second bar": (dict(p=ten_days(A=[10.0, 11, 1.2, 1.3, 11, 11, 11, 11, 11, 11])),
+                                    r"^prices: 1 one-day moves beyond -70 % or \+300 % reverse within "
+                                    r"two bars .*: \[A on 2024-01-03: 11 -> 1.2\]$"),
+    "reversing on the next bar only": (dict(p=ten_days(A=[10.0, 11, 1.2, 11, 30, 30, 30, 30, 30, 30])),
+                                       r"^prices: 1 one-day moves .* reverse within two bars .*: "
+                                       r"\[A on 2024-01-03: 11 -> 1.2\]$"),
+    "back on the third bar": (dict(p=ten_days(A=[10.0, 11, 1.2, 1.3, 1.2, 11, 11, 11, 11, 11])),
+                              r"^prices: 2 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                              r"11 -> 1.2, A on 2024-01-08: 1.2 -> 11\]; backtest"),
+    "back to half the price": (dict(p=ten_days(A=[10.0, 11, 1.2, 5.5, 5.5, 5.5, 5.5, 5.5, 5.5, 5.5])),
+                               r"^prices: 2 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                               r"11 -> 1.2, A on 2024-01-04: 1.2 -> 5.5\]; backtest"),
+    "back to twice the price": (dict(p=ten_days(A=[10.0, 11, 50, 22, 22, 22, 22, 22, 22, 22])),
+                                r"^prices: 1 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                                r"11 -> 50\]; backtest"),
+    "a rise beyond 4": (dict(p=ten_days(A=[10.0, 11, 48.4, 48, 48, 48, 48, 48, 48, 48])),
+                        r"^prices: 1 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                        r"11 -> 48.4\]; backtest"),
+    "a jump in prices of two dates": (dict(p=ten_days(A=[10.0, 100]).iloc[:2]),
+                                      r"\[A on 2024-01-02: 10 -> 100 \(a 1:10 split\?\)\]"),
     "16:00 prices, midnight weights": (dict(p=SHIFTED), r"weights are stamped at 00:00 \(no time "
                                                         r"zone\) and prices at 16:00"),
     "split left in the prices": (dict(p=prices(A=[10.0, 11, 12, 12 / 7, 13 / 7, 2, 13 / 7, 15 / 7])),
@@ -192,14 +284,25 @@ NOT_WARNED = {
                                      p=prices(C=np.linspace(30, 32, 8))), r"gross"),
     "a 3:2 split is an ordinary move": (dict(p=prices(A=[10.0, 11, 12, 8, 9, 9, 10, 10])),
                                         r"one-day moves"),
+    "a rise to exactly 4": (dict(p=prices(A=[10.0, 11, 12, 48, 48, 48, 48, 48])), r"one-day moves"),
     "a fall to exactly 30 %": (dict(p=prices(A=[10.0, 11, 10, 3, 3.1, 3, 3.2, 3.3])), r"one-day moves"),
 }
 
 
-@pytest.mark.parametrize("ratio, name", [(1 / 5, "5:1"), (1 / 8, "8:1"), (1 / 15, "15:1"), (100.0, "1:100")])
+# Every split a one-day move beyond -70 % or +300 % can be: a 1:4 is a move of 4, not beyond
+# 4, so only a market's move within 5 % above it names it.
+@pytest.mark.parametrize("ratio, name", [
+    (1 / 4, "4:1"), (1 / 5, "5:1"), (1 / 7, "7:1"), (1 / 8, "8:1"), (1 / 10, "10:1"),
+    (1 / 15, "15:1"), (1 / 20, "20:1"), (1 / 30, "30:1"), (1 / 50, "50:1"),
+    (4.1, "1:4"), (5.0, "1:5"), (8.0, "1:8"), (10.0, "1:10"), (15.0, "1:15"), (20.0, "1:20"),
+    (25.0, "1:25"), (30.0, "1:30"), (50.0, "1:50"), (100.0, "1:100"), (10.5, "1:10"),  # 5 % off
+], ids=lambda v: v if isinstance(v, str) else "")
 def test_a_split_left_in_the_prices_is_named_by_its_ratio(ratio, name):
     p = prices(A=[10.0, 11, 12, 12 * ratio, 13 * ratio, 12 * ratio, 13 * ratio, 15 * ratio])
-    assert any(f"(a {name} split?)" in w for w in quiet(weights(), p).warnings)
+    assert [w for w in quiet(weights(), p).warnings if "split?" in w] == [
+        f"prices: 1 one-day moves beyond -70 % or +300 % do not reverse (a split the prices were "
+        f"not adjusted for, or a real crash?): [A on 2024-01-04: 12 -> {12 * ratio:g} (a {name} "
+        f"split?)]; backtest on split-adjusted prices (read_prices uses Adj Close when a file has it)"]
 
 
 @pytest.mark.parametrize("case", NOT_WARNED.values(), ids=NOT_WARNED.keys())
