@@ -110,6 +110,10 @@ REFUSED = {
         r"weights must be fractions of the portfolio \(0.10 means 10 %\), got rows whose gross \(the "
         r"sum of absolute weights\) overflows a float, so they cannot be scaled to gross 1: "
         r"\[2021-01-01 \(A 1e\+308, B 1e\+308\)\]"),
+    "gross overflowing, the two largest shown": (
+        dict(w=W(A=[1e308], B=[0.0], C=[-1e308]), p=P(C=30.0)), ValueError,
+        r"overflows a float, so they cannot be scaled to gross 1: \[2021-01-01 \(A 1e\+308, "
+        r"C -1e\+308\)\]"),
     "gross overflowing in a long frame": (
         dict(w=long_weights(weight=[-1e308, -1e308], date=[D[0], D[0]])), ValueError,
         r"rows whose gross .* overflows a float, so they cannot be scaled to gross 1: \[2021-01-01 "

@@ -73,6 +73,10 @@ BAD = {
                          r"weights must be indexed by dates, got int64"),
     "mixed time zones": (dict(weights=with_index(weights(), DAYS[[0, 3]].tz_localize("UTC"))),
                          ValueError, r"weights has time-zone-aware dates and prices naive"),
+    "weights without rows": (dict(weights=weights().iloc[:0]), ValueError,
+                             r"weights must have at least one date and one ticker, got shape \(0, 2\)"),
+    "weights without tickers": (dict(weights=weights().iloc[:, :0]), ValueError,
+                                r"weights must have at least one date and one ticker, got shape \(2, 0\)"),
     "weights after prices": (dict(weights=with_index(weights(), pd.bdate_range("2025-01-01", periods=2))),
                              ValueError, r"lie entirely after the prices"),
     "unknown tickers": (dict(weights=weights().rename(columns={"A": "a", "B": "Bx"})), ValueError,
@@ -85,6 +89,8 @@ BAD = {
                         r"weights must be finite; infinite weights at \[A on 2024-01-01\]"),
     "zero price": (dict(prices=with_column(prices(), "A", [10.0, 0, 12, 11, 13, 14, 13, 15])),
                    ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "zero among small prices": (dict(prices=with_column(prices(), "A", [0.5, 0, 0.6, 1, 13, 14, 13, 15])),
+                                ValueError, r"prices must be positive and finite .*; got \[A on 2024-01-02: 0.0\]$"),
     "infinite price": (dict(prices=with_column(prices(), "A", [10.0, 11, np.inf, 11, 13, 14, 13, 15])),
                        ValueError, r"prices must be positive and finite .*\[A on 2024-01-03: inf\]"),
     "one price date, and it is 0": (dict(prices=prices().iloc[:1, :1] * 0), ValueError,
@@ -153,6 +159,11 @@ def test_the_smallest_market_runs():
     assert list(result.full_equity) == [1.0, 1.0]
     assert list(result.trades["exit_price"]) == [12.0]
     assert list(result.trades["entry_date"]) == [DAYS[1]]
+
+
+def test_weights_dated_on_the_last_bar_wait_for_the_next():
+    result = run(weights=weights().iloc[:1].set_axis(DAYS[[7]]))
+    assert result.rebalance_pending and result.trades.empty and list(result.equity) == [1.0]
 
 
 # The other side of each bound: a low or high touching the open or the close holds.
@@ -274,6 +285,18 @@ def test_dates_of_delistings_and_rebalances_land_on_their_bars(closes, rows, opt
             DAYS.get_loc(t.exit_date) if pd.notna(t.exit_date) else None, t.exit_reason)
            for t in trades.itertuples()}
     assert got == expected
+
+
+def test_inferred_delistings_are_the_tickers_whose_prices_stop_before_the_last_bar():
+    # B's prices stop on the first bar, D's on bar 5; C has none yet (not listed: no delisting).
+    close = pd.DataFrame({"A": 10.0, "B": [10.0] + [np.nan] * 7, "C": np.nan,
+                          "D": [10.0] * 6 + [np.nan] * 2}, index=DAYS)
+    weights = pd.DataFrame(0.25, index=DAYS[[0, 7]], columns=list("ABCD"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        result = orvane.backtest(weights, close, delistings="infer")
+    orders = result.orders(1e6, prices=dict.fromkeys("ABCD", 10.0))
+    assert orders["tradable"].to_dict() == {"A": True, "B": False, "C": True, "D": False}
 
 
 def test_a_field_in_its_own_ticker_and_date_order_is_read_by_label():

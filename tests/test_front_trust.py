@@ -134,6 +134,19 @@ BAD = {
                                       ValueError, r"prices and weights look swapped"),
     "swapped, positive weights": (dict(w=prices(), p=weights().abs().reindex(DAYS).ffill()),
                                   ValueError, r"prices and weights look swapped"),
+    "swapped, a penny stock among the prices": (
+        dict(w=prices(C=0.5), p=weights(C=[0.2, 0.1]).reindex(DAYS).fillna(0.0)), ValueError,
+        r"prices and weights look swapped"),
+    # Weights in percent with a zero are no prices: the zero price is the mistake.
+    "zero price, percent weights with a zero": (
+        dict(w=weights(A=[50.0, 0.0], B=[30.0, 40.0]), p=prices(A=[10.0, 0, 12, 11, 13, 14, 13, 15])),
+        ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "zero price, weights of 1": (
+        dict(w=weights(A=[1.0, 1.0], B=[1.0, 1.0]), p=prices(A=[10.0, 0, 12, 11, 13, 14, 13, 15])),
+        ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "zero price, weights not a frame": (
+        dict(w=[0.5, 0.5], p=prices(A=[10.0, 0, 12, 11, 13, 14, 13, 15])),
+        ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
     "midnight weights, intraday bars": (
         dict(p=prices(index=pd.date_range("2024-01-01 10:00", periods=8, freq="4h"))), ValueError,
         r"weights are dated at midnight only, but prices have several bars a day"),
@@ -203,6 +216,9 @@ MANY = pd.DataFrame(np.linspace(10, 12, 8)[:, None] * np.ones(300), index=DAYS,
 WARNED = {
     "gross above 1": (dict(w=weights(A=[0.9, 0.2])), r"rows with gross above 1 are scaled to gross "
                                                      r"1 \(1 rows, largest gross 1.2\)"),
+    "a whole weight of 1 is a fraction": (dict(w=weights(A=[1.0, 0.2])),
+                                          r"^weights: rows with gross above 1 are scaled to gross 1 "
+                                          r"\(1 rows, largest gross 1.3\)"),
     "percentages": (dict(w=weights(A=[50.0, 20.0], B=[-30.0, 40.0])),
                     r"weights are fractions of the portfolio: 0.10 means 10 %; rows with gross "
                     r"above 1 are scaled to 1, the max_gross in force \(2 rows, largest gross 80\)"),
@@ -250,6 +266,14 @@ WARNED = {
     "float32 row above gross 1": (
         dict(w=weights(A=[0.5, 0.2], B=[0.51, 0.4]).astype(np.float32)),
         r"rows with gross above 1 are scaled to gross 1 \(1 rows, largest gross 1.01\)"),
+    # Rounding lets a row off by 4 ulps of its dtype per name: 1.4e-6 for three float32
+    # names, but float64 rows only by 1e-9 whatever their names.
+    "float32 row 1.6e-6 above gross 1": (
+        dict(w=pd.DataFrame({"A": [0.5, 0.1], "B": [0.3, 0.1], "C": [0.2000016, 0.1]},
+                            index=DAYS[[0, 3]], dtype=np.float32), p=prices(C=np.linspace(30, 32, 8))),
+        r"rows with gross above 1 are scaled to gross 1 \(1 rows, largest gross 1\)"),
+    "float64 row 5e-4 above gross 1": (dict(w=weights(A=[0.5005, 0.2], B=[0.5, 0.4])),
+                                       r"scaled to gross 1 \(1 rows, largest gross 1.0005\)"),
     "float16 rows of many names at gross 1.5": (
         dict(w=pd.DataFrame(np.float16(0.005), index=DAYS[[0, 3]], columns=MANY.columns), p=MANY),
         r"rows with gross above 1 are scaled to gross 1 \(2 rows, largest gross 1.50"),
@@ -282,6 +306,11 @@ NOT_WARNED = {
     "float32 rows at gross 1": (dict(w=pd.DataFrame({"A": THIRD, "B": THIRD, "C": THIRD},
                                                     index=DAYS[[0, 3]]),
                                      p=prices(C=np.linspace(30, 32, 8))), r"gross"),
+    "float32 rows 8e-7 above gross 1": (
+        dict(w=pd.DataFrame({"A": [0.5, 0.1], "B": [0.3, 0.1], "C": [0.2000008, 0.1]},
+                            index=DAYS[[0, 3]], dtype=np.float32), p=prices(C=np.linspace(30, 32, 8))),
+        r"gross"),
+    "a float64 row at gross 1 + 1e-9": (dict(w=weights(A=[1.0, 0.2], B=[1e-9, 0.4])), r"gross"),
     "a 3:2 split is an ordinary move": (dict(p=prices(A=[10.0, 11, 12, 8, 9, 9, 10, 10])),
                                         r"one-day moves"),
     "a rise to exactly 4": (dict(p=prices(A=[10.0, 11, 12, 48, 48, 48, 48, 48])), r"one-day moves"),
@@ -351,6 +380,10 @@ SAME = {
              delistings={"B": last_bars(pd.period_range("2024-03", periods=1, freq="M"))[0]},
              benchmark=MONTH_END_C.set_axis(last_bars(MONTH_END_C.index))),
         None),
+    # March ends on a Sunday; its last bar, Friday the 29th, is the first price bar.
+    "a period whose last bar is the first": (
+        dict(w=MONTHLY.loc["2024-03":], p=MARKET.loc["2024-03-29":]),
+        dict(w=AT_LAST_BAR.loc["2024-03-29":], p=MARKET.loc["2024-03-29":]), None),
     "exchange holidays as empty rows": (
         dict(p=WITH_HOLIDAYS), dict(p=WITH_HOLIDAYS.drop(HOLIDAYS)),
         r"prices: 3 dates without a single price \(exchange holidays .*\) are not trading days "
