@@ -180,6 +180,15 @@ def test_bars_touching_their_bounds_are_accepted(cells):
     assert result.equity.iloc[2] == pytest.approx(1 + 0.5 * (12 / 11 - 1) - 0.3 * (19 / 21 - 1))
 
 
+def test_bars_are_checked_only_by_runs_that_read_them():
+    # A low above the open is harmless to a run on closes without exit rules, also when the
+    # prices were prepared with every field.
+    from orvane import inputs
+
+    for given in (bars(low={2: 11.8}), inputs.prepare_prices(bars(low={2: 11.8}))):
+        assert run(prices=given).equity.equals(run().equity)
+
+
 def reference(**overrides):
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # the reference runs must need no adjustment
@@ -243,6 +252,9 @@ DATED = {
     "delisting on a bar's date": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[5]}),
         {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
+    "delisting on the first bar": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[0]}),
+        {("B", 1, None, "open")}),
     "delisting on a Saturday": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
         dict(delistings={"A": DAYS[4] + pd.Timedelta("1D")}),
@@ -329,6 +341,10 @@ def test_prepared_inputs_run_as_given_only_with_their_own_prices():
         prepared.values[0, 0] = 1.0   # shared by every run of a sweep
     with pytest.raises(ValueError, match=r"weights were prepared for other prices"):
         orvane.backtest(prepared, inputs.prepare_prices(prices()))
+    # prepare's defaults are the engine's (walk-forward reads its schedule with them): close
+    # prices, no exit rules, gross up to 1 without a note.
+    plain = inputs.prepare(weights(), prices())
+    assert plain.warnings == [] and plain.high is None and plain.trade is plain.close
     # Prepared from plain prices, not from prices read_prices adjusted: dividends are welcome.
     cash = pd.DataFrame({"A": [0.5]}, index=DAYS[2:3])
     assert orvane.backtest(weights(), market, dividends=cash).equity.equals(

@@ -134,6 +134,9 @@ BAD = {
                                       ValueError, r"prices and weights look swapped"),
     "swapped, positive weights": (dict(w=prices(), p=weights().abs().reindex(DAYS).ffill()),
                                   ValueError, r"prices and weights look swapped"),
+    "swapped, weights up to a whole 1": (dict(w=prices(), p=weights(A=[1.0, 0.5], B=[0.5, 1.0])
+                                                         .reindex(DAYS).ffill()),
+                                         ValueError, r"prices and weights look swapped"),
     "swapped, a penny stock among the prices": (
         dict(w=prices(C=0.5), p=weights(C=[0.2, 0.1]).reindex(DAYS).fillna(0.0)), ValueError,
         r"prices and weights look swapped"),
