@@ -81,6 +81,10 @@ BAD = {
                              ValueError, r"lie entirely after the prices"),
     "unknown tickers": (dict(weights=weights().rename(columns={"A": "a", "B": "Bx"})), ValueError,
                         r"weights has tickers without prices: \[a, Bx\]; close matches: a -> A\?"),
+    "unknown ticker, four close matches": (
+        dict(weights=pd.DataFrame({"AB": [1.0]}, index=DAYS[:1]),
+             prices=pd.DataFrame(10.0, index=DAYS, columns=["AB1", "AB2", "AB3", "AB4"])), ValueError,
+        r"weights has tickers without prices: \[AB\]; close matches: AB -> AB4 or AB3 or AB2\?$"),
     "text weights": (dict(weights=with_column(weights(), "B", ["x", "y"])), TypeError,
                      r"weights must hold numbers; columns \[B\] have dtype"),
     "boolean prices": (dict(prices=with_column(prices(), "C", True)), TypeError,
@@ -262,6 +266,12 @@ DATED = {
     "delisting on the last bar": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[7]}),
         {("A", 1, 7, "delisted"), ("B", 1, None, "open")}),
+    "delisting on the clock's last day": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": pd.Timestamp("2262-04-11")}),
+        {("A", 1, None, "open"), ("B", 1, None, "open")}),
+    "delisting on the clock's first day": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": pd.Timestamp("1677-09-22")}),
+        {("B", 1, None, "open")}),
     "delisting after the data": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
         dict(delistings={"A": DAYS[7] + pd.Timedelta("1D")}),

@@ -127,6 +127,13 @@ BAD = {
     "numbers as rebalance dates": (dict(rebalance=[1, 2, 3]), TypeError,
                                    r"rebalance must hold dates, got numbers \[1, 2, 3\]"),
     "number as delisting date": (dict(delistings={"A": 5}), TypeError, r"delistings must hold dates"),
+    "delisting a day past the clock": (dict(delistings={"A": pd.Timestamp("2262-04-12")}), ValueError,
+                                       r"delistings has dates outside .*: \[2262-04-12\]$"),
+    "delisting a day before the clock": (dict(delistings={"A": pd.Timestamp("1677-09-21")}), ValueError,
+                                         r"delistings has dates outside .*: \[1677-09-21\]$"),
+    # A date pandas < 2 cannot hold is shown by its first ten characters.
+    "delisting past the clock, at a time": (dict(delistings={"A": "9999-12-31 16:00"}), ValueError,
+                                            r"delistings has dates outside .*: \[9999-12-31\]$"),
     "delisting past the clock": (dict(delistings={"A": "9999-12-31"}), ValueError,
                                  r"delistings has dates outside the range the engine's clock can "
                                  r"hold \(1677-09-22 .. 2262-04-11\): \[9999-12-31\]"),
@@ -155,6 +162,11 @@ BAD = {
         r"weights are dated at midnight only, but prices have several bars a day"),
     "text in prices": (dict(p=prices().astype(object).assign(A=[10, 11, "--", 11, 13, 14, 13, 15])),
                        TypeError, r"not numbers: \[A on 2024-01-03: '--'\]"),
+    # Five cells shown, the first column's: the next column is not read for more.
+    "text in two columns of prices": (
+        dict(w=ONE_A, p=prices().astype(object).assign(A=["--"] * 5 + [10.0] * 3, B=["x"] + [20.0] * 7)),
+        TypeError, r"not numbers: \[A on 2024-01-01: '--', A on 2024-01-02: '--', A on 2024-01-03: '--', "
+                   r"A on 2024-01-04: '--', A on 2024-01-05: '--'\]$"),
     "unknown frequency": (dict(rebalance="fortnightly"), ValueError,
                           r"got 'fortnightly', which is not a calendar frequency$"),
     "file cut off mid-line": (dict(p=price_file("2024-01-10,45.730")), ValueError,
@@ -366,6 +378,11 @@ WITH_HOLIDAYS.loc[HOLIDAYS] = np.nan
 DAILY = pd.DataFrame(np.where((_WAVE[:, None] + np.arange(3)) % 5 < 2, 0.3, 0.2), index=MONTHS, columns=list("ABC"))
 WARM_UP = DAILY.copy()
 WARM_UP.iloc[:40] = 0.0
+# No bar in April, May's first day alone: April's weights stay dated by its end (and, on
+# March's last bar, supersede March's); May's are those of its one bar.
+GAPPY = MARKET.drop(MARKET.loc["2024-04-01":"2024-05-31"].index.drop(pd.Timestamp("2024-05-01")))
+GAPPY_MEANT = MONTHLY.set_axis(pd.DatetimeIndex(["2024-01-31", "2024-02-29", "2024-03-29", "2024-04-30",
+                                                 "2024-05-01"]))
 MONTH_END_C = MARKET["C"].groupby(MONTHS.to_period("M")).last()
 
 # Each mistake run against the run without it: (mistaken, meant, the warning it gives).
@@ -387,6 +404,11 @@ SAME = {
     "a period whose last bar is the first": (
         dict(w=MONTHLY.loc["2024-03":], p=MARKET.loc["2024-03-29":]),
         dict(w=AT_LAST_BAR.loc["2024-03-29":], p=MARKET.loc["2024-03-29":]), None),
+    # The same, then April without a bar right after it and May's first day alone.
+    "months without a bar, or with their first day only": (
+        dict(w=MONTHLY.loc["2024-03":], p=GAPPY.loc["2024-03-29":]),
+        dict(w=GAPPY_MEANT.loc["2024-03-29":], p=GAPPY.loc["2024-03-29":]),
+        r"weights: 1 rows share a price bar with a later row and are superseded by it"),
     "exchange holidays as empty rows": (
         dict(p=WITH_HOLIDAYS), dict(p=WITH_HOLIDAYS.drop(HOLIDAYS)),
         r"prices: 3 dates without a single price \(exchange holidays .*\) are not trading days "
