@@ -2,6 +2,7 @@
 front's warnings escapes, inputs are never modified, and a run holds no memory after it."""
 
 import gc
+import pathlib
 import tracemalloc
 import warnings
 
@@ -11,6 +12,8 @@ import pytest
 
 import orvane
 from orvane import engine
+from orvane._checks import (FRACTION, Bounds, check_choice, check_flag, check_fraction, check_path,
+                             check_real, check_text, check_whole, shown)
 
 D = pd.bdate_range("2021-01-01", periods=6)
 
@@ -51,6 +54,9 @@ REFUSED = {
                               r"prices has missing tickers \(None, NaN or empty\) at positions \[1\]"),
     "NaN ticker in weights": (dict(w=labelled(W(B=0.0), ["A", np.nan])), ValueError,
                               r"weights has missing tickers .* at positions \[1\]"),
+    # Categorical labels (a pivot of a categorical column) are checked label by label.
+    "empty categorical ticker": (dict(w=W(B=0.0).set_axis(pd.CategoricalIndex(["A", ""]), axis=1)), ValueError,
+                                 r"weights has missing tickers \(None, NaN or empty\) at positions \[1\]"),
     "pd.NA ticker": (dict(p=labelled(P(), [pd.NA, "B"])), ValueError, r"prices has missing tickers"),
     # Labels pandas infers as strings keep NaN for the missing one.
     "None ticker among inferred strings, prices": (
@@ -98,6 +104,11 @@ REFUSED = {
                           r"1e\+160 on 2021-01-05"),
     "vanishing price": (dict(p=P(A=[1.0, 1, 5e-324, 1, 1, 1])), ValueError,
                         r"prices give a non-finite portfolio value"),
+    # No bar with a known high: the adjusted-close hint has nothing to weigh.
+    "low above the close, no highs": (
+        dict(p={"close": P(), "open": P(), "high": P() * np.nan, "low": P().mask(P() == 12, 13.0)},
+             intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2021-01-05: open 12, high nan, low 13, close 12\]$"),
     "Close and close": (dict(p={"Close": P(), "close": P()}), ValueError,
                         r"prices has the field 'close' twice"),
     "gross overflowing a float": (
@@ -105,6 +116,10 @@ REFUSED = {
         r"weights must be fractions of the portfolio \(0.10 means 10 %\), got rows whose gross \(the "
         r"sum of absolute weights\) overflows a float, so they cannot be scaled to gross 1: "
         r"\[2021-01-01 \(A 1e\+308, B 1e\+308\)\]"),
+    "gross overflowing, the two largest shown": (
+        dict(w=W(A=[1e308], B=[0.0], C=[-1e308]), p=P(C=30.0)), ValueError,
+        r"overflows a float, so they cannot be scaled to gross 1: \[2021-01-01 \(A 1e\+308, "
+        r"C -1e\+308\)\]"),
     "gross overflowing in a long frame": (
         dict(w=long_weights(weight=[-1e308, -1e308], date=[D[0], D[0]])), ValueError,
         r"rows whose gross .* overflows a float, so they cannot be scaled to gross 1: \[2021-01-01 "
@@ -253,3 +268,130 @@ def test_a_run_leaves_no_converted_prices_behind():
         tracemalloc.stop()
     # The float64 copy alone would be 1.6 MB.
     assert held < 400 * 500 * 8 / 4
+
+
+# The scalar checks every option goes through: each bound tried from both sides, each
+# message read whole. (call, what it returns, or the exception type and its exact text)
+CHECKED = {
+    "fraction at its closed end": (lambda: check_real(1.0, "x", FRACTION), 1.0),
+    "fraction at its open end": (lambda: check_real(0.0, "x", FRACTION),
+                                 (ValueError, "x must be a real number in (0, 1], got 0.0")),
+    "fraction past its closed end": (lambda: check_real(1.0000001, "x", FRACTION),
+                                     (ValueError, "x must be a real number in (0, 1], got 1.0000001")),
+    "half-open at its closed end": (lambda: check_real(0, "x", Bounds(0.0, 1.0, high_open=True)), 0.0),
+    "half-open at its open end": (lambda: check_real(1, "x", Bounds(0.0, 1.0, high_open=True)),
+                                  (ValueError, "x must be a real number in [0, 1), got 1")),
+    "below a closed low": (lambda: check_real(-0.5, "x", Bounds(0.0)),
+                           (ValueError, "x must be a real number at least 0, got -0.5")),
+    "at a closed high": (lambda: check_real(10, "x", Bounds(high=10.0)), 10.0),
+    "above a closed high": (lambda: check_real(11, "x", Bounds(high=10.0)),
+                            (ValueError, "x must be a real number at most 10, got 11")),
+    "at an open high": (lambda: check_real(10, "x", Bounds(high=10.0, high_open=True)),
+                        (ValueError, "x must be a real number below 10, got 10")),
+    "at an open low": (lambda: check_real(0, "x", Bounds(0.0, low_open=True)),
+                       (ValueError, "x must be a real number above 0, got 0")),
+    "a bool is no number": (lambda: check_real(True, "x"), (TypeError, "x must be a real number, got bool True")),
+    "text is no number": (lambda: check_real("1", "x"), (TypeError, "x must be a real number, got str '1'")),
+    "NaN": (lambda: check_real(float("nan"), "x", FRACTION),
+            (ValueError, "x must be a finite real number in (0, 1], got nan")),
+    "infinity refused": (lambda: check_real(np.inf, "x"), (ValueError, "x must be a finite real number, got inf")),
+    "infinity allowed": (lambda: check_real(np.inf, "x", Bounds(0.0), infinite=True), np.inf),
+    "NaN, a what without an article": (lambda: check_real(np.nan, "x", what="cash"),
+                                       (ValueError, "x must be cash, got nan")),
+    "NumPy numbers": (lambda: check_real(np.float32(0.5), "x", FRACTION), 0.5),
+    "a fraction's default": (lambda: check_fraction(None, "x", default=0.25), 0.25),
+    "a fraction typed as percent": (lambda: check_fraction(5, "x"),
+                                    (ValueError, "x must be a fraction in (0, 1], got 5: 0.10 means 10 %")),
+    "a small example": (lambda: check_fraction(2, "x", example=0.005),
+                        (ValueError, "x must be a fraction in (0, 1], got 2: 0.005 means 0.5 %")),
+    "an example of 1 %": (lambda: check_fraction(2, "x", example=0.01),
+                          (ValueError, "x must be a fraction in (0, 1], got 2: 0.01 means 1 %")),
+    "a whole number as float": (lambda: check_whole(2.0, "n"), (TypeError, "n must be a whole number, got float 2.0")),
+    "a bool is no count": (lambda: check_whole(True, "n"), (TypeError, "n must be a whole number, got bool True")),
+    "None where None means something": (lambda: check_whole(None, "n", none="for all"), None),
+    "None where it means nothing": (lambda: check_whole(None, "n"),
+                                    (TypeError, "n must be a whole number, got NoneType None")),
+    "a NumPy count": (lambda: check_whole(np.int64(5), "n", Bounds(1)), 5),
+    "an even count": (lambda: check_whole(2, "n", Bounds(2), even=True), 2),
+    "an odd count": (lambda: check_whole(3, "n", Bounds(2), even=True),
+                     (ValueError, "n must be an even whole number, at least 2, got 3")),
+    "below a count's bound, every word": (
+        lambda: check_whole(1, "w", Bounds(2), unit="bars", note="0 is off", none="for all"),
+        (ValueError, "w must be a whole number of bars, at least 2, or None for all (0 is off), got 1")),
+    "the largest int32": (lambda: check_whole(2**31 - 1, "n", int32=True), 2**31 - 1),
+    "the smallest int32": (lambda: check_whole(-2**31, "n", int32=True), -2**31),
+    "past int32": (lambda: check_whole(2**31, "n", int32=True),
+                   (ValueError, "n must be a whole number that fits a 32-bit integer, got 2147483648")),
+    "before int32": (lambda: check_whole(-2**31 - 1, "n", int32=True),
+                     (ValueError, "n must be a whole number that fits a 32-bit integer, got -2147483649")),
+    "flag 1": (lambda: check_flag(1, "f"), True),
+    "flag 0": (lambda: check_flag(np.int8(0), "f"), False),
+    "flag of NumPy": (lambda: check_flag(np.bool_(True), "f"), True),
+    "flag 2": (lambda: check_flag(2, "f"), (TypeError, "f must be True or False, got 2")),
+    "flag None meaning something": (lambda: check_flag(None, "f", none="(the default)"), None),
+    "flag None meaning nothing": (lambda: check_flag(None, "f"), (TypeError, "f must be True or False, got None")),
+    "flag with a note": (lambda: check_flag("y", "f", none="(auto)", note="(auto)"),
+                         (TypeError, "f must be None, True or False (auto), got 'y'")),
+    "one choice": (lambda: check_choice("b", "c", ("a",)), (ValueError, "c must be 'a', got 'b'")),
+    "two choices": (lambda: check_choice(1, "c", ("a", "b")), (ValueError, "c must be 'a' or 'b', got 1")),
+    "three choices": (lambda: check_choice("d", "c", ("a", "b", "c")),
+                      (ValueError, "c must be 'a', 'b' or 'c', got 'd'")),
+    "a choice": (lambda: check_choice("b", "c", ("a", "b")), "b"),
+    "a path": (lambda: check_path(pathlib.Path("out"), "p", empty="pass '.'"), "out"),
+    "a path in bytes": (lambda: check_path(b"out", "p", empty=""),
+                        (TypeError, "p must be a path (str or os.PathLike), got bytes b'out'; decode it "
+                                    "with os.fsdecode")),
+    "a path of a number": (lambda: check_path(3, "p", empty=""),
+                           (TypeError, "p must be a path (str or os.PathLike), got int 3")),
+    "an empty path": (lambda: check_path("", "p", empty="pass '.'"),
+                      (ValueError, "p must not be empty, got ''; pass '.'")),
+    "a NUL in a path": (lambda: check_path("a\0", "p", empty=""),
+                        (ValueError, "p must not contain a NUL byte, got 'a\\x00'")),
+    "text with newlines and tabs": (lambda: check_text("a\n\tb", "t"), "a\n\tb"),
+    "a bell in a text": (lambda: check_text("ab\x07", "t"),
+                         (ValueError, "t must be printable text, got '\\x07' at position 2, which no "
+                                      "font draws")),
+    "a private code point": (lambda: check_text("\ue000", "t"),
+                             (ValueError, "t must be printable text, got '\\ue000' at position 0, which "
+                                          "no font draws")),
+    "a lone surrogate": (lambda: check_text("a\ud800", "t"),
+                         (ValueError, "t must be text that UTF-8 can encode, got a lone surrogate "
+                                      "'\\ud800' at position 1 (half of a character split apart, or "
+                                      "bytes decoded with errors='surrogateescape'); decode the text "
+                                      "properly")),
+    "no text, optional": (lambda: check_text(None, "t", optional=True), None),
+    "no text": (lambda: check_text(None, "t"), (TypeError, "t must be a str, got NoneType None")),
+    "a number for optional text": (lambda: check_text(3, "t", optional=True),
+                                   (TypeError, "t must be a str or None, got int 3")),
+}
+
+
+@pytest.mark.parametrize("call, expected", CHECKED.values(), ids=CHECKED.keys())
+def test_scalar_checks_hold_their_bounds_and_grammar(call, expected):
+    if isinstance(expected, tuple):
+        error, message = expected
+        with pytest.raises(error) as caught:
+            call()
+        assert str(caught.value) == message
+    else:
+        got = call()
+        assert got == expected and type(got) is type(expected)
+
+
+@pytest.mark.parametrize("value, text", [
+    (10**30, "1" + "0" * 30), (10**30 + 1, "an integer of 31 digits"), (-10**31, "an integer of 32 digits"),
+    (True, "True"), ("x" * 78, "'" + "x" * 78 + "'"), ("x" * 79, "'" + "x" * 76 + "..."),
+    ([1], "list [1]"), (None, "None"),
+], ids=["10**30", "past 10**30", "negative", "bool", "80 characters", "81 characters", "a list", "None"])
+def test_values_are_shown_short(value, text):
+    assert shown(value) == text
+
+
+@pytest.mark.parametrize("bounds, text", [
+    (FRACTION, "(0, 1]"), (Bounds(0.0, 1.0, high_open=True), "[0, 1)"), (Bounds(1), "at least 1"),
+    (Bounds(0.0, low_open=True), "above 0"), (Bounds(high=10.0), "at most 10"),
+    (Bounds(high=10.0, high_open=True), "below 10"), (Bounds(), "any value"),
+])
+def test_bounds_read_as_their_interval(bounds, text):
+    assert str(bounds) == text
+    assert bounds.words() == (f"in {text}" if "," in text else text)

@@ -1,3 +1,4 @@
+import dataclasses
 import warnings
 
 import numpy as np
@@ -42,6 +43,19 @@ def bars(open_=None, high=None, low=None):
     return ohlc
 
 
+class Calendar:
+    """Dates that claim ``size`` entries: the size check reads len() before listing them."""
+
+    def __init__(self, size, dates=DAYS[[0, 3]]):
+        self.size, self.dates = size, dates
+
+    def __len__(self):
+        return self.size
+
+    def __iter__(self):
+        return iter(self.dates)
+
+
 def run(**overrides):
     args = {"weights": weights(), "prices": prices()}
     args.update(overrides)
@@ -59,10 +73,18 @@ BAD = {
                          r"weights must be indexed by dates, got int64"),
     "mixed time zones": (dict(weights=with_index(weights(), DAYS[[0, 3]].tz_localize("UTC"))),
                          ValueError, r"weights has time-zone-aware dates and prices naive"),
+    "weights without rows": (dict(weights=weights().iloc[:0]), ValueError,
+                             r"weights must have at least one date and one ticker, got shape \(0, 2\)"),
+    "weights without tickers": (dict(weights=weights().iloc[:, :0]), ValueError,
+                                r"weights must have at least one date and one ticker, got shape \(2, 0\)"),
     "weights after prices": (dict(weights=with_index(weights(), pd.bdate_range("2025-01-01", periods=2))),
                              ValueError, r"lie entirely after the prices"),
     "unknown tickers": (dict(weights=weights().rename(columns={"A": "a", "B": "Bx"})), ValueError,
                         r"weights has tickers without prices: \[a, Bx\]; close matches: a -> A\?"),
+    "unknown ticker, four close matches": (
+        dict(weights=pd.DataFrame({"AB": [1.0]}, index=DAYS[:1]),
+             prices=pd.DataFrame(10.0, index=DAYS, columns=["AB1", "AB2", "AB3", "AB4"])), ValueError,
+        r"weights has tickers without prices: \[AB\]; close matches: AB -> AB4 or AB3 or AB2\?$"),
     "text weights": (dict(weights=with_column(weights(), "B", ["x", "y"])), TypeError,
                      r"weights must hold numbers; columns \[B\] have dtype"),
     "boolean prices": (dict(prices=with_column(prices(), "C", True)), TypeError,
@@ -71,8 +93,12 @@ BAD = {
                         r"weights must be finite; infinite weights at \[A on 2024-01-01\]"),
     "zero price": (dict(prices=with_column(prices(), "A", [10.0, 0, 12, 11, 13, 14, 13, 15])),
                    ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "zero among small prices": (dict(prices=with_column(prices(), "A", [0.5, 0, 0.6, 1, 13, 14, 13, 15])),
+                                ValueError, r"prices must be positive and finite .*; got \[A on 2024-01-02: 0.0\]$"),
     "infinite price": (dict(prices=with_column(prices(), "A", [10.0, 11, np.inf, 11, 13, 14, 13, 15])),
                        ValueError, r"prices must be positive and finite .*\[A on 2024-01-03: inf\]"),
+    "one price date, and it is 0": (dict(prices=prices().iloc[:1, :1] * 0), ValueError,
+                                    r"prices must be positive and finite .*\[A on 2024-01-01: 0.0\]"),
     "one price date": (dict(prices=prices().iloc[:1]), ValueError,
                        r"prices must have at least 2 dates and one ticker, got 1 dates and 3 tickers"),
     # The bar check compares low and high with the open as well as the close.
@@ -84,6 +110,8 @@ BAD = {
                             r"must hold together on every bar"),
     "high below the close": (dict(prices=bars(high={2: 11.5}), intrabar_exits=True), ValueError,
                              r"must hold together on every bar"),
+    "no ticker": (dict(prices=prices().iloc[:, :0]), ValueError,
+                  r"prices must have at least 2 dates and one ticker, got 8 dates and 0 tickers"),
     "duplicate tickers": (dict(prices=prices().rename(columns={"C": "B"})), ValueError,
                           r"prices has duplicate tickers: \[B\]"),
     "weights not a frame": (dict(weights=[0.5, 0.5]), TypeError, r"weights must be a DataFrame"),
@@ -100,6 +128,12 @@ BAD = {
     "calendar of integers": (dict(rebalance=range(2**64)), TypeError,
                              r"rebalance must be .*, got range\(0, 18446744073709551616\): "
                              r"integers are not dates"),
+    "calendar past the limit": (dict(rebalance=Calendar(50_000_001)), ValueError,
+                                r"rebalance must be a calendar of at most 50,000,000 dates, got "
+                                r"50,000,001"),
+    "ohlc tickers differ": (dict(prices={"close": prices(), "open": prices().rename(columns={"C": "D"})},
+                                 trade_at="open"), ValueError,
+                            r"prices\['open'\] and prices\['close'\] have different tickers: \[C, D\]$"),
     "delisting ticker": (dict(delistings={"Z": DAYS[3]}), ValueError, r"delistings has tickers without prices: \[Z\]"),
     "delisting word": (dict(delistings="guess"), ValueError, r"delistings must be None, 'infer'"),
     "stop in percent": (dict(stop_loss=10), ValueError, r"stop_loss must be a fraction in \(0, 1\], got 10: 0.10 means 10 %"),
@@ -122,6 +156,20 @@ def test_bad_inputs_raise_naming_the_argument(overrides, error, message):
         run(**overrides)
 
 
+def test_the_smallest_market_runs():
+    # Two dates of one ticker: bought on the second date, still held at its close of 12.
+    close = pd.DataFrame({"A": [10.0, 12.0]}, index=DAYS[:2])
+    result = orvane.backtest(pd.DataFrame({"A": [1.0]}, index=DAYS[:1]), close, fee=0.0, tax=0.0)
+    assert list(result.full_equity) == [1.0, 1.0]
+    assert list(result.trades["exit_price"]) == [12.0]
+    assert list(result.trades["entry_date"]) == [DAYS[1]]
+
+
+def test_weights_dated_on_the_last_bar_wait_for_the_next():
+    result = run(weights=weights().iloc[:1].set_axis(DAYS[[7]]))
+    assert result.rebalance_pending and result.trades.empty and list(result.equity) == [1.0]
+
+
 # The other side of each bound: a low or high touching the open or the close holds.
 @pytest.mark.parametrize("cells", [
     dict(low={2: 11.5}), dict(high={2: 12.5}, open_={2: 12.5}), dict(low={2: 12.0}, open_={2: 13.0}),
@@ -134,6 +182,15 @@ def test_bars_touching_their_bounds_are_accepted(cells):
     result = run(prices=ohlc, intrabar_exits=True, fee=0.0, tax=0.0)
     # Nothing stopped: A is held from bar 1 to the rebalance, valued at its closes.
     assert result.equity.iloc[2] == pytest.approx(1 + 0.5 * (12 / 11 - 1) - 0.3 * (19 / 21 - 1))
+
+
+def test_bars_are_checked_only_by_runs_that_read_them():
+    # A low above the open is harmless to a run on closes without exit rules, also when the
+    # prices were prepared with every field.
+    from orvane import inputs
+
+    for given in (bars(low={2: 11.8}), inputs.prepare_prices(bars(low={2: 11.8}))):
+        assert run(prices=given).equity.equals(run().equity)
 
 
 def reference(**overrides):
@@ -199,6 +256,9 @@ DATED = {
     "delisting on a bar's date": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[5]}),
         {("A", 1, 5, "delisted"), ("B", 1, None, "open")}),
+    "delisting on the first bar": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[0]}),
+        {("B", 1, None, "open")}),
     "delisting on a Saturday": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
         dict(delistings={"A": DAYS[4] + pd.Timedelta("1D")}),
@@ -206,6 +266,12 @@ DATED = {
     "delisting on the last bar": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": DAYS[7]}),
         {("A", 1, 7, "delisted"), ("B", 1, None, "open")}),
+    "delisting on the clock's last day": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": pd.Timestamp("2262-04-11")}),
+        {("A", 1, None, "open"), ("B", 1, None, "open")}),
+    "delisting on the clock's first day": (
+        {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}}, dict(delistings={"A": pd.Timestamp("1677-09-22")}),
+        {("B", 1, None, "open")}),
     "delisting after the data": (
         {"A": 10.0, "B": 10.0}, {0: {"A": 0.5, "B": 0.5}},
         dict(delistings={"A": DAYS[7] + pd.Timedelta("1D")}),
@@ -243,6 +309,18 @@ def test_dates_of_delistings_and_rebalances_land_on_their_bars(closes, rows, opt
     assert got == expected
 
 
+def test_inferred_delistings_are_the_tickers_whose_prices_stop_before_the_last_bar():
+    # B's prices stop on the first bar, D's on bar 5; C has none yet (not listed: no delisting).
+    close = pd.DataFrame({"A": 10.0, "B": [10.0] + [np.nan] * 7, "C": np.nan,
+                          "D": [10.0] * 6 + [np.nan] * 2}, index=DAYS)
+    weights = pd.DataFrame(0.25, index=DAYS[[0, 7]], columns=list("ABCD"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        result = orvane.backtest(weights, close, delistings="infer")
+    orders = result.orders(1e6, prices=dict.fromkeys("ABCD", 10.0))
+    assert orders["tradable"].to_dict() == {"A": True, "B": False, "C": True, "D": False}
+
+
 def test_a_field_in_its_own_ticker_and_date_order_is_read_by_label():
     ohlc = bars()
     expected = run(prices=ohlc, trade_at="open", fee=0.0, tax=0.0)
@@ -259,6 +337,8 @@ def test_a_field_in_its_own_ticker_and_date_order_is_read_by_label():
 def test_a_rebalance_calendar_may_be_any_iterable_of_dates():
     dates = DAYS[[0, 3]]
     assert run(rebalance=(d for d in dates)).equity.equals(run(rebalance=list(dates)).equity)
+    # A calendar at the size limit is read as the dates it holds.
+    assert run(rebalance=Calendar(50_000_000, dates)).equity.equals(run(rebalance=list(dates)).equity)
 
 
 def test_prepared_inputs_run_as_given_only_with_their_own_prices():
@@ -271,3 +351,17 @@ def test_prepared_inputs_run_as_given_only_with_their_own_prices():
         prepared.values[0, 0] = 1.0   # shared by every run of a sweep
     with pytest.raises(ValueError, match=r"weights were prepared for other prices"):
         orvane.backtest(prepared, inputs.prepare_prices(prices()))
+    # prepare's defaults are the engine's (walk-forward reads its schedule with them): close
+    # prices, no exit rules, gross up to 1 without a note.
+    plain = inputs.prepare(weights(), prices())
+    assert plain.warnings == [] and plain.high is None and plain.trade is plain.close
+    # Prepared from plain prices, not from prices read_prices adjusted: dividends are welcome.
+    cash = pd.DataFrame({"A": [0.5]}, index=DAYS[2:3])
+    assert orvane.backtest(weights(), market, dividends=cash).equity.equals(
+        run(dividends=cash).equity)
+    # Shared by many runs, so fixed once made; each preparation is its own market.
+    for made, field in ((market, "dates"), (prepared, "values")):
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            setattr(made, field, None)
+    again = inputs.prepare_prices(prices())
+    assert market == market and market != again and len({market, again, prepared}) == 3

@@ -32,6 +32,20 @@ def ohlc(**changes):
     return frames
 
 
+def market(n, *changes, tickers="A"):
+    """OHLC over ``n`` business days: close 10 + bar / 100 (+1 per later ticker), open at the
+    close, high 2 % above it, low 2 % below; then each (field, rows, ticker, value) set."""
+    days = pd.bdate_range("2024-01-01", periods=n)
+    close = pd.DataFrame({t: 10 + k + np.arange(n) / 100 for k, t in enumerate(tickers)}, index=days)
+    frames = {"open": close.copy(), "high": close * 1.02, "low": close * 0.98, "close": close.copy()}
+    for field, rows, ticker, value in changes:
+        frames[field].iloc[rows, frames[field].columns.get_loc(ticker)] = value
+    return frames
+
+
+ONE_A = pd.DataFrame({"A": [1.0]}, index=DAYS[:1])
+
+
 def quiet(w, p, **options):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
@@ -70,6 +84,39 @@ BAD = {
         ValueError, r"1 bars do not: \[A on 2024-01-03: open 12, high 11, low 12, close 12\]$"),
     "high and low swapped": (dict(p={**ohlc(), "high": ohlc()["low"], "low": ohlc()["high"]},
                                   trade_at="open"), ValueError, r"are the high and low columns swapped"),
+    # The hints weigh the bars whose high, low and close are all known.
+    "close outside on 10 % of bars": (
+        # closes a tolerance below a low and above a high on bars 5 and 6 are inside
+        dict(w=ONE_A, p=market(10, ("close", 3, "A", 11.0), ("low", 5, "A", 10.0),
+                               ("close", 5, "A", 10.0 * (1 - 1e-9)), ("high", 6, "A", 16.0),
+                               ("close", 6, "A", 16.0 * (1 + 1e-9)), ("open", 6, "A", 16.0)),
+             intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2024-01-04: open 10.03, high 10.2306, low 9.8294, close 11\]; close "
+        r"lies outside \[low, high\] on 10 % of bars: was close adjusted"),
+    "close outside on 5 % of bars": (
+        dict(w=ONE_A, p=market(20, ("close", 3, "A", 11.0)), intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2024-01-04: open 10.03, high 10.2306, low 9.8294, close 11\]$"),
+    "close outside on 10 % of the bars known": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 5), "A", np.nan), ("close", slice(0, 5), "B", np.nan),
+                               ("close", 7, "A", 11.0), tickers="AB"), intrabar_exits=True),
+        ValueError, r"1 bars do not: \[A on 2024-01-10: .*close 11\]; close lies outside \[low, high\] "
+                    r"on 10 % of bars"),
+    "high below low on half the bars": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 5), "A", 9.0), ("low", slice(0, 5), "A", 11.0)),
+             intrabar_exits=True), ValueError,
+        r"5 bars do not: .*; close lies outside \[low, high\] on 50 % of bars: was close adjusted"),
+    "high below low on most bars": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 6), "A", 9.0), ("low", slice(0, 6), "A", 11.0)),
+             intrabar_exits=True), ValueError,
+        r"6 bars do not: .*; high is below low on 6 bars: are the high and low columns swapped\?$"),
+    "high at low, close above, on most bars": (
+        dict(w=ONE_A, p=market(10, ("high", slice(0, 6), "A", 9.0), ("low", slice(0, 6), "A", 9.0),
+                               ("open", slice(0, 6), "A", 9.0)), intrabar_exits=True), ValueError,
+        r"6 bars do not: .*; close lies outside \[low, high\] on 60 % of bars: was close adjusted"),
+    "low above the open, close at the high": (
+        dict(w=ONE_A, p={**market(10, ("open", 2, "A", 9.0)), "high": market(10)["close"]},
+             intrabar_exits=True), ValueError,
+        r"1 bars do not: \[A on 2024-01-03: open 9, high 10.02, low 9.8196, close 10.02\]$"),
     "adjusted close only": (dict(p={**ohlc(), "close": prices() * 0.5}, intrabar_exits=True),
                             ValueError, r"close lies outside \[low, high\] on 100 % of bars: was "
                                         r"close adjusted"),
@@ -80,6 +127,13 @@ BAD = {
     "numbers as rebalance dates": (dict(rebalance=[1, 2, 3]), TypeError,
                                    r"rebalance must hold dates, got numbers \[1, 2, 3\]"),
     "number as delisting date": (dict(delistings={"A": 5}), TypeError, r"delistings must hold dates"),
+    "delisting a day past the clock": (dict(delistings={"A": pd.Timestamp("2262-04-12")}), ValueError,
+                                       r"delistings has dates outside .*: \[2262-04-12\]$"),
+    "delisting a day before the clock": (dict(delistings={"A": pd.Timestamp("1677-09-21")}), ValueError,
+                                         r"delistings has dates outside .*: \[1677-09-21\]$"),
+    # A date pandas < 2 cannot hold is shown by its first ten characters.
+    "delisting past the clock, at a time": (dict(delistings={"A": "9999-12-31 16:00"}), ValueError,
+                                            r"delistings has dates outside .*: \[9999-12-31\]$"),
     "delisting past the clock": (dict(delistings={"A": "9999-12-31"}), ValueError,
                                  r"delistings has dates outside the range the engine's clock can "
                                  r"hold \(1677-09-22 .. 2262-04-11\): \[9999-12-31\]"),
@@ -87,11 +141,32 @@ BAD = {
                                       ValueError, r"prices and weights look swapped"),
     "swapped, positive weights": (dict(w=prices(), p=weights().abs().reindex(DAYS).ffill()),
                                   ValueError, r"prices and weights look swapped"),
+    "swapped, weights up to a whole 1": (dict(w=prices(), p=weights(A=[1.0, 0.5], B=[0.5, 1.0])
+                                                         .reindex(DAYS).ffill()),
+                                         ValueError, r"prices and weights look swapped"),
+    "swapped, a penny stock among the prices": (
+        dict(w=prices(C=0.5), p=weights(C=[0.2, 0.1]).reindex(DAYS).fillna(0.0)), ValueError,
+        r"prices and weights look swapped"),
+    # Weights in percent with a zero are no prices: the zero price is the mistake.
+    "zero price, percent weights with a zero": (
+        dict(w=weights(A=[50.0, 0.0], B=[30.0, 40.0]), p=prices(A=[10.0, 0, 12, 11, 13, 14, 13, 15])),
+        ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "zero price, weights of 1": (
+        dict(w=weights(A=[1.0, 1.0], B=[1.0, 1.0]), p=prices(A=[10.0, 0, 12, 11, 13, 14, 13, 15])),
+        ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
+    "zero price, weights not a frame": (
+        dict(w=[0.5, 0.5], p=prices(A=[10.0, 0, 12, 11, 13, 14, 13, 15])),
+        ValueError, r"prices must be positive and finite .*\[A on 2024-01-02: 0.0\]"),
     "midnight weights, intraday bars": (
         dict(p=prices(index=pd.date_range("2024-01-01 10:00", periods=8, freq="4h"))), ValueError,
         r"weights are dated at midnight only, but prices have several bars a day"),
     "text in prices": (dict(p=prices().astype(object).assign(A=[10, 11, "--", 11, 13, 14, 13, 15])),
                        TypeError, r"not numbers: \[A on 2024-01-03: '--'\]"),
+    # Five cells shown, the first column's: the next column is not read for more.
+    "text in two columns of prices": (
+        dict(w=ONE_A, p=prices().astype(object).assign(A=["--"] * 5 + [10.0] * 3, B=["x"] + [20.0] * 7)),
+        TypeError, r"not numbers: \[A on 2024-01-01: '--', A on 2024-01-02: '--', A on 2024-01-03: '--', "
+                   r"A on 2024-01-04: '--', A on 2024-01-05: '--'\]$"),
     "unknown frequency": (dict(rebalance="fortnightly"), ValueError,
                           r"got 'fortnightly', which is not a calendar frequency$"),
     "file cut off mid-line": (dict(p=price_file("2024-01-10,45.730")), ValueError,
@@ -118,11 +193,34 @@ def test_mistakes_are_refused_naming_the_cause(case, tmp_path):
         quiet(w, p(tmp_path) if callable(p) else p, **overrides)
 
 
+# The bar check walks a market in blocks of 256 bars (one ticker) or 256 tickers: a bad bar
+# is found on either side of a block's edge.
+@pytest.mark.parametrize("tickers, bar, ticker", [
+    (1, 0, 0), (1, 255, 0), (1, 256, 0), (1, 299, 0),
+    (300, 5, 0), (300, 5, 255), (300, 5, 256), (300, 299, 299),
+])
+def test_the_bar_check_finds_a_bad_bar_in_any_block(tickers, bar, ticker):
+    names = [f"T{k}" for k in range(tickers)]
+    clean = market(300, tickers=names)
+    quiet(ONE_A.rename(columns={"A": "T0"}), clean, intrabar_exits=True)
+    day = clean["close"].index[bar]
+    bad = market(300, ("low", bar, names[ticker], 1000.0), tickers=names)
+    with pytest.raises(ValueError, match=rf"1 bars do not: \[T{ticker} on {day:%Y-%m-%d}: "):
+        quiet(ONE_A.rename(columns={"A": "T0"}), bad, intrabar_exits=True)
+
+
 def test_a_whole_last_line_reads_with_or_without_its_newline(tmp_path):
     for name, end in (("A", "\n"), ("B", "")):
         (tmp_path / f"{name}.csv").write_text(BARS_HEADER + BARS + f"2024-01-10,10,11,9,45.5{end}")
     close = orvane.read_prices(tmp_path)["close"]
     assert close.index[-1] == DAYS[7] and (close.iloc[-1] == 45.5).all()
+
+
+def ten_days(**columns):
+    """Closes of A over ten business days (``A`` padded with its last value), B flat."""
+    a = list(columns.pop("A"))
+    days = pd.bdate_range("2024-01-01", periods=10)
+    return pd.DataFrame({"A": a + a[-1:] * (10 - len(a)), "B": 20.0, **columns}, index=days)
 
 
 THIRD = np.float32(1 / 3)   # three of them add up to 1.00000003 in float64
@@ -133,6 +231,9 @@ MANY = pd.DataFrame(np.linspace(10, 12, 8)[:, None] * np.ones(300), index=DAYS,
 WARNED = {
     "gross above 1": (dict(w=weights(A=[0.9, 0.2])), r"rows with gross above 1 are scaled to gross "
                                                      r"1 \(1 rows, largest gross 1.2\)"),
+    "a whole weight of 1 is a fraction": (dict(w=weights(A=[1.0, 0.2])),
+                                          r"^weights: rows with gross above 1 are scaled to gross 1 "
+                                          r"\(1 rows, largest gross 1.3\)"),
     "percentages": (dict(w=weights(A=[50.0, 20.0], B=[-30.0, 40.0])),
                     r"weights are fractions of the portfolio: 0.10 means 10 %; rows with gross "
                     r"above 1 are scaled to 1, the max_gross in force \(2 rows, largest gross 80\)"),
@@ -146,6 +247,28 @@ WARNED = {
     "reversing jump": (dict(p=prices(A=[10.0, 11, 1.2, 11, 13, 14, 13, 15])),
                        r"1 one-day moves beyond -70 % or \+300 % reverse within two bars .*"
                        r"\[A on 2024-01-03: 11 -> 1.2\]"),
+    # Undone on either of the two bars after the jump, and no later; undone is back within
+    # a factor of 2 of the price before it, not at a factor of 2.
+    "reversing on the second bar": (dict(p=ten_days(A=[10.0, 11, 1.2, 1.3, 11, 11, 11, 11, 11, 11])),
+                                    r"^prices: 1 one-day moves beyond -70 % or \+300 % reverse within "
+                                    r"two bars .*: \[A on 2024-01-03: 11 -> 1.2\]$"),
+    "reversing on the next bar only": (dict(p=ten_days(A=[10.0, 11, 1.2, 11, 30, 30, 30, 30, 30, 30])),
+                                       r"^prices: 1 one-day moves .* reverse within two bars .*: "
+                                       r"\[A on 2024-01-03: 11 -> 1.2\]$"),
+    "back on the third bar": (dict(p=ten_days(A=[10.0, 11, 1.2, 1.3, 1.2, 11, 11, 11, 11, 11])),
+                              r"^prices: 2 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                              r"11 -> 1.2, A on 2024-01-08: 1.2 -> 11\]; backtest"),
+    "back to half the price": (dict(p=ten_days(A=[10.0, 11, 1.2, 5.5, 5.5, 5.5, 5.5, 5.5, 5.5, 5.5])),
+                               r"^prices: 2 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                               r"11 -> 1.2, A on 2024-01-04: 1.2 -> 5.5\]; backtest"),
+    "back to twice the price": (dict(p=ten_days(A=[10.0, 11, 50, 22, 22, 22, 22, 22, 22, 22])),
+                                r"^prices: 1 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                                r"11 -> 50\]; backtest"),
+    "a rise beyond 4": (dict(p=ten_days(A=[10.0, 11, 48.4, 48, 48, 48, 48, 48, 48, 48])),
+                        r"^prices: 1 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
+                        r"11 -> 48.4\]; backtest"),
+    "a jump in prices of two dates": (dict(p=ten_days(A=[10.0, 100]).iloc[:2]),
+                                      r"\[A on 2024-01-02: 10 -> 100 \(a 1:10 split\?\)\]"),
     "16:00 prices, midnight weights": (dict(p=SHIFTED), r"weights are stamped at 00:00 \(no time "
                                                         r"zone\) and prices at 16:00"),
     "split left in the prices": (dict(p=prices(A=[10.0, 11, 12, 12 / 7, 13 / 7, 2, 13 / 7, 15 / 7])),
@@ -158,6 +281,14 @@ WARNED = {
     "float32 row above gross 1": (
         dict(w=weights(A=[0.5, 0.2], B=[0.51, 0.4]).astype(np.float32)),
         r"rows with gross above 1 are scaled to gross 1 \(1 rows, largest gross 1.01\)"),
+    # Rounding lets a row off by 4 ulps of its dtype per name: 1.4e-6 for three float32
+    # names, but float64 rows only by 1e-9 whatever their names.
+    "float32 row 1.6e-6 above gross 1": (
+        dict(w=pd.DataFrame({"A": [0.5, 0.1], "B": [0.3, 0.1], "C": [0.2000016, 0.1]},
+                            index=DAYS[[0, 3]], dtype=np.float32), p=prices(C=np.linspace(30, 32, 8))),
+        r"rows with gross above 1 are scaled to gross 1 \(1 rows, largest gross 1\)"),
+    "float64 row 5e-4 above gross 1": (dict(w=weights(A=[0.5005, 0.2], B=[0.5, 0.4])),
+                                       r"scaled to gross 1 \(1 rows, largest gross 1.0005\)"),
     "float16 rows of many names at gross 1.5": (
         dict(w=pd.DataFrame(np.float16(0.005), index=DAYS[[0, 3]], columns=MANY.columns), p=MANY),
         r"rows with gross above 1 are scaled to gross 1 \(2 rows, largest gross 1.50"),
@@ -190,16 +321,32 @@ NOT_WARNED = {
     "float32 rows at gross 1": (dict(w=pd.DataFrame({"A": THIRD, "B": THIRD, "C": THIRD},
                                                     index=DAYS[[0, 3]]),
                                      p=prices(C=np.linspace(30, 32, 8))), r"gross"),
+    "float32 rows 8e-7 above gross 1": (
+        dict(w=pd.DataFrame({"A": [0.5, 0.1], "B": [0.3, 0.1], "C": [0.2000008, 0.1]},
+                            index=DAYS[[0, 3]], dtype=np.float32), p=prices(C=np.linspace(30, 32, 8))),
+        r"gross"),
+    "a float64 row at gross 1 + 1e-9": (dict(w=weights(A=[1.0, 0.2], B=[1e-9, 0.4])), r"gross"),
     "a 3:2 split is an ordinary move": (dict(p=prices(A=[10.0, 11, 12, 8, 9, 9, 10, 10])),
                                         r"one-day moves"),
+    "a rise to exactly 4": (dict(p=prices(A=[10.0, 11, 12, 48, 48, 48, 48, 48])), r"one-day moves"),
     "a fall to exactly 30 %": (dict(p=prices(A=[10.0, 11, 10, 3, 3.1, 3, 3.2, 3.3])), r"one-day moves"),
 }
 
 
-@pytest.mark.parametrize("ratio, name", [(1 / 5, "5:1"), (1 / 8, "8:1"), (1 / 15, "15:1"), (100.0, "1:100")])
+# Every split a one-day move beyond -70 % or +300 % can be: a 1:4 is a move of 4, not beyond
+# 4, so only a market's move within 5 % above it names it.
+@pytest.mark.parametrize("ratio, name", [
+    (1 / 4, "4:1"), (1 / 5, "5:1"), (1 / 7, "7:1"), (1 / 8, "8:1"), (1 / 10, "10:1"),
+    (1 / 15, "15:1"), (1 / 20, "20:1"), (1 / 30, "30:1"), (1 / 50, "50:1"),
+    (4.1, "1:4"), (5.0, "1:5"), (8.0, "1:8"), (10.0, "1:10"), (15.0, "1:15"), (20.0, "1:20"),
+    (25.0, "1:25"), (30.0, "1:30"), (50.0, "1:50"), (100.0, "1:100"), (10.5, "1:10"),  # 5 % off
+], ids=lambda v: v if isinstance(v, str) else "")
 def test_a_split_left_in_the_prices_is_named_by_its_ratio(ratio, name):
     p = prices(A=[10.0, 11, 12, 12 * ratio, 13 * ratio, 12 * ratio, 13 * ratio, 15 * ratio])
-    assert any(f"(a {name} split?)" in w for w in quiet(weights(), p).warnings)
+    assert [w for w in quiet(weights(), p).warnings if "split?" in w] == [
+        f"prices: 1 one-day moves beyond -70 % or +300 % do not reverse (a split the prices were "
+        f"not adjusted for, or a real crash?): [A on 2024-01-04: 12 -> {12 * ratio:g} (a {name} "
+        f"split?)]; backtest on split-adjusted prices (read_prices uses Adj Close when a file has it)"]
 
 
 @pytest.mark.parametrize("case", NOT_WARNED.values(), ids=NOT_WARNED.keys())
@@ -231,6 +378,11 @@ WITH_HOLIDAYS.loc[HOLIDAYS] = np.nan
 DAILY = pd.DataFrame(np.where((_WAVE[:, None] + np.arange(3)) % 5 < 2, 0.3, 0.2), index=MONTHS, columns=list("ABC"))
 WARM_UP = DAILY.copy()
 WARM_UP.iloc[:40] = 0.0
+# No bar in April, May's first day alone: April's weights stay dated by its end (and, on
+# March's last bar, supersede March's); May's are those of its one bar.
+GAPPY = MARKET.drop(MARKET.loc["2024-04-01":"2024-05-31"].index.drop(pd.Timestamp("2024-05-01")))
+GAPPY_MEANT = MONTHLY.set_axis(pd.DatetimeIndex(["2024-01-31", "2024-02-29", "2024-03-29", "2024-04-30",
+                                                 "2024-05-01"]))
 MONTH_END_C = MARKET["C"].groupby(MONTHS.to_period("M")).last()
 
 # Each mistake run against the run without it: (mistaken, meant, the warning it gives).
@@ -248,6 +400,15 @@ SAME = {
              delistings={"B": last_bars(pd.period_range("2024-03", periods=1, freq="M"))[0]},
              benchmark=MONTH_END_C.set_axis(last_bars(MONTH_END_C.index))),
         None),
+    # March ends on a Sunday; its last bar, Friday the 29th, is the first price bar.
+    "a period whose last bar is the first": (
+        dict(w=MONTHLY.loc["2024-03":], p=MARKET.loc["2024-03-29":]),
+        dict(w=AT_LAST_BAR.loc["2024-03-29":], p=MARKET.loc["2024-03-29":]), None),
+    # The same, then April without a bar right after it and May's first day alone.
+    "months without a bar, or with their first day only": (
+        dict(w=MONTHLY.loc["2024-03":], p=GAPPY.loc["2024-03-29":]),
+        dict(w=GAPPY_MEANT.loc["2024-03-29":], p=GAPPY.loc["2024-03-29":]),
+        r"weights: 1 rows share a price bar with a later row and are superseded by it"),
     "exchange holidays as empty rows": (
         dict(p=WITH_HOLIDAYS), dict(p=WITH_HOLIDAYS.drop(HOLIDAYS)),
         r"prices: 3 dates without a single price \(exchange holidays .*\) are not trading days "
