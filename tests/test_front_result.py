@@ -151,6 +151,9 @@ def test_a_ruined_book_windows_its_own_trades_up_to_the_ruin(weights, window, st
         result = orvane.backtest(weights, SQUEEZE, fee=0, tax=0, window=window, window_step=step)
     assert result.ruined
     table, trades = result.trades_window(), result.trades
+    # Trades running at the ruin stay open there: no exit date.
+    running = trades["exit_reason"] == "open"
+    assert running.any() and trades.loc[running, "exit_date"].isna().all()
     assert (table["ticker"].to_numpy() == trades["ticker"].to_numpy()[table["trade"]]).all()
     end = SQUEEZE_DAYS.get_loc(result.end)
     left = end - SQUEEZE_DAYS.get_indexer(trades["entry_date"])

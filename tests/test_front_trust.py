@@ -535,4 +535,5 @@ def test_a_book_that_reaches_zero_ends_there():
     assert "ended when the equity reached 0" in repr(result)
     assert result.stats()["ruined_on"] == DAYS[5]
     still_open = result.trades[result.trades["exit_reason"] == "open"]
-    assert still_open["return"].isna().all() and (still_open["bars_held"] == 0).all()
+    assert len(still_open) and still_open["return"].isna().all() and (still_open["bars_held"] == 0).all()
+    assert still_open["exit_date"].isna().all()
