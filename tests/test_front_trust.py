@@ -193,8 +193,8 @@ def test_mistakes_are_refused_naming_the_cause(case, tmp_path):
         quiet(w, p(tmp_path) if callable(p) else p, **overrides)
 
 
-# The bar check walks a market in blocks of 256 bars (one ticker) or 256 tickers: a bad bar
-# is found on either side of a block's edge.
+# A bad bar is found wherever it lies: at either end of a long market, in any of many
+# tickers (a walk in blocks of 256 bars or tickers would show at their edges).
 @pytest.mark.parametrize("tickers, bar, ticker", [
     (1, 0, 0), (1, 255, 0), (1, 256, 0), (1, 299, 0),
     (300, 5, 0), (300, 5, 255), (300, 5, 256), (300, 299, 299),
@@ -206,6 +206,19 @@ def test_the_bar_check_finds_a_bad_bar_in_any_block(tickers, bar, ticker):
     day = clean["close"].index[bar]
     bad = market(300, ("low", bar, names[ticker], 1000.0), tickers=names)
     with pytest.raises(ValueError, match=rf"1 bars do not: \[T{ticker} on {day:%Y-%m-%d}: "):
+        quiet(ONE_A.rename(columns={"A": "T0"}), bad, intrabar_exits=True)
+
+
+@pytest.mark.parametrize("changes, named", [
+    # A high below the open, though above the close.
+    ([("open", 3, "T1", 11.5), ("high", 3, "T1", 11.4)], "T1 on 2024-01-04: open 11.5, high 11.4"),
+    # Beside a broken bar, bars exactly at the tolerance's edges hold together.
+    ([("low", 3, "T0", 1000.0), ("low", 5, "T1", (11 + 5 / 100) * (1 + 1e-9)),
+      ("high", 7, "T1", (11 + 7 / 100) * (1 - 1e-9))], "T0 on 2024-01-04: open 10.03, high"),
+])
+def test_the_bar_check_names_exactly_the_bars_that_break_it(changes, named):
+    bad = market(20, *changes, tickers=["T0", "T1"])
+    with pytest.raises(ValueError, match=rf"1 bars do not: \[{named}"):
         quiet(ONE_A.rename(columns={"A": "T0"}), bad, intrabar_exits=True)
 
 
@@ -267,6 +280,11 @@ WARNED = {
     "a rise beyond 4": (dict(p=ten_days(A=[10.0, 11, 48.4, 48, 48, 48, 48, 48, 48, 48])),
                         r"^prices: 1 one-day moves .* do not reverse .*: \[A on 2024-01-03: "
                         r"11 -> 48.4\]; backtest"),
+    # Beside a jump, moves of exactly 4 and 0.3 are not listed: the thresholds are strict.
+    "moves of exactly 4 and 0.3 beside a jump": (
+        dict(p=ten_days(A=[10.0, 11, 48.4, 48, 48, 48, 48, 48, 48, 48], C=[10.0] + [40.0] * 9,
+                        D=[10.0] * 5 + [3.0] * 5)),
+        r"^prices: 1 one-day moves .* do not reverse .*: \[A on 2024-01-03: 11 -> 48.4\]; backtest"),
     "a jump in prices of two dates": (dict(p=ten_days(A=[10.0, 100]).iloc[:2]),
                                       r"\[A on 2024-01-02: 10 -> 100 \(a 1:10 split\?\)\]"),
     "16:00 prices, midnight weights": (dict(p=SHIFTED), r"weights are stamped at 00:00 \(no time "

@@ -256,9 +256,8 @@ def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> Prepa
         raise ValueError(f"prices must have at least 2 dates and one ticker, got {len(dates)} dates "
                          f"and {len(tickers)} tickers")
     close = arrays["close"]
-    # The largest |close| without a temporary the size of the market (NaN skipped).
-    close_max = (float(np.fmax(np.fmax.reduce(close, axis=None), -np.fmin.reduce(close, axis=None)))
-                 if close.size else np.nan)
+    # Prices are positive (checked above): the largest close, NaN skipped, in one pass.
+    close_max = float(np.fmax.reduce(close, axis=None)) if close.size else np.nan
     return PreparedPrices(dates, tickers, arrays, tuple(frames), tuple(notes), Clock(dates),
                           close_max, {}, dividends, bool(getattr(prices, "adjusted", False)))
 

@@ -11,6 +11,9 @@
 
 namespace orvane {
 
+// A METH_VARARGS | METH_KEYWORDS function as a method table's PyCFunction.
+#define ORVANE_KW_FUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
 struct Signature {
   const char* name;          // function name used in the messages
   const char* const* params; // parameter names, in order

@@ -274,25 +274,23 @@ PyObject* has_jumps(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.toolkin.has_jumps", [&] { return has_jumps_impl(args, kwargs); });
 }
 
-#define ORVANE_TOOLKIN_FUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
 PyMethodDef kMethods[] = {
-    {"str_to_bytearray", ORVANE_TOOLKIN_FUNC(str_to_bytearray),
+    {"str_to_bytearray", ORVANE_KW_FUNC(str_to_bytearray),
      METH_VARARGS | METH_KEYWORDS,
      "str_to_bytearray(text)\n--\n\n"
      "A new bytearray of len(text) bytes, byte i being ord(text[i]) & 0xFF: Latin-1\n"
      "for code points up to U+00FF, the low 8 bits above. text must be exactly str."},
-    {"positive_finite", ORVANE_TOOLKIN_FUNC(positive_finite), METH_VARARGS | METH_KEYWORDS,
+    {"positive_finite", ORVANE_KW_FUNC(positive_finite), METH_VARARGS | METH_KEYWORDS,
      "positive_finite(values)\n--\n\n"
      "True when every value of the 2-D float64 array that is not NaN lies in\n"
      "(0, inf), in one pass without temporaries."},
-    {"bars_hold", ORVANE_TOOLKIN_FUNC(bars_hold), METH_VARARGS | METH_KEYWORDS,
+    {"bars_hold", ORVANE_KW_FUNC(bars_hold), METH_VARARGS | METH_KEYWORDS,
      "bars_hold(close, open, high, low, tolerance)\n--\n\n"
      "True when no bar has low > min(open, close) * (1 + tolerance) or\n"
      "high < max(open, close) * (1 - tolerance) (close alone without open; a\n"
      "comparison with NaN is false). open, high and low may be None; every given\n"
      "matrix is 2-D float64 of close's shape. One pass."},
-    {"has_jumps", ORVANE_TOOLKIN_FUNC(has_jumps), METH_VARARGS | METH_KEYWORDS,
+    {"has_jumps", ORVANE_KW_FUNC(has_jumps), METH_VARARGS | METH_KEYWORDS,
      "has_jumps(close, down, up)\n--\n\n"
      "True when some close[i, j] / close[i - 1, j] is below down or above up\n"
      "(2-D float64). One pass."},

@@ -14,9 +14,6 @@ Module g;
 
 namespace {
 
-
-#define ORVANE_KW_FUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
 constexpr Signature kNoArgs{"get_stock_operations", nullptr, 0, 0};
 
 PyObject* get_stock_operations_impl(PyObject* args, PyObject* kwargs) {
