@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -101,7 +101,8 @@ def _WideLabels() -> Any:
 
     class WideLabels(MaxNLocator):
         def __call__(self) -> Any:
-            self.set_params(nbins=max(3, min(9, self.axis.get_tick_space() * 2 // 3)))
+            axis: Any = self.axis
+            self.set_params(nbins=max(3, min(9, axis.get_tick_space() * 2 // 3)))
             return super().__call__()
 
     return WideLabels(steps=[1, 2, 5, 10])
@@ -157,18 +158,21 @@ def date_axis(axis: Any) -> None:
              dates.MINUTELY: 5, dates.SECONDLY: 8, dates.MICROSECONDLY: 12}
 
     class Fitting(dates.AutoDateLocator):
+        maxticks: Dict[int, int]
+
         def __init__(self) -> None:
             super().__init__()
             self.most = dict(self.maxticks)
 
         def __call__(self) -> Any:
-            points = self.axis.axes.bbox.width / self.axis.figure.dpi * 72
+            axis: Any = self.axis
+            points = axis.axes.bbox.width / axis.figure.dpi * 72
             self.maxticks = {freq: max(2, min(most, int(points // (chars.get(freq, 12) * CHAR_ROOM
                                                                      + TICK_SIZE))))
                              for freq, most in self.most.items()}
             # Down to one unit, the coarsest unit the span holds that many of: a few months
             # of a narrow axis in months, not in half-months that would not fit.
-            low, high = sorted(self.axis.get_view_interval())
+            low, high = sorted(axis.get_view_interval())
             for self.minticks in (5, 3, 1):
                 with warnings.catch_warnings(record=True) as crowded:
                     warnings.simplefilter("always")
