@@ -35,7 +35,12 @@ DOCUMENTED = {
                                    ("dividends", None)],
     (tradeloom, "set_book_controls"): [("max_gross", 1.0), ("band", 0.0), ("min_trade", 0.0),
                                        ("lot", 0.0)],
+    (tradeloom, "record_arrays"): [("on", REQUIRED)],
     (toolkin, "str_to_bytearray"): [("text", REQUIRED)],
+    (toolkin, "positive_finite"): [("values", REQUIRED)],
+    (toolkin, "bars_hold"): [(name, REQUIRED) for name in ("close", "open", "high", "low",
+                                                            "tolerance")],
+    (toolkin, "has_jumps"): [("close", REQUIRED), ("down", REQUIRED), ("up", REQUIRED)],
 }
 
 
