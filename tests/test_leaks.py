@@ -91,6 +91,12 @@ def one_pass(probe):
     tl.normalize_weight({0: 0.9, 1: -0.6, 2: float("nan")}, 0.5)
     tl.ioft(1_700_000_000_123_456_789)
     toolkin.str_to_bytearray("ab\u20ac")
+    ints, flags, floats = np.array([1, 0, 1]), np.array([True, False, True]), np.array([0.1, -0.2, 0.0])
+    toolkin.record_stats(floats, floats, floats, floats, floats)
+    order, continues = toolkin.group_records(ints, ints, flags, ints)
+    toolkin.group_records(ints * 2**40, ints, None, None)
+    toolkin.holding_sums(order, continues, floats, floats, floats)
+    toolkin.bars_with_open(ints, ints + 1, 3)
     for fn, args, exc in [
         (tl.backtest_, INPUTS[:10], TypeError),
         (tl.get_trade_stocks, (M["pos_columns"], M["price_index"].astype(np.int32), False), ValueError),
@@ -99,6 +105,8 @@ def one_pass(probe):
         (tl.normalize_weight, ({0: "w"}, 1.0), TypeError),
         (tl.ioft, ("x",), TypeError),
         (toolkin.str_to_bytearray, (None,), TypeError),
+        (toolkin.record_stats, (floats, floats[:2], None, None, None), ValueError),
+        (toolkin.holding_sums, (ints + 5, flags, floats, None, floats), ValueError),
     ]:
         with pytest.raises(exc):
             fn(*args)

@@ -41,6 +41,12 @@ DOCUMENTED = {
     (toolkin, "bars_hold"): [(name, REQUIRED) for name in ("close", "open", "high", "low",
                                                             "tolerance")],
     (toolkin, "has_jumps"): [("close", REQUIRED), ("down", REQUIRED), ("up", REQUIRED)],
+    (toolkin, "record_stats"): [(name, REQUIRED) for name in ("money", "ret", "bars_held", "mae",
+                                                              "gmfe")],
+    (toolkin, "group_records"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit")],
+    (toolkin, "holding_sums"): [(name, REQUIRED) for name in ("order", "continues", "ret", "pnl",
+                                                              "weight")],
+    (toolkin, "bars_with_open"): [("start", REQUIRED), ("stop", REQUIRED), ("bars", REQUIRED)],
 }
 
 

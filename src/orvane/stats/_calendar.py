@@ -142,11 +142,16 @@ def extremes(returns: pd.Series, periods: float) -> Dict[str, float]:
     """Best and worst day, month and year; NaN for a period the bars are coarser than
     (fewer bars a year than it has: weekly bars have no best day)."""
     out = {}
+    values = 1.0 + returns.to_numpy(dtype=np.float64)
+    index = pd.DatetimeIndex(returns.index)
     for period, count in PERIODS.items():
-        growth = calendar_returns(returns, period)
-        usable = len(growth) and periods >= count
-        out[f"best_{period}"] = float(growth.max()) if usable else float("nan")
-        out[f"worst_{period}"] = float(growth.min()) if usable else float("nan")
+        growth = np.zeros(0)
+        if len(values) and periods >= count:
+            # calendar_returns' figures, without a Series per period (a sweep's every run)
+            growth = np.multiply.reduceat(values, _period_bounds(index, period)[0]) - 1.0
+            growth = growth[~np.isnan(growth)]
+        out[f"best_{period}"] = float(growth.max()) if len(growth) else float("nan")
+        out[f"worst_{period}"] = float(growth.min()) if len(growth) else float("nan")
     return out
 
 

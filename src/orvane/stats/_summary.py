@@ -5,6 +5,7 @@ as values (``summary``) or as text (``format_summary``).
 
 from __future__ import annotations
 
+import functools
 from typing import Any, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -19,9 +20,9 @@ from orvane.stats._returns import (DAYS_PER_YEAR, annual_volatility, cagr, check
                                    periods_per_year, quiet, sharpe_ratio, skewness,
                                    sortino_ratio, total_return, value_at_risk)
 from orvane.stats._table import STATISTICS, TABLE, text
-from orvane.stats._trades import (TradeFigures, float_column, holding_stats, mean_known,
-                                  open_bars, record_stats, segment_turnover, segments,
-                                  share_open, trade_figures)
+from orvane.stats._trades import (TradeFigures, float_column, holding_stats, holding_sums,
+                                  mean_known, open_bars, record_stats, segments, share_open,
+                                  trade_figures)
 
 
 def live_equity(result: Any) -> pd.Series:
@@ -172,19 +173,26 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         values.update(benchmark_stats(returns, curve, periods, risk_free))
     f = fig.trades
     values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe, pnl=f.pnl))
-    order, continues = segments(f)
-    values["turnover"] = segment_turnover(f, order, continues, years)
+    held = holding_sums(f, *segments(f))
+    values["turnover"] = held[2] / years if years > 0 else float("nan")
     values["time_in_market"] = share_open(*fig.open_bars, len(equity))
-    values.update(_book_stats(fig, order, continues))
+    values.update(_book_stats(fig, held))
     values.update(_financing_stats(fig))
     if fig.ruined:
         values["ruined_on"] = equity.index[-1]
     # A row whose inputs the run lacks (a benchmark, the book, a ruin) is left out.
-    names = [s.name for s in TABLE if s.name in values]
-    return pd.Series(values, index=names, dtype=object, name="stats")
+    names = tuple(s.name for s in TABLE if s.name in values)
+    # A sweep's runs share their rows: the index is built once (a copy each, for its name).
+    return pd.Series([values[name] for name in names], index=_row_index(names).copy(),
+                     dtype=object, name="stats")
 
 
-def _book_stats(fig: RunFigures, order: np.ndarray, continues: np.ndarray) -> dict:
+@functools.lru_cache(maxsize=16)
+def _row_index(names: Tuple[str, ...]) -> pd.Index:
+    return pd.Index(names)
+
+
+def _book_stats(fig: RunFigures, held: Tuple[np.ndarray, Optional[np.ndarray], float]) -> dict:
     """Per holding (round trip) and from the engine's book (exposure, costs), when the
     result has them.
 
@@ -197,7 +205,7 @@ def _book_stats(fig: RunFigures, order: np.ndarray, continues: np.ndarray) -> di
     """
     out: dict = {}
     if fig.holdings:
-        per = holding_stats(fig.trades, order, continues)
+        per = holding_stats(fig.trades, held)
         out.update(holdings=per["trades"], holding_win_rate=per["win_rate"],
                    holding_profit_factor=per["profit_factor"],
                    avg_bars_per_holding=per["avg_bars_held"])

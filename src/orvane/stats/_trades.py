@@ -11,7 +11,9 @@ from typing import NamedTuple, Optional, Tuple
 import numpy as np
 import pandas as pd
 
+from orvane.core import toolkin
 from orvane.stats._returns import quiet
+
 
 class TradeFigures(NamedTuple):
     """The trade table's columns the statistics read, as arrays (one row per record)."""
@@ -82,16 +84,22 @@ def mean_known(values: np.ndarray) -> float:
     return float(total / len(values))
 
 
-def record_stats(ret: np.ndarray, bars_held: np.ndarray, mae: np.ndarray,
-                 gmfe: np.ndarray, means: bool = True, pnl: Optional[np.ndarray] = None) -> dict:
+def _floats(values: np.ndarray) -> np.ndarray:
+    return np.asarray(values, dtype=np.float64)
+
+
+def record_stats(ret: np.ndarray, bars_held: Optional[np.ndarray], mae: Optional[np.ndarray],
+                 gmfe: Optional[np.ndarray], means: bool = True, pnl: Optional[np.ndarray] = None) -> dict:
     # A record wins or loses by its money where known: an intrabar exit's return reads
-    # the bar's close, and a stop filled below its entry may close above it.
-    money = ret if pnl is None else pnl
-    known = int(np.count_nonzero(~np.isnan(money)))
-    # NaN compares false: unknown results are neither winners nor losers.
-    win, loss = money > 0, money <= 0
-    gains, lost = float(money[win].sum()), float(money[loss].sum())
-    wins, losers = ret[win], ret[loss]
+    # the bar's close, and a stop filled below its entry may close above it.  NaN money
+    # is neither a winner nor a loser.  One native pass, compensated sums.
+    ret = _floats(ret)
+    money = ret if pnl is None else _floats(pnl)
+    columns = ((_floats(bars_held), _floats(mae), _floats(gmfe)) if means
+               and bars_held is not None and mae is not None and gmfe is not None
+               else (None, None, None))
+    n, known, won, gains, lost, *averages = toolkin.record_stats(money, ret, *columns)
+    means = bool(averages)
     if not known:
         profit_factor = float("nan")
     elif lost < 0:
@@ -99,22 +107,15 @@ def record_stats(ret: np.ndarray, bars_held: np.ndarray, mae: np.ndarray,
     else:
         profit_factor = float("inf") if gains > 0 else float("nan")
     out = {
-        "trades": len(ret),
-        "win_rate": int(win.sum()) / known if known else float("nan"),
+        "trades": n,
+        "win_rate": won / known if known else float("nan"),
         "profit_factor": profit_factor,
     }
     if not means:
         return out
-    return {
-        **out,
-        "avg_win": mean_known(wins),
-        "avg_loss": mean_known(losers),
-        "avg_bars_held": mean_known(bars_held),
-        "avg_mae_winners": mean_known(mae[win]),
-        "avg_mfe_winners": mean_known(gmfe[win]),
-        "avg_mae_losers": mean_known(mae[loss]),
-        "avg_mfe_losers": mean_known(gmfe[loss]),
-    }
+    names = ("avg_win", "avg_loss", "avg_bars_held", "avg_mae_winners", "avg_mfe_winners",
+             "avg_mae_losers", "avg_mfe_losers")
+    return {**out, **dict(zip(names, averages))}
 
 
 @quiet
@@ -167,43 +168,42 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
 def segment_turnover(f: TradeFigures, order: np.ndarray, continues: np.ndarray, years: float) -> float:
     if not years > 0:
         return float("nan")
-    return float(np.abs(f.weight[order])[~continues].sum() / years)
+    return holding_sums(f, order, continues)[2] / years
 
 
 def group_order(key: np.ndarray, entry: np.ndarray) -> np.ndarray:
-    """``np.lexsort((entry, key))``: records by ticker, then entry.  A ticker's records
-    usually come in entry order already, and a stable sort of small keys is linear."""
-    if len(key) and 0 <= key.min() and key.max() < 2 ** 16:
-        order = np.argsort(key.astype(np.uint16), kind="stable")
-        k, e = key[order], entry[order]
-        if not np.any((k[1:] == k[:-1]) & (e[1:] < e[:-1])):
-            return order
-    return np.lexsort((entry, key))
+    """``np.lexsort((entry, key))``: records by ticker, then entry (in one native pass
+    when a ticker's records come in entry order, as they usually do)."""
+    return toolkin.group_records(np.asarray(key, dtype=np.int64), np.asarray(entry, dtype=np.int64),
+                                 None, None)[0]
 
 
 def segments(f: TradeFigures) -> Tuple[np.ndarray, np.ndarray]:
     """(order, continues): the records grouped by ticker and entry, and whether each
     continues the one before it (same ticker and side, entered on the bar it left: a
     position a rebalance split)."""
-    order = group_order(f.key, f.entry)
-    key, entry, exit_, side = f.key[order], f.entry[order], f.exit[order], f.short[order]
-    continues = np.zeros(len(order), dtype=bool)
-    continues[1:] = (key[1:] == key[:-1]) & (side[1:] == side[:-1]) & (entry[1:] == exit_[:-1]) \
-        & (exit_[:-1] != NAT)
+    order, continues = toolkin.group_records(
+        np.asarray(f.key, dtype=np.int64), np.asarray(f.entry, dtype=np.int64),
+        np.asarray(f.short, dtype=bool), np.asarray(f.exit, dtype=np.int64))
+    assert continues is not None  # given short and exit
     return order, continues
 
 
-def holding_stats(f: TradeFigures, order: np.ndarray, continues: np.ndarray) -> dict:
+def holding_sums(f: TradeFigures, order: np.ndarray, continues: np.ndarray
+                 ) -> Tuple[np.ndarray, Optional[np.ndarray], float]:
+    """Per holding its compounded return and summed pnl (None without a pnl), and the
+    gross weight the holdings opened with."""
+    return toolkin.holding_sums(order, continues, _floats(f.ret),
+                                None if f.pnl is None else _floats(f.pnl), _floats(f.weight))
+
+
+def holding_stats(f: TradeFigures, sums: Tuple[np.ndarray, Optional[np.ndarray], float]) -> dict:
     """The holdings' count, win rate, profit factor and mean bars (the ``trade_stats`` of
-    ``round_trips``), without building that table."""
-    first = np.flatnonzero(~continues)
-    ret = (np.multiply.reduceat(1.0 + f.ret[order], first) - 1.0 if len(first)
-           else np.zeros(0))
-    pnl = (np.add.reduceat(f.pnl[order], first) if f.pnl is not None and len(first)
-           else None)
-    stats = record_stats(ret, np.zeros(0), np.zeros(0), np.zeros(0), means=False, pnl=pnl)
+    ``round_trips``) from their ``holding_sums``, without building that table."""
+    ret, pnl, _ = sums
+    stats = record_stats(ret, None, None, None, means=False, pnl=pnl)
     # Bar counts are whole numbers: their sum is exact, in any order.
-    stats["avg_bars_held"] = float(f.bars_held.sum() / len(first)) if len(first) \
+    stats["avg_bars_held"] = float(f.bars_held.sum() / len(ret)) if len(ret) \
         else float("nan")
     return stats
 
@@ -286,7 +286,5 @@ def share_open(start: np.ndarray, stop: np.ndarray, n: int) -> float:
     """Share of ``n`` bars with a record open: records open on bars start..stop-1."""
     if n == 0:
         return float("nan")
-    if not len(start):
-        return 0.0
-    opened = np.bincount(start, minlength=n + 1) - np.bincount(stop, minlength=n + 1)
-    return float(np.count_nonzero(np.cumsum(opened[:n]) > 0) / n)
+    return toolkin.bars_with_open(np.asarray(start, dtype=np.int64),
+                                  np.asarray(stop, dtype=np.int64), n) / n

@@ -12,6 +12,7 @@
 #include "args.h"
 #include "errors.h"
 #include "pyref.h"
+#include "records.h"
 #include "strided.h"
 
 namespace orvane::toolkin {
@@ -294,6 +295,30 @@ PyMethodDef kMethods[] = {
      "has_jumps(close, down, up)\n--\n\n"
      "True when some close[i, j] / close[i - 1, j] is below down or above up\n"
      "(2-D float64). One pass."},
+    {"record_stats", ORVANE_KW_FUNC(record_stats), METH_VARARGS | METH_KEYWORDS,
+     "record_stats(money, ret, bars_held, mae, gmfe)\n--\n\n"
+     "Of trade records (1-D float64 columns of one length): (records, known,\n"
+     "winners, money won, money lost) and, unless bars_held, mae or gmfe is None,\n"
+     "the means of ret for winners and losers, of bars_held, and of mae and gmfe\n"
+     "for winners and losers. A record with money above 0 wins, with 0 or less\n"
+     "loses; NaN money is neither and NaN values are left out of the means.\n"
+     "Compensated sums, one pass."},
+    {"group_records", ORVANE_KW_FUNC(group_records), METH_VARARGS | METH_KEYWORDS,
+     "group_records(key, entry, short, exit)\n--\n\n"
+     "(order, continues): the records sorted by key, then entry, ties in their\n"
+     "order (np.lexsort((entry, key))), and for each in that order whether it\n"
+     "continues the one before: same key and side, entered at the stamp that one\n"
+     "exited (an exit of NaT's int64 never matches); continues is None when short\n"
+     "and exit are. key, entry and exit are 1-D int64, short 1-D bool."},
+    {"holding_sums", ORVANE_KW_FUNC(holding_sums), METH_VARARGS | METH_KEYWORDS,
+     "holding_sums(order, continues, ret, pnl, weight)\n--\n\n"
+     "Of the holdings group_records finds: (return, pnl, turnover): each holding's\n"
+     "return compounding its records' in order, its pnl summed (None when pnl is\n"
+     "None), and the sum of |weight| of each holding's first record."},
+    {"bars_with_open", ORVANE_KW_FUNC(bars_with_open), METH_VARARGS | METH_KEYWORDS,
+     "bars_with_open(start, stop, bars)\n--\n\n"
+     "How many of bars 0..bars-1 have a record open: records open on bars\n"
+     "start..stop-1 (1-D int64, 0 or more; positions past the end count as the end)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,322 @@
+// Sums over trade records for the summaries of the Python layer: each a pass over the
+// records' columns without temporaries (a sweep computes them after every run).
+#include "numpy_api.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "args.h"
+#include "errors.h"
+#include "pyref.h"
+#include "records.h"
+#include "strided.h"
+
+namespace orvane::toolkin {
+
+namespace {
+
+constexpr int64_t kNaT = INT64_MIN;
+
+// A sum kept in blocks of 128 plain additions, the blocks' sums added compensated
+// (Neumaier): as exact as NumPy's pairwise sum or better, at one addition a value.
+struct Sum {
+  double s = 0, c = 0, part = 0;
+  int k = 0;
+  void add(double x) {
+    part += x;
+    if (++k == 128) flush();
+  }
+  void flush() {
+    const double t = s + part;
+    c += std::fabs(s) >= std::fabs(part) ? (s - t) + part : (part - t) + s;
+    s = t;
+    part = 0;
+    k = 0;
+  }
+  double value() const {
+    Sum done = *this;
+    done.flush();
+    return std::isfinite(done.s) ? done.s + done.c : done.s;
+  }
+};
+
+// x where c holds, else 0.0, by a mask: a branch on whether a record won would be
+// mispredicted half the time.
+inline double pick(bool c, double x) {
+  uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  bits &= uint64_t{0} - static_cast<uint64_t>(c);
+  std::memcpy(&x, &bits, sizeof x);
+  return x;
+}
+
+// Mean of the values taken: NaN skipped, NaN without any.
+struct Mean {
+  Sum sum;
+  npy_intp n = 0;
+  void add(double x, bool take) {
+    take = take & (x == x);
+    sum.add(pick(take, x));
+    n += take;
+  }
+  double value() const { return n ? sum.value() / static_cast<double>(n) : NAN; }
+};
+
+// A 1-D ndarray of the given kind ('f', 'i' or 'b') and item size, or None where allowed.
+bool vector_arg(PyObject* o, const char* name, char kind, int size, bool optional, View1<char>* out) {
+  if (optional && o == Py_None) return true;
+  if (!PyArray_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 PyArray_Type.tp_name, Py_TYPE(o)->tp_name);
+    return false;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  PyArray_Descr* d = PyArray_DESCR(a);
+  if (PyArray_NDIM(a) != 1 || d->kind != kind || PyDataType_ELSIZE(d) != size || !PyArray_ISNOTSWAPPED(a)) {
+    const char* what = kind == 'f' ? "float64" : kind == 'i' ? "int64" : "bool";
+    PyErr_Format(PyExc_ValueError, "%s must be a 1-D %s array", name, what);
+    return false;
+  }
+  *out = view1<char>(o);
+  return true;
+}
+
+template <class T>
+inline T at(const View1<char>& v, npy_intp i) {
+  return load<T>(v.data + i * v.stride);
+}
+
+bool same_length(std::initializer_list<const View1<char>*> vs) {
+  const npy_intp n = (*vs.begin())->n;
+  for (const View1<char>* v : vs) {
+    if (v->present && v->n != n) {
+      PyErr_SetString(PyExc_ValueError, "the record columns must have one length");
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* new_vector(npy_intp n, int type) {
+  return PyArray_SimpleNew(1, &n, type);
+}
+
+constexpr const char* kStatsParams[] = {"money", "ret", "bars_held", "mae", "gmfe"};
+constexpr Signature kStatsSig{"record_stats", kStatsParams, 5, 5};
+
+PyObject* record_stats_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[5];
+  if (!bind_args(kStatsSig, args, kwargs, a)) return nullptr;
+  View1<char> money, ret, bars, mae, gmfe;
+  if (!vector_arg(a[0], "money", 'f', 8, false, &money) || !vector_arg(a[1], "ret", 'f', 8, false, &ret) ||
+      !vector_arg(a[2], "bars_held", 'f', 8, true, &bars) || !vector_arg(a[3], "mae", 'f', 8, true, &mae) ||
+      !vector_arg(a[4], "gmfe", 'f', 8, true, &gmfe))
+    return nullptr;
+  if (!same_length({&money, &ret, &bars, &mae, &gmfe})) return nullptr;
+  const bool means = bars.present && mae.present && gmfe.present;
+  npy_intp known = 0, wins = 0;
+  Sum gains, lost;
+  Mean avg_win, avg_loss, avg_bars, mae_win, mfe_win, mae_loss, mfe_loss;
+  for (npy_intp i = 0; i < money.n; ++i) {
+    const double m = at<double>(money, i);
+    // A record wins with money above 0 and loses with 0 or less; NaN is neither.
+    const bool win = m > 0, loss = m <= 0;
+    known += win | loss;
+    wins += win;
+    gains.add(pick(win, m));
+    lost.add(pick(loss, m));
+    if (!means) continue;
+    avg_bars.add(at<double>(bars, i), true);
+    const double r = at<double>(ret, i), lo = at<double>(mae, i), up = at<double>(gmfe, i);
+    avg_win.add(r, win);
+    avg_loss.add(r, loss);
+    mae_win.add(lo, win);
+    mfe_win.add(up, win);
+    mae_loss.add(lo, loss);
+    mfe_loss.add(up, loss);
+  }
+  if (!means) {
+    return Py_BuildValue("(nnndd)", money.n, known, wins, gains.value(), lost.value());
+  }
+  return Py_BuildValue("(nnnddddddddd)", money.n, known, wins, gains.value(), lost.value(), avg_win.value(),
+                       avg_loss.value(), avg_bars.value(), mae_win.value(), mfe_win.value(), mae_loss.value(),
+                       mfe_loss.value());
+}
+
+constexpr const char* kGroupParams[] = {"key", "entry", "short", "exit"};
+constexpr Signature kGroupSig{"group_records", kGroupParams, 4, 4};
+
+PyObject* group_records_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[4];
+  if (!bind_args(kGroupSig, args, kwargs, a)) return nullptr;
+  View1<char> key, side, entry, exit;
+  if (!vector_arg(a[0], "key", 'i', 8, false, &key) || !vector_arg(a[1], "entry", 'i', 8, false, &entry) ||
+      !vector_arg(a[2], "short", 'b', 1, true, &side) || !vector_arg(a[3], "exit", 'i', 8, true, &exit))
+    return nullptr;
+  if (!same_length({&key, &side, &entry, &exit})) return nullptr;
+  if (side.present != exit.present) {
+    PyErr_SetString(PyExc_ValueError, "short and exit must both be given or both be None");
+    return nullptr;
+  }
+  const npy_intp n = key.n;
+  PyRef order = PyRef::steal(new_vector(n, NPY_INT64));
+  if (!order) return nullptr;
+  auto* ord = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(order.get())));
+  int64_t lo = 0, hi = -1;
+  for (npy_intp i = 0; i < n; ++i) {
+    const int64_t k = at<int64_t>(key, i);
+    lo = i ? std::min(lo, k) : k;
+    hi = i ? std::max(hi, k) : k;
+  }
+  // By key, then entry; ties keep the records' order. A counting sort when the keys are
+  // few (ticker numbers), each key's records usually already in entry order.
+  auto by_entry = [&](int64_t x, int64_t y) { return at<int64_t>(entry, x) < at<int64_t>(entry, y); };
+  if (n && lo >= 0 && hi < 4 * static_cast<int64_t>(n) + 65536) {
+    std::vector<npy_intp> start(static_cast<size_t>(hi) + 2, 0);
+    for (npy_intp i = 0; i < n; ++i) ++start[static_cast<size_t>(at<int64_t>(key, i)) + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<npy_intp> next(start.begin(), start.end() - 1);
+    for (npy_intp i = 0; i < n; ++i) ord[next[static_cast<size_t>(at<int64_t>(key, i))]++] = i;
+    for (size_t k = 0; k + 1 < start.size(); ++k) {
+      int64_t* first = ord + start[k];
+      int64_t* last = ord + start[k + 1];
+      if (!std::is_sorted(first, last, by_entry)) std::stable_sort(first, last, by_entry);
+    }
+  } else {
+    std::iota(ord, ord + n, int64_t{0});
+    std::stable_sort(ord, ord + n, [&](int64_t x, int64_t y) {
+      const int64_t kx = at<int64_t>(key, x), ky = at<int64_t>(key, y);
+      return kx != ky ? kx < ky : by_entry(x, y);
+    });
+  }
+  if (!side.present) return Py_BuildValue("(OO)", order.get(), Py_None);
+  PyRef continues = PyRef::steal(new_vector(n, NPY_BOOL));
+  if (!continues) return nullptr;
+  auto* cont = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(continues.get())));
+  // A record continues the one before it: same ticker and side, entered on the bar that
+  // one left (a position a rebalance split).
+  if (n) cont[0] = false;
+  for (npy_intp r = 1; r < n; ++r) {
+    const npy_intp i = ord[r], p = ord[r - 1];
+    const int64_t left = at<int64_t>(exit, p);
+    cont[r] = (at<int64_t>(key, i) == at<int64_t>(key, p)) & (at<npy_bool>(side, i) == at<npy_bool>(side, p)) &
+              (at<int64_t>(entry, i) == left) & (left != kNaT);
+  }
+  return Py_BuildValue("(OO)", order.get(), continues.get());
+}
+
+constexpr const char* kHoldParams[] = {"order", "continues", "ret", "pnl", "weight"};
+constexpr Signature kHoldSig{"holding_sums", kHoldParams, 5, 5};
+
+PyObject* holding_sums_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[5];
+  if (!bind_args(kHoldSig, args, kwargs, a)) return nullptr;
+  View1<char> order, cont, ret, pnl, weight;
+  if (!vector_arg(a[0], "order", 'i', 8, false, &order) || !vector_arg(a[1], "continues", 'b', 1, false, &cont) ||
+      !vector_arg(a[2], "ret", 'f', 8, false, &ret) || !vector_arg(a[3], "pnl", 'f', 8, true, &pnl) ||
+      !vector_arg(a[4], "weight", 'f', 8, false, &weight))
+    return nullptr;
+  if (!same_length({&order, &cont, &ret, &pnl, &weight})) return nullptr;
+  const npy_intp n = order.n;
+  npy_intp holdings = 0;
+  for (npy_intp r = 0; r < n; ++r) {
+    const int64_t i = at<int64_t>(order, r);
+    if (i < 0 || i >= n) {
+      PyErr_SetString(PyExc_ValueError, "order must number the records");
+      return nullptr;
+    }
+    holdings += !(r && at<npy_bool>(cont, r));
+  }
+  PyRef hret = PyRef::steal(new_vector(holdings, NPY_FLOAT64));
+  PyRef hpnl = pnl.present ? PyRef::steal(new_vector(holdings, NPY_FLOAT64)) : PyRef::borrow(Py_None);
+  if (!hret || !hpnl) return nullptr;
+  auto* out_ret = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hret.get())));
+  double* out_pnl =
+      pnl.present ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hpnl.get()))) : nullptr;
+  // A holding's return compounds its records' in their order; its money adds up. Turnover
+  // counts the weight a holding opened with.
+  Sum turnover, money;
+  double growth = 1.0;
+  npy_intp h = -1;
+  for (npy_intp r = 0; r < n; ++r) {
+    const int64_t i = at<int64_t>(order, r);
+    if (!(r && at<npy_bool>(cont, r))) {
+      if (h >= 0) {
+        out_ret[h] = growth - 1.0;
+        if (out_pnl) out_pnl[h] = money.value();
+      }
+      ++h;
+      money = Sum{};
+      turnover.add(std::fabs(at<double>(weight, i)));
+      growth = 1.0 + at<double>(ret, i);
+    } else {
+      growth *= 1.0 + at<double>(ret, i);
+    }
+    if (out_pnl) money.add(at<double>(pnl, i));
+  }
+  if (h >= 0) {
+    out_ret[h] = growth - 1.0;
+    if (out_pnl) out_pnl[h] = money.value();
+  }
+  return Py_BuildValue("(OOd)", hret.get(), hpnl.get(), turnover.value());
+}
+
+constexpr const char* kOpenParams[] = {"start", "stop", "bars"};
+constexpr Signature kOpenSig{"bars_with_open", kOpenParams, 3, 3};
+
+PyObject* bars_with_open_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[3];
+  if (!bind_args(kOpenSig, args, kwargs, a)) return nullptr;
+  View1<char> start, stop;
+  long long bars;
+  if (!vector_arg(a[0], "start", 'i', 8, false, &start) || !vector_arg(a[1], "stop", 'i', 8, false, &stop) ||
+      !to_int64(a[2], &bars))
+    return nullptr;
+  if (!same_length({&start, &stop})) return nullptr;
+  if (bars < 0) {
+    PyErr_SetString(PyExc_ValueError, "bars must be 0 or more");
+    return nullptr;
+  }
+  // Records open on bars start..stop-1: +1 at start, -1 at stop, then a running count.
+  std::vector<int64_t> opened(static_cast<size_t>(bars) + 1, 0);
+  for (npy_intp i = 0; i < start.n; ++i) {
+    const int64_t s = at<int64_t>(start, i), e = at<int64_t>(stop, i);
+    if (s < 0 || e < 0) {
+      PyErr_SetString(PyExc_ValueError, "start and stop must be bar positions (0 or more)");
+      return nullptr;
+    }
+    ++opened[static_cast<size_t>(std::min<int64_t>(s, bars))];
+    --opened[static_cast<size_t>(std::min<int64_t>(e, bars))];
+  }
+  int64_t running = 0;
+  long long count = 0;
+  for (long long b = 0; b < bars; ++b) {
+    running += opened[static_cast<size_t>(b)];
+    count += running > 0;
+  }
+  return PyLong_FromLongLong(count);
+}
+
+}  // namespace
+
+PyObject* record_stats(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.record_stats", [&] { return record_stats_impl(args, kwargs); });
+}
+
+PyObject* group_records(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.group_records", [&] { return group_records_impl(args, kwargs); });
+}
+
+PyObject* holding_sums(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.holding_sums", [&] { return holding_sums_impl(args, kwargs); });
+}
+
+PyObject* bars_with_open(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.bars_with_open", [&] { return bars_with_open_impl(args, kwargs); });
+}
+
+}  // namespace orvane::toolkin
