@@ -239,10 +239,11 @@ def probabilistic_sharpe_ratio(returns: pd.Series, periods: float, risk_free: fl
     if n < 2 or flat(excess):
         return float("nan")
     d = excess - excess.mean()
-    m2 = float(np.mean(d ** 2))
+    d2 = d * d
+    m2 = float(np.mean(d2))
     sharpe = float(excess.mean()) / math.sqrt(m2 * n / (n - 1))
-    out = psr(np.array(sharpe), np.array(float(n)), np.array(float(np.mean(d ** 3)) / m2 ** 1.5),
-              np.array(float(np.mean(d ** 4)) / m2 ** 2), threshold / math.sqrt(periods))
+    out = psr(np.array(sharpe), np.array(float(n)), np.array(float(np.mean(_power(d, d2, 3))) / m2 ** 1.5),
+              np.array(float(np.mean(_power(d, d2, 4))) / m2 ** 2), threshold / math.sqrt(periods))
     return float(out)
 
 
@@ -285,7 +286,14 @@ def _moments(returns: pd.Series, least: int, k: int) -> Optional[Tuple[int, floa
     if n < least or flat(x):
         return None
     d = x - x.mean()
-    return n, float(np.mean(d ** 2)), float(np.mean(d ** k))
+    d2 = d * d
+    return n, float(np.mean(d2)), float(np.mean(_power(d, d2, k)))
+
+
+def _power(d: np.ndarray, d2: np.ndarray, k: int) -> np.ndarray:
+    """d ** k for k 3 or 4 as products: NumPy's power of an array by 3 or 4 calls pow per
+    value, 60 times slower (and a sweep computes these after every run)."""
+    return d2 * d if k == 3 else d2 * d2
 
 
 @quiet
