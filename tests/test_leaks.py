@@ -95,7 +95,8 @@ def one_pass(probe):
     toolkin.record_stats(floats, floats, floats, floats, floats)
     order, continues = toolkin.group_records(ints, ints, flags, ints)
     toolkin.group_records(ints * 2**40, ints, None, None)
-    toolkin.holding_sums(order, continues, floats, floats, floats)
+    toolkin.holding_sums(ints, ints, flags, ints, floats, floats, floats)
+    toolkin.holding_sums(ints[::-1], ints, flags, ints, floats, None, floats)
     toolkin.bars_with_open(ints, ints + 1, 3)
     for fn, args, exc in [
         (tl.backtest_, INPUTS[:10], TypeError),
@@ -106,7 +107,7 @@ def one_pass(probe):
         (tl.ioft, ("x",), TypeError),
         (toolkin.str_to_bytearray, (None,), TypeError),
         (toolkin.record_stats, (floats, floats[:2], None, None, None), ValueError),
-        (toolkin.holding_sums, (ints + 5, flags, floats, None, floats), ValueError),
+        (toolkin.holding_sums, (ints, ints, flags, ints, floats[:2], None, floats), ValueError),
     ]:
         with pytest.raises(exc):
             fn(*args)

@@ -44,8 +44,8 @@ DOCUMENTED = {
     (toolkin, "record_stats"): [(name, REQUIRED) for name in ("money", "ret", "bars_held", "mae",
                                                               "gmfe")],
     (toolkin, "group_records"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit")],
-    (toolkin, "holding_sums"): [(name, REQUIRED) for name in ("order", "continues", "ret", "pnl",
-                                                              "weight")],
+    (toolkin, "holding_sums"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit", "ret",
+                                                              "pnl", "weight")],
     (toolkin, "bars_with_open"): [("start", REQUIRED), ("stop", REQUIRED), ("bars", REQUIRED)],
 }
 

@@ -14,7 +14,8 @@ def record_stats(money: npt.NDArray[np.float64], ret: npt.NDArray[np.float64],
 def group_records(key: npt.NDArray[np.int64], entry: npt.NDArray[np.int64],
                   short: Optional[npt.NDArray[np.bool_]], exit: Optional[npt.NDArray[np.int64]]
                   ) -> Tuple[npt.NDArray[np.int64], Optional[npt.NDArray[np.bool_]]]: ...
-def holding_sums(order: npt.NDArray[np.int64], continues: npt.NDArray[np.bool_], ret: npt.NDArray[np.float64],
+def holding_sums(key: npt.NDArray[np.int64], entry: npt.NDArray[np.int64], short: npt.NDArray[np.bool_],
+                 exit: npt.NDArray[np.int64], ret: npt.NDArray[np.float64],
                  pnl: Optional[npt.NDArray[np.float64]], weight: npt.NDArray[np.float64]
                  ) -> Tuple[npt.NDArray[np.float64], Optional[npt.NDArray[np.float64]], float]: ...
 def bars_with_open(start: npt.NDArray[np.int64], stop: npt.NDArray[np.int64], bars: int) -> int: ...

@@ -21,7 +21,7 @@ from orvane.stats._returns import (DAYS_PER_YEAR, annual_volatility, cagr, check
                                    sortino_ratio, total_return, value_at_risk)
 from orvane.stats._table import STATISTICS, TABLE, text
 from orvane.stats._trades import (TradeFigures, float_column, holding_stats, holding_sums,
-                                  mean_known, open_bars, record_stats, segments, share_open,
+                                  mean_known, open_bars, record_stats, share_open,
                                   trade_figures)
 
 
@@ -173,7 +173,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         values.update(benchmark_stats(returns, curve, periods, risk_free))
     f = fig.trades
     values.update(record_stats(f.ret, f.bars_held, f.mae, f.gmfe, pnl=f.pnl))
-    held = holding_sums(f, *segments(f))
+    held = holding_sums(f)
     values["turnover"] = held[2] / years if years > 0 else float("nan")
     values["time_in_market"] = share_open(*fig.open_bars, len(equity))
     values.update(_book_stats(fig, held))

@@ -162,13 +162,13 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
     if trades.empty:
         return 0.0
     figures = trade_figures(trades)
-    return segment_turnover(figures, *segments(figures), years)
+    return segment_turnover(figures, years)
 
 
-def segment_turnover(f: TradeFigures, order: np.ndarray, continues: np.ndarray, years: float) -> float:
+def segment_turnover(f: TradeFigures, years: float) -> float:
     if not years > 0:
         return float("nan")
-    return holding_sums(f, order, continues)[2] / years
+    return holding_sums(f)[2] / years
 
 
 def group_order(key: np.ndarray, entry: np.ndarray) -> np.ndarray:
@@ -178,22 +178,25 @@ def group_order(key: np.ndarray, entry: np.ndarray) -> np.ndarray:
                                  None, None)[0]
 
 
+def _grouping(f: TradeFigures) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    return (np.asarray(f.key, dtype=np.int64), np.asarray(f.entry, dtype=np.int64),
+            np.asarray(f.short, dtype=bool), np.asarray(f.exit, dtype=np.int64))
+
+
 def segments(f: TradeFigures) -> Tuple[np.ndarray, np.ndarray]:
     """(order, continues): the records grouped by ticker and entry, and whether each
     continues the one before it (same ticker and side, entered on the bar it left: a
     position a rebalance split)."""
-    order, continues = toolkin.group_records(
-        np.asarray(f.key, dtype=np.int64), np.asarray(f.entry, dtype=np.int64),
-        np.asarray(f.short, dtype=bool), np.asarray(f.exit, dtype=np.int64))
+    order, continues = toolkin.group_records(*_grouping(f))
     assert continues is not None  # given short and exit
     return order, continues
 
 
-def holding_sums(f: TradeFigures, order: np.ndarray, continues: np.ndarray
-                 ) -> Tuple[np.ndarray, Optional[np.ndarray], float]:
-    """Per holding its compounded return and summed pnl (None without a pnl), and the
-    gross weight the holdings opened with."""
-    return toolkin.holding_sums(order, continues, _floats(f.ret),
+def holding_sums(f: TradeFigures) -> Tuple[np.ndarray, Optional[np.ndarray], float]:
+    """Per holding (the records ``segments`` joins) its compounded return and summed pnl
+    (None without a pnl), and the gross weight the holdings opened with: one pass over
+    the records when each ticker's come in entry order."""
+    return toolkin.holding_sums(*_grouping(f), _floats(f.ret),
                                 None if f.pnl is None else _floats(f.pnl), _floats(f.weight))
 
 

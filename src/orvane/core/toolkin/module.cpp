@@ -311,10 +311,13 @@ PyMethodDef kMethods[] = {
      "exited (an exit of NaT's int64 never matches); continues is None when short\n"
      "and exit are. key, entry and exit are 1-D int64, short 1-D bool."},
     {"holding_sums", ORVANE_KW_FUNC(holding_sums), METH_VARARGS | METH_KEYWORDS,
-     "holding_sums(order, continues, ret, pnl, weight)\n--\n\n"
-     "Of the holdings group_records finds: (return, pnl, turnover): each holding's\n"
-     "return compounding its records' in order, its pnl summed (None when pnl is\n"
-     "None), and the sum of |weight| of each holding's first record."},
+     "holding_sums(key, entry, short, exit, ret, pnl, weight)\n--\n\n"
+     "Of the holdings group_records finds (a record joined to the one it continues):\n"
+     "(return, pnl, turnover): each holding's return compounding its records' in\n"
+     "entry order, its pnl summed (None when pnl is None), and the sum of |weight|\n"
+     "of each holding's first record. Holdings come in the order they end when each\n"
+     "key's records are in entry order (one pass; open ones last, by key), else in\n"
+     "group_records' order. ret, pnl and weight are 1-D float64."},
     {"bars_with_open", ORVANE_KW_FUNC(bars_with_open), METH_VARARGS | METH_KEYWORDS,
      "bars_with_open(start, stop, bars)\n--\n\n"
      "How many of bars 0..bars-1 have a record open: records open on bars\n"

@@ -147,35 +147,26 @@ PyObject* record_stats_impl(PyObject* args, PyObject* kwargs) {
                        mfe_loss.value());
 }
 
-constexpr const char* kGroupParams[] = {"key", "entry", "short", "exit"};
-constexpr Signature kGroupSig{"group_records", kGroupParams, 4, 4};
-
-PyObject* group_records_impl(PyObject* args, PyObject* kwargs) {
-  PyObject* a[4];
-  if (!bind_args(kGroupSig, args, kwargs, a)) return nullptr;
-  View1<char> key, side, entry, exit;
-  if (!vector_arg(a[0], "key", 'i', 8, false, &key) || !vector_arg(a[1], "entry", 'i', 8, false, &entry) ||
-      !vector_arg(a[2], "short", 'b', 1, true, &side) || !vector_arg(a[3], "exit", 'i', 8, true, &exit))
-    return nullptr;
-  if (!same_length({&key, &side, &entry, &exit})) return nullptr;
-  if (side.present != exit.present) {
-    PyErr_SetString(PyExc_ValueError, "short and exit must both be given or both be None");
-    return nullptr;
-  }
-  const npy_intp n = key.n;
-  PyRef order = PyRef::steal(new_vector(n, NPY_INT64));
-  if (!order) return nullptr;
-  auto* ord = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(order.get())));
-  int64_t lo = 0, hi = -1;
-  for (npy_intp i = 0; i < n; ++i) {
+// Ticker numbers a table indexed by key can hold.
+bool small_keys(const View1<char>& key, int64_t* hi) {
+  int64_t lo = 0;
+  *hi = -1;
+  for (npy_intp i = 0; i < key.n; ++i) {
     const int64_t k = at<int64_t>(key, i);
     lo = i ? std::min(lo, k) : k;
-    hi = i ? std::max(hi, k) : k;
+    *hi = i ? std::max(*hi, k) : k;
   }
-  // By key, then entry; ties keep the records' order. A counting sort when the keys are
-  // few (ticker numbers), each key's records usually already in entry order.
+  return key.n && lo >= 0 && *hi < 4 * static_cast<int64_t>(key.n) + 65536;
+}
+
+// By key, then entry; ties keep the records' order (np.lexsort((entry, key))).  A
+// counting sort when the keys are few (ticker numbers), each key's records usually
+// already in entry order.
+void sort_records(const View1<char>& key, const View1<char>& entry, int64_t* ord) {
+  const npy_intp n = key.n;
   auto by_entry = [&](int64_t x, int64_t y) { return at<int64_t>(entry, x) < at<int64_t>(entry, y); };
-  if (n && lo >= 0 && hi < 4 * static_cast<int64_t>(n) + 65536) {
+  int64_t hi;
+  if (small_keys(key, &hi)) {
     std::vector<npy_intp> start(static_cast<size_t>(hi) + 2, 0);
     for (npy_intp i = 0; i < n; ++i) ++start[static_cast<size_t>(at<int64_t>(key, i)) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
@@ -193,76 +184,145 @@ PyObject* group_records_impl(PyObject* args, PyObject* kwargs) {
       return kx != ky ? kx < ky : by_entry(x, y);
     });
   }
+}
+
+// Whether record i continues record p: same ticker and side, entered on the bar p left
+// (a position a rebalance split).
+inline bool continues_from(const View1<char>& key, const View1<char>& side, const View1<char>& entry,
+                           const View1<char>& exit, npy_intp i, npy_intp p) {
+  const int64_t left = at<int64_t>(exit, p);
+  return (at<int64_t>(key, i) == at<int64_t>(key, p)) & (at<npy_bool>(side, i) == at<npy_bool>(side, p)) &
+         (at<int64_t>(entry, i) == left) & (left != kNaT);
+}
+
+bool grouping_args(PyObject** a, View1<char>* key, View1<char>* entry, View1<char>* side, View1<char>* exit,
+                   bool optional) {
+  if (!vector_arg(a[0], "key", 'i', 8, false, key) || !vector_arg(a[1], "entry", 'i', 8, false, entry) ||
+      !vector_arg(a[2], "short", 'b', 1, optional, side) || !vector_arg(a[3], "exit", 'i', 8, optional, exit))
+    return false;
+  if (!same_length({key, side, entry, exit})) return false;
+  if (side->present != exit->present) {
+    PyErr_SetString(PyExc_ValueError, "short and exit must both be given or both be None");
+    return false;
+  }
+  return true;
+}
+
+constexpr const char* kGroupParams[] = {"key", "entry", "short", "exit"};
+constexpr Signature kGroupSig{"group_records", kGroupParams, 4, 4};
+
+PyObject* group_records_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[4];
+  View1<char> key, entry, side, exit;
+  if (!bind_args(kGroupSig, args, kwargs, a) || !grouping_args(a, &key, &entry, &side, &exit, true))
+    return nullptr;
+  const npy_intp n = key.n;
+  PyRef order = PyRef::steal(new_vector(n, NPY_INT64));
+  if (!order) return nullptr;
+  auto* ord = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(order.get())));
+  sort_records(key, entry, ord);
   if (!side.present) return Py_BuildValue("(OO)", order.get(), Py_None);
   PyRef continues = PyRef::steal(new_vector(n, NPY_BOOL));
   if (!continues) return nullptr;
   auto* cont = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(continues.get())));
-  // A record continues the one before it: same ticker and side, entered on the bar that
-  // one left (a position a rebalance split).
   if (n) cont[0] = false;
-  for (npy_intp r = 1; r < n; ++r) {
-    const npy_intp i = ord[r], p = ord[r - 1];
-    const int64_t left = at<int64_t>(exit, p);
-    cont[r] = (at<int64_t>(key, i) == at<int64_t>(key, p)) & (at<npy_bool>(side, i) == at<npy_bool>(side, p)) &
-              (at<int64_t>(entry, i) == left) & (left != kNaT);
-  }
+  for (npy_intp r = 1; r < n; ++r) cont[r] = continues_from(key, side, entry, exit, ord[r], ord[r - 1]);
   return Py_BuildValue("(OO)", order.get(), continues.get());
 }
 
-constexpr const char* kHoldParams[] = {"order", "continues", "ret", "pnl", "weight"};
-constexpr Signature kHoldSig{"holding_sums", kHoldParams, 5, 5};
+// A holding being summed: its growth and money so far.
+struct Holding {
+  double growth = 1.0;
+  Sum money;
+
+  void add(double ret, double pnl) {
+    growth *= 1.0 + ret;
+    money.add(pnl);
+  }
+};
+
+// The holdings summed, in the order they are finished, and the weight they opened with.
+struct Holdings {
+  std::vector<double> ret, pnl;
+  Sum turnover;
+
+  void finish(const Holding& h) {
+    ret.push_back(h.growth - 1.0);
+    pnl.push_back(h.money.value());
+  }
+};
+
+// A ticker's holding in progress and its last record, for the pass in the records' order.
+struct Last {
+  Holding holding;
+  bool open = false;
+  npy_bool side = 0;
+  int64_t entry = 0, exit = kNaT;
+};
+
+constexpr const char* kHoldParams[] = {"key", "entry", "short", "exit", "ret", "pnl", "weight"};
+constexpr Signature kHoldSig{"holding_sums", kHoldParams, 7, 7};
 
 PyObject* holding_sums_impl(PyObject* args, PyObject* kwargs) {
-  PyObject* a[5];
-  if (!bind_args(kHoldSig, args, kwargs, a)) return nullptr;
-  View1<char> order, cont, ret, pnl, weight;
-  if (!vector_arg(a[0], "order", 'i', 8, false, &order) || !vector_arg(a[1], "continues", 'b', 1, false, &cont) ||
-      !vector_arg(a[2], "ret", 'f', 8, false, &ret) || !vector_arg(a[3], "pnl", 'f', 8, true, &pnl) ||
-      !vector_arg(a[4], "weight", 'f', 8, false, &weight))
+  PyObject* a[7];
+  View1<char> key, entry, side, exit, ret, pnl, weight;
+  if (!bind_args(kHoldSig, args, kwargs, a) || !grouping_args(a, &key, &entry, &side, &exit, false) ||
+      !vector_arg(a[4], "ret", 'f', 8, false, &ret) || !vector_arg(a[5], "pnl", 'f', 8, true, &pnl) ||
+      !vector_arg(a[6], "weight", 'f', 8, false, &weight) || !same_length({&key, &ret, &pnl, &weight}))
     return nullptr;
-  if (!same_length({&order, &cont, &ret, &pnl, &weight})) return nullptr;
-  const npy_intp n = order.n;
-  npy_intp holdings = 0;
-  for (npy_intp r = 0; r < n; ++r) {
-    const int64_t i = at<int64_t>(order, r);
-    if (i < 0 || i >= n) {
-      PyErr_SetString(PyExc_ValueError, "order must number the records");
-      return nullptr;
-    }
-    holdings += !(r && at<npy_bool>(cont, r));
-  }
-  PyRef hret = PyRef::steal(new_vector(holdings, NPY_FLOAT64));
-  PyRef hpnl = pnl.present ? PyRef::steal(new_vector(holdings, NPY_FLOAT64)) : PyRef::borrow(Py_None);
-  if (!hret || !hpnl) return nullptr;
-  auto* out_ret = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hret.get())));
-  double* out_pnl =
-      pnl.present ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hpnl.get()))) : nullptr;
-  // A holding's return compounds its records' in their order; its money adds up. Turnover
-  // counts the weight a holding opened with.
-  Sum turnover, money;
-  double growth = 1.0;
-  npy_intp h = -1;
-  for (npy_intp r = 0; r < n; ++r) {
-    const int64_t i = at<int64_t>(order, r);
-    if (!(r && at<npy_bool>(cont, r))) {
-      if (h >= 0) {
-        out_ret[h] = growth - 1.0;
-        if (out_pnl) out_pnl[h] = money.value();
+  const npy_intp n = key.n;
+  auto money_of = [&](npy_intp i) { return pnl.present ? at<double>(pnl, i) : 0.0; };
+  Holdings held;
+  // One pass in the records' order with each ticker's holding at hand (a small table),
+  // while every ticker's records come in entry order (the engine's do): a record
+  // continues the one before it of its ticker, as in group_records' order.
+  int64_t hi;
+  bool in_order = small_keys(key, &hi);
+  if (in_order) {
+    std::vector<Last> last(static_cast<size_t>(hi) + 1);
+    for (npy_intp i = 0; i < n && in_order; ++i) {
+      Last& l = last[static_cast<size_t>(at<int64_t>(key, i))];
+      const int64_t e = at<int64_t>(entry, i);
+      const npy_bool sd = at<npy_bool>(side, i);
+      in_order = !l.open || l.entry <= e;
+      if (!(l.open && sd == l.side && e == l.exit && l.exit != kNaT)) {
+        if (l.open) held.finish(l.holding);
+        l.holding = Holding{};
+        l.open = true;
+        held.turnover.add(std::fabs(at<double>(weight, i)));
       }
-      ++h;
-      money = Sum{};
-      turnover.add(std::fabs(at<double>(weight, i)));
-      growth = 1.0 + at<double>(ret, i);
-    } else {
-      growth *= 1.0 + at<double>(ret, i);
+      l.holding.add(at<double>(ret, i), money_of(i));
+      l.entry = e;
+      l.exit = at<int64_t>(exit, i);
+      l.side = sd;
     }
-    if (out_pnl) money.add(at<double>(pnl, i));
+    for (const Last& l : last)
+      if (l.open) held.finish(l.holding);
   }
-  if (h >= 0) {
-    out_ret[h] = growth - 1.0;
-    if (out_pnl) out_pnl[h] = money.value();
+  if (!in_order) {
+    held = Holdings{};
+    std::vector<int64_t> ord(static_cast<size_t>(n));
+    sort_records(key, entry, ord.data());
+    Holding h;
+    for (npy_intp r = 0; r < n; ++r) {
+      const npy_intp i = ord[r];
+      if (!(r && continues_from(key, side, entry, exit, i, ord[r - 1]))) {
+        if (r) held.finish(h);
+        h = Holding{};
+        held.turnover.add(std::fabs(at<double>(weight, i)));
+      }
+      h.add(at<double>(ret, i), money_of(i));
+    }
+    if (n) held.finish(h);
   }
-  return Py_BuildValue("(OOd)", hret.get(), hpnl.get(), turnover.value());
+  const npy_intp count = static_cast<npy_intp>(held.ret.size());
+  PyRef hret = PyRef::steal(new_vector(count, NPY_FLOAT64));
+  PyRef hpnl = pnl.present ? PyRef::steal(new_vector(count, NPY_FLOAT64)) : PyRef::borrow(Py_None);
+  if (!hret || !hpnl) return nullptr;
+  std::copy(held.ret.begin(), held.ret.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hret.get()))));
+  if (pnl.present)
+    std::copy(held.pnl.begin(), held.pnl.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hpnl.get()))));
+  return Py_BuildValue("(OOd)", hret.get(), hpnl.get(), held.turnover.value());
 }
 
 constexpr const char* kOpenParams[] = {"start", "stop", "bars"};
