@@ -46,12 +46,17 @@ INPUT_TESTS = ["tests/test_front_inputs.py", "tests/test_front_errors.py", "test
                "tests/test_front_trust.py"]
 DEFAULT_TESTS = {
     "src/orvane/stats": STATS_TESTS + ["tests/test_front_ledger.py"],
-    # of the report's tests only those that read the records: its chart and title cases take 15 s
+    # Every file whose runs read the records, the quick ones first; of the report's tests
+    # only those that read them (its chart and title cases take 15 s).
     "src/orvane/_records.py": ["tests/test_front_engine.py", "tests/test_front_ledger.py",
                                "tests/test_front_result.py",
                                "tests/test_report.py::test_report_tables_match_the_result",
                                "tests/test_report.py::test_report_into_a_folder_and_of_a_run_without_trades",
-                               "tests/test_report.py::test_actions_most_urgent_first_and_what_needs_doing"],
+                               "tests/test_report.py::test_actions_most_urgent_first_and_what_needs_doing",
+                               "tests/test_front_trust_figures.py", "tests/test_book_controls.py",
+                               "tests/test_financing.py", "tests/test_one_run.py",
+                               "tests/test_lean_runs.py", "tests/test_front_trust.py",
+                               "tests/test_unaligned.py", "tests/test_front_options.py"],
     "src/orvane/inputs.py": INPUT_TESTS + ["tests/test_front_engine.py"],
     "src/orvane/_values.py": INPUT_TESTS + ["tests/test_io.py"],
     "src/orvane/_shapes.py": INPUT_TESTS + ["tests/test_io.py"],
