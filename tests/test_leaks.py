@@ -93,6 +93,7 @@ def one_pass(probe):
     toolkin.str_to_bytearray("ab\u20ac")
     ints, flags, floats = np.array([1, 0, 1]), np.array([True, False, True]), np.array([0.1, -0.2, 0.0])
     toolkin.record_stats(floats, floats, floats, floats, floats)
+    toolkin.scan_prices(np.ones((3, 2)), None, np.ones((3, 2)), None, 1e-9, 0.3, 4.0)
     order, continues = toolkin.group_records(ints, ints, flags, ints)
     toolkin.group_records(ints * 2**40, ints, None, None)
     toolkin.holding_sums(ints, ints, flags, ints, floats, floats, floats)

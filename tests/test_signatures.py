@@ -41,6 +41,8 @@ DOCUMENTED = {
     (toolkin, "bars_hold"): [(name, REQUIRED) for name in ("close", "open", "high", "low",
                                                             "tolerance")],
     (toolkin, "has_jumps"): [("close", REQUIRED), ("down", REQUIRED), ("up", REQUIRED)],
+    (toolkin, "scan_prices"): [(name, REQUIRED) for name in ("close", "open", "high", "low", "tolerance",
+                                                             "down", "up")],
     (toolkin, "record_stats"): [(name, REQUIRED) for name in ("money", "ret", "bars_held", "mae",
                                                               "gmfe")],
     (toolkin, "group_records"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit")],

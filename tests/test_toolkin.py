@@ -133,7 +133,39 @@ def test_price_scans_agree_with_the_array_arithmetic(seed, layout):
         not np.any(low > np.minimum(open_, close) * (1 + TOL)))
 
 
+@pytest.mark.parametrize("layout", ["c", "fortran", "strided"])
+@pytest.mark.parametrize("seed", range(40))
+def test_the_one_pass_scan_gives_each_scans_verdict(seed, layout):
+    rng = np.random.default_rng(seed)
+    rows, cols = int(rng.integers(1, 30)), int(rng.integers(1, 12))
+    close, open_, high, low = market(rng, rows, cols, int(rng.integers(0, 4)), layout)
+    # Dates without a close: a few rows NaN in every column (in some markets).
+    empty = rng.choice(rows, size=int(rng.integers(0, 3)) if rows > 2 else 0, replace=False)
+    close[empty] = np.nan
+    for given in ((open_, high, low), (None, high, None), (None, None, None)):
+        got = toolkin.scan_prices(close, *given, TOL, DOWN, UP)
+        if got is None:
+            assert layout == "strided"  # the separate scans read it
+            continue
+        known = close[~np.isnan(close)]
+        assert got == (
+            tuple(None if m is None else toolkin.positive_finite(m) for m in (*given, close)),
+            toolkin.bars_hold(close, *given, TOL), int(np.isnan(close).all(axis=1).sum()),
+            toolkin.has_jumps(close, DOWN, UP), pytest.approx(known.max() if len(known) else np.nan,
+                                                              nan_ok=True, rel=0, abs=0))
+
+
+def test_the_one_pass_scan_reads_only_matrices_lying_alike():
+    c = np.ones((4, 3))
+    assert toolkin.scan_prices(c, np.asfortranarray(c), None, None, TOL, DOWN, UP) is None
+    assert toolkin.scan_prices(c, None, None, None, TOL, DOWN, UP)[2] == 0
+    assert toolkin.scan_prices(np.full((4, 3), np.nan), None, None, None, TOL, DOWN, UP)[2:] == (
+        4, False, pytest.approx(np.nan, nan_ok=True))
+
+
 @pytest.mark.parametrize("call, exc, message", [
+    (lambda: toolkin.scan_prices(np.ones((2, 2)), None, np.ones((3, 2)), None, TOL, DOWN, UP),
+     ValueError, "one shape"),
     (lambda: toolkin.positive_finite([[1.0]]), TypeError, "expected numpy.ndarray"),
     (lambda: toolkin.positive_finite(np.ones(3)), ValueError, "wrong number of dimensions"),
     (lambda: toolkin.positive_finite(np.ones((2, 2), dtype=np.float32)), ValueError, "dtype mismatch"),

@@ -139,11 +139,11 @@ def _align_fields(frames, needed):
     notes = []
     if order is not None:
         notes.append("prices: dates were not in ascending order and have been sorted")
-    arrays = {}
+    arrays, names = {}, {}
     for field in FIELDS:
         if field not in frames:
             continue
-        name = "prices" if len(frames) == 1 else f"prices['{field}']"
+        name = names[field] = "prices" if len(frames) == 1 else f"prices['{field}']"
         frame = frames[field]
         if field != "close":
             fdates, forder = check_dates(frame.index, name)
@@ -163,12 +163,21 @@ def _align_fields(frames, needed):
                 frame = frame.set_axis(fcols, axis=1)[list(tickers)]
         elif order is not None:
             frame = frame.iloc[order]
-        values = check_values(frame, name)
-        _check_positive(values, name, dates, tickers)
-        arrays[field] = values
-    dates, arrays = _drop_empty_dates(dates, arrays, notes)
-    _split_notes(arrays["close"], dates, tickers, notes)
-    return dates, tickers, arrays, notes
+        arrays[field] = check_values(frame, name)
+    # Every scan of the checks in one pass over the fields (None: they lie unlike in memory).
+    scan = toolkin.scan_prices(arrays["close"], arrays.get("open"), arrays.get("high"),
+                               arrays.get("low"), _REL_TOL, _JUMP_DOWN, _JUMP_UP)
+    for k, field in enumerate(FIELDS):
+        if field in arrays and (scan is None or not scan[0][k]):
+            _check_positive(arrays[field], names[field], dates, tickers)
+    facts: Dict[str, Any] = {}
+    if scan is not None:
+        facts = {"bars_hold": scan[1], "close_max": scan[4]}
+    if scan is None or scan[2]:
+        dates, arrays = _drop_empty_dates(dates, arrays, notes)
+    _split_notes(arrays["close"], dates, tickers, notes,
+                 None if scan is None or scan[2] else scan[3])
+    return dates, tickers, arrays, notes, facts
 
 
 def _drop_empty_dates(dates, arrays, notes):
@@ -250,28 +259,33 @@ def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> Prepa
     prices, dividends = split_prices(prices, None)
     frames = price_frames(prices, notes)
     needed = set(frames) if fields is None else ({"close"} | set(fields)) & set(frames)
-    dates, tickers, arrays, aligned = _align_fields(frames, needed)
+    dates, tickers, arrays, aligned, facts = _align_fields(frames, needed)
     notes += aligned
     if len(dates) < 2 or len(tickers) == 0:
         raise ValueError(f"prices must have at least 2 dates and one ticker, got {len(dates)} dates "
                          f"and {len(tickers)} tickers")
     close = arrays["close"]
-    # Prices are positive (checked above): the largest close, NaN skipped, in one pass.
-    close_max = float(np.fmax.reduce(close, axis=None)) if close.size else np.nan
+    # Prices are positive (checked above): the largest close, NaN skipped.
+    close_max = facts.get("close_max")
+    if close_max is None:
+        close_max = float(np.fmax.reduce(close, axis=None)) if close.size else np.nan
+    # The scan's verdict on the bars, read when a run first uses them.
+    bars = {"hold": facts["bars_hold"]} if "bars_hold" in facts else {}
     return PreparedPrices(dates, tickers, arrays, tuple(frames), tuple(notes), Clock(dates),
-                          close_max, {}, dividends, bool(getattr(prices, "adjusted", False)))
+                          close_max, bars, dividends, bool(getattr(prices, "adjusted", False)))
 
 
 _REL_TOL = 1e-9
 
 
-def _check_bars(arrays, dates, tickers):
-    """low <= min(open, close) and max(open, close) <= high on every bar (NaN skipped)."""
+def _check_bars(arrays, dates, tickers, hold=None):
+    """low <= min(open, close) and max(open, close) <= high on every bar (NaN skipped);
+    ``hold``, the price scan's verdict on these arrays when it made one."""
     c, o, h, lo = (arrays.get(f) for f in ("close", "open", "high", "low"))
     if lo is None and h is None:
         return
     # One native pass tells a clean market; the arithmetic below finds the bars to name.
-    if toolkin.bars_hold(c, o, h, lo, _REL_TOL):
+    if hold if hold is not None else toolkin.bars_hold(c, o, h, lo, _REL_TOL):
         return
     bad = np.zeros(c.shape, dtype=bool)
     with np.errstate(invalid="ignore"):
@@ -321,11 +335,14 @@ def _nearest_split(move):
     return f" (a {name} split?)" if abs(np.log(move / ratio)) <= _SPLIT_TOLERANCE else ""
 
 
-def _split_notes(close, dates, tickers, notes):
+def _split_notes(close, dates, tickers, notes, jumps=None):
     """List one-day moves beyond -70 % or +300 %: those that reverse within a bar or two,
-    and those that stay (a split left in unadjusted prices, or a real crash)."""
+    and those that stay (a split left in unadjusted prices, or a real crash); ``jumps``,
+    the price scan's verdict on this close when it made one."""
     # One native pass finds none on a clean market; the arithmetic below names them.
-    if len(close) < 2 or not toolkin.has_jumps(close, _JUMP_DOWN, _JUMP_UP):
+    if jumps is None:
+        jumps = len(close) >= 2 and toolkin.has_jumps(close, _JUMP_DOWN, _JUMP_UP)
+    if len(close) < 2 or not jumps:
         return
     # Extreme prices may overflow the ratios: those are infinite, hence jumps as well.
     with np.errstate(all="ignore"):
@@ -580,7 +597,7 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
     dates, tickers, arrays, clock = market.dates, market.tickers, market.arrays, market.clock
     notes = list(market.notes)
     if bars_used and not market._bars.get("checked"):
-        _check_bars(arrays, dates, tickers)
+        _check_bars(arrays, dates, tickers, market._bars.get("hold"))
         market._bars["checked"] = True
     if isinstance(weights, PreparedWeights):
         if weights.market is not market:

@@ -4,10 +4,12 @@
 #define ORVANE_NUMPY_IMPORT
 #include "numpy_api.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "args.h"
 #include "errors.h"
@@ -263,6 +265,99 @@ PyObject* has_jumps_impl(PyObject* args, PyObject* kwargs) {
   return PyBool_FromLong(jump);
 }
 
+// Largest value of p[0, n), NaN skipped (NaN compares false); -inf without any.
+ORVANE_SCAN_CLONES double line_max(const double* p, npy_intp n, double m) {
+  // Four running maxima: one would wait on the last comparison at every value.
+  double q[4] = {m, m, m, m};
+  npy_intp k = 0;
+  for (; k + 4 <= n; k += 4)
+    for (int j = 0; j < 4; ++j) q[j] = p[k + j] > q[j] ? p[k + j] : q[j];
+  for (; k < n; ++k) q[0] = p[k] > q[0] ? p[k] : q[0];
+  for (int j = 1; j < 4; ++j) q[0] = q[j] > q[0] ? q[j] : q[0];
+  return q[0];
+}
+
+// Whether p[0, n) holds a value that is not NaN (most lines: their first).
+bool any_known(const double* p, npy_intp n) {
+  for (npy_intp k = 0; k < n; ++k)
+    if (p[k] == p[k]) return true;
+  return false;
+}
+
+constexpr const char* kScanParams[] = {"close", "open", "high", "low", "tolerance", "down", "up"};
+constexpr Signature kScanSig{"scan_prices", kScanParams, 7, 7};
+
+// Every scan the price checks make, in one pass over the matrices: each line (a row or
+// a column, as they lie) is read from memory once and its scans run on it in cache.
+PyObject* scan_prices_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[7];
+  if (!bind_args(kScanSig, args, kwargs, a)) return nullptr;
+  View2<double> c, o, h, l;
+  double tol, down, up;
+  if (!float_matrix(a[0], "close", false, &c) || !float_matrix(a[1], "open", true, &o) ||
+      !float_matrix(a[2], "high", true, &h) || !float_matrix(a[3], "low", true, &l) || !to_double(a[4], &tol) ||
+      !to_double(a[5], &down) || !to_double(a[6], &up))
+    return nullptr;
+  if (!same_shape(c, o) || !same_shape(c, h) || !same_shape(c, l)) return nullptr;
+  const Lines lines = lines_of({&c, &o, &h, &l});
+  if (!lines.ok) Py_RETURN_NONE;  // the separate scans read any layout
+  const View2<double>* fields[4] = {&o, &h, &l, &c};
+  bool outside[4] = {false, false, false, false};
+  bool broken = false, jumps = false;
+  double top = -INFINITY;
+  const View2<double>& open = o.present ? o : c;
+  auto bars = h.present ? (l.present ? broken_bars<true, true> : broken_bars<true, false>)
+                        : (l.present ? broken_bars<false, true> : broken_bars<false, false>);
+  const bool any_bars = h.present || l.present;
+  const double bar_up = 1 + tol, bar_down = 1 - tol;
+  npy_intp empty = 0;
+  // Lying in columns, the rows without a close are those NaN in every column so far:
+  // the first column's NaN rows, fewer with each column.
+  std::vector<npy_intp> unknown;
+  for (npy_intp k = 0; k < lines.count; ++k) {
+    for (int f = 0; f < 4; ++f)
+      if (fields[f]->present && !outside[f]) outside[f] = outside_positive(lines.line(*fields[f], k), lines.length);
+    const double* cl = lines.line(c, k);
+    if (any_bars && !broken) {
+      broken = bars(cl, lines.line(open, k), h.present ? lines.line(h, k) : nullptr,
+                    l.present ? lines.line(l, k) : nullptr, lines.length, bar_up, bar_down);
+    }
+    top = line_max(cl, lines.length, top);
+    if (lines.rows) {
+      empty += !any_known(cl, lines.length);
+      if (k && !jumps) jumps = moves_beyond(lines.line(c, k - 1), cl, lines.length, down, up);
+    } else {
+      if (k == 0) {
+        for (npy_intp i = 0; i < lines.length; ++i)
+          if (cl[i] != cl[i]) unknown.push_back(i);
+      } else if (!unknown.empty()) {
+        unknown.erase(std::remove_if(unknown.begin(), unknown.end(), [&](npy_intp i) { return cl[i] == cl[i]; }),
+                      unknown.end());
+      }
+      if (lines.length > 1 && !jumps) jumps = moves_beyond(cl, cl + 1, lines.length - 1, down, up);
+    }
+  }
+  if (!lines.rows) empty = static_cast<npy_intp>(unknown.size());
+  PyRef positive = PyRef::steal(PyTuple_New(4));
+  if (!positive) return nullptr;
+  for (int f = 0; f < 4; ++f) {
+    PyObject* flag = Py_None;
+    if (fields[f]->present) {
+      flag = PyBool_FromLong(!outside[f]);
+    } else {
+      Py_INCREF(flag);
+    }
+    PyTuple_SET_ITEM(positive.get(), f, flag);
+  }
+  const double largest = top == -INFINITY ? NAN : top;
+  return Py_BuildValue("(OOnOd)", positive.get(), broken ? Py_False : Py_True, empty, jumps ? Py_True : Py_False,
+                       largest);
+}
+
+PyObject* scan_prices(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.scan_prices", [&] { return scan_prices_impl(args, kwargs); });
+}
+
 PyObject* positive_finite(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.toolkin.positive_finite", [&] { return positive_finite_impl(args, kwargs); });
 }
@@ -295,6 +390,13 @@ PyMethodDef kMethods[] = {
      "has_jumps(close, down, up)\n--\n\n"
      "True when some close[i, j] / close[i - 1, j] is below down or above up\n"
      "(2-D float64). One pass."},
+    {"scan_prices", ORVANE_KW_FUNC(scan_prices), METH_VARARGS | METH_KEYWORDS,
+     "scan_prices(close, open, high, low, tolerance, down, up)\n--\n\n"
+     "The price scans in one pass (open, high, low may be None): ((open, high, low,\n"
+     "close) each positive_finite or None when not given, bars_hold(close, open,\n"
+     "high, low, tolerance), the number of rows without a close, has_jumps(close,\n"
+     "down, up) over all rows, the largest close with NaN skipped or NaN). None when\n"
+     "the matrices do not lie alike in memory; the separate scans read any layout."},
     {"record_stats", ORVANE_KW_FUNC(record_stats), METH_VARARGS | METH_KEYWORDS,
      "record_stats(money, ret, bars_held, mae, gmfe)\n--\n\n"
      "Of trade records (1-D float64 columns of one length): (records, known,\n"
