@@ -41,7 +41,9 @@ _KEYS = {spelling: key for key, spellings in COLUMNS.items() for spelling in spe
 
 def normalize(name: object) -> str:
     """A column name as compared: ``Adj Close``, ``adj_close`` and ``AdjClose`` are one."""
-    return re.sub(r"[\s_.\-]", "", str(name).lower())
+    text = str(name).lower()
+    # Most labels are tickers of letters and digits: nothing to remove (2,000 a frame).
+    return text if text.isalnum() else re.sub(r"[\s_.\-]", "", text)
 
 
 def column_key(label: object) -> Optional[str]:

@@ -415,7 +415,7 @@ def _weight_frame(weights, clock, price_tickers, notes):
         raise unknown_tickers_error("weights", unknown, price_tickers)
     # A copy: weights of dropped trades are zeroed below, never in the caller's frame.
     values = np.array(check_values(wide, "weights"), dtype=np.float64, order="C")
-    precision = max((float(np.finfo(getattr(t, "numpy_dtype", t)).eps) for t in wide.dtypes
+    precision = max((float(np.finfo(getattr(t, "numpy_dtype", t)).eps) for t in set(wide.dtypes)
                      if ptypes.is_float_dtype(t)),
                     default=float(np.finfo(np.float64).eps))
     nan = np.isnan(values)
