@@ -16,6 +16,7 @@ starts a new interpreter per mutant instead (slower; the same verdicts).
     python bench/mutation.py --sample 60 --seed 1              # 60 random mutants per module
     python bench/mutation.py --module src/orvane/stats/_relative.py --tests tests/test_stats.py
     python bench/mutation.py --list --module src/orvane/inputs.py   # show mutants, run nothing
+    python bench/mutation.py --module src/orvane/_records.py --keys survivors.txt --tests ...
     git archive HEAD~3 tests | tar -x -C /tmp/old && python bench/mutation.py --tests-dir /tmp/old/tests
 
 Mutants listed in bench/mutation_equivalent.txt (no behaviour can tell them from the
@@ -383,6 +384,9 @@ def main(argv: list[str] | None = None) -> int:
                          "commit's, exported with git archive) to score those tests")
     ap.add_argument("--sample", type=int, help="random mutants per module")
     ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--keys", type=Path,
+                    help="only these mutants: a file of their keys, one a line, as a run prints "
+                         "its survivors (to try a quick selection's survivors on more tests)")
     ap.add_argument("--full", action="store_true", help="every mutant (the default without --sample)")
     ap.add_argument("--timeout", type=float, help="seconds per mutant (default: 3x the clean run + 10)")
     ap.add_argument("--equivalent", type=Path, default=EQUIVALENT_FILE)
@@ -390,8 +394,8 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--subprocess", action="store_true",
                     help="a new interpreter per mutant instead of a fork of a preloaded one")
     args = ap.parse_args(argv)
-    if args.full and args.sample:
-        ap.error("--full and --sample exclude each other")
+    if sum(map(bool, (args.full, args.sample, args.keys))) > 1:
+        ap.error("--full, --sample and --keys exclude each other")
     if args.subprocess or args.list or not hasattr(os, "fork"):
         run = run_pytest
     else:
@@ -418,7 +422,11 @@ def main(argv: list[str] | None = None) -> int:
         known = {m.key for m in mutants}
         for key in sorted(k for k in equivalents if k.split(":")[0] == module and k not in known):
             print(f"   stale equivalent (no such mutant now; the file moved?): {key}", flush=True)
-        if args.sample and args.sample < n_all:
+        if args.keys:
+            wanted = {line.split("    ")[0].split(" survived ")[-1].strip()
+                      for line in args.keys.read_text().splitlines() if line.strip()}
+            mutants = [m for m in mutants if m.key in wanted]
+        elif args.sample and args.sample < n_all:
             mutants = sorted(random.Random(f"{args.seed}:{module}").sample(mutants, args.sample),
                              key=lambda m: (m.line, m.col, m.change))
         if args.list:
