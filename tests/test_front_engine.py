@@ -190,6 +190,20 @@ def test_prepared_prices_give_the_same_runs_and_still_check_what_a_run_uses():
         orvane.backtest(weights, orvane.prepare_prices(broken), intrabar_exits=True)
 
 
+def test_trading_at_the_open_needs_no_high_or_low():
+    # Open and close alone: nothing to check the bars against, and no word of preparing.
+    days = pd.bdate_range("2024-01-01", periods=4)
+    close = pd.DataFrame({"A": [10.0, 11.0, 12.0, 13.0]}, index=days)
+    open_ = pd.DataFrame({"A": [10.0, 10.5, 11.5, 12.5]}, index=days)
+    weights = pd.DataFrame({"A": [1.0]}, index=days[:1])
+    for prices in ({"close": close, "open": open_}, orvane.prepare_prices({"close": close, "open": open_})):
+        result = orvane.backtest(weights, prices, trade_at="open", fee=0.0, tax=0.0)
+        # Bought at bar 1's open (10.5), marked at the closes after it.
+        np.testing.assert_allclose(result.equity.to_numpy(), [1.0, 11 / 10.5, 12 / 10.5, 13 / 10.5])
+    with pytest.raises(ValueError, match="trade_at='open' needs opening prices"):
+        orvane.backtest(weights, {"close": close, "high": close}, trade_at="open")
+
+
 def reasons(result):
     return {(t.ticker, DAYS.get_loc(t.entry_date),
              DAYS.get_loc(t.exit_date) if pd.notna(t.exit_date) else None, t.exit_reason)

@@ -587,7 +587,9 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
     if intrabar_exits and not {"open", "high", "low"} <= set(market.given):
         raise ValueError("intrabar_exits=True needs open, high and low prices besides close; "
                          "pass prices as a mapping or (field, ticker) frame with those fields")
-    missing = sorted(needed - set(market.arrays))
+    # Fields the prices hold but were not prepared with (the fields not given at all are
+    # refused above where a run needs them: high and low only check the bars).
+    missing = sorted((needed & set(market.given)) - set(market.arrays))
     if missing:
         raise ValueError(f"prices were prepared without the fields this run needs: {missing}; "
                          "prepare them with those fields (prepare_prices(prices, fields=...))")
