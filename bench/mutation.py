@@ -237,6 +237,9 @@ def read_equivalents(path: Path) -> dict[str, str]:
         key, _, reason = line.partition(" | ")
         if key.endswith("->") and reason.startswith("| "):  # the change is "& -> |"
             key, reason = key + " |", reason[2:]
+        elif len(key.split()) == 1 and reason.startswith("-> "):  # the change is "| -> &"
+            change, _, reason = reason.partition(" | ")
+            key = f"{key} | {change}"
         found[" ".join(key.split())] = reason.strip()
     return found
 

@@ -86,6 +86,17 @@ def test_a_long_and_a_short_through_an_ex_date_on_raw_prices_are_flat():
     assert stats["dividends_received"] == pytest.approx(0.02) and stats["dividends_paid"] == pytest.approx(0.02)
 
 
+def test_the_flows_total_is_interest_borrow_and_dividends_together():
+    close = flat("A", "B")
+    close.iloc[4:] -= 0.4
+    dividends = pd.DataFrame({"A": [0.4], "B": [0.4]}, index=DATES[4:5])
+    result = quiet(book(A=0.3, B=-0.6), close, dividends=dividends, cash_rate=0.05, borrow_fee=0.1)
+    flows = result.cash_flows
+    # Each flow on its own, and every one of them in the total.
+    assert (flows["interest"] > 0).any() and (flows["borrow"] < 0).any() and (flows["dividends"] != 0).any()
+    np.testing.assert_array_equal(flows["total"], flows["interest"] + flows["borrow"] + flows["dividends"])
+
+
 def test_a_stop_sees_the_ex_date_fall_and_the_trade_keeps_its_dividend():
     close = flat("A")
     close.iloc[4:] = 9.6  # a 4 % drop that is all dividend

@@ -66,6 +66,16 @@ def test_weight_rows_trade_on_the_bar_after_their_signal_bar(signal, entry):
     assert np.allclose(result.full_equity.iloc[at:].to_numpy(), expected.to_numpy())
 
 
+def test_with_a_row_every_bar_each_record_names_the_row_before_its_entry():
+    # Not the row of its own entry bar, nor the second bar's for a record entered on it.
+    prices = pd.DataFrame({"A": np.linspace(10, 19, 10), "B": np.linspace(5, 6, 10)}, index=DAYS)
+    weights = pd.DataFrame({"A": [1.0] * 3 + [0.0] * 7, "B": [0.0] * 3 + [1.0] * 7}, index=DAYS)
+    trades = orvane.backtest(weights, prices).trades
+    assert len(trades) == 9 and trades["entry_date"].iloc[0] == DAYS[1]
+    entries = DAYS.get_indexer(trades["entry_date"])
+    assert (trades["signal_date"].to_numpy() == DAYS[entries - 1].to_numpy()).all()
+
+
 def test_exit_reasons_follow_the_calendar_rules_and_delistings():
     prices = pd.DataFrame({
         "A": 10.0, "B": [10, 10, 8, 8, 8, 8, 8, 8, 8, 8], "C": 10.0, "D": 10.0,
@@ -87,18 +97,37 @@ def test_exit_reasons_follow_the_calendar_rules_and_delistings():
     }
 
 
-@pytest.mark.parametrize("trade_at", ["close", "open"])
-@pytest.mark.parametrize("intrabar", [False, True])
-def test_exit_statistics_do_not_depend_on_the_window(trade_at, intrabar):
+@pytest.mark.parametrize("trade_at, intrabar, records", [
+    ("close", False, {}), ("open", False, {}), ("close", True, {}), ("open", True, {}),
+    # Kept positions as one record, or split keeping their costs: a flip (long straight to
+    # short) is then the only record closed on a rebalance and entered again.
+    ("close", False, {"split_trades_on_rebalance": False}),
+    ("open", True, {"keep_costs_on_rebalance": True}),
+])
+def test_exit_statistics_do_not_depend_on_the_window(trade_at, intrabar, records):
     market = orvane.datasets.synthetic_market(stocks=80, years=3, seed=5)
     weights = orvane.datasets.momentum(market, top=8, bottom=8, lookback=60)
     kw = dict(stop_loss=0.08, take_profit=0.15, trailing_stop=0.06, trade_at=trade_at,
-              intrabar_exits=intrabar, delistings="infer")
+              intrabar_exits=intrabar, delistings="infer", **records)
     plain = quiet(weights, market, **kw).trades
     windowed = quiet(weights, market, window=30, window_step=7, **kw).trades
     closed = plain["exit_reason"] != "open"
-    assert closed.sum() > 50
+    assert closed.sum() > 50 and (~closed).sum() > 0
     pd.testing.assert_frame_equal(plain[closed], windowed[closed])
+    # Trades still open are marked at the last bar, window or not: no exit costs taken.
+    money = ["return", "pnl", "costs", "exit_price", "bars_held"]
+    pd.testing.assert_frame_equal(plain.loc[~closed, money], windowed.loc[~closed, money])
+
+
+def test_a_book_of_one_ticker_at_full_weight_does_not_depend_on_the_window():
+    # Split at each rebalance with a target of exactly 1.0: the split records pay no exit.
+    days = pd.bdate_range("2024-01-01", periods=30)
+    prices = pd.DataFrame({"A": 10 + np.sin(np.arange(30)), "B": 20.0}, index=days)
+    weights = pd.DataFrame({"A": 1.0, "B": 0.0}, index=days[::5])
+    plain = orvane.backtest(weights, prices, fee=0.01, tax=0.003).trades
+    windowed = orvane.backtest(weights, prices, fee=0.01, tax=0.003, window=8).trades
+    assert len(plain) == 6 and (plain["weight"] == 1.0).all()
+    pd.testing.assert_frame_equal(plain, windowed)
 
 
 def test_layouts_give_the_same_run():

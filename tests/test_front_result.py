@@ -87,6 +87,23 @@ def test_trades_window_holds_every_step_below_the_window(result):
     assert (window["ticker"].to_numpy() == trades["ticker"].to_numpy()[window["trade"]]).all()
 
 
+def test_a_run_without_a_window_has_no_window_rows():
+    market = orvane.datasets.synthetic_market(stocks=6, years=1, seed=2)
+    weights = orvane.datasets.momentum(market, top=2, bottom=1, lookback=20)
+    run = orvane.backtest(weights, market, window=0)
+    assert len(run.trades) and run.trades_window().empty
+
+
+def test_a_run_whose_only_rebalance_is_still_pending():
+    days = pd.bdate_range("2024-01-01", periods=5)
+    prices = pd.DataFrame({"A": [10.0, 11, 12, 13, 14], "B": 5.0}, index=days)
+    # Set on the last bar: traded on the next, which the data does not have yet.
+    run = orvane.backtest(pd.DataFrame({"A": [1.0], "B": [0.0]}, index=days[-1:]), prices)
+    assert run.rebalance_pending and run.start == days[-1] and run.end == days[-1]
+    assert run.trades.empty and run.equity.tolist() == [1.0]
+    assert run.actions.loc["A", "next_weight"] == 1.0 and run.actions.loc["A", "code"] == "enter"
+
+
 def test_orders_move_the_drifted_book_to_the_next_weights():
     days = pd.bdate_range("2024-01-01", periods=6)
     prices = pd.DataFrame({"A": [10.0, 10, 15, 20, 20, 20], "B": 50.0, "C": [8.0] * 5 + [np.nan]},

@@ -79,6 +79,25 @@ def test_a_flip_books_its_exit_fee_to_the_record_it_closes(before, after, cash, 
     assert r.trades["pnl"].sum() == pytest.approx(r.equity.iloc[-1] - 1.0, rel=1e-12)
 
 
+@pytest.mark.parametrize("options, option", [
+    ({"split_trades_on_rebalance": False}, "split_trades_on_rebalance=False"),
+    ({"keep_costs_on_rebalance": True}, "keep_costs_on_rebalance=True"),
+])
+def test_a_flip_kept_in_one_record_is_said(options, option):
+    # Kept positions stay one record: the engine keeps the flipped one in its long record.
+    w = pd.DataFrame({"A": [0.5, -0.5], "B": [0.5, 0.5]}, index=FLIP_DAYS[[0, 1]])
+    with pytest.warns(UserWarning, match=rf"1 tickers go straight from long to short .*\[A\].* {option}"):
+        kept = orvane.backtest(w, FLIP_PRICES, fee=F, **options)
+    sides = kept.trades.groupby("ticker")["side"].apply(list)
+    assert sides["A"] == ["long"] and kept.exposure["short"].iloc[-1] < 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        split = orvane.backtest(w, FLIP_PRICES, fee=F)
+        # Without a flip nothing is said, whatever the options.
+        orvane.backtest(w.abs(), FLIP_PRICES, fee=F, **options)
+    assert split.trades.groupby("ticker")["side"].apply(list)["A"] == ["long", "short"]
+
+
 # ---------------------------------------------------------------- a ruined book
 
 RUIN_DAYS = pd.bdate_range("2024-01-01", periods=8)
@@ -102,6 +121,15 @@ def test_a_ruined_book_marks_its_trades_where_the_result_ends(rows, weights, fee
     assert len(still_open) and (still_open["exit_price"] == RUIN_PRICES.loc[r.end, still_open["ticker"]].to_numpy()).all()
     book = r.exposure
     assert (book["short"] <= 0).all() and (book["long"] >= 0).all() and (book["gross"] >= 0).all()
+
+
+def test_a_book_worth_exactly_nothing_is_ruined_on_that_bar():
+    # A full short of a price that doubles leaves 1 - (20 / 10 - 1) = 0.0 exactly.
+    prices = pd.DataFrame({"A": [10.0, 10, 15, 20, 21], "B": 5.0}, index=RUIN_DAYS[:5])
+    with pytest.warns(UserWarning, match="equity reached 0 on 2024-01-04"):
+        r = orvane.backtest(pd.DataFrame({"A": [-1.0], "B": [0.0]}, index=RUIN_DAYS[:1]), prices,
+                            fee=0.0, tax=0.0)
+    assert r.full_equity.iloc[3] == 0.0 and r.ruined and r.end == RUIN_DAYS[3]
 
 
 # ---------------------------------------------------------------- a benchmark on another calendar

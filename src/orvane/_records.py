@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 import numpy as np
 import pandas as pd
 
+from orvane._common import show
 from orvane.stats import group_order
 
 if TYPE_CHECKING:
@@ -506,6 +507,27 @@ def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
 
 # The financing flows per bar, money into the book (borrow <= 0, a short's dividend < 0).
 FLOWS = ("interest", "borrow", "dividends")
+
+
+def flip_notes(data: Inputs, settings: Dict[str, Any]) -> List[str]:
+    """A warning when positions go straight from long to short (or back) at a rebalance
+    while kept positions stay one record: the engine then keeps the flipped position in
+    the record of its first side."""
+    if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
+        return []
+    plan = data.schedule
+    held = data.weights[plan.weight_row[plan.bar < len(data.dates)]]
+    flipped = np.flatnonzero((held[1:] * held[:-1] < 0).any(axis=0))
+    if not len(flipped):
+        return []
+    option = ("keep_costs_on_rebalance=True" if settings["keep_costs_on_rebalance"]
+              else "split_trades_on_rebalance=False")
+    return [f"weights: {len(flipped)} tickers go straight from long to short or back at a "
+            f"rebalance ({show(data.pos_columns[flipped], total=len(flipped))}); with {option} "
+            "the engine keeps such a position in one trade record, so the trade table shows "
+            "it on its first side until it closes (the equity and the records' pnl are "
+            "right); run with split_trades_on_rebalance=True and keep_costs_on_rebalance="
+            "False for a record per side"]
 
 
 def ruin_notes(equity: np.ndarray, dates: pd.DatetimeIndex, ruin: Optional[int]) -> List[str]:
