@@ -119,7 +119,7 @@ def market(rng, rows, cols, specials, layout):
 
 @pytest.mark.parametrize("layout", ["c", "fortran", "strided"])
 @pytest.mark.parametrize("seed", range(40))
-def test_price_scans_agree_with_the_array_arithmetic(seed, layout):
+def test_price_scans_agree_with_the_array_arithmetic_and_with_one_pass(seed, layout):
     rng = np.random.default_rng(seed)
     rows, cols = int(rng.integers(1, 30)), int(rng.integers(1, 12))
     close, open_, high, low = market(rng, rows, cols, int(rng.integers(0, 4)), layout)
@@ -131,15 +131,8 @@ def test_price_scans_agree_with_the_array_arithmetic(seed, layout):
     assert toolkin.bars_hold(close, None, high, low, TOL) == reference(close, None, high, low)[1]
     assert toolkin.bars_hold(close, open_, None, low, TOL) == bool(
         not np.any(low > np.minimum(open_, close) * (1 + TOL)))
-
-
-@pytest.mark.parametrize("layout", ["c", "fortran", "strided"])
-@pytest.mark.parametrize("seed", range(40))
-def test_the_one_pass_scan_gives_each_scans_verdict(seed, layout):
-    rng = np.random.default_rng(seed)
-    rows, cols = int(rng.integers(1, 30)), int(rng.integers(1, 12))
-    close, open_, high, low = market(rng, rows, cols, int(rng.integers(0, 4)), layout)
-    # Dates without a close: a few rows NaN in every column (in some markets).
+    # The one-pass scan gives each scan's verdict, with the dates without a close (a few
+    # rows NaN in every column, in some markets) and the largest close besides.
     empty = rng.choice(rows, size=int(rng.integers(0, 3)) if rows > 2 else 0, replace=False)
     close[empty] = np.nan
     for given in ((open_, high, low), (None, high, None), (None, None, None)):
