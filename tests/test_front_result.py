@@ -122,6 +122,13 @@ def test_orders_move_the_drifted_book_to_the_next_weights():
     assert repriced["tradable"].all() and repriced.loc["A", "target_shares"] == 300
     with pytest.raises(ValueError, match="capital must be a positive amount"):
         result.orders(-5)
+    # Still open since bar 1, at the last bar: 4 bars held.
+    assert result.trades["exit_reason"].eq("open").all() and (result.trades["bars_held"] == 4).all()
+    # Two rebalances done: the book drifts from the last one (bar 3: A 20 -> 30, B flat,
+    # C without a last close counted flat): 0.375, 0.25 and 0.5 of 1.125.
+    again = orvane.backtest(weights.set_axis(days[[0, 2]]), prices.assign(A=[10.0, 10, 15, 20, 30, 30]),
+                            fee=0.0, tax=0.0).orders(30_000)
+    assert np.allclose(again["weight"], [1 / 3, 2 / 9, 4 / 9])
 
 
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])
