@@ -46,7 +46,9 @@ STATS_TESTS = ["tests/test_stats.py", "tests/test_analytics.py", "tests/test_sta
 INPUT_TESTS = ["tests/test_front_inputs.py", "tests/test_front_errors.py", "tests/test_shapes.py",
                "tests/test_front_trust.py"]
 DEFAULT_TESTS = {
-    "src/orvane/stats": STATS_TESTS + ["tests/test_front_ledger.py"],
+    # The financing rows and the figures built from a result are tested with their runs.
+    "src/orvane/stats": STATS_TESTS + ["tests/test_front_ledger.py", "tests/test_financing.py",
+                                       "tests/test_front_trust_figures.py"],
     # Every file whose runs read the records, the quick ones first; of the report's tests
     # only those that read them (its chart and title cases take 15 s).
     "src/orvane/_records.py": ["tests/test_front_engine.py", "tests/test_front_ledger.py",
