@@ -242,3 +242,12 @@ def test_alpha_without_two_paired_returns_is_nan_and_quiet(bars):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert np.isnan(stats.alpha(returns, returns, 252.0))
+
+
+@pytest.mark.parametrize("values", [[1.0, np.nan, 3.0], [np.nan, np.nan], [], [2.5], [np.inf, np.nan, 1.0],
+                                    [np.nan, 1e300, 1e300]])
+def test_mean_of_the_known_values_is_pandas_skipping_nan(values):
+    from orvane.stats._trades import mean_known
+
+    got, expected = mean_known(np.array(values, dtype=float)), pd.Series(values, dtype=float).mean()
+    assert got == expected or (math.isnan(got) and math.isnan(expected))

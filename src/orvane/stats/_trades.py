@@ -84,7 +84,8 @@ def mean_known(values: np.ndarray) -> float:
     return float(total / len(values))
 
 
-def _floats(values: np.ndarray) -> np.ndarray:
+def _floats(values: Optional[np.ndarray]) -> np.ndarray:
+    # None (a caller's slip) becomes a 0-d array, which the native sums refuse.
     return np.asarray(values, dtype=np.float64)
 
 
@@ -95,11 +96,8 @@ def record_stats(ret: np.ndarray, bars_held: Optional[np.ndarray], mae: Optional
     # is neither a winner nor a loser.  One native pass, compensated sums.
     ret = _floats(ret)
     money = ret if pnl is None else _floats(pnl)
-    columns = ((_floats(bars_held), _floats(mae), _floats(gmfe)) if means
-               and bars_held is not None and mae is not None and gmfe is not None
-               else (None, None, None))
+    columns = (_floats(bars_held), _floats(mae), _floats(gmfe)) if means else (None, None, None)
     n, known, won, gains, lost, *averages = toolkin.record_stats(money, ret, *columns)
-    means = bool(averages)
     if not known:
         profit_factor = float("nan")
     elif lost < 0:
@@ -161,14 +159,7 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
         return float("nan")
     if trades.empty:
         return 0.0
-    figures = trade_figures(trades)
-    return segment_turnover(figures, years)
-
-
-def segment_turnover(f: TradeFigures, years: float) -> float:
-    if not years > 0:
-        return float("nan")
-    return holding_sums(f)[2] / years
+    return holding_sums(trade_figures(trades))[2] / years
 
 
 def group_order(key: np.ndarray, entry: np.ndarray) -> np.ndarray:
