@@ -95,6 +95,12 @@ def test_the_flows_total_is_interest_borrow_and_dividends_together():
     # Each flow on its own, and every one of them in the total.
     assert (flows["interest"] > 0).any() and (flows["borrow"] < 0).any() and (flows["dividends"] != 0).any()
     np.testing.assert_array_equal(flows["total"], flows["interest"] + flows["borrow"] + flows["dividends"])
+    # The statistics: each flow summed, signed as named, and the return without any of them.
+    s, total = result.stats(), flows.sum()
+    assert s["interest_earned"] == pytest.approx(total["interest"], rel=1e-12)
+    assert s["borrow_paid"] == pytest.approx(-total["borrow"], rel=1e-12) and s["borrow_paid"] > 0
+    assert s["dividends_received"] - s["dividends_paid"] == pytest.approx(total["dividends"], rel=1e-12)
+    assert s["return_before_financing"] == pytest.approx(s["total_return"] - total["total"], rel=1e-12)
 
 
 def test_a_stop_sees_the_ex_date_fall_and_the_trade_keeps_its_dividend():

@@ -217,6 +217,25 @@ def test_trades_are_won_or_lost_by_their_money(returns, pnl, expected):
     assert {k: got[k] for k in expected} == pytest.approx(expected, rel=1e-12)
 
 
+def test_costs_and_flows_are_added_back_in_units_of_the_first_value():
+    # A curve that starts at 2.0: the costs paid and the flows count against that, not 1.0.
+    days = pd.bdate_range("2024-01-01", periods=3)
+    table = _table([0.05], [0.004]).assign(financing=[0.003])
+    equity = pd.Series([2.0, 2.1, 2.2], index=days)
+    book = pd.DataFrame({"gross": [0.0, 1.0, 1.0], "net": [0.0, 0.5, 0.5]}, index=days)
+    costs = pd.DataFrame({"total": [0.0, 0.02, 0.01]}, index=days)
+    cash = pd.DataFrame({"interest": [0.0, 0.01, 0.01], "borrow": [0.0, -0.002, -0.002],
+                         "dividends": [0.0, 0.0, 0.003]}, index=days)
+    result = types.SimpleNamespace(equity=equity, trades=table, start=None, exposure=book, costs=costs,
+                                   _cash_flows=cash, cash_flows=cash)
+    got = stats.summary(result)
+    assert got["total_costs"] == pytest.approx(0.03, rel=1e-12)
+    assert got["return_before_costs"] == pytest.approx(0.1 + 0.03 / 2.0, rel=1e-12)
+    assert (got["avg_gross_exposure"], got["avg_net_exposure"]) == pytest.approx((2 / 3, 1 / 3))
+    assert got["return_before_financing"] == pytest.approx(0.1 - 0.019 / 2.0, rel=1e-12)
+    assert (got["borrow_paid"], got["dividends_received"]) == pytest.approx((0.004, 0.003))
+
+
 def test_holdings_are_won_or_lost_by_their_money():
     # Two records of one holding (the second entered on the bar the first left) and one other.
     table = _table([0.05, 0.01, 0.02], [0.004, -0.006, -0.001])
