@@ -365,3 +365,29 @@ def test_prepared_inputs_run_as_given_only_with_their_own_prices():
             setattr(made, field, None)
     again = inputs.prepare_prices(prices())
     assert market == market and market != again and len({market, again, prepared}) == 3
+
+
+@pytest.mark.parametrize("one_pass", [True, False])
+def test_the_checks_say_the_same_with_or_without_the_one_pass_scan(monkeypatch, one_pass):
+    from orvane.core import toolkin
+
+    if not one_pass:  # fields lying unlike in memory take the separate scans
+        monkeypatch.setattr(toolkin, "scan_prices", lambda *args: None)
+    days = pd.bdate_range("2024-01-01", periods=3)
+    weights = pd.DataFrame({"A": [1.0]}, index=days[:1])
+    # A date without a price, then a move of 5x over it: two dates left, one jump.
+    close = pd.DataFrame({"A": [10.0, np.nan, 50.0], "B": [20.0, np.nan, 20.0]}, index=days)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        run = orvane.backtest(weights, close)
+    said = " | ".join(str(w.message) for w in caught)
+    assert "1 dates without a single price" in said and "1 one-day moves beyond" in said
+    assert len(run.equity) == 2
+    bars = {"close": close.ffill(), "open": close.ffill(), "high": close.ffill() * 1.01,
+            "low": close.ffill() * 1.02}
+    with pytest.raises(ValueError, match=r"6 bars do not: \[A on 2024-01-01.*are the high and low columns swapped"):
+        orvane.backtest(weights, bars, trade_at="open")
+    negative = bars["close"].copy()
+    negative.loc[days[1], "B"] = -1.0
+    with pytest.raises(ValueError, match=r"prices\['open'\] must be positive .* got \[B on 2024-01-02: -1.0\]"):
+        orvane.backtest(weights, {**bars, "low": bars["close"], "open": negative}, trade_at="open")
