@@ -2,7 +2,10 @@
 kept in a SweepPool) and Ray, side by side.
 
 Each round runs the same grid once per executor, interleaved, so machine load hits all
-alike; the ratios are what carries across machines.
+alike; the ratios are what carries across machines.  Each round also measures the
+machine's own ceiling: as many independent processes as workers, forked ready and
+released together, each sweeping its share of the grid sequentially; the warm pool's
+share of that ceiling is ceiling time / pool time.
 
     python bench/bench_sweep.py                        # 200 runs, 2,520 x 500, 2 workers
     python bench/bench_sweep.py --rounds 3 --no-ray
@@ -10,6 +13,7 @@ alike; the ratios are what carries across machines.
 
 import argparse
 import itertools
+import multiprocessing
 import os
 import platform
 import resource
@@ -52,6 +56,30 @@ def timed_sweep(market, grid, **kwargs):
     res = orvane.sweep(market, grid, strategy=datasets.momentum, progress=False, **kwargs)
     wall = time.perf_counter() - start
     return wall, cpu_seconds() - cpu, res, phases(res, called, called + wall)
+
+
+def side_by_side(market, grid, workers):
+    """Wall seconds of ``workers`` independent processes, forked and waiting, released
+    together, each sweeping its share of the grid sequentially: until the last is done."""
+    ctx = multiprocessing.get_context("fork")
+    go, done = ctx.Event(), ctx.Queue()
+
+    def work(part):
+        go.wait()
+        orvane.sweep(market, part, strategy=datasets.momentum, executor="sequential",
+                     progress=False)
+        done.put(time.perf_counter())  # the monotonic clock is the machine's, not the process's
+
+    procs = [ctx.Process(target=work, args=(grid[k::workers],)) for k in range(workers)]
+    for proc in procs:
+        proc.start()
+    time.sleep(1.0)  # forked and waiting
+    start = time.perf_counter()
+    go.set()
+    ends = [done.get() for _ in procs]
+    for proc in procs:
+        proc.join()
+    return max(ends) - start
 
 
 def phases(res, called, returned):
@@ -113,7 +141,9 @@ def main():
     starts = {name: [] for name in executors}
     gaps = {name: [] for name in executors}
     tables = {}
+    ceiling = []
     for _ in range(args.rounds):
+        ceiling.append(side_by_side(market, grid, args.workers))
         for name, kwargs in executors.items():
             wall, cpu, res, (start, gap) = timed_sweep(market, grid, **kwargs)
             walls[name].append(wall)
@@ -153,7 +183,11 @@ def main():
             name, wall, len(grid) / wall, seq / wall, 1e3 * run,
             1e3 * statistics.median(run_cpu[name]) / len(grid), 1e3 * gap, 100 * gap / run,
             100 * overhead, statistics.median(starts[name]), cpu))
-    print("\nSweepPool start-up (to its first run): %.2f s (once, outside every figure)"
+    top = statistics.median(ceiling)
+    print("\nthe machine's ceiling: %d independent sequential processes side by side, %.2f s "
+          "(%.1f runs/s); the warm pool reaches %.1f %% of it"
+          % (args.workers, top, len(grid) / top, 100 * top / statistics.median(walls["warm pool"])))
+    print("SweepPool start-up (to its first run): %.2f s (once, outside every figure)"
           % pool_start)
     if forked:
         print("every pool's workers are forked from one server, started with the SweepPool "
