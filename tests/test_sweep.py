@@ -399,6 +399,28 @@ def test_workers_map_one_read_only_copy(market, no_leaks):
         shm.close()
 
 
+def test_views_of_one_memory_are_placed_once(market, no_leaks):
+    # The prepared prices are views of the market's frames: one copy serves both, and
+    # they stay views of one place in the segment.
+    from orvane.inputs import prepare_prices
+    from orvane.sweep._shm import SharedPayload, attach
+
+    prices = prepare_prices(market)
+    alone = SharedPayload({"market": market})
+    try:
+        with SharedPayload({"market": market, "prices": prices}) as payload:
+            assert payload.shm.size == alone.shm.size
+            shm, rebuilt = attach(payload.handle)
+            for field in ("open", "high", "low", "close"):
+                frame, array = rebuilt["market"][field], rebuilt["prices"].arrays[field]
+                assert np.shares_memory(frame.to_numpy(), array)
+                np.testing.assert_array_equal(array, prices.arrays[field])
+            del rebuilt, frame, array
+            shm.close()
+    finally:
+        alone.release()
+
+
 def test_a_market_larger_than_free_shared_memory_is_refused(market, monkeypatch, no_leaks):
     # Writing past a full /dev/shm would be a SIGBUS; the sweep must refuse first.
     tiny = os.statvfs_result((4096, 4096, 10, 10, 10, 0, 0, 0, 0, 255))

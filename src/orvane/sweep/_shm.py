@@ -9,6 +9,8 @@ import sys
 from multiprocessing import shared_memory
 from typing import Any, Optional, cast
 
+import numpy as np
+
 __all__ = ["Handle", "SharedPayload", "attach"]
 
 # What a worker needs to rebuild the object: (segment name, pickle, (offset, size) of
@@ -41,11 +43,20 @@ class SharedPayload:
 
         self.header = pickle.dumps(obj, protocol=5, buffer_callback=out_of_band)
         self.layout: list[tuple[int, int]] = []
+        # Arrays that are views of one memory (the prepared prices of the frames they
+        # came from) share one place in the segment, copied once.
+        placed: dict[tuple[int, int], int] = {}
+        copies: list[tuple[pickle.PickleBuffer, int]] = []
         size = 0
         for buf in buffers:
-            nbytes = buf.raw().nbytes
-            self.layout.append((size, nbytes))
-            size += -(-nbytes // _ALIGN) * _ALIGN
+            with buf.raw() as raw:
+                nbytes = raw.nbytes
+                where = (np.frombuffer(raw, dtype=np.uint8).ctypes.data if nbytes else 0, nbytes)
+            if where not in placed:
+                placed[where] = size
+                copies.append((buf, size))
+                size += -(-nbytes // _ALIGN) * _ALIGN
+            self.layout.append((placed[where], nbytes))
         _check_room(size)
         shm = shared_memory.SharedMemory(
             name=f"orvane-{os.getpid()}-{secrets.token_hex(4)}", create=True,
@@ -53,9 +64,9 @@ class SharedPayload:
         )
         self.shm: Optional[shared_memory.SharedMemory] = shm
         try:
-            for buf, (offset, nbytes) in zip(buffers, self.layout):
+            for buf, offset in copies:
                 with buf.raw() as src:
-                    cast(memoryview, shm.buf)[offset:offset + nbytes] = src
+                    cast(memoryview, shm.buf)[offset:offset + src.nbytes] = src
         except BaseException:
             self.release()
             raise
