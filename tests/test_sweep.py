@@ -218,11 +218,15 @@ def test_a_sweep_pool_serves_many_sweeps(market, no_leaks):
     grid = {"lookback": [21, 42]}
     with deadline(120), SweepPool(workers=2) as pool:
         first = sweep(market, grid, strategy=momentum, executor=pool, progress=False)
-        assert segments() == set()
+        # The market stays placed for the next sweep, and only one is kept.
+        kept = segments()
+        assert len(kept) == 1
         second = sweep(market, {"mode": ["ok", "kill", "ok", "ok"]}, strategy=fragile,
                        executor=pool, progress=False)
+        assert segments() == kept
         # Rebound to another market: still the rows of a sequential sweep.
         third = sweep(other, grid, strategy=momentum, executor=pool, progress=False)
+        assert len(segments()) == 1 and segments() != kept
     assert set(first.timings["worker"]) & set(second.timings["worker"])
     assert "SIGKILL" in second.table["error"].iloc[1]
     assert second.table["error"].drop(second.table.index[1]).isna().all()
@@ -231,6 +235,51 @@ def test_a_sweep_pool_serves_many_sweeps(market, no_leaks):
     assert not first.table.equals(third.table)
     with pytest.raises(ValueError, match="closed"):
         sweep(market, grid, strategy=momentum, executor=pool)
+
+
+def test_a_sweep_pool_checks_its_kept_market_again(no_leaks, monkeypatch):
+    """A later sweep on the same market reuses its placement and checks; other fixed
+    weights or an edit in place are seen, and every table is a sequential sweep's."""
+    import copy
+
+    from orvane import inputs
+
+    market = datasets.synthetic_market(stocks=30, years=1, seed=5)
+    original = copy.deepcopy(market)
+    weights = momentum(market)
+    prepared = []
+    real = inputs.prepare_prices
+    monkeypatch.setattr(inputs, "prepare_prices", lambda m: prepared.append(1) or real(m))
+    grid = {"stop_loss": [None, 0.05, 0.1]}
+
+    def pooled(**kwargs):
+        return sweep(market, grid, executor=pool, progress=False, **kwargs).table
+
+    with deadline(120), SweepPool(workers=2) as pool:
+        first = pooled(weights=weights)
+        kept = segments()
+        again = pooled(weights=weights)
+        # Neither checked nor placed again.
+        assert len(prepared) == 1 and segments() == kept
+        on_strategy = pooled(strategy=momentum)
+        assert len(prepared) == 2 and segments() != kept
+        kept = segments()
+        # A price edited in place: checked again, and the runs see it.
+        market.close.iloc[100:, 3] *= 1.5
+        edited = pooled(strategy=momentum)
+        assert len(prepared) == 3 and segments() != kept
+        # An edit the checks refuse is refused again, not run on the old market.
+        bad = copy.deepcopy(market)
+        market.close.iloc[50, 0] = -1.0
+        with pytest.raises(ValueError, match="positive"):
+            pooled(strategy=momentum)
+
+    def alone(m, **kwargs):
+        return sweep(m, grid, workers=1, progress=False, **kwargs).table
+
+    assert first.equals(alone(original, weights=weights)) and again.equals(first)
+    assert on_strategy.equals(alone(original, strategy=momentum))
+    assert edited.equals(alone(bad, strategy=momentum)) and not edited.equals(on_strategy)
 
 
 def sweep_in_a_pool_worker(args):

@@ -169,7 +169,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         processes (forked from a server that imports the package once per Python
         session), each running one backtest at a time, the market placed once in
         shared memory and mapped read-only. A ``SweepPool`` runs the sweep on workers
-        kept across sweeps (no start-up per sweep). ``"ray"`` runs one actor per worker
+        kept across sweeps (no start-up per sweep; the market stays placed while
+        each sweep's is the same, byte for byte). ``"ray"`` runs one actor per worker
         on the Ray cluster this process joined with ``ray.init(address=...)``, or on a local
         Ray started on first use (``pip install 'orvane[ray]'``). Thread pools are
         refused: the engine keeps per-process state.
@@ -221,8 +222,9 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         store_path(store)
     names, runs = expand_grid(grid)
     tasks = split_runs(names, runs, strategy)
-    # Checked and converted once: every run reuses the aligned arrays.
-    prices = prepare_prices(market)
+    # Checked and converted once: every run reuses the aligned arrays (a pool may still
+    # hold them from its last sweep).
+    prices = executor._prepared(market) if isinstance(executor, SweepPool) else prepare_prices(market)
     runs_store = None if store is None else _open_store(store, prices, weights, strategy,
                                                         runs, parts)
     stored = {} if runs_store is None else _stored_runs(runs_store, len(tasks))

@@ -3,12 +3,14 @@ process, on the local process pool, on Ray), every one yielding one ``Outcome`` 
 ``SweepPool`` keeps the process pool's workers across sweeps.
 """
 
+import gc
 import os
 import pickle
 import warnings
+import weakref
 from collections.abc import Sequence
 from functools import partial
-from typing import TYPE_CHECKING, Literal, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional, Union
 
 
 from orvane._checks import Bounds, check_real, check_whole
@@ -17,7 +19,11 @@ from orvane.sweep.result import Outcome, Outcomes
 from orvane.sweep._runner import Runner, RunnerFactory, Shared
 
 if TYPE_CHECKING:
+    from orvane.inputs import PreparedPrices
     from orvane.sweep._pool import ProcessPool
+    from multiprocessing.shared_memory import SharedMemory
+
+    from orvane.sweep._shm import SharedPayload
 
 __all__ = ["EXECUTORS", "SweepPool", "Plan", "choose", "check_workers", "outcomes"]
 
@@ -64,6 +70,44 @@ def check_timeout(timeout: Optional[float]) -> Optional[float]:
     return check_real(timeout, "timeout", _SECONDS, what="a number of seconds")
 
 
+class _Kept:
+    """A pool's last market in shared memory, with where its market and weights lie in
+    the segment and the prepared prices as this process reads them from it (so the
+    caller's frames are not held)."""
+
+    def __init__(self, shared: Shared) -> None:
+        from orvane.sweep._shm import SharedPayload, attach
+
+        self.payload: SharedPayload = SharedPayload(shared)
+        try:
+            self.market = self.payload.snapshot(shared["market"])
+            self.weights = self.payload.snapshot(shared["weights"])
+            shm, attached = attach(self.payload.handle)
+            self._shm: Optional["SharedMemory"] = shm
+            self.prices: Optional["PreparedPrices"] = attached["prices"]
+        except BaseException:
+            self.payload.release()
+            raise
+
+    def release(self) -> None:
+        self.prices = None
+        shm, self._shm = self._shm, None
+        if shm is not None:
+            gc.collect()
+            try:
+                shm.close()
+            except BufferError:
+                # The caller still holds a view: the mapping goes with it.
+                shm._mmap = None  # type: ignore[attr-defined]
+                shm._buf = None  # type: ignore[attr-defined]
+        self.payload.release()
+
+
+def _release(kept: list[_Kept]) -> None:
+    while kept:
+        kept.pop().release()
+
+
 class SweepPool:
     """Worker processes kept across sweeps.
 
@@ -77,10 +121,13 @@ class SweepPool:
             for grid in grids:
                 results.append(orvane.sweep(market, grid, strategy=f, executor=pool))
 
-    Each sweep still places its market in its own shared-memory segment, released
-    when it ends. Workers keep the modules they imported: after editing a strategy's
-    module, close the pool and start a new one. A sweep that ends with an error or an
-    interrupt stops the workers; the next sweep starts fresh ones.
+    The pool keeps the last sweep's market (and fixed weights) in shared memory, mapped
+    by its workers: a later sweep whose market and weights are the same, byte for byte
+    (compared, so an edit in place is seen), skips the price checks and the placement.
+    Another market takes its place; ``close()`` frees it. Workers keep the modules they
+    imported: after editing a strategy's module, close the pool and start a new one. A
+    sweep that ends with an error or an interrupt stops the workers; the next sweep
+    starts fresh ones.
     """
 
     def __init__(self, workers: Optional[int] = None) -> None:
@@ -93,6 +140,9 @@ class SweepPool:
         workers = usable_cores() if workers is None else check_workers(workers)
         _warn_above_cores(workers)
         self._pool: ProcessPool = ProcessPool(workers)
+        # At most one market, freed with the pool (or when it is collected unclosed).
+        self._kept: list[_Kept] = []
+        self._free = weakref.finalize(self, _release, self._kept)
         self._pool.start()
 
     @property
@@ -104,8 +154,39 @@ class SweepPool:
         return self._pool.closed
 
     def close(self) -> None:
-        """Stop the workers; the pool cannot be used again."""
+        """Stop the workers and free the market; the pool cannot be used again."""
         self._pool.close()
+        self._free()
+
+    def _prepared(self, market: Any) -> "PreparedPrices":
+        """``market`` checked and prepared, or the kept preparation when ``market`` is
+        byte for byte the kept one."""
+        from orvane.inputs import prepare_prices
+
+        if self._kept and self._kept[0].payload.holds(self._kept[0].market, market):
+            prices = self._kept[0].prices
+            assert prices is not None, "a kept market has its prices"
+            return prices
+        return prepare_prices(market)
+
+    def _outcomes(self, shared: Shared, factory: RunnerFactory, tasks: Sequence[Task],
+                 timeout: Optional[float]) -> Outcomes:
+        """The sweep's outcomes on the workers, the market kept in place when it is the
+        kept one (its prices came from ``_prepared``) and the weights are the same."""
+        kept = self._kept[0] if self._kept else None
+        same_market = kept is not None and shared["prices"] is kept.prices
+        if kept is None or not (same_market and kept.payload.holds(kept.weights, shared["weights"])):
+            if same_market:
+                # Other weights: the prices are placed again, from the caller's frames.
+                from orvane.inputs import prepare_prices
+
+                shared = dict(shared, prices=prepare_prices(shared["market"]))
+            _release(self._kept)
+            # Workers import while the market is copied into shared memory.
+            self._pool.start()
+            kept = _Kept(shared)
+            self._kept.append(kept)
+        yield from self._pool.run(kept.payload.handle, factory, tasks, timeout, stay_bound=True)
 
     def __enter__(self) -> "SweepPool":
         return self
@@ -217,9 +298,9 @@ def outcomes(plan: Plan, shared: Shared, tasks: Sequence[Task],
     from orvane.sweep._pool import ProcessPool
 
     if plan.pool is not None:
-        return _on_processes(plan.pool._pool, False, shared, factory, tasks, timeout)
+        return plan.pool._outcomes(shared, factory, tasks, timeout)
     assert plan.workers is not None, "a process plan names its workers"
-    return _on_processes(ProcessPool(plan.workers), True, shared, factory, tasks, timeout)
+    return _on_processes(ProcessPool(plan.workers), shared, factory, tasks, timeout)
 
 
 def _in_process(shared: Shared, factory: RunnerFactory,
@@ -229,7 +310,7 @@ def _in_process(shared: Shared, factory: RunnerFactory,
         yield Outcome(i, "done", runner(task))
 
 
-def _on_processes(pool: "ProcessPool", own: bool, shared: Shared, factory: RunnerFactory,
+def _on_processes(pool: "ProcessPool", shared: Shared, factory: RunnerFactory,
                   tasks: Sequence[Task], timeout: Optional[float]) -> Outcomes:
     from orvane.sweep._shm import SharedPayload
 
@@ -239,5 +320,4 @@ def _on_processes(pool: "ProcessPool", own: bool, shared: Shared, factory: Runne
         with SharedPayload(shared) as payload:
             yield from pool.run(payload.handle, factory, tasks, timeout)
     finally:
-        if own:
-            pool.close()
+        pool.close()

@@ -38,7 +38,8 @@ _THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS
 # Parent -> worker. A worker answers Bind with Ready or SetupError, and each Run with Done.
 
 class Bind(NamedTuple):
-    """Map a sweep's market and build its runner, letting go of any earlier sweep."""
+    """Map a sweep's market and build its runner, letting go of any earlier sweep (a
+    worker already bound to the same segment keeps it and builds only the runner)."""
 
     handle: Handle
     # The runner factory, pickled once for every worker.
@@ -114,16 +115,22 @@ class _Binding:
     """One sweep's market and runner inside a worker."""
 
     def __init__(self, handle: Handle, factory: bytes) -> None:
-        self.shm, shared = attach(handle)
+        self.name = handle[0]
+        self.shm, self.shared = attach(handle)
         try:
-            self.runner: Runner = pickle.loads(factory)(shared)
+            self.runner: Optional[Runner] = pickle.loads(factory)(self.shared)
         except BaseException:
-            del shared
+            del self.shared
             self._close()
             raise
 
+    def rebind(self, factory: bytes) -> None:
+        """A new sweep on the market already mapped: only its runner is new."""
+        self.runner = None
+        self.runner = pickle.loads(factory)(self.shared)
+
     def release(self) -> None:
-        del self.runner
+        del self.runner, self.shared
         self._close()
 
     def _close(self) -> None:
@@ -188,13 +195,18 @@ def _worker_main(conn: Connection, parent: int) -> None:
             if isinstance(message, Stop):
                 break
             if isinstance(message, Run):
-                assert binding is not None, "a run before the sweep was bound"
+                assert binding is not None and binding.runner is not None, \
+                    "a run before the sweep was bound"
                 conn.send(Done(binding.runner(message.task)))
             elif isinstance(message, Bind):
-                if binding is not None:
-                    binding.release()
                 try:
-                    binding = _Binding(message.handle, message.factory)
+                    if binding is not None and binding.name == message.handle[0]:
+                        binding.rebind(message.factory)
+                    else:
+                        if binding is not None:
+                            binding.release()
+                            binding = None
+                        binding = _Binding(message.handle, message.factory)
                 except Exception:
                     binding = None
                     conn.send(SetupError(traceback.format_exc()))
@@ -244,7 +256,8 @@ class ProcessPool:
     ``run(handle, factory, tasks)`` binds every worker to one sweep (the shared
     payload behind ``handle``, the runner ``factory(shared)``), then yields an
     ``Outcome`` per task, ``"done"`` or ``"lost"`` with its worker; it ends when every task
-    has one, and the workers let go of the sweep's segment. The processes outlive a
+    has one, and the workers let go of the sweep's segment (with ``stay_bound``, they keep
+    it mapped: the next run on the same handle only builds its runner). The processes outlive a
     run, so one pool serves many sweeps; a run that ends abnormally (an error, an
     interrupt) stops them, and the next run starts fresh ones. ``close()`` stops them
     for good. As the scheduler's backend, a worker gets runs once it is bound.
@@ -327,19 +340,20 @@ class ProcessPool:
             pass  # the death shows on the sentinel
 
     def run(self, handle: Handle, factory: RunnerFactory,
-            tasks: Sequence[Task], timeout: Optional[float] = None) -> Outcomes:
+            tasks: Sequence[Task], timeout: Optional[float] = None,
+            stay_bound: bool = False) -> Outcomes:
         if self.busy:
             raise RuntimeError("this sweep pool is running another sweep")
         self.busy = True
         self.timeout = timeout
         try:
-            yield from self._run(handle, factory, tasks)
+            yield from self._run(handle, factory, tasks, stay_bound)
         finally:
             self.busy = False
             self.timeout = None
 
     def _run(self, handle: Handle, factory: RunnerFactory,
-             tasks: Sequence[Task]) -> Outcomes:
+             tasks: Sequence[Task], stay_bound: bool) -> Outcomes:
         self.start()
         self._bind = Bind(handle, pickle.dumps(factory))
         for worker in self.live:
@@ -353,7 +367,9 @@ class ProcessPool:
             if finished:
                 for worker in list(self.live):
                     if worker.answered:
-                        self._send(worker, Release())
+                        # Kept bound, the worker maps the same market for the next sweep.
+                        if not stay_bound:
+                            self._send(worker, Release())
                     else:
                         # Still starting: its answer to this sweep's Bind would reach
                         # the next sweep. A fresh worker replaces it then.

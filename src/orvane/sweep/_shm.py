@@ -7,11 +7,11 @@ import pickle
 import secrets
 import sys
 from multiprocessing import shared_memory
-from typing import Any, Optional, cast
+from typing import Any, NamedTuple, Optional, cast
 
 import numpy as np
 
-__all__ = ["Handle", "SharedPayload", "attach"]
+__all__ = ["Handle", "SharedPayload", "Snapshot", "attach"]
 
 # What a worker needs to rebuild the object: (segment name, pickle, (offset, size) of
 # each out-of-band buffer).
@@ -22,6 +22,43 @@ _INBAND_BYTES = 1 << 16
 _ALIGN = 64
 # Python 3.13 can attach without registering the segment with the resource tracker.
 _ATTACH = {"track": False} if sys.version_info >= (3, 13) else {}
+# Bytes compared at a time: the comparison's temporaries stay in cache.
+_COMPARE_CHUNK = 1 << 19
+
+
+def _pickled(obj: Any) -> tuple[bytes, list[pickle.PickleBuffer]]:
+    """obj pickled with its large buffers out of band: (header, buffers)."""
+    buffers: list[pickle.PickleBuffer] = []
+
+    def out_of_band(buf: pickle.PickleBuffer) -> bool:
+        if buf.raw().nbytes < _INBAND_BYTES:
+            return True
+        buffers.append(buf)
+        return False
+
+    return pickle.dumps(obj, protocol=5, buffer_callback=out_of_band), buffers
+
+
+def _address(raw: memoryview) -> tuple[int, int]:
+    nbytes = raw.nbytes
+    return (np.frombuffer(raw, dtype=np.uint8).ctypes.data if nbytes else 0, nbytes)
+
+
+def _same_bytes(a: memoryview, b: memoryview) -> bool:
+    x, y = np.frombuffer(a, dtype=np.uint8), np.frombuffer(b, dtype=np.uint8)
+    whole = len(x) // 8 * 8
+    x64, y64 = x[:whole].view(np.uint64), y[:whole].view(np.uint64)
+    step = _COMPARE_CHUNK // 8
+    return (all(np.array_equal(x64[k:k + step], y64[k:k + step]) for k in range(0, len(x64), step))
+            and np.array_equal(x[whole:], y[whole:]))
+
+
+class Snapshot(NamedTuple):
+    """Where one object of a payload lies in its segment: its pickle's header and the
+    (offset, size) of each of its out-of-band buffers."""
+
+    header: bytes
+    places: tuple[tuple[int, int], ...]
 
 
 class SharedPayload:
@@ -33,30 +70,22 @@ class SharedPayload:
     """
 
     def __init__(self, obj: Any) -> None:
-        buffers: list[pickle.PickleBuffer] = []
-
-        def out_of_band(buf: pickle.PickleBuffer) -> bool:
-            if buf.raw().nbytes < _INBAND_BYTES:
-                return True
-            buffers.append(buf)
-            return False
-
-        self.header = pickle.dumps(obj, protocol=5, buffer_callback=out_of_band)
+        self.header, buffers = _pickled(obj)
         self.layout: list[tuple[int, int]] = []
         # Arrays that are views of one memory (the prepared prices of the frames they
         # came from) share one place in the segment, copied once.
-        placed: dict[tuple[int, int], int] = {}
+        self._placed: dict[tuple[int, int], int] = {}
         copies: list[tuple[pickle.PickleBuffer, int]] = []
         size = 0
         for buf in buffers:
             with buf.raw() as raw:
                 nbytes = raw.nbytes
-                where = (np.frombuffer(raw, dtype=np.uint8).ctypes.data if nbytes else 0, nbytes)
-            if where not in placed:
-                placed[where] = size
+                where = _address(raw)
+            if where not in self._placed:
+                self._placed[where] = size
                 copies.append((buf, size))
                 size += -(-nbytes // _ALIGN) * _ALIGN
-            self.layout.append((placed[where], nbytes))
+            self.layout.append((self._placed[where], nbytes))
         _check_room(size)
         shm = shared_memory.SharedMemory(
             name=f"orvane-{os.getpid()}-{secrets.token_hex(4)}", create=True,
@@ -79,6 +108,34 @@ class SharedPayload:
     def handle(self) -> Handle:
         assert self.shm is not None, "released"
         return (self.shm.name, self.header, tuple(self.layout))
+
+    def snapshot(self, part: Any) -> Optional[Snapshot]:
+        """Where ``part``, an object inside the payload (untouched since), lies in the
+        segment; None when some buffer of it was not placed."""
+        header, buffers = _pickled(part)
+        places = []
+        for buf in buffers:
+            with buf.raw() as raw:
+                where = _address(raw)
+            if where not in self._placed:
+                return None
+            places.append((self._placed[where], where[1]))
+        return Snapshot(header, tuple(places))
+
+    def holds(self, snapshot: Optional[Snapshot], part: Any) -> bool:
+        """Whether ``part`` equals, byte for byte, what ``snapshot`` placed: the same
+        pickle header and the same bytes in every buffer (an edit in place shows)."""
+        if snapshot is None or self.shm is None:
+            return False
+        header, buffers = _pickled(part)
+        if header != snapshot.header or len(buffers) != len(snapshot.places):
+            return False
+        segment = cast(memoryview, self.shm.buf)
+        for buf, (offset, nbytes) in zip(buffers, snapshot.places):
+            with buf.raw() as raw:
+                if raw.nbytes != nbytes or not _same_bytes(raw, segment[offset:offset + nbytes]):
+                    return False
+        return True
 
     def release(self) -> None:
         shm, self.shm = self.shm, None
