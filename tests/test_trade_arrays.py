@@ -94,7 +94,8 @@ def list_run(layout, **options):
 def test_array_mode_keeps_the_same_records_without_the_lists(array_mode, seed, options):
     layout = random_market(seed, resize=True, delist=True)
     equity, expected = list_run(layout, **options)
-    assert len(expected[0]) > 10
+    # More trades than the walks that wait at once: the records keep their order.
+    assert len(expected[0]) > 40
     assert run_layout(layout, **options).tobytes() == equity.tobytes()
     got = tl.get_trade_arrays()
     for a, b in zip(got, expected):
@@ -142,6 +143,29 @@ def test_a_run_that_failed_inside_a_record_is_refused_in_both_modes(arrays, mess
             tl.get_trade_arrays()
     finally:
         tl.record_arrays(was)
+
+
+@pytest.mark.parametrize("bar", [100, 150, 250])
+def test_a_zero_close_fails_the_run_in_array_mode_as_in_list_mode(array_mode, bar):
+    """A trade's walk that divides by a zero close may wait behind later exits: the run
+    still fails with the same error, its records are refused, and the next run is
+    untouched by what waited."""
+    layout = random_market(2, resize=True, delist=False)
+    layout.close_values = layout.close_values.copy()
+    layout.close_values[bar] = 0.0
+    tl.record_arrays(False)
+    with pytest.raises(ZeroDivisionError, match="float division") as listed:
+        run_layout(layout, stop_loss=0.1, tidemark_window=30, tidemark_window_step=4)
+    tl.record_arrays(True)
+    with pytest.raises(ZeroDivisionError, match="float division") as arrayed:
+        run_layout(layout, stop_loss=0.1, tidemark_window=30, tidemark_window_step=4)
+    assert str(arrayed.value) == str(listed.value)
+    with pytest.raises(ValueError, match="incomplete"):
+        tl.get_trade_arrays()
+    clean = random_market(2, resize=True, delist=False)
+    equity, expected = list_run(clean, stop_loss=0.1)
+    assert run_layout(clean, stop_loss=0.1).tobytes() == equity.tobytes()
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(tl.get_trade_arrays(), expected))
 
 
 def test_the_array_switch_reads_truth_and_returns_the_last_setting():

@@ -5,13 +5,16 @@
 
 namespace orvane {
 
-// Forced inline: out of line, GCC drops the prefetch.
+// Forced inline: out of line, GCC drops the prefetch. Locality 3 fetches into the
+// first-level cache; 2 into the second, for cells read after many others, which
+// would push them out of the first.
+template <int Locality = 3>
 #if defined(__GNUC__)
 __attribute__((always_inline))
 #endif
 inline void prefetch(const void* p) {
 #if defined(__GNUC__)
-  __builtin_prefetch(p, 0, 3);
+  __builtin_prefetch(p, 0, Locality);
 #else
   (void)p;
 #endif

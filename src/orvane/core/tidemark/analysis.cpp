@@ -52,7 +52,28 @@ bool append_new(PyObject* list, PyObject* item) {
   return rc == 0;
 }
 
-// The array mode's close_trade: the same values, appended natively.
+// Walks the oldest waiting trade into `out`. A failure fails the run: the walks
+// still waiting are dropped, and its records stay incomplete.
+bool walk_oldest(RecordArrays& out) {
+  const RecordArrays::Pending t = out.pending[out.first];
+  out.first = (out.first + 1) % RecordArrays::kDepth;
+  --out.waiting;
+  if (tidemark_analysis_into(t.sid, t.entry_row, t.exit_row, t.is_long, t.entry_cost, t.exit_cost, out))
+    return true;
+  out.waiting = 0;
+  return false;
+}
+
+// Walks every waiting trade, oldest first; stops at the first failure.
+bool walk_waiting(RecordArrays& out) {
+  while (out.waiting)
+    if (!walk_oldest(out)) return false;
+  return true;
+}
+
+// The array mode's close_trade: the same values, appended natively. The walk
+// waits until kDepth more trades are closed, its cells asked for meanwhile; the
+// records keep their order.
 bool close_trade_into(RecordArrays& out, int sid, long long exit_row, int has_exit_trasnaction) {
   char* e = slot_ptr(g.entry, sid);
   if (!e) return false;
@@ -65,8 +86,22 @@ bool close_trade_into(RecordArrays& out, int sid, long long exit_row, int has_ex
   char* t = slot_ptr(g.entry_trasnaction, sid);
   if (!t) return false;
   const int64_t entry_cost = *reinterpret_cast<int64_t*>(t);
-  return tidemark_analysis_into(sid, static_cast<int>(entry_row), g.date, size > 0, static_cast<int>(entry_cost),
-                                has_exit_trasnaction, out);
+  if (!deferrable(sid, static_cast<int>(entry_row), g.date)) {
+    // Walked now, after those waiting: its failure is raised where it happens.
+    if (!walk_waiting(out)) return false;
+    return tidemark_analysis_into(sid, static_cast<int>(entry_row), g.date, size > 0, static_cast<int>(entry_cost),
+                                  has_exit_trasnaction, out);
+  }
+  if (out.waiting == RecordArrays::kDepth && !walk_oldest(out)) return false;
+  const RecordArrays::Pending trade{sid,
+                                    static_cast<int>(entry_row),
+                                    g.date,
+                                    static_cast<int>(entry_cost),
+                                    has_exit_trasnaction,
+                                    size > 0};
+  out.pending[(out.first + out.waiting) % RecordArrays::kDepth] = trade;
+  ++out.waiting;
+  return true;
 }
 
 // Appends one trade to the three lists; exit_row -1 marks a trade still open.
@@ -122,6 +157,8 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
       ORVANE_TRACEBACK(kStart);
       return;
     }
+    // Walks a failed run left waiting read matrices about to be replaced: dropped.
+    if (g.arrays) g.arrays->waiting = 0;
     replace(&g.price, reinterpret_cast<PyObject*>(price_));
     replace(&g.close, reinterpret_cast<PyObject*>(close_));
     g.pos2price = std::move(pos2price_);
@@ -155,7 +192,15 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     }
     g.fee_ratio = fee_ratio_;
     g.tax_ratio = tax_ratio_;
+    if (g.arrays) g.arrays_hint[0] = g.arrays->positions.size(), g.arrays_hint[1] = g.arrays->marks.size();
     g.arrays = g.arrays_on ? std::make_shared<RecordArrays>() : nullptr;
+    if (g.arrays) {
+      // Sized as the last run's: a sweep's runs close about as many trades, and a
+      // vector that doubles its way up copies its records on the way.
+      g.arrays->trades.reserve(3 * g.arrays_hint[0]);
+      g.arrays->positions.reserve(g.arrays_hint[0]);
+      g.arrays->marks.reserve(g.arrays_hint[1]);
+    }
   } catch (...) {
     set_from_cpp_exception();
     ORVANE_TRACEBACK(kStart);
@@ -201,6 +246,10 @@ PyObject* end_analysis(std::map<int, double>& pos) {
         return nullptr;
       }
     }
+    if (g.arrays && !walk_waiting(*g.arrays)) {
+      ORVANE_TRACEBACK(kEndAnalysis);
+      return nullptr;
+    }
   } catch (...) {
     set_from_cpp_exception();
     ORVANE_TRACEBACK(kEndAnalysis);
@@ -245,6 +294,8 @@ PyObject* record_arrays() {
   try {
     if (!g.arrays) Py_RETURN_NONE;
     std::shared_ptr<RecordArrays> r = g.arrays;
+    // Read during the run (from a callback): the trades closed so far are walked now.
+    if (!walk_waiting(*r)) return nullptr;
     const npy_intp n = static_cast<npy_intp>(r->positions.size());
     const npy_intp width = n > 0 && r->width > 0 ? static_cast<npy_intp>(r->width) : 0;
     if (static_cast<npy_intp>(r->trades.size()) != 3 * n || static_cast<npy_intp>(r->complete) != n ||

@@ -8,6 +8,7 @@
 
 #include "errors.h"
 #include "prefetch.h"
+#include "select.h"
 #include "pyref.h"
 #include "strided.h"
 #include "tidemark.h"
@@ -41,6 +42,11 @@ struct Matrix {
     return true;
   }
 };
+
+// Whether m has the cell (row, col), both counted from 0.
+bool in_matrix(const View2<double>& m, long long row, long long col) {
+  return m.present && row >= 0 && row < m.n0 && col >= 0 && col < m.n1;
+}
 
 // Python item assignment ret[i] = x on a 1-D float64 array.
 bool store_item(double* ret, long long len, long long i, double x) {
@@ -170,6 +176,7 @@ constexpr long long kAhead = 32;  // rows requested before they are read
 
 // Asks for every cell the trade reads before the first one is needed: the
 // misses then overlap instead of queueing behind each other.
+template <int Locality = 3>
 void prefetch_trade(const Matrix& price, const Matrix& close, int pid, int i_entry, long long i_exit_max) {
   long long col;
   const bool direct = i_entry >= 0 && i_exit_max < close.v.n0 && g.price != Py_None && price.v.n0 == close.v.n0 &&
@@ -177,10 +184,10 @@ void prefetch_trade(const Matrix& price, const Matrix& close, int pid, int i_ent
   if (!direct) return;
   const char* column = close.v.data + col * close.v.s1;
   const long long pcol = pid < 0 ? pid + price.v.n1 : pid;
-  prefetch(price.v.data + i_entry * price.v.s0 + pcol * price.v.s1);
-  prefetch(price.v.data + i_exit_max * price.v.s0 + pcol * price.v.s1);
+  prefetch<Locality>(price.v.data + i_entry * price.v.s0 + pcol * price.v.s1);
+  prefetch<Locality>(price.v.data + i_exit_max * price.v.s0 + pcol * price.v.s1);
   for (long long row = i_entry; row <= i_exit_max && row <= i_entry + kAhead; ++row)
-    prefetch(column + row * close.v.s0);
+    prefetch<Locality>(column + row * close.v.s0);
 }
 
 // The trade's value on its entry row: close over trading price (mirrored for a
@@ -229,19 +236,21 @@ struct Walk {
       if (!std::isnan(r)) v = is_long ? r * v : 2 - r * (2 - v);
       pv = p;
     }
+    // Selects, not branches: on a random walk each comparison goes either way and a
+    // mispredicted branch costs more than the step. Each select keeps the old value
+    // when the comparison is false, NaN included, as the branches did.
     const double previous_max = st.cummax;
-    if (v > st.cummax) st.cummax = v;
-    if (st.cummin > v) {
-      st.cummin = v;
-      st.cummax_at_min = previous_max;  // the minimum is indexed by the row before
-    }
+    st.cummax = v > st.cummax ? v : st.cummax;
+    const bool lower = st.cummin > v;
+    st.cummax_at_min = select(lower, previous_max, st.cummax_at_min);  // indexed by the row before
+    st.cummin = select(lower, v, st.cummin);
     if (st.cummax == 0) {
       raise_float_division();
       return false;
     }
     const double newmdd = v / st.cummax - 1;
-    if (st.mdd > newmdd) st.mdd = newmdd;
-    if (valid && v > 1) st.profit_period = st.profit_period + 1;
+    st.mdd = newmdd < st.mdd ? newmdd : st.mdd;
+    st.profit_period = st.profit_period + (valid && v > 1 ? 1.0 : 0.0);
     st.ret = v;
     return true;
   }
@@ -255,11 +264,16 @@ bool walk_closes(const Matrix& close, int pid, int i_entry, long long i_exit_max
   if (first >= 0 && i_exit_max < close.v.n0 && wrap_index(pid, close.v.n1, &col)) {
     // Every walked row is inside the close matrix: read the column directly.
     const char* column = close.v.data + col * close.v.s1;
+    Walk local = w;  // in registers: w itself may alias what the loop writes
     for (long long row = first; row <= i_exit_max; ++row) {
       if (row + kAhead <= i_exit_max) prefetch(column + (row + kAhead) * close.v.s0);
-      if (!w.step(load<double>(column + row * close.v.s0))) return false;
-      samples.keep(static_cast<uint64_t>(row - first) + 1, w.st);
+      if (!local.step(load<double>(column + row * close.v.s0))) {
+        w = local;
+        return false;
+      }
+      samples.keep(static_cast<uint64_t>(row - first) + 1, local.st);
     }
+    w = local;
     return true;
   }
   for (long long row = first; row <= i_exit_max; ++row) {
@@ -398,6 +412,30 @@ auto analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnac
 }
 
 }  // namespace
+
+bool deferrable(int sid, int i_entry, int i_exit) {
+  if (g.price == Py_None || g.close == Py_None || g.window_step <= 0) return false;
+  long long arsize;
+  if (!record_size(&arsize)) {
+    PyErr_Clear();  // raised again by the walk itself
+    return false;
+  }
+  if (arsize < 12) return false;
+  const Matrix price{g.price, view2<double>(g.price)};
+  const Matrix close{g.close, view2<double>(g.close)};
+  long long last;
+  size_t n;
+  if (!walk_end(i_entry, i_exit, price.v.n0, &last, &n)) {
+    PyErr_Clear();
+    return false;
+  }
+  const int pid = price_column(sid);
+  if (!(in_matrix(price.v, i_entry, pid) && in_matrix(close.v, i_entry, pid) && in_matrix(price.v, last, pid) &&
+        in_matrix(close.v, last, pid) && i_entry <= last))
+    return false;
+  prefetch_trade<2>(price, close, pid, i_entry, last);
+  return true;
+}
 
 PyObject* tidemark_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
                             int i_exit_trasnaction) {

@@ -1,5 +1,6 @@
 // Module-global state of the analytics module and the functions its files share.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,12 +14,22 @@ namespace orvane::tidemark {
 // (sid, entry row, exit row) triples, positions, and the excursion records back to
 // back, `width` values each. Shared with the arrays handed out, which outlive the run.
 struct RecordArrays {
+  // A closed trade whose excursion walk waits in `pending`: its cells are fetched
+  // while the trades before it are walked, so the misses overlap.
+  struct Pending {
+    int sid, entry_row, exit_row, entry_cost, exit_cost;
+    bool is_long;
+  };
+  static constexpr size_t kDepth = 32;
+
   std::vector<int64_t> trades;
   std::vector<double> positions;
   std::vector<double> marks;
   long long width = -1;  // set by the first record
   size_t complete = 0;   // records whose every value was written
   bool handed_out = false;  // arrays view the buffers: they must never move again
+  Pending pending[kDepth];  // oldest at `first`, walked in the order closed
+  size_t first = 0, waiting = 0;
 };
 
 struct State {
@@ -41,6 +52,7 @@ struct State {
   PyObject* tidemark = nullptr;
   bool arrays_on = false;               // the switch, read by start_analysis
   std::shared_ptr<RecordArrays> arrays;  // the run's records when it kept arrays
+  size_t arrays_hint[2] = {0, 0};        // the last array run's records and excursion values
 };
 
 extern State g;
@@ -59,6 +71,11 @@ PyObject* tidemark_analysis(int sid, int i_entry, int i_exit, bool is_long, int 
 // first); false with an error set, `out` then unchanged.
 bool tidemark_analysis_into(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
                             int i_exit_trasnaction, RecordArrays& out);
+
+// Whether the trade's walk may wait: it reads only cells inside the matrices and
+// its record has a valid size, so it can fail only on a zero price. Asks for the
+// cells it reads first when it may.
+bool deferrable(int sid, int i_entry, int i_exit);
 
 bool set_record_arrays(bool on);
 PyObject* record_arrays();

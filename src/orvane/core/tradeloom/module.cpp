@@ -192,7 +192,9 @@ PyMethodDef kMethods[] = {
      "array mode the analytics keep each trade, its position and its excursion\n"
      "record in native arrays that get_trade_arrays returns, and make no Python\n"
      "object per trade: the lists of orvane.core.tidemark stay empty. creturn and\n"
-     "every other result of a run are unchanged."},
+     "every other result of a run are unchanged. A trade's excursion walk may wait\n"
+     "behind a few later exits while its cells are fetched, so a walk that fails\n"
+     "(on a zero price) fails the run a few exits later, with the same error."},
     {nullptr, nullptr, 0, nullptr},
 };
 

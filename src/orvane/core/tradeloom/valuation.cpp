@@ -5,6 +5,7 @@
 #include "errors.h"
 #include "prefetch.h"
 #include "pyref.h"
+#include "select.h"
 #include "tradeloom.h"
 
 namespace orvane::tradeloom {
@@ -83,19 +84,20 @@ struct Levels {
   double max_r, min_r;
 };
 
+// Both sides' levels are computed and one is selected: the side of the holdings
+// met in sid order goes either way at random.
 Levels exit_levels(const RunState& s, int sid, double entry_pos) {
+  const RunState::Trackers& t = s.trk[sid];
+  // Long: the stop, raised by the trailing stop once active.
+  const double long_stop = 1 - s.stop_loss_abs, long_trail = t.maxcr - s.trail_stop_abs;
+  const bool long_trails = t.maxcr >= 1 + s.trail_stop_activation_abs && long_trail > long_stop;
+  // Short: the stop, lowered by the trailing stop once active.
+  const double short_stop = 1 + s.stop_loss_abs, short_trail = t.mincr + s.trail_stop_abs;
+  const bool short_trails = t.mincr <= 1 - s.trail_stop_activation_abs && short_trail < short_stop;
+  const bool is_long = entry_pos > 0;
   Levels lv;
-  if (entry_pos > 0) {
-    const bool trail_stop_active = s.trk[sid].maxcr >= 1 + s.trail_stop_activation_abs;
-    lv.max_r = 1 + s.take_profit_abs;
-    lv.min_r = 1 - s.stop_loss_abs;
-    if (trail_stop_active && s.trk[sid].maxcr - s.trail_stop_abs > lv.min_r) lv.min_r = s.trk[sid].maxcr - s.trail_stop_abs;
-  } else {
-    const bool trail_stop_active = s.trk[sid].mincr <= 1 - s.trail_stop_activation_abs;
-    lv.max_r = 1 + s.stop_loss_abs;
-    if (trail_stop_active && s.trk[sid].mincr + s.trail_stop_abs < lv.max_r) lv.max_r = s.trk[sid].mincr + s.trail_stop_abs;
-    lv.min_r = 1 - s.take_profit_abs;
-  }
+  lv.max_r = select(is_long, 1 + s.take_profit_abs, select(short_trails, short_trail, short_stop));
+  lv.min_r = select(is_long, select(long_trails, long_trail, long_stop), 1 - s.take_profit_abs);
   return lv;
 }
 
@@ -207,8 +209,9 @@ bool value_holdings(RunState& s) {
     if (!tracker_index(s, sid)) return false;
     value = value * r;
     s.trk[sid].cr = s.trk[sid].cr * r;
-    if (s.trk[sid].cr > s.trk[sid].maxcr) s.trk[sid].maxcr = s.trk[sid].cr;
-    if (s.trk[sid].cr < s.trk[sid].mincr) s.trk[sid].mincr = s.trk[sid].cr;
+    // Selects (maxsd, minsd): a new high or low comes at random.
+    s.trk[sid].maxcr = s.trk[sid].cr > s.trk[sid].maxcr ? s.trk[sid].cr : s.trk[sid].maxcr;
+    s.trk[sid].mincr = s.trk[sid].cr < s.trk[sid].mincr ? s.trk[sid].cr : s.trk[sid].mincr;
     // An entry of 0.0 holds nothing: it is marked and checked but never exits again.
     if (mark && !std::isnan(price)) mark[sid] = price;
     if (value != 0.0 && !test_exit(s, closes, sid, value, sidprice, price, base, r)) return false;
