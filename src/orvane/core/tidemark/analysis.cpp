@@ -110,9 +110,9 @@ bool close_trade(int sid, long long exit_row, int has_exit_trasnaction) {
     // Records read while the run goes on (from a callback) keep what they saw:
     // the run goes on in a copy.
     if (g.arrays->handed_out) g.arrays = std::make_shared<RecordArrays>(*g.arrays), g.arrays->handed_out = false;
-    // Held: the records belong to this run even if another starts meanwhile.
-    std::shared_ptr<RecordArrays> out = g.arrays;
-    return close_trade_into(*out, sid, exit_row, has_exit_trasnaction);
+    // Not held (an atomic count each way, per trade): appending runs no Python code,
+    // so no other run can start and replace them meanwhile.
+    return close_trade_into(*g.arrays, sid, exit_row, has_exit_trasnaction);
   }
   // Held for the whole call: the allocations below may run arbitrary code that
   // starts another analysis run and replaces the module's arrays.
