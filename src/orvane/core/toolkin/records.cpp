@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <numeric>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "errors.h"
 #include "pyref.h"
 #include "records.h"
+#include "select.h"
 #include "strided.h"
 
 namespace orvane::toolkin {
@@ -46,13 +46,7 @@ struct Sum {
 
 // x where c holds, else 0.0, by a mask: a branch on whether a record won would be
 // mispredicted half the time.
-inline double pick(bool c, double x) {
-  uint64_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  bits &= uint64_t{0} - static_cast<uint64_t>(c);
-  std::memcpy(&x, &bits, sizeof x);
-  return x;
-}
+inline double pick(bool c, double x) { return select(c, x, 0.0); }
 
 // Mean of the values taken: NaN skipped, NaN without any.
 struct Mean {

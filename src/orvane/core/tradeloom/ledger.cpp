@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "args.h"
 #include "errors.h"
@@ -174,16 +175,62 @@ bool put(PyObject* dict, const char* key, const std::vector<T>& v, int typenum) 
   return PyDict_SetItemString(dict, key, a.get()) == 0;
 }
 
-// One column of the trade rows as a new array.
-template <class T, class Field>
-bool put_column(PyObject* dict, const char* key, const std::vector<Ledger::TradeRow>& rows, int typenum,
-                Field field) {
-  npy_intp n = static_cast<npy_intp>(rows.size());
-  PyRef a = PyRef::steal(PyArray_SimpleNew(1, &n, typenum));
-  if (!a) return false;
-  T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
-  for (const Ledger::TradeRow& r : rows) *out++ = r.*field;
-  return PyDict_SetItemString(dict, key, a.get()) == 0;
+// A new 1-D array of n values, and where its values go.
+template <class T>
+PyObject* new_column(npy_intp n, int typenum, T** data) {
+  PyObject* a = PyArray_SimpleNew(1, &n, typenum);
+  if (a) *data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
+  return a;
+}
+
+// The trade rows' columns as new arrays, filled in one pass over the rows: each row
+// is read from memory once, not once per column.
+bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
+  const npy_intp n = static_cast<npy_intp>(rows.size());
+  int32_t* sid;
+  int64_t *entry_row, *exit_row;
+  double *entry_notional, *exit_notional, *exit_price, *pnl, *costs, *financing, *entry_value, *ruin_pnl,
+      *ruin_costs, *ruin_price;
+  bool* flip;
+  // In the order the dict lists them.
+  const std::pair<const char*, PyRef> columns[] = {
+      {"trade_sid", PyRef::steal(new_column(n, NPY_INT32, &sid))},
+      {"entry_row", PyRef::steal(new_column(n, NPY_INT64, &entry_row))},
+      {"exit_row", PyRef::steal(new_column(n, NPY_INT64, &exit_row))},
+      {"entry_notional", PyRef::steal(new_column(n, NPY_DOUBLE, &entry_notional))},
+      {"exit_notional", PyRef::steal(new_column(n, NPY_DOUBLE, &exit_notional))},
+      {"exit_price", PyRef::steal(new_column(n, NPY_DOUBLE, &exit_price))},
+      {"pnl", PyRef::steal(new_column(n, NPY_DOUBLE, &pnl))},
+      {"costs", PyRef::steal(new_column(n, NPY_DOUBLE, &costs))},
+      {"financing", PyRef::steal(new_column(n, NPY_DOUBLE, &financing))},
+      {"entry_value", PyRef::steal(new_column(n, NPY_DOUBLE, &entry_value))},
+      {"flip", PyRef::steal(new_column(n, NPY_BOOL, &flip))},
+      {"ruin_pnl", PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_pnl))},
+      {"ruin_costs", PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_costs))},
+      {"ruin_price", PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_price))},
+  };
+  for (const auto& column : columns)
+    if (!column.second) return false;
+  for (npy_intp i = 0; i < n; ++i) {
+    const Ledger::TradeRow& r = rows[static_cast<size_t>(i)];
+    sid[i] = r.sid;
+    entry_row[i] = r.entry_row;
+    exit_row[i] = r.exit_row;
+    entry_notional[i] = r.entry_notional;
+    exit_notional[i] = r.exit_notional;
+    exit_price[i] = r.exit_price;
+    pnl[i] = r.pnl;
+    costs[i] = r.costs;
+    financing[i] = r.financing;
+    entry_value[i] = r.entry_value;
+    flip[i] = r.flip;
+    ruin_pnl[i] = r.ruin_pnl;
+    ruin_costs[i] = r.ruin_costs;
+    ruin_price[i] = r.ruin_price;
+  }
+  for (const auto& column : columns)
+    if (PyDict_SetItemString(d, column.first, column.second.get()) < 0) return false;
+  return true;
 }
 
 PyObject* record_ledger_impl(PyObject* args, PyObject* kwargs) {
@@ -203,28 +250,12 @@ PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
   PyRef out = PyRef::steal(PyDict_New());
   if (!out) return nullptr;
   PyObject* d = out.get();
-  using Row = Ledger::TradeRow;
-  const auto& t = l.trades;
   const bool ok = put(d, "cash", l.cash, NPY_DOUBLE) && put(d, "long_value", l.long_value, NPY_DOUBLE) &&
                   put(d, "short_value", l.short_value, NPY_DOUBLE) && put(d, "fees", l.fees, NPY_DOUBLE) &&
                   put(d, "tax", l.tax, NPY_DOUBLE) && put(d, "names_held", l.names_held, NPY_INT64) &&
                   put(d, "interest", l.interest, NPY_DOUBLE) && put(d, "borrow", l.borrow, NPY_DOUBLE) &&
                   put(d, "dividends", l.dividends, NPY_DOUBLE) &&
-                  put(d, "dividends_paid", l.dividends_paid, NPY_DOUBLE) &&
-                  put_column<int32_t>(d, "trade_sid", t, NPY_INT32, &Row::sid) &&
-                  put_column<int64_t>(d, "entry_row", t, NPY_INT64, &Row::entry_row) &&
-                  put_column<int64_t>(d, "exit_row", t, NPY_INT64, &Row::exit_row) &&
-                  put_column<double>(d, "entry_notional", t, NPY_DOUBLE, &Row::entry_notional) &&
-                  put_column<double>(d, "exit_notional", t, NPY_DOUBLE, &Row::exit_notional) &&
-                  put_column<double>(d, "exit_price", t, NPY_DOUBLE, &Row::exit_price) &&
-                  put_column<double>(d, "pnl", t, NPY_DOUBLE, &Row::pnl) &&
-                  put_column<double>(d, "costs", t, NPY_DOUBLE, &Row::costs) &&
-                  put_column<double>(d, "financing", t, NPY_DOUBLE, &Row::financing) &&
-                  put_column<double>(d, "entry_value", t, NPY_DOUBLE, &Row::entry_value) &&
-                  put_column<bool>(d, "flip", t, NPY_BOOL, &Row::flip) &&
-                  put_column<double>(d, "ruin_pnl", t, NPY_DOUBLE, &Row::ruin_pnl) &&
-                  put_column<double>(d, "ruin_costs", t, NPY_DOUBLE, &Row::ruin_costs) &&
-                  put_column<double>(d, "ruin_price", t, NPY_DOUBLE, &Row::ruin_price);
+                  put(d, "dividends_paid", l.dividends_paid, NPY_DOUBLE) && put_trade_columns(d, l.trades);
   if (!ok) return nullptr;
   PyRef unlisted = PyRef::steal(PyFloat_FromDouble(l.unlisted_pnl));
   if (!unlisted || PyDict_SetItemString(d, "unlisted_pnl", unlisted.get()) < 0) return nullptr;
