@@ -99,6 +99,7 @@ def one_pass(probe):
     toolkin.holding_sums(ints, ints, flags, ints, floats, floats, floats)
     toolkin.holding_sums(ints[::-1], ints, flags, ints, floats, None, floats)
     toolkin.bars_with_open(ints, ints + 1, 3)
+    toolkin.same_bytes(memoryview(floats), memoryview(floats.copy()))
     for fn, args, exc in [
         (tl.backtest_, INPUTS[:10], TypeError),
         (tl.get_trade_stocks, (M["pos_columns"], M["price_index"].astype(np.int32), False), ValueError),
@@ -107,6 +108,7 @@ def one_pass(probe):
         (tl.normalize_weight, ({0: "w"}, 1.0), TypeError),
         (tl.ioft, ("x",), TypeError),
         (toolkin.str_to_bytearray, (None,), TypeError),
+        (toolkin.same_bytes, (memoryview(floats)[::2], b""), BufferError),
         (toolkin.record_stats, (floats, floats[:2], None, None, None), ValueError),
         (toolkin.holding_sums, (ints, ints, flags, ints, floats[:2], None, floats), ValueError),
     ]:

@@ -49,6 +49,7 @@ DOCUMENTED = {
     (toolkin, "holding_sums"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit", "ret",
                                                               "pnl", "weight")],
     (toolkin, "bars_with_open"): [("start", REQUIRED), ("stop", REQUIRED), ("bars", REQUIRED)],
+    (toolkin, "same_bytes"): [("a", REQUIRED), ("b", REQUIRED)],
 }
 
 

@@ -169,3 +169,25 @@ def test_the_one_pass_scan_reads_only_matrices_lying_alike():
 def test_price_scans_refuse_what_they_cannot_read(call, exc, message):
     with pytest.raises(exc, match=message):
         call()
+
+
+@pytest.mark.parametrize("a, b, same", [
+    (b"", b"", True),
+    (b"abc", b"abc", True),
+    (b"abc", b"abd", False),
+    (b"abc", b"abcd", False),
+    (np.arange(1000.0), np.arange(1000.0), True),
+    # One bit of one value differs: -0.0 against 0.0.
+    (np.zeros(1000), np.concatenate([np.zeros(999), [-0.0]]), False),
+    (np.full(3, np.nan), np.full(3, np.nan), True),
+])
+def test_same_bytes_compares_every_byte(a, b, same):
+    assert toolkin.same_bytes(memoryview(a), memoryview(b)) is same
+
+
+def test_same_bytes_refuses_what_it_cannot_read_whole():
+    with pytest.raises(BufferError):
+        toolkin.same_bytes(memoryview(np.arange(4.0))[::2], b"")
+    with pytest.raises(TypeError):
+        toolkin.same_bytes(1, b"")
+

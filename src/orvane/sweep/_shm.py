@@ -11,6 +11,8 @@ from typing import Any, NamedTuple, Optional, cast
 
 import numpy as np
 
+from orvane.core import toolkin
+
 __all__ = ["Handle", "SharedPayload", "Snapshot", "attach"]
 
 # What a worker needs to rebuild the object: (segment name, pickle, (offset, size) of
@@ -22,8 +24,6 @@ _INBAND_BYTES = 1 << 16
 _ALIGN = 64
 # Python 3.13 can attach without registering the segment with the resource tracker.
 _ATTACH = {"track": False} if sys.version_info >= (3, 13) else {}
-# Bytes compared at a time: the comparison's temporaries stay in cache.
-_COMPARE_CHUNK = 1 << 19
 
 
 def _pickled(obj: Any) -> tuple[bytes, list[pickle.PickleBuffer]]:
@@ -45,12 +45,7 @@ def _address(raw: memoryview) -> tuple[int, int]:
 
 
 def _same_bytes(a: memoryview, b: memoryview) -> bool:
-    x, y = np.frombuffer(a, dtype=np.uint8), np.frombuffer(b, dtype=np.uint8)
-    whole = len(x) // 8 * 8
-    x64, y64 = x[:whole].view(np.uint64), y[:whole].view(np.uint64)
-    step = _COMPARE_CHUNK // 8
-    return (all(np.array_equal(x64[k:k + step], y64[k:k + step]) for k in range(0, len(x64), step))
-            and np.array_equal(x[whole:], y[whole:]))
+    return bool(toolkin.same_bytes(a, b))
 
 
 class Snapshot(NamedTuple):

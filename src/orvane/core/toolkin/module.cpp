@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -358,6 +359,37 @@ PyObject* scan_prices(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.toolkin.scan_prices", [&] { return scan_prices_impl(args, kwargs); });
 }
 
+constexpr const char* kSameParams[] = {"a", "b"};
+constexpr Signature kSameSig{"same_bytes", kSameParams, 2, 2};
+
+// A contiguous buffer held for the call.
+struct Buffer {
+  Py_buffer view{};
+  bool held = false;
+  bool get(PyObject* o) { return held = PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) == 0; }
+  ~Buffer() {
+    if (held) PyBuffer_Release(&view);
+  }
+};
+
+PyObject* same_bytes_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!bind_args(kSameSig, args, kwargs, a)) return nullptr;
+  Buffer x, y;
+  if (!x.get(a[0]) || !y.get(a[1])) return nullptr;
+  bool same = x.view.len == y.view.len;
+  if (same && x.view.len) {
+    Py_BEGIN_ALLOW_THREADS;
+    same = std::memcmp(x.view.buf, y.view.buf, static_cast<size_t>(x.view.len)) == 0;
+    Py_END_ALLOW_THREADS;
+  }
+  return PyBool_FromLong(same);
+}
+
+PyObject* same_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.toolkin.same_bytes", [&] { return same_bytes_impl(args, kwargs); });
+}
+
 PyObject* positive_finite(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.toolkin.positive_finite", [&] { return positive_finite_impl(args, kwargs); });
 }
@@ -420,6 +452,9 @@ PyMethodDef kMethods[] = {
      "of each holding's first record. Holdings come in the order they end when each\n"
      "key's records are in entry order (one pass; open ones last, by key), else in\n"
      "group_records' order. ret, pnl and weight are 1-D float64."},
+    {"same_bytes", ORVANE_KW_FUNC(same_bytes), METH_VARARGS | METH_KEYWORDS,
+     "same_bytes(a, b)\n--\n\n"
+     "Whether two contiguous buffers hold the same bytes (of the same length)."},
     {"bars_with_open", ORVANE_KW_FUNC(bars_with_open), METH_VARARGS | METH_KEYWORDS,
      "bars_with_open(start, stop, bars)\n--\n\n"
      "How many of bars 0..bars-1 have a record open: records open on bars\n"
