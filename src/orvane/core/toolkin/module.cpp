@@ -454,7 +454,8 @@ PyMethodDef kMethods[] = {
      "group_records' order. ret, pnl and weight are 1-D float64."},
     {"same_bytes", ORVANE_KW_FUNC(same_bytes), METH_VARARGS | METH_KEYWORDS,
      "same_bytes(a, b)\n--\n\n"
-     "Whether two contiguous buffers hold the same bytes (of the same length)."},
+     "Whether two buffers hold the same bytes: the same length and every byte\n"
+     "equal (memcmp, outside the GIL). BufferError for a buffer not contiguous."},
     {"bars_with_open", ORVANE_KW_FUNC(bars_with_open), METH_VARARGS | METH_KEYWORDS,
      "bars_with_open(start, stop, bars)\n--\n\n"
      "How many of bars 0..bars-1 have a record open: records open on bars\n"
