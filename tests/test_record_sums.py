@@ -70,6 +70,51 @@ def test_record_stats_sum_long_columns_within_an_ulp_or_two():
         assert math.isclose(lost, math.fsum(money[money <= 0]), rel_tol=3e-16)
 
 
+def blocked_sum(values):
+    """The native sums written out: blocks of 128 plain additions, the blocks' sums added
+    compensated (Neumaier)."""
+    s = c = part = 0.0
+    for k, x in enumerate(values, 1):
+        part += x
+        if k % 128 == 0 or k == len(values):
+            t = s + part
+            c += (s - t) + part if abs(s) >= abs(part) else (part - t) + s
+            s, part = t, 0.0
+    return s + c if math.isfinite(s) else s
+
+
+@pytest.mark.parametrize("n", [1, 127, 128, 129, 256, 257, 1000])
+def test_sums_end_their_blocks_every_128_values_bit_for_bit(n):
+    # Values of many magnitudes: a block ended one value early or late rounds differently.
+    rng = np.random.default_rng(n)
+    money = rng.normal(size=n) * 10.0 ** rng.integers(-12, 12, n)
+    money[0] = 1.0
+    ret = rng.normal(size=n)
+    ret[1::7] = math.nan
+    got = toolkin.record_stats(money, ret, ret, ret, ret)
+    win = money > 0
+    assert got[3] == blocked_sum(np.where(win, money, 0.0).tolist())
+    assert got[4] == blocked_sum(np.where(win, 0.0, money).tolist())
+    taken = win & ~np.isnan(ret)
+    assert got[5] == blocked_sum(np.where(taken, ret, 0.0).tolist()) / taken.sum()
+    # One holding of n records (each enters on the bar the one before left) among
+    # one-record holdings of another ticker: its pnl and the turnover of the holdings'
+    # first records, each summed in blocks of their own.
+    key = np.where(np.arange(n) % 3 == 1, 5, 9).astype(np.int64)
+    entry = np.arange(n, dtype=np.int64)
+    exit_ = np.where(key == 9, entry + 1, entry + 2)
+    for rows in (np.flatnonzero(key == 9), np.flatnonzero(key == 5)):
+        entry[rows[1:]] = exit_[rows[:-1]]
+    exit_[key == 5] = entry[key == 5] + 1000  # ticker 5's records never join
+    weight = rng.normal(size=n) * 10.0 ** rng.integers(-12, 12, n)
+    hret, hpnl, turnover = toolkin.holding_sums(key, entry, np.zeros(n, bool), exit_, ret * 0.0, money, weight)
+    joined = key == 9
+    assert blocked_sum(money[joined].tolist()) in hpnl.tolist()
+    starts = ~joined | (np.cumsum(joined) == 1)
+    assert turnover == blocked_sum(np.abs(weight[starts]).tolist())
+    assert len(hpnl) == (~joined).sum() + joined.any()
+
+
 records = st.lists(st.tuples(st.integers(0, 4), st.booleans(), st.integers(0, 6), st.integers(-1, 6)),
                    max_size=60)
 

@@ -24,15 +24,29 @@ constexpr int64_t kNaT = INT64_MIN;
 // A sum kept in blocks of 128 plain additions, the blocks' sums added compensated
 // (Neumaier): as exact as NumPy's pairwise sum or better, at one addition a value.
 struct Sum {
+  static constexpr int kBlock = 128;
   double s = 0, c = 0, part = 0;
   int k = 0;
   void add(double x) {
     part += x;
-    if (++k == 128) flush();
+    if (++k == kBlock) flush();
+  }
+  // add(x) if take, else nothing (the blocks counted by what is added).
+  void add_if(bool take, double x) {
+    part = select(take, part + x, part);
+    k += take;
+    if (k == kBlock) flush();
+  }
+  // Kept if keep, else emptied.
+  void keep_if(bool keep) {
+    s = select(keep, s, 0.0);
+    c = select(keep, c, 0.0);
+    part = select(keep, part, 0.0);
+    k = keep ? k : 0;
   }
   void flush() {
     const double t = s + part;
-    c += std::fabs(s) >= std::fabs(part) ? (s - t) + part : (part - t) + s;
+    c += select(std::fabs(s) >= std::fabs(part), (s - t) + part, (part - t) + s);
     s = t;
     part = 0;
     k = 0;
@@ -40,7 +54,7 @@ struct Sum {
   double value() const {
     Sum done = *this;
     done.flush();
-    return std::isfinite(done.s) ? done.s + done.c : done.s;
+    return select(std::isfinite(done.s), done.s + done.c, done.s);
   }
 };
 
@@ -48,14 +62,15 @@ struct Sum {
 // mispredicted half the time.
 inline double pick(bool c, double x) { return select(c, x, 0.0); }
 
-// Mean of the values taken: NaN skipped, NaN without any.
+// Mean of the values taken: NaN skipped, NaN without any.  Every value offered adds to
+// the sum (0.0 if not taken); the caller flushes it every Sum::kBlock values.
 struct Mean {
   Sum sum;
   npy_intp n = 0;
-  void add(double x, bool take) {
-    take = take & (x == x);
-    sum.add(pick(take, x));
-    n += take;
+  void take(double x, bool taken) {
+    taken = taken & (x == x);
+    sum.part += pick(taken, x);
+    n += taken;
   }
   double value() const { return n ? sum.value() / static_cast<double>(n) : NAN; }
 };
@@ -115,23 +130,32 @@ PyObject* record_stats_impl(PyObject* args, PyObject* kwargs) {
   npy_intp known = 0, wins = 0;
   Sum gains, lost;
   Mean avg_win, avg_loss, avg_bars, mae_win, mfe_win, mae_loss, mfe_loss;
-  for (npy_intp i = 0; i < money.n; ++i) {
-    const double m = at<double>(money, i);
-    // A record wins with money above 0 and loses with 0 or less; NaN is neither.
-    const bool win = m > 0, loss = m <= 0;
-    known += win | loss;
-    wins += win;
-    gains.add(pick(win, m));
-    lost.add(pick(loss, m));
-    if (!means) continue;
-    avg_bars.add(at<double>(bars, i), true);
-    const double r = at<double>(ret, i), lo = at<double>(mae, i), up = at<double>(gmfe, i);
-    avg_win.add(r, win);
-    avg_loss.add(r, loss);
-    mae_win.add(lo, win);
-    mfe_win.add(up, win);
-    mae_loss.add(lo, loss);
-    mfe_loss.add(up, loss);
+  // Every sum takes a value (0.0 when the record is not its) on every record, so all
+  // their blocks end together: a block of plain additions, then every sum flushed.
+  for (npy_intp start = 0; start < money.n; start += Sum::kBlock) {
+    const npy_intp stop = std::min(money.n, start + Sum::kBlock);
+    for (npy_intp i = start; i < stop; ++i) {
+      const double m = at<double>(money, i);
+      // A record wins with money above 0 and loses with 0 or less; NaN is neither.
+      const bool win = m > 0, loss = m <= 0;
+      known += win | loss;
+      wins += win;
+      gains.part += pick(win, m);
+      lost.part += pick(loss, m);
+      if (!means) continue;
+      avg_bars.take(at<double>(bars, i), true);
+      const double r = at<double>(ret, i), lo = at<double>(mae, i), up = at<double>(gmfe, i);
+      avg_win.take(r, win);
+      avg_loss.take(r, loss);
+      mae_win.take(lo, win);
+      mfe_win.take(up, win);
+      mae_loss.take(lo, loss);
+      mfe_loss.take(up, loss);
+    }
+    if (stop - start < Sum::kBlock) break;  // a part block is flushed by value()
+    for (Sum* s : {&gains, &lost, &avg_win.sum, &avg_loss.sum, &avg_bars.sum, &mae_win.sum, &mfe_win.sum,
+                   &mae_loss.sum, &mfe_loss.sum})
+      s->flush();
   }
   if (!means) {
     return Py_BuildValue("(nnndd)", money.n, known, wins, gains.value(), lost.value());
@@ -224,35 +248,46 @@ PyObject* group_records_impl(PyObject* args, PyObject* kwargs) {
   return Py_BuildValue("(OO)", order.get(), continues.get());
 }
 
-// A holding being summed: its growth and money so far.
-struct Holding {
+// A ticker's holding in progress and its last record, for the pass in the records'
+// order: its growth and money so far.
+struct Last {
   double growth = 1.0;
   Sum money;
-
-  void add(double ret, double pnl) {
-    growth *= 1.0 + ret;
-    money.add(pnl);
-  }
-};
-
-// The holdings summed, in the order they are finished, and the weight they opened with.
-struct Holdings {
-  std::vector<double> ret, pnl;
-  Sum turnover;
-
-  void finish(const Holding& h) {
-    ret.push_back(h.growth - 1.0);
-    pnl.push_back(h.money.value());
-  }
-};
-
-// A ticker's holding in progress and its last record, for the pass in the records' order.
-struct Last {
-  Holding holding;
-  bool open = false;
-  npy_bool side = 0;
   int64_t entry = 0, exit = kNaT;
+  npy_bool side = 0, open = false;
 };
+
+// The holdings' sums, written in place into arrays of n + 1 rows: at most one holding a
+// record, and a row to spare for the store of a holding that is not kept.
+struct Out {
+  double* ret;
+  double* pnl;  // nullptr without pnl
+  npy_intp count = 0;
+
+  // Writes h's sums at the next row, kept there only if `keep` (a store either way,
+  // so that whether a holding ends, which goes either way at random, is no branch).
+  void finish_if(bool keep, const Last& h) {
+    ret[count] = h.growth - 1.0;
+    if (pnl) pnl[count] = h.money.value();
+    count += keep;
+  }
+};
+
+PyRef float_rows(npy_intp n) { return PyRef::steal(new_vector(n, NPY_FLOAT64)); }
+
+// The array cut to its first `rows` rows, in place.
+bool shrink(PyRef& a, npy_intp rows) {
+  npy_intp dims[1] = {rows};
+  PyArray_Dims shape = {dims, 1};
+  PyObject* done = PyArray_Resize(reinterpret_cast<PyArrayObject*>(a.get()), &shape, 0, NPY_CORDER);
+  if (!done) return false;
+  Py_DECREF(done);
+  return true;
+}
+
+double* rows_of(const PyRef& a) {
+  return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
+}
 
 constexpr const char* kHoldParams[] = {"key", "entry", "short", "exit", "ret", "pnl", "weight"};
 constexpr Signature kHoldSig{"holding_sums", kHoldParams, 7, 7};
@@ -266,7 +301,11 @@ PyObject* holding_sums_impl(PyObject* args, PyObject* kwargs) {
     return nullptr;
   const npy_intp n = key.n;
   auto money_of = [&](npy_intp i) { return pnl.present ? at<double>(pnl, i) : 0.0; };
-  Holdings held;
+  PyRef hret = float_rows(n + 1);
+  PyRef hpnl = pnl.present ? float_rows(n + 1) : PyRef::borrow(Py_None);
+  if (!hret || !hpnl) return nullptr;
+  Out out{rows_of(hret), pnl.present ? rows_of(hpnl) : nullptr};
+  Sum turnover;
   // One pass in the records' order with each ticker's holding at hand (a small table),
   // while every ticker's records come in entry order (the engine's do): a record
   // continues the one before it of its ticker, as in group_records' order.
@@ -279,44 +318,41 @@ PyObject* holding_sums_impl(PyObject* args, PyObject* kwargs) {
       const int64_t e = at<int64_t>(entry, i);
       const npy_bool sd = at<npy_bool>(side, i);
       in_order = !l.open || l.entry <= e;
-      if (!(l.open && sd == l.side && e == l.exit && l.exit != kNaT)) {
-        if (l.open) held.finish(l.holding);
-        l.holding = Holding{};
-        l.open = true;
-        held.turnover.add(std::fabs(at<double>(weight, i)));
-      }
-      l.holding.add(at<double>(ret, i), money_of(i));
+      // Whether a record continues its ticker's holding goes either way at random:
+      // both outcomes are computed and selected.
+      const bool cont = l.open & (sd == l.side) & (e == l.exit) & (l.exit != kNaT);
+      out.finish_if(l.open & !cont, l);
+      turnover.add_if(!cont, std::fabs(at<double>(weight, i)));
+      l.growth = select(cont, l.growth, 1.0) * (1.0 + at<double>(ret, i));
+      l.money.keep_if(cont);
+      l.money.add(money_of(i));
       l.entry = e;
       l.exit = at<int64_t>(exit, i);
       l.side = sd;
+      l.open = true;
     }
-    for (const Last& l : last)
-      if (l.open) held.finish(l.holding);
+    for (const Last& l : last) out.finish_if(l.open, l);
   }
   if (!in_order) {
-    held = Holdings{};
+    out.count = 0;
+    turnover = Sum{};
     std::vector<int64_t> ord(static_cast<size_t>(n));
     sort_records(key, entry, ord.data());
-    Holding h;
+    Last h;
     for (npy_intp r = 0; r < n; ++r) {
       const npy_intp i = ord[r];
       if (!(r && continues_from(key, side, entry, exit, i, ord[r - 1]))) {
-        if (r) held.finish(h);
-        h = Holding{};
-        held.turnover.add(std::fabs(at<double>(weight, i)));
+        out.finish_if(r, h);
+        h = Last{};
+        turnover.add(std::fabs(at<double>(weight, i)));
       }
-      h.add(at<double>(ret, i), money_of(i));
+      h.growth *= 1.0 + at<double>(ret, i);
+      h.money.add(money_of(i));
     }
-    if (n) held.finish(h);
+    out.finish_if(n, h);
   }
-  const npy_intp count = static_cast<npy_intp>(held.ret.size());
-  PyRef hret = PyRef::steal(new_vector(count, NPY_FLOAT64));
-  PyRef hpnl = pnl.present ? PyRef::steal(new_vector(count, NPY_FLOAT64)) : PyRef::borrow(Py_None);
-  if (!hret || !hpnl) return nullptr;
-  std::copy(held.ret.begin(), held.ret.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hret.get()))));
-  if (pnl.present)
-    std::copy(held.pnl.begin(), held.pnl.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(hpnl.get()))));
-  return Py_BuildValue("(OOd)", hret.get(), hpnl.get(), held.turnover.value());
+  if (!shrink(hret, out.count) || (pnl.present && !shrink(hpnl, out.count))) return nullptr;
+  return Py_BuildValue("(OOd)", hret.get(), hpnl.get(), turnover.value());
 }
 
 constexpr const char* kOpenParams[] = {"start", "stop", "bars"};
