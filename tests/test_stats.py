@@ -59,6 +59,23 @@ def test_periods_per_year_from_spacing():
     assert math.isnan(stats.periods_per_year(pd.DatetimeIndex(["2020-01-01"])))
 
 
+def test_facts_of_dates_are_kept_by_their_content():
+    # What one index gave is reused only for the same dates in the same unit and zone:
+    # an index of the same length, or the same integers read in another zone, is new.
+    days = pd.bdate_range("2020-01-01", periods=300)
+    weeks = pd.date_range("2000-01-07", periods=300, freq="W-FRI")
+    assert stats.periods_per_year(days) == 252
+    assert stats.periods_per_year(weeks) == 52
+    assert stats.periods_per_year(pd.DatetimeIndex(days.to_numpy().copy())) == 252
+    month_ends = stats.calendar_returns(pd.Series(0.01, index=days), "month")
+    assert len(month_ends) == 14 and month_ends.index[0] == pd.Timestamp("2020-01-31")
+    # The same integers: late on the 31st in UTC is the 1st of the next month in Tokyo.
+    late = pd.DatetimeIndex(["2020-01-30 20:00", "2020-01-31 20:00"])
+    for zone, count in ((None, 1), ("Asia/Tokyo", 2)):
+        index = late if zone is None else late.tz_localize("UTC").tz_convert(zone)
+        assert len(stats.calendar_returns(pd.Series(0.01, index=index), "month")) == count, zone
+
+
 def test_drawdown_dates_with_recovery_and_without():
     eq = curve([1.0, 1.1, 0.99, 1.2, 1.0, 1.25])
     depth, peak, trough, recovery = stats.max_drawdown(eq)
