@@ -7,6 +7,7 @@ times them round by round, interleaved, so that machine load hits every build al
     python bench/bench_scaling.py --w-only
     python bench/bench_scaling.py --w-only --arrays                 # as the front runs it
     python bench/bench_scaling.py --python ../venv-base/bin/python --python ../venv-perf/bin/python
+    python bench/bench_scaling.py --w-only --arrays --seeds 0 1      # W and a second market
 
 On a shared machine, `--clock cpu` times the worker thread's CPU time instead of
 wall time: other processes' load then inflates neither side.
@@ -67,7 +68,7 @@ def worker():
         if cmd["cmd"] == "build":
             market = kwargs = None
             gc.collect()
-            market, kwargs = make_workload(*cmd["size"])
+            market, kwargs = make_workload(*cmd["size"], seed=cmd["seed"])
             tradeloom.backtest_(**kwargs)
             trades = len(tradeloom.get_trade_stocks(market.pos_columns, market.price_index, False)[0])
             out = {"trades": trades, "arrays": hasattr(tradeloom, "record_arrays")}
@@ -100,8 +101,8 @@ class Worker:
         self.proc.wait()
 
 
-def measure(workers, size, repeat, clock, arrays=False):
-    built = [w.ask(cmd="build", size=size) for w in workers]
+def measure(workers, size, repeat, clock, arrays=False, seed=0):
+    built = [w.ask(cmd="build", size=size, seed=seed) for w in workers]
     trades = [b["trades"] for b in built]
     if arrays and not all(b["arrays"] for b in built):
         raise SystemExit("--arrays: a build without record_arrays")
@@ -126,6 +127,8 @@ def main(argv=None):
                         help="time the runs in array mode (record_arrays), the records taken out")
     parser.add_argument("--size", type=int, nargs=3, metavar=("ROWS", "STOCKS", "HELD"),
                         help="one configuration instead of the table")
+    parser.add_argument("--seeds", type=int, nargs="+", default=[0], metavar="SEED",
+                        help="the market's seeds: each size on each seed's market (default 0, W's own)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
@@ -136,7 +139,7 @@ def main(argv=None):
     try:
         for i, p in enumerate(pythons):
             print(f"build {i}: {p}")
-        head = f"{'rows':>5} {'stocks':>6} {'held':>4} {'trades':>6}"
+        head = f"{'seed':>4} {'rows':>5} {'stocks':>6} {'held':>4} {'trades':>6}"
         for i in range(len(pythons)):
             head += f" {f'engine{i} ms':>10} {f'read{i} ms':>9} {f'ratio{i}':>7}"
         if len(pythons) > 1:
@@ -144,11 +147,11 @@ def main(argv=None):
         print(head, flush=True)
         print("engine: array mode, records taken out" if args.arrays else "engine: list mode", flush=True)
         sizes = [tuple(args.size)] if args.size else [W] if args.w_only else SCALING
-        for size in sizes:
-            trades, engine, read = measure(workers, size, args.repeat, args.clock, args.arrays)
+        for size, seed in ((size, seed) for size in sizes for seed in args.seeds):
+            trades, engine, read = measure(workers, size, args.repeat, args.clock, args.arrays, seed)
             if len(set(trades)) != 1:
                 raise SystemExit(f"builds disagree on the number of trades: {trades}")
-            line = f"{size[0]:>5} {size[1]:>6} {size[2]:>4} {trades[0]:>6}"
+            line = f"{seed:>4} {size[0]:>5} {size[1]:>6} {size[2]:>4} {trades[0]:>6}"
             for e, r in zip(engine, read):
                 line += f" {e * 1e3:>10.1f} {r * 1e3:>9.2f} {e / r:>7.2f}"
             if len(pythons) > 1:
