@@ -73,15 +73,16 @@ def max_drawdown(equity: pd.Series) -> tuple[float, pd.Timestamp, pd.Timestamp, 
     peak's value, NaT when it never gets back there. A curve that never falls
     below an earlier high has depth 0 and NaT for all three dates.
     """
-    values = equity.dropna()
-    if values.empty:
+    v, index = equity.to_numpy(dtype=np.float64), equity.index
+    known = ~np.isnan(v)
+    if not known.all():  # the known bars, without a Series of them
+        v, index = v[known], index[known]
+    if not len(v):
         return float("nan"), pd.NaT, pd.NaT, pd.NaT
-    v = values.to_numpy(dtype=np.float64)
     starts, ends, depth = _spells(v, 1)
     if not len(starts):
         return 0.0, pd.NaT, pd.NaT, pd.NaT
     start, end = int(starts[0]), int(ends[0])
-    index = values.index
     recovery = index[end] if end < len(v) else pd.NaT
     return float(depth[0]), index[start - 1], index[start + int(np.argmin(v[start:end]))], recovery
 

@@ -305,20 +305,24 @@ def value_at_risk(returns: pd.Series, level: float = 0.95) -> float:
     """Historical value at risk: the (1 - level) quantile of the bar returns (linear
     interpolation between the two nearest). A return, so a loss is negative: -0.02
     at 95 % means one bar in 20 loses 2 % or more. NaN without returns."""
-    x = _values(returns)
-    if not len(x):
-        return float("nan")
-    return float(np.quantile(x, 1.0 - level))
+    return tail_risk(returns, level)[0]
 
 
 @quiet
 def conditional_value_at_risk(returns: pd.Series, level: float = 0.95) -> float:
     """Expected shortfall: the mean of the bar returns at or below ``value_at_risk``
     (negative for a loss, at or below the VaR). NaN without returns."""
+    return tail_risk(returns, level)[1]
+
+
+@quiet
+def tail_risk(returns: pd.Series, level: float = 0.95) -> Tuple[float, float]:
+    """(``value_at_risk``, ``conditional_value_at_risk``) from one quantile."""
     x = _values(returns)
     if not len(x):
-        return float("nan")
-    return float(x[x <= np.quantile(x, 1.0 - level)].mean())
+        return float("nan"), float("nan")
+    var = np.quantile(x, 1.0 - level)
+    return float(var), float(x[x <= var].mean())
 
 
 def bar_returns(curve: pd.Series) -> pd.Series:
@@ -338,7 +342,11 @@ def equity_returns(equity: pd.Series) -> pd.Series:
     0.0 (which would count as a flat bar in every mean, deviation and quantile).  So the
     statistics of ``summary`` and NumPy's or pandas' own on these returns agree.
     """
-    return bar_returns(equity).iloc[1:].rename("returns")
+    values = equity.to_numpy(dtype=np.float64)
+    with np.errstate(all="ignore"):
+        out = values[1:] / values[:-1] - 1.0
+    # bar_returns(equity).iloc[1:] as one Series (a sweep's every run computes it).
+    return pd.Series(out, index=equity.index[1:], name="returns")
 
 
 _RATE = Bounds(-1.0, 1.0, low_open=True, high_open=True)

@@ -15,10 +15,9 @@ from orvane.stats._calendar import extremes
 from orvane.stats._drawdowns import calmar_ratio, max_drawdown
 from orvane.stats._relative import benchmark_stats
 from orvane.stats._returns import (DAYS_PER_YEAR, annual_volatility, cagr, check_rate,
-                                   probabilistic_sharpe_ratio,
-                                   conditional_value_at_risk, equity_returns, kurtosis,
+                                   probabilistic_sharpe_ratio, equity_returns, kurtosis,
                                    periods_per_year, quiet, sharpe_ratio, skewness,
-                                   sortino_ratio, total_return, value_at_risk)
+                                   sortino_ratio, tail_risk, total_return)
 from orvane.stats._table import STATISTICS, TABLE, text
 from orvane.stats._trades import (TradeFigures, float_column, holding_stats, holding_sums,
                                   mean_known, open_bars, record_stats, share_open,
@@ -148,6 +147,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         (equity.index[-1] - equity.index[0]) / pd.Timedelta(days=DAYS_PER_YEAR)
         if len(equity) > 1 else float("nan")
     )
+    var, cvar = tail_risk(returns, 0.95)
     values = {
         "start": equity.index[0] if len(equity) else pd.NaT,
         "end": equity.index[-1] if len(equity) else pd.NaT,
@@ -164,8 +164,8 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         "calmar": calmar_ratio(growth, depth),
         "skew": skewness(returns),
         "kurtosis": kurtosis(returns),
-        "var_95": value_at_risk(returns, 0.95),
-        "cvar_95": conditional_value_at_risk(returns, 0.95),
+        "var_95": var,
+        "cvar_95": cvar,
     }
     values.update(extremes(returns, periods))
     if isinstance(benchmark, pd.Series):
