@@ -293,6 +293,13 @@ def test_drawdown_spells_of_a_hand_made_curve():
     })
     pd.testing.assert_frame_equal(table, expected, check_dtype=False, check_freq=False)
     assert stats.max_drawdown(eq) == tuple(table.iloc[0][["depth", "peak", "trough", "recovery"]])
+    # Bars without a value are skipped: the dates are those of the known bars around them.
+    gaps = eq.copy()
+    gaps.iloc[[2, 7]] = np.nan
+    first = stats.drawdown_periods(gaps).iloc[0]
+    assert stats.max_drawdown(gaps) == tuple(first[["depth", "peak", "trough", "recovery"]])
+    assert stats.max_drawdown(gaps)[1:] == (d[5], d[6], d[8])
+    assert math.isnan(stats.max_drawdown(eq * np.nan)[0])
     assert len(stats.drawdown_periods(eq, top=2)) == 2
     assert stats.drawdown_periods(eq.iloc[:2]).empty
 
