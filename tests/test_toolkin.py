@@ -135,7 +135,8 @@ def test_price_scans_agree_with_the_array_arithmetic_and_with_one_pass(seed, lay
     # rows NaN in every column, in some markets) and the largest close besides.
     empty = rng.choice(rows, size=int(rng.integers(0, 3)) if rows > 2 else 0, replace=False)
     close[empty] = np.nan
-    for given in ((open_, high, low), (None, high, None), (None, None, None)):
+    for given in ((open_, high, low), (None, high, None), (None, None, None), (open_, None, low),
+                  (open_, high, None), (None, None, low), (open_, None, None), (None, high, low)):
         got = toolkin.scan_prices(close, *given, TOL, DOWN, UP)
         if got is None:
             assert layout == "strided"  # the separate scans read it

@@ -266,6 +266,68 @@ PyObject* has_jumps_impl(PyObject* args, PyObject* kwargs) {
   return PyBool_FromLong(jump);
 }
 
+// What the cells of a line give the price checks: per field (open, high, low, close)
+// whether a value lies outside (0, inf), whether a bar breaks, whether a close jumps.
+struct CellFaults {
+  int64_t outside[4] = {0, 0, 0, 0};
+  int64_t broken = 0, jump = 0;
+};
+
+inline int64_t outside_value(double v) {
+  return static_cast<int64_t>(v == v) & ~(static_cast<int64_t>(v > 0) & static_cast<int64_t>(v < INFINITY));
+}
+
+// The scans of outside_positive (every field), broken_bars and, with Moves, moves_beyond
+// (c[k] / prev[k]) over cells [0, n) of a line, each cell read once: the fields of a line
+// do not all fit in the first-level cache, so one scan after another read them again.
+template <bool O, bool H, bool L, bool Moves>
+ORVANE_SCAN_CLONES void scan_cells(const double* c, const double* o, const double* h, const double* l,
+                                   const double* prev, npy_intp n, double bar_up, double bar_down, double down,
+                                   double up, CellFaults* f) {
+  int64_t bo = 0, bh = 0, bl = 0, bc = 0, broken = 0, jump = 0;
+  for (npy_intp k = 0; k < n; ++k) {
+    const double cc = c[k];
+    const double oo = O ? o[k] : cc;
+    bc |= outside_value(cc);
+    if (O) bo |= outside_value(oo);
+    // NaN in open or close skips the bar.
+    const int64_t known = static_cast<int64_t>(cc == cc) & static_cast<int64_t>(oo == oo);
+    if (L) {
+      const double ll = l[k];
+      bl |= outside_value(ll);
+      broken |= static_cast<int64_t>(ll > (oo < cc ? oo : cc) * bar_up) & known;
+    }
+    if (H) {
+      const double hh = h[k];
+      bh |= outside_value(hh);
+      broken |= static_cast<int64_t>(hh < (oo > cc ? oo : cc) * bar_down) & known;
+    }
+    if (Moves) {
+      const double move = cc / prev[k];
+      jump |= static_cast<int64_t>(move < down) | static_cast<int64_t>(move > up);
+    }
+  }
+  f->outside[0] |= bo & 1;
+  f->outside[1] |= bh & 1;
+  f->outside[2] |= bl & 1;
+  f->outside[3] |= bc & 1;
+  f->broken |= broken != 0;
+  f->jump |= jump != 0;
+}
+
+using ScanCells = void (*)(const double*, const double*, const double*, const double*, const double*, npy_intp,
+                           double, double, double, double, CellFaults*);
+
+template <bool Moves>
+ScanCells scan_kernel(bool o, bool h, bool l) {
+  if (o) {
+    if (h) return l ? scan_cells<true, true, true, Moves> : scan_cells<true, true, false, Moves>;
+    return l ? scan_cells<true, false, true, Moves> : scan_cells<true, false, false, Moves>;
+  }
+  if (h) return l ? scan_cells<false, true, true, Moves> : scan_cells<false, true, false, Moves>;
+  return l ? scan_cells<false, false, true, Moves> : scan_cells<false, false, false, Moves>;
+}
+
 // Largest value of p[0, n), NaN skipped (NaN compares false); -inf without any.
 ORVANE_SCAN_CLONES double line_max(const double* p, npy_intp n, double m) {
   // Four running maxima: one would wait on the last comparison at every value.
@@ -303,41 +365,47 @@ PyObject* scan_prices_impl(PyObject* args, PyObject* kwargs) {
   const Lines lines = lines_of({&c, &o, &h, &l});
   if (!lines.ok) Py_RETURN_NONE;  // the separate scans read any layout
   const View2<double>* fields[4] = {&o, &h, &l, &c};
-  bool outside[4] = {false, false, false, false};
-  bool broken = false, jumps = false;
+  CellFaults faults;
   double top = -INFINITY;
-  const View2<double>& open = o.present ? o : c;
-  auto bars = h.present ? (l.present ? broken_bars<true, true> : broken_bars<true, false>)
-                        : (l.present ? broken_bars<false, true> : broken_bars<false, false>);
-  const bool any_bars = h.present || l.present;
+  const ScanCells cells = scan_kernel<false>(o.present, h.present, l.present);
+  const ScanCells cells_moving = scan_kernel<true>(o.present, h.present, l.present);
   const double bar_up = 1 + tol, bar_down = 1 - tol;
   npy_intp empty = 0;
   // Lying in columns, the rows without a close are those NaN in every column so far:
   // the first column's NaN rows, fewer with each column.
   std::vector<npy_intp> unknown;
   for (npy_intp k = 0; k < lines.count; ++k) {
-    for (int f = 0; f < 4; ++f)
-      if (fields[f]->present && !outside[f]) outside[f] = outside_positive(lines.line(*fields[f], k), lines.length);
     const double* cl = lines.line(c, k);
-    if (any_bars && !broken) {
-      broken = bars(cl, lines.line(open, k), h.present ? lines.line(h, k) : nullptr,
-                    l.present ? lines.line(l, k) : nullptr, lines.length, bar_up, bar_down);
-    }
-    top = line_max(cl, lines.length, top);
+    const double* ol = o.present ? lines.line(o, k) : nullptr;
+    const double* hl = h.present ? lines.line(h, k) : nullptr;
+    const double* ll = l.present ? lines.line(l, k) : nullptr;
+    const npy_intp n = lines.length;
     if (lines.rows) {
-      empty += !any_known(cl, lines.length);
-      if (k && !jumps) jumps = moves_beyond(lines.line(c, k - 1), cl, lines.length, down, up);
+      // The move into this row from the row before it.
+      if (k)
+        cells_moving(cl, ol, hl, ll, lines.line(c, k - 1), n, bar_up, bar_down, down, up, &faults);
+      else
+        cells(cl, ol, hl, ll, nullptr, n, bar_up, bar_down, down, up, &faults);
+      empty += !any_known(cl, n);
     } else {
+      // Along the column: the first cell, then each one's move from the one before.
+      if (n) cells(cl, ol, hl, ll, nullptr, 1, bar_up, bar_down, down, up, &faults);
+      if (n > 1)
+        cells_moving(cl + 1, ol ? ol + 1 : nullptr, hl ? hl + 1 : nullptr, ll ? ll + 1 : nullptr, cl, n - 1, bar_up,
+                     bar_down, down, up, &faults);
       if (k == 0) {
-        for (npy_intp i = 0; i < lines.length; ++i)
+        for (npy_intp i = 0; i < n; ++i)
           if (cl[i] != cl[i]) unknown.push_back(i);
       } else if (!unknown.empty()) {
         unknown.erase(std::remove_if(unknown.begin(), unknown.end(), [&](npy_intp i) { return cl[i] == cl[i]; }),
                       unknown.end());
       }
-      if (lines.length > 1 && !jumps) jumps = moves_beyond(cl, cl + 1, lines.length - 1, down, up);
     }
+    top = line_max(cl, n, top);
   }
+  const bool broken = faults.broken, jumps = faults.jump;
+  bool outside[4];
+  for (int f = 0; f < 4; ++f) outside[f] = faults.outside[f];
   if (!lines.rows) empty = static_cast<npy_intp>(unknown.size());
   PyRef positive = PyRef::steal(PyTuple_New(4));
   if (!positive) return nullptr;
