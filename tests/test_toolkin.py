@@ -186,6 +186,18 @@ def test_same_bytes_compares_every_byte(a, b, same):
     assert toolkin.same_bytes(memoryview(a), memoryview(b)) is same
 
 
+@pytest.mark.parametrize("at", [0, 1, (96 << 20) // 4 - 1, (96 << 20) // 2, (96 << 20) - 1, None])
+def test_same_bytes_of_a_large_buffer_sees_a_byte_in_any_part(at):
+    # Large buffers are compared in parts, on several threads: a byte off in any part, its
+    # first or last included, is seen.
+    a = np.resize(np.arange(251, dtype=np.uint8), 96 << 20)
+    b = a.copy()
+    if at is not None:
+        b[at] ^= 1
+    assert toolkin.same_bytes(memoryview(a), memoryview(b)) is (at is None)
+    assert toolkin.same_bytes(memoryview(a)[1:], memoryview(b)[:-1]) is False
+
+
 def test_same_bytes_refuses_what_it_cannot_read_whole():
     with pytest.raises(BufferError):
         toolkin.same_bytes(memoryview(np.arange(4.0))[::2], b"")
