@@ -124,8 +124,7 @@ Lines lines_of(std::initializer_list<const View2<double>*> ms) {
   return {};
 }
 
-// Non-zero when a value of p[0, n) is neither NaN nor in (0, inf).
-// The scan loops also get an AVX2 build where the loader can pick one at run time: the
+// The scan loops get an AVX2 build where the loader can pick one at run time: the
 // baseline x86-64 vector unit cannot turn their comparisons into flags (glibc: the
 // pick needs its ifunc).
 #if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute)
@@ -136,136 +135,6 @@ Lines lines_of(std::initializer_list<const View2<double>*> ms) {
 #ifndef ORVANE_SCAN_CLONES
 #define ORVANE_SCAN_CLONES
 #endif
-
-// (Flags are 64-bit like the doubles they come from, so the loops vectorise.)
-ORVANE_SCAN_CLONES bool outside_positive(const double* p, npy_intp n) {
-  int64_t bad = 0;
-  for (npy_intp k = 0; k < n; ++k) {
-    const double v = p[k];
-    bad |= static_cast<int64_t>(v == v) & ~(static_cast<int64_t>(v > 0) & static_cast<int64_t>(v < INFINITY));
-  }
-  return bad & 1;
-}
-
-// Non-zero when some bar of the line breaks the check; NaN in open or close skips it.
-template <bool High, bool Low>
-ORVANE_SCAN_CLONES bool broken_bars(const double* c, const double* o, const double* h, const double* l, npy_intp n, double up,
-                 double down) {
-  int64_t bad = 0;
-  for (npy_intp k = 0; k < n; ++k) {
-    const double cc = c[k], oo = o[k];
-    const int64_t known = static_cast<int64_t>(cc == cc) & static_cast<int64_t>(oo == oo);
-    if (Low) bad |= static_cast<int64_t>(l[k] > (oo < cc ? oo : cc) * up) & known;
-    if (High) bad |= static_cast<int64_t>(h[k] < (oo > cc ? oo : cc) * down) & known;
-  }
-  return bad != 0;
-}
-
-// Non-zero when some cur[k] / prev[k] is below down or above up.
-ORVANE_SCAN_CLONES bool moves_beyond(const double* prev, const double* cur, npy_intp n, double down, double up) {
-  int64_t jump = 0;
-  for (npy_intp k = 0; k < n; ++k) {
-    const double move = cur[k] / prev[k];
-    jump |= static_cast<int64_t>(move < down) | static_cast<int64_t>(move > up);
-  }
-  return jump != 0;
-}
-
-constexpr const char* kPositiveParams[] = {"values"};
-constexpr Signature kPositiveSig{"positive_finite", kPositiveParams, 1, 1};
-
-PyObject* positive_finite_impl(PyObject* args, PyObject* kwargs) {
-  PyObject* a[1];
-  if (!bind_args(kPositiveSig, args, kwargs, a)) return nullptr;
-  View2<double> m;
-  if (!float_matrix(a[0], "values", false, &m)) return nullptr;
-  // NaN is a missing value; every other must lie in (0, inf).
-  const Lines lines = lines_of({&m});
-  if (lines.ok) {
-    for (npy_intp k = 0; k < lines.count; ++k)
-      if (outside_positive(lines.line(m, k), lines.length)) Py_RETURN_FALSE;
-    Py_RETURN_TRUE;
-  }
-  const bool bad = any_cell(m, [&](npy_intp i, npy_intp j) {
-    const double v = m(i, j);
-    return !std::isnan(v) && !(v > 0 && v < INFINITY);
-  });
-  return PyBool_FromLong(!bad);
-}
-
-constexpr const char* kBarsParams[] = {"close", "open", "high", "low", "tolerance"};
-constexpr Signature kBarsSig{"bars_hold", kBarsParams, 5, 5};
-
-PyObject* bars_hold_impl(PyObject* args, PyObject* kwargs) {
-  PyObject* a[5];
-  if (!bind_args(kBarsSig, args, kwargs, a)) return nullptr;
-  View2<double> c, o, h, l;
-  double tol;
-  if (!float_matrix(a[0], "close", false, &c) || !float_matrix(a[1], "open", true, &o) ||
-      !float_matrix(a[2], "high", true, &h) || !float_matrix(a[3], "low", true, &l) || !to_double(a[4], &tol))
-    return nullptr;
-  if (!same_shape(c, o) || !same_shape(c, h) || !same_shape(c, l)) return nullptr;
-  // As the check's array arithmetic: the body's ends times 1 + tol (low) and 1 - tol
-  // (high), compared in double; a NaN anywhere compares false.
-  const double up = 1 + tol, down = 1 - tol;
-  const Lines lines = lines_of({&c, &o, &h, &l});
-  if (lines.ok) {
-    // Without open the body is the close alone: min(close, close) is close.
-    const View2<double>& open = o.present ? o : c;
-    auto kernel = h.present ? (l.present ? broken_bars<true, true> : broken_bars<true, false>)
-                            : (l.present ? broken_bars<false, true> : broken_bars<false, false>);
-    for (npy_intp k = 0; k < lines.count; ++k) {
-      const double* hp = h.present ? lines.line(h, k) : nullptr;
-      const double* lp = l.present ? lines.line(l, k) : nullptr;
-      if (kernel(lines.line(c, k), lines.line(open, k), hp, lp, lines.length, up, down)) Py_RETURN_FALSE;
-    }
-    Py_RETURN_TRUE;
-  }
-  const bool bad = any_cell(c, [&](npy_intp i, npy_intp j) {
-    const double cc = c(i, j);
-    if (l.present) {
-      const double body = (o.present ? nan_min(o(i, j), cc) : cc) * up;
-      if (l(i, j) > body) return true;
-    }
-    if (h.present) {
-      const double body = (o.present ? nan_max(o(i, j), cc) : cc) * down;
-      if (h(i, j) < body) return true;
-    }
-    return false;
-  });
-  return PyBool_FromLong(!bad);
-}
-
-constexpr const char* kJumpParams[] = {"close", "down", "up"};
-constexpr Signature kJumpSig{"has_jumps", kJumpParams, 3, 3};
-
-PyObject* has_jumps_impl(PyObject* args, PyObject* kwargs) {
-  PyObject* a[3];
-  if (!bind_args(kJumpSig, args, kwargs, a)) return nullptr;
-  View2<double> c;
-  double down, up;
-  if (!float_matrix(a[0], "close", false, &c) || !to_double(a[1], &down) || !to_double(a[2], &up)) return nullptr;
-  // The move into row i from row i - 1; 0 before a price gives inf, a jump too.
-  const Lines lines = lines_of({&c});
-  if (lines.ok && c.n0 > 1) {
-    if (lines.rows) {
-      for (npy_intp i = 1; i < c.n0; ++i)
-        if (moves_beyond(lines.line(c, i - 1), lines.line(c, i), c.n1, down, up)) Py_RETURN_TRUE;
-    } else {
-      for (npy_intp j = 0; j < c.n1; ++j) {
-        const double* col = lines.line(c, j);
-        if (moves_beyond(col, col + 1, c.n0 - 1, down, up)) Py_RETURN_TRUE;
-      }
-    }
-    Py_RETURN_FALSE;
-  }
-  const bool jump = c.n0 > 1 && any_cell(c, [&](npy_intp i, npy_intp j) {
-    if (i == 0) return false;
-    const double move = c(i, j) / c(i - 1, j);
-    return move < down || move > up;
-  });
-  return PyBool_FromLong(jump);
-}
 
 // What the cells of a line give the price checks: per field (open, high, low, close)
 // whether a value lies outside (0, inf), whether a bar breaks, whether a close jumps.
@@ -278,9 +147,11 @@ inline int64_t outside_value(double v) {
   return static_cast<int64_t>(v == v) & ~(static_cast<int64_t>(v > 0) & static_cast<int64_t>(v < INFINITY));
 }
 
-// The scans of outside_positive (every field), broken_bars and, with Moves, moves_beyond
-// (c[k] / prev[k]) over cells [0, n) of a line, each cell read once: the fields of a line
-// do not all fit in the first-level cache, so one scan after another read them again.
+// The price checks over cells [0, n) of a line, each cell read once (a line's fields do
+// not all fit in the first-level cache): every field's values outside (0, inf), NaN
+// aside; bars whose low lies above or high below the body (NaN in open or close skips
+// the bar; without open the body is the close); with Moves, c[k] / prev[k] below down
+// or above up. Flags are 64-bit like the doubles they come from, so the loop vectorises.
 template <bool O, bool H, bool L, bool Moves>
 ORVANE_SCAN_CLONES void scan_cells(const double* c, const double* o, const double* h, const double* l,
                                    const double* prev, npy_intp n, double bar_up, double bar_down, double down,
@@ -327,6 +198,102 @@ ScanCells scan_kernel(bool o, bool h, bool l) {
   }
   if (h) return l ? scan_cells<false, true, true, Moves> : scan_cells<false, true, false, Moves>;
   return l ? scan_cells<false, false, true, Moves> : scan_cells<false, false, false, Moves>;
+}
+
+constexpr const char* kPositiveParams[] = {"values"};
+constexpr Signature kPositiveSig{"positive_finite", kPositiveParams, 1, 1};
+
+PyObject* positive_finite_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!bind_args(kPositiveSig, args, kwargs, a)) return nullptr;
+  View2<double> m;
+  if (!float_matrix(a[0], "values", false, &m)) return nullptr;
+  // NaN is a missing value; every other must lie in (0, inf).
+  const Lines lines = lines_of({&m});
+  if (lines.ok) {
+    CellFaults f;
+    for (npy_intp k = 0; k < lines.count && !f.outside[3]; ++k)
+      scan_cells<false, false, false, false>(lines.line(m, k), nullptr, nullptr, nullptr, nullptr, lines.length, 0, 0,
+                                             0, 0, &f);
+    return PyBool_FromLong(!f.outside[3]);
+  }
+  const bool bad = any_cell(m, [&](npy_intp i, npy_intp j) {
+    const double v = m(i, j);
+    return !std::isnan(v) && !(v > 0 && v < INFINITY);
+  });
+  return PyBool_FromLong(!bad);
+}
+
+constexpr const char* kBarsParams[] = {"close", "open", "high", "low", "tolerance"};
+constexpr Signature kBarsSig{"bars_hold", kBarsParams, 5, 5};
+
+PyObject* bars_hold_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[5];
+  if (!bind_args(kBarsSig, args, kwargs, a)) return nullptr;
+  View2<double> c, o, h, l;
+  double tol;
+  if (!float_matrix(a[0], "close", false, &c) || !float_matrix(a[1], "open", true, &o) ||
+      !float_matrix(a[2], "high", true, &h) || !float_matrix(a[3], "low", true, &l) || !to_double(a[4], &tol))
+    return nullptr;
+  if (!same_shape(c, o) || !same_shape(c, h) || !same_shape(c, l)) return nullptr;
+  // As the check's array arithmetic: the body's ends times 1 + tol (low) and 1 - tol
+  // (high), compared in double; a NaN anywhere compares false.
+  const double up = 1 + tol, down = 1 - tol;
+  const Lines lines = lines_of({&c, &o, &h, &l});
+  if (lines.ok) {
+    const ScanCells cells = scan_kernel<false>(o.present, h.present, l.present);
+    CellFaults f;
+    for (npy_intp k = 0; k < lines.count && !f.broken; ++k)
+      cells(lines.line(c, k), o.present ? lines.line(o, k) : nullptr, h.present ? lines.line(h, k) : nullptr,
+            l.present ? lines.line(l, k) : nullptr, nullptr, lines.length, up, down, 0, 0, &f);
+    return PyBool_FromLong(!f.broken);
+  }
+  const bool bad = any_cell(c, [&](npy_intp i, npy_intp j) {
+    const double cc = c(i, j);
+    if (l.present) {
+      const double body = (o.present ? nan_min(o(i, j), cc) : cc) * up;
+      if (l(i, j) > body) return true;
+    }
+    if (h.present) {
+      const double body = (o.present ? nan_max(o(i, j), cc) : cc) * down;
+      if (h(i, j) < body) return true;
+    }
+    return false;
+  });
+  return PyBool_FromLong(!bad);
+}
+
+constexpr const char* kJumpParams[] = {"close", "down", "up"};
+constexpr Signature kJumpSig{"has_jumps", kJumpParams, 3, 3};
+
+PyObject* has_jumps_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[3];
+  if (!bind_args(kJumpSig, args, kwargs, a)) return nullptr;
+  View2<double> c;
+  double down, up;
+  if (!float_matrix(a[0], "close", false, &c) || !to_double(a[1], &down) || !to_double(a[2], &up)) return nullptr;
+  // The move into row i from row i - 1; 0 before a price gives inf, a jump too.
+  const Lines lines = lines_of({&c});
+  if (lines.ok && c.n0 > 1) {
+    const ScanCells moves = scan_cells<false, false, false, true>;
+    CellFaults f;
+    if (lines.rows) {
+      for (npy_intp i = 1; i < c.n0 && !f.jump; ++i)
+        moves(lines.line(c, i), nullptr, nullptr, nullptr, lines.line(c, i - 1), c.n1, 0, 0, down, up, &f);
+    } else {
+      for (npy_intp j = 0; j < c.n1 && !f.jump; ++j) {
+        const double* col = lines.line(c, j);
+        moves(col + 1, nullptr, nullptr, nullptr, col, c.n0 - 1, 0, 0, down, up, &f);
+      }
+    }
+    return PyBool_FromLong(f.jump);
+  }
+  const bool jump = c.n0 > 1 && any_cell(c, [&](npy_intp i, npy_intp j) {
+    if (i == 0) return false;
+    const double move = c(i, j) / c(i - 1, j);
+    return move < down || move > up;
+  });
+  return PyBool_FromLong(jump);
 }
 
 // Largest value of p[0, n), NaN skipped (NaN compares false); -inf without any.
