@@ -10,6 +10,7 @@ import re
 import signal
 import sys
 import time
+import types
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from multiprocessing.pool import ThreadPool
@@ -164,6 +165,73 @@ def test_rows_equal_sequential_backtests(executor, market, no_leaks, request):
     assert res.trades(lookback=63, stop_loss=0.05, rebalance="W").equals(res.trades(7))
     with pytest.raises(KeyError, match="4 runs match"):
         res.trades(lookback=63)
+
+
+class Ref:
+    def __init__(self, value):
+        self.value = value
+
+
+class NewestFirstRay:
+    """Ray as ``_ray`` uses it, in this process: each call runs when sent, and ``wait``
+    hands over the newest finished call (Ray may hand over any finished one)."""
+
+    exceptions = types.SimpleNamespace(RayActorError=type("RayActorError", (Exception,), {}),
+                                       WorkerCrashedError=type("WorkerCrashed", (Exception,), {}))
+
+    def __init__(self):
+        self.handed = []
+
+    @staticmethod
+    def is_initialized():
+        return True
+
+    @staticmethod
+    def cluster_resources():
+        return {"CPU": 2}
+
+    @staticmethod
+    def put(value):
+        return value
+
+    @staticmethod
+    def kill(handle):
+        pass
+
+    def remote(self, **options):
+        def wrap(cls):
+            class Method:
+                def __init__(self, bound):
+                    self.remote = lambda *args: Ref(bound(*args))
+
+            class Handle:
+                def __init__(self, *args):
+                    self.run = Method(cls(*args).run)
+
+            return types.SimpleNamespace(remote=Handle)
+        return wrap
+
+    def wait(self, refs, num_returns, timeout):
+        self.handed.append(len(refs))
+        return refs[-1:], refs[:-1]
+
+    @staticmethod
+    def get(ref):
+        return ref.value
+
+
+def test_a_ray_that_hands_over_answers_newest_first_gives_every_run_its_row(market,
+                                                                            monkeypatch):
+    from orvane.sweep import _ray
+
+    fake = NewestFirstRay()
+    monkeypatch.setattr(_ray, "import_ray", lambda: fake)
+    keep = ("stats", "equity", "trades")
+    res = sweep(market, GRID, strategy=momentum, keep=keep, workers=2, executor="ray",
+                progress=False)
+    # Both calls of an actor were in flight, and the later one was handed over first.
+    assert max(fake.handed) >= 3
+    check_rows(res, market, momentum, keep)
 
 
 @pytest.mark.parametrize("executor", ["process", "ray"])
@@ -527,7 +595,8 @@ class ScriptedBackend:
         self.live.append(worker)
         return worker
 
-    def send(self, worker, task):
+    def send(self, worker, run, task):
+        assert run == task, "the scripted tasks are their own indexes"
         self.sent.append((self.started.index(worker), task))
 
     def events(self):
@@ -545,15 +614,16 @@ FAILED = [RuntimeError(f"start failure {i}") for i in range(3)]
     # Pool-like: runs go out two deep once a worker is bound; a death costs the running
     # run, its unstarted run goes back to the front, a replacement takes over.
     (2, 0, 6,
-     [[(0, Ready())], [(1, Ready())], [(0, Done("a"))], [(1, Died("killed", None))],
-      [(2, Ready())], [(0, Done("b")), (0, Done("c"))], [(2, Done("d")), (2, Done("e"))]],
+     [[(0, Ready())], [(1, Ready())], [(0, Done(0, "a"))], [(1, Died("killed", None))],
+      [(2, Ready())], [(0, Done(1, "b")), (0, Done(4, "c"))],
+      [(2, Done(3, "d")), (2, Done(5, "e"))]],
      [(0, 0), (0, 1), (1, 2), (1, 3), (0, 4), (2, 3), (2, 5)],
      [(0, "done", "a"), (2, "lost", "killed"), (1, "done", "b"), (4, "done", "c"),
       (3, "done", "d"), (5, "done", "e")], None),
     # Ray-like: one call before the first answer, two after.
     (2, 1, 5,
-     [[(0, Done("a"))], [(1, Died("crashed", None))], [(0, Done("b"))], [(0, Done("c"))],
-      [(2, Done("d"))]],
+     [[(0, Done(0, "a"))], [(1, Died("crashed", None))], [(0, Done(2, "b"))],
+      [(0, Done(3, "c"))], [(2, Done(4, "d"))]],
      [(0, 0), (1, 1), (0, 2), (0, 3), (2, 4)],
      [(0, "done", "a"), (1, "lost", "crashed"), (2, "done", "b"), (3, "done", "c"),
       (4, "done", "d")], None),
@@ -566,7 +636,7 @@ FAILED = [RuntimeError(f"start failure {i}") for i in range(3)]
     # run, and nothing left to run starts no replacement.
     (2, 0, 2,
      [[(0, Died("", FAILED[0]))], [(1, Died("", FAILED[1]))], [(2, Ready())],
-      [(3, Died("", FAILED[2]))], [(2, Done("a")), (2, Done("b"))]],
+      [(3, Died("", FAILED[2]))], [(2, Done(0, "a")), (2, Done(1, "b"))]],
      [(2, 0), (2, 1)],
      [(0, "done", "a"), (1, "done", "b")], None),
 ], ids=["pool", "ray", "start-failures", "answer-resets"])
@@ -586,10 +656,39 @@ def test_the_shared_loop_schedules_replaces_and_gives_up(workers, depth, tasks, 
     assert len(backend.started) == len({n for step in steps for n, _ in step})
 
 
+@pytest.mark.parametrize("steps, outcomes", [
+    # Answers in another order than sent (Ray hands over whichever call finished): each
+    # payload goes to the run it names.
+    ([[(0, Ready())], [(0, Done(1, "b")), (0, Done(0, "a"))], [(0, Done(3, "d"))],
+      [(0, Done(2, "c"))]],
+     [(1, "done", "b"), (0, "done", "a"), (3, "done", "d"), (2, "done", "c")]),
+    # A death after an early answer costs the run still held, not the one answered.
+    ([[(0, Ready())], [(0, Done(1, "b"))], [(0, Died("gone", None))], [(1, Ready())],
+      [(1, Done(3, "d")), (1, Done(2, "c"))]],
+     [(1, "done", "b"), (0, "lost", "gone"), (3, "done", "d"), (2, "done", "c")]),
+], ids=["out-of-order", "death-after-early-answer"])
+def test_answers_in_any_order_land_on_their_own_rows(steps, outcomes):
+    seen = [tuple(o) for o in schedule(ScriptedBackend(1, 0, steps), list(range(4)))]
+    assert seen == outcomes
+
+
+@pytest.mark.parametrize("steps, run", [
+    ([[(0, Ready()), (1, Ready())], [(0, Done(7, "x"))]], 7),   # never sent
+    ([[(0, Ready()), (1, Ready())], [(0, Done(2, "x"))]], 2),   # another worker's
+    ([[(0, Ready()), (1, Ready())], [(0, Done(0, "a")), (0, Done(0, "x"))]], 0),  # twice
+], ids=["unsent", "other-worker", "twice"])
+def test_an_answer_for_a_run_the_worker_does_not_hold_is_an_error(steps, run):
+    rows = []
+    with pytest.raises(RuntimeError, match=rf"answered for run {run}\b.*mixed up"):
+        for outcome in schedule(ScriptedBackend(2, 0, steps), list(range(4))):
+            rows.append(outcome.run)
+    assert run not in rows[1:]
+
+
 def test_a_dead_workers_unstarted_runs_go_back_in_order(monkeypatch):
     monkeypatch.setattr(scheduler, "DEPTH", 3)
     steps = [[(0, Ready())], [(0, Died("gone", None))], [(1, Ready())],
-             [(1, Done("b")), (1, Done("c")), (1, Done("d"))]]
+             [(1, Done(1, "b")), (1, Done(2, "c")), (1, Done(3, "d"))]]
     backend = ScriptedBackend(1, 0, steps)
     seen = [tuple(o) for o in schedule(backend, list(range(4)))]
     assert backend.sent == [(0, 0), (0, 1), (0, 2), (1, 1), (1, 2), (1, 3)]

@@ -47,8 +47,9 @@ class Bind(NamedTuple):
 
 
 class Run(NamedTuple):
-    """Run one task on the bound runner."""
+    """Run one task on the bound runner; ``run`` comes back with its payload."""
 
+    run: int
     task: Task
 
 
@@ -69,8 +70,9 @@ class Ready(NamedTuple):
 
 
 class Done(NamedTuple):
-    """The payload of the oldest task sent."""
+    """The payload of the task sent as ``run``."""
 
+    run: int
     payload: Payload
 
 
@@ -197,7 +199,7 @@ def _worker_main(conn: Connection, parent: int) -> None:
             if isinstance(message, Run):
                 assert binding is not None and binding.runner is not None, \
                     "a run before the sweep was bound"
-                conn.send(Done(binding.runner(message.task)))
+                conn.send(Done(message.run, binding.runner(message.task)))
             elif isinstance(message, Bind):
                 try:
                     if binding is not None and binding.name == message.handle[0]:
@@ -381,10 +383,10 @@ class ProcessPool:
     def start_worker(self) -> _Worker:
         return self._spawn()
 
-    def send(self, worker: _Worker, task: Task) -> None:
+    def send(self, worker: _Worker, run: int, task: Task) -> None:
         if len(worker.queue) == 1 and worker.answered:
             worker.since = time.monotonic()
-        self._send(worker, Run(task))
+        self._send(worker, Run(run, task))
 
     def _stop_overdue(self) -> Optional[float]:
         """Kill the workers whose run passed the timeout; seconds until the next one may."""
@@ -432,7 +434,7 @@ class ProcessPool:
             elif isinstance(message, Done):
                 # The next run in its queue starts now.
                 worker.since = time.monotonic()
-                yield worker, scheduler.Done(message.payload)
+                yield worker, scheduler.Done(message.run, message.payload)
 
     def stop(self) -> None:
         """Stop every worker now: idle ones leave, busy ones are terminated."""

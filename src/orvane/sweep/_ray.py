@@ -32,8 +32,10 @@ class _RayWorker:
     def __init__(self, shared: Shared, factory: RunnerFactory) -> None:
         self._run = factory(shared)
 
-    def run(self, task: Task) -> Payload:
-        return self._run(task)
+    def run(self, run: int, task: Task) -> tuple[int, Payload]:
+        # The run number goes back with the payload: the caller matches answers to runs
+        # by it, never by the order in which Ray hands them over.
+        return run, self._run(task)
 
 
 def _lost_text(exc: BaseException) -> str:
@@ -77,12 +79,10 @@ class _Actors:
 
     def __init__(self, ray: Any, shared: Shared, factory: RunnerFactory,
                  workers: int, timeout: Optional[float] = None) -> None:
-        from ray.exceptions import RayActorError, WorkerCrashedError
-
         self.ray = ray
         self.workers = workers
         self.live: list[_Actor] = []
-        self._deaths = (RayActorError, WorkerCrashedError)
+        self._deaths = (ray.exceptions.RayActorError, ray.exceptions.WorkerCrashedError)
         self._class = ray.remote(num_cpus=1, max_restarts=0, max_task_retries=0)(_RayWorker)
         self._shared: Any = ray.put(shared)
         self._factory = factory
@@ -95,11 +95,11 @@ class _Actors:
         self.live.append(actor)
         return actor
 
-    def send(self, worker: _Actor, task: Task) -> None:
+    def send(self, worker: _Actor, run: int, task: Task) -> None:
         if worker.since is None:
             # A new actor's first run: its clock includes the actor's start.
             worker.since = time.monotonic()
-        self._owner[worker.handle.run.remote(task)] = worker
+        self._owner[worker.handle.run.remote(run, task)] = worker
 
     def _overdue(self) -> Optional[_Actor]:
         now = time.monotonic()
@@ -128,9 +128,10 @@ class _Actors:
                     f"run stopped after the timeout of {self.timeout:g} s (its actor was "
                     "killed; a fresh one took over)", None)
             return
+        # ray.wait hands over whichever finished call it likes, not the oldest.
         actor = self._owner.pop(done[0])
         try:
-            payload = self.ray.get(done[0])
+            run, payload = self.ray.get(done[0])
         except self._deaths as exc:
             self._drop(actor)
             start_error = None
@@ -140,7 +141,7 @@ class _Actors:
             yield actor, scheduler.Died(_lost_text(exc), start_error)
         else:
             actor.since = time.monotonic()
-            yield actor, scheduler.Done(payload)
+            yield actor, scheduler.Done(run, payload)
 
     def close(self) -> None:
         for actor in self.live:

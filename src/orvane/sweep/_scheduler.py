@@ -1,7 +1,8 @@
 """The scheduling the process pool and Ray share: each worker holds at most two runs, a
 dead worker costs the run it held and its unstarted runs go back to the front in order,
 a replacement takes its place, and workers that keep dying as they start stop the sweep.
-An executor plugs in as a ``Backend``.
+Every answer names the run it belongs to (sent with the task, returned with the payload),
+so answers may come in any order. An executor plugs in as a ``Backend``.
 """
 
 from collections import deque
@@ -40,8 +41,11 @@ class Ready(NamedTuple):
 
 
 class Done(NamedTuple):
-    """The worker's oldest task finished."""
+    """One of the worker's tasks finished: ``run`` is the task index the worker was sent
+    with it and sent back with the payload, so no executor's order of answers can put
+    a result on another task's row."""
 
+    run: int
     payload: Payload
 
 
@@ -71,8 +75,9 @@ class Backend(Protocol[W]):
     def start_worker(self) -> W:
         """Start one worker for this sweep and add it to ``live``."""
 
-    def send(self, worker: W, task: Task) -> None:
-        """Queue ``task`` on ``worker``; a failed send shows later as its death."""
+    def send(self, worker: W, run: int, task: Task) -> None:
+        """Queue ``task`` on ``worker`` under its index ``run``, which its ``Done`` must
+        carry back; a failed send shows later as its death."""
 
     def events(self) -> Iterable[tuple[W, Event]]:
         """Wait until something happens, then yield (worker, event) in order."""
@@ -88,7 +93,7 @@ def schedule(backend: Backend[W], tasks: Sequence[Task]) -> Outcomes:
         while pending and len(worker.queue) < depth:
             index = pending.popleft()
             worker.queue.append(index)
-            backend.send(worker, tasks[index])
+            backend.send(worker, index, tasks[index])
 
     for worker in backend.live:
         worker.queue.clear()
@@ -117,8 +122,13 @@ def schedule(backend: Backend[W], tasks: Sequence[Task]) -> Outcomes:
             failures = 0
             worker.answered = True
             if isinstance(event, Done):
-                index = worker.queue.popleft()
+                if event.run not in worker.queue:
+                    raise RuntimeError(
+                        f"a sweep worker answered for run {event.run!r}, which it does "
+                        f"not hold (it holds {list(worker.queue)}): the executor mixed up "
+                        "its results, so none of them is kept as this run's row")
+                worker.queue.remove(event.run)
                 feed(worker)
-                yield Outcome(index, "done", event.payload)
+                yield Outcome(event.run, "done", event.payload)
             else:
                 feed(worker)
