@@ -305,6 +305,40 @@ def test_a_sweep_pool_serves_many_sweeps(market, no_leaks):
         sweep(market, grid, strategy=momentum, executor=pool)
 
 
+def remove_segments(owner):
+    """What a clean-up of /dev/shm does to process ``owner``'s segments."""
+    for name in os.listdir("/dev/shm"):
+        if name.startswith(f"orvane-{owner}-"):
+            os.unlink(os.path.join("/dev/shm", name))
+
+
+def vanishing(market, owner, lookback=63):
+    """momentum, after removing the sweeping process's segments."""
+    remove_segments(owner)
+    return momentum(market, lookback=lookback)
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="segments live in /dev/shm here")
+def test_a_segment_removed_while_a_sweep_runs_costs_nothing(market, no_leaks):
+    grid = {"owner": [os.getpid()], "lookback": [21, 42, 63]}
+    with deadline(120):
+        # One worker, bound before its first run removes the segment: the clean-up's
+        # unlink raised, and every result was lost.
+        res = sweep(market, grid, strategy=vanishing, workers=1, executor="process",
+                    progress=False)
+        assert res.table.equals(sweep(market, grid, strategy=vanishing, workers=1,
+                                      progress=False).table)
+        kills = {"mode": ["kill", "ok", "ok"]}
+        with SweepPool(workers=2) as pool:
+            sweep(market, kills, strategy=fragile, executor=pool, progress=False)
+            remove_segments(os.getpid())
+            # The kept market is placed again, so the worker started after the
+            # death can map it; closing the pool frees what is left.
+            again = sweep(market, kills, strategy=fragile, executor=pool, progress=False)
+    assert "SIGKILL" in again.table["error"].iloc[0]
+    assert again.table["error"].iloc[1:].isna().all()
+
+
 def test_a_sweep_pool_checks_its_kept_market_again(no_leaks, monkeypatch):
     """A later sweep on the same market reuses its placement and checks; other fixed
     weights or an edit in place are seen, and every table is a sequential sweep's."""

@@ -158,11 +158,18 @@ class SweepPool:
         self._pool.close()
         self._free()
 
+    def _drop_vanished(self) -> None:
+        if self._kept and not self._kept[0].payload.present:
+            # Its segment was removed from under us (a clean-up of /dev/shm): a new
+            # worker could not map it, so the market is placed again.
+            _release(self._kept)
+
     def _prepared(self, market: Any) -> "PreparedPrices":
         """``market`` checked and prepared, or the kept preparation when ``market`` is
         byte for byte the kept one."""
         from orvane.inputs import prepare_prices
 
+        self._drop_vanished()
         if self._kept and self._kept[0].payload.holds(self._kept[0].market, market):
             prices = self._kept[0].prices
             assert prices is not None, "a kept market has its prices"
@@ -173,6 +180,7 @@ class SweepPool:
                  timeout: Optional[float]) -> Outcomes:
         """The sweep's outcomes on the workers, the market kept in place when it is the
         kept one (its prices came from ``_prepared``) and the weights are the same."""
+        self._drop_vanished()
         kept = self._kept[0] if self._kept else None
         same_market = kept is not None and shared["prices"] is kept.prices
         if kept is None or not (same_market and kept.payload.holds(kept.weights, shared["weights"])):

@@ -6,7 +6,7 @@ import os
 import pickle
 import secrets
 import sys
-from multiprocessing import shared_memory
+from multiprocessing import resource_tracker, shared_memory
 from typing import Any, NamedTuple, Optional, cast
 
 import numpy as np
@@ -22,6 +22,7 @@ Handle = tuple[str, bytes, tuple[tuple[int, int], ...]]
 # Arrays below this size travel inside the pickle; only the bulk goes to shared memory.
 _INBAND_BYTES = 1 << 16
 _ALIGN = 64
+_SHM_DIR = "/dev/shm"
 # Python 3.13 can attach without registering the segment with the resource tracker.
 _ATTACH = {"track": False} if sys.version_info >= (3, 13) else {}
 
@@ -132,13 +133,29 @@ class SharedPayload:
                     return False
         return True
 
+    @property
+    def present(self) -> bool:
+        """Whether the segment is still there to attach to: another program (a clean-up
+        of /dev/shm) may remove it while this process holds it mapped."""
+        if self.shm is None:
+            return False
+        if not os.path.isdir(_SHM_DIR):
+            return True  # no folder to look in: the platform keeps segments elsewhere
+        return os.path.exists(os.path.join(_SHM_DIR, self.shm.name.lstrip("/")))
+
     def release(self) -> None:
         shm, self.shm = self.shm, None
         if shm is not None:
             try:
                 shm.close()
             finally:
-                shm.unlink()
+                try:
+                    shm.unlink()
+                except FileNotFoundError:
+                    # Removed behind our back: nothing to free, but the resource
+                    # tracker still counts it as ours and would warn at exit.
+                    resource_tracker.unregister(
+                        shm._name, "shared_memory")  # type: ignore[attr-defined]
 
     def __enter__(self) -> "SharedPayload":
         return self
@@ -151,7 +168,7 @@ def _check_room(size: int) -> None:
     # Writing past a full /dev/shm (64 MB in a default container) is a SIGBUS, not an
     # exception: refuse up front.
     try:
-        stat = os.statvfs("/dev/shm")
+        stat = os.statvfs(_SHM_DIR)
     except OSError:
         return
     free = stat.f_bavail * stat.f_frsize
