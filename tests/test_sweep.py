@@ -10,6 +10,7 @@ import re
 import signal
 import sys
 import time
+import traceback
 import types
 import warnings
 from concurrent.futures import ThreadPoolExecutor
@@ -913,3 +914,43 @@ def test_an_integer_beyond_any_float_labels_its_run_and_is_refused_by_it(market)
     assert table.index[0] == 10**100
     assert table["error"].iloc[0].startswith("ValueError: stop_loss must be a fraction")
     assert table["error"].iloc[1] is None
+
+
+def interrupting(market, owner, once, lookback=63):
+    """momentum, but Ctrl-C reaches the sweeping process ``owner`` at lookback 63 while
+    the file ``once`` exists (it is removed: the same sweep then resumes)."""
+    if lookback == 63 and os.path.exists(once):
+        os.remove(once)
+        if owner == os.getpid():
+            raise KeyboardInterrupt
+        os.kill(owner, signal.SIGINT)
+        time.sleep(30)
+    return momentum(market, lookback=lookback)
+
+
+@pytest.mark.parametrize("executor, store, line", [
+    ("sequential", True, r"interrupted: 2 of 4 runs kept in .*runs\.sqlite; run the same "
+                         r"sweep with the same store to resume"),
+    ("sequential", False, r"interrupted: 2 of 4 runs finished, no store, the finished runs "
+                          r"are lost: pass store= to keep them"),
+    ("process", True, r"interrupted: [0-3] of 4 runs kept in .*runs\.sqlite; run the same "
+                      r"sweep with the same store to resume"),
+])
+def test_ctrl_c_says_in_one_line_what_was_kept(executor, store, line, market, tmp_path,
+                                               capsys, no_leaks):
+    path = str(tmp_path / "runs.sqlite") if store else None
+    once = tmp_path / "once"
+    once.touch()
+    grid = {"owner": [os.getpid()], "once": [str(once)], "lookback": [21, 42, 63, 84]}
+    with deadline(120), pytest.raises(KeyboardInterrupt) as caught:
+        sweep(market, grid, strategy=interrupting, executor=executor, workers=2,
+              progress=False, store=path)
+    assert re.fullmatch(line, capsys.readouterr().err.strip())
+    # A short interrupt: nothing chained, only the sweep's own frame below the call.
+    assert caught.value.__cause__ is None and caught.value.__suppress_context__
+    assert len(traceback.extract_tb(caught.tb)) <= 2
+    if store:
+        resumed = sweep(market, grid, strategy=interrupting, workers=1, progress=False,
+                        store=path)
+        alone = sweep(market, grid, strategy=interrupting, workers=1, progress=False)
+        assert resumed.table.equals(alone.table)

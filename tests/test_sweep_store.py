@@ -512,3 +512,86 @@ def test_a_ray_sweep_with_a_store_equals_the_sequential_rows_in_a_fresh_process(
                            str(seed)], env=env, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-3000:]
     assert "rows 30" in done.stdout
+
+
+def test_a_full_disk_names_the_store_and_how_to_resume(market, weights, tmp_path,
+                                                       monkeypatch):
+    from orvane.sweep._store import RunStore, StoreError
+
+    grid = {"stop_loss": [None, 0.02, 0.04, 0.06, 0.08, 0.1]}
+    path = tmp_path / "runs.sqlite"
+    opened = RunStore._open
+
+    def small_disk(self, fresh):
+        opened(self, fresh)
+        # SQLite's own "database or disk is full" once the file has grown by a few pages.
+        pages = self.db.execute("PRAGMA page_count").fetchone()[0]
+        self.db.execute(f"PRAGMA max_page_count = {pages + 6}")
+
+    monkeypatch.setattr(RunStore, "_open", small_disk)
+    with pytest.raises(StoreError, match=r"store '.*runs\.sqlite' could not take run \d: the "
+                       r"disk is full \(database or disk is full\); the [1-5] runs stored so "
+                       r"far are safe: free space and call the same sweep again"):
+        run(market, path, grid=grid, weights=weights)
+    monkeypatch.setattr(RunStore, "_open", opened)
+    resumed = run(market, path, grid=grid, weights=weights)
+    assert resumed.table.equals(run(market, None, grid=grid, weights=weights).table)
+
+
+def test_a_store_another_sweep_is_writing_is_refused_until_it_ends(stored, market, weights):
+    from orvane.sweep._store import RunStore
+
+    path, first = stored
+    with closing(sqlite3.connect(path)) as db:
+        prints = dict(db.execute("SELECT key, value FROM meta WHERE key != 'format'"))
+    other = RunStore(path, prints)
+    try:
+        with pytest.raises(ValueError, match="is being written by another sweep running now"):
+            run(market, path, weights=weights)
+    finally:
+        other.close()
+    assert run(market, path, weights=weights).table.equals(first.table)
+
+
+OPENER = """
+import sys, time
+from orvane.sweep._store import RunStore, StoreError
+from orvane.sweep import _store as store
+if sys.argv[3] == "unlocked":
+    store.fcntl = None
+prints = {part: "same" for part in store._PARTS}
+while time.time() < float(sys.argv[2]):
+    pass
+try:
+    opened = RunStore(sys.argv[1], prints)
+except StoreError as exc:
+    print("refused:", exc)
+else:
+    time.sleep(0.3)
+    opened.close()
+    print("opened")
+"""
+
+
+@pytest.mark.parametrize("locks", ["locked", "unlocked"])
+def test_two_sweeps_creating_one_store_at_once_never_break_it(locks, tmp_path):
+    # Without the lock (platforms without flock), the second creator joins the store
+    # the first made: created inside one write transaction, never refused for a table
+    # that appeared in between.
+    import subprocess
+    import time
+
+    script = tmp_path / "opener.py"
+    script.write_text(OPENER)
+    for trial in range(4):
+        path = tmp_path / f"runs{trial}.sqlite"
+        start = str(time.time() + 1.0)
+        procs = [subprocess.Popen([sys.executable, str(script), str(path), start, locks],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                 for _ in range(2)]
+        answers = sorted(p.communicate(timeout=60)[0].strip() for p in procs)
+        assert answers[0] == "opened", answers
+        assert answers[1] == "opened" or (
+            locks == "locked" and "being written by another sweep" in answers[1]), answers
+        with closing(sqlite3.connect(path)) as db:
+            assert dict(db.execute("SELECT key, value FROM meta"))["format"] == FORMAT

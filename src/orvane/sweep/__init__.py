@@ -7,6 +7,7 @@ processes (or Ray actors), never threads.
 import dataclasses
 import os
 import signal
+import sys
 import threading
 import warnings
 from collections import OrderedDict
@@ -115,6 +116,17 @@ def _stored_runs(opened: RunStore, runs: int) -> dict[int, Payload]:
         raise
 
 
+def _interrupted(runs_store: Optional[RunStore], kept: int, finished: int, runs: int) -> None:
+    """One line on what an interrupted sweep kept, on stderr (the progress bar's stream)."""
+    if runs_store is not None:
+        line = (f"interrupted: {kept} of {runs} runs kept in {runs_store.path}; run the same "
+                "sweep with the same store to resume")
+    else:
+        line = (f"interrupted: {finished} of {runs} runs finished, no store, the finished "
+                "runs are lost: pass store= to keep them")
+    print(line, file=sys.stderr, flush=True)
+
+
 def _warn_once(payloads: list[Payload]) -> None:
     """One notice for the runs that warned, not one per run: the texts are in the table."""
     warned = [p.warnings for p in payloads if p.warnings]
@@ -203,6 +215,9 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         typed arrays; never pickles), so ``keep`` may not hold ``"result"`` with it. A file
         that is not a store, a damaged or older store, and a store that cannot be written
         are refused before any run, and a file that is not a store is left as it was.
+        One sweep writes a store at a time: a store another sweep is writing now is
+        refused (call again when it has finished, to read its runs). Ctrl-C prints one
+        line saying how many runs the store kept.
 
     Returns
     -------
@@ -235,6 +250,7 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
 
     bar = tqdm(total=len(tasks), desc="sweep", unit="run", disable=None if progress else True)
     collector = Collector(runs, parts, errors, bar)
+    kept = finished = len(stored)
     try:
         with bar, _terminate_as_exit():
             for i in sorted(stored):
@@ -246,7 +262,13 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
                     for position, kind, payload in done:
                         if runs_store is not None and kind == "done":
                             runs_store.put(todo[position], _storable(payload, collector))
+                            kept += 1
                         collector.add(Outcome(todo[position], kind, payload))
+                        finished += 1
+    except KeyboardInterrupt:
+        _interrupted(runs_store, kept, finished, len(tasks))
+        # The frames of the executor's wait say nothing the line above does not.
+        raise KeyboardInterrupt from None
     finally:
         if runs_store is not None:
             runs_store.close()

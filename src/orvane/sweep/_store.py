@@ -16,9 +16,15 @@ import json
 import math
 import os
 import sqlite3
+import time
 import urllib.parse
 from contextlib import closing
 from typing import Any, Optional
+
+try:
+    import fcntl
+except ImportError:  # Windows
+    fcntl = None  # type: ignore[assignment]
 
 import numpy as np
 import pandas as pd
@@ -347,6 +353,8 @@ def decode(text: Any, blob: Any) -> Payload:
 # -- the file -------------------------------------------------------------------------
 
 _SIDECARS = ("-wal", "-shm", "-journal")
+# How long opening waits for another process that holds the file for a moment.
+_BUSY_SECONDS = 5.0
 
 
 def _read_only(path: str) -> sqlite3.Connection:
@@ -378,17 +386,58 @@ class RunStore:
         self.path = store_path(path)
         self.prints = prints
         self.db: Optional[sqlite3.Connection] = None
-        fresh = not os.path.exists(self.path) or os.path.getsize(self.path) == 0
-        if not fresh:
-            beside = {end for end in _SIDECARS if os.path.exists(self.path + end)}
+        self._lock: Optional[int] = None
+        existed = os.path.exists(self.path)
+        held = False
+        try:
+            held = self._hold()
+            fresh = not existed or os.path.getsize(self.path) == 0
+            if not fresh:
+                fresh = self._check_existing_as_is()
+            self._open(fresh)
+        except BaseException:
+            self.close()
+            if held and not existed and os.path.exists(self.path) \
+                    and os.path.getsize(self.path) == 0:
+                # Made here only to hold it: a refusal leaves the folder as it was.
+                os.remove(self.path)
+            raise
+
+    def _hold(self) -> bool:
+        """Take the store for this sweep: a second sweep on the same file, started while
+        this one runs, is refused instead of running every missing run again.  Whether
+        the store is held (False where the platform has no advisory locks)."""
+        try:
             try:
-                fresh = self._check_existing()
-            finally:
-                # A refused file is left as it was: so is its folder.
-                for end in set(_SIDECARS) - beside:
-                    if os.path.exists(self.path + end):
-                        os.remove(self.path + end)
-        self._open(fresh)
+                self._lock = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o666)
+            except PermissionError:
+                # A read-only file is refused by the checks that follow, naming why.
+                self._lock = os.open(self.path, os.O_RDONLY)
+        except OSError as exc:
+            raise self._refuse(f"cannot be written ({exc.strerror}): check the file's and "
+                               "its folder's permissions, or name another store") from None
+        if fcntl is None:
+            return False  # no advisory locks here: sweeps on one store are not told apart
+        try:
+            # An flock, not a POSIX lock: SQLite's own locks on the file stay apart from
+            # it. The kernel drops it when this process ends, however it ends.
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            raise self._refuse(
+                "is being written by another sweep running now (in this or another "
+                "process): wait for it to finish and call again (its runs are then read, "
+                "not run again), or name another store") from None
+        return True
+
+    def _check_existing_as_is(self) -> bool:
+        beside = {end for end in _SIDECARS if os.path.exists(self.path + end)}
+        try:
+            return self._check_existing()
+        finally:
+            # A refused file is left as it was: so is its folder.
+            for end in set(_SIDECARS) - beside:
+                if os.path.exists(self.path + end):
+                    os.remove(self.path + end)
 
     def _refuse(self, what: str) -> "StoreError":
         return StoreError(f"store {self.path!r} {what}")
@@ -438,12 +487,39 @@ class RunStore:
         return False
 
     def _open(self, fresh: bool) -> None:
+        # Another process setting the store up at the same instant (where no lock told
+        # sweeps apart) holds it for a moment: wait for it as SQLite waits for a writer.
+        deadline = time.monotonic() + _BUSY_SECONDS
+        while True:
+            try:
+                return self._open_once(fresh)
+            except sqlite3.OperationalError as exc:
+                if "locked" not in str(exc) or time.monotonic() > deadline:
+                    self.close()
+                    raise self._refuse(f"cannot be written ({exc}): check the file's and "
+                                       "its folder's permissions, or name another "
+                                       "store") from None
+                if self.db is not None:
+                    self.db.close()
+                    self.db = None
+                time.sleep(0.05)
+
+    def _open_once(self, fresh: bool) -> None:
         try:
-            self.db = sqlite3.connect(self.path, isolation_level=None)
+            self.db = sqlite3.connect(self.path, isolation_level=None,
+                                      timeout=_BUSY_SECONDS)
             # Write-ahead log, synced at every commit: a finished run survives a crash.
             self.db.execute("PRAGMA journal_mode=WAL")
             self.db.execute("PRAGMA synchronous=FULL")
             self.db.execute("BEGIN IMMEDIATE")
+            if fresh and self.db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+                # Written since it was found empty (where no lock told sweeps apart):
+                # checked as any existing store, inside the write lock.
+                self.db.execute("ROLLBACK")
+                self.db.close()
+                self.db = None
+                self._check_existing()
+                return self._open_once(False)
             if fresh:
                 self.db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)")
                 self.db.execute("CREATE TABLE runs (run INTEGER PRIMARY KEY, "
@@ -455,6 +531,8 @@ class RunStore:
                 # A write that changes nothing proves, before any run, that runs can be saved.
                 self.db.execute("UPDATE meta SET value = value WHERE key = 'format'")
                 self.db.execute("ROLLBACK")
+        except sqlite3.OperationalError:
+            raise
         except sqlite3.Error as exc:
             self.close()
             raise self._refuse(f"cannot be written ({exc}): check the file's and its "
@@ -486,10 +564,33 @@ class RunStore:
         except TypeError as exc:
             raise TypeError(f"a sweep store keeps numbers, text and times; run {run} returned "
                             f"{exc}, which it cannot keep") from None
-        with self.db:
-            self.db.execute("INSERT OR REPLACE INTO runs VALUES (?, ?, ?)", (run, text, blob))
+        try:
+            with self.db:
+                self.db.execute("INSERT OR REPLACE INTO runs VALUES (?, ?, ?)",
+                                (run, text, blob))
+        except sqlite3.Error as exc:
+            kept = self._count()
+            held = "" if kept is None else f"; the {kept} runs stored so far are safe"
+            if isinstance(exc, sqlite3.OperationalError) and "full" in str(exc):
+                raise self._refuse(
+                    f"could not take run {run}: the disk is full ({exc}){held}: free "
+                    "space and call the same sweep again to resume from them") from None
+            raise self._refuse(f"could not take run {run} ({exc}){held}: call the same "
+                               "sweep again to resume from them") from None
+
+    def _count(self) -> Optional[int]:
+        try:
+            assert self.db is not None
+            return int(self.db.execute("SELECT count(*) FROM runs").fetchone()[0])
+        except (sqlite3.Error, AssertionError):
+            return None
 
     def close(self) -> None:
         if self.db is not None:
             self.db.close()
             self.db = None
+        # Closed after the connection: closing a descriptor of the file drops every
+        # POSIX lock this process holds on it, SQLite's included.
+        if self._lock is not None:
+            os.close(self._lock)
+            self._lock = None
