@@ -77,6 +77,11 @@ def one_pass(probe):
     finally:
         tl.record_arrays(was)
     backtest()
+    cash = np.full(len(M["price_index"]), 1e-4)
+    tl.run_({"ledger": True, "arrays": True, "financing": {"cash": cash},
+             "controls": {"band": 0.01}}, *(M[k] for k in ARG_ORDER), **{k: M[k] for k in KW})
+    with pytest.raises(ValueError):  # fails after its switches were read
+        tl.run_({"financing": {"cash": cash[:2]}}, *(M[k] for k in ARG_ORDER))
     backtest(stop_trading_next_period=Nested(), touched_exit=True)
     tl.get_trade_stocks(M["pos_columns"], M["price_index"], True)
     tl.get_stock_operations()

@@ -2,6 +2,8 @@
 run (or from another thread meanwhile), or while get_trade_stocks iterates, is
 refused before it touches anything, and the outer call ends as if it never was."""
 import gc
+import re
+import sys
 import threading
 
 import numpy as np
@@ -202,3 +204,104 @@ def test_a_failed_run_releases_the_process():
     nested = Nested()
     nested()
     assert nested.errors == [None]
+
+
+@pytest.mark.filterwarnings("ignore")
+def test_a_direct_run_inside_a_front_run_sees_none_of_its_switches(monkeypatch):
+    # The front's switches (ledger, arrays, book controls, financing) were set
+    # process-wide around its run: another thread's backtest_ started in between used
+    # them (or was refused over the front's financing shapes). Here that thread runs
+    # exactly then, as the front hands its arrays to the engine.
+    import orvane
+    from orvane import datasets, engine
+
+    m = datasets.synthetic_market(stocks=20, years=2, seed=7)
+    weights = datasets.momentum(m, lookback=21, top=4, bottom=4)
+    fronts = [dict(max_gross=0.5, cash_rate=0.02), dict(capital=1e4, lot=100, borrow_fee=0.02),
+              dict(band=0.5, short_rebate=0.01, cash_rate=0.03)]
+    # Two weight rows, a short and a look-ahead window: every switch changes its result.
+    d = outer_market()
+
+    def direct_run():
+        return tl.backtest_(*(d[k] for k in ARG_ORDER), **{k: d[k] for k in KW})
+
+    twin = direct_run()
+    got = []
+    real = engine.core_arguments
+
+    def run_beside():
+        try:
+            got.append(direct_run())
+        except Exception as exc:
+            got.append(exc)
+
+    def with_a_direct_run(data):
+        thread = threading.Thread(target=run_beside)
+        thread.start()
+        thread.join()
+        return real(data)
+
+    for kw in fronts:
+        alone = orvane.backtest(weights, m, **kw)
+        monkeypatch.setattr(engine, "core_arguments", with_a_direct_run)
+        beside = orvane.backtest(weights, m, **kw)
+        monkeypatch.setattr(engine, "core_arguments", real)
+        assert beside.equity.equals(alone.equity) and beside.trades.equals(alone.trades)
+    assert len(got) == len(fronts)
+    for creturn in got:
+        assert isinstance(creturn, np.ndarray), creturn
+        np.testing.assert_array_equal(creturn, twin)
+
+
+def test_run_gives_its_switches_to_its_own_run_only():
+    d = outer_market()
+    args = [d[k] for k in ARG_ORDER]
+    kw = {k: d[k] for k in KW}
+    cash = np.full(len(d["price_index"]), 2e-4)
+    switches = {"ledger": True, "arrays": True, "financing": {"cash": cash},
+                "controls": {"max_gross": 0.5}}
+    # The same run through the module's switches, set and reset around it.
+    tl.record_ledger(True)
+    tl.set_financing(cash=cash)
+    tl.set_book_controls(max_gross=0.5)
+    was = tl.record_arrays(True)
+    try:
+        creturn = tl.backtest_(*args, **kw)
+        expected = (creturn, tl.get_trade_arrays(), tl.get_stock_operations(), tl.get_ledger())
+    finally:
+        tl.record_arrays(was)
+        tl.record_ledger(False)
+        tl.set_financing()
+        tl.set_book_controls()
+    got = tl.run_(switches, *args, **kw)
+    np.testing.assert_array_equal(got[0], expected[0])
+    for a, b in zip(got[1], expected[1]):
+        np.testing.assert_array_equal(a, b)
+    assert got[2] == expected[2]
+    assert got[3].keys() == expected[3].keys()
+    for name, column in expected[3].items():
+        np.testing.assert_array_equal(got[3][name], column)
+    # The module's switches were neither read nor changed: backtest_ runs as before.
+    plain = tl.backtest_(*args, **kw)
+    assert tl.get_ledger() is None and len(tm.trades) > 0
+    assert not np.array_equal(plain, got[0])
+    # No switches at all: backtest_ itself, its ledger off.
+    bare = tl.run_({}, *args, **kw)
+    np.testing.assert_array_equal(bare[0], plain)
+    assert bare[3] is None
+
+
+@pytest.mark.parametrize("switches, error, message", [
+    ([], TypeError, "takes a dict of the run's switches first, got list"),
+    ({"ledgr": True}, TypeError, "unknown switch 'ledgr'"),
+    ({"controls": {"band": -1.0}}, ValueError, "band must be a finite number of 0 or more"),
+    ({"controls": [0.1]}, TypeError, "switch 'controls' must be a dict or None"),
+    ({"financing": {"cash": [0.1]}}, TypeError, "cash"),
+    ({"financing": {"cash": np.zeros(2)}}, ValueError, "run_: financing: cash has 2 rows"),
+])
+def test_run_refuses_bad_switches_before_it_runs(switches, error, message):
+    d = outer_market()
+    before = tl.get_stock_operations()
+    with pytest.raises(error, match=re.escape(message)):
+        tl.run_(switches, *(d[k] for k in ARG_ORDER))
+    assert tl.get_stock_operations() == before

@@ -36,6 +36,7 @@ DOCUMENTED = {
     (tradeloom, "set_book_controls"): [("max_gross", 1.0), ("band", 0.0), ("min_trade", 0.0),
                                        ("lot", 0.0)],
     (tradeloom, "record_arrays"): [("on", REQUIRED)],
+    (tradeloom, "run_"): [("switches", REQUIRED), ("args", REQUIRED), ("kwargs", REQUIRED)],
     (toolkin, "str_to_bytearray"): [("text", REQUIRED)],
     (toolkin, "positive_finite"): [("values", REQUIRED)],
     (toolkin, "bars_hold"): [(name, REQUIRED) for name in ("close", "open", "high", "low",
@@ -53,6 +54,11 @@ DOCUMENTED = {
 }
 
 
+# Every other parameter may be given by position or keyword; run_ passes the rest on.
+KINDS = {"run_": [inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.VAR_POSITIONAL,
+                  inspect.Parameter.VAR_KEYWORD]}
+
+
 def callables(module):
     return sorted(name for name, obj in vars(module).items()
                   if inspect.isbuiltin(obj) and obj.__module__ == module.__name__)
@@ -67,7 +73,8 @@ def test_signature_has_the_documented_parameters(module, name):
     fn = getattr(module, name)
     params = list(inspect.signature(fn).parameters.values())
     assert [(p.name, p.default) for p in params] == DOCUMENTED[module, name]
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    assert [p.kind for p in params] == KINDS.get(
+        name, [inspect.Parameter.POSITIONAL_OR_KEYWORD] * len(params))
     text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
     assert f"{name}{inspect.signature(fn)}" in text
     assert len(inspect.getdoc(fn).splitlines()) >= 2  # a description, not the signature alone
@@ -85,8 +92,10 @@ def test_stubs_match_the_signatures(module):
     assert sorted(stubs) == callables(module)
     for name, node in stubs.items():
         params = list(inspect.signature(getattr(module, name)).parameters.values())
-        args = node.args.args
-        assert [a.arg for a in args] == [p.name for p in params]
+        args = node.args.posonlyargs + node.args.args
+        rest = [a.arg for a in (node.args.vararg, node.args.kwarg) if a is not None]
+        assert [a.arg for a in args] + rest == [p.name for p in params]
+        params = params[:len(args)]
         defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
         for p, d in zip(params, defaults):
             assert (d is None) == (p.default is REQUIRED), (name, p.name)

@@ -346,23 +346,16 @@ def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
     controls, or None for today's rebalance."""
     from orvane.core import tradeloom
 
+    # The switches go with the run and its results come back with it, in one native
+    # call: another thread's run can neither see them nor replace the results. The
+    # front always keeps the ledger (exposure, costs and trade P&L) and the records as
+    # arrays (no Python object per trade).
+    switches = {"ledger": True, "arrays": True, "controls": controls or None,
+                "financing": money.core() if money is not None else None}
     with _ENGINE_LOCK, _collector_paused():
-        # The front always keeps the engine's ledger: exposure, costs and trade P&L.
-        tradeloom.record_ledger(True)
-        # Set for this run only: the next one (the idle run too) has other rows.
-        tradeloom.set_financing(**(money.core() if money is not None else {}))
-        tradeloom.set_book_controls(**(controls or {}))
-        # The records as arrays, no Python object per trade; for this run only, so that
-        # a caller of backtest_ itself still finds the lists it documents.
-        arrays_were = tradeloom.record_arrays(True)
-        try:
-            equity = tradeloom.backtest_(**core_arguments(data), **options)
-        finally:
-            tradeloom.record_arrays(arrays_were)
-            tradeloom.set_financing()
-            tradeloom.set_book_controls()
-        record = _records.read_run(equity, tradeloom.get_trade_arrays(),
-                                   tradeloom.get_stock_operations(), tradeloom.get_ledger(),
+        equity, trades, operations, ledger = tradeloom.run_(
+            switches, **core_arguments(data), **options)
+        record = _records.read_run(equity, trades, operations, ledger,
                                    financed=money is not None)
         _release(tradeloom)
         return record

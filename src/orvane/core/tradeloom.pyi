@@ -1,6 +1,6 @@
 import datetime as _datetime
 from types import ModuleType
-from typing import Any, Dict, List, MutableMapping, Optional, Tuple, TypeVar
+from typing import Any, Dict, List, Mapping, MutableMapping, Optional, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -58,3 +58,7 @@ def set_financing(cash: Optional[npt.NDArray[np.float64]] = None,
 def set_book_controls(max_gross: float = 1.0, band: float = 0.0, min_trade: float = 0.0,
                       lot: float = 0.0) -> None: ...
 def get_trade_arrays() -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+def run_(switches: Mapping[str, Any], /, *args: Any, **kwargs: Any) -> Tuple[
+    npt.NDArray[np.float64],
+    Tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64]],
+    Dict[str, Any], Optional[Dict[str, Any]]]: ...

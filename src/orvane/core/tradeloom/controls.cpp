@@ -14,26 +14,33 @@ constexpr const char* kParams[] = {"max_gross", "band", "min_trade", "lot"};
 constexpr Signature kSig{"set_book_controls", kParams, 4, 0};
 
 PyObject* set_book_controls_impl(PyObject* args, PyObject* kwargs) {
-  PyObject* a[4];
-  if (!bind_args(kSig, args, kwargs, a)) return nullptr;
   BookControls next;
-  double* slots[4] = {&next.max_gross, &next.band, &next.min_trade, &next.lot};
-  for (int i = 0; i < 4; ++i) {
-    if (!a[i]) continue;
-    if (!to_double(a[i], slots[i])) return nullptr;
-    // max_gross must be above 0, the others at least 0; all finite.
-    const bool ok = std::isfinite(*slots[i]) && (i == 0 ? *slots[i] > 0 : *slots[i] >= 0);
-    if (!ok) {
-      PyErr_Format(PyExc_ValueError, "set_book_controls: %s must be a finite number %s, got %R", kParams[i],
-                   i == 0 ? "above 0" : "of 0 or more", a[i]);
-      return nullptr;
-    }
-  }
+  if (!parse_book_controls(args, kwargs, &next)) return nullptr;
   g.controls = next;
   Py_RETURN_NONE;
 }
 
 }  // namespace
+
+bool parse_book_controls(PyObject* args, PyObject* kwargs, BookControls* out) {
+  PyObject* a[4];
+  if (!bind_args(kSig, args, kwargs, a)) return false;
+  BookControls next;
+  double* slots[4] = {&next.max_gross, &next.band, &next.min_trade, &next.lot};
+  for (int i = 0; i < 4; ++i) {
+    if (!a[i]) continue;
+    if (!to_double(a[i], slots[i])) return false;
+    // max_gross must be above 0, the others at least 0; all finite.
+    const bool ok = std::isfinite(*slots[i]) && (i == 0 ? *slots[i] > 0 : *slots[i] >= 0);
+    if (!ok) {
+      PyErr_Format(PyExc_ValueError, "set_book_controls: %s must be a finite number %s, got %R", kParams[i],
+                   i == 0 ? "above 0" : "of 0 or more", a[i]);
+      return false;
+    }
+  }
+  *out = next;
+  return true;
+}
 
 PyObject* set_book_controls(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.tradeloom.set_book_controls", [&] { return set_book_controls_impl(args, kwargs); });

@@ -28,15 +28,8 @@ double cell_or_nan(const View2<double>& m, npy_intp row, int col) {
 
 PyObject* set_financing_impl(PyObject* args, PyObject* kwargs) {
   PyObject* a[kSlots] = {nullptr, nullptr, nullptr, nullptr};
-  if (!bind_args(kSig, args, kwargs, a)) return nullptr;
   // Checked in full before anything is replaced: a bad call leaves the last setting.
-  for (int i = 0; i < kSlots; ++i) {
-    if (a[i] == Py_None) a[i] = nullptr;
-    if (!a[i]) continue;
-    if (!check_ndarray_or_none(a[i], kNames[i])) return nullptr;
-    if (!check_array_buffer(reinterpret_cast<PyArrayObject*>(a[i]), kDims[i], Elem::Float64, "double"))
-      return nullptr;
-  }
+  if (!parse_financing(args, kwargs, a)) return nullptr;
   for (int i = 0; i < kSlots; ++i) {
     Py_XINCREF(a[i]);
     PyObject* old = g.financing[i];
@@ -48,20 +41,34 @@ PyObject* set_financing_impl(PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-bool bind_financing(RunState& s, npy_intp nrows, npy_intp nprices) {
+bool parse_financing(PyObject* args, PyObject* kwargs, PyObject* out[4]) {
+  PyObject* a[kSlots] = {nullptr, nullptr, nullptr, nullptr};
+  if (!bind_args(kSig, args, kwargs, a)) return false;
+  for (int i = 0; i < kSlots; ++i) {
+    if (a[i] == Py_None) a[i] = nullptr;
+    if (!a[i]) continue;
+    if (!check_ndarray_or_none(a[i], kNames[i])) return false;
+    if (!check_array_buffer(reinterpret_cast<PyArrayObject*>(a[i]), kDims[i], Elem::Float64, "double"))
+      return false;
+  }
+  for (int i = 0; i < kSlots; ++i) out[i] = a[i];
+  return true;
+}
+
+bool bind_financing(RunState& s, const RunSwitches& sw, npy_intp nrows, npy_intp nprices) {
   RunState::Financing& f = s.fin;
   for (int i = 0; i < kSlots; ++i) {
-    PyObject* arr = g.financing[i];
+    PyObject* arr = sw.financing[i];
     if (!arr) continue;
     auto* a = reinterpret_cast<PyArrayObject*>(arr);
     const bool rows_ok = PyArray_DIM(a, 0) == nrows;
     const bool cols_ok = kDims[i] == 1 || PyArray_DIM(a, 1) == nprices;
     if (!rows_ok || !cols_ok) {
       if (kDims[i] == 1)
-        PyErr_Format(PyExc_ValueError, "set_financing: %s has %zd rows, the run has %zd price rows", kNames[i],
+        PyErr_Format(PyExc_ValueError, "%s: %s has %zd rows, the run has %zd price rows", sw.who, kNames[i],
                      PyArray_DIM(a, 0), nrows);
       else
-        PyErr_Format(PyExc_ValueError, "set_financing: %s is %zd x %zd, the run's prices are %zd x %zd",
+        PyErr_Format(PyExc_ValueError, "%s: %s is %zd x %zd, the run's prices are %zd x %zd", sw.who,
                      kNames[i], PyArray_DIM(a, 0), PyArray_DIM(a, 1), nrows, nprices);
       return false;
     }

@@ -245,6 +245,12 @@ PyObject* record_ledger_impl(PyObject* args, PyObject* kwargs) {
 
 PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
   if (!bind_args(kGetSig, args, kwargs, nullptr)) return nullptr;
+  return ledger_of_last_run();
+}
+
+}  // namespace
+
+PyObject* ledger_of_last_run() {
   if (!g.ledger) Py_RETURN_NONE;
   const Ledger& l = *g.ledger;
   PyRef out = PyRef::steal(PyDict_New());
@@ -261,8 +267,6 @@ PyObject* get_ledger_impl(PyObject* args, PyObject* kwargs) {
   if (!unlisted || PyDict_SetItemString(d, "unlisted_pnl", unlisted.get()) < 0) return nullptr;
   return out.release();
 }
-
-}  // namespace
 
 PyObject* record_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.tradeloom.record_ledger", [&] { return record_ledger_impl(args, kwargs); });

@@ -195,6 +195,18 @@ PyMethodDef kMethods[] = {
      "every other result of a run are unchanged. A trade's excursion walk may wait\n"
      "behind a few later exits while its cells are fetched, so a walk that fails\n"
      "(on a zero price) fails the run a few exits later, with the same error."},
+    {"run_", ORVANE_KW_FUNC(run_), METH_VARARGS | METH_KEYWORDS,
+     "run_(switches, /, *args, **kwargs)\n--\n\n"
+     "One backtest_ run with its switches given with it, and its results, in one\n"
+     "call: no other run (another thread's, a callback's) can see the switches or\n"
+     "replace the results before they are read. `switches` is a dict of optional\n"
+     "keys: 'ledger' and 'arrays' (truth values, off when absent), 'financing' (a\n"
+     "dict of set_financing's arguments) and 'controls' (a dict of\n"
+     "set_book_controls' arguments), None or absent meaning none. The module's own\n"
+     "switches are neither read nor changed. The remaining arguments are\n"
+     "backtest_'s. Returns (creturn, trade_arrays, stock_operations, ledger):\n"
+     "backtest_'s result, then what get_trade_arrays, get_stock_operations and\n"
+     "get_ledger return right after it (ledger None with 'ledger' off)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -180,7 +180,7 @@ bool simulate_row(RunState& s) {
   return true;
 }
 
-PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger> ledger) {
+PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger> ledger, const RunSwitches& sw) {
   PyObject* a[kParamCount];
   PyRef held[kParamCount];  // callbacks run throughout the run
   if (!bind_args(kSig, args, kwargs, a, held)) return nullptr;
@@ -222,8 +222,8 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger>
   for (const auto& [sid, col] : s.pos2price)
     if (sid >= 0 && sid < nsids) s.sid_col[sid] = col;
   if (!first_row_length(s.price_values, &nprices)) return nullptr;
-  if (!bind_financing(s, nrows, nprices)) return nullptr;
-  s.controls = g.controls;
+  if (!bind_financing(s, sw, nrows, nprices)) return nullptr;
+  s.controls = sw.controls;
   if (s.controls.on()) s.ctl = &s.controls;
   if (ledger) {
     ledger->start(s, static_cast<size_t>(nrows), static_cast<size_t>(nsids));
@@ -242,10 +242,14 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger>
     PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
     return nullptr;
   }
+  // The analytics read their array mode once, here: a run's own mode is set only
+  // around this call, so no other run ever sees it.
+  const bool arrays_were = sw.arrays < 0 ? false : g.analytics.set_record_arrays(sw.arrays > 0);
   g.analytics.start_analysis(reinterpret_cast<PyArrayObject*>(a[kPriceValues]),
                              reinterpret_cast<PyArrayObject*>(a[kCloseValues]),
                              s.pos2price, static_cast<int>(nstocks), s.fee_ratio, s.tax_ratio, st.tidemark_window,
                              st.tidemark_window_step);
+  if (sw.arrays >= 0) g.analytics.set_record_arrays(arrays_were);
   if (PyErr_Occurred()) return nullptr;
 
   s.stop_loss_abs = std::fabs(st.stop_loss);
@@ -271,24 +275,104 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger>
   return creturn.release();
 }
 
+
+// Published only by a run that completes: a failed run leaves no ledger. A
+// recording run reuses the last one's storage, whose pages are mapped.
+std::unique_ptr<Ledger> take_ledger(bool record) {
+  std::unique_ptr<Ledger> ledger = std::move(g.ledger);
+  if (!record)
+    ledger.reset();
+  else if (!ledger)
+    ledger = std::make_unique<Ledger>();
+  return ledger;
+}
+
+bool refuse_if_busy(const char* name) {
+  if (!g.busy) return false;
+  PyErr_Format(PyExc_RuntimeError, "%s() cannot start: a run is already in progress in this process", name);
+  return true;
+}
+
+constexpr const char* kSwitchKeys[] = {"ledger", "arrays", "financing", "controls"};
+
+// run_'s first argument: a dict of the switches, each key optional.
+bool parse_switches(PyObject* given, RunSwitches* sw, bool* ledger) {
+  if (!PyDict_Check(given)) {
+    PyErr_Format(PyExc_TypeError, "run_() takes a dict of the run's switches first, got %.200s",
+                 Py_TYPE(given)->tp_name);
+    return false;
+  }
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(given, &pos, &key, &value)) {
+    bool known = false;
+    for (const char* k : kSwitchKeys) known = known || (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, k) == 0);
+    if (!known) {
+      PyErr_Format(PyExc_TypeError, "run_() got an unknown switch %R (known: ledger, arrays, financing, controls)", key);
+      return false;
+    }
+  }
+  PyObject* v = PyDict_GetItemString(given, "ledger");
+  if (v && !to_truth(v, ledger)) return false;
+  v = PyDict_GetItemString(given, "arrays");
+  bool arrays = false;
+  if (v && !to_truth(v, &arrays)) return false;
+  sw->arrays = arrays ? 1 : 0;
+  PyRef none = PyRef::steal(PyTuple_New(0));
+  if (!none) return false;
+  for (const char* k : {"financing", "controls"}) {
+    v = PyDict_GetItemString(given, k);
+    if (!v || v == Py_None) continue;
+    if (!PyDict_Check(v)) {
+      PyErr_Format(PyExc_TypeError, "run_(): switch '%s' must be a dict or None, got %.200s", k, Py_TYPE(v)->tp_name);
+      return false;
+    }
+    const bool ok = k[0] == 'f' ? parse_financing(none.get(), v, sw->financing)
+                                : parse_book_controls(none.get(), v, &sw->controls);
+    if (!ok) return false;
+  }
+  sw->who = "run_: financing";
+  return true;
+}
+
 }  // namespace
 
 PyObject* backtest_(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.tradeloom.backtest_", [&]() -> PyObject* {
-    if (g.busy) {  // refused before anything is read or written
-      PyErr_SetString(PyExc_RuntimeError,
-                      "backtest_() cannot start: a run is already in progress in this process");
+    if (refuse_if_busy("backtest_")) return nullptr;  // before anything is read or written
+    RunInProgress running;
+    RunSwitches sw;
+    for (int i = 0; i < 4; ++i) sw.financing[i] = g.financing[i];
+    sw.controls = g.controls;
+    return run_backtest(args, kwargs, take_ledger(g.record_ledger), sw);
+  });
+}
+
+PyObject* run_(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.tradeloom.run_", [&]() -> PyObject* {
+    if (refuse_if_busy("run_")) return nullptr;
+    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    if (nargs < 1) {
+      PyErr_SetString(PyExc_TypeError, "run_() takes a dict of the run's switches first, got no argument");
       return nullptr;
     }
+    RunSwitches sw;
+    bool ledger = false;
+    // The switch arrays are borrowed from the dicts: held by the argument tuple.
+    if (!parse_switches(PyTuple_GET_ITEM(args, 0), &sw, &ledger)) return nullptr;
+    PyRef rest = PyRef::steal(PyTuple_GetSlice(args, 1, nargs));
+    if (!rest) return nullptr;
+    // Held until every result is read: no other run can start and replace them.
     RunInProgress running;
-    // Published only by a run that completes: a failed run leaves no ledger.
-    // A recording run reuses the last one's storage, whose pages are mapped.
-    std::unique_ptr<Ledger> ledger = std::move(g.ledger);
-    if (!g.record_ledger)
-      ledger.reset();
-    else if (!ledger)
-      ledger = std::make_unique<Ledger>();
-    return run_backtest(args, kwargs, std::move(ledger));
+    PyRef creturn = PyRef::steal(run_backtest(rest.get(), kwargs, take_ledger(ledger), sw));
+    if (!creturn) return nullptr;
+    PyRef trades = PyRef::steal(trade_arrays_of_last_run());
+    if (!trades) return nullptr;
+    PyRef operations = PyRef::steal(PyDict_Copy(g.stock_operations));
+    if (!operations) return nullptr;
+    PyRef book = PyRef::steal(ledger_of_last_run());
+    if (!book) return nullptr;
+    return PyTuple_Pack(4, creturn.get(), trades.get(), operations.get(), book.get());
   });
 }
 

@@ -84,6 +84,20 @@ PyRef result_list(PyObject* analytics, const char* name) {
 
 PyObject* build(PyObject* args, PyObject* kwargs) {
   if (!bind_args(kSig, args, kwargs, nullptr)) return nullptr;
+  return trade_arrays_of_last_run();
+}
+
+PyObject* switch_arrays(PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!bind_args(kSwitchSig, args, kwargs, a)) return nullptr;
+  bool on;
+  if (!to_truth(a[0], &on)) return nullptr;
+  return PyBool_FromLong(g.analytics.set_record_arrays(on));
+}
+
+}  // namespace
+
+PyObject* trade_arrays_of_last_run() {
   // A run that kept its records as arrays hands those over, without a copy.
   PyRef kept = PyRef::steal(g.analytics.record_arrays());
   if (!kept) return nullptr;
@@ -137,16 +151,6 @@ PyObject* build(PyObject* args, PyObject* kwargs) {
   }
   return PyTuple_Pack(3, t.get(), p.get(), m.get());
 }
-
-PyObject* switch_arrays(PyObject* args, PyObject* kwargs) {
-  PyObject* a[1];
-  if (!bind_args(kSwitchSig, args, kwargs, a)) return nullptr;
-  bool on;
-  if (!to_truth(a[0], &on)) return nullptr;
-  return PyBool_FromLong(g.analytics.set_record_arrays(on));
-}
-
-}  // namespace
 
 PyObject* record_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded("orvane.core.tradeloom.record_arrays", [&] { return switch_arrays(args, kwargs); });

@@ -40,6 +40,15 @@ struct Module {
 
 extern Module g;
 
+// The opt-in switches one run reads when it starts: the module's (backtest_), or
+// those given with the run itself (run_), which no other run can see.
+struct RunSwitches {
+  PyObject* financing[4] = {nullptr, nullptr, nullptr, nullptr};  // borrowed; null: none
+  BookControls controls;
+  int arrays = -1;  // -1: the module's record_arrays setting; 0 or 1: this run's
+  const char* who = "set_financing";  // names the financing in a shape error
+};
+
 // Held by backtest_ and by get_trade_stocks while it iterates: the analytics
 // state, the module attributes and the record are per process, so a run
 // started from a callback (or another thread) meanwhile would mix two runs.
@@ -306,8 +315,15 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
 // Row stages: false with a Python error set on failure.
 bool validate_trade_price(double value, PyObject* symbol, int row);
 bool value_holdings(RunState& s);
-// Binds the module's financing arrays to a run of nrows x nprices; false with an error set.
-bool bind_financing(RunState& s, npy_intp nrows, npy_intp nprices);
+// Binds the run's financing arrays to a run of nrows x nprices; false with an error set.
+bool bind_financing(RunState& s, const RunSwitches& sw, npy_intp nrows, npy_intp nprices);
+// set_financing's and set_book_controls' checks, into `out` (financing: borrowed
+// references, null for None); false with an error set, `out` then untouched.
+bool parse_financing(PyObject* args, PyObject* kwargs, PyObject* out[4]);
+bool parse_book_controls(PyObject* args, PyObject* kwargs, BookControls* out);
+// The last run's results as get_trade_arrays and get_ledger return them.
+PyObject* trade_arrays_of_last_run();
+PyObject* ledger_of_last_run();
 // Books the flows of the interval since the previous row, before the row trades.
 void accrue_financing(RunState& s);
 bool carry_out_pending_exits(RunState& s);
@@ -362,5 +378,6 @@ PyObject* get_ledger(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* get_trade_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* set_financing(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* set_book_controls(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* run_(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvane::tradeloom
