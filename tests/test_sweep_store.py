@@ -2,10 +2,12 @@
 another sweep is refused, and a crafted, damaged or foreign file is refused without running
 anything or changing a byte of it."""
 
+import dis
 import hashlib
 import json
 import os
 import pickle
+import re
 import shutil
 import sqlite3
 import sys
@@ -200,6 +202,68 @@ def test_an_edited_strategy_is_refused_naming_what_changed(edit, market, tmp_pat
     moved = strategy_from("\n\n\n" + before)
     assert run(market, path, grid={"top": [2, 3]}, keep=("stats",),
                strategy=moved).timings["started"].notna().all()
+
+
+# Edits that keep every number and name: only the operations tell them apart.
+OPERATIONS = {
+    "an operator": ("return w * 2", "return w / 2"),
+    "operands swapped": ("return w - top", "return top - w"),
+    "a comparison": ("return w if top > 2 else -w", "return w if top < 2 else -w"),
+    "is / is not": ("return w if top is None else -w", "return w if top is not None else -w"),
+    "and / or": ("return top and w", "return top or w"),
+    "a keyword's name": ("return w.shift(periods=1)", "return w.shift(freq=1)"),
+    "break / continue": ("for k in range(top):\n        if k > 1:\n            break\n"
+                         "    return w",
+                         "for k in range(top):\n        if k > 1:\n            continue\n"
+                         "    return w"),
+    "a line out of a try": ("try:\n        w = w * 2\n        w = w.abs()\n"
+                            "    except ValueError:\n        pass\n    return w",
+                            "try:\n        w = w * 2\n    except ValueError:\n        pass\n"
+                            "    w = w.abs()\n    return w"),
+}
+
+
+def operation(body):
+    return strategy_from("def strategy(market, top=3):\n"
+                         f"    w = momentum(market, lookback=21, top=top)\n    {body}\n")
+
+
+@pytest.mark.parametrize("edit", list(OPERATIONS))
+def test_an_edited_operation_changes_the_code_part(edit):
+    before, after = (strategy_parts(operation(body))[0]["code and constants"]
+                     for body in OPERATIONS[edit])
+    assert before != after
+
+
+def constants_reversed(func):
+    """``func`` with its table of constants laid out in reverse, every instruction still
+    loading the same value: a layout another build of the same Python may choose."""
+    code = func.__code__
+    last = len(code.co_consts) - 1
+    raw = bytearray(code.co_code)
+    for ins in dis.get_instructions(code):
+        if ins.opcode in dis.hasconst:
+            assert ins.arg <= 255 and raw[ins.offset] == ins.opcode
+            raw[ins.offset + 1] = last - ins.arg
+    laid = code.replace(co_code=bytes(raw), co_consts=code.co_consts[::-1])
+    return types.FunctionType(laid, func.__globals__, func.__name__, func.__defaults__)
+
+
+LAID_OUT = ("def strategy(market, top=3):\n    'Momentum, halved.'\n"
+            "    return momentum(market, lookback=21, top=top).shift(periods=1) * 0.5 + 1\n")
+
+
+def test_the_code_part_keys_on_what_the_code_does_not_its_layout(market):
+    base = strategy_from(LAID_OUT)
+    stripped = {**HELPERS, "__name__": "user_strategies"}  # as python -OO compiles it
+    exec(compile(LAID_OUT, "<user_strategies>", "exec", optimize=2), stripped)
+    relaid = constants_reversed(base)
+    pd.testing.assert_frame_equal(relaid(market), base(market))
+    assert stripped["strategy"].__doc__ is None
+    assert relaid.__code__.co_code != base.__code__.co_code
+    digests = {strategy_parts(f)[0]["code and constants"]
+               for f in (base, stripped["strategy"], relaid)}
+    assert len(digests) == 1
 
 
 @pytest.mark.parametrize("old, new, part", [
@@ -406,6 +470,43 @@ def test_a_damaged_store_is_refused_naming_what_is_wrong(sql, message, stored, m
     path, _ = stored
     with closing(sqlite3.connect(path)) as db:
         db.execute(sql, ("not bytes",)) if "?" in sql else db.execute(sql)
+        db.commit()
+    with pytest.raises(ValueError, match=message) as raised:
+        run(market, path, weights=weights)
+    assert str(path) in str(raised.value)
+
+
+# A record edited by hand: each value read back as encode wrote it, or refused as damaged.
+# (pattern in run 0's record, its replacement, the refusal)
+EDITED = {
+    "a time beyond any date": (r'"time": "[^"]*"', '"time": "1' + "0" * 400 + '"',
+                               r"damaged run 0: a time '1000+' \(no zone\) cannot be read \(Parsing"),
+    "a time as a number": (r'"time": "[^"]*"', '"time": 1' + "0" * 400, r"damaged run 0: a time .* is malformed"),
+    "an unknown unit": (r'"unit": "', '"unit": "w', r"damaged run 0: a time .* is malformed"),
+    "an unknown zone": (r'"time": "([^"]*)", "unit": "(\w+)", "tz": null',
+                        r'"time": "\1+00:00", "unit": "\2", "tz": "Mars/Olympus"',
+                        r"damaged run 0: a time .* \(zone 'Mars/Olympus'\) cannot be read"),
+    "a naive time tagged UTC": (r'"tz": null', '"tz": "UTC"',
+                                r"damaged run 0: a time .* \(zone 'UTC'\) cannot be read \(its offset and "
+                                r"its zone disagree\)"),
+    "a span beyond any span": (r'\{"nat": null\}', '{"span": 1' + "0" * 30 + "}",
+                               r"damaged run 0: a span of 1000+ ns is beyond any span"),
+    "a start beyond any float": (r'"started": [^,]*', '"started": 1' + "0" * 400,
+                                 r"damaged run 0: its started is not a number a float can hold"),
+    "a value nested deep": (r'"worker": ', '"deep": ' + "[" * 100_000 + "]" * 100_000 + ', "worker": ',
+                            r"damaged run 0: its record is nested too deep"),
+}
+
+
+@pytest.mark.parametrize("pattern, replacement, message", EDITED.values(), ids=EDITED.keys())
+def test_a_hand_edited_record_is_refused_as_a_damaged_run(pattern, replacement, message, stored,
+                                                          market, weights):
+    path, _ = stored
+    with closing(sqlite3.connect(path)) as db:
+        record = db.execute("SELECT record FROM runs WHERE run = 0").fetchone()[0]
+        edited = re.sub(pattern, lambda found: found.expand(replacement), record, count=1)
+        assert edited != record
+        db.execute("UPDATE runs SET record = ? WHERE run = 0", (edited,))
         db.commit()
     with pytest.raises(ValueError, match=message) as raised:
         run(market, path, weights=weights)

@@ -164,8 +164,17 @@ class _Bars:
         self.days = (keys - self.origin) / _DAY_NS
         self.year = float(day_count)
         self.tickers = [str(t) for t in data.price_columns]
+        self._column = {t: c for c, t in enumerate(self.tickers)}
         # The engine books nothing on the first bar it simulates: flows need rates from it.
         self.first = int(np.searchsorted(data.price_index, data.pos_index[0], side="left"))
+
+    def columns(self, tickers: pd.Index, name: str) -> np.ndarray:
+        """The price column of each of ``name``'s tickers; tickers without prices are
+        refused, the first ones named."""
+        found = np.array([self._column.get(t, -1) for t in tickers], dtype=np.intp)
+        if (found < 0).any():
+            raise unknown_tickers_error(name, list(tickers[found < 0]), self.tickers)
+        return found
 
     def day_of(self, dates: pd.DatetimeIndex, name: str) -> np.ndarray:
         return (self.clock.key(dates, name) - self.origin) / _DAY_NS
@@ -249,9 +258,7 @@ def _borrow(bars: _Bars, fee: Union[float, pd.Series, pd.DataFrame],
         knots = bars.day_of(dates, "borrow_fee")
     tickers = check_labels(frame.columns, "borrow_fee")
     values = check_values(frame, "borrow_fee")
-    unknown = [t for t in tickers if t not in set(bars.tickers)]
-    if unknown:
-        raise unknown_tickers_error("borrow_fee", unknown, bars.tickers)
+    columns = bars.columns(tickers, "borrow_fee")
     bad = ~np.isnan(values) & ~((values >= NAME_FEE.low) & (values <= NAME_FEE.high))
     if bad.any():
         r, c = np.argwhere(bad)[0]
@@ -262,7 +269,6 @@ def _borrow(bars: _Bars, fee: Union[float, pd.Series, pd.DataFrame],
         r, c = np.argwhere(values >= _HIGH_FEE)[0]
         notes.append(f"borrow_fee for {tickers[c]} is {values[r, c]:g}, {values[r, c] * 100:g} % "
                      "of the short's value a year")
-    columns = [bars.tickers.index(t) for t in tickers]
     rates = np.full((len(frame), width), np.nan)
     rates[:, columns] = values
     # Each name's rate stays in force until its next one; before its first it has none.
@@ -301,9 +307,7 @@ def _dividends(bars: _Bars, frame: pd.DataFrame, notes: List[str]) -> np.ndarray
         frame = frame.iloc[order]
     tickers = check_labels(frame.columns, "dividends")
     values = check_values(frame, "dividends")
-    unknown = [t for t in tickers if t not in set(bars.tickers)]
-    if unknown:
-        raise unknown_tickers_error("dividends", unknown, bars.tickers)
+    columns = bars.columns(tickers, "dividends")
     bad = values < 0
     if bad.any():
         r, c = np.argwhere(bad)[0]
@@ -327,7 +331,6 @@ def _dividends(bars: _Bars, frame: pd.DataFrame, notes: List[str]) -> np.ndarray
         notes.append(f"dividends: {int(outside.sum())} ex-dates outside the prices' dates "
                      f"({_show(_day(d) for d in dates[outside])}) are left out")
     out = np.zeros((len(bars.days), len(bars.tickers)))
-    columns = np.array([bars.tickers.index(t) for t in tickers], dtype=np.intp)
     rows = np.flatnonzero(matched)
     if len(rows) and len(columns):
         out[np.ix_(bar[rows], columns)] = np.nan_to_num(values[rows], nan=0.0)

@@ -4,6 +4,7 @@ and can be read (code, constants, defaults, closure values, module-level data it
 the user's own functions it calls); what cannot be read is named so the caller can be told.
 """
 
+import bisect
 import builtins
 import datetime
 import decimal
@@ -12,6 +13,7 @@ import enum
 import fractions
 import functools
 import hashlib
+import inspect
 import json
 import os
 import sys
@@ -79,17 +81,78 @@ def _feed(h: Any, value: Any) -> None:
         h.update(f"{type(value).__module__}.{type(value).__qualname__} {value!r}".encode())
 
 
+# Instruction sets by name, so that a Python without one of them (LOAD_METHOD went in
+# 3.12, PRECALL came and went with 3.11) just has none to match.
+def _opcodes(*names: str) -> frozenset[int]:
+    return frozenset(dis.opmap[name] for name in names if name in dis.opmap)
+
+
+# Fillers a compiler adds or drops without changing what the code does: line-number
+# placeholders, the prefix of a wide argument (dis folds it into the next instruction),
+# inline caches.
+_FILLER = _opcodes("NOP", "EXTENDED_ARG", "CACHE")
+_JUMPS = frozenset(dis.hasjrel) | frozenset(dis.hasjabs) | frozenset(getattr(dis, "hasjump", ()))
+# Arguments that index the code's own tables: dis gives the entry itself (a name, a
+# constant, a local), which does not move when a compiler lays the tables out otherwise.
+_CONSTANTS = frozenset(dis.hasconst)
+_TABLES = _JUMPS | _CONSTANTS | frozenset(dis.hasname) | frozenset(dis.haslocal) \
+    | frozenset(dis.hasfree)
+# Flags that change what calling the code does; the others say how the frame is stored.
+_CALL_FLAGS = (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_GENERATOR
+               | inspect.CO_COROUTINE | inspect.CO_ITERABLE_COROUTINE
+               | inspect.CO_ASYNC_GENERATOR)
+_GLOBAL_READS = _opcodes("LOAD_GLOBAL", "LOAD_NAME")
+_ATTRIBUTE_READS = _opcodes("LOAD_ATTR", "LOAD_METHOD")
+# What may sit between a global's load and the attribute read off it.
+_PASSED = _FILLER | _opcodes("PRECALL")
+
+
+def _jump_target(ins: dis.Instruction) -> Optional[int]:
+    target = getattr(ins, "jump_target", None)  # 3.13 names it
+    if target is None and ins.opcode in _JUMPS and isinstance(ins.argval, int):
+        target = ins.argval
+    return target
+
+
 def _feed_code(h: Any, code: types.CodeType) -> None:
-    """What a code object does, without where it sits in its file (line numbers), so moving
-    a function does not change it and editing any constant, name or instruction does."""
+    """What a code object does, not how it is laid out: its signature, then its
+    operations in order, each with what it uses (the name, constant or local itself,
+    not its index in a table; a jump as a position among the operations) and the
+    exception handlers so placed.  Line numbers, byte offsets, fillers and docstrings
+    are left out, so the same source gives the same digest wherever it sits in its file
+    and on every patch release of one Python (whose instruction set is fixed), and an
+    edit to any operation, name or constant changes it."""
     h.update(b"code")
-    for field in ("co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_flags"):
-        h.update(f"{field} {getattr(code, field, 0)}".encode())
-    h.update(code.co_code)
-    h.update(getattr(code, "co_exceptiontable", b""))
-    for names in (code.co_names, code.co_varnames, code.co_freevars, code.co_cellvars):
+    flags = code.co_flags & _CALL_FLAGS
+    for field in ("co_argcount", "co_posonlyargcount", "co_kwonlyargcount"):
+        h.update(f" {field} {getattr(code, field, 0)}".encode())
+    h.update(f" flags {flags}".encode())
+    given = (code.co_argcount + code.co_kwonlyargcount
+             + bool(flags & inspect.CO_VARARGS) + bool(flags & inspect.CO_VARKEYWORDS))
+    for names in (code.co_varnames[:given], code.co_freevars, code.co_cellvars):
         _feed(h, names)
-    _feed(h, code.co_consts)
+    # Every global and attribute name, in case dis reads some instruction's name wrongly.
+    _feed(h, sorted(set(code.co_names)))
+    operations = [ins for ins in dis.get_instructions(code) if ins.opcode not in _FILLER]
+    offsets = [ins.offset for ins in operations]
+    h.update(f" operations {len(operations)}".encode())
+    for ins in operations:
+        h.update(f"\n{ins.opname}".encode())
+        target = _jump_target(ins)
+        if target is not None:
+            h.update(f" to {bisect.bisect_left(offsets, target)}".encode())
+        elif ins.opcode in _CONSTANTS and ins.arg is not None \
+                and 0 <= ins.arg < len(code.co_consts):
+            # Looked up here: 3.11's dis leaves KW_NAMES (the keywords of a call) unread.
+            _feed(h, code.co_consts[ins.arg])
+        elif ins.arg is not None:
+            if ins.opcode not in _TABLES:  # flags dis leaves out of argval (3.13's bool())
+                h.update(f" {ins.arg}".encode())
+            _feed(h, ins.argval)
+    for entry in getattr(dis.Bytecode(code), "exception_entries", ()):  # 3.11 on
+        span = (bisect.bisect_left(offsets, offset)
+                for offset in (entry.start, entry.end, entry.target))
+        h.update(f"\nhandler {' '.join(map(str, span))} {entry.depth} {entry.lasti}".encode())
 
 
 _PLAIN_SCALARS = (type(None), bool, int, float, complex, str, bytes, datetime.date,
@@ -232,7 +295,7 @@ def _globals_read(code: types.CodeType) -> dict[str, Optional[set[str]]]:
     for instructions in _all_code(code):
         previous: Optional[str] = None
         for ins in instructions:
-            if ins.opname in ("LOAD_GLOBAL", "LOAD_NAME"):
+            if ins.opcode in _GLOBAL_READS:
                 if previous is not None:  # f(cfg, top): the name before is passed whole
                     found[previous] = None
                 name = str(ins.argval)
@@ -241,12 +304,12 @@ def _globals_read(code: types.CodeType) -> dict[str, Optional[set[str]]]:
                 continue
             if previous is not None:
                 attrs = found[previous]
-                if ins.opname in ("LOAD_ATTR", "LOAD_METHOD") and attrs is not None:
+                if ins.opcode in _ATTRIBUTE_READS and attrs is not None:
                     attrs.add(str(ins.argval))
-                elif ins.opname not in ("CACHE", "PRECALL", "EXTENDED_ARG"):
-                    found[previous] = None
-                else:
+                elif ins.opcode in _PASSED:
                     continue
+                else:
+                    found[previous] = None
             previous = None
         if previous is not None:
             found[previous] = None
@@ -290,10 +353,10 @@ def fingerprint(prices: Any, weights: Optional[pd.DataFrame], strategy: Any,
 
 def strategy_change(stored: str, current: str) -> str:
     try:
-        old = json.loads(stored)
-        new = json.loads(current)
-        assert isinstance(old, dict) and isinstance(new, dict)
-    except (ValueError, AssertionError):
+        old, new = json.loads(stored), json.loads(current)
+    except ValueError:
+        return ""
+    if not isinstance(old, dict) or not isinstance(new, dict):  # an older store's one digest
         return ""
     changed = sorted(k for k in old.keys() | new.keys() if old.get(k) != new.get(k))
     return f" ({', '.join(changed[:4])}{', ...' if len(changed) > 4 else ''})" if changed else ""

@@ -15,7 +15,7 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 import pandas as pd
 
-from orvane import datasets, inputs
+from orvane import _params, datasets, inputs
 from orvane._checks import Bounds, check_flag, check_whole
 from orvane import stats as _stats
 from orvane.engine import backtest
@@ -25,9 +25,6 @@ from orvane.sweep._grid import Grid, Strategy, expand_grid, split_runs
 from orvane.sweep.result import SweepResult
 
 __all__ = ["walk_forward", "WalkForwardResult", "Window", "windows"]
-
-# Backtest options that decide which weight rows trade on which bars.
-_CALENDAR = ("trade_at", "rebalance", "delistings", "intrabar_exits")
 
 
 def _check_bars(value: Any, name: str, least: int) -> int:
@@ -109,7 +106,8 @@ def _test_run(market: Prices, strategy: Strategy, params: dict[str, Any],
     prices = inputs.prepare_prices(market)
     weights = strategy(market, **params)
     # The engine's own reading of which row trades on which bar under these options.
-    data = inputs.prepare(weights, prices, **{k: options[k] for k in _CALENDAR if k in options})
+    data = inputs.prepare(weights, prices, **{k: options[k] for k in _params.PREPARE
+                                              if k in options})
     plan = data.schedule
     held = plan.weight_row[plan.decision <= entry]
     between = (plan.decision > entry) & (plan.decision < (len(prices.dates) if exit is None
