@@ -147,7 +147,53 @@ def test_controls_at_their_defaults_change_nothing():
     (dict(capital=-5e4), ValueError, "capital must be an amount of money above 0"),
     (dict(capital="1e5"), TypeError, "capital must be an amount of money"),
     (dict(lot=100), ValueError, "lot=100 needs capital"),
+    # So small that a lot is more than any float counts in it.
+    (dict(capital=5e-324), ValueError, r"^capital must be an amount of money that lot=1 "
+                                       r"share can be counted in \(lot / capital finite\), got 5e-324$"),
+    (dict(capital=1e-300, lot=10**9), ValueError, r"^capital must be .* lot=1000000000 shares .*, "
+                                                  r"got 1e-300$"),
 ])
 def test_bad_controls_are_refused_naming_the_option(options, error, match):
     with pytest.raises(error, match=match):
         quiet(every_bar(T0=0.5), trending(0.0), **options)
+
+
+def shares_held(result):
+    open_ = result.trades[result.trades["exit_date"].isna()]
+    return open_.groupby("ticker")["shares"].sum().to_dict()
+
+
+@pytest.mark.parametrize("second, expected", [
+    (0.5005, 1000),   # worth about 1,000.3 shares: it holds them, nothing is traded
+    (0.5000, 900),    # worth below 1,000 shares: one lot sold
+    (0.5120, 1000),   # a lot more, but not with room for its fee: nothing is traded
+    (0.5400, 1000 + 100 * int((0.54 * 99_900 - 50_000) / 1.001425 / 5_000)),  # lots bought
+])
+def test_a_holding_whose_target_rounds_to_its_lots_trades_nothing(second, expected):
+    # 1,000 shares of A at 50 bought first (0.51 leaves room for the fee), then a target
+    # near what is held. The buy's fee room was taken on the whole target, so a target of
+    # 1,000.3 shares sold a lot (900 left) and paid fee and tax on that bar.
+    prices = pd.DataFrame({"A": 50.0, "B": 20.0}, index=DATES)
+    weights = pd.DataFrame({"A": [0.51, second], "B": [0.2, 0.2]}, index=DATES[[0, 3]])
+    result = quiet(weights, prices, capital=100_000, lot=100)
+    assert shares_held(result)["A"] == expected
+    costs = result.costs["total"]
+    second_rebalance = costs.loc[DATES[4]] * 100_000
+    # B's shares are unchanged too: the second rebalance pays for A's lots alone.
+    assert (second_rebalance == 0) == (expected == 1000)
+    # With nothing pending, orders at the run's own value leave the book as it is.
+    assert not result.rebalance_pending
+    orders = result.orders(100_000 * result.equity.iloc[-1])
+    assert (orders["order_shares"].dropna() == 0).all()
+
+
+def test_orders_carry_out_the_exit_an_action_announces():
+    # A stop hit on the last close, the name to be bought back at the next rebalance
+    # (sl_enter): without a rebalance, orders sell it at the next bar as the engine will.
+    prices = pd.DataFrame({"A": [50.0] * 7 + [40.0], "B": 20.0}, index=DATES)
+    weights = pd.DataFrame({"A": [0.5, 0.5], "B": [0.3, 0.3]}, index=DATES[[0, -1]])
+    result = quiet(weights, prices, stop_loss=0.1, skip_stopped_until_rebalance=False)
+    assert result.actions.loc["A", "code"] == "sl_enter"
+    orders = result.orders(1_000_000, rebalance=False)
+    assert orders.loc["A", "next_weight"] == 0.0 and orders.loc["A", "order_shares"] < 0
+    assert orders.loc["B", "order_shares"] == 0

@@ -132,4 +132,8 @@ def test_engine_namespace_order_at_import():
     rest = {k: kind for k, kind, _ in items[5:]}
     assert rest.get("ioft") == "builtin_function_or_method"
     assert "stock_operations" not in rest
-    assert all(kind == "builtin_function_or_method" for kind in rest.values()), rest
+    # Then the functions, and the names the engine publishes for its results.
+    published = {"LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS"}
+    assert {k for k, kind in rest.items() if kind == "tuple"} == published
+    assert all(kind == "builtin_function_or_method" for k, kind in rest.items()
+               if k not in published), rest

@@ -369,10 +369,10 @@ def test_prepared_inputs_run_as_given_only_with_their_own_prices():
 
 @pytest.mark.parametrize("one_pass", [True, False])
 def test_the_checks_say_the_same_with_or_without_the_one_pass_scan(monkeypatch, one_pass):
-    from orvane.core import toolkin
+    from orvane import _native
 
     if not one_pass:  # fields lying unlike in memory take the separate scans
-        monkeypatch.setattr(toolkin, "scan_prices", lambda *args: None)
+        monkeypatch.setattr(_native, "scan_prices", lambda *args: None)
     days = pd.bdate_range("2024-01-01", periods=3)
     weights = pd.DataFrame({"A": [1.0]}, index=days[:1])
     # A date without a price, then a move of 5x over it: two dates left, one jump.

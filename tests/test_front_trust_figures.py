@@ -225,7 +225,7 @@ def test_costs_and_flows_are_added_back_in_units_of_the_first_value():
     book = pd.DataFrame({"gross": [0.0, 1.0, 1.0], "net": [0.0, 0.5, 0.5]}, index=days)
     costs = pd.DataFrame({"total": [0.0, 0.02, 0.01]}, index=days)
     cash = pd.DataFrame({"interest": [0.0, 0.01, 0.01], "borrow": [0.0, -0.002, -0.002],
-                         "dividends": [0.0, 0.0, 0.003]}, index=days)
+                         "dividends": [0.0, 0.0, 0.003], "dividends_paid": 0.0}, index=days)
     result = types.SimpleNamespace(equity=equity, trades=table, start=None, exposure=book, costs=costs,
                                    _cash_flows=cash, cash_flows=cash)
     got = stats.summary(result)

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from orvane.core import tidemark as tm
+from orvane import _kernels as kernels
 from orvane.core import toolkin
 from orvane.core import tradeloom as tl
 
@@ -97,14 +98,14 @@ def one_pass(probe):
     tl.ioft(1_700_000_000_123_456_789)
     toolkin.str_to_bytearray("ab\u20ac")
     ints, flags, floats = np.array([1, 0, 1]), np.array([True, False, True]), np.array([0.1, -0.2, 0.0])
-    toolkin.record_stats(floats, floats, floats, floats, floats)
-    toolkin.scan_prices(np.ones((3, 2)), None, np.ones((3, 2)), None, 1e-9, 0.3, 4.0)
-    order, continues = toolkin.group_records(ints, ints, flags, ints)
-    toolkin.group_records(ints * 2**40, ints, None, None)
-    toolkin.holding_sums(ints, ints, flags, ints, floats, floats, floats)
-    toolkin.holding_sums(ints[::-1], ints, flags, ints, floats, None, floats)
-    toolkin.bars_with_open(ints, ints + 1, 3)
-    toolkin.same_bytes(memoryview(floats), memoryview(floats.copy()))
+    kernels.record_stats(floats, floats, floats, floats, floats)
+    kernels.scan_prices(np.ones((3, 2)), None, np.ones((3, 2)), None, 1e-9, 0.3, 4.0)
+    order, continues = kernels.group_records(ints, ints, flags, ints)
+    kernels.group_records(ints * 2**40, ints, None, None)
+    kernels.holding_sums(ints, ints, flags, ints, floats, floats, floats)
+    kernels.holding_sums(ints[::-1], ints, flags, ints, floats, None, floats)
+    kernels.bars_with_open(ints, ints + 1, 3)
+    kernels.same_bytes(memoryview(floats), memoryview(floats.copy()))
     for fn, args, exc in [
         (tl.backtest_, INPUTS[:10], TypeError),
         (tl.get_trade_stocks, (M["pos_columns"], M["price_index"].astype(np.int32), False), ValueError),
@@ -113,9 +114,9 @@ def one_pass(probe):
         (tl.normalize_weight, ({0: "w"}, 1.0), TypeError),
         (tl.ioft, ("x",), TypeError),
         (toolkin.str_to_bytearray, (None,), TypeError),
-        (toolkin.same_bytes, (memoryview(floats)[::2], b""), BufferError),
-        (toolkin.record_stats, (floats, floats[:2], None, None, None), ValueError),
-        (toolkin.holding_sums, (ints, ints, flags, ints, floats[:2], None, floats), ValueError),
+        (kernels.same_bytes, (memoryview(floats)[::2], b""), BufferError),
+        (kernels.record_stats, (floats, floats[:2], None, None, None), ValueError),
+        (kernels.holding_sums, (ints, ints, flags, ints, floats[:2], None, floats), ValueError),
     ]:
         with pytest.raises(exc):
             fn(*args)

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from orvane.core import toolkin
+from orvane import _kernels as kernels
 
 NAT = np.iinfo(np.int64).min
 
@@ -38,11 +38,11 @@ def test_record_stats_are_numpys_masks_and_means(rows, strided):
     if strided:  # columns of a wider table, as the engine's records are read
         table = np.repeat(table, 2, axis=1)[:, ::2]
     money, ret, other = table[:, 0], table[:, 1], table[:, 2]
-    got = toolkin.record_stats(money, ret, other, ret, other)
+    got = kernels.record_stats(money, ret, other, ret, other)
     counts, means = reference_stats(money, ret, other, ret, other)
     assert got[:3] == counts[:3]
     assert all(close(a, b) for a, b in zip(got[3:], counts[3:] + means)), (got, counts, means)
-    assert toolkin.record_stats(money, ret, None, None, None) == got[:5]
+    assert kernels.record_stats(money, ret, None, None, None) == got[:5]
 
 
 @pytest.mark.parametrize("money, expected", [
@@ -54,18 +54,18 @@ def test_record_stats_are_numpys_masks_and_means(rows, strided):
 ])
 def test_record_stats_edges(money, expected):
     m = np.array(money, dtype=np.float64)
-    assert toolkin.record_stats(m, m, None, None, None) == expected
+    assert kernels.record_stats(m, m, None, None, None) == expected
 
 
 def test_record_stats_sum_long_columns_within_an_ulp_or_two():
     # 1 and then a million gains below its half ulp: a running sum loses every one.
     money = np.concatenate([[1.0], np.full(1_000_000, 1e-17)])
-    gains = toolkin.record_stats(money, money, None, None, None)[3]
+    gains = kernels.record_stats(money, money, None, None, None)[3]
     assert math.isclose(gains, math.fsum(money), rel_tol=2e-15) and gains > 1.0 + 9e-12
     for seed in range(4):
         rng = np.random.default_rng(seed)
         money = rng.normal(size=200_000) * 10.0 ** rng.integers(-8, 8, 200_000)
-        _, _, _, won, lost = toolkin.record_stats(money, money, None, None, None)
+        _, _, _, won, lost = kernels.record_stats(money, money, None, None, None)
         assert math.isclose(won, math.fsum(money[money > 0]), rel_tol=3e-16)
         assert math.isclose(lost, math.fsum(money[money <= 0]), rel_tol=3e-16)
 
@@ -91,7 +91,7 @@ def test_sums_end_their_blocks_every_128_values_bit_for_bit(n):
     money[0] = 1.0
     ret = rng.normal(size=n)
     ret[1::7] = math.nan
-    got = toolkin.record_stats(money, ret, ret, ret, ret)
+    got = kernels.record_stats(money, ret, ret, ret, ret)
     win = money > 0
     assert got[3] == blocked_sum(np.where(win, money, 0.0).tolist())
     assert got[4] == blocked_sum(np.where(win, 0.0, money).tolist())
@@ -107,7 +107,7 @@ def test_sums_end_their_blocks_every_128_values_bit_for_bit(n):
         entry[rows[1:]] = exit_[rows[:-1]]
     exit_[key == 5] = entry[key == 5] + 1000  # ticker 5's records never join
     weight = rng.normal(size=n) * 10.0 ** rng.integers(-12, 12, n)
-    hret, hpnl, turnover = toolkin.holding_sums(key, entry, np.zeros(n, bool), exit_, ret * 0.0, money, weight)
+    hret, hpnl, turnover = kernels.holding_sums(key, entry, np.zeros(n, bool), exit_, ret * 0.0, money, weight)
     joined = key == 9
     assert blocked_sum(money[joined].tolist()) in hpnl.tolist()
     starts = ~joined | (np.cumsum(joined) == 1)
@@ -127,9 +127,9 @@ def test_grouping_is_lexsort_and_continues_the_bar_a_record_left(rows, offset):
     short = np.array([r[1] for r in rows], dtype=bool)
     entry = np.array([r[2] for r in rows], dtype=np.int64)
     exit_ = np.array([NAT if r[3] < 0 else r[2] + r[3] for r in rows], dtype=np.int64)
-    order, continues = toolkin.group_records(key, entry, short, exit_)
+    order, continues = kernels.group_records(key, entry, short, exit_)
     assert order.tolist() == np.lexsort((entry, key)).tolist()
-    assert toolkin.group_records(key, entry, None, None)[1] is None
+    assert kernels.group_records(key, entry, None, None)[1] is None
     k, s, e, x = key[order], short[order], entry[order], exit_[order]
     expected = np.zeros(len(rows), dtype=bool)
     expected[1:] = (k[1:] == k[:-1]) & (s[1:] == s[:-1]) & (e[1:] == x[:-1]) & (x[:-1] != NAT)
@@ -137,7 +137,7 @@ def test_grouping_is_lexsort_and_continues_the_bar_a_record_left(rows, offset):
 
     rng = np.random.default_rng(len(rows))
     ret, pnl, weight = rng.normal(0, 0.1, (3, len(rows)))
-    hret, hpnl, turnover = toolkin.holding_sums(key, entry, short, exit_, ret, pnl, weight)
+    hret, hpnl, turnover = kernels.holding_sums(key, entry, short, exit_, ret, pnl, weight)
     first = np.flatnonzero(~continues)
     want_ret = np.multiply.reduceat(1.0 + ret[order], first) - 1.0 if len(first) else np.zeros(0)
     want_pnl = np.add.reduceat(pnl[order], first) if len(first) else np.zeros(0)
@@ -146,7 +146,7 @@ def test_grouping_is_lexsort_and_continues_the_bar_a_record_left(rows, offset):
     assert sorted(zip(hret, np.round(hpnl, 12))) == sorted(zip(want_ret, np.round(want_pnl, 12)))
     assert math.isclose(turnover, math.fsum(np.abs(weight[order])[~continues]), rel_tol=1e-15,
                         abs_tol=1e-300)
-    assert toolkin.holding_sums(key, entry, short, exit_, ret, None, weight)[1] is None
+    assert kernels.holding_sums(key, entry, short, exit_, ret, None, weight)[1] is None
 
 
 def test_holdings_join_a_tickers_records_in_its_own_order():
@@ -156,13 +156,13 @@ def test_holdings_join_a_tickers_records_in_its_own_order():
     exit_ = np.array([2, 8, 4, 2, 5])
     short = np.zeros(5, dtype=bool)
     ret = np.array([0.1, 0.2, -0.5, 0.3, 0.4])
-    got = toolkin.holding_sums(key, entry, short, exit_, ret, ret, np.ones(5))
+    got = kernels.holding_sums(key, entry, short, exit_, ret, ret, np.ones(5))
     assert got[0].tolist() == [1.1 * 0.5 - 1, 1.3 * 1.4 * 1.2 - 1] and got[2] == 2.0
     # In entry order, in one pass: holdings in the order they end (open ones by ticker).
     pick = [3, 0, 4, 1, 2]
     key, entry, exit_, ret = key[pick], entry[pick], exit_[pick], ret[pick]
     exit_[0] = 1  # ticker 7's first record now ends before its next: two holdings
-    got = toolkin.holding_sums(key, entry, short, exit_, ret, ret, np.ones(5))
+    got = kernels.holding_sums(key, entry, short, exit_, ret, ret, np.ones(5))
     assert got[0].tolist() == [1.3 - 1, 1.1 * 0.5 - 1, 1.4 * 1.2 - 1] and got[2] == 3.0
     assert got[1].tolist() == [0.3, 0.1 - 0.5, 0.4 + 0.2]
 
@@ -176,23 +176,23 @@ def test_holdings_join_a_tickers_records_in_its_own_order():
     ([0], [1], 0, 0),
 ])
 def test_bars_with_open(start, stop, bars, expected):
-    assert toolkin.bars_with_open(np.array(start, dtype=np.int64), np.array(stop, dtype=np.int64),
+    assert kernels.bars_with_open(np.array(start, dtype=np.int64), np.array(stop, dtype=np.int64),
                                   bars) == expected
 
 
 @pytest.mark.parametrize("call, exc, message", [
-    (lambda: toolkin.record_stats(np.zeros(2), np.zeros(3), None, None, None), ValueError, "one length"),
-    (lambda: toolkin.record_stats(np.zeros(2, np.float32), np.zeros(2), None, None, None),
+    (lambda: kernels.record_stats(np.zeros(2), np.zeros(3), None, None, None), ValueError, "one length"),
+    (lambda: kernels.record_stats(np.zeros(2, np.float32), np.zeros(2), None, None, None),
      ValueError, "money must be a 1-D float64"),
-    (lambda: toolkin.record_stats([0.0], np.zeros(1), None, None, None), TypeError, "'money'"),
-    (lambda: toolkin.group_records(np.zeros(2, np.int64), np.zeros(2, np.int64), np.zeros(2, bool), None),
+    (lambda: kernels.record_stats([0.0], np.zeros(1), None, None, None), TypeError, "'money'"),
+    (lambda: kernels.group_records(np.zeros(2, np.int64), np.zeros(2, np.int64), np.zeros(2, bool), None),
      ValueError, "both be given"),
-    (lambda: toolkin.group_records(np.zeros((2, 1), np.int64), np.zeros(2, np.int64), None, None),
+    (lambda: kernels.group_records(np.zeros((2, 1), np.int64), np.zeros(2, np.int64), None, None),
      ValueError, "key must be a 1-D int64"),
-    (lambda: toolkin.holding_sums(*[np.zeros(2, np.int64)] * 2, np.zeros(2, bool), None, np.zeros(2),
+    (lambda: kernels.holding_sums(*[np.zeros(2, np.int64)] * 2, np.zeros(2, bool), None, np.zeros(2),
                                   None, np.zeros(2)), TypeError, "'exit'"),
-    (lambda: toolkin.bars_with_open(np.array([-1]), np.array([2]), 3), ValueError, "bar positions"),
-    (lambda: toolkin.bars_with_open(np.array([0]), np.array([2]), -1), ValueError, "0 or more"),
+    (lambda: kernels.bars_with_open(np.array([-1]), np.array([2]), 3), ValueError, "bar positions"),
+    (lambda: kernels.bars_with_open(np.array([0]), np.array([2]), -1), ValueError, "0 or more"),
 ])
 def test_record_sums_refuse_what_they_cannot_read(call, exc, message):
     with pytest.raises(exc, match=message):

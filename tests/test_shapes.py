@@ -334,3 +334,22 @@ def test_io_still_offers_every_name_it_lists():
         assert hasattr(orvane.io, name), name
         if name in homes:
             assert getattr(orvane.io, name) is homes[name], name
+
+
+# Native code has two doors: engine.py runs the engine, _native.py holds the kernels and
+# the names the core publishes. Any other module importing it spreads the seam again.
+DOORS = {"engine.py": ("orvane.core",), "_native.py": ("orvane._kernels", "orvane.core")}
+
+
+@pytest.mark.parametrize("path", sorted(
+    str(p.relative_to(FRONT)) for p in FRONT.rglob("*.py") if "core" not in p.parts[-2:-1]))
+def test_native_code_is_imported_through_its_two_doors(path):
+    imported = imports_of(path)
+    native = [f"{m}.{n}" for m, n in imported
+              for home in ("orvane.core", "orvane._kernels")
+              if f"{m}.{n}".startswith(home) or m.startswith(home) or (m, n) == ("orvane", home[7:])]
+    allowed = DOORS.get(path, ())
+    assert [name for name in native if not name.startswith(allowed) or not allowed] == [], \
+        f"{path} imports native code; go through engine.py (runs) or _native.py (kernels)"
+    if path == "engine.py":
+        assert not [name for name in native if name.startswith("orvane._kernels")]

@@ -6,9 +6,12 @@ import inspect
 import math
 import pathlib
 import pydoc
+import sys
 
+import numpy as np
 import pytest
 
+from orvane import _kernels
 from orvane.core import tidemark, toolkin, tradeloom
 
 REQUIRED = inspect.Parameter.empty
@@ -37,20 +40,22 @@ DOCUMENTED = {
                                        ("lot", 0.0)],
     (tradeloom, "record_arrays"): [("on", REQUIRED)],
     (tradeloom, "run_"): [("switches", REQUIRED), ("args", REQUIRED), ("kwargs", REQUIRED)],
+    (tradeloom, "whole_lots"): [(name, REQUIRED) for name in ("target", "held", "price", "lot",
+                                                              "fee_ratio")],
     (toolkin, "str_to_bytearray"): [("text", REQUIRED)],
-    (toolkin, "positive_finite"): [("values", REQUIRED)],
-    (toolkin, "bars_hold"): [(name, REQUIRED) for name in ("close", "open", "high", "low",
+    (_kernels, "positive_finite"): [("values", REQUIRED)],
+    (_kernels, "bars_hold"): [(name, REQUIRED) for name in ("close", "open", "high", "low",
                                                             "tolerance")],
-    (toolkin, "has_jumps"): [("close", REQUIRED), ("down", REQUIRED), ("up", REQUIRED)],
-    (toolkin, "scan_prices"): [(name, REQUIRED) for name in ("close", "open", "high", "low", "tolerance",
+    (_kernels, "has_jumps"): [("close", REQUIRED), ("down", REQUIRED), ("up", REQUIRED)],
+    (_kernels, "scan_prices"): [(name, REQUIRED) for name in ("close", "open", "high", "low", "tolerance",
                                                              "down", "up")],
-    (toolkin, "record_stats"): [(name, REQUIRED) for name in ("money", "ret", "bars_held", "mae",
+    (_kernels, "record_stats"): [(name, REQUIRED) for name in ("money", "ret", "bars_held", "mae",
                                                               "gmfe")],
-    (toolkin, "group_records"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit")],
-    (toolkin, "holding_sums"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit", "ret",
+    (_kernels, "group_records"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit")],
+    (_kernels, "holding_sums"): [(name, REQUIRED) for name in ("key", "entry", "short", "exit", "ret",
                                                               "pnl", "weight")],
-    (toolkin, "bars_with_open"): [("start", REQUIRED), ("stop", REQUIRED), ("bars", REQUIRED)],
-    (toolkin, "same_bytes"): [("a", REQUIRED), ("b", REQUIRED)],
+    (_kernels, "bars_with_open"): [("start", REQUIRED), ("stop", REQUIRED), ("bars", REQUIRED)],
+    (_kernels, "same_bytes"): [("a", REQUIRED), ("b", REQUIRED)],
 }
 
 
@@ -59,13 +64,16 @@ KINDS = {"run_": [inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.VAR_POSIT
                   inspect.Parameter.VAR_KEYWORD]}
 
 
+MODULES = (tradeloom, toolkin, tidemark, _kernels)
+
+
 def callables(module):
     return sorted(name for name, obj in vars(module).items()
                   if inspect.isbuiltin(obj) and obj.__module__ == module.__name__)
 
 
 def test_every_function_is_listed():
-    assert {(m, n) for m in (tradeloom, toolkin, tidemark) for n in callables(m)} == set(DOCUMENTED)
+    assert {(m, n) for m in MODULES for n in callables(m)} == set(DOCUMENTED)
 
 
 @pytest.mark.parametrize("module, name", list(DOCUMENTED), ids=[n for _, n in DOCUMENTED])
@@ -81,12 +89,14 @@ def test_signature_has_the_documented_parameters(module, name):
 
 
 def stub_functions(module):
-    path = pathlib.Path(module.__file__).with_name(module.__name__.rsplit(".", 1)[1] + ".pyi")
+    # Beside the package's Python files (an editable build keeps the binaries elsewhere).
+    package, _, name = module.__name__.rpartition(".")
+    path = pathlib.Path(sys.modules[package].__file__).with_name(name + ".pyi")
     tree = ast.parse(path.read_text())
     return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
-@pytest.mark.parametrize("module", [tradeloom, toolkin, tidemark], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
 def test_stubs_match_the_signatures(module):
     stubs = stub_functions(module)
     assert sorted(stubs) == callables(module)
@@ -101,3 +111,39 @@ def test_stubs_match_the_signatures(module):
             assert (d is None) == (p.default is REQUIRED), (name, p.name)
             if d is not None and not (isinstance(d, ast.Constant) and d.value is Ellipsis):
                 assert ast.literal_eval(d) == p.default, (name, p.name)
+
+
+# Each module's public surface: what its documentation gives, and for the engine the
+# opt-in switches and the names it publishes for the front to read.
+SURFACE = {
+    tradeloom: {"backtest_", "get_stock_operations", "normalize_weight", "get_trade_stocks",
+                "ioft", "RETAIN_COST_WHEN_REBALANCE", "RESAMPLE", "org_np", "tidemark",
+                "datetime",
+                "record_ledger", "get_ledger", "set_financing", "set_book_controls",
+                "record_arrays", "get_trade_arrays", "run_", "whole_lots",
+                "LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS"},
+    tidemark: {"trades", "trade_positions", "tidemark", "org_np"},
+    toolkin: {"str_to_bytearray"},
+}
+
+
+@pytest.mark.parametrize("module", list(SURFACE), ids=lambda m: m.__name__)
+def test_each_native_module_has_exactly_its_public_surface(module):
+    assert {n for n in dir(module) if not n.startswith("_")} == SURFACE[module]
+
+
+def test_the_published_names_are_the_keys_of_what_the_engine_returns():
+    from test_engine_reference import ARG_ORDER, KW, market
+
+    m = market([[10.0, 20.0], [11.0, 19.0], [12.0, 18.0]], pos_values=[[0.5, -0.5]])
+    _, (trades, _, _), _, ledger = tradeloom.run_(
+        {"ledger": True, "arrays": True}, *(m[k] for k in ARG_ORDER),
+        **{k: m[k] for k in KW})
+    assert list(ledger) == [*tradeloom.LEDGER_ROWS, *tradeloom.LEDGER_TRADES, "unlisted_pnl"]
+    assert set(tradeloom.FLOWS) < set(tradeloom.LEDGER_ROWS)
+    assert tradeloom.BOOK_CONTROLS == tuple(
+        inspect.signature(tradeloom.set_book_controls).parameters)
+    money = np.array([0.5, -0.25, np.nan])
+    assert len(_kernels.record_stats(money, money, money, money, money)) == len(
+        _kernels.RECORD_STATS)
+    assert len(_kernels.record_stats(money, money, None, None, None)) == 5

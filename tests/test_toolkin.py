@@ -71,7 +71,7 @@ def test_type_errors(args, kwargs, message):
 
 import numpy as np  # noqa: E402
 
-from orvane.core import toolkin  # noqa: E402
+from orvane import _kernels as kernels  # noqa: E402
 
 TOL, DOWN, UP = 1e-9, 0.3, 4.0
 SPECIAL = [np.nan, 0.0, -0.0, -1.0, np.inf, -np.inf, 1e-300, 1e300, 5e-324]
@@ -124,12 +124,12 @@ def test_price_scans_agree_with_the_array_arithmetic_and_with_one_pass(seed, lay
     rows, cols = int(rng.integers(1, 30)), int(rng.integers(1, 12))
     close, open_, high, low = market(rng, rows, cols, int(rng.integers(0, 4)), layout)
     positive, hold, jumps = reference(close, open_, high, low)
-    assert all(toolkin.positive_finite(m) for m in (close, open_, high, low)) == positive
-    assert toolkin.bars_hold(close, open_, high, low, TOL) == hold
-    assert toolkin.has_jumps(close, DOWN, UP) == jumps
+    assert all(kernels.positive_finite(m) for m in (close, open_, high, low)) == positive
+    assert kernels.bars_hold(close, open_, high, low, TOL) == hold
+    assert kernels.has_jumps(close, DOWN, UP) == jumps
     # Without open, the body is the close alone; without high or low, that side is unchecked.
-    assert toolkin.bars_hold(close, None, high, low, TOL) == reference(close, None, high, low)[1]
-    assert toolkin.bars_hold(close, open_, None, low, TOL) == bool(
+    assert kernels.bars_hold(close, None, high, low, TOL) == reference(close, None, high, low)[1]
+    assert kernels.bars_hold(close, open_, None, low, TOL) == bool(
         not np.any(low > np.minimum(open_, close) * (1 + TOL)))
     # The one-pass scan gives each scan's verdict, with the dates without a close (a few
     # rows NaN in every column, in some markets) and the largest close besides.
@@ -137,35 +137,35 @@ def test_price_scans_agree_with_the_array_arithmetic_and_with_one_pass(seed, lay
     close[empty] = np.nan
     for given in ((open_, high, low), (None, high, None), (None, None, None), (open_, None, low),
                   (open_, high, None), (None, None, low), (open_, None, None), (None, high, low)):
-        got = toolkin.scan_prices(close, *given, TOL, DOWN, UP)
+        got = kernels.scan_prices(close, *given, TOL, DOWN, UP)
         if got is None:
             assert layout == "strided"  # the separate scans read it
             continue
         known = close[~np.isnan(close)]
         assert got == (
-            tuple(None if m is None else toolkin.positive_finite(m) for m in (*given, close)),
-            toolkin.bars_hold(close, *given, TOL), int(np.isnan(close).all(axis=1).sum()),
-            toolkin.has_jumps(close, DOWN, UP), pytest.approx(known.max() if len(known) else np.nan,
+            tuple(None if m is None else kernels.positive_finite(m) for m in (*given, close)),
+            kernels.bars_hold(close, *given, TOL), int(np.isnan(close).all(axis=1).sum()),
+            kernels.has_jumps(close, DOWN, UP), pytest.approx(known.max() if len(known) else np.nan,
                                                               nan_ok=True, rel=0, abs=0))
 
 
 def test_the_one_pass_scan_reads_only_matrices_lying_alike():
     c = np.ones((4, 3))
-    assert toolkin.scan_prices(c, np.asfortranarray(c), None, None, TOL, DOWN, UP) is None
-    assert toolkin.scan_prices(c, None, None, None, TOL, DOWN, UP)[2] == 0
-    assert toolkin.scan_prices(np.full((4, 3), np.nan), None, None, None, TOL, DOWN, UP)[2:] == (
+    assert kernels.scan_prices(c, np.asfortranarray(c), None, None, TOL, DOWN, UP) is None
+    assert kernels.scan_prices(c, None, None, None, TOL, DOWN, UP)[2] == 0
+    assert kernels.scan_prices(np.full((4, 3), np.nan), None, None, None, TOL, DOWN, UP)[2:] == (
         4, False, pytest.approx(np.nan, nan_ok=True))
 
 
 @pytest.mark.parametrize("call, exc, message", [
-    (lambda: toolkin.scan_prices(np.ones((2, 2)), None, np.ones((3, 2)), None, TOL, DOWN, UP),
+    (lambda: kernels.scan_prices(np.ones((2, 2)), None, np.ones((3, 2)), None, TOL, DOWN, UP),
      ValueError, "one shape"),
-    (lambda: toolkin.positive_finite([[1.0]]), TypeError, "expected numpy.ndarray"),
-    (lambda: toolkin.positive_finite(np.ones(3)), ValueError, "wrong number of dimensions"),
-    (lambda: toolkin.positive_finite(np.ones((2, 2), dtype=np.float32)), ValueError, "dtype mismatch"),
-    (lambda: toolkin.bars_hold(np.ones((2, 2)), None, np.ones((2, 3)), None, TOL), ValueError, "one shape"),
-    (lambda: toolkin.bars_hold(np.ones((2, 2)), None, None, None), TypeError, "takes exactly 5"),
-    (lambda: toolkin.has_jumps(np.ones((2, 2)), "x", UP), TypeError, "must be real number"),
+    (lambda: kernels.positive_finite([[1.0]]), TypeError, "expected numpy.ndarray"),
+    (lambda: kernels.positive_finite(np.ones(3)), ValueError, "wrong number of dimensions"),
+    (lambda: kernels.positive_finite(np.ones((2, 2), dtype=np.float32)), ValueError, "dtype mismatch"),
+    (lambda: kernels.bars_hold(np.ones((2, 2)), None, np.ones((2, 3)), None, TOL), ValueError, "one shape"),
+    (lambda: kernels.bars_hold(np.ones((2, 2)), None, None, None), TypeError, "takes exactly 5"),
+    (lambda: kernels.has_jumps(np.ones((2, 2)), "x", UP), TypeError, "must be real number"),
 ])
 def test_price_scans_refuse_what_they_cannot_read(call, exc, message):
     with pytest.raises(exc, match=message):
@@ -183,7 +183,7 @@ def test_price_scans_refuse_what_they_cannot_read(call, exc, message):
     (np.full(3, np.nan), np.full(3, np.nan), True),
 ])
 def test_same_bytes_compares_every_byte(a, b, same):
-    assert toolkin.same_bytes(memoryview(a), memoryview(b)) is same
+    assert kernels.same_bytes(memoryview(a), memoryview(b)) is same
 
 
 @pytest.mark.parametrize("at", [0, 1, (96 << 20) // 4 - 1, (96 << 20) // 2, (96 << 20) - 1, None])
@@ -194,13 +194,13 @@ def test_same_bytes_of_a_large_buffer_sees_a_byte_in_any_part(at):
     b = a.copy()
     if at is not None:
         b[at] ^= 1
-    assert toolkin.same_bytes(memoryview(a), memoryview(b)) is (at is None)
-    assert toolkin.same_bytes(memoryview(a)[1:], memoryview(b)[:-1]) is False
+    assert kernels.same_bytes(memoryview(a), memoryview(b)) is (at is None)
+    assert kernels.same_bytes(memoryview(a)[1:], memoryview(b)[:-1]) is False
 
 
 def test_same_bytes_refuses_what_it_cannot_read_whole():
     with pytest.raises(BufferError):
-        toolkin.same_bytes(memoryview(np.arange(4.0))[::2], b"")
+        kernels.same_bytes(memoryview(np.arange(4.0))[::2], b"")
     with pytest.raises(TypeError):
-        toolkin.same_bytes(1, b"")
+        kernels.same_bytes(1, b"")
 

@@ -17,8 +17,8 @@ from orvane import _benchmark, _financing
 from orvane._checks import (FRACTION, Bounds, check_choice, check_flag, check_fraction, check_real,
                             check_whole)
 
-__all__ = ["Option", "OPTIONS", "BY_NAME", "option_names", "check_options", "parameters_doc",
-           "setting_text"]
+__all__ = ["Option", "OPTIONS", "BY_NAME", "PREPARE", "option_names", "prepare_options",
+           "check_options", "parameters_doc", "setting_text"]
 
 
 @dataclass(frozen=True)
@@ -51,6 +51,9 @@ class Option:
     bounds: Optional[Bounds] = None
     example: float = 0.1
     off: Optional[float] = None
+    # Shapes the inputs: passed to ``inputs.prepare`` (which rows trade on which bars, and
+    # the gross the scaling warning names), so prepared inputs are reused only under it.
+    prepare: bool = False
 
     def checked(self, value: Any) -> Any:
         if self.bounds is not None:
@@ -99,7 +102,7 @@ OPTIONS: Tuple[Option, ...] = (
         "Price the trades fill at on the trade bar: the bar's close, or its open (needs "
         "opens).  Positions are marked at this price; the reported equity uses the close.",
         "price the trades are made at: close, or open (needs opens)",
-        _choice("trade_at", ("close", "open")), choices=("close", "open")),
+        _choice("trade_at", ("close", "open")), choices=("close", "open"), prepare=True),
     Option(
         "rebalance", None, "None, str, or sequence of dates",
         "A frequency (``\"W\"``, ``\"M\"``/``\"ME\"``, ``\"Q\"``/``\"QE\"``, ``\"Y\"``/``\"YE\"``) "
@@ -109,7 +112,7 @@ OPTIONS: Tuple[Option, ...] = (
         "bar.  A row that is overtaken by a later one before a calendar bar is never traded.",
         "rebalance calendar: a pandas frequency (W, M, Q, Y: the last weight date of each "
         "period)",
-        _as_given, none="every weight date", metavar="RULE"),
+        _as_given, none="every weight date", metavar="RULE", prepare=True),
     Option(
         "fee", 0.001425, "float",
         "Fee, a fraction of traded value (0.001425 = 0.1425 %) charged on every trade, buys "
@@ -164,7 +167,7 @@ OPTIONS: Tuple[Option, ...] = (
         "the stop of a short).  Needs open, high and low prices.",
         "exit on the bar the stop or take-profit level is touched (high/low/open, needs "
         "--high/--low/--open) instead of on the next bar after a close beyond it",
-        _flag("intrabar_exits"), core="touched_exit", cli=bool),
+        _flag("intrabar_exits"), core="touched_exit", cli=bool, prepare=True),
     Option(
         "position_limit", 1.0, "float",
         "Largest absolute position as a fraction of portfolio value, in {bounds}; larger "
@@ -212,7 +215,7 @@ OPTIONS: Tuple[Option, ...] = (
         "dropped (reported in ``warnings``).",
         "CSV/Parquet file with columns ticker,date (delisting dates), or 'infer' (a ticker "
         "whose prices stop early is delisted at its last price)",
-        _as_given, none="none", metavar="FILE|infer"),
+        _as_given, none="none", metavar="FILE|infer", prepare=True),
     Option(
         "split_trades_on_rebalance", True, "bool",
         "True: a position that a rebalance keeps is recorded as a new trade from that "
@@ -302,7 +305,7 @@ OPTIONS: Tuple[Option, ...] = (
         "equity (negative cash on the long side, paying ``cash_rate``).",
         "largest gross weight held (2 = a 100/100 book at full size)",
         None, bounds=Bounds(0.0, 10.0, low_open=True), example=2.0, cli=float,
-        metavar="GROSS"),
+        metavar="GROSS", prepare=True),
     Option(
         "band", None, "float or None",
         "No-trade band, an absolute weight in {bounds} (0.02 = 2 percentage points): at a "
@@ -324,8 +327,9 @@ OPTIONS: Tuple[Option, ...] = (
     Option(
         "capital", None, "float or None",
         "Starting capital in money: with it every target position is rounded toward zero "
-        "to whole lots of ``lot`` shares at the trading price of its rebalance (a buy first "
-        "leaves room for its fee, which is then paid from cash), so positions are whole "
+        "to whole lots of ``lot`` shares at the trading price of its rebalance (a holding "
+        "whose target rounds to the lots it holds is not traded; the lots bought first "
+        "leave room for their fee, which is then paid from cash), so positions are whole "
         "lots and rounding never takes cash below what the targets would; the trade table "
         "gains ``shares``.",
         "starting capital in money: trade whole lots of --lot shares",
@@ -341,6 +345,16 @@ OPTIONS: Tuple[Option, ...] = (
         metavar="SHARES"),
 )
 BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
+# The keywords of ``inputs.prepare``, in table order.
+PREPARE: Tuple[str, ...] = tuple(o.name for o in OPTIONS if o.prepare)
+
+
+def prepare_options(settings: Mapping[str, Any], given: Mapping[str, Any]) -> Dict[str, Any]:
+    """The keywords of ``inputs.prepare`` for a run: each option as checked, or as given
+    where the check only copies it (the calendar and the delistings are checked with the
+    data, and their messages show what the caller passed)."""
+    return {name: given[name] if BY_NAME[name].check is _as_given else settings[name]
+            for name in PREPARE}
 
 
 def option_names() -> Tuple[str, ...]:
@@ -391,6 +405,12 @@ def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, A
     if checked["lot"] != 1 and checked["capital"] is None:
         raise ValueError(f"lot={checked['lot']} needs capital: whole lots are counted in "
                          "money, e.g. capital=100000")
+    if checked["capital"] is not None and not math.isfinite(checked["lot"] / checked["capital"]):
+        # The engine counts lots as lot / capital: beyond a float, no lot can be sized.
+        lot = checked["lot"]
+        raise ValueError(f"capital must be an amount of money that lot={lot} "
+                         f"share{'s' if lot != 1 else ''} can be counted in (lot / capital "
+                         f"finite), got {checked['capital']!r}")
     settings = {name: given[name] if given[name] is None and BY_NAME[name].none else value
                 for name, value in checked.items()}
     core = {o.core: checked[o.name] for o in OPTIONS if o.core is not None}
@@ -407,11 +427,17 @@ def check_options(given: Mapping[str, Any]) -> Tuple[Dict[str, Any], Dict[str, A
 
 def book_controls(settings: Mapping[str, Any]) -> Optional[Dict[str, float]]:
     """The engine's book controls of a run's settings, or None when they are all off."""
+    from orvane._native import BOOK_CONTROLS
+
     capital = settings.get("capital")
     controls = {"max_gross": float(settings.get("max_gross", 1.0)),
                 "band": float(settings.get("band") or 0.0),
                 "min_trade": float(settings.get("min_trade") or 0.0),
+                # The engine's lot is money at price 1: shares per lot over the capital.
                 "lot": settings.get("lot", 1) / capital if capital else 0.0}
+    if set(controls) != set(BOOK_CONTROLS):
+        raise RuntimeError(f"the engine's book controls are {BOOK_CONTROLS}, the front sets "
+                           f"{tuple(controls)}: rebuild orvane")
     off = {"max_gross": 1.0, "band": 0.0, "min_trade": 0.0, "lot": 0.0}
     return None if controls == off else controls
 

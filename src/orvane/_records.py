@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 import numpy as np
 import pandas as pd
 
+from orvane import _native
 from orvane._common import show
 from orvane.stats import group_order
 
@@ -84,15 +85,19 @@ class Action(NamedTuple):
     tag: str       # how the report marks it: "enter", "exit", "rule" (an exit rule) or ""
     # The command line's one-line group of tickers that need nothing, or "" when listed.
     group: str = ""
+    # An exit the engine carries out at the next bar, rebalance or not.
+    exits_next_bar: bool = False
 
 
 ACTIONS: Tuple[Action, ...] = (
-    Action("sl", "stop-loss hit at the last close: sell at the next bar", 0, True, "rule"),
-    Action("tp", "take-profit hit at the last close: sell at the next bar", 0, True, "rule"),
+    Action("sl", "stop-loss hit at the last close: sell at the next bar", 0, True, "rule",
+           exits_next_bar=True),
+    Action("tp", "take-profit hit at the last close: sell at the next bar", 0, True, "rule",
+           exits_next_bar=True),
     Action("sl_enter", "stop-loss exit at the next bar, then back in at the next rebalance", 1,
-           True, "rule"),
+           True, "rule", exits_next_bar=True),
     Action("tp_enter", "take-profit exit at the next bar, then back in at the next rebalance",
-           1, True, "rule"),
+           1, True, "rule", exits_next_bar=True),
     Action("enter", "open the position at the next rebalance", 2, True, "enter"),
     Action("exit", "close the position at the next rebalance", 3, True, "exit"),
     Action("sl_", "stopped out since the last rebalance", 4, False, "rule",
@@ -104,6 +109,7 @@ ACTIONS: Tuple[Action, ...] = (
     Action("", "no action", 6, False, ""),
 )
 _BY_CODE = {a.code: a for a in ACTIONS}
+EXITS_NEXT_BAR = frozenset(a.code for a in ACTIONS if a.exits_next_bar)
 _UNKNOWN_RANK = len(ACTIONS)
 
 
@@ -500,13 +506,14 @@ def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
     costs["total"] = costs["fees"] + costs["tax"]
     flows = None
     if rec.financed:
-        flows = pd.DataFrame({name: rec.ledger[name] for name in FLOWS}, index=dates)
-        flows["total"] = flows["interest"] + flows["borrow"] + flows["dividends"]
+        flows = pd.DataFrame({name: rec.ledger[name] for name in _native.FLOWS}, index=dates)
+        total = flows[_native.FLOWS[0]]
+        for name in _native.FLOWS[1:]:
+            total = total + flows[name]
+        flows["total"] = total
+        # The shorts' part of the dividends, already in them: not a flow of its own.
+        flows["dividends_paid"] = rec.ledger["dividends_paid"]
     return {"_exposure": exposure, "_costs": costs, "_cash_flows": flows}
-
-
-# The financing flows per bar, money into the book (borrow <= 0, a short's dividend < 0).
-FLOWS = ("interest", "borrow", "dividends")
 
 
 def flip_notes(data: Inputs, settings: Dict[str, Any]) -> List[str]:

@@ -1,8 +1,9 @@
 """``orvane.backtest``: checked inputs -> one engine run -> a result that owns copies of it.
 
-This is the only module that touches ``orvane.core``.  The engine keeps its trades, excursion
-records and next actions in per-process state that the next run replaces, so everything is
-copied out before ``backtest`` returns.
+This is the only module that runs the engine (``orvane.core.tradeloom``); the kernels and
+the names the core publishes come through ``_native``.  The engine keeps its trades,
+excursion records and next actions in per-process state that the next run replaces, so each
+run's switches go with it and its results come back with it, in one native call.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Seq
 import numpy as np
 import pandas as pd
 
-from orvane import _benchmark, _financing, _params, _records, inputs
+from orvane import _benchmark, _financing, _native, _params, _records, inputs
 from orvane._clock import unknown_tickers_error
 from orvane import stats as _stats
 from orvane.result import BacktestResult
@@ -156,9 +157,7 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
 
 def _prepare(weights: Any, prices: Any, settings: Dict[str, Any], given: Mapping[str, Any],
              prepared: Optional[Dict[str, Any]]) -> inputs.Inputs:
-    options = {"trade_at": settings["trade_at"], "rebalance": given["rebalance"],
-               "delistings": given["delistings"], "intrabar_exits": settings["intrabar_exits"],
-               "max_gross": settings["max_gross"]}
+    options = _params.prepare_options(settings, given)
     if prepared is None or not isinstance(weights, inputs.PreparedWeights):
         return inputs.prepare(weights, prices, **options)
     # The same prepared weights and prices under the same options align the same way.
@@ -244,8 +243,7 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
     flows = None
     if rec.financed and rec.ledger is not None:
         flows = {name: np.asarray(rec.ledger[name])[live]
-                 for name in ("interest", "borrow", "dividends")}
-        flows["financing"] = cols["financing"]
+                 for name in (*_native.FLOWS, "dividends_paid")}
     figures = _stats.run_figures(equity, trades, holdings=True,
                                  ruined=ruin is not None, flows=flows, **book)
     stats = _stats.figures_summary(figures, 0.0, curve)

@@ -24,7 +24,7 @@ from orvane._common import SHOWN, period_dates
 from orvane._common import day as _day, show as _show
 from orvane._schedule import Schedule, schedule
 from orvane._shapes import FIELDS, price_frames, weight_frame
-from orvane.core import toolkin
+from orvane import _native
 
 __all__ = ["PreparedPrices", "prepare_prices"]
 
@@ -165,7 +165,7 @@ def _align_fields(frames, needed):
             frame = frame.iloc[order]
         arrays[field] = check_values(frame, name)
     # Every scan of the checks in one pass over the fields (None: they lie unlike in memory).
-    scan = toolkin.scan_prices(arrays["close"], arrays.get("open"), arrays.get("high"),
+    scan = _native.scan_prices(arrays["close"], arrays.get("open"), arrays.get("high"),
                                arrays.get("low"), _REL_TOL, _JUMP_DOWN, _JUMP_UP)
     for k, field in enumerate(FIELDS):
         if field in arrays and (scan is None or not scan[0][k]):
@@ -285,7 +285,7 @@ def _check_bars(arrays, dates, tickers, hold=None):
     if lo is None and h is None:
         return
     # One native pass tells a clean market; the arithmetic below finds the bars to name.
-    if hold if hold is not None else toolkin.bars_hold(c, o, h, lo, _REL_TOL):
+    if hold if hold is not None else _native.bars_hold(c, o, h, lo, _REL_TOL):
         return
     bad = np.zeros(c.shape, dtype=bool)
     with np.errstate(invalid="ignore"):
@@ -341,7 +341,7 @@ def _split_notes(close, dates, tickers, notes, jumps=None):
     the price scan's verdict on this close when it made one."""
     # One native pass finds none on a clean market; the arithmetic below names them.
     if jumps is None:
-        jumps = len(close) >= 2 and toolkin.has_jumps(close, _JUMP_DOWN, _JUMP_UP)
+        jumps = len(close) >= 2 and _native.has_jumps(close, _JUMP_DOWN, _JUMP_UP)
     if len(close) < 2 or not jumps:
         return
     # Extreme prices may overflow the ratios: those are infinite, hence jumps as well.
@@ -375,7 +375,7 @@ class _NotPositive(ValueError):
 
 def _check_positive(values, name, dates, tickers):
     # One native pass, NaN skipped, tells a clean matrix; the arithmetic names the cells.
-    if toolkin.positive_finite(values):
+    if _native.positive_finite(values):
         return
     bad_r, bad_c = np.nonzero((values <= 0) | np.isinf(values))
     cells = [f"{tickers[c]} on {_day(dates[r])}: {float(values[r, c])!r}"

@@ -16,7 +16,7 @@ from typing import Any, Dict, Mapping, Optional, Tuple, Union
 import numpy as np
 import pandas as pd
 
-from orvane import _records
+from orvane import _native, _records
 from orvane._checks import Bounds, check_choice, check_flag, check_real, check_whole
 from orvane._html import cannot_write, writable_path
 from orvane._benchmark import Benchmark, filled as _filled_benchmark, resolve as _resolve_benchmark
@@ -309,9 +309,10 @@ class BacktestResult:
             Never modified.
         rebalance : bool, optional
             None (default) follows the run: when a rebalance is pending (``rebalance_pending``)
-            the book goes to the next weights; otherwise only the pending exits (``actions``
-            codes "sl" and "tp") are sold and everything else is left as it is.  True
-            rebalances to the next weights now; False never does.
+            the book goes to the next weights; otherwise only the exits the actions announce
+            for the next bar (codes "sl", "tp", "sl_enter", "tp_enter") are sold and
+            everything else is left as it is.  True rebalances to the next weights now;
+            False never does.
 
         Returns
         -------
@@ -321,8 +322,10 @@ class BacktestResult:
         weight after the orders; ``value`` and ``target_value`` (money); ``order_value``
         (money to buy, negative to sell); ``shares``, ``target_shares`` and ``order_shares``
         (the difference of the two rounded to whole shares; a run with ``capital`` holds
-        the shares of its open trades and rounds ``target_shares`` as it traded: toward
-        zero to whole lots, a buy leaving room for its fee); ``tradable`` (False when the
+        the shares of its open trades and rounds ``target_value`` and ``target_shares`` by
+        the engine's own rule: toward zero to whole lots, a holding whose target rounds
+        to the lots it holds left as it is, only the lots bought leaving room for their
+        fee); ``tradable`` (False when the
         ticker has no valid price or was delisted: its order cannot be filled, share
         columns are NaN).
         """
@@ -337,29 +340,29 @@ class BacktestResult:
         # A ruined book's drift is NaN or infinite: its orders read NaN, without warnings.
         with np.errstate(all="ignore"):
             weight = book["weight"].to_numpy() * self._drift.reindex(tickers).to_numpy(dtype=np.float64)
-            if self._rebalance_pending if rebalance is None else rebalance:
-                after = book["next_weight"].to_numpy()
-            else:
-                after = np.where(book["code"].isin(["sl", "tp"]).to_numpy(), 0.0, weight)
+            rebalancing = self._rebalance_pending if rebalance is None else rebalance
+            # The exits the actions announce for the next bar are carried out either way.
+            exits = book["code"].isin(_records.EXITS_NEXT_BAR).to_numpy()
             value = weight * money
-            target = after * money
             shares = np.where(tradable, value / price, np.nan)
-            target_shares = np.where(tradable, target / price, np.nan)
             if self._settings.get("capital"):
-                # A book of whole lots holds the shares its open trades bought, and trades as
-                # the run did: toward zero to whole lots, a buy leaving room for its fee.
+                # A book of whole lots holds the shares its open trades bought.
                 trades = self._trades
                 held = trades.loc[trades["exit_date"].isna()].groupby("ticker", observed=True)["shares"].sum()
                 shares = np.where(tradable, held.reindex(tickers).fillna(0.0).to_numpy(), np.nan)
                 value = np.where(tradable, shares * price, value)
                 weight = value / money
-                if not (self._rebalance_pending if rebalance is None else rebalance):
-                    after = np.where(book["code"].isin(["sl", "tp"]).to_numpy(), 0.0, weight)
-                    target = after * money
-                    target_shares = np.where(tradable, target / price, np.nan)
-                lot = self._settings["lot"]
-                room = np.where(target > 0, 1.0 + self._settings["fee"], 1.0)
-                target_shares = np.trunc(np.round(target_shares / room / lot, 9)) * lot
+            after = book["next_weight"].to_numpy() if rebalancing else np.where(exits, 0.0, weight)
+            # Without a rebalance a kept holding's target is what it holds, exactly.
+            target = after * money if rebalancing else np.where(exits, 0.0, value)
+            target_shares = np.where(tradable, target / price, np.nan)
+            if self._settings.get("capital"):
+                # Rounded as the engine rounds: its own rule, at these prices.
+                lots = _native.whole_lots
+                lot, fee = float(self._settings["lot"]), float(self._settings["fee"])
+                target = np.array([lots(t, v, p, lot, fee) if ok else t
+                                   for t, v, p, ok in zip(target, value, price, tradable)])
+                target_shares = np.where(tradable, target / price, np.nan)
             order_shares = np.round(target_shares) - np.round(shares)
             order_value = target - value
         return pd.DataFrame({

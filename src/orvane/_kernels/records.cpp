@@ -15,7 +15,7 @@
 #include "select.h"
 #include "strided.h"
 
-namespace orvane::toolkin {
+namespace orvane::kernels {
 
 namespace {
 
@@ -157,6 +157,7 @@ PyObject* record_stats_impl(PyObject* args, PyObject* kwargs) {
                    &mae_loss.sum, &mfe_loss.sum})
       s->flush();
   }
+  // In the order of kRecordStats.
   if (!means) {
     return Py_BuildValue("(nnndd)", money.n, known, wins, gains.value(), lost.value());
   }
@@ -394,19 +395,19 @@ PyObject* bars_with_open_impl(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* record_stats(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded("orvane.core.toolkin.record_stats", [&] { return record_stats_impl(args, kwargs); });
+  return guarded("orvane._kernels.record_stats", [&] { return record_stats_impl(args, kwargs); });
 }
 
 PyObject* group_records(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded("orvane.core.toolkin.group_records", [&] { return group_records_impl(args, kwargs); });
+  return guarded("orvane._kernels.group_records", [&] { return group_records_impl(args, kwargs); });
 }
 
 PyObject* holding_sums(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded("orvane.core.toolkin.holding_sums", [&] { return holding_sums_impl(args, kwargs); });
+  return guarded("orvane._kernels.holding_sums", [&] { return holding_sums_impl(args, kwargs); });
 }
 
 PyObject* bars_with_open(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded("orvane.core.toolkin.bars_with_open", [&] { return bars_with_open_impl(args, kwargs); });
+  return guarded("orvane._kernels.bars_with_open", [&] { return bars_with_open_impl(args, kwargs); });
 }
 
-}  // namespace orvane::toolkin
+}  // namespace orvane::kernels

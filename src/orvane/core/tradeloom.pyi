@@ -10,6 +10,10 @@ tidemark: ModuleType
 datetime: ModuleType
 RETAIN_COST_WHEN_REBALANCE: bool
 RESAMPLE: Optional[bool]
+LEDGER_ROWS: Tuple[str, ...]
+LEDGER_TRADES: Tuple[str, ...]
+FLOWS: Tuple[str, ...]
+BOOK_CONTROLS: Tuple[str, ...]
 
 _M = TypeVar("_M", bound=MutableMapping[Any, Any])
 
@@ -62,3 +66,4 @@ def run_(switches: Mapping[str, Any], /, *args: Any, **kwargs: Any) -> Tuple[
     npt.NDArray[np.float64],
     Tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64]],
     Dict[str, Any], Optional[Dict[str, Any]]]: ...
+def whole_lots(target: float, held: float, price: float, lot: float, fee_ratio: float) -> float: ...

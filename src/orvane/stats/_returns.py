@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from orvane._checks import Bounds, check_real
-from orvane.core import toolkin
+from orvane import _native
 
 from orvane._calendar import FREQUENCIES
 
@@ -82,7 +82,7 @@ def index_facts(index: pd.DatetimeIndex) -> Dict[str, Any]:
     # The dtype names the unit and the time zone the integers are read in.
     kind, dates = str(index.dtype), np.ascontiguousarray(index.asi8)
     for at, (seen_kind, seen, facts) in enumerate(_FACTS):
-        if seen_kind == kind and len(seen) == len(dates) and toolkin.same_bytes(seen.data, dates.data):
+        if seen_kind == kind and len(seen) == len(dates) and _native.same_bytes(seen.data, dates.data):
             _FACTS.insert(0, _FACTS.pop(at))
             return facts
     kept = dates.copy()

@@ -11,6 +11,7 @@ from typing import Any, Dict, NamedTuple, Optional, Tuple
 import numpy as np
 import pandas as pd
 
+from orvane import _native
 from orvane.stats._calendar import extremes
 from orvane.stats._drawdowns import calmar_ratio, max_drawdown
 from orvane.stats._relative import benchmark_stats
@@ -65,8 +66,8 @@ def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = Tru
     ``holdings`` whether the holding rows apply; ``gross``,
     ``net`` and ``costs`` (paid per bar) cover the live bars and come from the engine's
     book (None without one); ``ruined``, whether the equity reached 0 on its last bar;
-    ``flows``, a financed run's ``interest``, ``borrow`` and ``dividends`` per live bar and
-    ``financing`` per trade record.
+    ``flows``, a financed run's flows (the engine's ``FLOWS``) and the shorts' part of
+    its dividends, ``dividends_paid``, per live bar.
     """
     if gross is None or net is None or costs is None:
         gross = net = None
@@ -75,9 +76,7 @@ def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = Tru
         paid = float(np.nansum(costs))
     money = None
     if flows is not None:
-        money = {name: float(np.nansum(flows[name])) for name in ("interest", "borrow", "dividends")}
-        # Longs pay no borrow: their records' financing is the dividends they received.
-        money["long_dividends"] = float(np.nansum(flows["financing"][~trades.short]))
+        money = {name: float(np.nansum(flows[name])) for name in (*_native.FLOWS, "dividends_paid")}
     return RunFigures(equity=equity, trades=trades, holdings=holdings, gross=gross, net=net,
                       paid=paid, ruined=ruined, open_bars=open_bars(trades, equity.index),
                       flows=money)
@@ -100,8 +99,7 @@ def result_figures(result: Any) -> RunFigures:
     flows = None
     if getattr(result, "_cash_flows", None) is not None and "financing" in trades:
         cash = result.cash_flows
-        flows = {**{name: float_column(cash, name) for name in ("interest", "borrow", "dividends")},
-                 "financing": float_column(trades, "financing")}
+        flows = {name: float_column(cash, name) for name in (*_native.FLOWS, "dividends_paid")}
     return run_figures(
         equity, trade_figures(trades, getattr(result, "_trade_keys", None), equity.index),
         holdings=isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"),
@@ -230,14 +228,15 @@ def _financing_stats(fig: RunFigures) -> dict:
     money = fig.flows
     if money is None:
         return {}
-    received = money["long_dividends"]
-    total = money["interest"] + money["borrow"] + money["dividends"]
+    total = 0.0
+    for name in _native.FLOWS:
+        total += money[name]
     equity = fig.equity
     return {
         "interest_earned": money["interest"],
         "borrow_paid": -money["borrow"],
-        "dividends_received": received,
-        "dividends_paid": received - money["dividends"],
+        "dividends_received": money["dividends"] - money["dividends_paid"],
+        "dividends_paid": -money["dividends_paid"],
         "return_before_financing": (total_return(equity) - total / float(equity.iloc[0])
                                     if len(equity) else float("nan")),
     }

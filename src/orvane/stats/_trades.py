@@ -11,7 +11,7 @@ from typing import NamedTuple, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from orvane.core import toolkin
+from orvane import _native
 from orvane.stats._returns import quiet
 
 
@@ -97,7 +97,8 @@ def record_stats(ret: np.ndarray, bars_held: Optional[np.ndarray], mae: Optional
     ret = _floats(ret)
     money = ret if pnl is None else _floats(pnl)
     columns = (_floats(bars_held), _floats(mae), _floats(gmfe)) if means else (None, None, None)
-    n, known, won, gains, lost, *averages = toolkin.record_stats(money, ret, *columns)
+    sums = dict(zip(_native.RECORD_STATS, _native.record_stats(money, ret, *columns)))
+    n, known, won, gains, lost = (sums[k] for k in _native.RECORD_STATS[:5])
     if not known:
         profit_factor = float("nan")
     elif lost < 0:
@@ -111,9 +112,8 @@ def record_stats(ret: np.ndarray, bars_held: Optional[np.ndarray], mae: Optional
     }
     if not means:
         return out
-    names = ("avg_win", "avg_loss", "avg_bars_held", "avg_mae_winners", "avg_mfe_winners",
-             "avg_mae_losers", "avg_mfe_losers")
-    return {**out, **dict(zip(names, averages))}
+    # The means are statistics of their own, under the kernel's names.
+    return {**out, **{name: sums[name] for name in _native.RECORD_STATS[5:]}}
 
 
 @quiet
@@ -165,7 +165,7 @@ def turnover(trades: pd.DataFrame, years: float) -> float:
 def group_order(key: np.ndarray, entry: np.ndarray) -> np.ndarray:
     """``np.lexsort((entry, key))``: records by ticker, then entry (in one native pass
     when a ticker's records come in entry order, as they usually do)."""
-    return toolkin.group_records(np.asarray(key, dtype=np.int64), np.asarray(entry, dtype=np.int64),
+    return _native.group_records(np.asarray(key, dtype=np.int64), np.asarray(entry, dtype=np.int64),
                                  None, None)[0]
 
 
@@ -178,7 +178,7 @@ def segments(f: TradeFigures) -> Tuple[np.ndarray, np.ndarray]:
     """(order, continues): the records grouped by ticker and entry, and whether each
     continues the one before it (same ticker and side, entered on the bar it left: a
     position a rebalance split)."""
-    order, continues = toolkin.group_records(*_grouping(f))
+    order, continues = _native.group_records(*_grouping(f))
     assert continues is not None  # given short and exit
     return order, continues
 
@@ -187,7 +187,7 @@ def holding_sums(f: TradeFigures) -> Tuple[np.ndarray, Optional[np.ndarray], flo
     """Per holding (the records ``segments`` joins) its compounded return and summed pnl
     (None without a pnl), and the gross weight the holdings opened with: one pass over
     the records when each ticker's come in entry order."""
-    return toolkin.holding_sums(*_grouping(f), _floats(f.ret),
+    return _native.holding_sums(*_grouping(f), _floats(f.ret),
                                 None if f.pnl is None else _floats(f.pnl), _floats(f.weight))
 
 
@@ -280,5 +280,5 @@ def share_open(start: np.ndarray, stop: np.ndarray, n: int) -> float:
     """Share of ``n`` bars with a record open: records open on bars start..stop-1."""
     if n == 0:
         return float("nan")
-    return toolkin.bars_with_open(np.asarray(start, dtype=np.int64),
+    return _native.bars_with_open(np.asarray(start, dtype=np.int64),
                                   np.asarray(stop, dtype=np.int64), n) / n

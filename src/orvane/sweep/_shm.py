@@ -11,7 +11,7 @@ from typing import Any, NamedTuple, Optional, cast
 
 import numpy as np
 
-from orvane.core import toolkin
+from orvane import _native
 
 __all__ = ["Handle", "SharedPayload", "Snapshot", "attach"]
 
@@ -46,7 +46,7 @@ def _address(raw: memoryview) -> tuple[int, int]:
 
 
 def _same_bytes(a: memoryview, b: memoryview) -> bool:
-    return bool(toolkin.same_bytes(a, b))
+    return bool(_native.same_bytes(a, b))
 
 
 class Snapshot(NamedTuple):

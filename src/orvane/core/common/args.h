@@ -5,11 +5,32 @@
 #include <Python.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 
 #include "pyref.h"
 
 namespace orvane {
+
+// A new tuple of the n names: how a module publishes the names its results use,
+// so the Python side reads them instead of spelling them again.
+inline PyObject* names_tuple(const char* const* names, Py_ssize_t n) {
+  PyRef t = PyRef::steal(PyTuple_New(n));
+  if (!t) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyUnicode_FromString(names[i]);
+    if (!name) return nullptr;
+    PyTuple_SET_ITEM(t.get(), i, name);
+  }
+  return t.release();
+}
+
+// module.attr = names_tuple(names); false with an error set.
+template <size_t N>
+bool publish_names(PyObject* module, const char* attr, const char* const (&names)[N]) {
+  PyRef t = PyRef::steal(names_tuple(names, static_cast<Py_ssize_t>(N)));
+  return t && PyObject_SetAttrString(module, attr, t.get()) == 0;
+}
 
 // A METH_VARARGS | METH_KEYWORDS function as a method table's PyCFunction.
 #define ORVANE_KW_FUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))

@@ -106,6 +106,22 @@ bool gross_weight(const std::vector<double>& newp, double* out) {
 
 }  // namespace
 
+double whole_lots(double target, double held, double price, double lot, double fee_ratio) {
+  if (!(price > 0) || !std::isfinite(price)) return target;  // no price: nothing is traded
+  const double unit = lot * price;
+  // A holding is whole lots, up to the rounding of its marks since it was bought.
+  const double holds = std::nearbyint(held / unit);
+  const double lots = std::trunc(target / unit);
+  if (lots == holds) return held;
+  if (target > 0 && lots > holds) {
+    // Only what is bought leaves room for its fee, which is paid from cash.
+    if (holds <= 0) return std::trunc((target / (1.0 + fee_ratio)) / unit) * unit;
+    const double more = std::trunc(((target - holds * unit) / (1.0 + fee_ratio)) / unit);
+    return more > 0 ? (holds + more) * unit : held;
+  }
+  return lots * unit;
+}
+
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
                     Ledger* ledger, double balance, bool costs_from_cash) {
   const bool exist = slot == Slot::kLookUpDropZero ? p.contains(sid) : true;
@@ -162,14 +178,6 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
 
 namespace {
 
-// A target rounded toward zero to whole lots at the trading price, a buy leaving room
-// for its fee (paid from cash), so rounding never takes cash below what the targets did.
-double whole_lots(double target, double price, double lot, double fee_ratio) {
-  if (!(price > 0) || !std::isfinite(price)) return target;  // no price: nothing is traded
-  const double unit = lot * price;
-  const double money = target > 0 ? target / (1.0 + fee_ratio) : target;
-  return std::trunc(money / unit) * unit;
-}
 
 // A resize (same side, neither from nor to 0) that the band or the minimum trade leaves alone.
 bool left_alone(const BookControls& ctl, const double* held, double target, double balance) {
@@ -207,7 +215,11 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
           ORVANE_TRACEBACK(kRebalance);
           return -1.0;
         }
-        target = whole_lots(target, *price, ctl->lot, fee_ratio);
+        const double* held = p.find(sid);
+        const double now = held ? *held : 0.0;
+        target = whole_lots(target, now, *price, ctl->lot, fee_ratio);
+        // A holding whose target rounds to the lots it holds trades nothing.
+        if (held && target == now) continue;
       }
       if (left_alone(*ctl, p.find(sid), target, balance)) continue;
     }

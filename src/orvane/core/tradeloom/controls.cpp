@@ -20,7 +20,25 @@ PyObject* set_book_controls_impl(PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+constexpr const char* kLotParams[] = {"target", "held", "price", "lot", "fee_ratio"};
+constexpr Signature kLotSig{"whole_lots", kLotParams, 5, 5};
+
+PyObject* whole_lots_impl(PyObject* args, PyObject* kwargs) {
+  PyObject* a[5];
+  if (!bind_args(kLotSig, args, kwargs, a)) return nullptr;
+  double v[5];
+  for (int i = 0; i < 5; ++i)
+    if (!to_double(a[i], &v[i])) return nullptr;
+  return PyFloat_FromDouble(whole_lots(v[0], v[1], v[2], v[3], v[4]));
+}
+
 }  // namespace
+
+PyObject* whole_lots_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("orvane.core.tradeloom.whole_lots", [&] { return whole_lots_impl(args, kwargs); });
+}
+
+bool publish_control_names(PyObject* module) { return publish_names(module, "BOOK_CONTROLS", kParams); }
 
 bool parse_book_controls(PyObject* args, PyObject* kwargs, BookControls* out) {
   PyObject* a[4];

@@ -162,6 +162,17 @@ void Ledger::finish() {
 
 namespace {
 
+// The ledger's columns as get_ledger lists them, published as LEDGER_ROWS (per price
+// row) and LEDGER_TRADES (per trade record); FLOWS are the row columns of money that
+// financing pays into cash (dividends_paid is the shorts' part of dividends).
+constexpr const char* kLedgerRows[] = {"cash", "long_value", "short_value", "fees", "tax", "names_held",
+                                       "interest", "borrow", "dividends", "dividends_paid"};
+constexpr size_t kNamesHeld = 5;
+constexpr const char* kFlows[] = {"interest", "borrow", "dividends"};
+constexpr const char* kLedgerTrades[] = {"trade_sid", "entry_row", "exit_row", "entry_notional", "exit_notional",
+                                         "exit_price", "pnl", "costs", "financing", "entry_value", "flip",
+                                         "ruin_pnl", "ruin_costs", "ruin_price"};
+
 constexpr const char* kSwitchParams[] = {"on"};
 constexpr Signature kSwitchSig{"record_ledger", kSwitchParams, 1, 1};
 constexpr Signature kGetSig{"get_ledger", nullptr, 0, 0};
@@ -193,24 +204,26 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
       *ruin_costs, *ruin_price;
   bool* flip;
   // In the order the dict lists them.
-  const std::pair<const char*, PyRef> columns[] = {
-      {"trade_sid", PyRef::steal(new_column(n, NPY_INT32, &sid))},
-      {"entry_row", PyRef::steal(new_column(n, NPY_INT64, &entry_row))},
-      {"exit_row", PyRef::steal(new_column(n, NPY_INT64, &exit_row))},
-      {"entry_notional", PyRef::steal(new_column(n, NPY_DOUBLE, &entry_notional))},
-      {"exit_notional", PyRef::steal(new_column(n, NPY_DOUBLE, &exit_notional))},
-      {"exit_price", PyRef::steal(new_column(n, NPY_DOUBLE, &exit_price))},
-      {"pnl", PyRef::steal(new_column(n, NPY_DOUBLE, &pnl))},
-      {"costs", PyRef::steal(new_column(n, NPY_DOUBLE, &costs))},
-      {"financing", PyRef::steal(new_column(n, NPY_DOUBLE, &financing))},
-      {"entry_value", PyRef::steal(new_column(n, NPY_DOUBLE, &entry_value))},
-      {"flip", PyRef::steal(new_column(n, NPY_BOOL, &flip))},
-      {"ruin_pnl", PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_pnl))},
-      {"ruin_costs", PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_costs))},
-      {"ruin_price", PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_price))},
+  // In the order of kLedgerTrades.
+  const PyRef columns[] = {
+      PyRef::steal(new_column(n, NPY_INT32, &sid)),
+      PyRef::steal(new_column(n, NPY_INT64, &entry_row)),
+      PyRef::steal(new_column(n, NPY_INT64, &exit_row)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &entry_notional)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &exit_notional)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &exit_price)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &pnl)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &costs)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &financing)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &entry_value)),
+      PyRef::steal(new_column(n, NPY_BOOL, &flip)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_pnl)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_costs)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_price)),
   };
+  static_assert(sizeof(columns) / sizeof(columns[0]) == sizeof(kLedgerTrades) / sizeof(kLedgerTrades[0]));
   for (const auto& column : columns)
-    if (!column.second) return false;
+    if (!column) return false;
   for (npy_intp i = 0; i < n; ++i) {
     const Ledger::TradeRow& r = rows[static_cast<size_t>(i)];
     sid[i] = r.sid;
@@ -228,8 +241,8 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
     ruin_costs[i] = r.ruin_costs;
     ruin_price[i] = r.ruin_price;
   }
-  for (const auto& column : columns)
-    if (PyDict_SetItemString(d, column.first, column.second.get()) < 0) return false;
+  for (size_t i = 0; i < sizeof(columns) / sizeof(columns[0]); ++i)
+    if (PyDict_SetItemString(d, kLedgerTrades[i], columns[i].get()) < 0) return false;
   return true;
 }
 
@@ -256,16 +269,22 @@ PyObject* ledger_of_last_run() {
   PyRef out = PyRef::steal(PyDict_New());
   if (!out) return nullptr;
   PyObject* d = out.get();
-  const bool ok = put(d, "cash", l.cash, NPY_DOUBLE) && put(d, "long_value", l.long_value, NPY_DOUBLE) &&
-                  put(d, "short_value", l.short_value, NPY_DOUBLE) && put(d, "fees", l.fees, NPY_DOUBLE) &&
-                  put(d, "tax", l.tax, NPY_DOUBLE) && put(d, "names_held", l.names_held, NPY_INT64) &&
-                  put(d, "interest", l.interest, NPY_DOUBLE) && put(d, "borrow", l.borrow, NPY_DOUBLE) &&
-                  put(d, "dividends", l.dividends, NPY_DOUBLE) &&
-                  put(d, "dividends_paid", l.dividends_paid, NPY_DOUBLE) && put_trade_columns(d, l.trades);
-  if (!ok) return nullptr;
+  const std::vector<double>* money[] = {&l.cash, &l.long_value, &l.short_value, &l.fees, &l.tax,
+                                        &l.interest, &l.borrow, &l.dividends, &l.dividends_paid};
+  static_assert(sizeof(money) / sizeof(money[0]) + 1 == sizeof(kLedgerRows) / sizeof(kLedgerRows[0]));
+  bool ok = true;
+  for (size_t i = 0, k = 0; ok && i < sizeof(kLedgerRows) / sizeof(kLedgerRows[0]); ++i)
+    ok = i == kNamesHeld ? put(d, kLedgerRows[i], l.names_held, NPY_INT64)
+                         : put(d, kLedgerRows[i], *money[k++], NPY_DOUBLE);
+  if (!ok || !put_trade_columns(d, l.trades)) return nullptr;
   PyRef unlisted = PyRef::steal(PyFloat_FromDouble(l.unlisted_pnl));
   if (!unlisted || PyDict_SetItemString(d, "unlisted_pnl", unlisted.get()) < 0) return nullptr;
   return out.release();
+}
+
+bool publish_ledger_names(PyObject* module) {
+  return publish_names(module, "LEDGER_ROWS", kLedgerRows) && publish_names(module, "LEDGER_TRADES", kLedgerTrades) &&
+         publish_names(module, "FLOWS", kFlows);
 }
 
 PyObject* record_ledger(PyObject*, PyObject* args, PyObject* kwargs) {

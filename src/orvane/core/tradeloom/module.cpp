@@ -207,6 +207,14 @@ PyMethodDef kMethods[] = {
      "backtest_'s. Returns (creturn, trade_arrays, stock_operations, ledger):\n"
      "backtest_'s result, then what get_trade_arrays, get_stock_operations and\n"
      "get_ledger return right after it (ledger None with 'ledger' off)."},
+    {"whole_lots", ORVANE_KW_FUNC(whole_lots_py), METH_VARARGS | METH_KEYWORDS,
+     "whole_lots(target, held, price, lot, fee_ratio)\n--\n\n"
+     "The rebalance's rounding to whole lots under set_book_controls(lot=...): the\n"
+     "money a holding worth `held` is taken to for a target of `target`, at `price`,\n"
+     "in lots worth `lot` at price 1 (any one unit of money throughout). Toward zero\n"
+     "to whole lots; a target that rounds to the lots held gives `held` (the run\n"
+     "trades nothing); only the lots bought leave room for their fee, paid from\n"
+     "cash. Without a positive finite price, `target` as given."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -241,6 +249,7 @@ PyObject* init_module() {
   g.stock_operations = PyDict_New();
   if (!g.stock_operations) return nullptr;
   if (PyModule_AddFunctions(module.get(), kMethods) < 0) return nullptr;
+  if (!publish_ledger_names(module.get()) || !publish_control_names(module.get())) return nullptr;
   g.module = module.get();
   g.dict = PyModule_GetDict(module.get());
   return module.release();

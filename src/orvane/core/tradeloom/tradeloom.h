@@ -312,6 +312,12 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
                  double position_limit, Ledger* ledger, const BookControls* ctl = nullptr, RunState* s = nullptr);
 
+// A target rounded toward zero to whole lots of `lot` (money at price 1) at `price`,
+// for a holding worth `held`: a target that rounds to the lots held returns `held`
+// (nothing to trade), and only the lots bought leave room for their fee (paid from
+// cash), so rounding never takes cash below what the targets did.
+double whole_lots(double target, double held, double price, double lot, double fee_ratio);
+
 // Row stages: false with a Python error set on failure.
 bool validate_trade_price(double value, PyObject* symbol, int row);
 bool value_holdings(RunState& s);
@@ -323,6 +329,10 @@ bool parse_financing(PyObject* args, PyObject* kwargs, PyObject* out[4]);
 bool parse_book_controls(PyObject* args, PyObject* kwargs, BookControls* out);
 // The last run's results as get_trade_arrays and get_ledger return them.
 PyObject* trade_arrays_of_last_run();
+// The names the module publishes for the front to read: its ledger's columns and money
+// flows, and its book controls' slots. False with an error set.
+bool publish_ledger_names(PyObject* module);
+bool publish_control_names(PyObject* module);
 PyObject* ledger_of_last_run();
 // Books the flows of the interval since the previous row, before the row trades.
 void accrue_financing(RunState& s);
@@ -379,5 +389,6 @@ PyObject* get_trade_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* set_financing(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* set_book_controls(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* run_(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* whole_lots_py(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvane::tradeloom
