@@ -12,10 +12,11 @@ def market():
 
 def test_market_is_deterministic_ohlc_with_gaps_listings_and_delistings(market):
     again = synthetic_market(stocks=120, years=4, seed=11)
-    for field in ("open", "high", "low", "close"):
+    for field in ("open", "high", "low", "close", "volume"):
         pd.testing.assert_frame_equal(market[field], again[field])
     assert not market.close.equals(synthetic_market(stocks=120, years=4, seed=12).close)
-    assert isinstance(market, Market) and dict(market).keys() == {"open", "high", "low", "close"}
+    assert isinstance(market, Market) and dict(market).keys() == {"open", "high", "low", "close",
+                                                                  "volume"}
     close = market.close
     assert close.shape == (4 * 252, 120) and close.index.is_monotonic_increasing
     valid = close.notna().to_numpy()
@@ -31,6 +32,22 @@ def test_market_is_deterministic_ohlc_with_gaps_listings_and_delistings(market):
     assert (market.low.to_numpy()[ok] <= np.minimum(market.open, close).to_numpy()[ok]).all()
     assert (market.high.to_numpy()[ok] >= np.maximum(market.open, close).to_numpy()[ok]).all()
     assert market.sectors.index.equals(close.columns) and market.sectors.nunique() > 5
+
+
+def test_volumes_spread_liquidity_over_orders_of_magnitude(market):
+    volume, close = market.volume.to_numpy(), market.close.to_numpy()
+    # Whole shares on every bar with a price, none without one.
+    assert (np.isnan(volume) == np.isnan(close)).all()
+    known = volume[~np.isnan(volume)]
+    assert (known >= 0).all() and (known == np.round(known)).all()
+    # Money traded a day per name: a capacity question has small and large names.
+    adv = np.nanmean(volume * close, axis=0)
+    assert adv.max() / adv.min() > 1e3
+    # Busier on the days of large moves.
+    moves = np.abs(np.diff(np.log(close), axis=0))
+    big = moves > np.nanquantile(moves, 0.9)
+    money = (volume * close)[1:] / adv
+    assert np.nanmean(money[big]) > 1.2 * np.nanmean(money[~big & ~np.isnan(moves)])
 
 
 @pytest.mark.parametrize("top, bottom", [(10, 10), (12, 0), (5, 15)])

@@ -6,6 +6,7 @@ import pandas as pd
 import pytest
 
 import orvane
+from orvane import datasets
 
 DAYS = pd.bdate_range("2024-01-01", periods=8)
 
@@ -391,3 +392,51 @@ def test_the_checks_say_the_same_with_or_without_the_one_pass_scan(monkeypatch, 
     negative.loc[days[1], "B"] = -1.0
     with pytest.raises(ValueError, match=r"prices\['open'\] must be positive .* got \[B on 2024-01-02: -1.0\]"):
         orvane.backtest(weights, {**bars, "low": bars["close"], "open": negative}, trade_at="open")
+
+
+def _volume_layouts():
+    m = datasets.synthetic_market(stocks=6, years=1, seed=2)
+    fields = ("open", "high", "low", "close", "volume")
+    wide = pd.concat({f: m[f] for f in fields}, axis=1, names=["field", "ticker"])
+    long_ = wide.stack("ticker", future_stack=True) if _FUTURE_STACK else wide.stack("ticker")
+    long_ = long_.reset_index().rename(columns={"level_0": "date"})
+    return m, {
+        "mapping": {f: m[f] for f in fields},
+        "(field, ticker) columns": wide,
+        "(ticker, field) columns": wide.swaplevel(axis=1),
+        "long": long_.rename(columns={long_.columns[0]: "date"}),
+        "market": m,
+    }
+
+
+_FUTURE_STACK = tuple(int(p) for p in pd.__version__.split(".")[:2]) >= (2, 1)
+
+
+@pytest.mark.parametrize("layout", ["mapping", "(field, ticker) columns", "(ticker, field) columns",
+                                    "long", "market"])
+def test_volume_comes_through_every_price_layout(layout):
+    market, layouts = _volume_layouts()
+    prepared = orvane.prepare_prices(layouts[layout])
+    np.testing.assert_array_equal(prepared.arrays["volume"],
+                                  market.volume.reindex(prepared.dates).to_numpy())
+    # Nothing reads it yet: a run with it equals the run without.
+    weights = datasets.momentum(market, lookback=21, top=2, bottom=2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert orvane.backtest(weights, prepared).equity.equals(
+            orvane.backtest(weights, {f: market[f] for f in ("open", "high", "low", "close")}).equity)
+
+
+@pytest.mark.parametrize("value, message", [
+    (-1.0, r"prices\['volume'\] must be shares traded, 0 or more \(NaN for a bar without a "
+           r"volume\), got -1 for S\d+ on 20\d\d-\d\d-\d\d \(1 cells\)"),
+    (np.inf, r"got inf for"),
+])
+def test_a_negative_or_infinite_volume_is_refused_naming_the_cell(value, message):
+    market, layouts = _volume_layouts()
+    prices = dict(layouts["mapping"])
+    volume = prices["volume"].copy()
+    volume.iloc[5, 2] = value
+    prices["volume"] = volume
+    with pytest.raises(ValueError, match=message):
+        orvane.prepare_prices(prices)

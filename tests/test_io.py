@@ -227,3 +227,54 @@ def test_long_file_tickers_keep_their_leading_zeros(tmp_path):
     (tmp_path / "tw.csv").write_text("date,ticker,close\n20210104,0050,1\n20210104,2330,2\n")
     close = orvane.read_prices(tmp_path / "tw.csv")["close"]
     assert list(close.columns) == ["0050", "2330"] and list(close.index) == [pd.Timestamp("2021-01-04")]
+
+
+def volume_folder(tmp_path, volumes):
+    """AAA (a 2:1 split) and BBB (a dividend) with a Volume column of ``volumes``."""
+    d = tmp_path / "volumes"
+    d.mkdir()
+    for t in ("AAA", "BBB"):
+        rows = [f"{d_:%Y-%m-%d},{','.join(f'{v:g}' for v in r)},{volumes}"
+                for d_, r in bars(t).iterrows()]
+        (d / f"{t}.csv").write_text("\n".join(["Date,Open,High,Low,Close,Adj Close,Volume", *rows]) + "\n")
+    return d
+
+
+@pytest.mark.parametrize("adjust", [True, False])
+def test_volume_is_read_and_adjusted_so_the_money_traded_stays_as_written(tmp_path, adjust):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the made-up adj close moves like splits
+        got = orvane.read_prices(volume_folder(tmp_path, 1000), adjust=adjust)
+    assert "volume" in got
+    raw_close = pd.DataFrame({t: bars(t)["close"] for t in ("AAA", "BBB")})
+    money = (got["close"] * got["volume"]).to_numpy()
+    np.testing.assert_allclose(money, raw_close.to_numpy() * 1000.0, rtol=1e-14)
+    if adjust:
+        # AAA's adj close halves its first two closes: twice the shares.
+        assert got["volume"]["AAA"].tolist() == [2000.0, 2000.0, 1000.0, 1000.0]
+    else:
+        assert (got["volume"] == 1000.0).all().all()
+
+
+@pytest.mark.parametrize("cell, message", [
+    ("-5", r"AAA\.csv line 2: Volume -5 is not a number of shares traded \(0 or more\)"),
+    ("inf", r"AAA\.csv line 2: Volume inf is not a number of shares traded"),
+    ("lots", r"AAA\.csv line 2: Volume 'lots' is not a number"),
+])
+def test_a_volume_that_is_no_number_of_shares_is_refused_by_line(tmp_path, cell, message):
+    with pytest.raises(ValueError, match=message):
+        orvane.read_prices(volume_folder(tmp_path, cell))
+
+
+def test_volume_missing_from_some_files_is_left_out_with_a_warning(tmp_path):
+    d = volume_folder(tmp_path, 1000)
+    (d / "CCC.csv").write_text("Date,Close\n2021-01-04,10\n2021-01-05,11\n")
+    with pytest.warns(UserWarning, match=r"volume left out: \[CCC\.csv\] have no volume column"):
+        got = orvane.read_prices(d)
+    assert "volume" not in got
+    # An empty cell is a bar without a volume, not a refusal.
+    (d / "CCC.csv").write_text("Date,Close,Volume\n2021-01-04,10,\n2021-01-05,11,7\n")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got = orvane.read_prices(d)
+    assert np.isnan(got["volume"].loc["2021-01-04", "CCC"]) and got["volume"].loc["2021-01-05", "CCC"] == 7

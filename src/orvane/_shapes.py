@@ -17,7 +17,7 @@ from pandas.api import types as ptypes
 from orvane._common import day, is_missing, show
 from orvane._values import AmbiguousDatesError, Origin, Source, parse_dates
 
-__all__ = ["FIELDS", "COLUMNS", "PRICE_COLUMNS", "WEIGHT_COLUMNS", "normalize", "column_key",
+__all__ = ["FIELDS", "VOLUME", "COLUMNS", "PRICE_COLUMNS", "WEIGHT_COLUMNS", "normalize", "column_key",
            "find_columns", "table_layout", "no_ticker", "long_needs", "price_frames",
            "weight_frame", "Cells", "bars_only", "spread", "refuse_repeated"]
 
@@ -25,16 +25,19 @@ __all__ = ["FIELDS", "COLUMNS", "PRICE_COLUMNS", "WEIGHT_COLUMNS", "normalize", 
 # ---------------------------------------------------------------- column names
 
 FIELDS = ("open", "high", "low", "close")
+# Shares traded per bar: read beside the prices, in every layout they come in.
+VOLUME = "volume"
 # Each column orvane reads, with its spellings as ``normalize`` leaves them.
 COLUMNS: Dict[str, Tuple[str, ...]] = {
     "date": ("date",),
     "ticker": ("ticker", "symbol"),
     **{field: (field,) for field in FIELDS},
     "adjclose": ("adjclose",),
+    VOLUME: (VOLUME,),
     "weight": ("weight",),
     "dividend": ("dividend", "dividends", "amount"),
 }
-PRICE_COLUMNS = ("date", "ticker", *FIELDS, "adjclose")
+PRICE_COLUMNS = ("date", "ticker", *FIELDS, "adjclose", VOLUME)
 WEIGHT_COLUMNS = ("date", "ticker", "weight")
 _KEYS = {spelling: key for key, spellings in COLUMNS.items() for spelling in spellings}
 
@@ -146,8 +149,8 @@ def price_frames(prices: Any, notes: List[str]) -> Dict[str, pd.DataFrame]:
         out: Dict[str, pd.DataFrame] = {}
         for key in prices:
             field = column_key(key)
-            if field not in FIELDS:
-                raise ValueError(f"prices keys must be among {list(FIELDS)}, got {key!r}")
+            if field not in FIELDS and field != VOLUME:
+                raise ValueError(f"prices keys must be among {[*FIELDS, VOLUME]}, got {key!r}")
             if field in out:
                 raise ValueError(f"prices has the field {field!r} twice (keys spelled differently); "
                                  "keep one")
@@ -254,7 +257,7 @@ def _split_fields(prices: pd.DataFrame) -> Dict[str, pd.DataFrame]:
 
 def _all_fields(values: Iterable[Any]) -> bool:
     keys = {column_key(v) for v in values}
-    return "close" in keys and keys <= set(FIELDS)
+    return "close" in keys and keys <= {*FIELDS, VOLUME}
 
 
 def _one_close(labels: Iterable[Any]) -> None:
@@ -293,7 +296,7 @@ def _frame_cells(frame: pd.DataFrame, found: Mapping[str, Any], value: str, wher
     missing = [c for c in needed if c not in found and not (c == "date" and on_index)]
     if missing:
         raise long_needs(where, needed, missing, frame.columns)
-    fields = tuple(f for f in FIELDS if f in found) if value == "close" else (value,)
+    fields = tuple(f for f in (*FIELDS, VOLUME) if f in found) if value == "close" else (value,)
     for f in fields:
         # Refused before spreading, which has no place for them.
         dtype = frame[found[f]].dtype

@@ -17,7 +17,7 @@ import pandas as pd
 
 from orvane._calendar import period_ends
 from orvane._checks import Bounds, check_real, check_whole
-from orvane._shapes import FIELDS
+from orvane._shapes import FIELDS, VOLUME
 
 __all__ = ["Market", "synthetic_market", "momentum", "rank_weights", "CoreLayout", "core_layout",
            "CORE_INPUTS"]
@@ -113,33 +113,38 @@ def _momentum_scores(close: np.ndarray, rows: np.ndarray, lookback: int, skip: i
     with np.errstate(divide="ignore", invalid="ignore"):
         return close[rows - skip] / close[rows - skip - lookback] - 1.0
 
+_KEYS = (*FIELDS, VOLUME)
+
+
 @dataclass(frozen=True, eq=False)
 class Market(Mapping):
-    """Wide OHLC frames (business-day dates x tickers) with per-ticker metadata.
+    """Wide OHLC frames and volumes (business-day dates x tickers) with per-ticker metadata.
 
-    A read-only mapping over "open", "high", "low", "close", so ``orvane.backtest(w, market)``
-    takes it as OHLC prices.  ``sectors``: ticker -> sector name.  ``delistings``: ticker ->
-    date of its last bar, for the tickers that stop trading before the end (pass it as
-    ``delistings=`` or use ``delistings="infer"``, which finds the same bars).
+    A read-only mapping over "open", "high", "low", "close" and "volume" (shares), so
+    ``orvane.backtest(w, market)`` takes it as prices.  ``sectors``: ticker -> sector name.
+    ``delistings``: ticker -> date of its last bar, for the tickers that stop trading before
+    the end (pass it as ``delistings=`` or use ``delistings="infer"``, which finds the same
+    bars).
     """
 
     open: pd.DataFrame
     high: pd.DataFrame
     low: pd.DataFrame
     close: pd.DataFrame
+    volume: pd.DataFrame
     sectors: pd.Series
     delistings: pd.Series
 
     def __getitem__(self, key: str) -> pd.DataFrame:
-        if key not in FIELDS:
+        if key not in _KEYS:
             raise KeyError(key)
         return getattr(self, key)
 
     def __iter__(self) -> Iterator[str]:
-        return iter(FIELDS)
+        return iter(_KEYS)
 
     def __len__(self) -> int:
-        return len(FIELDS)
+        return len(_KEYS)
 
     __hash__ = object.__hash__
 
@@ -192,6 +197,7 @@ def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Mar
             array[-1, hole] = last_close
     dates = pd.bdate_range(START, periods=rows)
     tickers = pd.Index(list(_labels(stocks)), dtype=object)
+    values[VOLUME] = _volumes(close, seed)
     frames = {k: pd.DataFrame(v, index=dates, columns=tickers, copy=False) for k, v in values.items()}
     valid = ~np.isnan(close)
     last = rows - 1 - np.argmax(valid[::-1], axis=0)
@@ -200,6 +206,21 @@ def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Mar
     sectors = pd.Series(np.asarray(SECTORS, dtype=object)[rng.integers(0, len(SECTORS), stocks)],
                         index=tickers, name="sector")
     return Market(sectors=sectors, delistings=delistings, **frames)
+
+
+def _volumes(close: np.ndarray, seed: int) -> np.ndarray:
+    """Shares traded per bar (NaN without a bar): each ticker's money traded a day spread
+    over four orders of magnitude (2e5 to 2e9 a day), as across a market's names, noisy
+    from day to day and higher on days of large moves."""
+    # A stream of its own: the prices are the same with or without volumes.
+    rng = np.random.default_rng([int(seed), 9])
+    rows, stocks = close.shape
+    money = np.exp(rng.uniform(np.log(2e5), np.log(2e9), stocks))
+    noise = rng.lognormal(-0.08, 0.4, (rows, stocks))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        moves = np.abs(np.diff(np.log(close), axis=0, prepend=np.nan))
+        noise *= 1.0 + 20.0 * np.nan_to_num(moves)
+        return np.round(money * noise / close)
 
 
 def momentum(market_or_close: Union[Market, Mapping, pd.DataFrame], lookback: int = 126,

@@ -23,7 +23,7 @@ from orvane._clock import (Clock, check_dates, check_labels, check_values, outsi
 from orvane._common import SHOWN, period_dates
 from orvane._common import day as _day, show as _show
 from orvane._schedule import Schedule, schedule
-from orvane._shapes import FIELDS, price_frames, weight_frame
+from orvane._shapes import FIELDS, VOLUME, price_frames, weight_frame
 from orvane import _native
 
 __all__ = ["PreparedPrices", "prepare_prices"]
@@ -140,7 +140,7 @@ def _align_fields(frames, needed):
     if order is not None:
         notes.append("prices: dates were not in ascending order and have been sorted")
     arrays, names = {}, {}
-    for field in FIELDS:
+    for field in (*FIELDS, VOLUME):
         if field not in frames:
             continue
         name = names[field] = "prices" if len(frames) == 1 else f"prices['{field}']"
@@ -170,6 +170,8 @@ def _align_fields(frames, needed):
     for k, field in enumerate(FIELDS):
         if field in arrays and (scan is None or not scan[0][k]):
             _check_positive(arrays[field], names[field], dates, tickers)
+    if VOLUME in arrays:
+        _check_volume(arrays[VOLUME], names[VOLUME], dates, tickers)
     facts: Dict[str, Any] = {}
     if scan is not None:
         facts = {"bars_hold": scan[1], "close_max": scan[4]}
@@ -178,6 +180,16 @@ def _align_fields(frames, needed):
     _split_notes(arrays["close"], dates, tickers, notes,
                  None if scan is None or scan[2] else scan[3])
     return dates, tickers, arrays, notes, facts
+
+
+def _check_volume(volume, name, dates, tickers):
+    """Shares traded: 0 or more and finite, NaN for a bar without a volume."""
+    bad = ~np.isnan(volume) & ~((volume >= 0) & (volume < np.inf))
+    if bad.any():
+        rows, cols = np.nonzero(bad)
+        raise ValueError(f"{name} must be shares traded, 0 or more (NaN for a bar without a "
+                         f"volume), got {volume[rows[0], cols[0]]:g} for {tickers[cols[0]]} on "
+                         f"{_day(dates[rows[0]])} ({len(rows)} cells)")
 
 
 def _drop_empty_dates(dates, arrays, notes):

@@ -20,7 +20,7 @@ from pandas.api import types as ptypes
 
 from orvane._checks import check_path
 from orvane._common import day, show
-from orvane._shapes import (COLUMNS, FIELDS, PRICE_COLUMNS, WEIGHT_COLUMNS, Cells, bars_only,
+from orvane._shapes import (COLUMNS, FIELDS, PRICE_COLUMNS, VOLUME, WEIGHT_COLUMNS, Cells, bars_only,
                             column_key, find_columns, long_needs, no_ticker, normalize,
                             price_frames, refuse_repeated, spread, table_layout, weight_frame)
 from orvane._values import (PARQUET_SUFFIXES, AmbiguousDatesError, Origin, PathLike, Source, first,
@@ -203,7 +203,9 @@ def _price_cells(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Op
         raise ValueError(f"{source} must have a date column, got columns {show(frame.columns)}")
     dates = parse_dates(frame[date], source, date, dayfirst)
     values = {f: numbers(frame[names[f]], source, names[f]) for f in FIELDS if f in names}
-    fields = tuple(values) + ((ADJ_CLOSE,) if ADJ_CLOSE in names else ())
+    fields = tuple(values) + ((ADJ_CLOSE,) if ADJ_CLOSE in names else ()) + (
+        (VOLUME,) if VOLUME in names else ())
+    volume = _volume(frame, names, source)
     if adjust and ADJ_CLOSE in names:
         adjusted = numbers(frame[names[ADJ_CLOSE]], source, names[ADJ_CLOSE])
         half = np.isnan(adjusted) != np.isnan(values["close"])
@@ -230,19 +232,40 @@ def _price_cells(frame: pd.DataFrame, source: Source, adjust: bool, dayfirst: Op
                 raise ValueError(f"{source.where(row)}: adj close / close scales the {f} "
                                  f"{values[f][row]:g} beyond any float; correct the row")
         values = scaled
-    elif ADJ_CLOSE in names:
+        if volume is not None:
+            # Shares in the adjusted units: close x volume, the money traded, is as written.
+            with np.errstate(divide="ignore", invalid="ignore"):
+                volume = volume / factor
+    # The tickers as they are merged (' A' is 'A'), which the dividends are inferred by too.
+    keys = ticker_keys(frame[names["ticker"]], source, names["ticker"]) if long else None
+    if not adjust and ADJ_CLOSE in names:
         adjusted = numbers(frame[names[ADJ_CLOSE]], source, names[ADJ_CLOSE])
-        keys = frame[names["ticker"]].to_numpy() if long else None
         values[DIVIDENDS] = _inferred_dividends(dates, keys, values["close"], adjusted, source,
                                                 notes)
-    if long:
-        keys = ticker_keys(frame[names["ticker"]], source, names["ticker"])
+    if volume is not None:
+        values[VOLUME] = volume
+    if keys is not None:
         tickers = [str(t) for t in pd.unique(keys)]
     else:
         keys = np.full(len(dates), source.path.stem, dtype=object)
         tickers = [source.path.stem]
     refuse_repeated(dates, keys if long else None, source, "long" if long else "bars")
     return tickers, Cells(dates, keys, values), fields
+
+
+def _volume(frame: pd.DataFrame, names: Dict[str, str], source: Source) -> Optional[np.ndarray]:
+    """A file's volume column as numbers (NaN: a bar without one), or None without one; a
+    negative or infinite volume is refused."""
+    if VOLUME not in names:
+        return None
+    volume = numbers(frame[names[VOLUME]], source, names[VOLUME])
+    bad = ~np.isnan(volume) & ~((volume >= 0) & (volume < np.inf))
+    if bad.any():
+        row = first(bad)
+        raise ValueError(f"{source.where(row)}: {names[VOLUME]} {volume[row]:g} is not a number "
+                         "of shares traded (0 or more); correct the row, or leave the cell empty "
+                         "for a bar without a volume")
+    return volume
 
 
 def _half_step(values: np.ndarray) -> float:
@@ -326,11 +349,14 @@ def prices_from_tables(tables: Iterable[Tuple[Source, pd.DataFrame]], *, adjust:
         raise ValueError("some files have time-zone-aware dates and others naive ones: "
                          f"{show(files(s for s, c, _ in kept if c.dates.tz is not None))} and "
                          f"{show(files(s for s, c, _ in kept if c.dates.tz is None))}")
-    fields = tuple(f for f in FIELDS if all(f in given for _, _, given in kept))
+    fields = tuple(f for f in (*FIELDS, VOLUME) if all(f in given for _, _, given in kept))
     partial = [f for f in FIELDS if f not in fields and any(f in given for _, _, given in kept)]
     if partial:
         lacking = files(s for s, _, given in kept if not set(partial) <= set(given))
         notes.append(f"{', '.join(partial)} prices left out: {show(lacking)} lack some of them")
+    if VOLUME not in fields and any(VOLUME in given for _, _, given in kept):
+        lacking = files(s for s, _, given in kept if VOLUME not in given)
+        notes.append(f"volume left out: {show(lacking)} have no volume column")
     for note in notes:
         warnings.warn(note, UserWarning, stacklevel=3)
     # Dates in several zones meet in UTC.
@@ -356,7 +382,8 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
         A folder (its ``.csv``, ``.parquet`` and ``.pq`` files; other files and hidden ones
         are passed over), a glob pattern (``"data/*.csv"``), a list of files, or one file.
         Each file has a ``Date`` column and a ``Close`` column, optionally ``Open``,
-        ``High``, ``Low`` and ``Adj Close``; other columns (``Volume``) are not read.
+        ``High``, ``Low``, ``Adj Close`` and ``Volume`` (shares traded, 0 or more; an empty
+        cell is a bar without one); other columns are not read.
         Column names match whatever their case, spaces or underscores (``adj_close``).
         The ticker is the file name without its suffix (``BRK.B.csv`` is ``BRK.B``),
         unless the file has a ``ticker`` (or ``symbol``) column: then it is a long file
@@ -366,7 +393,8 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
         With an ``Adj Close`` column: the close becomes the adjusted close and open, high
         and low are multiplied by adj close / close of their bar, so a split or a dividend
         is not a jump in the prices and stops and intrabar exits see the same adjusted bar
-        as the close.  False: the raw (split-adjusted) close, and a ``"dividends"`` frame of
+        as the close; volume is divided by it, so close x volume (the money traded) stays
+        as the file writes it.  False: the raw (split-adjusted) close, and a ``"dividends"`` frame of
         the cash per share going ex on each bar, inferred from Close and Adj Close:
         ``close[t-1] - close[t] * adj[t-1] / adj[t]``, kept where it is above what rounding
         the two columns to the decimals they are written in can make (0 elsewhere; NaN for
@@ -384,7 +412,8 @@ def read_prices(path: Union[PathLike, Iterable[PathLike]], *, adjust: bool = Tru
     PriceTables (a dict of str to DataFrame)
         ``{"open": ..., "high": ..., "low": ..., "close": ...}``, each dates x tickers with
         dates and tickers sorted, NaN where a ticker has no bar (a row without a close is
-        none).  Only the fields every file has; ``"close"`` always; ``"dividends"`` with
+        none), and ``"volume"`` (shares) when the files have it.  Only the fields every file
+        has; ``"close"`` always; ``"dividends"`` with
         ``adjust=False`` and an ``Adj Close`` column.  Its ``adjusted`` attribute is True
         when the prices were adjusted.
 

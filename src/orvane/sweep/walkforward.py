@@ -68,7 +68,7 @@ def _cut(market: Prices, first: pd.Timestamp, last: pd.Timestamp) -> Prices:
 
     if isinstance(market, datasets.Market):
         return dataclasses.replace(market, **{f: rows(market[f], f"market[{f!r}]")
-                                              for f in datasets.FIELDS})
+                                              for f in market})
     if isinstance(market, pd.DataFrame):
         return rows(market, "market")
     if isinstance(market, dict):
