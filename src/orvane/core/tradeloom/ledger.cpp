@@ -168,7 +168,7 @@ namespace {
 constexpr const char* kLedgerRows[] = {"cash", "long_value", "short_value", "fees", "tax", "names_held",
                                        "interest", "borrow", "dividends", "dividends_paid"};
 constexpr size_t kNamesHeld = 5;
-constexpr const char* kFlows[] = {"interest", "borrow", "dividends"};
+constexpr const char* kFlows[] = {kLedgerRows[6], kLedgerRows[7], kLedgerRows[8]};
 constexpr const char* kLedgerTrades[] = {"trade_sid", "entry_row", "exit_row", "entry_notional", "exit_notional",
                                          "exit_price", "pnl", "costs", "financing", "entry_value", "flip",
                                          "ruin_pnl", "ruin_costs", "ruin_price"};
@@ -198,11 +198,13 @@ PyObject* new_column(npy_intp n, int typenum, T** data) {
 // is read from memory once, not once per column.
 bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
   const npy_intp n = static_cast<npy_intp>(rows.size());
-  int32_t* sid;
-  int64_t *entry_row, *exit_row;
-  double *entry_notional, *exit_notional, *exit_price, *pnl, *costs, *financing, *entry_value, *ruin_pnl,
-      *ruin_costs, *ruin_price;
-  bool* flip;
+  // Set by new_column; null until then (the rows are written only once all are set).
+  int32_t* sid = nullptr;
+  int64_t *entry_row = nullptr, *exit_row = nullptr;
+  double *entry_notional = nullptr, *exit_notional = nullptr, *exit_price = nullptr, *pnl = nullptr,
+         *costs = nullptr, *financing = nullptr, *entry_value = nullptr, *ruin_pnl = nullptr,
+         *ruin_costs = nullptr, *ruin_price = nullptr;
+  bool* flip = nullptr;
   // In the order the dict lists them.
   // In the order of kLedgerTrades.
   const PyRef columns[] = {
