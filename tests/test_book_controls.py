@@ -123,6 +123,30 @@ def test_orders_round_as_the_run_traded_its_last_rebalance():
                                    check_names=False, check_index_type=False)
 
 
+def test_orders_default_to_the_run_s_value_today_and_say_which_capital():
+    prices = trending(0.05, 0.0)
+    weights = pd.DataFrame({"T0": [0.5], "T1": [0.5]}, index=DATES[:1])
+    result = quiet(weights, prices, capital=100_000, **NO_COSTS)
+    today = 100_000 * result.full_equity.iloc[-1]
+    assert today > 110_000  # T0 rose 5 % a bar
+    orders = result.orders()
+    assert orders.attrs["capital"] == pytest.approx(today, rel=1e-15)
+    # Holding what it bought, the book orders nothing: its weights are those of today.
+    assert (orders["order_shares"] == 0).all()
+    assert orders["weight"].sum() == pytest.approx(result.exposure["long"].iloc[-1], rel=1e-12)
+    with pytest.warns(UserWarning, match=r"capital=100,000 is not the run's value today "
+                                         r"\(1\d\d,\d{3} = capital x last equity\)"):
+        stale = result.orders(100_000)
+    assert stale.attrs["capital"] == 100_000
+
+
+def test_orders_of_a_run_without_capital_need_one():
+    result = quiet(pd.DataFrame({"T0": [1.0]}, index=DATES[:1]), trending(0.01), **NO_COSTS)
+    with pytest.raises(TypeError, match=r"^orders\(\) needs capital, the portfolio's value in money, "
+                                        r"for a run without capital"):
+        result.orders()
+
+
 def test_controls_at_their_defaults_change_nothing():
     market = orvane.datasets.synthetic_market(stocks=30, years=2, seed=6)
     weights = orvane.datasets.momentum(market, lookback=30, skip=2, top=5, bottom=5)
@@ -152,10 +176,45 @@ def test_controls_at_their_defaults_change_nothing():
                                        r"share can be counted in \(lot / capital finite\), got 5e-324$"),
     (dict(capital=1e-300, lot=10**9), ValueError, r"^capital must be .* lot=1000000000 shares .*, "
                                                   r"got 1e-300$"),
+    # Targets that round to no lot at all: a flat book, not what was meant.
+    (dict(capital=1), ValueError, r"^capital must buy one lot of some target, got 1: the largest "
+                                  r"target, 0.5 of it \(T0 on 2024-01-01\), is 0.5 against a lot "
+                                  r"of 1 shares at 10 \(10\); give capital in money"),
+    (dict(capital=1e5, lot=2**70), ValueError, r"^capital must buy one lot of some target, got "
+                                               r"100,000: .* a lot of 1180591620717411303424 shares"),
 ])
 def test_bad_controls_are_refused_naming_the_option(options, error, match):
     with pytest.raises(error, match=match):
         quiet(every_bar(T0=0.5), trending(0.0), **options)
+
+
+def one_row(**weights):
+    return pd.DataFrame({k: [v] for k, v in weights.items()}, index=DATES[:1])
+
+
+# Targets the controls would change without a word: a name above position_limit, a band
+# no resize can leave (an absolute band where a relative one was meant).
+@pytest.mark.parametrize("weights, options, warning", [
+    (one_row(T0=1.3, T1=0.2), dict(max_gross=1.6),
+     r"weights: 1 targets above position_limit=1 are cut to it, the rest held in cash "
+     r"\(largest 1.3, T0 on 2024-01-01\); position_limit can go up to max_gross"),
+    (one_row(T0=2.0), dict(max_gross=2.0), r"1 targets above position_limit=1 .*largest 2, T0"),
+    (one_row(T0=0.4, T1=-0.4), dict(max_gross=2.0, position_limit=0.3),
+     r"2 targets above position_limit=0.3 .*largest 0.4, T0"),
+    (every_bar(T0=0.3, T1=0.3, T2=0.3), dict(band=0.3),
+     r"band=0.3 is as wide as every target weight \(the largest 0.3\): a held name is never "
+     r"resized, only entered and exited; band is an absolute weight \(0.02 = 2 percentage "
+     r"points\), not a share of the target"),
+])
+def test_targets_the_controls_change_are_warned_of(weights, options, warning):
+    with pytest.warns(UserWarning, match=warning):
+        orvane.backtest(weights, trending(0.01, 0.0, -0.01), **options)
+
+
+def test_position_limit_goes_up_to_max_gross():
+    result = quiet(one_row(T0=1.3, T1=0.2), trending(0.01, 0.0), max_gross=1.6,
+                   position_limit=1.6, **NO_COSTS)
+    assert result.trades.set_index("ticker")["weight"].to_dict() == pytest.approx({"T0": 1.3, "T1": 0.2})
 
 
 def shares_held(result):

@@ -51,6 +51,19 @@ def test_a_rate_series_steps_on_its_dates_even_between_bars():
     assert first == pytest.approx((0.04 * 1 + 0.08 * 2) / 360, rel=1e-12)
 
 
+@pytest.mark.parametrize("option, flow", [
+    (dict(cash_rate=pd.Series([0.04, 0.08], index=pd.period_range("2023-12", periods=2, freq="M"))),
+     lambda r: r.cash_flows["interest"].iloc[1] / r.equity.iloc[0]),
+    (dict(borrow_fee=pd.DataFrame({"A": [0.04, 0.08]}, index=pd.period_range("2023-12", periods=2, freq="M"))),
+     lambda r: r.cash_flows["borrow"].iloc[2] / r.exposure["short"].iloc[1] / r.equity.iloc[1]),
+], ids=["cash rate", "borrow fee"])
+def test_a_rate_on_a_period_is_in_force_from_the_period_s_start(option, flow):
+    # January's 8 % applies to January's days, not from its last one on.
+    result = quiet(book(A=-0.5), flat("A"), **option)
+    days = (DATES[2] - DATES[1]).days if "borrow_fee" in option else (DATES[1] - DATES[0]).days
+    assert abs(flow(result)) == pytest.approx(0.08 * days / 360, rel=1e-12)
+
+
 @pytest.mark.parametrize("rebate, proceeds_rate", [(None, 0.06), (0.0, 0.0), (0.02, 0.02)])
 def test_short_proceeds_earn_the_rebate_and_own_cash_the_cash_rate(rebate, proceeds_rate):
     result = quiet(book(A=-0.5), flat("A"), cash_rate=0.06, short_rebate=rebate)
@@ -182,6 +195,12 @@ TICKERS_A = pd.Index(["A"])
     (dict(dividends=pd.DataFrame({"A": [0.1]}, index=pd.to_datetime(["2024-01-07"]))), ValueError,
      r"dividends has ex-dates without a price bar: \[2024-01-07\]"),
     (dict(dividends=pd.Series({"A": 0.1})), TypeError, "dividends must be a DataFrame"),
+    # Cash per share at or above the close before it: more than the share was worth.
+    (dict(dividends=pd.DataFrame({"A": [1e300]}, index=DATES[2:3])), ValueError,
+     r"^dividends must be cash per share below the close before the ex-date, got 1e\+300 for A "
+     r"on 2024-01-09 against a close of 10"),
+    (dict(dividends=pd.DataFrame({"A": [10.0]}, index=DATES[2:3])), ValueError,
+     r"^dividends must be cash per share below the close before the ex-date, got 10 for A"),
 ])
 def test_bad_financing_is_refused_naming_the_option(options, error, match):
     with pytest.raises(error, match=match):
@@ -193,10 +212,33 @@ def test_bad_financing_is_refused_naming_the_option(options, error, match):
     (dict(borrow_fee=pd.Series({"A": 2.5})), "borrow_fee for A is 2.5, 250 %"),
     (dict(dividends=pd.DataFrame({"A": [0.1]}, index=pd.to_datetime(["2023-06-01"]))),
      "1 ex-dates outside the prices' dates"),
+    # Rates no one means: a rebate above the cash rate, a percent written as a fraction,
+    # yields where cash per share is asked.
+    (dict(cash_rate=0.02, short_rebate=0.05),
+     r"short_rebate is above cash_rate \(0.05 against 0.02 from 2024-01-05\): no broker pays more on "
+     r"short-sale proceeds than on cash; short_rebate is the cash rate less a spread"),
+    (dict(short_rebate=0.03), r"short_rebate is above cash_rate \(0.03 against 0 from 2024-01-05\)"),
+    (dict(cash_rate=pd.Series([0.05, 0.01], index=DATES[[0, 4]]), short_rebate=0.03),
+     r"short_rebate is above cash_rate \(0.03 against 0.01 from 2024-01-11\)"),
+    (dict(borrow_fee=0.25), r"borrow_fee=0.25 is 25 % a year on every short: a percent written as "
+                            r"a fraction\? 0.005 means 0.5 %"),
+    (dict(dividends=pd.DataFrame({"A": [0.0004, 0.0005]}, index=DATES[[2, 6]])),
+     r"dividends are all below 0.1 % of the close before their ex-date \(the largest 0.0005 for A "
+     r"on 2024-01-15, 0.005 % of 10\): dividends are cash per share, not yields"),
 ])
 def test_unusual_financing_is_warned_of(options, warning):
     with pytest.warns(UserWarning, match=warning):
         orvane.backtest(book(A=-0.5), flat("A"), **options)
+
+
+@pytest.mark.parametrize("options", [
+    dict(cash_rate=0.05, short_rebate=0.05), dict(cash_rate=0.05, short_rebate=0.0),
+    dict(borrow_fee=0.2), dict(dividends=pd.DataFrame({"A": [0.0004, 0.02]}, index=DATES[[2, 6]])),
+], ids=["rebate at the cash rate", "no rebate", "a high fee", "one real dividend"])
+def test_plausible_financing_is_not_warned_of(options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        orvane.backtest(book(A=-0.5), flat("A"), **{**NO_COSTS, **options})
 
 
 def write_bars(folder, ticker, close, adj):
@@ -248,6 +290,37 @@ def test_dividends_on_adjusted_prices_or_given_twice_are_refused(tmp_path):
     for prices in (raw, orvane.prepare_prices(raw)):
         result = quiet(book(A=1.0), prices)
         np.testing.assert_allclose(result.equity.to_numpy(), 1.0, atol=1e-12)
+
+
+@pytest.mark.parametrize("copy", [
+    lambda prices: dict(prices),
+    lambda prices: {field: frame.loc[DATES[1]:] for field, frame in prices.items()},
+    lambda prices: prices["close"],
+], ids=["a plain dict", "sliced frames", "the close alone"])
+def test_adjusted_prices_copied_or_sliced_still_refuse_dividends(tmp_path, copy):
+    close = np.array([50.0, 50.0, 49.5, 49.5, 49.5, 49.5, 49.5, 49.5])
+    write_bars(tmp_path, "A", close, adjusted_for(close, {2: 0.5}))
+    dividends = orvane.read_prices(tmp_path, adjust=False)["dividends"]
+    with pytest.raises(ValueError, match="count them twice"):
+        quiet(book(A=1.0), copy(orvane.read_prices(tmp_path)), dividends=dividends)
+
+
+def test_a_ticker_written_with_stray_spaces_gets_its_dividend_once(tmp_path):
+    close = np.array([50.0, 50.0, 49.5, 49.5, 49.5, 49.5, 49.5, 49.5])
+    frame = pd.DataFrame({"date": DATES.strftime("%Y-%m-%d"), "ticker": ["A", "A", " A", "A ", "A", "A", "A", "A"],
+                          "close": close, "adj close": adjusted_for(close, {2: 0.5})})
+    frame.to_csv(tmp_path / "long.csv", index=False)
+    paid = orvane.read_prices(tmp_path / "long.csv", adjust=False)["dividends"]["A"]
+    assert paid.sum() == pytest.approx(0.5, abs=1e-9) and paid.iloc[2] == pytest.approx(0.5, abs=1e-9)
+
+
+def test_two_ex_dates_on_one_bar_are_both_paid_and_said():
+    dividends = pd.DataFrame({"A": [0.1, 0.2]}, index=[DATES[2], DATES[2] + pd.Timedelta(hours=10)])
+    with pytest.warns(UserWarning, match=r"dividends: 2 ex-dates fall on the bar of another \(A on "
+                                         r"2024-01-09\): their amounts are paid together"):
+        result = orvane.backtest(book(A=1.0), flat("A"), dividends=dividends, **NO_COSTS)
+    # One share in ten: 0.1 of the book's value paid for each 1.0 of the dividends.
+    assert result.cash_flows["dividends"].sum() == pytest.approx(0.03, rel=1e-12)
 
 
 def test_the_command_line_takes_rates_and_a_dividends_file(tmp_path, capsys):

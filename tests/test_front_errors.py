@@ -188,6 +188,10 @@ def test_no_foreign_warnings_from_extreme_statistics_and_offsets():
      r"figsize must be a size in inches in \(0, 1000\], got -1"),
     (lambda r: r.plot_trades(figsize=10), TypeError, r"figsize must be \(width, height\) in inches"),
     (lambda r: r.plot(figsize=(np.nan, 5)), ValueError, r"figsize must be a finite size"),
+    # Under a pixel at the figure's 100 dots an inch: nothing to draw into.
+    (lambda r: r.plot(figsize=(0.005, 3)), ValueError,
+     r"^figsize must be at least one pixel \(0.01 inches at 100 dpi\), got 0.005$"),
+    (lambda r: r.plot_trades(figsize=(4, 1e-6)), ValueError, r"^figsize must be at least one pixel"),
     (lambda r: r.plot(log=pd.NA), TypeError, r"log must be True or False, got NAType <NA>"),
     (lambda r: r.report("x.html", last_trades=2.5), TypeError,
      r"last_trades must be a whole number of trades, at least 0, got float 2.5"),
@@ -395,3 +399,19 @@ def test_values_are_shown_short(value, text):
 def test_bounds_read_as_their_interval(bounds, text):
     assert str(bounds) == text
     assert bounds.words() == (f"in {text}" if "," in text else text)
+
+
+# Prices where the weights go: a mapping of fields or the demo's market; weights prepared as prices.
+SWAP_WEIGHTS = pd.DataFrame({"A": [0.5, -0.5, 0.0], "B": [0.5, 0.5, 1.0]}, index=D[:3])
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: orvane.backtest({"close": P(), "open": P()}, SWAP_WEIGHTS), r"^prices and weights look swapped"),
+    (lambda: orvane.backtest(orvane.datasets.synthetic_market(stocks=3, years=1), SWAP_WEIGHTS),
+     r"^prices and weights look swapped"),
+    (lambda: orvane.prepare_prices(SWAP_WEIGHTS), r"^prices must be positive and finite"),
+], ids=["mapping", "demo market", "prepared"])
+def test_swapped_inputs_are_diagnosed_by_a_public_error(call, message):
+    with pytest.raises(ValueError, match=message) as caught:
+        call()
+    assert type(caught.value) is ValueError

@@ -141,7 +141,7 @@ BAD = {
     "take profit in percent": (dict(take_profit=30), ValueError, r"take_profit must be a fraction in \(0, 10\], got 30: 0.30 means 30 %"),
     "zero trailing stop": (dict(trailing_stop=0), ValueError, r"trailing_stop must be a fraction in \(0, 1\], got 0"),
     "negative activation": (dict(trailing_activation=-0.1), ValueError, r"trailing_activation must be a fraction in \[0, 1\], got -0.1"),
-    "position limit": (dict(position_limit=5), ValueError, r"position_limit must be a fraction in \(0, 1\], got 5: 0.05 means 5 %"),
+    "position limit": (dict(position_limit=50), ValueError, r"position_limit must be a fraction in \(0, 10\], got 50: 0.05 means 5 %"),
     "negative fee": (dict(fee=-0.001), ValueError, r"fee must be a fraction in \[0, 1\), got -0.001: 0.001 means 0.1 %"),
     "costs of 100 %": (dict(fee=0.5, tax=0.5), ValueError, r"fee \+ tax must be below 1"),
     "text fee": (dict(fee="0.1"), TypeError, r"fee must be a fraction, got str '0.1'"),

@@ -163,3 +163,35 @@ def test_actions_most_urgent_first_and_what_needs_doing():
     ordered = ordered_actions(actions)
     assert list(ordered.index) == ["Y", "Z", "W", "X", "V", "U", "S", "T", "R", "Q"]
     assert list(to_act_on(actions)[to_act_on(actions)].index) == ["Z", "Y", "X", "W", "V", "U"]
+
+
+def _short_squeezed_for_a_year():
+    # A short that the price moves against 2.5-fold: the book is worth -1.5 and ruined.
+    days = pd.bdate_range("2021-01-01", periods=400)
+    close = pd.DataFrame({"A": np.where(np.arange(400) < 300, 10.0, 25.0), "B": 20.0}, index=days)
+    return pd.DataFrame({"A": [-1.0], "B": [0.0]}, index=days[:1]), close
+
+
+def _a_millionfold_weekend():
+    days = pd.DatetimeIndex(["2021-01-01", "2021-01-02", "2021-01-04"])
+    close = pd.DataFrame({"A": [1.0, 1.0, 1e6], "B": 2.0}, index=days)
+    return pd.DataFrame({"A": [1.0], "B": [0.0]}, index=days[:1]), close
+
+
+# Trailing returns of runs whose growth no power can annualise into a float: a ruined
+# book's negative growth is a CAGR of -1, as stats() says; one beyond any float is inf.
+@pytest.mark.parametrize("market, rows", [
+    (_short_squeezed_for_a_year, {"3M": -1.5, "1Y": -1.5, "All": -1.0, "3Y": np.nan}),
+    (_a_millionfold_weekend, {"MTD": np.nan, "All": np.inf}),
+], ids=["ruined", "millionfold"])
+def test_ruined_and_extreme_runs_keep_their_trailing_returns_and_report(market, rows, tmp_path):
+    weights, close = market()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        result = orvane.backtest(weights, close, fee=0, tax=0)
+    trailing = result.trailing_returns()
+    assert trailing["strategy"].dtype == np.float64
+    for window, value in rows.items():
+        np.testing.assert_equal(trailing.loc[window, "strategy"], value)
+    page = write_report(result, tmp_path / "r.html").read_text(encoding="utf-8")
+    assert '<section id="trailing">' in page

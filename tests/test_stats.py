@@ -268,3 +268,50 @@ def test_mean_of_the_known_values_is_pandas_skipping_nan(values):
 
     got, expected = mean_known(np.array(values, dtype=float)), pd.Series(values, dtype=float).mean()
     assert got == expected or (math.isnan(got) and math.isnan(expected))
+
+
+RETURNS = curve([0.01, -0.02, 0.015, 0.0, 0.02, -0.01])
+EQUITY = (1.0 + RETURNS).cumprod()
+TWICE = pd.Series(1.0, index=RETURNS.index.append(RETURNS.index[:1]))
+
+# The public statistics functions check what they are given, in the option table's
+# grammar, before any arithmetic can fail on it.
+REFUSED = {
+    "no bars a year": (lambda: stats.probabilistic_sharpe_ratio(RETURNS, 0), ValueError,
+                       r"^periods must be a number of bars a year above 0, got 0$"),
+    "a rate beyond any float": (lambda: stats.probabilistic_sharpe_ratio(RETURNS, 252, 10**400),
+                                ValueError, r"^risk_free must be an annual rate as a fraction, "
+                                            r"got an integer of 401 digits \(beyond any float\)$"),
+    "bars a year as text": (lambda: stats.probabilistic_sharpe_ratio(RETURNS, "252"), TypeError,
+                            r"^periods must be a number of bars a year, got str '252'$"),
+    "bars a year as an array": (lambda: stats.probabilistic_sharpe_ratio(RETURNS, np.array([252, 1])),
+                                TypeError, r"^periods must be a number of bars a year, got ndarray"),
+    "a threshold as text": (lambda: stats.probabilistic_sharpe_ratio(RETURNS, 252, threshold="1"),
+                            TypeError, r"^threshold must be an annual Sharpe ratio, got str '1'$"),
+    "returns as a list": (lambda: stats.probabilistic_sharpe_ratio([0.01, 0.02], 252), TypeError,
+                          r"^returns must be a pandas Series of returns on dates, got list"),
+    "rolling without bars a year": (lambda: stats.rolling_stats(RETURNS, 3, 0), ValueError,
+                                    r"^periods must be a number of bars a year above 0, got 0$"),
+    "rolling on an array": (lambda: stats.rolling_stats(RETURNS.to_numpy(), 3, 252), TypeError,
+                            r"^returns must be a pandas Series of returns on dates, got ndarray"),
+    "rolling against repeated dates": (lambda: stats.rolling_stats(RETURNS, 3, 252, benchmark=TWICE),
+                                       ValueError, r"^benchmark must have one value per date, got "
+                                                   r"2021-01-04 twice"),
+    "trailing of text": (lambda: stats.trailing_returns("x"), TypeError,
+                         r"^equity must be a pandas Series of values on dates, got str 'x'$"),
+    "trailing of an array": (lambda: stats.trailing_returns(EQUITY.to_numpy()), TypeError,
+                             r"^equity must be a pandas Series of values on dates, got ndarray"),
+    "trailing without dates": (lambda: stats.trailing_returns(EQUITY.reset_index(drop=True)), TypeError,
+                               r"^equity must be a pandas Series of values on dates, got one on "
+                               r"RangeIndex"),
+    "trailing against repeated dates": (lambda: stats.trailing_returns(EQUITY, TWICE), ValueError,
+                                        r"^benchmark must have one value per date, got 2021-01-04 twice"),
+}
+
+
+@pytest.mark.parametrize("call, error, message", REFUSED.values(), ids=REFUSED.keys())
+def test_statistics_functions_refuse_what_they_cannot_compute_on(call, error, message):
+    with pytest.raises(error, match=message) as caught:
+        call()
+    assert type(caught.value) is error
+

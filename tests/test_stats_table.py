@@ -116,6 +116,11 @@ def test_summary_follows_the_table_with_values_of_each_kind(result):
     assert list(text.index) == [STATISTICS[n].label for n in stats.index]
 
 
+def test_a_statistic_asked_for_by_its_old_name_says_its_new_one(result):
+    with pytest.raises(KeyError, match=r"'exposure' is now 'time_in_market': stats\(\)\['time_in_market'\]"):
+        result.stats()["exposure"]
+
+
 def test_book_rows_are_the_ones_a_run_without_the_engines_book_lacks(result):
     import types
     bare = types.SimpleNamespace(equity=result.equity, trades=result.trades, start=result.start,

@@ -6,7 +6,8 @@ factors and per-share amounts, aligned on the price bars.
 Every rate is annual and accrues over the calendar time between two bars: on daily bars
 the whole days from one bar's date to the next (a Friday-to-Monday interval is 3 days), on
 intraday bars the exact time.  A rate given over dates is in force from its date until the
-next one's, so a change dated on a weekend counts from that weekend.
+next one's, so a change dated on a weekend counts from that weekend; one given over periods
+from its period's start.
 """
 
 from __future__ import annotations
@@ -35,6 +36,11 @@ FLAT_FEE = Bounds(0.0, 1.0, high_open=True)
 # Per name: hard-to-borrow names can cost several times their value a year.
 NAME_FEE = Bounds(0.0, 10.0)
 _HIGH_FEE = 1.0
+# General collateral costs a fraction of a percent: one fee this high on every name is
+# almost always a percent written as a fraction.
+_FLAT_FEE_WARNING = 0.25
+# A dividend is rarely below this share of its price; all of them below it are yields.
+_DIVIDEND_YIELD = 1e-3
 
 Rate = Union[float, pd.Series]
 
@@ -122,11 +128,20 @@ def split_prices(prices: Any, dividends: Any) -> Tuple[Any, Any]:
         prices = _without(prices, "dividends")
         if adjusted:
             setattr(prices, "adjusted", True)
-    if dividends is not None and getattr(prices, "adjusted", False):
+    if dividends is not None and is_adjusted(prices):
         raise ValueError("dividends with prices that read_prices adjusted for dividends would "
                          "count them twice: read the prices with read_prices(..., "
                          "adjust=False), which also returns their dividends")
     return prices, dividends
+
+
+def is_adjusted(prices: Any) -> bool:
+    """Whether ``read_prices`` adjusted these prices for dividends: the mapping says so, or
+    any of its frames (or the frame itself), as a copy or a slice of them still does."""
+    if getattr(prices, "adjusted", False):
+        return True
+    frames = prices.values() if isinstance(prices, Mapping) else [prices]
+    return any(isinstance(f, pd.DataFrame) and bool(f.attrs.get("adjusted")) for f in frames)
 
 
 def _without(prices: Mapping[str, Any], key: str) -> Any:
@@ -146,11 +161,34 @@ def financing(data: Any, settings: Mapping[str, Any], notes: List[str]) -> Optio
     if cash_rate is None and rebate is None and borrow is None and dividends is None:
         return None
     bars = _Bars(data, settings["day_count"])
-    return Financing(
+    money = Financing(
         cash=None if cash_rate is None else bars.accrual(cash_rate, "cash_rate", notes),
         rebate=None if rebate is None else bars.accrual(rebate, "short_rebate", notes),
         borrow=None if borrow is None else _borrow(bars, borrow, notes),
         dividends=None if dividends is None else _dividends(bars, dividends, notes))
+    if money.rebate is not None:
+        _rebate_note(bars, money.rebate, money.cash, notes)
+    return money
+
+
+# Short-sale proceeds are cash the broker holds: it pays them the cash rate less a spread.
+_REBATE_SLACK = 1e-12
+
+
+def _rebate_note(bars: _Bars, rebate: np.ndarray, cash: Optional[np.ndarray],
+                 notes: List[str]) -> None:
+    """Warn of a rebate above the cash rate (none given: 0) on any interval."""
+    cash = np.zeros_like(rebate) if cash is None else cash
+    above = np.flatnonzero(rebate > cash + _REBATE_SLACK * np.abs(cash) + 1e-18)
+    if not len(above):
+        return
+    k = int(above[0])
+    # The accruals over the interval's calendar days back into annual rates.
+    span = (bars.days[k] - bars.days[k - 1]) / bars.year
+    notes.append(f"short_rebate is above cash_rate ({rebate[k] / span:.4g} against "
+                 f"{cash[k] / span:.4g} from {_day(bars.data.dates[k - 1])}): no broker pays "
+                 "more on short-sale proceeds than on cash; short_rebate is the cash rate less "
+                 "a spread (0.0 for most retail accounts)")
 
 
 class _Bars:
@@ -222,8 +260,14 @@ class _Bars:
         return self.step_accrual(knots, values)
 
 
+def _in_force(index: pd.Index) -> pd.Index:
+    """A rate's period is the time it is in force, so it counts from the period's start
+    (a weight row's period is known only at its end, a rate's is not)."""
+    return index.start_time if isinstance(index, pd.PeriodIndex) else index
+
+
 def _dated_numbers(series: pd.Series, name: str) -> Tuple[pd.DatetimeIndex, np.ndarray]:
-    dates, order = check_dates(series.index, name)
+    dates, order = check_dates(_in_force(series.index), name)
     values = check_values(series.to_frame(), name)[:, 0]
     if order is not None:
         values = values[order]
@@ -241,6 +285,10 @@ def _borrow(bars: _Bars, fee: Union[float, pd.Series, pd.DataFrame],
     """Per bar and price column, the accrual of each short's borrow fee."""
     n, width = len(bars.days), len(bars.tickers)
     if not isinstance(fee, (pd.Series, pd.DataFrame)):
+        if fee >= _FLAT_FEE_WARNING:
+            notes.append(f"borrow_fee={fee:g} is {fee * 100:g} % a year on every short: a "
+                         "percent written as a fraction? 0.005 means 0.5 %; give hard-to-borrow "
+                         "names their own rate with a Series or frame per ticker")
         per_bar = bars.step_accrual(np.zeros(1), np.array([float(fee)]))
         return np.broadcast_to(per_bar[:, None], (n, width))
     if isinstance(fee, pd.Series):
@@ -252,7 +300,7 @@ def _borrow(bars: _Bars, fee: Union[float, pd.Series, pd.DataFrame],
         dates = None
     else:
         frame = fee
-        dates, order = check_dates(frame.index, "borrow_fee")
+        dates, order = check_dates(_in_force(frame.index), "borrow_fee")
         if order is not None:
             frame = frame.iloc[order]
         knots = bars.day_of(dates, "borrow_fee")
@@ -333,8 +381,46 @@ def _dividends(bars: _Bars, frame: pd.DataFrame, notes: List[str]) -> np.ndarray
     out = np.zeros((len(bars.days), len(bars.tickers)))
     rows = np.flatnonzero(matched)
     if len(rows) and len(columns):
-        out[np.ix_(bar[rows], columns)] = np.nan_to_num(values[rows], nan=0.0)
+        amounts = np.nan_to_num(values[rows], nan=0.0)
+        # Ex-dates of one day (times written on daily bars) fall on one bar: each is paid.
+        np.add.at(out, (bar[rows][:, None], columns[None, :]), amounts)
+        per_bar = pd.DataFrame(amounts != 0).groupby(bar[rows]).sum()
+        shared = per_bar.to_numpy() > 1
+        if shared.any():
+            b, c = np.argwhere(shared)[0]
+            notes.append(f"dividends: {int(per_bar.to_numpy()[shared].sum())} ex-dates fall on "
+                         f"the bar of another ({tickers[c]} on "
+                         f"{_day(bars.data.dates[per_bar.index[b]])}): their amounts are paid "
+                         "together")
+    _check_dividend_sizes(bars, out, notes)
     return out
+
+
+def _check_dividend_sizes(bars: _Bars, paid: np.ndarray, notes: List[str]) -> None:
+    """Against the close before each ex-date (what the shares are counted at): none may
+    reach it, and all of them far below it are yields, not cash per share."""
+    close = bars.data.close
+    r, c = np.nonzero(paid[1:] > 0)
+    if not len(r):
+        return
+    r = r + 1
+    amount, before = paid[r, c], close[r - 1, c]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        share = amount / before
+    over = np.flatnonzero(share >= 1.0)
+    if len(over):
+        k = over[0]
+        raise ValueError(f"dividends must be cash per share below the close before the ex-date, "
+                         f"got {amount[k]:g} for {bars.tickers[c[k]]} on "
+                         f"{_day(bars.data.dates[r[k]])} against a close of {before[k]:g}")
+    known = np.isfinite(share)
+    if known.any() and (share[known] < _DIVIDEND_YIELD).all():
+        k = np.flatnonzero(known)[np.argmax(share[known])]
+        notes.append(f"dividends are all below {_DIVIDEND_YIELD * 100:g} % of the close before "
+                     f"their ex-date (the largest {amount[k]:g} for {bars.tickers[c[k]]} on "
+                     f"{_day(bars.data.dates[r[k]])}, {share[k] * 100:.2g} % of {before[k]:g}): "
+                     "dividends are cash per share, not yields; a yield y on a close p pays "
+                     "y * p a share")
 
 
 def _wall_days(dates: pd.DatetimeIndex) -> np.ndarray:

@@ -171,10 +171,12 @@ OPTIONS: Tuple[Option, ...] = (
     Option(
         "position_limit", 1.0, "float",
         "Largest absolute position as a fraction of portfolio value, in {bounds}; larger "
-        "targets are cut to it (the rest stays in cash).",
+        "targets (after the scaling to ``max_gross``) are cut to it, the rest staying in "
+        "cash, with a warning.  Above 1 it lets one name hold more than the equity, up to "
+        "``max_gross`` (beyond that it never binds).",
         "largest absolute weight of one position, as a fraction of the portfolio",
-        None, bounds=FRACTION, example=0.05, core="position_limit", cli=float,
-        metavar="FRACTION"),
+        None, bounds=Bounds(0.0, 10.0, low_open=True), example=0.05, core="position_limit",
+        cli=float, metavar="FRACTION", prepare=True),
     Option(
         "keep_costs_on_rebalance", False, "bool",
         "False: at every rebalance each position's entry reference is reset, so stops and "
@@ -244,7 +246,8 @@ OPTIONS: Tuple[Option, ...] = (
     Option(
         "cash_rate", None, "float, Series or None",
         "Annual interest rate on cash, a fraction (0.04 = 4 % a year), or a Series of rates "
-        "over dates, each in force from its date to the next (NaN keeps the rate before it); "
+        "over dates, each in force from its date to the next (over periods: from the "
+        "period's start; NaN keeps the rate before it); "
         "it must cover the run from its first bar.  Positive cash is credited it, negative "
         "cash (a book holding more than its equity) charged it, with no spread; short-sale "
         "proceeds sit in cash, see ``short_rebate``.  Interest accrues on the cash held at "
@@ -260,7 +263,8 @@ OPTIONS: Tuple[Option, ...] = (
         "Annual rate the short-sale proceeds earn (a number or a Series over dates, as "
         "``cash_rate``): the proceeds are the shorts' market value at each close, and the "
         "rest of cash earns ``cash_rate``.  0.0: the proceeds earn nothing (most retail "
-        "accounts); a rate near ``cash_rate`` less a spread: a large account.",
+        "accounts); a rate near ``cash_rate`` less a spread: a large account.  A rebate "
+        "above ``cash_rate`` is warned of.",
         "annual rate the short-sale proceeds earn (0: nothing; default: the cash rate)",
         lambda value: _financing.check_rate(value, "short_rebate"),
         none="the proceeds earn cash_rate like any cash", cli=float, metavar="RATE",
@@ -312,11 +316,11 @@ OPTIONS: Tuple[Option, ...] = (
         "rebalance a held name whose weight is within it of its target is left as it is "
         "(no costs; its trade record goes on, even with ``split_trades_on_rebalance``); "
         "names outside it are traded to the target.  Entries, exits and side flips always "
-        "trade.",
+        "trade.  A band as wide as every target would never resize a held name: warned of.",
         "no-trade band: leave a name alone at a rebalance when its weight is within this "
         "of its target",
         None, bounds=Bounds(0.0, 1.0, high_open=True), example=0.02, none="off",
-        cli=float, metavar="WEIGHT"),
+        cli=float, metavar="WEIGHT", prepare=True),
     Option(
         "min_trade", None, "float or None",
         "Smallest resize traded, a fraction of equity in {bounds}: a smaller one is skipped "
@@ -336,13 +340,14 @@ OPTIONS: Tuple[Option, ...] = (
         lambda value: None if value is None else check_real(
             value, "capital", Bounds(0.0, low_open=True), what="an amount of money"),
         none="none: positions are fractions of equity, not shares", cli=float,
-        metavar="MONEY"),
+        metavar="MONEY", prepare=True),
     Option(
         "lot", 1, "int",
-        "Shares per lot for ``capital`` (100 for round lots).",
+        "Shares per lot for ``capital`` (100 for round lots).  A capital that cannot buy "
+        "one lot of any target is refused.",
         "shares per lot (with --capital)",
         lambda value: check_whole(value, "lot", Bounds(1), unit="shares"), cli=int,
-        metavar="SHARES"),
+        metavar="SHARES", prepare=True),
 )
 BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
 # The keywords of ``inputs.prepare``, in table order.

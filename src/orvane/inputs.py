@@ -17,7 +17,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from orvane._calendar import period_ends
-from orvane._financing import split_prices
+from orvane._financing import is_adjusted, split_prices
 from orvane._clock import (Clock, check_dates, check_labels, check_values, outside_clock,
                            unknown_tickers_error)
 from orvane._common import SHOWN, period_dates
@@ -265,6 +265,15 @@ def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> Prepa
     the runs skip the price checks and conversions and give the same results bit for bit.
     Sweeps do this by themselves.
     """
+    try:
+        return _prepare_prices(prices, fields)
+    except _NotPositive as exc:
+        raise ValueError(str(exc)) from None
+
+
+def _prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> PreparedPrices:
+    """``prepare_prices``, with prices at or below zero raised as ``_NotPositive`` for a
+    caller that can tell whether weights were passed in their place."""
     if isinstance(prices, PreparedPrices):
         return prices
     notes: List[str] = []
@@ -284,7 +293,7 @@ def prepare_prices(prices: Any, fields: Optional[Iterable[str]] = None) -> Prepa
     # The scan's verdict on the bars, read when a run first uses them.
     bars = {"hold": facts["bars_hold"]} if "bars_hold" in facts else {}
     return PreparedPrices(dates, tickers, arrays, tuple(frames), tuple(notes), Clock(dates),
-                          close_max, bars, dividends, bool(getattr(prices, "adjusted", False)))
+                          close_max, bars, dividends, is_adjusted(prices))
 
 
 _REL_TOL = 1e-9
@@ -382,7 +391,8 @@ def _split_notes(close, dates, tickers, notes, jumps=None):
 
 
 class _NotPositive(ValueError):
-    """Prices at or below zero: also what weights passed as prices look like."""
+    """Prices at or below zero: also what weights passed as prices look like.  Never
+    reaches the caller under this name (``prepare_prices`` raises a ValueError)."""
 
 
 def _check_positive(values, name, dates, tickers):
@@ -536,6 +546,13 @@ def _price_like(weights):
     """Weights that look like prices: all positive, typically well above 1."""
     try:
         wide = weight_frame(weights)
+    except (TypeError, ValueError):
+        # A mapping of fields, or a market: its closes.
+        try:
+            wide = price_frames(weights, [])["close"]
+        except (TypeError, ValueError, KeyError):
+            return False
+    try:
         values = wide.select_dtypes(["integer", "floating"]).to_numpy(dtype=np.float64)
     except (TypeError, ValueError):
         return False
@@ -578,9 +595,58 @@ def _gross_notes(values, notes, precision, limit=1.0):
                      "the rest of its row instead of staying in cash; max_gross sets the limit")
 
 
+def _control_notes(values, rows, wdates, wtickers, notes, max_gross, position_limit, band):
+    """Say when the book controls change the targets traded (``rows`` of ``values``): a
+    name cut to ``position_limit`` after the scaling to ``max_gross``, and a band as wide as
+    every target, which leaves every held name as it is."""
+    block = np.abs(values[rows])
+    if not block.size:
+        return
+    gross = block.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        held = block * np.where(gross > max_gross, max_gross / gross, 1.0)[:, None]
+    over = held > position_limit * (1.0 + _GROSS_TOLERANCE)
+    if over.any():
+        r, c = np.unravel_index(np.argmax(np.where(over, held, -1.0)), held.shape)
+        notes.append(f"weights: {int(over.sum())} targets above position_limit="
+                     f"{position_limit:g} are cut to it, the rest held in cash (largest "
+                     f"{held[r, c]:g}, {wtickers[c]} on {_day(wdates[rows[r]])}); "
+                     "position_limit can go up to max_gross")
+    largest = float(np.minimum(held, position_limit).max())
+    if band and largest > 0 and band >= largest:
+        notes.append(f"band={band:g} is as wide as every target weight (the largest "
+                     f"{largest:g}): a held name is never resized, only entered and exited; "
+                     "band is an absolute weight (0.02 = 2 percentage points), not a share "
+                     "of the target")
+
+
+def _refuse_lotless(values, rows, bar, price_col, trade, wdates, wtickers, capital, lot):
+    """Refuse a capital in which no target traded is worth one lot at its trading price:
+    every target would round to nothing and the run hold cash throughout.  The targets
+    before any scaling and the equity it starts with are the most any rebalance can buy
+    while nothing has been bought."""
+    if capital is None or not len(rows):
+        return
+    money = np.abs(values[rows]) * capital
+    cost = lot * trade[bar[:, None], price_col[None, :]]
+    held = money > 0
+    with np.errstate(invalid="ignore"):
+        if not held.any() or (held & (money >= cost)).any():
+            return
+        # The target nearest to buying its lot.
+        r, c = np.unravel_index(np.argmax(np.where(held & (cost > 0), money / cost, -1.0)),
+                                money.shape)
+    raise ValueError(f"capital must buy one lot of some target, got {capital:,g}: the largest "
+                     f"target, {money[r, c] / capital:g} of it ({wtickers[c]} on "
+                     f"{_day(wdates[rows[r]])}), is {money[r, c]:,.4g} against a lot of {lot} "
+                     f"shares at {cost[r, c] / lot:g} ({cost[r, c]:,.4g}); give capital in "
+                     "money (e.g. capital=100000) or a smaller lot")
+
+
 def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: Any = None,
-            delistings: Any = None, intrabar_exits: bool = False,
-            max_gross: float = 1.0) -> Inputs:
+            delistings: Any = None, intrabar_exits: bool = False, position_limit: float = 1.0,
+            max_gross: float = 1.0, band: Optional[float] = None,
+            capital: Optional[float] = None, lot: int = 1) -> Inputs:
     """Check and align the data of one run (see ``orvane.backtest`` for the rules)."""
     bars_used = intrabar_exits or trade_at == "open"
     needed = {"close", trade_at} | ({"open", "high", "low"} if bars_used else set())
@@ -588,11 +654,9 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
         market = prices
     else:
         try:
-            market = prepare_prices(prices, needed)
-        except _NotPositive:
-            if _price_like(weights):
-                raise _swapped() from None
-            raise
+            market = _prepare_prices(prices, needed)
+        except _NotPositive as exc:
+            raise (_swapped() if _price_like(weights) else ValueError(str(exc))) from None
     if trade_at == "open" and "open" not in market.given:
         raise ValueError("trade_at='open' needs opening prices: pass prices as a mapping or "
                          "(field, ticker) frame with an 'open' field")
@@ -662,6 +726,10 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
                          f"because the ticker has no trading price on the bar it would be "
                          f"traded (not listed yet, a gap, or delisted): {_show(cells, 10, len(r))}")
     _gross_notes(values, notes, precision, max_gross)
+    _control_notes(values, plan.weight_row[live], wdates, wtickers, notes, max_gross,
+                   position_limit, band)
+    _refuse_lotless(values, plan.weight_row[live], plan.bar[live], price_col, trade, wdates,
+                    wtickers, capital, lot)
     return Inputs(
         dates=dates,
         price_index=p_ns,

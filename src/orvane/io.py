@@ -38,11 +38,13 @@ DIVIDENDS = "dividends"
 # A day's dividend above this share of the previous close is a split the close was not
 # adjusted for far more often than a payout.
 _SPLIT_LIKE = 0.25
+ADJUSTED = "adjusted"
 
 
 class PriceTables(dict):
     """What ``read_prices`` returns: a plain mapping of field -> frame, which also tells
-    whether its prices were adjusted for dividends (dividends on top would count twice)."""
+    whether its prices were adjusted for dividends (dividends on top would count twice);
+    so does each frame's ``attrs["adjusted"]``, which pandas keeps through slicing."""
 
     adjusted: bool = False
 
@@ -369,6 +371,10 @@ def prices_from_tables(tables: Iterable[Tuple[Source, pd.DataFrame]], *, adjust:
                                    np.concatenate([c.tickers for _, c, _ in kept]), columns),
                              np.nan))
     out.adjusted = adjust and len(plain) < len(kept)
+    if out.adjusted:
+        # On the frames too: a copy of the mapping, or a frame sliced from it, still says so.
+        for frame in out.values():
+            frame.attrs[ADJUSTED] = True
     return out
 
 

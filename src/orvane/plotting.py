@@ -70,17 +70,26 @@ def resize(fig: Any, figsize: Tuple[float, float]) -> Any:
     """``fig``, one of this module's charts, set to ``figsize`` inches with its margins kept
     in inches: the text keeps its size, so a narrow copy for phones stays readable, at the
     cost of one more drawing instead of a second chart built from the data."""
-    fig.set_size_inches(*_figsize(figsize))
+    fig.set_size_inches(*_figsize(figsize, fig.dpi))
     _margins(fig, **getattr(fig, "_orvane_margins", {}))
     return fig
 
 
-def _figsize(value: Any) -> Tuple[float, float]:
-    """A figure's (width, height) in inches: two positive finite numbers."""
+def _figsize(value: Any, dpi: Optional[float] = None) -> Tuple[float, float]:
+    """A figure's (width, height) in inches: two positive finite numbers, each at least a
+    pixel at ``dpi`` (the figures' default when None), or nothing could be drawn or saved."""
     if not isinstance(value, (tuple, list)) or len(value) != 2:
         raise TypeError(f"figsize must be (width, height) in inches, got {shown(value)}")
     width, height = (check_real(v, "figsize", Bounds(0.0, 1000.0, low_open=True),
                                 what="a size in inches") for v in value)
+    if dpi is None:
+        figure_kit()  # without matplotlib, the error naming the extra
+        from matplotlib import rcParams
+
+        dpi = float(rcParams["figure.dpi"])
+    if min(width, height) * dpi < 1.0:
+        raise ValueError(f"figsize must be at least one pixel ({1.0 / dpi:g} inches at {dpi:g} "
+                         f"dpi), got {min(width, height)!r}")
     return width, height
 
 

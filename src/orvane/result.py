@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 import pathlib
+import warnings
 from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
@@ -295,15 +296,18 @@ class BacktestResult:
         the run (see ``orvane.stats.trailing_returns``)."""
         return _stats.trailing_returns(self.equity, _resolve_benchmark(self, benchmark))
 
-    def orders(self, capital: float,
+    def orders(self, capital: Optional[float] = None,
                prices: Union[pd.Series, Mapping[str, float], None] = None, *,
                rebalance: Optional[bool] = None) -> pd.DataFrame:
         """Orders for the next bar, as the run would place them.
 
         Parameters
         ----------
-        capital : float
-            Portfolio value in money.
+        capital : float, optional
+            Portfolio value in money.  By default, for a run with ``capital``, its value
+            today: that capital times the last equity (a value other than it by more than
+            10 % is warned of: the book is re-sized to it).  A run without ``capital``
+            needs it.  The frame's ``attrs["capital"]`` says which was used.
         prices : Series or mapping ticker -> price, optional
             Prices to size the orders at; by default each ticker's close on the last bar.
             Never modified.
@@ -329,7 +333,7 @@ class BacktestResult:
         ticker has no valid price or was delisted: its order cannot be filled, share
         columns are NaN).
         """
-        money = _capital(capital)
+        money = self._order_capital(capital)
         rebalance = check_flag(rebalance, "rebalance", none="(the run's own rebalance rule)")
         book = self._actions
         tickers = book.index
@@ -365,7 +369,7 @@ class BacktestResult:
                 target_shares = np.where(tradable, target / price, np.nan)
             order_shares = np.round(target_shares) - np.round(shares)
             order_value = target - value
-        return pd.DataFrame({
+        frame = pd.DataFrame({
             "price": price,
             "weight": weight,
             "next_weight": after,
@@ -377,6 +381,28 @@ class BacktestResult:
             "order_shares": order_shares,
             "tradable": tradable,
         }, index=tickers)
+        frame.attrs["capital"] = money
+        return frame
+
+    def _order_capital(self, capital: Any) -> float:
+        """The money ``orders`` sizes by: as given, or a run's own value today."""
+        start = self._settings.get("capital")
+        today = None if not start else float(start) * float(self._equity.iloc[-1])
+        if capital is None:
+            if today is None:
+                raise TypeError("orders() needs capital, the portfolio's value in money, for a "
+                                "run without capital: orders(1_000_000)")
+            if not today > 0:
+                raise ValueError(f"orders() needs capital here: the run's value today is "
+                                 f"{today:,.0f} (capital x last equity), nothing to size by")
+            return _capital(today)
+        money = _capital(capital)
+        if today is not None and today > 0 and abs(money / today - 1.0) > _STALE_CAPITAL:
+            warnings.warn(f"capital={money:,.0f} is not the run's value today ({today:,.0f} = "
+                          f"capital x last equity): the whole book is re-sized to {money:,.0f}; "
+                          "orders() without capital uses the run's value", UserWarning,
+                          stacklevel=3)
+        return money
 
     @property
     def rebalance_pending(self) -> bool:
@@ -476,6 +502,8 @@ class BacktestResult:
 
 
 _MONEY = Bounds(0.0, low_open=True)
+# A capital this far from a run's value today is its starting capital, not its value.
+_STALE_CAPITAL = 0.1
 
 
 def _capital(capital: Any) -> float:

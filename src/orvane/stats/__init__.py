@@ -38,8 +38,8 @@ from orvane.stats._returns import (annual_volatility, bar_returns, cagr, check_r
                                    probabilistic_sharpe_ratio, psr,
                                    periods_per_year, sharpe_ratio, skewness, sortino_ratio,
                                    total_return, value_at_risk)
-from orvane.stats._summary import (RunFigures, figures_summary, format_summary, live_equity,
-                                   result_figures, run_figures, summary)
+from orvane.stats._summary import (RunFigures, Statistics, figures_summary, format_summary,
+                                   live_equity, result_figures, run_figures, summary)
 from orvane.stats._table import (BENCHMARK_NAMES, BOOK_NAMES, CARDS, LABELS, NOTEBOOK, NUMERIC,
                                  RENAMED, STATISTICS, SWEEP_COLUMNS, TABLE, Statistic, grouped,
                                  metric_direction)
@@ -85,6 +85,7 @@ __all__ = [
     "exposure",
     "live_equity",
     "summary",
+    "Statistics",
     "format_summary",
     "STATISTICS",
     "Statistic",

@@ -12,7 +12,8 @@ import pandas as pd
 
 from orvane._checks import Bounds, check_whole
 
-from orvane.stats._returns import bar_returns, check_rate, index_facts, quiet
+from orvane.stats._returns import (bar_returns, check_periods, check_rate, check_series, index_facts,
+                                   quiet)
 
 PERIODS = {"day": 252.0, "month": 12.0, "year": 1.0}
 
@@ -52,17 +53,28 @@ def _trailing(curve: pd.Series) -> Dict[str, float]:
         if start < 0 or curve.iloc[start] <= 0:
             out[label] = float("nan")
             continue
-        growth = last / float(curve.iloc[start])
+        growth = np.float64(last / float(curve.iloc[start]))
         days = (end - wall[start]).days
-        out[label] = growth ** (365.25 / days) - 1.0 if yearly and days > 0 else growth - 1.0
+        if not (yearly and days > 0):
+            out[label] = float(growth - 1.0)
+        elif growth <= 0:
+            out[label] = -1.0  # a book that lost everything, as cagr reads it
+        else:
+            # NumPy's power overflows to inf where Python's raises.
+            out[label] = float(growth ** (365.25 / days) - 1.0)
     return out
 
 
+@quiet
 def trailing_returns(equity: pd.Series, benchmark: Optional[pd.Series] = None) -> pd.DataFrame:
     """Trailing returns of an equity curve (and of a benchmark value curve on its dates):
     MTD, 3M, 6M, YTD, 1Y, then 3Y, 5Y, 10Y and All annualised (calendar days / 365.25).
     Rows are the windows; columns ``strategy`` and, with a benchmark, ``benchmark``.  A
-    window longer than the curve is NaN."""
+    window longer than the curve, or starting at a value of 0 or below, is NaN; an
+    annualised window ending at or below 0 is -1 (as ``cagr``), one beyond any float inf."""
+    equity = check_series(equity, "equity", "values", dated=True)
+    if benchmark is not None:
+        benchmark = check_series(benchmark, "benchmark", "values")
     table = {"strategy": _trailing(equity)}
     if benchmark is not None:
         table["benchmark"] = _trailing(benchmark.reindex(equity.index).ffill())
@@ -163,8 +175,12 @@ def rolling_stats(returns: pd.Series, window: int, periods: float,
     each window; NaN before the first full window, Sharpe NaN on a window that does not
     vary, Sortino NaN on one without a loss.  With ``benchmark`` returns (on the same
     dates) also ``beta``, cov / var over the window's bars (NaN unless all pair up)."""
+    returns = check_series(returns, "returns", "returns")
     check_whole(window, "window", Bounds(2), unit="bars")
+    periods = check_periods(periods)
     risk_free = check_rate(risk_free)
+    if benchmark is not None:
+        benchmark = check_series(benchmark, "benchmark", "returns")
     # Any window longer than the returns is never full; pandas cannot count past 2**63.
     window = min(int(window), len(returns) + 1)
     excess = returns.astype(float) - risk_free / periods

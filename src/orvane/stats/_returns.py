@@ -14,7 +14,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar, cast
 import numpy as np
 import pandas as pd
 
-from orvane._checks import Bounds, check_real
+from orvane._checks import Bounds, check_real, shown
 from orvane import _native
 
 from orvane._calendar import FREQUENCIES
@@ -238,6 +238,14 @@ def probabilistic_sharpe_ratio(returns: pd.Series, periods: float, risk_free: fl
     number (``psr``).  A long sample with a high Sharpe ratio is near 1; a short or
     fat-tailed one with the same Sharpe ratio lower.  NaN with fewer than 2 returns or
     when they do not vary."""
+    return _probabilistic_sharpe_ratio(
+        check_series(returns, "returns", "returns"), check_periods(periods), check_rate(risk_free),
+        check_real(threshold, "threshold", what="an annual Sharpe ratio"))
+
+
+@quiet
+def _probabilistic_sharpe_ratio(returns: pd.Series, periods: float, risk_free: float,
+                                threshold: float = 0.0) -> float:
     excess = _values(returns) - risk_free / periods
     n = len(excess)
     if n < 2 or flat(excess):
@@ -356,5 +364,37 @@ def check_rate(value: Any, name: str = "risk_free") -> float:
     """An annual rate as a fraction: a finite real number above -1 and below 1 (0.04 = 4 %)."""
     return check_real(value, name, _RATE, what="an annual rate as a fraction",
                       hint=": 0.04 means 4 %")
+
+
+_PERIODS = Bounds(0.0, low_open=True)
+
+
+def check_periods(value: Any) -> float:
+    """Bars a year: a positive finite number, or NaN, what ``periods_per_year`` gives for
+    fewer than two dates (the statistics are then NaN)."""
+    if isinstance(value, (float, np.floating)) and math.isnan(value):
+        return float("nan")
+    return check_real(value, "periods", _PERIODS, what="a number of bars a year")
+
+
+def check_series(value: Any, name: str, what: str, *, dated: bool = False) -> pd.Series:
+    """A Series as the statistics take it: ``dated``, on a DatetimeIndex (calendar windows
+    are read from it); one value per date, so that it can be aligned on another."""
+    if not isinstance(value, pd.Series):
+        raise TypeError(f"{name} must be a pandas Series of {what} on dates, got "
+                        f"{type(value).__name__} {shown(value, 60)}")
+    if dated and not isinstance(value.index, pd.DatetimeIndex):
+        raise TypeError(f"{name} must be a pandas Series of {what} on dates, got one on "
+                        f"{type(value.index).__name__}")
+    if value.index.has_duplicates:
+        twice = value.index[value.index.duplicated()]
+        raise ValueError(f"{name} must have one value per date, got {_when(twice[0])} "
+                         f"twice ({len(twice)} repeated dates): drop or combine them")
+    return value
+
+
+def _when(date: Any) -> str:
+    return f"{date:%Y-%m-%d}" if isinstance(date, pd.Timestamp) and date == date.normalize() \
+        else str(date)
 
 

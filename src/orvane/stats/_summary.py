@@ -16,10 +16,10 @@ from orvane.stats._calendar import extremes
 from orvane.stats._drawdowns import calmar_ratio, max_drawdown
 from orvane.stats._relative import benchmark_stats
 from orvane.stats._returns import (DAYS_PER_YEAR, annual_volatility, cagr, check_rate,
-                                   probabilistic_sharpe_ratio, equity_returns, kurtosis,
+                                   _probabilistic_sharpe_ratio, equity_returns, kurtosis,
                                    periods_per_year, quiet, sharpe_ratio, skewness,
                                    sortino_ratio, tail_risk, total_return)
-from orvane.stats._table import STATISTICS, TABLE, text
+from orvane.stats._table import RENAMED, STATISTICS, TABLE, text
 from orvane.stats._trades import (TradeFigures, float_column, holding_stats, holding_sums,
                                   mean_known, open_bars, record_stats, share_open,
                                   trade_figures)
@@ -154,7 +154,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
         "annual_volatility": annual_volatility(returns, periods),
         "sharpe": sharpe_ratio(returns, periods, risk_free),
         "sortino": sortino_ratio(returns, periods, risk_free),
-        "probabilistic_sharpe": probabilistic_sharpe_ratio(returns, periods, risk_free),
+        "probabilistic_sharpe": _probabilistic_sharpe_ratio(returns, periods, risk_free),
         "max_drawdown": depth,
         "max_drawdown_peak": peak,
         "max_drawdown_trough": trough,
@@ -181,8 +181,26 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
     # A row whose inputs the run lacks (a benchmark, the book, a ruin) is left out.
     names = tuple(s.name for s in TABLE if s.name in values)
     # A sweep's runs share their rows: the index is built once (a copy each, for its name).
-    return pd.Series([values[name] for name in names], index=_row_index(names).copy(),
-                     dtype=object, name="stats")
+    return Statistics([values[name] for name in names], index=_row_index(names).copy(),
+                      dtype=object, name="stats")
+
+
+class Statistics(pd.Series):
+    """The statistics of a run: a Series that answers a statistic's old name (``RENAMED``)
+    with its new one instead of a bare KeyError.  What is derived from it is a Series."""
+
+    @property
+    def _constructor(self) -> type:
+        return pd.Series
+
+    def __getitem__(self, key: Any) -> Any:
+        try:
+            return super().__getitem__(key)
+        except KeyError:
+            if isinstance(key, str) and key in RENAMED and RENAMED[key] in self.index:
+                new = RENAMED[key]
+                raise KeyError(f"{key!r} is now {new!r}: stats()[{new!r}]") from None
+            raise
 
 
 @functools.lru_cache(maxsize=16)
@@ -223,7 +241,9 @@ def _financing_stats(fig: RunFigures) -> dict:
     - interest_earned: interest on cash, net of interest charged on negative cash
     - borrow_paid: borrow fees the shorts paid (0 or more)
     - dividends_received: by the longs; dividends_paid: by the shorts (0 or more)
-    - return_before_financing: total return with every flow taken back (not compounded)
+    - return_before_financing: total return with every flow taken back (not compounded);
+      not the return of the book run without financing, whose positions would differ
+      once the flows move the equity the targets are sized on
     """
     money = fig.flows
     if money is None:

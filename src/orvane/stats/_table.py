@@ -115,7 +115,7 @@ TABLE: Tuple[Statistic, ...] = (
     _S("dividends_received", "Dividends received by longs", FINANCING, "pct", True, "financing"),
     _S("dividends_paid", "Dividends paid by shorts", FINANCING, "pct", False, "financing"),
     # Neither by itself: what financing did to the run, not how good the strategy is.
-    _S("return_before_financing", "Total return before financing", FINANCING, "pct", None,
+    _S("return_before_financing", "Total return less financing flows", FINANCING, "pct", None,
        "financing"),
     _S("ruined_on", "Equity reached 0 on", RETURNS, "date", None, "ruin"),
 )

@@ -124,15 +124,37 @@ def _scalar_in(value: Any) -> Any:
     if isinstance(value, dict) and set(value) == {"nat"}:
         return pd.NaT
     if isinstance(value, dict) and set(value) == {"time", "unit", "tz"}:
-        stamp = pd.Timestamp(str(value["time"]))
-        if value["tz"] is not None:
-            stamp = stamp.tz_convert(str(value["tz"]))
-        if value["unit"] != "ns" or hasattr(stamp, "as_unit"):
-            stamp = stamp.as_unit(str(value["unit"]))
-        return stamp
+        return _time_in(value["time"], value["unit"], value["tz"])
     if isinstance(value, dict) and set(value) == {"span"} and type(value["span"]) is int:
+        # A Timedelta counts nanoseconds in an int64 (its smallest value is NaT).
+        if not -2**63 < value["span"] < 2**63:
+            raise _Damaged(f"a span of {str(value['span'])[:40]} ns is beyond any span")
         return pd.Timedelta(value["span"], unit="ns")
     raise _Damaged(f"a value {str(value)[:40]!r} is not a number, text or time")
+
+
+_UNITS = ("s", "ms", "us", "ns")
+
+
+def _time_in(text: Any, unit: Any, zone: Any) -> pd.Timestamp:
+    """A time as ``_scalar_out`` wrote it: ISO text with its offset exactly when it has a
+    zone, in one of pandas' units."""
+    if not isinstance(text, str) or unit not in _UNITS or not (zone is None or isinstance(zone, str)):
+        raise _Damaged(f"a time {str(text)[:40]!r} ({str(unit)[:10]!r}, zone {str(zone)[:40]!r}) "
+                       "is malformed")
+    try:
+        stamp = pd.Timestamp(text)
+        if stamp is pd.NaT or (stamp.tz is None) != (zone is None):
+            raise ValueError("its offset and its zone disagree" if stamp is not pd.NaT
+                             else "not a time")
+        if zone is not None:
+            stamp = stamp.tz_convert(zone)
+        # pandas before 2.0 has nanoseconds only.
+        return stamp.as_unit(unit) if hasattr(stamp, "as_unit") else stamp
+    # Parse errors and out-of-range dates are ValueErrors; an unknown zone is a KeyError.
+    except (ValueError, TypeError, OverflowError, KeyError) as exc:
+        where = "no zone" if zone is None else f"zone {zone[:40]!r}"
+        raise _Damaged(f"a time {text[:40]!r} ({where}) cannot be read ({str(exc)[:80]})") from None
 
 
 def _column_out(values: Any, out: _Writer) -> dict[str, Any]:
@@ -295,7 +317,10 @@ def _number(record: dict[str, Any], key: str) -> float:
     value = record.get(key, math.nan)
     if not isinstance(value, (int, float)) or isinstance(value, bool):
         raise _Damaged(f"its {key} is not a number")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        raise _Damaged(f"its {key} is not a number a float can hold") from None
 
 
 def decode(text: Any, blob: Any) -> Payload:
@@ -306,6 +331,8 @@ def decode(text: Any, blob: Any) -> Payload:
         record = json.loads(text)
     except ValueError as exc:
         raise _Damaged(f"its record is not JSON ({exc})") from None
+    except RecursionError:
+        raise _Damaged("its record is nested too deep for a run's record") from None
     if not isinstance(record, dict):
         raise _Damaged("its record is not an object")
     data = _Reader(blob)
