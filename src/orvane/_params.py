@@ -176,7 +176,7 @@ OPTIONS: Tuple[Option, ...] = (
         "``max_gross`` (beyond that it never binds).",
         "largest absolute weight of one position, as a fraction of the portfolio",
         None, bounds=Bounds(0.0, 10.0, low_open=True), example=0.05, core="position_limit",
-        cli=float, metavar="FRACTION", prepare=True),
+        cli=float, metavar="FRACTION"),
     Option(
         "keep_costs_on_rebalance", False, "bool",
         "False: at every rebalance each position's entry reference is reset, so stops and "
@@ -320,7 +320,7 @@ OPTIONS: Tuple[Option, ...] = (
         "no-trade band: leave a name alone at a rebalance when its weight is within this "
         "of its target",
         None, bounds=Bounds(0.0, 1.0, high_open=True), example=0.02, none="off",
-        cli=float, metavar="WEIGHT", prepare=True),
+        cli=float, metavar="WEIGHT"),
     Option(
         "min_trade", None, "float or None",
         "Smallest resize traded, a fraction of equity in {bounds}: a smaller one is skipped "
@@ -340,14 +340,14 @@ OPTIONS: Tuple[Option, ...] = (
         lambda value: None if value is None else check_real(
             value, "capital", Bounds(0.0, low_open=True), what="an amount of money"),
         none="none: positions are fractions of equity, not shares", cli=float,
-        metavar="MONEY", prepare=True),
+        metavar="MONEY"),
     Option(
         "lot", 1, "int",
         "Shares per lot for ``capital`` (100 for round lots).  A capital that cannot buy "
         "one lot of any target is refused.",
         "shares per lot (with --capital)",
         lambda value: check_whole(value, "lot", Bounds(1), unit="shares"), cli=int,
-        metavar="SHARES", prepare=True),
+        metavar="SHARES"),
 )
 BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
 # The keywords of ``inputs.prepare``, in table order.

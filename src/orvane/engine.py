@@ -144,7 +144,9 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
     given = {**given, "dividends": dividends}
     settings, core, notes = _params.check_options(given)
     data = _prepare(weights, prices, settings, given, prepared)
-    notes += data.warnings + _records.flip_notes(data, settings)
+    notes += data.warnings + inputs.control_notes(
+        data, settings["max_gross"], settings["position_limit"], settings["band"],
+        settings["capital"], settings["lot"]) + _records.flip_notes(data, settings)
     money = _financing.financing(data, settings, notes)
     bench = _benchmark_series(data, settings["benchmark"])
     # Offsets past the last bar are never written: a longer window changes nothing.

@@ -643,10 +643,24 @@ def _refuse_lotless(values, rows, bar, price_col, trade, wdates, wtickers, capit
                      "money (e.g. capital=100000) or a smaller lot")
 
 
+def control_notes(data: "Inputs", max_gross: float, position_limit: float,
+                  band: Optional[float], capital: Optional[float], lot: int) -> List[str]:
+    """What the book controls do to the prepared targets: the notes (targets cut to
+    ``position_limit``, a band as wide as every target) and the refusal of a capital that
+    buys no lot.  Apart from ``prepare``, so that runs differing only in these reuse it."""
+    plan = data.schedule
+    live = plan.bar < len(data.dates)
+    notes: List[str] = []
+    _control_notes(data.weights, plan.weight_row[live], data.weight_dates, data.pos_columns,
+                   notes, max_gross, position_limit, band)
+    _refuse_lotless(data.weights, plan.weight_row[live], plan.bar[live], data.price_col,
+                    data.trade, data.weight_dates, data.pos_columns, capital, lot)
+    return notes
+
+
 def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: Any = None,
-            delistings: Any = None, intrabar_exits: bool = False, position_limit: float = 1.0,
-            max_gross: float = 1.0, band: Optional[float] = None,
-            capital: Optional[float] = None, lot: int = 1) -> Inputs:
+            delistings: Any = None, intrabar_exits: bool = False,
+            max_gross: float = 1.0) -> Inputs:
     """Check and align the data of one run (see ``orvane.backtest`` for the rules)."""
     bars_used = intrabar_exits or trade_at == "open"
     needed = {"close", trade_at} | ({"open", "high", "low"} if bars_used else set())
@@ -726,10 +740,6 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
                          f"because the ticker has no trading price on the bar it would be "
                          f"traded (not listed yet, a gap, or delisted): {_show(cells, 10, len(r))}")
     _gross_notes(values, notes, precision, max_gross)
-    _control_notes(values, plan.weight_row[live], wdates, wtickers, notes, max_gross,
-                   position_limit, band)
-    _refuse_lotless(values, plan.weight_row[live], plan.bar[live], price_col, trade, wdates,
-                    wtickers, capital, lot)
     return Inputs(
         dates=dates,
         price_index=p_ns,
