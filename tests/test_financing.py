@@ -350,3 +350,25 @@ def test_a_sweep_varies_the_cash_rate_like_any_option():
                  for r in (0.0, 0.05)]
     got = swept.table["total_return"].to_numpy()
     assert list(got) == [s["total_return"] for s in alone] and got[1] > got[0]
+
+
+@pytest.mark.parametrize("side, options", [
+    (-1.0, dict(borrow_fee=0.5, cash_rate=0.02)),               # a short ruined by a rally
+    (2.0, dict(max_gross=2.0, position_limit=2.0, cash_rate=0.3, dividends="div")),  # leveraged long
+])
+def test_a_ruined_books_trades_book_the_financing_up_to_its_end(side, options):
+    # The trades' financing kept the flows booked after the result's end (a short's
+    # borrow kept accruing while the book was worth less than nothing).
+    days = pd.bdate_range("2024-01-01", periods=40)
+    move = 1.12 if side < 0 else 0.88
+    prices = pd.DataFrame({"A": 10.0 * move ** np.arange(40), "B": 10.0}, index=days)
+    if options.get("dividends") == "div":
+        options = dict(options, dividends=pd.DataFrame({"A": 0.01}, index=days[1::3]))
+    weights = pd.DataFrame({"A": [side], "B": [0.0]}, index=days[:1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = orvane.backtest(weights, prices, **options)
+    assert result.ruined
+    flows = result.cash_flows
+    assert result.trades["financing"].sum() == pytest.approx(
+        (flows["borrow"] + flows["dividends"]).sum(), rel=1e-12, abs=1e-15)

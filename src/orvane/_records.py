@@ -356,9 +356,10 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         if rec.ledger is not None and "ruin_pnl" in rec.ledger:
             # Marked where the result ends, so the trades add up to its equity there.
             for name, there in (("exit_price", "ruin_price"), ("pnl", "ruin_pnl"),
-                                ("costs", "ruin_costs")):
-                marked = np.asarray(rec.ledger[there], dtype=np.float64)[kept]
-                cols[name] = np.where(past, marked, cols[name])
+                                ("costs", "ruin_costs"), ("financing", "ruin_financing")):
+                if name in cols:
+                    marked = np.asarray(rec.ledger[there], dtype=np.float64)[kept]
+                    cols[name] = np.where(past, marked, cols[name])
     return cols
 
 

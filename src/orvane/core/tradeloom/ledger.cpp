@@ -96,13 +96,14 @@ void Ledger::close_record(int sid, double end_value, double sold, double price, 
   const double nan = std::numeric_limits<double>::quiet_NaN();
   TradeRow out{rec.entry_row, row, rec.entry_notional, sold, price,
                (rec.flows + end_value) - rec.start_value, rec.costs, rec.financing, rec.entry_value, sid, flip,
-               nan, nan, nan};
+               nan, nan, nan, nan};
   // The first record listed for a sid after the ruin is the one open at it.
   if (ruin_row >= 0 && ruin_open[sid]) {
     const Record& then = at_ruin[sid];
     out.ruin_pnl = then.flows - then.start_value;
     out.ruin_costs = then.costs;
     out.ruin_price = ruin_mark[sid];
+    out.ruin_financing = then.financing;
     ruin_open[sid] = 0;
   }
   trades.push_back(out);
@@ -171,7 +172,7 @@ constexpr size_t kNamesHeld = 5;
 constexpr const char* kFlows[] = {kLedgerRows[6], kLedgerRows[7], kLedgerRows[8]};
 constexpr const char* kLedgerTrades[] = {"trade_sid", "entry_row", "exit_row", "entry_notional", "exit_notional",
                                          "exit_price", "pnl", "costs", "financing", "entry_value", "flip",
-                                         "ruin_pnl", "ruin_costs", "ruin_price"};
+                                         "ruin_pnl", "ruin_costs", "ruin_price", "ruin_financing"};
 
 constexpr const char* kSwitchParams[] = {"on"};
 constexpr Signature kSwitchSig{"record_ledger", kSwitchParams, 1, 1};
@@ -203,7 +204,7 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
   int64_t *entry_row = nullptr, *exit_row = nullptr;
   double *entry_notional = nullptr, *exit_notional = nullptr, *exit_price = nullptr, *pnl = nullptr,
          *costs = nullptr, *financing = nullptr, *entry_value = nullptr, *ruin_pnl = nullptr,
-         *ruin_costs = nullptr, *ruin_price = nullptr;
+         *ruin_costs = nullptr, *ruin_price = nullptr, *ruin_financing = nullptr;
   bool* flip = nullptr;
   // In the order the dict lists them.
   // In the order of kLedgerTrades.
@@ -222,6 +223,7 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
       PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_pnl)),
       PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_costs)),
       PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_price)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_financing)),
   };
   static_assert(sizeof(columns) / sizeof(columns[0]) == sizeof(kLedgerTrades) / sizeof(kLedgerTrades[0]));
   for (const auto& column : columns)
@@ -242,6 +244,7 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
     ruin_pnl[i] = r.ruin_pnl;
     ruin_costs[i] = r.ruin_costs;
     ruin_price[i] = r.ruin_price;
+    ruin_financing[i] = r.ruin_financing;
   }
   for (size_t i = 0; i < sizeof(columns) / sizeof(columns[0]); ++i)
     if (PyDict_SetItemString(d, kLedgerTrades[i], columns[i].get()) < 0) return false;

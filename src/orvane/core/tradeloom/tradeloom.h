@@ -161,9 +161,10 @@ struct Ledger {
     double entry_value;  // the position's value right after the trade that opened it
     int32_t sid;
     bool flip;  // closed by going straight to the other side (it paid its exit fee)
-    // Open at the close of the first row the book was worth 0 or less: its P&L, costs
-    // and the close it was marked at there (NaN for the other records).
-    double ruin_pnl, ruin_costs, ruin_price;
+    // Open at the close of the first row the book was worth 0 or less: its P&L, costs,
+    // the close it was marked at and the financing booked to it there (NaN for the
+    // other records).
+    double ruin_pnl, ruin_costs, ruin_price, ruin_financing;
   };
   std::vector<TradeRow> trades;
 
