@@ -1,6 +1,7 @@
 """Controls on the rebalance: leverage up to max_gross, no-trade bands, minimum trades and
 whole lots for a capital, on hand-worked markets."""
 
+import re
 import warnings
 
 import numpy as np
@@ -256,3 +257,41 @@ def test_orders_carry_out_the_exit_an_action_announces():
     orders = result.orders(1_000_000, rebalance=False)
     assert orders.loc["A", "next_weight"] == 0.0 and orders.loc["A", "order_shares"] < 0
     assert orders.loc["B", "order_shares"] == 0
+
+
+def notes_of(weights, prices, **options):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        orvane.backtest(weights, prices, **options)
+    return " | ".join(str(w.message) for w in caught)
+
+
+LONG_ONLY = pd.DataFrame({f"T{i}": [0.25] for i in range(4)}, index=DATES[:1])
+
+
+@pytest.mark.parametrize("weights, options, said, unsaid", [
+    # Gross 2 long-only: the second half of the book is bought with cash no one charges.
+    (LONG_ONLY * 2, dict(max_gross=2.0), r"borrowing 10\d\.\d% of its value on average, at no "
+     r"cost: without cash_rate borrowed cash is free", "whole lots"),
+    (LONG_ONLY * 2, dict(max_gross=2.0, cash_rate=0.02), None, "borrow"),
+    # Gross 1 runs a little short of cash by its costs: no leverage, nothing to say.
+    (LONG_ONLY, dict(fee=0.01, tax=0.01), None, "borrow"),
+    # Lots of 100 at 10 are 1,000 each: 3,000 of capital buys nothing of a 0.25 target...
+    (LONG_ONLY, dict(capital=3_000, lot=100), r"capital must buy one lot", None),
+    # ...5,000 buys one lot (1,000) of three 0.3 targets (1,500 each) and none of T3.
+    (pd.DataFrame({"T0": [0.3], "T1": [0.3], "T2": [0.3], "T3": [0.01]}, index=DATES[:1]),
+     dict(capital=5_000, lot=100),
+     r"whole lots leave \d+% of the target gross unheld.*never bought: \[T3\]", "borrow"),
+    (LONG_ONLY, dict(capital=1_000_000, lot=100), None, "whole lots"),
+], ids=["leveraged", "leveraged-charged", "costs-only", "lotless", "lots-unheld", "lots-held"])
+def test_a_book_the_user_may_not_have_meant_is_said(weights, options, said, unsaid):
+    prices = trending(0.001, 0.002, -0.001, 0.0)
+    if said and said.startswith("capital must"):
+        with pytest.raises(ValueError, match=said):
+            notes_of(weights, prices, **options)
+        return
+    text = notes_of(weights, prices, **options)
+    if said:
+        assert re.search(said, text), text
+    if unsaid:
+        assert unsaid not in text, text

@@ -456,7 +456,9 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
     ruin = ruin_bar(rec.equity, first)
     cols = trade_columns(data, rec, settings, ruin)
     trades = _trade_table(data, cols)
-    notes = list(warnings) + ruin_notes(rec.equity, dates, ruin)
+    end = len(dates) - 1 if ruin is None else ruin
+    notes = list(warnings) + ruin_notes(rec.equity, dates, ruin) + book_notes(
+        data, rec, settings, first, end)
     return {
         "_equity": pd.Series(rec.equity, index=dates, name="equity"),
         "_trades": trades,
@@ -545,6 +547,60 @@ def ruin_notes(equity: np.ndarray, dates: pd.DatetimeIndex, ruin: Optional[int])
             "cannot hold positions as fractions of itself, so the result ends there (trades "
             "still open then are marked at that bar's close, without a return; full_equity shows what the "
             "engine went on computing)"]
+
+
+# Cash below this share of the book's value (negative) is borrowing, not costs paid.
+_BORROWED = 0.02
+# Below this share of the target gross held, whole lots have changed the book materially.
+_LOTS_HELD = 0.75
+
+
+def book_notes(data: Inputs, rec: RunRecord, settings: Dict[str, Any], first: int,
+               end: int) -> List[str]:
+    """What the book did that the user may not have meant, read from the ledger over the
+    live bars ``first`` to ``end``: cash borrowed at no cost, and whole lots that leave
+    much of the targets unheld."""
+    ledger = rec.ledger
+    if ledger is None or end < first:
+        return []
+    notes = []
+    live = slice(first, end + 1)
+    equity = rec.equity[live]
+    cash = np.asarray(ledger["cash"], dtype=np.float64)[live]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        borrowed = -cash / equity
+    # A book at gross 1 runs a little short of cash by the costs it pays: no leverage.
+    owing = borrowed > _BORROWED
+    if settings.get("cash_rate") is None and owing.any():
+        notes.append(f"the book holds more than it is worth on {int(owing.sum())} of "
+                     f"{len(equity)} bars, borrowing {float(np.mean(borrowed[owing])):.1%} of its "
+                     "value on average, at no cost: without cash_rate borrowed cash is free; "
+                     "pass cash_rate (the annual rate charged on negative cash, e.g. 0.05)")
+    if settings.get("capital"):
+        plan = data.schedule
+        traded = (plan.bar >= first) & (plan.bar <= end)
+        rows, bars = plan.weight_row[traded], plan.bar[traded]
+        if len(rows):
+            block = np.abs(data.weights[rows])
+            gross = block.sum(axis=1)
+            limit = settings["max_gross"]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                scaled = block * np.where(gross > limit, limit / gross, 1.0)[:, None]
+                target = np.minimum(scaled, settings["position_limit"]).sum(axis=1)
+                held = (np.asarray(ledger["long_value"])[bars]
+                        - np.asarray(ledger["short_value"])[bars]) / rec.equity[bars]
+            aimed, kept = float(np.mean(target)), float(np.mean(held))
+            if aimed > 0 and kept < _LOTS_HELD * aimed:
+                wanted = np.flatnonzero((block > 0).any(axis=0))
+                never = sorted(str(data.pos_columns[k]) for k in
+                               np.setdiff1d(wanted, rec.trades[:, 0]))
+                notes.append(
+                    f"whole lots leave {1 - kept / aimed:.0%} of the target gross unheld: the "
+                    f"rebalances held a gross of {kept:.3g} on average against targets of "
+                    f"{aimed:.3g} (capital={settings['capital']:,g}, lot={settings['lot']})"
+                    + (f"; never bought: {show(never)}" if never else "")
+                    + "; a larger capital or a smaller lot holds the targets more closely")
+    return notes
 
 
 def ruin_bar(equity: np.ndarray, first: int) -> Optional[int]:

@@ -216,7 +216,8 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
     first = min(data.schedule.first_bar, len(dates) - 1)
     ruin = _records.ruin_bar(rec.equity, first)
     end = len(dates) - 1 if ruin is None else ruin
-    notes = run.notes + _records.ruin_notes(rec.equity, dates, ruin)
+    notes = run.notes + _records.ruin_notes(rec.equity, dates, ruin) + _records.book_notes(
+        data, rec, run.settings, first, end)
     curve = None
     if run.benchmark is not None:
         curve, bench_notes = _benchmark_curve(run, dates[first], dates[end])
