@@ -295,3 +295,24 @@ def test_a_book_the_user_may_not_have_meant_is_said(weights, options, said, unsa
         assert re.search(said, text), text
     if unsaid:
         assert unsaid not in text, text
+
+
+@pytest.mark.parametrize("slopes, options, traded", [
+    # Long A and short B both rise: left alone, the book would run at gross 1.46.
+    ((0.1, 0.1), dict(band=0.5), True),
+    ((0.1, 0.1), dict(min_trade=0.5), True),
+    # Under max_gross=2 the same drift leaves the band free to keep both names.
+    ((0.1, 0.1), dict(band=0.5, max_gross=2.0), False),
+    # Both fall: the book shrinks below the limit, and the band holds.
+    ((-0.05, -0.05), dict(band=0.5), False),
+])
+def test_names_left_alone_never_take_the_book_above_max_gross(slopes, options, traded):
+    prices = trending(*slopes)
+    weights = pd.DataFrame({"T0": [0.5, 0.5], "T1": [-0.5, -0.5]}, index=DATES[[0, 4]])
+    result = quiet(weights, prices, **options, **NO_COSTS)
+    limit = options.get("max_gross", 1.0)
+    # Trading them is a rebalance of both names on the second signal's trade bar.
+    resized = (result.trades["entry_date"] == DATES[5]).sum()
+    assert resized == (2 if traded else 0)
+    if traded:
+        assert result.exposure["gross"].loc[DATES[5]] == pytest.approx(limit, rel=1e-12)

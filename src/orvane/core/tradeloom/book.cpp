@@ -205,24 +205,52 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
   const double cap = position_limit * std::fabs(balance);
   const bool lots = ctl && ctl->lot > 0 && s;
   const int n = static_cast<int>(newp.size());
-  for (int sid = 0; sid < n; ++sid) {
+  // sid's target, and whether it is traded (kTrade), left as it is (kKeep) or left
+  // alone by the band or the minimum trade (kBanded); kFailed with an error set.
+  enum Decision { kTrade, kKeep, kBanded, kFailed };
+  auto decide = [&](int sid, bool band, double* out) -> Decision {
     double target = newp[sid] * ratio;
     if (std::fabs(target) > cap) target = cap * (target > 0 ? 1.0 : -1.0);
-    if (ctl) {
-      if (lots && target != 0) {
-        const auto price = s->price_values.at(s->d, price_column(*s, sid));
-        if (!price) {
-          ORVANE_TRACEBACK(kRebalance);
-          return -1.0;
-        }
-        const double* held = p.find(sid);
-        const double now = held ? *held : 0.0;
-        target = whole_lots(target, now, *price, ctl->lot, fee_ratio);
-        // A holding whose target rounds to the lots it holds trades nothing.
-        if (held && target == now) continue;
-      }
-      if (left_alone(*ctl, p.find(sid), target, balance)) continue;
+    *out = target;
+    if (!ctl) return kTrade;
+    const double* held = p.find(sid);
+    if (lots && target != 0) {
+      const auto price = s->price_values.at(s->d, price_column(*s, sid));
+      if (!price) return kFailed;
+      const double now = held ? *held : 0.0;
+      *out = target = whole_lots(target, now, *price, ctl->lot, fee_ratio);
+      // A holding whose target rounds to the lots it holds trades nothing.
+      if (held && target == now) return kKeep;
     }
+    return band && left_alone(*ctl, held, target, balance) ? kBanded : kTrade;
+  };
+  // Names left alone keep what they hold, which may be more than their targets: when
+  // that would take the book above max_gross, they are traded too and the limit holds.
+  bool band = ctl && (ctl->band > 0 || ctl->min_trade > 0);
+  if (band) {
+    double held_gross = 0.0;
+    bool banded = false;
+    for (int sid = 0; sid < n; ++sid) {
+      double target;
+      const Decision d = decide(sid, true, &target);
+      if (d == kFailed) {
+        ORVANE_TRACEBACK(kRebalance);
+        return -1.0;
+      }
+      const double* held = p.find(sid);
+      banded = banded || d == kBanded;
+      held_gross += d == kTrade ? std::fabs(target) : held ? std::fabs(*held) : 0.0;
+    }
+    band = !(banded && held_gross > ctl->max_gross * std::fabs(balance));
+  }
+  for (int sid = 0; sid < n; ++sid) {
+    double target;
+    const Decision d = decide(sid, band, &target);
+    if (d == kFailed) {
+      ORVANE_TRACEBACK(kRebalance);
+      return -1.0;
+    }
+    if (d != kTrade) continue;
     // A zero target for a stock not held records, books and changes nothing.
     if (target == 0 && !p.contains(sid)) continue;
     cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, ledger, balance, lots);
