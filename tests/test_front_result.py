@@ -184,3 +184,53 @@ def test_a_ruined_book_windows_its_own_trades_up_to_the_ruin(weights, window, st
     expected = np.minimum(left // step + 1, -(-window // step))
     assert np.array_equal(table.groupby("trade").size().reindex(range(len(trades)), fill_value=0),
                           expected)
+
+
+def stop_on_a_rebalance():
+    """A and B bought on the second bar; on the fifth, the bar a new weight row trades, A's
+    low touches its 10 % stop: sold there, then bought back by the rebalance."""
+    days = pd.bdate_range("2024-01-01", periods=10)
+    close = pd.DataFrame({"A": [10.0, 10.0, 10.2, 9.8, 9.6, 9.7, 9.8, 9.9, 10.0, 10.1],
+                          "B": 20.0}, index=days)
+    low = close * 0.99
+    low.loc[days[4], "A"] = 8.9
+    prices = {"open": close, "high": close * 1.01, "low": low, "close": close}
+    weights = pd.DataFrame({"A": [0.5, 0.5], "B": [0.5, 0.5]}, index=days[[0, 3]])
+    return prices, weights
+
+
+@pytest.mark.parametrize("options", [
+    dict(),
+    dict(trade_at="open"),
+    dict(fee=0.01, tax=0.01, take_profit=0.5),
+])
+def test_a_trades_return_does_not_depend_on_the_window(options):
+    # The window carries a trade's excursion walk past its exit. The front rebuilt such
+    # returns from prices, and took a stop sale followed by a buy-back on the same bar for
+    # a cut that paid nothing; the engine now values every exit as it sold it.
+    prices, weights = stop_on_a_rebalance()
+    options = dict(options, stop_loss=0.1, intrabar_exits=True, skip_stopped_until_rebalance=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        plain = orvane.backtest(weights, prices, **options)
+        windowed = orvane.backtest(weights, prices, window=6, **options)
+    a = plain.trades[plain.trades["ticker"] == "A"]
+    # Sold at the stop and bought back on the same bar.
+    assert len(a) == 2 and a["exit_date"].iloc[0] == a["entry_date"].iloc[1]
+    assert a["exit_price"].iloc[0] == pytest.approx(9.0)
+    np.testing.assert_array_equal(windowed.trades["return"].to_numpy(),
+                                  plain.trades["return"].to_numpy())
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_returns_are_the_same_under_any_window_on_a_market(seed):
+    market = synthetic_market(stocks=30, years=2, seed=seed)
+    weights = momentum(market, lookback=21, skip=1, top=4, bottom=4, rebalance="W")
+    options = dict(stop_loss=0.03, take_profit=0.05, intrabar_exits=True,
+                   skip_stopped_until_rebalance=False, delistings="infer")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        runs = [orvane.backtest(weights, market, window=w, **options).trades["return"]
+                for w in (0, 10, 120)]
+    for other in runs[1:]:
+        np.testing.assert_array_equal(other.to_numpy(), runs[0].to_numpy())

@@ -136,10 +136,11 @@ def test_the_published_names_are_the_keys_of_what_the_engine_returns():
     from test_engine_reference import ARG_ORDER, KW, market
 
     m = market([[10.0, 20.0], [11.0, 19.0], [12.0, 18.0]], pos_values=[[0.5, -0.5]])
-    _, (trades, _, _), _, ledger = tradeloom.run_(
+    _, (trades, _, _, exits), _, ledger = tradeloom.run_(
         {"ledger": True, "arrays": True}, *(m[k] for k in ARG_ORDER),
         **{k: m[k] for k in KW})
     assert list(ledger) == [*tradeloom.LEDGER_ROWS, *tradeloom.LEDGER_TRADES, "unlisted_pnl"]
+    assert len(exits) == len(trades) == len(ledger["trade_sid"])
     assert set(tradeloom.FLOWS) < set(tradeloom.LEDGER_ROWS)
     assert tradeloom.BOOK_CONTROLS == tuple(
         inspect.signature(tradeloom.set_book_controls).parameters)

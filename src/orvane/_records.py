@@ -40,6 +40,8 @@ class RunRecord:
     trades: np.ndarray        # [n, 3] int64: sid, entry bar, exit bar (-1 while open)
     positions: np.ndarray     # weight at entry, signed
     excursions: np.ndarray    # [n, BLOCK * blocks] excursion records, exit block last
+    # Each trade's value at its exit (1 + return) as the engine sold it.
+    exits: np.ndarray
     actions: Dict[int, str]   # sid -> action code
     weights: Dict[int, float]       # sid -> weight of the last rebalance
     next_weights: Dict[int, float]  # sid -> weight after the next rebalance
@@ -52,12 +54,12 @@ class RunRecord:
     financed: bool = False
 
 
-def read_run(equity: Any, columns: Tuple[np.ndarray, np.ndarray, np.ndarray],
+def read_run(equity: Any, columns: Tuple[np.ndarray, ...],
              operations: Dict[str, Any], ledger: Optional[Dict[str, Any]] = None,
              financed: bool = False) -> RunRecord:
     """The engine's per-run records in the layout above: ``columns`` are the trades, trade
-    positions and excursion records as the engine's ``trade_arrays`` copies them out."""
-    trades, positions, excursions = columns
+    positions, excursion records and exit values as the engine hands them over."""
+    trades, positions, excursions, exits = columns
     if not len(trades):
         excursions = np.empty((0, BLOCK))
     return RunRecord(
@@ -65,6 +67,7 @@ def read_run(equity: Any, columns: Tuple[np.ndarray, np.ndarray, np.ndarray],
         trades=trades,
         positions=positions,
         excursions=excursions,
+        exits=exits,
         actions=dict(operations.get("actions", {})),
         weights=dict(operations.get("weights", {})),
         next_weights=dict(operations.get("next_weights", {})),
@@ -163,12 +166,10 @@ EXIT_REASONS = ("rebalance", "exit_rule", "delisted", "open")
 _REBALANCE, _EXIT_RULE, _DELISTED, _OPEN = range(len(EXIT_REASONS))
 
 
-def _exit_reasons(data: Inputs, sid: np.ndarray, entry: np.ndarray, exit_: np.ndarray,
-                  settings: Dict[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
-    """Codes into EXIT_REASONS per trade (see ``BacktestResult.trades``), and whether the
-    exit was a split at a rebalance (no trade, no exit costs)."""
+def _exit_reasons(data: Inputs, sid: np.ndarray, entry: np.ndarray,
+                  exit_: np.ndarray) -> np.ndarray:
+    """Codes into EXIT_REASONS per trade (see ``BacktestResult.trades``)."""
     reason = np.full(len(sid), _EXIT_RULE, dtype=np.int8)
-    split = np.zeros(len(sid), dtype=bool)
     is_open = exit_ < 0
     plan = data.schedule
     done = plan.bar < len(data.price_index)
@@ -189,114 +190,10 @@ def _exit_reasons(data: Inputs, sid: np.ndarray, entry: np.ndarray, exit_: np.nd
         reenters[order] = entries[np.minimum(np.searchsorted(entries, wanted),
                                              len(entries) - 1)] == wanted
         reason[on_rebalance & ((target == 0) | reenters)] = _REBALANCE
-        if settings["split_trades_on_rebalance"] and not settings["keep_costs_on_rebalance"]:
-            split = on_rebalance & (target != 0) & reenters
     if data.delisting_bars is not None:
         reason[~is_open & (data.delisting_bars[sid] == exit_)] = _DELISTED
     reason[is_open] = _OPEN
-    return reason, split & (reason == _REBALANCE)
-
-
-def _rebuilt(data: Inputs, rec: RunRecord, entry: np.ndarray, exit_: np.ndarray,
-             settings: Dict[str, Any]) -> np.ndarray:
-    """The closed trades whose exit value ``_exit_returns`` may rebuild: walked past their
-    exit by the window, or without a value (ascending)."""
-    closed_unknown = (exit_ >= 0) & np.isnan(rec.excursions[:, -1])
-    if not settings["window"]:
-        return np.flatnonzero(closed_unknown)  # the walk stops at the exit
-    walked = np.minimum(np.maximum(exit_, entry + settings["window"]), len(data.price_index) - 1)
-    return np.flatnonzero(closed_unknown | ((exit_ >= 0) & (walked != exit_)))
-
-
-def _exit_returns(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
-                  exit_: np.ndarray, split: np.ndarray, settings: Dict[str, Any],
-                  rebuilt: np.ndarray) -> np.ndarray:
-    """Trade returns at the exit, net of the exit's costs whatever the window.
-
-    The excursion walk applies exit costs and the exit bar's trading price only at its last
-    bar; when the window carries the walk past the exit, the exit block holds the value at
-    the exit bar's close without them.  Those trades get the same two steps here.
-    """
-    value = rec.excursions[:, -1] + 1.0
-    rebuilt = rebuilt[~split[rebuilt]]
-    walked = np.minimum(np.maximum(exit_[rebuilt], entry[rebuilt] + settings["window"]),
-                        len(data.price_index) - 1)
-    fix = rebuilt[walked != exit_[rebuilt]]
-    if len(fix):
-        col = data.price_col[sid[fix]]
-        lp = data.trade[exit_[fix], col]
-        lc = data.close[exit_[fix], col]
-        x = value[fix]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            rebased = np.where(rec.positions[fix] > 0, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
-        # The engine's exit valuation: (1 - fee) - tax, in that order.
-        value[fix] = ((1.0 - settings["fee"]) - settings["tax"]) * rebased
-    gap = rebuilt[np.isnan(value[rebuilt])]
-    if len(gap):
-        value[gap] = _value_over_gap(data, rec, sid, entry, exit_, split, settings, gap)
-    return value - 1.0
-
-
-def _splits_read(data: Inputs, sid: np.ndarray, entry: np.ndarray, exit_: np.ndarray,
-                 settings: Dict[str, Any], rebuilt: np.ndarray) -> np.ndarray:
-    """The split flags of ``_exit_reasons`` where ``_exit_returns`` reads them: for the
-    trades whose exit value it may rebuild and every other trade of their tickers (a
-    ticker's flags depend on its own trades only); False elsewhere."""
-    split = np.zeros(len(sid), dtype=bool)
-    if len(rebuilt):
-        ours = np.zeros(len(data.pos_columns), dtype=bool)
-        ours[sid[rebuilt]] = True
-        sel = np.flatnonzero(ours[sid])
-        split[sel] = _exit_reasons(data, sid[sel], entry[sel], exit_[sel], settings)[1]
-    return split
-
-
-def _value_over_gap(data: Inputs, rec: RunRecord, sid: np.ndarray, entry: np.ndarray,
-                    exit_: np.ndarray, split: np.ndarray, settings: Dict[str, Any],
-                    trades: np.ndarray) -> np.ndarray:
-    """Exit values of trades closed on a bar without a price.
-
-    The engine sells such a position at its last marked value, that is at the last trading
-    price it saw; the excursion walk, which reads the exit bar's own price, gives NaN.  The
-    walk's value at the last close telescopes to last close / entry close, so it is rebuilt
-    from the entry and rebased to that trading price, with the costs the trade paid (an
-    entry made by splitting a kept position paid none).
-    """
-    key = len(data.price_index) + 1
-    fee, tax = settings["fee"], settings["tax"]
-    col, first, last = data.price_col[sid[trades]], entry[trades], exit_[trades]
-    lp = _last_known(data.trade, col, first, last)
-    lc = _last_known(data.close, col, first, last)
-    c0 = data.close[first, col]
-    ratio = c0 / data.trade[first, col]
-    long_ = rec.positions[trades] > 0
-    v = np.where(long_, ratio, 2.0 - ratio)
-    # Split exits of these tickers only: few, where all would need a sort.
-    ours = np.zeros(len(data.pos_columns), dtype=bool)
-    ours[sid[trades]] = True
-    cut = split & ours[sid]
-    paid = ~np.isin(sid[trades] * key + first, sid[cut] * key + exit_[cut])
-    v = np.where(paid, (1.0 - fee) * v, v)
-    x = np.where(long_, (lc / c0) * v, 2.0 - (lc / c0) * (2.0 - v))
-    rebased = np.where(long_, (lp / lc) * x, 2.0 - ((2.0 - x) * lp) / lc)
-    return ((1.0 - fee) - tax) * rebased
-
-
-def _last_known(prices: np.ndarray, col: np.ndarray, first: np.ndarray,
-                last: np.ndarray) -> np.ndarray:
-    """prices[row, col] at the last row from ``first`` to ``last`` with a price."""
-    row = last.copy()
-    todo = np.flatnonzero(np.isnan(prices[row, col]) & (row > first))
-    # Most gaps are a few bars long: step back together, then one by one.
-    for _ in range(8):
-        if not len(todo):
-            break
-        row[todo] -= 1
-        todo = todo[np.isnan(prices[row[todo], col[todo]]) & (row[todo] > first[todo])]
-    for k in todo:
-        known = np.flatnonzero(~np.isnan(prices[first[k]:row[k] + 1, col[k]]))
-        row[k] = first[k] + known[-1] if len(known) else row[k]
-    return prices[row, col]
+    return reason
 
 
 def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
@@ -307,11 +204,8 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
     ``table``, only what the statistics read: no exit reasons (worked out only where returns
     need them), ``bmfe``, ``mdd`` or ``profitable_bars``."""
     sid, entry, exit_ = rec.trades[:, 0], rec.trades[:, 1], rec.trades[:, 2]
-    rebuilt = _rebuilt(data, rec, entry, exit_, settings)
     if table:
-        reason, split = _exit_reasons(data, sid, entry, exit_, settings)
-    else:
-        split = _splits_read(data, sid, entry, exit_, settings, rebuilt)
+        reason = _exit_reasons(data, sid, entry, exit_)
     is_open = exit_ < 0
     at_exit = rec.excursions[:, -BLOCK:]
     cols = {
@@ -320,7 +214,8 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "exit": exit_,
         "weight": rec.positions,
         "bars_held": np.where(is_open, len(data.price_index) - 1 - entry, exit_ - entry),
-        "return": _exit_returns(data, rec, sid, entry, exit_, split, settings, rebuilt),
+        # Net of the exit's costs whatever the window: the engine's own value of the exit.
+        "return": rec.exits - 1.0,
         "mae": at_exit[:, 0],
         "gmfe": at_exit[:, 1],
     }

@@ -199,6 +199,7 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
       // vector that doubles its way up copies its records on the way.
       g.arrays->trades.reserve(3 * g.arrays_hint[0]);
       g.arrays->positions.reserve(g.arrays_hint[0]);
+      g.arrays->exits.reserve(g.arrays_hint[0]);
       g.arrays->marks.reserve(g.arrays_hint[1]);
     }
   } catch (...) {
@@ -299,7 +300,7 @@ PyObject* record_arrays() {
     const npy_intp n = static_cast<npy_intp>(r->positions.size());
     const npy_intp width = n > 0 && r->width > 0 ? static_cast<npy_intp>(r->width) : 0;
     if (static_cast<npy_intp>(r->trades.size()) != 3 * n || static_cast<npy_intp>(r->complete) != n ||
-        static_cast<npy_intp>(r->marks.size()) != n * width) {
+        static_cast<npy_intp>(r->marks.size()) != n * width || static_cast<npy_intp>(r->exits.size()) != n) {
       PyErr_Format(PyExc_ValueError,
                    "the last run's records are incomplete (%zd trades, %zd positions, %zd excursion values): "
                    "it failed before it finished",
@@ -315,7 +316,9 @@ PyObject* record_arrays() {
     if (!p) return nullptr;
     PyRef m = PyRef::steal(view(r, r->marks.data(), 2, shape_m, NPY_DOUBLE));
     if (!m) return nullptr;
-    return PyTuple_Pack(3, t.get(), p.get(), m.get());
+    PyRef x = PyRef::steal(view(r, r->exits.data(), 1, shape_p, NPY_DOUBLE));
+    if (!x) return nullptr;
+    return PyTuple_Pack(4, t.get(), p.get(), m.get(), x.get());
   } catch (...) {
     set_from_cpp_exception();
     return nullptr;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -338,7 +339,7 @@ bool fill_blocks(const Sampler& samples, double* out, long long arsize) {
   return true;
 }
 
-PyObject* result_blocks(const Sampler& samples) {
+PyObject* result_blocks(const Sampler& samples, double) {
   long long arsize;
   if (!record_size(&arsize)) return nullptr;
   npy_intp dims[1] = {static_cast<npy_intp>(arsize)};
@@ -349,8 +350,8 @@ PyObject* result_blocks(const Sampler& samples) {
   return ret.release();
 }
 
-// Appended to the run's arrays: no Python object per trade.
-bool append_blocks(const Sampler& samples, RecordArrays& out) {
+// Appended to the run's arrays, with the trade's exit value: no Python object per trade.
+bool append_blocks(const Sampler& samples, double exit_value, RecordArrays& out) {
   long long arsize;
   if (!record_size(&arsize)) return false;
   if (arsize < 0) {
@@ -368,15 +369,68 @@ bool append_blocks(const Sampler& samples, RecordArrays& out) {
     out.marks.resize(at);
     return false;
   }
+  out.exits.push_back(exit_value);
   ++out.complete;
   return true;
 }
 
+// m[row, col] at the last row from `first` to `last` that has a value (NaN when none
+// has): the price a holding was last marked at when its exit bar has none.
+double last_known(const View2<double>& m, long long col, long long first, long long last) {
+  long long row = last;
+  while (row > first && std::isnan(m(row, col))) --row;
+  return m(row, col);
+}
+
+// A trade's value at its exit, 1 + return, read from its exit block (`at_exit`, the
+// walk's value at the exit row's close, or after the exit's costs when the walk ended
+// there). A trade the walk carried past its exit, or whose exit bar has no price, is
+// valued as the engine sold it: at the exit bar's trading price, or the last one it
+// saw, less fee and tax. A cut record or an open trade keeps its close value.
+bool exit_value(const Matrix& price, const Matrix& close, int pid, int i_entry, int i_exit, long long i_exit_max,
+                bool is_long, int i_entry_trasnaction, int i_exit_trasnaction, double at_exit, double* out) {
+  double value = at_exit + 1.0;  // as the record holds it
+  const double f = (1.0 - g.fee_ratio) - g.tax_ratio;
+  if (i_exit_trasnaction == 0) {
+    *out = value;
+    return true;
+  }
+  if (i_exit_max != i_exit) {
+    double lp, lc;
+    if (!price.read(i_exit, pid, &lp) || !close.read(i_exit, pid, &lc)) return false;
+    const double rebased = is_long ? (lp / lc) * value : 2.0 - ((2.0 - value) * lp) / lc;
+    value = f * rebased;
+  }
+  if (std::isnan(value)) {
+    long long col;
+    const bool inside = wrap_index(pid, close.v.n1, &col) && in_matrix(price.v, i_entry, col) &&
+                        in_matrix(price.v, i_exit, col) && in_matrix(close.v, i_entry, col) &&
+                        in_matrix(close.v, i_exit, col);
+    if (!inside) {
+      *out = value;
+      return true;
+    }
+    // Rebuilt from the entry: the walk's value at the last close telescopes to last
+    // close / entry close.
+    const double lp = last_known(price.v, col, i_entry, i_exit), lc = last_known(close.v, col, i_entry, i_exit);
+    const double c0 = close.v(i_entry, col);
+    const double ratio = c0 / price.v(i_entry, col);
+    double v = is_long ? ratio : 2.0 - ratio;
+    if (i_entry_trasnaction != 0) v = (1.0 - g.fee_ratio) * v;
+    const double x = is_long ? (lc / c0) * v : 2.0 - (lc / c0) * (2.0 - v);
+    const double rebased = is_long ? (lp / lc) * x : 2.0 - ((2.0 - x) * lp) / lc;
+    value = f * rebased;
+  }
+  *out = value;
+  return true;
+}
+
 // Walks the trade and hands its samples to `finish`, which makes the result.
+// `valued`: the exit value is wanted (array mode), else NaN is handed on.
 template <class Finish>
 auto analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction, int i_exit_trasnaction,
-             Finish finish) -> decltype(finish(std::declval<const Sampler&>())) {
-  using Result = decltype(finish(std::declval<const Sampler&>()));
+             bool valued, Finish finish) -> decltype(finish(std::declval<const Sampler&>(), 0.0)) {
+  using Result = decltype(finish(std::declval<const Sampler&>(), 0.0));
   const int pid = price_column(sid);
 
   if (g.price == Py_None) {
@@ -408,7 +462,12 @@ auto analyse(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnac
     if (!exit_return(price, close, pid, i_entry, i_exit_max, is_long, w.st.ret, &last)) return Result{};
     samples.set_last_return(last);
   }
-  return finish(samples);
+  double exit_at = std::numeric_limits<double>::quiet_NaN();
+  if (valued && i_exit <= i_exit_max &&
+      !exit_value(price, close, pid, i_entry, i_exit, i_exit_max, is_long, i_entry_trasnaction, i_exit_trasnaction,
+                  samples.exit_block()[5], &exit_at))
+    return Result{};
+  return finish(samples, exit_at);
 }
 
 }  // namespace
@@ -441,7 +500,7 @@ PyObject* tidemark_analysis(int sid, int i_entry, int i_exit, bool is_long, int 
                             int i_exit_trasnaction) {
   PyObject* r = nullptr;
   try {
-    r = analyse(sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction, result_blocks);
+    r = analyse(sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction, false, result_blocks);
   } catch (...) {
     set_from_cpp_exception();
     r = nullptr;
@@ -454,8 +513,8 @@ bool tidemark_analysis_into(int sid, int i_entry, int i_exit, bool is_long, int 
                             int i_exit_trasnaction, RecordArrays& out) {
   bool ok = false;
   try {
-    ok = analyse(sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction,
-                 [&out](const Sampler& samples) { return append_blocks(samples, out); });
+    ok = analyse(sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction, true,
+                 [&out](const Sampler& samples, double exit_at) { return append_blocks(samples, exit_at, out); });
   } catch (...) {
     set_from_cpp_exception();
     ok = false;

@@ -25,6 +25,10 @@ struct RecordArrays {
   std::vector<int64_t> trades;
   std::vector<double> positions;
   std::vector<double> marks;
+  // Each trade's value at its exit, 1 + its return: after the exit's costs at the exit
+  // bar's trading price where the exit traded, at the exit bar's close where it did not
+  // (a cut record, an open one).
+  std::vector<double> exits;
   long long width = -1;  // set by the first record
   size_t complete = 0;   // records whose every value was written
   bool handed_out = false;  // arrays view the buffers: they must never move again

@@ -209,7 +209,11 @@ PyMethodDef kMethods[] = {
      "switches are neither read nor changed. The remaining arguments are\n"
      "backtest_'s. Returns (creturn, trade_arrays, stock_operations, ledger):\n"
      "backtest_'s result, then what get_trade_arrays, get_stock_operations and\n"
-     "get_ledger return right after it (ledger None with 'ledger' off)."},
+     "get_ledger return right after it (ledger None with 'ledger' off); with\n"
+     "'arrays' on, trade_arrays holds a fourth array: each trade's value at its\n"
+     "exit, 1 + its return, after the exit's fee and tax at the exit bar's trading\n"
+     "price (the last one seen when that bar has none) where the exit traded, and\n"
+     "its exit block's close value where it did not (a cut record, an open one)."},
     {"whole_lots", ORVANE_KW_FUNC(whole_lots_py), METH_VARARGS | METH_KEYWORDS,
      "whole_lots(target, held, price, lot, fee_ratio)\n--\n\n"
      "The rebalance's rounding to whole lots under set_book_controls(lot=...): the\n"

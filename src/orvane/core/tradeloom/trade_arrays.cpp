@@ -84,7 +84,10 @@ PyRef result_list(PyObject* analytics, const char* name) {
 
 PyObject* build(PyObject* args, PyObject* kwargs) {
   if (!bind_args(kSig, args, kwargs, nullptr)) return nullptr;
-  return trade_arrays_of_last_run();
+  PyRef arrays = PyRef::steal(trade_arrays_of_last_run());
+  if (!arrays) return nullptr;
+  // The run's own arrays carry its exit values too, which run_ hands over.
+  return PyTuple_GetSlice(arrays.get(), 0, 3);
 }
 
 PyObject* switch_arrays(PyObject* args, PyObject* kwargs) {
