@@ -9,6 +9,7 @@ matplotlib is an optional extra and is imported only when a chart is drawn.
 from __future__ import annotations
 
 import math
+import sys
 import warnings
 from typing import Any, Dict, Optional, Tuple
 
@@ -83,10 +84,10 @@ def _figsize(value: Any, dpi: Optional[float] = None) -> Tuple[float, float]:
     width, height = (check_real(v, "figsize", Bounds(0.0, 1000.0, low_open=True),
                                 what="a size in inches") for v in value)
     if dpi is None:
-        figure_kit()  # without matplotlib, the error naming the extra
-        from matplotlib import rcParams
-
-        dpi = float(rcParams["figure.dpi"])
+        # The figures' default, read only where matplotlib is loaded already: the other
+        # arguments are checked before the extra is needed.
+        loaded = sys.modules.get("matplotlib")
+        dpi = float(loaded.rcParams["figure.dpi"]) if loaded is not None else 100.0
     if min(width, height) * dpi < 1.0:
         raise ValueError(f"figsize must be at least one pixel ({1.0 / dpi:g} inches at {dpi:g} "
                          f"dpi), got {min(width, height)!r}")
