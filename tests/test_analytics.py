@@ -52,6 +52,7 @@ TWO_POINT = pd.Series(MU + D * np.tile([1.0, -1.0], N // 2),
 # A curve up 10 % a year compounded over calendar days, every day from 2020-01-01.
 DAILY = pd.date_range("2020-01-01", "2024-06-30", freq="D")
 TEN = pd.Series(1.1 ** ((DAILY - DAILY[0]).days / 365.25), index=DAILY)
+HOURLY = pd.Series([2.0, 2.5, 1.5, 2.25, 3.0], index=pd.date_range("2024-03-04 10:00", periods=5, freq="h"))
 
 
 def normal_cdf(x):
@@ -174,6 +175,8 @@ FORMULAS = [
     (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT, 252, risk_free=0.0252),
      normal_cdf((MU - 0.0001) / D * (N - 1) / math.sqrt(N))),
     (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT[:1], 252), np.nan),
+    # Two returns are the fewest: skew 0 and kurtosis 1 still, so Z(MU / D / sqrt(2)).
+    (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT[:2], 252), normal_cdf(MU / D / math.sqrt(2))),
     (lambda: stats.probabilistic_sharpe_ratio(TWO_POINT * 0 + 0.01, 252), np.nan),
     (lambda: stats.trailing_returns(TEN).loc["MTD", "strategy"], grown(30)),      # from 31 May
     (lambda: stats.trailing_returns(TEN).loc["3M", "strategy"], grown(92)),       # from 30 Mar
@@ -185,6 +188,11 @@ FORMULAS = [
     (lambda: stats.trailing_returns(TEN).loc["5Y", "strategy"], np.nan),          # 4.5 years
     (lambda: stats.trailing_returns(TEN, TEN * 2).loc["3Y", "benchmark"], 0.1),
     (lambda: stats.trailing_returns(TEN.iloc[:1]).loc["All", "strategy"], np.nan),
+    # Hourly bars within one day: no calendar day to annualise over, so All is the plain growth.
+    (lambda: stats.trailing_returns(HOURLY).loc["All", "strategy"], 0.5),
+    (lambda: stats.trailing_returns(HOURLY).loc["MTD", "strategy"], np.nan),
+    (lambda: stats.trailing_returns(HOURLY, HOURLY * 2).loc["All", "benchmark"], 0.5),
+    (lambda: stats.trailing_returns(HOURLY.tz_localize("America/New_York")).loc["All", "strategy"], 0.5),
     # beta 0.012 / 0.01 over the whole window, undefined before it is full.
     (lambda: stats.rolling_stats(RO, 8, 252, benchmark=BO)["beta"].iloc[-1], 1.2),
     (lambda: stats.rolling_stats(RO, 8, 252, benchmark=BO)["beta"].iloc[-2], np.nan),
@@ -366,6 +374,28 @@ def test_benchmark_gaps_and_late_start():
     early = run(benchmark=PRICES["IDX"].iloc[:15])
     assert early.benchmark.iloc[15:].isna().all() and early.benchmark.iloc[:15].notna().all()
     assert any(w.startswith("benchmark ends on 2021-01-22") for w in early.warnings)
+
+
+@pytest.mark.parametrize("first, missing", [
+    (0, [1]),          # only the bar after its first
+    (0, [1, 2]),
+    (0, [2]),
+    (0, [5, 9]),
+    (3, [4]),          # a late start, then at once a gap
+], ids=["after the first", "two after the first", "one later", "two apart", "late start"])
+def test_a_bar_without_a_benchmark_value_of_its_own_is_a_gap_not_a_flat_bar(first, missing):
+    # The benchmark's moves pair with the strategy's compounded over the same dates: those
+    # on which the benchmark has a value, not the bars with a move of 0 between them.
+    given = PRICES["IDX"].iloc[first:].drop(DAYS[missing])
+    result = run(benchmark=given)
+    held = given.index
+    mine = result.equity.reindex(held).pct_change().iloc[1:]
+    theirs = given.pct_change().iloc[1:]
+    assert result.stats()["beta"] == pytest.approx(np.cov(mine, theirs)[0, 1] / theirs.var(), rel=1e-12)
+    said = [w for w in result.warnings if "value of its own" in w]
+    assert len(said) == 1
+    assert said[0].startswith(f"benchmark has a value of its own on {len(held)} of the "
+                              f"{len(DAYS) - first} bars it spans")
 
 
 @pytest.mark.parametrize("benchmark, error, message", [

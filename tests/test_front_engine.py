@@ -334,3 +334,28 @@ def test_an_exit_on_a_bar_without_a_price_sells_at_the_last_price_seen(weight, t
         entry, last = (10.0, 12.0) if trade_at == "close" else (9.8, 11.76)
         move = last / entry - 1
         assert a["return"] == pytest.approx(move if weight > 0 else -move, rel=1e-12)
+
+
+@pytest.mark.parametrize("bars", [1, 8, 9, 12])
+@pytest.mark.parametrize("weight, fee, tax, expected", [
+    # Bought at 10 on bar 1, last priced at 12 on bar 3.
+    (0.5, 0.0, 0.0, 0.2),
+    (-0.5, 0.0, 0.0, -0.2),
+    (0.5, 0.01, 0.02, 0.99 * 1.2 * 0.97 - 1),
+    # A short's value: 2 - 1.2 * (2 - 0.99) after the entry fee, then the exit's costs.
+    (-0.5, 0.01, 0.02, 0.97 * (2 - 1.2 * 1.01) - 1),
+], ids=["long", "short", "long with costs", "short with costs"])
+def test_an_exit_long_after_the_last_price_sells_at_that_price(bars, weight, fee, tax, expected):
+    # A has no price from bar 4 for ``bars`` bars and is sold on the last of them: the
+    # trade is valued at bar 3's price however far back that lies.
+    days = pd.bdate_range("2024-01-01", periods=bars + 6)
+    a = np.r_[10.0, 10, 11, 12, [np.nan] * bars, 13, 14]
+    close = pd.DataFrame({"A": a, "B": 20.0}, index=days)
+    weights = pd.DataFrame({"A": [weight, 0.0], "B": 0.5}, index=days[[0, bars + 2]])
+    trades = quiet(weights, close, fee=fee, tax=tax).trades
+    sold = trades[trades["ticker"] == "A"]
+    assert len(sold) == 1 and sold["exit_date"].iloc[0] == days[bars + 3]
+    assert sold["return"].iloc[0] == pytest.approx(expected, rel=1e-12)
+    filled = quiet(weights, close.ffill(), fee=fee, tax=tax).trades
+    assert sold["return"].iloc[0] == pytest.approx(filled["return"][filled["ticker"] == "A"].iloc[0],
+                                                   rel=1e-12)

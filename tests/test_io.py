@@ -199,6 +199,7 @@ def test_tickers_without_a_bar_are_left_out_with_a_warning(folder):
     (["1677-09-22", "2262-04-11"], None, ["1677-09-22", "2262-04-11"]),
     (["2021-01-04", "1677-09-21"], None, r"row 2: d 1677-09-21 lies outside"),
     (["2021-01-04", "2262-04-12"], None, r"row 2: d 2262-04-12 lies outside"),
+    (["2021-01-04", "2021-02-30"], None, r"row 2: d '2021-02-30' is not a date"),   # no such day
 ])
 def test_date_rules(values, dayfirst, result):
     source = Source("x.parquet")

@@ -2,6 +2,7 @@
 one real edge among noise, and both methods through a real sweep."""
 
 import math
+from statistics import NormalDist
 
 import numpy as np
 import pandas as pd
@@ -24,16 +25,27 @@ GAMMA = 0.5772156649015329
     (1e-10, -6.361340902404056), (1e-300, -37.0470962993612),
     (0.3, -0.5244005127080407), (0.45, -0.125661346855074),  # the centre's own formula
     (0.0, -math.inf), (1.0, math.inf),
+    (1.5, math.nan), (-0.25, math.nan), (math.nan, math.nan),   # no probability
 ])
 def test_normal_quantile(p, quantile):
-    assert _norm_ppf(p) == pytest.approx(quantile, rel=1e-14, abs=1e-15)
+    assert _norm_ppf(p) == pytest.approx(quantile, rel=1e-14, abs=1e-15, nan_ok=True)
 
 
-def test_deflated_sharpe_of_a_tiny_search_by_hand():
+@pytest.mark.parametrize("extra", [
+    None,
+    [0.25] * 4,                        # a constant gain: no risk, so no Sharpe ratio
+    [-0.25] * 4,
+    [0.0] * 4,
+    [0.5, np.nan, np.nan, np.nan],     # one return
+], ids=["three runs", "constant gain", "constant loss", "flat", "one return"])
+def test_deflated_sharpe_of_a_tiny_search_by_hand(extra):
     # Run a: mean 0.01, deviations (1, -2, 2, -1) / 100: per-bar Sharpe sqrt(0.3), skew 0,
     # kurtosis (1 + 16 + 16 + 1) / 4 / 2.5**2 = 1.36. Runs b, c: mean 0, Sharpe 0.
+    # A run without a Sharpe ratio is neither a trial nor the best, nor has a value.
     returns = pd.DataFrame({"a": [0.02, -0.01, 0.03, 0.0], "b": [0.01, -0.01, 0.01, -0.01],
                             "c": [0.01, -0.02, 0.01, 0.0]})
+    if extra is not None:
+        returns["x"] = extra
     sr, variance = math.sqrt(0.3), 0.1  # var([sr, 0, 0], ddof=1) = sr**2 / 3
     # Z^-1(1 - 1/3) and Z^-1(1 - 1/(3e)) from tables.
     sr0 = math.sqrt(variance) * ((1 - GAMMA) * 0.43072729929545744 + GAMMA * 1.161956928912733)
@@ -42,8 +54,39 @@ def test_deflated_sharpe_of_a_tiny_search_by_hand():
     assert deflated_sharpe(returns) == pytest.approx(best, rel=1e-12)
     # A Sharpe of 0 leaves only the benchmark: Z(-SR0 * sqrt(T - 1)).
     each = deflated_sharpe(returns, each=True)
-    assert each.tolist() == pytest.approx([best] + [_norm_cdf(-sr0 * math.sqrt(3))] * 2,
-                                          rel=1e-12)
+    assert each[list("abc")].tolist() == pytest.approx([best] + [_norm_cdf(-sr0 * math.sqrt(3))] * 2,
+                                                       rel=1e-12)
+    found = deflation(returns)
+    assert (found.best, found.trials, found.bars) == ("a", 3, 4)
+    assert found.sharpe_variance == pytest.approx(variance, rel=1e-12)
+    if extra is not None:
+        assert math.isnan(each["x"])
+
+
+def test_two_runs_of_two_returns_are_enough():
+    # a: mean 1/4, deviations +-1/8, std (ddof=1) sqrt(2) / 8: Sharpe sqrt(2); skew 0 and
+    # kurtosis 1 (two points). b: mean 0. V = var([sqrt(2), 0], ddof=1) = 1, and with N = 2
+    # SR0 = (1 - g) * Z^-1(1/2) + g * Z^-1(1 - 1/(2e)), Z^-1(1/2) = 0.
+    returns = pd.DataFrame({"a": [0.375, 0.125], "b": [0.125, -0.125]})
+    sr0 = GAMMA * NormalDist().inv_cdf(1 - 1 / (2 * math.e))
+    found = deflation(returns)
+    assert (found.best, found.trials, found.bars) == ("a", 2, 2)
+    assert (found.sharpe, found.sharpe_variance) == pytest.approx((math.sqrt(2), 1.0), rel=1e-14)
+    assert found.expected_max_sharpe == pytest.approx(sr0, rel=1e-12)
+    # T - 1 = 1 and a spread of 1 - 0 + 0: Z(SR - SR0).
+    assert found.value == pytest.approx(NormalDist().cdf(math.sqrt(2) - sr0), rel=1e-12)
+
+
+@pytest.mark.parametrize("trials, variance, want", [
+    (1, 0.25, 0.0),     # one trial is no search
+    (1, 0.0, 0.0),
+    (2, 0.25, 0.5 * GAMMA * NormalDist().inv_cdf(1 - 1 / (2 * math.e))),
+    (10, 0.04, 0.2 * ((1 - GAMMA) * NormalDist().inv_cdf(0.9)
+                      + GAMMA * NormalDist().inv_cdf(1 - 1 / (10 * math.e)))),
+    (10, 0.0, 0.0),     # trials that never vary expect no Sharpe ratio above their own
+])
+def test_expected_max_sharpe_by_hand(trials, variance, want):
+    assert expected_max_sharpe(trials, variance) == pytest.approx(want, rel=1e-12, abs=0)
 
 
 @pytest.mark.parametrize("trials, variance", [(None, None), (100, None), (None, 0.01), (7, 0.002)])
@@ -141,6 +184,27 @@ def test_pbo_of_runs_without_risk(other, chosen, sharpe):
     assert list(got.in_sample) == list(got.out_of_sample) == [sharpe] * 2
 
 
+def _mean_of_moving_runs(r):
+    moved = r.max(axis=0) > r.min(axis=0)
+    return np.where(moved, r.mean(axis=0), np.nan)
+
+
+@pytest.mark.parametrize("last, metric", [
+    ([0.0] * 4, _mean_of_moving_runs),      # a run without a metric ranks below any number
+    ([-0.5, -1.5, -0.5, -1.5], "mean"),     # a run below every other
+], ids=["no metric", "lowest metric"])
+def test_pbo_counts_a_winner_at_the_median_as_overfit(last, metric):
+    # Block means: A 1 then 2, B 2 then 1 (in 128ths); Z never wins nor outranks. Each
+    # in-sample winner (B, then A) is the middle of three out of sample: rank 2,
+    # w = 2 / 4, logit 0, which counts as overfit.
+    a, b = np.array([0.5, 1.5, 1.5, 2.5]), np.array([1.5, 2.5, 0.5, 1.5])
+    returns = pd.DataFrame({"Z": last, "A": a, "B": b}) / 128
+    got = pbo(returns, splits=2, metric=metric)
+    assert list(got.chosen) == ["B", "A"]
+    assert list(got.logits) == [0.0, 0.0] and got.pbo == 1.0
+    assert list(got.in_sample * 128) == [2.0, 2.0] and list(got.out_of_sample * 128) == [1.0, 1.0]
+
+
 def test_block_sharpe_equals_sharpe_of_the_gathered_bars_and_keeps_ties():
     rng = np.random.default_rng(5)
     values = rng.normal(0.0005, 0.01, (60, 6))
@@ -178,10 +242,17 @@ def test_one_real_edge_among_noise_is_found():
     assert deflated_sharpe(returns) > 0.95
 
 
-def test_bar_returns_are_nan_where_a_run_is_not_live():
-    equity = pd.DataFrame({"late": [np.nan, 100, 110, 121], "ruined": [100, 110, 0, np.nan]})
+@pytest.mark.parametrize("curve, expected", [
+    ([np.nan, 100, 110, 121], [np.nan, .1, .1]),     # a late start
+    ([100, 110, 0, np.nan], [.1, -1, np.nan]),       # ruined
+    ([100, 110, 0, 5], [.1, -1, np.nan]),            # nothing left to grow from
+    ([100, -10, 5, 10], [-1.1, np.nan, 1]),          # below 0: no return until above it
+], ids=["late", "ruined", "from zero", "below zero"])
+def test_bar_returns_are_nan_where_a_run_is_not_live(curve, expected):
+    equity = pd.DataFrame({"run": curve, "steady": [100.0, 100, 100, 100]})
     got = bar_returns(equity)
-    np.testing.assert_allclose(got.to_numpy(), [[np.nan, .1], [.1, -1], [.1, np.nan]])
+    np.testing.assert_allclose(got["run"].to_numpy(), expected, rtol=1e-15)
+    assert (got["steady"] == 0).all() and got.index.equals(equity.index[1:])
 
 
 FRAME = pd.DataFrame(np.random.default_rng(1).normal(0, 0.01, (20, 3)))

@@ -257,7 +257,10 @@ def test_a_folder_of_weights_reads_as_its_files_together(tmp_path):
     ({"w.csv": "date,A\n2024-01-01,0.5\n2024-01-01,0.5\n"},
      r"w\.csv has duplicate dates: \[2024-01-01\] \(the first on lines 2 and 3\); keep one row per date"),
     ({"w.csv": "date,A,B\n2024-01-01,0.5,x\n"}, r"w\.csv: B on 2024-01-01: 'x' is not a number \(line 2\)"),
+    ({"w.csv": "date,A,B\n2024-01-01,0.5,True\n2024-01-02,0.5,False\n"},
+     r"w\.csv: B on 2024-01-01: True is not a number \(line 2\)"),
     ({"w.csv": "date,ticker,weight\n2024-01-01,A,--\n"}, r"w\.csv line 2: weight '--' is not a number"),
+    ({"w.csv": "date,ticker,weight\n2024-01-01,A,False\n"}, r"w\.csv line 2: weight False is not a number"),
     ({"w.csv": "date,Symbol\n2024-01-01,A\n"},
      r"w\.csv: a long table needs columns date, ticker, weight; missing: weight"),
     ({"w.csv": "date,weight\n2024-01-01,0.5\n"}, r"w\.csv has a 'weight' column but no ticker column"),
@@ -265,12 +268,26 @@ def test_a_folder_of_weights_reads_as_its_files_together(tmp_path):
     ({"a.csv": "date,A\n2024-01-01T00:00+01:00,0.5\n", "b.csv": "date,B\n2024-01-01,0.5\n"},
      r"some files have time-zone-aware dates and others naive ones: \[a\.csv\] and \[b\.csv\]"),
 ], ids=["pair in two files", "pair twice in a long file", "date twice in a wide file", "text cell",
-        "text weight", "no weight column", "one ticker's weights", "no rows", "zones mixed"])
+        "true or false", "text weight", "false weight", "no weight column", "one ticker's weights", "no rows",
+        "zones mixed"])
 def test_bad_weight_files_are_refused_naming_file_and_line(tmp_path, files, message):
     for name, text in files.items():
         (tmp_path / name).write_text(text)
     with pytest.raises(ValueError, match=message):
         orvane.read_weights(tmp_path)
+
+
+@pytest.mark.parametrize("read", [orvane.read_weights, orvane.io.read_wide], ids=["weights", "wide prices"])
+def test_numbers_stored_as_text_in_a_wide_file_are_read_as_numbers(tmp_path, read):
+    pytest.importorskip("pyarrow")
+    days = pd.bdate_range("2024-01-01", periods=3)
+    table = pd.DataFrame({"date": days, "A": ["0.5", None, "0.25"], "B": [0.5, 0.5, 0.75]})
+    table.to_parquet(tmp_path / "w.parquet", index=False)
+    got = read(tmp_path / "w.parquet")
+    expected = pd.DataFrame({"A": [0.5, np.nan, 0.25], "B": [0.5, 0.5, 0.75]},
+                            index=pd.DatetimeIndex(days, name="date"))
+    pd.testing.assert_frame_equal(got, expected, check_names=False, check_index_type=False,
+                                  check_freq=False)
 
 
 # ---------------------------------------------------------------- the import direction

@@ -12,8 +12,8 @@ import pytest
 import orvane
 from orvane import datasets
 from orvane.stats import STATISTICS, TABLE, format_summary
-from orvane.stats import BOOK_NAMES
-from orvane.stats._table import KINDS, NEEDS, text
+from orvane.stats import BENCHMARK_NAMES, BOOK_NAMES
+from orvane.stats._table import KINDS, NEEDS, NUMERIC, grouped, text
 from orvane.stats import metric_direction
 
 YEAR = math.sqrt(252)
@@ -121,11 +121,33 @@ def test_a_statistic_asked_for_by_its_old_name_says_its_new_one(result):
         result.stats()["exposure"]
 
 
-def test_book_rows_are_the_ones_a_run_without_the_engines_book_lacks(result):
+def _bare(result, **fields):
     import types
-    bare = types.SimpleNamespace(equity=result.equity, trades=result.trades, start=result.start,
-                                 benchmark=result.benchmark)
-    assert set(result.stats().index) - set(orvane.stats.summary(bare).index) == set(BOOK_NAMES)
+    return types.SimpleNamespace(equity=result.equity, trades=result.trades, start=result.start,
+                                 **fields)
+
+
+@pytest.mark.parametrize("names, full, lacking", [
+    # A stand-in for a result without the engine's book: no round trips, exposure or costs.
+    (BOOK_NAMES, lambda r: r.stats(), lambda r: orvane.stats.summary(_bare(r, benchmark=r.benchmark))),
+    (BENCHMARK_NAMES, lambda r: orvane.stats.summary(_bare(r, benchmark=r.benchmark)),
+     lambda r: orvane.stats.summary(_bare(r))),
+], ids=["book", "benchmark"])
+def test_the_named_rows_are_the_ones_a_run_without_their_inputs_lacks(result, names, full, lacking):
+    with_them, without = full(result).index, lacking(result).index
+    assert [n for n in with_them if n not in without] == list(names)
+    assert set(without) <= set(with_them)
+
+
+@pytest.mark.parametrize("names, expected", [
+    (["sharpe", "total_return", "trades"],
+     [("Returns", ["total_return"]), ("Risk", ["sharpe"]), ("Trade records", ["trades"])]),
+    # A name of the caller's own joins the last group; names keep the order given.
+    (["mine", "interest_earned", "cagr"], [("Returns", ["cagr"]), ("Financing", ["mine", "interest_earned"])]),
+    (["mine"], [("Financing", ["mine"])]),
+])
+def test_report_groups_in_table_order_with_unknown_names_last(names, expected):
+    assert [(heading, members) for heading, _, members in grouped(names)] == expected
 
 
 @pytest.mark.parametrize("value, kind, shown", [
@@ -134,6 +156,11 @@ def test_book_rows_are_the_ones_a_run_without_the_engines_book_lacks(result):
     (-math.inf, "ratio", "-inf"), (np.nan, "pct", "n/a"), (None, "ratio", "n/a"),
     (pd.NaT, "recovery", "not yet"), (pd.NaT, "date", "n/a"),
     (pd.Timestamp("2021-01-04 15:30"), "date", "2021-01-04"),
+    # From a million on (of percent for "pct") three significant digits, below it all of them.
+    (1e4, "pct", "1e+06%"), (9999.99, "pct", "999,999.00%"), (1.234e25, "pct", "1.23e+27%"),
+    (-12345.6, "pct", "-1.23e+06%"), (2e4, "ratio", "20,000.00"), (999999.0, "float", "999,999.0"),
+    (1e6, "float", "1e+06"), (-1e6, "ratio", "-1e+06"), (3.21e7, "times", "3.21e+07x"),
+    (999999.0, "times", "999,999.00x"),
 ])
 def test_values_as_text_by_kind(value, kind, shown):
     assert text(value, kind) == shown
@@ -209,15 +236,41 @@ def test_the_sweep_report_columns_and_order(swept, metric, way):
     assert first.group(1) == format_summary(pd.Series({metric: best})).iloc[0]
 
 
-@pytest.mark.parametrize("metric, better", [
-    ("sharpe", True), ("max_drawdown", True), ("worst_month", True), ("avg_loss", True),
-    ("sortino", True), ("calmar", True), ("skew", True), ("var_95", True), ("cvar_95", True),
-    ("cagr", True), ("information_ratio", True), ("up_capture", True), ("profit_factor", True),
+DIRECTIONS = [
+    # Gains and risk-adjusted gains: the higher the better.
+    ("total_return", True), ("cagr", True), ("sharpe", True), ("sortino", True),
+    ("probabilistic_sharpe", True), ("calmar", True), ("skew", True), ("alpha", True),
+    ("information_ratio", True), ("up_capture", True), ("return_before_costs", True),
+    ("best_day", True), ("best_month", True), ("best_year", True),
+    # Losses are negative: the highest is the mildest.
+    ("max_drawdown", True), ("var_95", True), ("cvar_95", True), ("worst_day", True),
+    ("worst_month", True), ("worst_year", True), ("avg_loss", True),
+    # Per trade record and holding: won by money, and the excursions of winners and losers
+    # (MAE below 0, MFE above) the higher the better.
+    ("win_rate", True), ("profit_factor", True), ("avg_win", True), ("holding_win_rate", True),
+    ("holding_profit_factor", True), ("avg_mae_winners", True), ("avg_mfe_winners", True),
+    ("avg_mae_losers", True), ("avg_mfe_losers", True),
+    # Money received from financing is a gain, money paid a cost.
+    ("interest_earned", True), ("dividends_received", True),
+    ("borrow_paid", False), ("dividends_paid", False),
+    # Risk and costs: the lower the better.
     ("annual_volatility", False), ("turnover", False), ("down_capture", False),
     ("total_costs", False),
+    # Neither by itself: sizes, counts, exposures and the benchmark's own figures.
     ("trades", None), ("time_in_market", None), ("avg_bars_held", None), ("beta", None),
     ("kurtosis", None), ("holdings", None), ("avg_gross_exposure", None),
-])
+    ("avg_net_exposure", None), ("avg_bars_per_holding", None), ("correlation", None),
+    ("tracking_error", None), ("benchmark_total_return", None), ("benchmark_cagr", None),
+    ("benchmark_max_drawdown", None), ("return_before_financing", None),
+]
+
+
+def test_every_numeric_statistic_has_a_direction_here():
+    named = [metric for metric, _ in DIRECTIONS]
+    assert len(named) == len(set(named)) and set(named) == set(NUMERIC)
+
+
+@pytest.mark.parametrize("metric, better", DIRECTIONS)
 def test_walk_forward_direction_by_default(metric, better):
     if better is None:
         with pytest.raises(ValueError, match=f"maximize must be True or False for "

@@ -306,7 +306,8 @@ def _to_numbers(values: pd.Series, where: Callable[[int], str]) -> pd.Series:
 
 def numbers(values: pd.Series, source: Source, column: str) -> np.ndarray:
     if ptypes.is_bool_dtype(values.dtype):
-        raise ValueError(f"{source.where(0)}: {column} {values.iloc[0]!r} is not a number")
+        # As a Python bool: NumPy 2 writes its own as np.True_.
+        raise ValueError(f"{source.where(0)}: {column} {values.astype(object).iloc[0]!r} is not a number")
     if ptypes.is_numeric_dtype(values.dtype):
         return values.to_numpy(dtype=np.float64, na_value=np.nan)
     parsed = _to_numbers(values, lambda row: f"{source.where(row)}: {column}")
@@ -326,8 +327,9 @@ def wide_numbers(values: pd.Series, source: Source, ticker: Any, dates: pd.Datet
     bad = (parsed.isna() & values.notna()).to_numpy() | ptypes.is_bool_dtype(values.dtype)
     if bad.any():
         row = first(bad)
-        raise ValueError(f"{source}: {ticker} on {day(dates[row])}: {values.iloc[row]!r} is not a "
-                         f"number ({source.at(row)})")
+        cell = values.astype(object).iloc[row]
+        raise ValueError(f"{source}: {ticker} on {day(dates[row])}: {cell!r} is not a number "
+                         f"({source.at(row)})")
     return parsed.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
