@@ -73,7 +73,8 @@ def statistics() -> str:
     for name in ("best_day", "worst_day", "best_month", "worst_month", "best_year", "worst_year"):
         functions[name] = _calendar.extremes
     formulas = {name: _first_paragraph(f) for name, f in functions.items()}
-    for func in (stats.trade_stats, _summary._book_stats, _summary._financing_stats):
+    for func in (stats.trade_stats, _summary._book_stats, _summary._financing_stats,
+                 _summary._execution_stats):
         for key, text in _items(func).items():
             if key.endswith("_*"):   # avg_mae_*: every statistic starting so
                 for s in _table.TABLE:

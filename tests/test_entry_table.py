@@ -133,7 +133,8 @@ def test_engine_namespace_order_at_import():
     assert rest.get("ioft") == "builtin_function_or_method"
     assert "stock_operations" not in rest
     # Then the functions, and the names the engine publishes for its results.
-    published = {"LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS"}
+    published = {"LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS", "COST_KINDS", "EXECUTION",
+                 "EXECUTION_EVENTS"}
     assert {k for k, kind in rest.items() if kind == "tuple"} == published
     assert all(kind == "builtin_function_or_method" for k, kind in rest.items()
                if k not in published), rest

@@ -24,11 +24,14 @@ OTHERS = {
     "delistings": ("always", [TICKER]),                   # not "infer"; a list, not a mapping
     "benchmark": ("NOT_A_TICKER", 5),
     "dividends": (pd.DataFrame({TICKER: [-0.5]}, index=MARKET["close"].index[40:41]), 0.5),
+    "spread": ("EDGE", [0.001]),                          # the estimator's name is lower case
 }
 
 # Options tried along with another, so that the value itself is what is refused (any lot
 # but 1 is refused without capital).
-WITH = {"lot": {"capital": 100_000.0}}
+WITH = {"lot": {"capital": 100_000.0}, "impact": {"capital": 1e6},
+        "max_participation": {"capital": 1e6},
+        "cap_exits": {"capital": 1e6, "max_participation": 0.1}}
 
 
 def beyond(bounds):
@@ -113,4 +116,5 @@ def test_the_edges_a_range_includes_run(name, value):
 def test_the_options_that_shape_the_inputs_are_the_keywords_of_prepare():
     keywords = [p.name for p in inspect.signature(inputs.prepare).parameters.values()
                 if p.kind is inspect.Parameter.KEYWORD_ONLY]
-    assert sorted(_params.PREPARE) == sorted(keywords)
+    # ``fields``: the price fields a run's execution reads, derived from its options.
+    assert sorted(_params.PREPARE) == sorted(k for k in keywords if k != "fields")

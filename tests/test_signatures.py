@@ -121,7 +121,8 @@ SURFACE = {
                 "datetime",
                 "record_ledger", "get_ledger", "set_financing", "set_book_controls",
                 "record_arrays", "get_trade_arrays", "run_", "whole_lots",
-                "LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS"},
+                "LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS", "COST_KINDS", "EXECUTION",
+                "EXECUTION_EVENTS"},
     tidemark: {"trades", "trade_positions", "tidemark", "org_np"},
     toolkin: {"str_to_bytearray"},
 }

@@ -102,8 +102,10 @@ def test_rows_are_well_formed(row):
 
 def test_summary_follows_the_table_with_values_of_each_kind(result):
     stats = result.stats()
-    # With a benchmark and the engine's book, every row but the ruin's and financing's.
-    assert list(stats.index) == [s.name for s in TABLE if s.needs not in ("ruin", "financing")]
+    # With a benchmark and the engine's book, every row but the ruin's, financing's and
+    # execution's.
+    assert list(stats.index) == [s.name for s in TABLE
+                                 if s.needs not in ("ruin", "financing", "execution")]
     for name, value in stats.items():
         kind = STATISTICS[name].kind
         if kind in ("date", "recovery"):
@@ -143,8 +145,9 @@ def test_the_named_rows_are_the_ones_a_run_without_their_inputs_lacks(result, na
     (["sharpe", "total_return", "trades"],
      [("Returns", ["total_return"]), ("Risk", ["sharpe"]), ("Trade records", ["trades"])]),
     # A name of the caller's own joins the last group; names keep the order given.
-    (["mine", "interest_earned", "cagr"], [("Returns", ["cagr"]), ("Financing", ["mine", "interest_earned"])]),
-    (["mine"], [("Financing", ["mine"])]),
+    (["mine", "interest_earned", "cagr"],
+     [("Returns", ["cagr"]), ("Financing", ["interest_earned"]), ("Execution", ["mine"])]),
+    (["mine"], [("Execution", ["mine"])]),
 ])
 def test_report_groups_in_table_order_with_unknown_names_last(names, expected):
     assert [(heading, members) for heading, _, members in grouped(names)] == expected
@@ -253,6 +256,9 @@ DIRECTIONS = [
     # Money received from financing is a gain, money paid a cost.
     ("interest_earned", True), ("dividends_received", True),
     ("borrow_paid", False), ("dividends_paid", False),
+    # Execution: costs paid, trades the cap cut and weight left unfilled.
+    ("slippage_paid", False), ("spread_paid", False), ("impact_paid", False),
+    ("capped_trades", False), ("avg_shortfall", False),
     # Risk and costs: the lower the better.
     ("annual_volatility", False), ("turnover", False), ("down_capture", False),
     ("total_costs", False),

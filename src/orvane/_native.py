@@ -11,15 +11,19 @@ from orvane._kernels import (RECORD_STATS, bars_hold, bars_with_open, group_reco
 
 __all__ = ["bars_hold", "bars_with_open", "group_records", "has_jumps", "holding_sums",
            "positive_finite", "record_stats", "same_bytes", "scan_prices",
-           "BOOK_CONTROLS", "FLOWS", "LEDGER_ROWS", "LEDGER_TRADES", "RECORD_STATS"]
+           "BOOK_CONTROLS", "COST_KINDS", "EXECUTION", "EXECUTION_EVENTS", "FLOWS", "LEDGER_ROWS",
+           "LEDGER_TRADES", "RECORD_STATS"]
 
 # The names the native side publishes for what its results hold:
 # LEDGER_ROWS, LEDGER_TRADES: the ledger's columns per price row and per trade record;
 # FLOWS: the row columns of money financing pays into cash (their sum is the total);
-# BOOK_CONTROLS: the slots of a run's book controls; RECORD_STATS: record_stats' fields.
+# BOOK_CONTROLS: the slots of a run's book controls; RECORD_STATS: record_stats' fields;
+# EXECUTION: the keys of a run's execution switch; COST_KINDS: its costs by kind (ledger row
+# columns); EXECUTION_EVENTS: the ledger's keys of its events (shortfall, stalled, carried).
 
 # whole_lots is the engine's own rounding to whole lots, for orders sized as it trades.
-_ENGINE_NAMES = ("BOOK_CONTROLS", "FLOWS", "LEDGER_ROWS", "LEDGER_TRADES", "whole_lots")
+_ENGINE_NAMES = ("BOOK_CONTROLS", "COST_KINDS", "EXECUTION", "EXECUTION_EVENTS", "FLOWS",
+                 "LEDGER_ROWS", "LEDGER_TRADES", "whole_lots")
 
 
 def __getattr__(name: str) -> Any:

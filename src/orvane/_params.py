@@ -13,7 +13,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from orvane import _benchmark, _financing
+from orvane import _benchmark, _execution, _financing
 from orvane._checks import (FRACTION, Bounds, check_choice, check_flag, check_fraction, check_real,
                             check_whole)
 
@@ -42,7 +42,7 @@ class Option:
     check: Optional[Callable[[Any], Any]]
     core: Optional[str] = None
     none: Optional[str] = None
-    cli: type = str
+    cli: Callable[[str], Any] = str
     metavar: Optional[str] = None
     choices: Optional[Tuple[str, ...]] = None
     text: Optional[Callable[[Any], str]] = None
@@ -348,6 +348,89 @@ OPTIONS: Tuple[Option, ...] = (
         "shares per lot (with --capital)",
         lambda value: check_whole(value, "lot", Bounds(1), unit="shares"), cli=int,
         metavar="SHARES"),
+    Option(
+        "slippage", None, "float, Series, DataFrame or None",
+        "Fraction of the traded value lost on every trade, in [0, 1): a number for every "
+        "name, a Series per ticker, or a frame of dates x tickers (each row in force on the "
+        "bars after its date, so a trade pays what was known at its signal bar).  Booked as "
+        "the fee is: out of the position on a buy, out of the proceeds on a sale.",
+        "fraction of the traded value lost on every trade (0.0005 = 5 bp)",
+        _execution.check_cost("slippage"), none="none", cli=float, metavar="FRACTION",
+        text=_execution.describe_cost),
+    Option(
+        "spread", None, "float, Series, DataFrame, 'edge' or None",
+        "Full bid-ask spread as a fraction of price, half of it paid on every trade: a "
+        "number, a Series per ticker, a frame of dates x tickers, or ``'edge'``: estimated per "
+        "name from open, high, low and close over the ``spread_window`` bars ending at the "
+        "signal bar (the EDGE estimator of Ardia, Guidotti and Kroencke, 2024; a negative "
+        "estimate counts as 0).",
+        "full bid-ask spread as a fraction of price, half paid per trade; 'edge' estimates it "
+        "from open/high/low/close",
+        _execution.check_cost("spread", edge=True), none="none",
+        cli=_execution.cost_argument, metavar="FRACTION|edge", text=_execution.describe_cost),
+    Option(
+        "spread_window", 21, "int",
+        "Bars of each EDGE spread estimate (``spread='edge'``), ending at the signal bar.",
+        "bars of each EDGE spread estimate",
+        lambda value: check_whole(value, "spread_window", Bounds(2), unit="bars"), cli=int,
+        metavar="BARS"),
+    Option(
+        "impact", None, "float or None",
+        "Market impact coefficient Y of I = Y x sigma x (Q / ADV) ** impact_exponent: a "
+        "trade of participation p (money traded over the name's money ADV) pays the average "
+        "cost over its size, Y x sigma x p ** delta / (1 + delta) of its value, sigma being "
+        "the daily volatility of close-to-close returns.  0.5 to 1 is the range measured on "
+        "equities; treat the results as stress estimates and sweep it.  Needs ``capital`` and "
+        "volume.",
+        "market impact coefficient Y of Y x sigma x participation^delta (needs --capital and "
+        "volume)",
+        lambda value: None if value is None else check_real(
+            value, "impact", Bounds(0.0), what="a coefficient (0.5 to 1 is usual)"),
+        none="none", cli=float, metavar="Y"),
+    Option(
+        "impact_exponent", 0.5, "float",
+        "delta of the impact law, in (0, 2]: 0.5 is the square-root law, 0.6 the estimate of "
+        "Almgren et al. (2005), 1 linear.",
+        "exponent delta of the impact law (0.5: square root, 1: linear)",
+        lambda value: check_real(value, "impact_exponent", Bounds(0.0, 2.0, low_open=True),
+                                 what="an exponent"), cli=float, metavar="DELTA"),
+    Option(
+        "adv_window", 20, "int",
+        "Bars of the money ADV (mean close x volume), ending at the signal bar, never the "
+        "trade bar; fewer at the start of the data (warned).",
+        "bars of the average daily money volume, ending at the signal bar",
+        lambda value: check_whole(value, "adv_window", Bounds(1), unit="bars"), cli=int,
+        metavar="BARS"),
+    Option(
+        "vol_window", 20, "int",
+        "Returns of the volatility sigma of ``impact`` (standard deviation of close-to-close "
+        "returns), ending at the signal bar.",
+        "close-to-close returns of the impact's volatility, ending at the signal bar",
+        lambda value: check_whole(value, "vol_window", Bounds(2), unit="returns"), cli=int,
+        metavar="BARS"),
+    Option(
+        "max_participation", None, "float or None",
+        "Largest fraction of its money ADV one name may trade on one bar, in {bounds}: a "
+        "larger trade fills up to it, the rest as ``unfilled`` says.  A name without volume "
+        "up to its signal bar does not trade (warned).  Stops are capped only with "
+        "``cap_exits``; delistings never.  Needs ``capital`` and volume.",
+        "largest fraction of a name's money ADV traded on one bar (needs --capital and volume)",
+        None, bounds=Bounds(0.0, 1.0, low_open=True), example=0.1, none="no cap",
+        cli=float, metavar="FRACTION"),
+    Option(
+        "unfilled", "carry", "{'carry', 'cancel'}",
+        "What the cap leaves unfilled: ``'carry'`` keeps the target in force, and later bars "
+        "trade toward it under the same cap until it is reached, a newer weight row replaces "
+        "it, or the name stops trading; ``'cancel'`` drops the rest until the next "
+        "rebalance.  ``result.shortfall`` shows what is missing.",
+        "what the cap leaves unfilled: carry to later bars or cancel",
+        _choice("unfilled", ("carry", "cancel")), choices=("carry", "cancel")),
+    Option(
+        "cap_exits", False, "bool",
+        "Cap stops, take-profits and trailing exits by ``max_participation`` too (the rest is "
+        "carried) instead of filling them in full.",
+        "cap stops and take-profits by --max-participation too",
+        _flag("cap_exits"), cli=bool),
 )
 BY_NAME: Dict[str, Option] = {o.name: o for o in OPTIONS}
 # The keywords of ``inputs.prepare``, in table order.

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 import numpy as np
 import pandas as pd
 
-from orvane import _native
+from orvane import _execution, _native
 from orvane._common import show
 from orvane.stats import group_order
 
@@ -52,6 +52,12 @@ class RunRecord:
     ledger: Optional[Dict[str, Any]] = None
     # Whether the run had financing (interest, borrow fees, dividends) switched on.
     financed: bool = False
+
+    @property
+    def executed(self) -> bool:
+        """Whether the run had execution by size and liquidity switched on (its ledger then
+        holds the costs by kind and the cap's events)."""
+        return self.ledger is not None and _native.COST_KINDS[0] in self.ledger
 
 
 def read_run(equity: Any, columns: Tuple[np.ndarray, ...],
@@ -239,6 +245,9 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
             flip = np.asarray(flip, dtype=bool)
             cols["return"] = np.where(flip, (1.0 + cols["return"]) * (1.0 - settings["fee"]) - 1.0,
                                       cols["return"])
+    if rec.executed and rec.ledger is not None:
+        for name in EXECUTION_COLUMNS:
+            cols[name] = np.asarray(rec.ledger[name])
     if end is not None:
         kept = entry <= end
         cols = {name: values[kept] for name, values in cols.items()}
@@ -259,6 +268,9 @@ def trade_columns(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
 
 
 LEDGER_COLUMNS = ("exit_price", "pnl", "costs")
+# A run with execution costs: each record's costs by kind (money, in ``costs`` already), the
+# largest share of ADV one of its trades took, and whether the cap cut one of them.
+EXECUTION_COLUMNS = ("slippage_cost", "spread_cost", "impact_cost", "participation", "capped")
 
 
 def _trade_table(data: Inputs, cols: Dict[str, np.ndarray]) -> pd.DataFrame:
@@ -280,7 +292,8 @@ def _trade_table(data: Inputs, cols: Dict[str, np.ndarray]) -> pd.DataFrame:
         "return": cols["return"],
         "exit_reason": pd.Categorical.from_codes(cols["reason"], EXIT_REASONS),
         **{name: cols[name] for name in ("mae", "gmfe", "bmfe", "mdd", "profitable_bars")},
-        **{name: cols[name] for name in LEDGER_COLUMNS + ("financing", "shares") if name in cols},
+        **{name: cols[name] for name in LEDGER_COLUMNS + ("financing", "shares") + EXECUTION_COLUMNS
+           if name in cols},
     }
     # No columns= here: older pandas then boxes every date into a Timestamp.
     return pd.DataFrame(table)
@@ -398,10 +411,15 @@ def book_columns(rec: RunRecord) -> Dict[str, np.ndarray]:
 def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
     """Exposure (fractions of equity) and costs (money) per bar, from the ledger."""
     if rec.ledger is None:
-        return {"_exposure": None, "_costs": None, "_cash_flows": None}
+        return {"_exposure": None, "_costs": None, "_cash_flows": None, "_shortfall": None}
     exposure = pd.DataFrame(book_columns(rec), index=dates)
     costs = pd.DataFrame({"fees": rec.ledger["fees"], "tax": rec.ledger["tax"]}, index=dates)
     costs["total"] = costs["fees"] + costs["tax"]
+    if rec.executed:
+        for kind in _native.COST_KINDS:
+            costs[kind] = rec.ledger[kind]
+            costs["total"] = costs["total"] + costs[kind]
+        costs = costs[[c for c in costs.columns if c != "total"] + ["total"]]
     flows = None
     if rec.financed:
         flows = pd.DataFrame({name: rec.ledger[name] for name in _native.FLOWS}, index=dates)
@@ -411,7 +429,11 @@ def _book_tables(rec: RunRecord, dates: pd.DatetimeIndex) -> Dict[str, Any]:
         flows["total"] = total
         # The shorts' part of the dividends, already in them: not a flow of its own.
         flows["dividends_paid"] = rec.ledger["dividends_paid"]
-    return {"_exposure": exposure, "_costs": costs, "_cash_flows": flows}
+    events = None
+    if rec.executed:
+        events = {name: np.asarray(rec.ledger[name])
+                  for name in ("shortfall_row", "shortfall_sid", "shortfall")}
+    return {"_exposure": exposure, "_costs": costs, "_cash_flows": flows, "_shortfall": events}
 
 
 def flip_notes(data: Inputs, settings: Dict[str, Any]) -> List[str]:
@@ -484,6 +506,9 @@ def book_notes(data: Inputs, rec: RunRecord, settings: Dict[str, Any], first: in
                 target = np.minimum(scaled, settings["position_limit"]).sum(axis=1)
                 held = (np.asarray(ledger["long_value"])[bars]
                         - np.asarray(ledger["short_value"])[bars]) / rec.equity[bars]
+            if rec.executed:
+                # What the cap left unfilled is its own note, not the lots'.
+                held = held + _execution.gross_shortfall(ledger, len(rec.equity))[bars]
             aimed, kept = float(np.mean(target)), float(np.mean(held))
             if aimed > 0 and kept < _LOTS_HELD * aimed:
                 wanted = np.flatnonzero((block > 0).any(axis=0))
@@ -495,6 +520,9 @@ def book_notes(data: Inputs, rec: RunRecord, settings: Dict[str, Any], first: in
                     f"{aimed:.3g} (capital={settings['capital']:,g}, lot={settings['lot']})"
                     + (f"; never bought: {show(never)}" if never else "")
                     + "; a larger capital or a smaller lot holds the targets more closely")
+    if rec.executed:
+        capped = np.asarray(ledger["capped"], dtype=bool)
+        notes += _execution.notes_of_run(data, ledger, settings, int(capped.sum()), len(capped))
     return notes
 
 

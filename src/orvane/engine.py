@@ -19,7 +19,7 @@ from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Seq
 import numpy as np
 import pandas as pd
 
-from orvane import _benchmark, _financing, _native, _params, _records, inputs
+from orvane import _benchmark, _execution, _financing, _native, _params, _records, inputs
 from orvane._clock import unknown_tickers_error
 from orvane import stats as _stats
 from orvane.result import BacktestResult
@@ -48,7 +48,13 @@ def backtest(weights: pd.DataFrame,
              dividends: Optional[pd.DataFrame] = None,
              day_count: int = 360, max_gross: float = 1.0, band: Optional[float] = None,
              min_trade: Optional[float] = None, capital: Optional[float] = None,
-             lot: int = 1) -> BacktestResult:
+             lot: int = 1,
+             slippage: Union[float, pd.Series, pd.DataFrame, None] = None,
+             spread: Union[float, str, pd.Series, pd.DataFrame, None] = None,
+             spread_window: int = 21, impact: Optional[float] = None,
+             impact_exponent: float = 0.5, adv_window: int = 20, vol_window: int = 20,
+             max_participation: Optional[float] = None, unfilled: str = "carry",
+             cap_exits: bool = False) -> BacktestResult:
     """Backtest a long/short portfolio of target weights on daily price bars.
 
     Timing: a weight row dated ``t`` comes into force on the last price bar at or before
@@ -143,6 +149,7 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
     prices, dividends = _financing.split_prices(prices, given.get("dividends"))
     given = {**given, "dividends": dividends}
     settings, core, notes = _params.check_options(given)
+    _execution.check_settings(settings)
     data = _prepare(weights, prices, settings, given, prepared)
     notes += data.warnings + inputs.control_notes(
         data, settings["max_gross"], settings["position_limit"], settings["band"],
@@ -152,14 +159,17 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
     # Offsets past the last bar are never written: a longer window changes nothing.
     core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
     _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"], prepared)
-    record = run_core(data, money, _params.book_controls(settings), **core)
+    execution = _execution.switch(data, {"open": data.open, "high": data.high, "low": data.low,
+                                         "volume": data.volume}, settings, notes)
+    record = run_core(data, money, _params.book_controls(settings), execution, **core)
     _check_finite(data, record)
     return _Run(data, settings, notes, record, bench)
 
 
 def _prepare(weights: Any, prices: Any, settings: Dict[str, Any], given: Mapping[str, Any],
              prepared: Optional[Dict[str, Any]]) -> inputs.Inputs:
-    options = _params.prepare_options(settings, given)
+    options = {**_params.prepare_options(settings, given),
+               "fields": _execution.fields(settings)}
     if prepared is None or not isinstance(weights, inputs.PreparedWeights):
         return inputs.prepare(weights, prices, **options)
     # The same prepared weights and prices under the same options align the same way.
@@ -238,17 +248,25 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
         bars=(cols["entry"] - first, np.where(exit_ < 0, len(equity), exit_ - first)),
         pnl=cols.get("pnl"))
     book: Dict[str, np.ndarray] = {}
+    execution = None
     if rec.ledger is not None:
         columns = _records.book_columns(rec)
         total = np.asarray(rec.ledger["fees"]) + np.asarray(rec.ledger["tax"])
+        if rec.executed:
+            execution = {kind: np.asarray(rec.ledger[kind])[live] for kind in _native.COST_KINDS}
+            for kind in _native.COST_KINDS:
+                total = total + np.asarray(rec.ledger[kind])
+            capped = np.asarray(rec.ledger["capped"], dtype=bool)
+            execution["capped"] = capped[np.asarray(rec.ledger["entry_row"]) <= end]
+            execution["shortfall"] = _execution.gross_shortfall(rec.ledger, len(dates))[live]
         book = {"gross": columns["gross"][live], "net": columns["net"][live],
                 "costs": total[live]}
     flows = None
     if rec.financed and rec.ledger is not None:
         flows = {name: np.asarray(rec.ledger[name])[live]
                  for name in (*_native.FLOWS, "dividends_paid")}
-    figures = _stats.run_figures(equity, trades, holdings=True,
-                                 ruined=ruin is not None, flows=flows, **book)
+    figures = _stats.run_figures(equity, trades, holdings=True, ruined=ruin is not None,
+                                 flows=flows, execution=execution, **book)
     stats = _stats.figures_summary(figures, 0.0, curve)
     values = np.full(len(dates), np.nan)
     values[live] = rec.equity[live]
@@ -341,10 +359,12 @@ def core_arguments(data: inputs.Inputs) -> Dict[str, Any]:
 
 
 def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
-             controls: Optional[Dict[str, float]] = None, **options: Any) -> _records.RunRecord:
+             controls: Optional[Dict[str, float]] = None,
+             execution: Optional[Dict[str, Any]] = None, **options: Any) -> _records.RunRecord:
     """One engine run; returns a RunRecord holding copies of everything the run left behind.
     ``money``: the run's financing arrays, or None for none; ``controls``: the engine's book
-    controls, or None for today's rebalance."""
+    controls, or None for today's rebalance; ``execution``: the execution switch (costs by
+    size and liquidity, the participation cap), or None for fills in full at no such cost."""
     from orvane.core import tradeloom
 
     # The switches go with the run and its results come back with it, in one native
@@ -352,7 +372,8 @@ def run_core(data: inputs.Inputs, money: Optional[_financing.Financing] = None,
     # front always keeps the ledger (exposure, costs and trade P&L) and the records as
     # arrays (no Python object per trade).
     switches = {"ledger": True, "arrays": True, "controls": controls or None,
-                "financing": money.core() if money is not None else None}
+                "financing": money.core() if money is not None else None,
+                "execution": execution}
     with _ENGINE_LOCK, _collector_paused():
         equity, trades, operations, ledger = tradeloom.run_(
             switches, **core_arguments(data), **options)

@@ -125,6 +125,7 @@ class Inputs:
     delisting_bars: Optional[np.ndarray]
     schedule: Schedule
     warnings: List[str]
+    volume: Optional[np.ndarray] = None  # shares per bar, when a run's execution reads it
 
 
 def _align_fields(frames, needed):
@@ -660,10 +661,13 @@ def control_notes(data: "Inputs", max_gross: float, position_limit: float,
 
 def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: Any = None,
             delistings: Any = None, intrabar_exits: bool = False,
-            max_gross: float = 1.0) -> Inputs:
-    """Check and align the data of one run (see ``orvane.backtest`` for the rules)."""
-    bars_used = intrabar_exits or trade_at == "open"
-    needed = {"close", trade_at} | ({"open", "high", "low"} if bars_used else set())
+            max_gross: float = 1.0, fields: Iterable[str] = ()) -> Inputs:
+    """Check and align the data of one run (see ``orvane.backtest`` for the rules).
+    ``fields``: price fields the run reads besides these (volume, or the bars of a spread
+    estimate), converted where the prices hold them."""
+    fields = tuple(fields)
+    bars_used = intrabar_exits or trade_at == "open" or "high" in fields
+    needed = {"close", trade_at} | ({"open", "high", "low"} if bars_used else set()) | set(fields)
     if isinstance(prices, PreparedPrices):
         market = prices
     else:
@@ -758,4 +762,5 @@ def prepare(weights: Any, prices: Any, *, trade_at: str = "close", rebalance: An
         delisting_bars=bars,
         schedule=plan,
         warnings=notes,
+        volume=arrays.get(VOLUME),
     )

@@ -17,7 +17,7 @@ from typing import Any, Dict, Mapping, Optional, Tuple, Union
 import numpy as np
 import pandas as pd
 
-from orvane import _native, _records
+from orvane import _execution, _native, _records
 from orvane._checks import Bounds, check_choice, check_flag, check_real, check_whole
 from orvane._html import cannot_write, writable_path
 from orvane._benchmark import Benchmark, filled as _filled_benchmark, resolve as _resolve_benchmark
@@ -87,6 +87,8 @@ class BacktestResult:
     _costs: Optional[pd.DataFrame] = None
     _cash_flows: Optional[pd.DataFrame] = None
     _benchmark: Optional[pd.Series] = None
+    # With execution by size and liquidity: the engine's shortfall events (bar, sid, weight).
+    _shortfall: Optional[Dict[str, np.ndarray]] = None
     # Per trade row, a number per ticker: the statistics group by it without the strings.
     _trade_keys: Optional[np.ndarray] = None
 
@@ -109,8 +111,25 @@ class BacktestResult:
     @property
     def costs(self) -> pd.DataFrame:
         """Per live bar, the ``fees``, ``tax`` and ``total`` paid on it, in units of the
-        starting capital (1.0), entries, exits, resizes and delistings alike."""
+        starting capital (1.0), entries, exits, resizes and delistings alike; with
+        execution costs (``slippage``, ``spread``, ``impact``) also a column of each, in
+        ``total`` too."""
         return self._book(self._costs, "costs")
+
+    @property
+    def shortfall(self) -> pd.DataFrame:
+        """Live bars x tickers: the target weight less the weight held that the participation
+        cap (or a name without volume) left after the bar's trades, 0 elsewhere: positive
+        where the book holds less long (or more short) than its target.  A carried
+        target's shortfall shrinks as later bars trade it; with ``unfilled='cancel'`` it
+        stays until the next rebalance.  Needs ``slippage``, ``spread``, ``impact`` or
+        ``max_participation``."""
+        if self._shortfall is None:
+            raise ValueError("shortfall needs a run with execution costs or a participation "
+                             "cap: pass max_participation (with capital) to backtest")
+        frame = _execution.shortfall_frame(self._shortfall, self._equity.index,
+                                           pd.Index(self._weights.columns))
+        return frame.loc[self._start:self._end]
 
     @property
     def cash_flows(self) -> pd.DataFrame:

@@ -11,7 +11,7 @@ from typing import Any, Dict, NamedTuple, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from orvane import _native
+from orvane import _execution, _native
 from orvane.stats._calendar import extremes
 from orvane.stats._drawdowns import calmar_ratio, max_drawdown
 from orvane.stats._relative import benchmark_stats
@@ -51,6 +51,9 @@ class RunFigures(NamedTuple):
     # the longs' dividends (None for a run without financing).
     flows: Optional[Dict[str, float]]
     ruined: bool
+    # Execution over the live bars: costs by kind (money), capped trade records and the
+    # mean gross shortfall (None for a run without execution costs).
+    execution: Optional[Dict[str, float]]
     # Per record, the positions in ``equity`` of its entry and exit (len(equity) while open).
     open_bars: Tuple[np.ndarray, np.ndarray]
 
@@ -58,7 +61,8 @@ class RunFigures(NamedTuple):
 def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = True,
                 gross: Optional[np.ndarray] = None, net: Optional[np.ndarray] = None,
                 costs: Optional[np.ndarray] = None, ruined: bool = False,
-                flows: Optional[Dict[str, np.ndarray]] = None) -> RunFigures:
+                flows: Optional[Dict[str, np.ndarray]] = None,
+                execution: Optional[Dict[str, np.ndarray]] = None) -> RunFigures:
     """The figures of one run, whoever holds it: a result's tables or the engine's records.
 
     ``equity`` is the live equity (no NaN); ``trades`` the trade arrays, their dates in
@@ -67,7 +71,9 @@ def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = Tru
     ``net`` and ``costs`` (paid per bar) cover the live bars and come from the engine's
     book (None without one); ``ruined``, whether the equity reached 0 on its last bar;
     ``flows``, a financed run's flows (the engine's ``FLOWS``) and the shorts' part of
-    its dividends, ``dividends_paid``, per live bar.
+    its dividends, ``dividends_paid``, per live bar; ``execution``, a run's execution costs
+    by kind (``COST_KINDS``) and its gross ``shortfall`` per live bar, with ``capped``, the
+    trade records the cap cut.
     """
     if gross is None or net is None or costs is None:
         gross = net = None
@@ -77,9 +83,15 @@ def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = Tru
     money = None
     if flows is not None:
         money = {name: float(np.nansum(flows[name])) for name in (*_native.FLOWS, "dividends_paid")}
+    spent = None
+    if execution is not None:
+        spent = {kind: float(np.nansum(execution[kind])) for kind in _native.COST_KINDS}
+        spent["capped"] = float(np.sum(execution["capped"]))
+        gap = np.asarray(execution["shortfall"], dtype=np.float64)
+        spent["shortfall"] = float(np.mean(gap)) if len(gap) else float("nan")
     return RunFigures(equity=equity, trades=trades, holdings=holdings, gross=gross, net=net,
                       paid=paid, ruined=ruined, open_bars=open_bars(trades, equity.index),
-                      flows=money)
+                      flows=money, execution=spent)
 
 
 def result_figures(result: Any) -> RunFigures:
@@ -100,10 +112,19 @@ def result_figures(result: Any) -> RunFigures:
     if getattr(result, "_cash_flows", None) is not None and "financing" in trades:
         cash = result.cash_flows
         flows = {name: float_column(cash, name) for name in (*_native.FLOWS, "dividends_paid")}
+    execution = None
+    if getattr(result, "_shortfall", None) is not None and "costs" in book:
+        cost = result.costs
+        execution = {kind: float_column(cost, kind) for kind in _native.COST_KINDS}
+        execution["capped"] = np.asarray(trades["capped"], dtype=bool)
+        full = result._equity
+        gap = pd.Series(_execution.gross_shortfall(result._shortfall, len(full)), index=full.index)
+        execution["shortfall"] = gap.loc[result.start:result.end].to_numpy()
     return run_figures(
         equity, trade_figures(trades, getattr(result, "_trade_keys", None), equity.index),
         holdings=isinstance(trades, pd.DataFrame) and hasattr(result, "round_trips"),
-        ruined=bool(getattr(result, "ruined", False)), flows=flows, **book)
+        ruined=bool(getattr(result, "ruined", False)), flows=flows, execution=execution,
+        **book)
 
 
 @quiet
@@ -176,6 +197,7 @@ def figures_summary(fig: RunFigures, risk_free: float = 0.0,
     values["time_in_market"] = share_open(*fig.open_bars, len(equity))
     values.update(_book_stats(fig, held))
     values.update(_financing_stats(fig))
+    values.update(_execution_stats(fig))
     if fig.ruined:
         values["ruined_on"] = equity.index[-1]
     # A row whose inputs the run lacks (a benchmark, the book, a ruin) is left out.
@@ -260,6 +282,23 @@ def _financing_stats(fig: RunFigures) -> dict:
         "return_before_financing": (total_return(equity) - total / float(equity.iloc[0])
                                     if len(equity) else float("nan")),
     }
+
+
+def _execution_stats(fig: RunFigures) -> dict:
+    """Of a run with execution costs or a participation cap:
+
+    - slippage_paid, spread_paid, impact_paid: each kind of execution cost paid over the
+      live bars, in units of the starting capital (also in total_costs)
+    - capped_trades: trade records of which the cap cut a trade
+    - avg_shortfall: mean over the live bars of the sum over names of the absolute weight
+      the cap (or a name without volume) left unfilled (``result.shortfall``)
+    """
+    spent = fig.execution
+    if spent is None:
+        return {}
+    return {"slippage_paid": spent["slippage"], "spread_paid": spent["spread"],
+            "impact_paid": spent["impact"], "capped_trades": int(spent["capped"]),
+            "avg_shortfall": spent["shortfall"]}
 
 
 def format_summary(stats: pd.Series) -> pd.Series:

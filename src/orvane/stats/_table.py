@@ -19,6 +19,7 @@ BENCHMARK = "Against the benchmark"
 TRADES = "Trade records"
 BOOK = "Holdings and book"
 FINANCING = "Financing"
+EXECUTION = "Execution"
 GROUP_NOTES = {TRADES: "one record per position and rebalance segment: a holding kept across "
                        "rebalances counts once per segment; a record wins or loses by its "
                        "money (pnl), not its return",
@@ -26,7 +27,7 @@ GROUP_NOTES = {TRADES: "one record per position and rebalance segment: a holding
                      "from the engine's book"}
 
 KINDS = ("date", "recovery", "pct", "ratio", "int", "float", "times")
-NEEDS = ("equity", "trades", "benchmark", "book", "financing", "ruin")
+NEEDS = ("equity", "trades", "benchmark", "book", "financing", "execution", "ruin")
 
 
 class Statistic(NamedTuple):
@@ -117,6 +118,15 @@ TABLE: Tuple[Statistic, ...] = (
     # Neither by itself: what financing did to the run, not how good the strategy is.
     _S("return_before_financing", "Total return less financing flows", FINANCING, "pct", None,
        "financing"),
+    # Only for a run with execution costs or a participation cap; money of capital 1.0,
+    # in total_costs too.
+    _S("slippage_paid", "Slippage paid (of capital 1.0)", EXECUTION, "pct", False, "execution"),
+    _S("spread_paid", "Spread paid (of capital 1.0)", EXECUTION, "pct", False, "execution"),
+    _S("impact_paid", "Market impact paid (of capital 1.0)", EXECUTION, "pct", False,
+       "execution"),
+    _S("capped_trades", "Trade records the cap cut", EXECUTION, "int", False, "execution"),
+    _S("avg_shortfall", "Average shortfall (gross weight unfilled)", EXECUTION, "pct", False,
+       "execution"),
     _S("ruined_on", "Equity reached 0 on", RETURNS, "date", None, "ruin"),
 )
 del _S

@@ -123,7 +123,7 @@ double whole_lots(double target, double held, double price, double lot, double f
 }
 
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
-                    Ledger* ledger, double balance, bool costs_from_cash) {
+                    Ledger* ledger, double balance, bool costs_from_cash, const CostRates* rates) {
   const bool exist = slot == Slot::kLookUpDropZero ? p.contains(sid) : true;
   const bool drop_zero = slot != Slot::kHeldKeepZero;
   if (ledger) prefetch(&ledger->open[sid]);  // read after the analytics calls
@@ -137,14 +137,20 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
     if (exist) {
       double& value = p.emplace(sid);
       const double v = value;
-      cash = add_keep(v - std::fabs(v) * (fee_ratio + tax_ratio), cash);
+      // Execution costs come out of the proceeds as fee and tax do.
+      const double extra = rates ? std::fabs(v) * rates->sum() : 0.0;
+      if (rates)
+        cash = add_keep((v - std::fabs(v) * (fee_ratio + tax_ratio)) - extra, cash);
+      else
+        cash = add_keep(v - std::fabs(v) * (fee_ratio + tax_ratio), cash);
       if (drop_zero)
         p.erase(sid);
       else
         value = 0.0;
       if (ledger)
         ledger->trade(sid, ev, v, 0.0, cash_before, cash, std::fabs(v), std::fabs(v) * fee_ratio,
-                      std::fabs(v) * tax_ratio, std::fabs(v) * (fee_ratio + tax_ratio));
+                      std::fabs(v) * tax_ratio, std::fabs(v) * (fee_ratio + tax_ratio) + extra, false, 0.0,
+                      rates);
     }
     return cash;
   }
@@ -153,7 +159,8 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
   const double amount = position - held;
   const bool buy = amount > 0;
   const bool is_entry = (position >= 0 && amount > 0) || (position <= 0 && amount < 0);
-  const double cost = is_entry ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
+  double cost = is_entry ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
+  if (rates) cost += std::fabs(amount) * rates->sum();
   if (buy && costs_from_cash) {
     cash = (cash - amount) - cost;
     held = add_keep(held, amount);
@@ -169,9 +176,10 @@ double set_position(Book& p, int sid, double position, double cash, double fee_r
   if (ledger) {
     // Long to short or back in one trade: the fee on selling the old side closes its record.
     const bool flip = (old_value > 0 && position < 0) || (old_value < 0 && position > 0);
+    double closing = 0.0;
+    if (flip) closing = rates ? std::fabs(old_value) * (fee_ratio + rates->sum()) : std::fabs(old_value) * fee_ratio;
     ledger->trade(sid, ev, old_value, new_value, cash_before, cash, std::fabs(amount), std::fabs(amount) * fee_ratio,
-                  is_entry ? 0.0 : std::fabs(amount) * tax_ratio, cost, flip,
-                  flip ? std::fabs(old_value) * fee_ratio : 0.0);
+                  is_entry ? 0.0 : std::fabs(amount) * tax_ratio, cost, flip, closing, rates);
   }
   return cash;
 }
@@ -253,7 +261,12 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
     if (d != kTrade) continue;
     // A zero target for a stock not held records, books and changes nothing.
     if (target == 0 && !p.contains(sid)) continue;
-    cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, ledger, balance, lots);
+    if (s && s->ex.on) {
+      bool reached;
+      cash = trade_toward(*s, sid, target, cash, balance, lots, Slot::kLookUpDropZero, &reached);
+    } else {
+      cash = set_position(p, sid, target, cash, fee_ratio, tax_ratio, Slot::kLookUpDropZero, ledger, balance, lots);
+    }
     if (cash == -1.0 && PyErr_Occurred()) {
       ORVANE_TRACEBACK(kRebalance);
       return -1.0;
@@ -313,6 +326,7 @@ bool execute_rebalance(RunState& s) {
       s.rebalance_row[k] = 0;
     }
   }
+  if (s.ex.on) drop_carries(s);
   const double cash =
       rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit, s.ledger, s.ctl, &s);
   if (cash == -1.0 && PyErr_Occurred()) return false;
@@ -332,6 +346,8 @@ namespace {
 // Sells the row's delisted stocks at book value and resets their trackers.
 bool close_delisted(RunState& s) {
   for (int k : s.delisted_stocks) {
+    // Never capped and never charged execution costs: it leaves at book value.
+    if (s.ex.on) drop_carry(s, k);
     const double cash = set_position(s.pos, k, 0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero, s.ledger);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;

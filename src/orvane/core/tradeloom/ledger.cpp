@@ -23,6 +23,17 @@ void Ledger::start(RunState& run, size_t nrows, size_t nsids) {
   borrow.assign(nrows, 0.0);
   dividends.assign(nrows, 0.0);
   dividends_paid.assign(nrows, 0.0);
+  for (auto* v : {&slippage, &spread, &impact}) {
+    if (run.ex.on)
+      v->assign(nrows, 0.0);
+    else
+      v->clear();
+  }
+  row_slippage = row_spread = row_impact = 0.0;
+  for (auto* v : {&shortfall_row, &stalled_row}) v->clear();
+  for (auto* v : {&shortfall_sid, &stalled_sid, &carried_sid}) v->clear();
+  shortfall.clear();
+  carried_weight.clear();
   names_held.assign(nrows, 0);
   trades.clear();
   open.assign(nsids, Record{});
@@ -58,15 +69,32 @@ double Ledger::marked_price(int sid) const {
   return mark[sid] == kMarkedAtEntry ? trading_price(sid, open[sid].entry_row) : mark[sid];
 }
 
+void Ledger::book_execution(Record& rec, const CostRates& r, double traded) {
+  const double slip = traded * r.slippage, half = traded * r.spread, imp = traded * r.impact;
+  rec.slippage += slip;
+  rec.spread += half;
+  rec.impact += imp;
+  if (!(rec.participation >= r.participation)) rec.participation = r.participation;  // NaN yields
+  rec.capped = rec.capped || r.capped;
+}
+
 void Ledger::trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
                    double notional, double fee, double tax_paid, double cost, bool flip,
-                   double closing_fee) {
+                   double closing_fee, const CostRates* rates) {
   row_fees += fee;
   row_tax += tax_paid;
   Record& rec = open[sid];
   // Without a cut (splits off) one record holds both sides, and so the whole cost.
   if (ev != Event::kSplit) flip = false;
   if (!flip) closing_fee = 0.0;
+  // The part of the traded money that sold the old side of a flip.
+  const double closing_traded = flip ? std::fabs(old_value) : 0.0;
+  if (rates) {
+    row_slippage += notional * rates->slippage;
+    row_spread += notional * rates->spread;
+    row_impact += notional * rates->impact;
+    if (flip) book_execution(rec, *rates, closing_traded);
+  }
   if (ev == Event::kSplit) {
     // The record ends at its value and the next starts from it. A plain cut trades
     // nothing; a flip sold the old side, and that fee belongs to the record it closes.
@@ -86,6 +114,7 @@ void Ledger::trade(int sid, Event ev, double old_value, double new_value, double
     mark[sid] = kMarkedAtEntry;
   }
   if (ev == Event::kEntry || ev == Event::kSplit) rec.entry_value = new_value;
+  if (rates) book_execution(rec, *rates, notional - closing_traded);
   rec.flows += (cash_after - cash_before) + closing_fee;
   rec.costs += cost - closing_fee;
   if (ev == Event::kExit) close_record(sid, new_value, notional, marked_price(sid), run_->d);
@@ -96,7 +125,7 @@ void Ledger::close_record(int sid, double end_value, double sold, double price, 
   const double nan = std::numeric_limits<double>::quiet_NaN();
   TradeRow out{rec.entry_row, row, rec.entry_notional, sold, price,
                (rec.flows + end_value) - rec.start_value, rec.costs, rec.financing, rec.entry_value, sid, flip,
-               nan, nan, nan, nan};
+               nan, nan, nan, nan, rec.slippage, rec.spread, rec.impact, rec.participation, rec.capped};
   // The first record listed for a sid after the ruin is the one open at it.
   if (ruin_row >= 0 && ruin_open[sid]) {
     const Record& then = at_ruin[sid];
@@ -122,6 +151,12 @@ void Ledger::close_row(npy_intp d, double cash_now, double long_now, double shor
   tax[d] = row_tax;
   names_held[d] = held;
   row_fees = row_tax = 0.0;
+  if (!slippage.empty()) {
+    slippage[d] = row_slippage;
+    spread[d] = row_spread;
+    impact[d] = row_impact;
+    row_slippage = row_spread = row_impact = 0.0;
+  }
 }
 
 void Ledger::mark_ruin(npy_intp d) {
@@ -172,7 +207,15 @@ constexpr size_t kNamesHeld = 5;
 constexpr const char* kFlows[] = {kLedgerRows[6], kLedgerRows[7], kLedgerRows[8]};
 constexpr const char* kLedgerTrades[] = {"trade_sid", "entry_row", "exit_row", "entry_notional", "exit_notional",
                                          "exit_price", "pnl", "costs", "financing", "entry_value", "flip",
-                                         "ruin_pnl", "ruin_costs", "ruin_price", "ruin_financing"};
+                                         "ruin_pnl", "ruin_costs", "ruin_price", "ruin_financing",
+                                         "slippage_cost", "spread_cost", "impact_cost", "participation",
+                                         "capped"};
+// With the execution switch: the row columns of its costs by kind (COST_KINDS, money, in
+// `costs` of the trades already), and its events (shortfall per row and sid as it changes,
+// names not traded for want of an ADV, targets still carried after the last row).
+constexpr const char* kCostKinds[] = {"slippage", "spread", "impact"};
+constexpr const char* kExecutionEvents[] = {"shortfall_row", "shortfall_sid", "shortfall", "stalled_row",
+                                            "stalled_sid", "carried_sid", "carried_weight"};
 
 constexpr const char* kSwitchParams[] = {"on"};
 constexpr Signature kSwitchSig{"record_ledger", kSwitchParams, 1, 1};
@@ -204,8 +247,9 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
   int64_t *entry_row = nullptr, *exit_row = nullptr;
   double *entry_notional = nullptr, *exit_notional = nullptr, *exit_price = nullptr, *pnl = nullptr,
          *costs = nullptr, *financing = nullptr, *entry_value = nullptr, *ruin_pnl = nullptr,
-         *ruin_costs = nullptr, *ruin_price = nullptr, *ruin_financing = nullptr;
-  bool* flip = nullptr;
+         *ruin_costs = nullptr, *ruin_price = nullptr, *ruin_financing = nullptr, *slippage = nullptr,
+         *spread = nullptr, *impact = nullptr, *participation = nullptr;
+  bool *flip = nullptr, *capped = nullptr;
   // In the order the dict lists them.
   // In the order of kLedgerTrades.
   const PyRef columns[] = {
@@ -224,6 +268,11 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
       PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_costs)),
       PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_price)),
       PyRef::steal(new_column(n, NPY_DOUBLE, &ruin_financing)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &slippage)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &spread)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &impact)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &participation)),
+      PyRef::steal(new_column(n, NPY_BOOL, &capped)),
   };
   static_assert(sizeof(columns) / sizeof(columns[0]) == sizeof(kLedgerTrades) / sizeof(kLedgerTrades[0]));
   for (const auto& column : columns)
@@ -245,6 +294,11 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
     ruin_costs[i] = r.ruin_costs;
     ruin_price[i] = r.ruin_price;
     ruin_financing[i] = r.ruin_financing;
+    slippage[i] = r.slippage;
+    spread[i] = r.spread;
+    impact[i] = r.impact;
+    participation[i] = r.participation;
+    capped[i] = r.capped;
   }
   for (size_t i = 0; i < sizeof(columns) / sizeof(columns[0]); ++i)
     if (PyDict_SetItemString(d, kLedgerTrades[i], columns[i].get()) < 0) return false;
@@ -282,6 +336,16 @@ PyObject* ledger_of_last_run() {
     ok = i == kNamesHeld ? put(d, kLedgerRows[i], l.names_held, NPY_INT64)
                          : put(d, kLedgerRows[i], *money[k++], NPY_DOUBLE);
   if (!ok || !put_trade_columns(d, l.trades)) return nullptr;
+  if (!l.slippage.empty()) {
+    const std::vector<double>* kinds[] = {&l.slippage, &l.spread, &l.impact};
+    for (size_t i = 0; ok && i < 3; ++i) ok = put(d, kCostKinds[i], *kinds[i], NPY_DOUBLE);
+    ok = ok && put(d, kExecutionEvents[0], l.shortfall_row, NPY_INT64) &&
+         put(d, kExecutionEvents[1], l.shortfall_sid, NPY_INT32) && put(d, kExecutionEvents[2], l.shortfall, NPY_DOUBLE) &&
+         put(d, kExecutionEvents[3], l.stalled_row, NPY_INT64) && put(d, kExecutionEvents[4], l.stalled_sid, NPY_INT32) &&
+         put(d, kExecutionEvents[5], l.carried_sid, NPY_INT32) &&
+         put(d, kExecutionEvents[6], l.carried_weight, NPY_DOUBLE);
+    if (!ok) return nullptr;
+  }
   PyRef unlisted = PyRef::steal(PyFloat_FromDouble(l.unlisted_pnl));
   if (!unlisted || PyDict_SetItemString(d, "unlisted_pnl", unlisted.get()) < 0) return nullptr;
   return out.release();
@@ -289,7 +353,8 @@ PyObject* ledger_of_last_run() {
 
 bool publish_ledger_names(PyObject* module) {
   return publish_names(module, "LEDGER_ROWS", kLedgerRows) && publish_names(module, "LEDGER_TRADES", kLedgerTrades) &&
-         publish_names(module, "FLOWS", kFlows);
+         publish_names(module, "FLOWS", kFlows) && publish_names(module, "COST_KINDS", kCostKinds) &&
+         publish_names(module, "EXECUTION_EVENTS", kExecutionEvents);
 }
 
 PyObject* record_ledger(PyObject*, PyObject* args, PyObject* kwargs) {

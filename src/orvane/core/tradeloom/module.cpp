@@ -256,7 +256,9 @@ PyObject* init_module() {
   g.stock_operations = PyDict_New();
   if (!g.stock_operations) return nullptr;
   if (PyModule_AddFunctions(module.get(), kMethods) < 0) return nullptr;
-  if (!publish_ledger_names(module.get()) || !publish_control_names(module.get())) return nullptr;
+  if (!publish_ledger_names(module.get()) || !publish_control_names(module.get()) ||
+      !publish_execution_names(module.get()))
+    return nullptr;
   g.module = module.get();
   g.dict = PyModule_GetDict(module.get());
   return module.release();

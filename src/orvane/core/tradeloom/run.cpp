@@ -173,7 +173,11 @@ bool simulate_row(RunState& s) {
   if (s.fin.on) accrue_financing(s);
   if (!value_holdings(s)) return false;
   if (!carry_out_pending_exits(s)) return false;
-  if (s.should_rebalance && !execute_rebalance(s)) return false;
+  if (s.should_rebalance) {
+    if (!execute_rebalance(s)) return false;
+  } else if (s.ex.on && !execute_carries(s)) {
+    return false;
+  }
   if (s.has_delisting && !sell_delisted(s)) return false;
   if (!value_at_close(s)) return false;
   schedule_weights(s);
@@ -225,10 +229,9 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger>
   if (!bind_financing(s, sw, nrows, nprices)) return nullptr;
   s.controls = sw.controls;
   if (s.controls.on()) s.ctl = &s.controls;
-  if (ledger) {
-    ledger->start(s, static_cast<size_t>(nrows), static_cast<size_t>(nsids));
-    s.ledger = ledger.get();
-  }
+  if (ledger) s.ledger = ledger.get();
+  if (!bind_execution(s, sw, nrows, nprices)) return nullptr;
+  if (ledger) ledger->start(s, static_cast<size_t>(nrows), static_cast<size_t>(nsids));
   s.col.assign(static_cast<size_t>(nprices), RunState::ColumnBase{});
   if (s.delisting_bars.present) {
     for (npy_intp k = 0; k < s.delisting_bars.n && !s.has_delisting; ++k)
@@ -268,6 +271,13 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, std::unique_ptr<Ledger>
     if (!simulate_row(s)) return nullptr;
   }
   if (!finish_run(s)) return nullptr;
+  if (ledger && s.ex.on) {
+    for (int sid : s.ex.carried) {
+      if (std::isnan(s.ex.carry_w[sid])) continue;
+      ledger->carried_sid.push_back(sid);
+      ledger->carried_weight.push_back(s.ex.carry_w[sid]);
+    }
+  }
   if (ledger) {
     ledger->finish();
     g.ledger = std::move(ledger);
@@ -293,7 +303,7 @@ bool refuse_if_busy(const char* name) {
   return true;
 }
 
-constexpr const char* kSwitchKeys[] = {"ledger", "arrays", "financing", "controls"};
+constexpr const char* kSwitchKeys[] = {"ledger", "arrays", "financing", "controls", "execution"};
 
 // run_'s first argument: a dict of the switches, each key optional.
 bool parse_switches(PyObject* given, RunSwitches* sw, bool* ledger) {
@@ -308,7 +318,7 @@ bool parse_switches(PyObject* given, RunSwitches* sw, bool* ledger) {
     bool known = false;
     for (const char* k : kSwitchKeys) known = known || (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, k) == 0);
     if (!known) {
-      PyErr_Format(PyExc_TypeError, "run_() got an unknown switch %R (known: ledger, arrays, financing, controls)", key);
+      PyErr_Format(PyExc_TypeError, "run_() got an unknown switch %R (known: ledger, arrays, financing, controls, execution)", key);
       return false;
     }
   }
@@ -330,6 +340,15 @@ bool parse_switches(PyObject* given, RunSwitches* sw, bool* ledger) {
     const bool ok = k[0] == 'f' ? parse_financing(none.get(), v, sw->financing)
                                 : parse_book_controls(none.get(), v, &sw->controls);
     if (!ok) return false;
+  }
+  v = PyDict_GetItemString(given, "execution");
+  if (v && v != Py_None) {
+    if (!PyDict_Check(v)) {
+      PyErr_Format(PyExc_TypeError, "run_(): switch 'execution' must be a dict or None, got %.200s",
+                   Py_TYPE(v)->tp_name);
+      return false;
+    }
+    if (!parse_execution(v, &sw->execution)) return false;
   }
   sw->who = "run_: financing";
   return true;

@@ -2,6 +2,7 @@
 // the run state of one backtest, and the stage functions the row loop calls.
 #pragma once
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <vector>
@@ -22,6 +23,23 @@ struct BookControls {
   double min_trade = 0.0;  // nor one smaller than min_trade x |equity|
   double lot = 0.0;        // money of one lot at price 1 (lot / capital); 0: no rounding
   bool on() const { return max_gross != 1.0 || band != 0.0 || min_trade != 0.0 || lot != 0.0; }
+};
+
+// Opt-in execution by size and liquidity (run_'s "execution" switch): per row and price
+// column, the money ADV, the volatility, the full spread and the slippage (each from bars
+// before that row), and the participation cap's rules. Arrays are borrowed from the call.
+struct Execution {
+  PyObject* arrays[4] = {nullptr, nullptr, nullptr, nullptr};  // adv, sigma, spread, slippage
+  double impact = 0.0, exponent = 0.5, max_participation = 0.0, capital = 0.0;  // cap 0: none
+  bool carry = true, cap_exits = false, on = false;
+};
+
+// What one trade pays beyond fee and tax, as fractions of the money it trades, and its
+// share of the name's money ADV (NaN without an ADV).
+struct CostRates {
+  double slippage = 0.0, spread = 0.0, impact = 0.0, participation = 0.0;
+  bool capped = false;
+  double sum() const { return (slippage + spread) + impact; }
 };
 
 struct Module {
@@ -46,6 +64,7 @@ struct RunSwitches {
   PyObject* financing[4] = {nullptr, nullptr, nullptr, nullptr};  // borrowed; null: none
   BookControls controls;
   int arrays = -1;  // -1: the module's record_arrays setting; 0 or 1: this run's
+  Execution execution;
   const char* who = "set_financing";  // names the financing in a shape error
 };
 
@@ -152,6 +171,8 @@ struct Ledger {
   // Per bar. interest, borrow and dividends are money into the book (borrow <= 0).
   // dividends_paid is the shorts' part of dividends (<= 0).
   std::vector<double> cash, long_value, short_value, fees, tax, interest, borrow, dividends, dividends_paid;
+  // Execution costs per bar by kind (money), kept with the execution switch.
+  std::vector<double> slippage, spread, impact;
   std::vector<int64_t> names_held;
   // Per trade record, one row each (split into columns when handed out).
   struct TradeRow {
@@ -165,6 +186,10 @@ struct Ledger {
     // the close it was marked at and the financing booked to it there (NaN for the
     // other records).
     double ruin_pnl, ruin_costs, ruin_price, ruin_financing;
+    // Execution costs booked to it by kind, the largest share of ADV one of its trades
+    // took (NaN: none measured), and whether the cap cut one of its trades.
+    double slippage, spread, impact, participation;
+    bool capped;
   };
   std::vector<TradeRow> trades;
 
@@ -172,7 +197,9 @@ struct Ledger {
   // marked at (the exit fill price).
   struct Record {
     double start_value = 0.0, flows = 0.0, costs = 0.0, entry_notional = 0.0, financing = 0.0,
-           entry_value = 0.0;
+           entry_value = 0.0, slippage = 0.0, spread = 0.0, impact = 0.0,
+           participation = std::numeric_limits<double>::quiet_NaN();
+    bool capped = false;
     int64_t entry_row = 0;  // kept after the close, as the analytics keep theirs
   };
   std::vector<Record> open;
@@ -181,8 +208,14 @@ struct Ledger {
   // (marked prices are valid trading prices or levels, all positive).
   static constexpr double kMarkedAtEntry = -1.0;
 
-  // Fees and tax of the row in progress.
-  double row_fees = 0.0, row_tax = 0.0;
+  // Fees, tax and execution costs of the row in progress.
+  double row_fees = 0.0, row_tax = 0.0, row_slippage = 0.0, row_spread = 0.0, row_impact = 0.0;
+  // The execution's events: the weight the cap (or a missing ADV) left unfilled per
+  // (row, sid), 0 once reached, replaced or dropped; names that could not trade for want
+  // of an ADV; and the targets still carried after the last row.
+  std::vector<int64_t> shortfall_row, stalled_row;
+  std::vector<int32_t> shortfall_sid, stalled_sid, carried_sid;
+  std::vector<double> shortfall, carried_weight;
   // The first row whose close left the book worth 0 or less (-1: none yet), and per
   // sid the record open there, marked at that close, until that record is listed.
   int64_t ruin_row = -1;
@@ -195,9 +228,10 @@ struct Ledger {
   // One set_position call: its event, the sid's value before and after, cash
   // before and after, the money traded and what it paid; when the position
   // flipped sides, `closing_fee` is the part of `cost` that sold the old side.
+  // `rates`: the trade's execution costs (nullptr: none), in `cost` already.
   void trade(int sid, Event ev, double old_value, double new_value, double cash_before, double cash_after,
              double notional, double fee, double tax_paid, double cost, bool flip = false,
-             double closing_fee = 0.0);
+             double closing_fee = 0.0, const CostRates* rates = nullptr);
   // A borrow fee (<= 0) or dividend (signed) of one holding, booked to its record.
   void finance(int sid, double borrow_flow, double dividend) {
     Record& rec = open[sid];
@@ -218,6 +252,7 @@ struct Ledger {
 
  private:
   void close_record(int sid, double end_value, double sold, double price, int64_t row, bool flip = false);
+  void book_execution(Record& rec, const CostRates& r, double traded);
   void mark_ruin(npy_intp d);
   double trading_price(int sid, npy_intp row) const;
   double closing_price(int sid, npy_intp row) const;
@@ -286,6 +321,17 @@ struct RunState {
     bool on = false, started = false;
   };
   Financing fin;
+  // The run's execution by size and liquidity, when switched on.
+  struct Exec {
+    Execution x;
+    View2<double> adv, sigma, spread, slippage;
+    bool on = false, cap = false, needs_adv = false;
+    std::vector<double> carry_w;   // per sid: the carried target weight; NaN: none
+    std::vector<double> unfilled;  // per sid: the shortfall last recorded
+    std::vector<int> carried;      // sids that may hold a carried target
+    std::vector<npy_intp> exit_row;  // per sid: the last row a capped stop sold on
+  };
+  Exec ex;
   // The module's book controls as the run started, or nullptr when at their defaults.
   BookControls controls;
   const BookControls* ctl = nullptr;
@@ -307,8 +353,10 @@ enum class Slot {
 // `ledger` may be nullptr.
 // `costs_from_cash`: a buy's fee is paid from cash, not out of the position (whole lots
 // stay whole).
+// `rates`: execution costs of this trade (nullptr: none), charged as the fee is.
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
-                    Ledger* ledger, double balance = 1.0, bool costs_from_cash = false);
+                    Ledger* ledger, double balance = 1.0, bool costs_from_cash = false,
+                    const CostRates* rates = nullptr);
 // `s` is read only with controls, for the trading prices whole lots are rounded at.
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
                  double position_limit, Ledger* ledger, const BookControls* ctl = nullptr, RunState* s = nullptr);
@@ -318,6 +366,28 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
 // (nothing to trade), and only the lots bought leave room for their fee (paid from
 // cash), so rounding never takes cash below what the targets did.
 double whole_lots(double target, double held, double price, double lot, double fee_ratio);
+
+// Execution by size and liquidity (execution.cpp).
+bool parse_execution(PyObject* given, Execution* out);
+bool bind_execution(RunState& s, const RunSwitches& sw, npy_intp nrows, npy_intp nprices);
+bool publish_execution_names(PyObject* module);
+// The costs of trading `traded` (book money) of sid on the current row.
+CostRates execution_rates(const RunState& s, int sid, double traded);
+// Trades sid from what it holds toward `target` (book money) under the cap and with the
+// execution's costs, `balance` being the book's value the target was sized from;
+// records what is left unfilled. Returns the new cash, or -1.0 with an error set.
+double trade_toward(RunState& s, int sid, double target, double cash, double balance, bool lots, Slot slot,
+                    bool* reached);
+// Sells a holding worth `value` on a stop or take-profit with the execution's costs, all
+// of it or, under cap_exits, what the cap allows (the rest, scaled by `fill_scale` from the
+// fill to this row's trading price, is carried). Returns the new cash, or -1.0.
+double sell_on_exit(RunState& s, int sid, double value, Slot slot, double fill_scale);
+// A new weight row replaces every carried target.
+void drop_carries(RunState& s);
+void drop_carry(RunState& s, int sid);
+bool execute_carries(RunState& s);
+// The money a stop may sell of a holding worth `value` on this row under cap_exits.
+double exit_allowance(const RunState& s, int sid, double value);
 
 // Row stages: false with a Python error set on failure.
 bool validate_trade_price(double value, PyObject* symbol, int row);

@@ -136,8 +136,13 @@ bool test_exit(RunState& s, const RowCells& closes, int sid, double& value, int 
         s.ledger->mark[sid] = touch_open ? *open : base * (level / before);
       }
       // Sold in place: the entry stays in the book at 0.0, so the walk is undisturbed.
-      const double cash =
-          set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldKeepZero, s.ledger);
+      double cash;
+      if (s.ex.on) {
+        const double fill = touch_open ? *open : base * ((touch_high ? lv.max_r : lv.min_r) / before);
+        cash = sell_on_exit(s, sid, exit_value, Slot::kHeldKeepZero, price / fill);
+      } else {
+        cash = set_position(s.pos, sid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldKeepZero, s.ledger);
+      }
       if (cash == -1.0 && PyErr_Occurred()) return false;
       s.cash = cash;
     }
@@ -236,7 +241,8 @@ bool carry_out_pending_exits(RunState& s) {
     const double* held = s.pos.find(abssid);
     if (!held || !(*held != 0) || will_be_set_by_rebalance) continue;
     const double cash =
-        set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero, s.ledger);
+        s.ex.on ? sell_on_exit(s, abssid, *held, Slot::kHeldDropZero, 1.0)
+                : set_position(s.pos, abssid, 0.0, s.cash, s.fee_ratio, s.tax_ratio, Slot::kHeldDropZero, s.ledger);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
     s.exited_stocks.push_back(exit_s);
