@@ -27,6 +27,16 @@ CASES = [
     # Book controls: trades left alone by the band, whole lots paying buy fees from cash.
     dict(max_gross=1.6, band=0.01, min_trade=0.002, capital=250_000, lot=10, fee=0.002,
          tax=0.003, stop_loss=0.06, cash_rate=0.02, borrow_fee=0.01, dividends="random"),
+    # Execution by size and liquidity with everything else on: costs by kind, capped and
+    # carried trades, capped intrabar stops.
+    dict(capital=5e6, slippage=0.0005, spread="edge", impact=0.8, max_participation=0.02,
+         cap_exits=True, trade_at="open", intrabar_exits=True, stop_loss=0.05,
+         take_profit=0.1, cash_rate=0.03, borrow_fee=0.02, dividends="random", max_gross=1.5,
+         band=0.005, fee=0.001, delistings="infer"),
+    dict(capital=2e7, spread=0.002, impact=0.5, impact_exponent=0.6, max_participation=0.05,
+         unfilled="cancel", stop_loss=0.04, cap_exits=True, lot=10,
+         keep_costs_on_rebalance=True, split_trades_on_rebalance=False, cash_rate=0.01,
+         borrow_fee=0.01, dividends="random"),
 ]
 
 
@@ -72,6 +82,11 @@ def test_trades_add_up_to_the_equity_and_costs_to_the_book(seed, options):
                           rtol=1e-9, atol=1e-12)
         assert (trades.loc[trades["side"] == "long", "financing"] >= 0).all()
     assert np.isclose(trades["costs"].sum(), result.costs["total"].sum(), rtol=1e-9, atol=1e-12)
+    if "capital" in options and "impact" in options:
+        for kind in ("slippage", "spread", "impact"):
+            assert np.isclose(trades[f"{kind}_cost"].sum(), result.costs[kind].sum(),
+                              rtol=1e-9, atol=1e-15), kind
+        assert result.costs["impact"].sum() > 0 and trades["capped"].any()
     assert (trades["costs"] >= 0).all()
     book = result.exposure
     np.testing.assert_allclose(book["gross"], book["long"] - book["short"], rtol=1e-12)

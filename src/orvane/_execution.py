@@ -105,7 +105,7 @@ def switch(data: Any, market: Mapping[str, Optional[np.ndarray]], settings: Mapp
         if high > _COST_WARNING:
             notes.append(f"{name} reaches {high:g}, {high * 100:g} % of the traded value: a "
                          "percentage typed as a fraction? 0.001 means 0.1 %")
-    if settings.get("spread") == EDGE:
+    if isinstance(settings.get("spread"), str):
         from orvane._spread import edge_spread
 
         open_, high, low = (market.get(f) for f in ("open", "high", "low"))

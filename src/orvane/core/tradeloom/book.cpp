@@ -106,17 +106,22 @@ bool gross_weight(const std::vector<double>& newp, double* out) {
 
 }  // namespace
 
+double whole(double lots) {
+  const double near = std::nearbyint(lots);
+  return std::fabs(lots - near) <= 1e-12 * std::fmax(1.0, std::fabs(near)) ? near : std::trunc(lots);
+}
+
 double whole_lots(double target, double held, double price, double lot, double fee_ratio) {
   if (!(price > 0) || !std::isfinite(price)) return target;  // no price: nothing is traded
   const double unit = lot * price;
   // A holding is whole lots, up to the rounding of its marks since it was bought.
   const double holds = std::nearbyint(held / unit);
-  const double lots = std::trunc(target / unit);
+  const double lots = whole(target / unit);
   if (lots == holds) return held;
   if (target > 0 && lots > holds) {
     // Only what is bought leaves room for its fee, which is paid from cash.
-    if (holds <= 0) return std::trunc((target / (1.0 + fee_ratio)) / unit) * unit;
-    const double more = std::trunc(((target - holds * unit) / (1.0 + fee_ratio)) / unit);
+    if (holds <= 0) return whole((target / (1.0 + fee_ratio)) / unit) * unit;
+    const double more = whole(((target - holds * unit) / (1.0 + fee_ratio)) / unit);
     return more > 0 ? (holds + more) * unit : held;
   }
   return lots * unit;

@@ -204,7 +204,7 @@ double trade_toward(RunState& s, int sid, double target, double cash, double bal
           // Whole lots round the capped quantity toward zero.
           const double price = at(s.price_values, s.d, col);
           const double unit = s.ctl->lot * price;
-          allowed = unit > 0 && std::isfinite(unit) ? std::trunc(allowed / unit) * unit : 0.0;
+          allowed = unit > 0 && std::isfinite(unit) ? whole(allowed / unit) * unit : 0.0;
         }
         position = now + (distance > 0 ? allowed : -allowed);
         capped = true;

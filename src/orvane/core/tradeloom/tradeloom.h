@@ -366,6 +366,9 @@ double rebalance(Book& p, const std::vector<double>& newp, double cash, double f
 // (nothing to trade), and only the lots bought leave room for their fee (paid from
 // cash), so rounding never takes cash below what the targets did.
 double whole_lots(double target, double held, double price, double lot, double fee_ratio);
+// Whole lots in a quotient, toward zero; a quotient a float rounding away from a whole
+// number is that number (a book worth 1 - 1 ulp still buys its 250 lots, not 249).
+double whole(double lots);
 
 // Execution by size and liquidity (execution.cpp).
 bool parse_execution(PyObject* given, Execution* out);
