@@ -36,7 +36,7 @@ def _items(func: Callable) -> Dict[str, str]:
     """The ``- a, b = formula`` / ``- a: formula`` items of a docstring, by name."""
     found: Dict[str, str] = {}
     for item in re.split(r"\n(?=- )", inspect.getdoc(func)):
-        m = re.match(r"- ([a-z_*, ]+?)\s*(?:=|:)\s(.*)", item, re.S)
+        m = re.match(r"- ([a-z0-9_*, ]+?)\s*(?:=|:)\s(.*)", item, re.S)
         if not m:
             continue
         # "- a: text; b: text" documents two names in one item.

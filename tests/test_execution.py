@@ -227,3 +227,31 @@ def test_capped_stops_sell_a_slice_a_bar_and_are_carried():
     gap = capped.shortfall["A"] * capped.equity * 25_000 / close["A"]
     assert gap.loc[DATES[6]] == pytest.approx(-125, rel=1e-9)
     assert gap.loc[DATES[7]] == 0.0
+
+
+@pytest.mark.parametrize("lot", [1, 10])
+def test_the_next_actions_and_orders_carry_what_the_cap_left(lot):
+    result, _ = quiet(row(DATES[9], A=1.0, B=0.0), flat_market([1000.0, 1000.0]), lot=lot,
+                      **CAP)
+    assert not result.rebalance_pending
+    actions = result.actions
+    assert actions.loc["A", "code"] == "carry" and actions.loc["A", "next_weight"] == 1.0
+    orders = result.orders()
+    # 200 of 350 shares held after bars 10 and 11: the next bar buys the cap's 100 more.
+    assert orders.loc["A", "shares"] == 200 and bool(orders.loc["A", "capped"])
+    assert orders.loc["A", "order_shares"] == 100
+    assert orders.loc["A", "target_value"] == pytest.approx(30_000, rel=1e-12)
+
+
+def test_a_sweep_store_written_at_one_capital_refuses_another(tmp_path):
+    market = datasets.synthetic_market(stocks=10, years=1, seed=2)
+    weights = datasets.momentum(market, lookback=42, top=2, bottom=2)
+    store = tmp_path / "runs.sqlite"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        first = orvane.sweep(market, {"capital": 1e6, "max_participation": [0.05, 0.1]},
+                             weights=weights, store=store, workers=1, progress=False)
+        assert (first.table["capped_trades"] > 0).all()
+        with pytest.raises(ValueError, match="holds runs of another sweep: its grid differs"):
+            orvane.sweep(market, {"capital": 1e7, "max_participation": [0.05, 0.1]},
+                         weights=weights, store=store, workers=1, progress=False)

@@ -258,6 +258,7 @@ DIRECTIONS = [
     ("borrow_paid", False), ("dividends_paid", False),
     # Execution: costs paid, trades the cap cut and weight left unfilled.
     ("slippage_paid", False), ("spread_paid", False), ("impact_paid", False),
+    ("avg_participation", False), ("p95_participation", False),
     ("capped_trades", False), ("avg_shortfall", False),
     # Risk and costs: the lower the better.
     ("annual_volatility", False), ("turnover", False), ("down_capture", False),

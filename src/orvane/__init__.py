@@ -16,6 +16,7 @@ from orvane.inputs import PreparedPrices, prepare_prices
 from orvane.io import read_prices, read_weights
 from orvane.result import BacktestResult
 from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
+from orvane.sweep.capacity import CapacityResult, capacity
 from orvane.sweep.walkforward import WalkForwardResult, walk_forward
 
 # One place for the version: meson.build, read back from the installed metadata.
@@ -23,4 +24,4 @@ __version__ = _version("orvane")
 
 __all__ = ["backtest", "read_prices", "read_weights", "prepare_prices", "PreparedPrices", "BacktestResult",
            "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "walk_forward",
-           "WalkForwardResult", "__version__"]
+           "WalkForwardResult", "capacity", "CapacityResult", "__version__"]

@@ -157,6 +157,13 @@ def money_adv(close: np.ndarray, volume: np.ndarray, window: int) -> np.ndarray:
     return _before(mean)
 
 
+def last_adv(close: np.ndarray, volume: np.ndarray, window: int) -> np.ndarray:
+    """Per column, the money ADV a trade on the bar after the last would read."""
+    extended = np.vstack([close, np.full((1, close.shape[1]), np.nan)])
+    volumes = np.vstack([volume, np.full((1, volume.shape[1]), np.nan)])
+    return money_adv(extended, volumes, window)[-1]
+
+
 def volatility(close: np.ndarray, window: int) -> np.ndarray:
     """Standard deviation of close-to-close returns over the ``window`` returns before
     each bar (NaN with fewer than two)."""

@@ -107,6 +107,8 @@ ACTIONS: Tuple[Action, ...] = (
            True, "rule", exits_next_bar=True),
     Action("tp_enter", "take-profit exit at the next bar, then back in at the next rebalance",
            1, True, "rule", exits_next_bar=True),
+    Action("carry", "trade on toward the target at the next bar: the participation cap left "
+                    "it short", 2, True, "enter"),
     Action("enter", "open the position at the next rebalance", 2, True, "enter"),
     Action("exit", "close the position at the next rebalance", 3, True, "exit"),
     Action("sl_", "stopped out since the last rebalance", 4, False, "rule",
@@ -154,12 +156,21 @@ def ordered_actions(actions: pd.DataFrame) -> pd.DataFrame:
 
 
 def _action_table(data: Inputs, rec: RunRecord) -> pd.DataFrame:
-    sids = sorted(set(rec.actions) | set(rec.weights) | set(rec.next_weights))
+    next_weights = dict(rec.next_weights)
+    actions = dict(rec.actions)
+    if rec.executed and rec.ledger is not None and not (data.schedule.bar >= len(data.dates)).any():
+        # Without a rebalance pending, the next bar trades the targets the cap left unfilled.
+        for sid, weight in zip(rec.ledger["carried_sid"], rec.ledger["carried_weight"]):
+            sid = int(sid)
+            if actions.get(sid, "") not in EXITS_NEXT_BAR:
+                actions[sid] = "carry"
+                next_weights[sid] = float(weight)
+    sids = sorted(set(actions) | set(rec.weights) | set(next_weights))
     idx = pd.Index(data.pos_columns[sids] if sids else [], dtype=object, name="ticker")
-    code = [rec.actions.get(s, "") for s in sids]
+    code = [actions.get(s, "") for s in sids]
     return pd.DataFrame({
         "weight": np.array([float(rec.weights.get(s, 0.0)) for s in sids], dtype=np.float64),
-        "next_weight": np.array([float(rec.next_weights.get(s, 0.0)) for s in sids], dtype=np.float64),
+        "next_weight": np.array([float(next_weights.get(s, 0.0)) for s in sids], dtype=np.float64),
         "action": [action_words(c) for c in code],
         "code": code,
     }, index=idx)
@@ -385,8 +396,19 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "_last_close": pd.Series(last_close, index=tickers),
         "_drift": pd.Series(_drift(data, rec.equity, done, last_close), index=tickers),
         "_delisted": pd.Series(gone, index=tickers),
+        "_next_cap": _next_cap(data, settings, tickers),
         **_book_tables(rec, dates),
     }
+
+
+def _next_cap(data: Inputs, settings: Dict[str, Any], tickers: pd.Index) -> Optional[pd.Series]:
+    """With a participation cap, the money each ticker may trade on the bar after the last:
+    max_participation of its money ADV over the bars up to the last one."""
+    share = settings.get("max_participation")
+    if share is None or data.volume is None:
+        return None
+    adv = _execution.last_adv(data.close, data.volume, int(settings["adv_window"]))
+    return pd.Series(share * adv[data.price_col], index=tickers)
 
 
 def book_columns(rec: RunRecord) -> Dict[str, np.ndarray]:

@@ -256,8 +256,9 @@ def summarize(weights: Any, prices: Any, prepared: Optional[Dict[str, Any]] = No
             execution = {kind: np.asarray(rec.ledger[kind])[live] for kind in _native.COST_KINDS}
             for kind in _native.COST_KINDS:
                 total = total + np.asarray(rec.ledger[kind])
-            capped = np.asarray(rec.ledger["capped"], dtype=bool)
-            execution["capped"] = capped[np.asarray(rec.ledger["entry_row"]) <= end]
+            listed = np.asarray(rec.ledger["entry_row"]) <= end
+            execution["capped"] = np.asarray(rec.ledger["capped"], dtype=bool)[listed]
+            execution["participation"] = np.asarray(rec.ledger["participation"])[listed]
             execution["shortfall"] = _execution.gross_shortfall(rec.ledger, len(dates))[live]
         book = {"gross": columns["gross"][live], "net": columns["net"][live],
                 "costs": total[live]}

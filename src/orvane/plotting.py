@@ -22,8 +22,8 @@ from orvane.stats import (calendar_returns, conditional_value_at_risk, drawdown,
                           equity_returns, live_equity, periods_per_year, rolling_stats,
                           sharpe_ratio, value_at_risk)
 
-__all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure", "plot_distribution", "resize",
-           "percent_axis"]
+__all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure", "plot_distribution",
+           "plot_capacity", "resize", "percent_axis"]
 
 WIN_COLOR = "#1a7f4b"
 LOSS_COLOR = "#c0392b"
@@ -358,6 +358,67 @@ def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) ->
     date_axis(ax.xaxis)
     if len(index) > 1:
         ax.set_xlim(_x(index[0]), _x(index[-1]))
+    return fig
+
+
+# Costs by kind on the capacity chart, in the order they stack.
+COST_COLORS = (("fees and tax", "#9aa3ad"), ("slippage_paid", "#d9a441"),
+               ("spread_paid", "#7a4e9c"), ("impact_paid", LOSS_COLOR))
+
+
+def plot_capacity(capacity: Any, *, title: Optional[str] = "Capacity",
+                  figsize: Tuple[float, float] = (8.0, 5.0)) -> Any:
+    """The capacity curve of ``orvane.capacity``: net CAGR against capital (log scale) with
+    the capitals at which it halves and reaches 0 marked, over the costs paid by kind
+    (fractions of the starting capital, stacked).  Returns the Figure."""
+    figsize = _figsize(figsize)
+    title = check_text(title, "title", optional=True)
+    Figure, _ = figure_kit()
+    table = capacity.table
+    money = table.index.to_numpy(dtype=float)
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.45 if title else 0.3, bottom=0.45, hspace=0.18)
+    top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 2]})
+    cagr = table["cagr"].to_numpy(dtype=float)
+    top.plot(money, cagr, color=LINE_COLOR, linewidth=1.4, marker="o", markersize=3.5,
+             label="net CAGR")
+    top.axhline(0.0, color="#9aa3ad", linewidth=0.8)
+    for value, words, color in ((capacity.halves_at, "halves", "#d9a441"),
+                                (capacity.zero_at, "reaches 0", LOSS_COLOR)):
+        if value is not None:
+            top.axvline(value, color=color, linewidth=1.0, linestyle="--",
+                        label=f"{words} at {value:,.3g}")
+    top.set_xscale("log")
+    percent_axis(top.yaxis)
+    top.set_ylabel("Net CAGR", fontsize=9)
+    top.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=3, frameon=False,
+               borderaxespad=0.0)
+    paid = {"fees and tax": table["total_costs"].to_numpy(dtype=float)}
+    for name, _ in COST_COLORS[1:]:
+        if name in table:
+            values = np.nan_to_num(table[name].to_numpy(dtype=float))
+            paid[name] = values
+            paid["fees and tax"] = paid["fees and tax"] - values
+    base = np.zeros(len(money))
+    for name, color in COST_COLORS:
+        if name in paid:
+            values = np.nan_to_num(paid[name])
+            label = name.replace("_paid", "")
+            bottom.fill_between(money, base, base + values, color=color, alpha=0.7,
+                                linewidth=0, label=label)
+            base = base + values
+    bottom.set_xscale("log")
+    percent_axis(bottom.yaxis)
+    bottom.set_ylabel("Costs paid", fontsize=9)
+    bottom.set_xlabel("Capital", fontsize=9)
+    bottom.legend(loc="upper left", fontsize=8, ncol=2, frameon=False)
+    for ax in (top, bottom):
+        house_style(ax)
+    if len(money) > 1:
+        bottom.set_xlim(money[0], money[-1])
+    if title:
+        top.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630",
+                      pad=22)
     return fig
 
 

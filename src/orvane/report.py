@@ -14,7 +14,7 @@ import html
 import os
 import pathlib
 from datetime import datetime, timezone
-from typing import Any, Sequence, Tuple, Union
+from typing import Optional, Any, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -285,11 +285,51 @@ def _exposure_section(result: Any) -> str:
     paid = float(costs["total"].sum())
     note = (f"fractions of equity at each close; average gross {book['gross'].mean():.0%}, "
             f"net {book['net'].mean():+.0%}; costs paid {paid:.2%} of the starting capital "
-            f"(fees {costs['fees'].sum():.2%}, tax {costs['tax'].sum():.2%})"
+            f"(fees {costs['fees'].sum():.2%}, tax {costs['tax'].sum():.2%}"
+            f"{_execution_words(costs)})"
             f"{_financing_words(result)}")
     return _figure("exposure", "Exposure", note,
                    lambda size: plotting.plot_exposure(result, figsize=size), 3.0,
                    "Long, short, gross and net exposure", 3.4)
+
+
+def _execution_words(costs: pd.DataFrame) -> str:
+    """The execution costs beside fees and tax, for a run that had them."""
+    if "impact" not in costs:
+        return ""
+    return (f", slippage {costs['slippage'].sum():.2%}, spread {costs['spread'].sum():.2%}, "
+            f"impact {costs['impact'].sum():.2%}")
+
+
+def _money(value: Optional[float]) -> str:
+    return "beyond the capitals tried" if value is None else f"{value:,.3g}"
+
+
+def _capacity_section(capacity: Any) -> str:
+    """The capacity curve (``orvane.capacity``): its chart and table."""
+    if capacity is None:
+        return ""
+    table = capacity.table.reset_index()
+    pct = lambda v: _pct(v)  # noqa: E731
+    formats = {"capital": ("Capital", lambda v: f"{v:,.0f}"),
+               "cagr": ("Net CAGR", pct), "sharpe": ("Sharpe", lambda v: f"{v:.2f}"),
+               "total_costs": ("Costs", pct), "slippage_paid": ("Slippage", pct),
+               "spread_paid": ("Spread", pct), "impact_paid": ("Impact", pct),
+               "avg_participation": ("Mean part.", pct),
+               "p95_participation": ("95th part.", pct),
+               "capped_trades": ("Capped", lambda v: "n/a" if pd.isna(v) else f"{v:,.0f}"),
+               "avg_shortfall": ("Shortfall", pct)}
+    formats = {k: v for k, v in formats.items() if k in table}
+    note = (f"the same weights at each capital; net CAGR {capacity.reference_cagr:.2%} at "
+            f"{capacity.table.index[0]:,.3g} halves at {_money(capacity.halves_at)} and "
+            f"reaches 0 at {_money(capacity.zero_at)}; costs in units of the starting capital, "
+            "participation per trade record; stress estimates: impact coefficients are "
+            "academic fits, realised costs are often lower")
+    chart = _figure("capacity", "Capacity", note,
+                    lambda size: plotting.plot_capacity(capacity, title=None, figsize=size),
+                    4.2, "Net CAGR and costs against capital", 4.6)
+    return chart.replace("</section>", _scroll(_table(table, formats, signed=("cagr",)))
+                         + "</section>")
 
 
 def _financing_words(result: Any) -> str:
@@ -304,12 +344,15 @@ def _financing_words(result: Any) -> str:
 
 def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25,
                   benchmark: _benchmark.Benchmark = None, risk_free: float = 0.0,
-                  stamp: bool = False) -> str:
+                  stamp: bool = False, capacity: Any = None) -> str:
     """The report as one HTML string (see ``write_report``)."""
     title = check_text(title, "title")
     last_trades = check_whole(last_trades, "last_trades", Bounds(0), unit="trades")
     risk_free = check_rate(risk_free)
     stamp = check_flag(stamp, "stamp")
+    if capacity is not None and not hasattr(capacity, "halves_at"):
+        raise TypeError(f"capacity must be what orvane.capacity returns, got "
+                        f"{type(capacity).__name__}")
     curve = _benchmark.resolve(result, benchmark)
     aligned = _benchmark.Aligned(curve)
     stats = summary(result, risk_free=risk_free, benchmark=curve)
@@ -362,6 +405,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
                 3.6 if curve is None else 4.8, "Rolling Sharpe ratio, Sortino ratio and volatility",
                 4.2 if curve is None else 5.4),
         _exposure_section(result),
+        _capacity_section(capacity),
         _monthly_section(monthly_table(returns), yearly),
         _figure("excursions", "Trade excursions",
                 "worst (MAE) and best (MFE) move of each trade record against its return; "
@@ -378,7 +422,8 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
 
 def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Backtest report",
                  last_trades: int = 25, benchmark: _benchmark.Benchmark = None,
-                 risk_free: float = 0.0, stamp: bool = False) -> pathlib.Path:
+                 risk_free: float = 0.0, stamp: bool = False,
+                 capacity: Any = None) -> pathlib.Path:
     """Write the report of ``result`` to ``path`` (an .html file) and return the path.
 
     Sections: summary statistics (grouped: returns, risk, the benchmark's, trade
@@ -388,7 +433,9 @@ def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Ba
     returns, the trailing returns, the distribution of bar and monthly returns, rolling
     Sharpe, Sortino, volatility (and beta, with a benchmark), exposure and costs, the
     monthly returns heat map, trade excursion scatter, the last ``last_trades`` trades,
-    the next actions, the settings and warnings. ``benchmark`` (the run's by default)
+    the next actions, the settings and warnings; with ``capacity`` (what
+    ``orvane.capacity`` returns for this book), the capacity curve and its table after the
+    exposure. ``benchmark`` (the run's by default)
     and ``risk_free`` (annual rate, a fraction) are those of ``result.stats``.  The
     same result gives the same bytes; ``stamp=True`` adds the time of writing.
 
@@ -398,7 +445,7 @@ def write_report(result: Any, path: Union[str, os.PathLike], *, title: str = "Ba
     """
     return write_html(path, REPORT_NAME, lambda: render_report(
         result, title=title, last_trades=last_trades, benchmark=benchmark, risk_free=risk_free,
-        stamp=stamp))
+        stamp=stamp, capacity=capacity))
 
 
 def headline_html(result: Any) -> str:

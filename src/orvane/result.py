@@ -87,8 +87,10 @@ class BacktestResult:
     _costs: Optional[pd.DataFrame] = None
     _cash_flows: Optional[pd.DataFrame] = None
     _benchmark: Optional[pd.Series] = None
-    # With execution by size and liquidity: the engine's shortfall events (bar, sid, weight).
+    # With execution by size and liquidity: the engine's shortfall events (bar, sid, weight);
+    # with a participation cap, the money each ticker may trade on the next bar.
     _shortfall: Optional[Dict[str, np.ndarray]] = None
+    _next_cap: Optional[pd.Series] = None
     # Per trade row, a number per ticker: the statistics group by it without the strings.
     _trade_keys: Optional[np.ndarray] = None
 
@@ -350,7 +352,11 @@ class BacktestResult:
         to the lots it holds left as it is, only the lots bought leaving room for their
         fee); ``tradable`` (False when the
         ticker has no valid price or was delisted: its order cannot be filled, share
-        columns are NaN).
+        columns are NaN).  A target the participation cap left unfilled (action "carry") is
+        traded on at the next bar, rebalance or not; with ``max_participation`` every order
+        is cut, as the engine would cut it, to that share of the ticker's money ADV up to
+        the last bar (``capped`` says which were; ``target_value`` is then what the next bar
+        reaches, the rest carried).
         """
         money = self._order_capital(capital)
         rebalance = check_flag(rebalance, "rebalance", none="(the run's own rebalance rule)")
@@ -375,9 +381,13 @@ class BacktestResult:
                 shares = np.where(tradable, held.reindex(tickers).fillna(0.0).to_numpy(), np.nan)
                 value = np.where(tradable, shares * price, value)
                 weight = value / money
-            after = book["next_weight"].to_numpy() if rebalancing else np.where(exits, 0.0, weight)
-            # Without a rebalance a kept holding's target is what it holds, exactly.
-            target = after * money if rebalancing else np.where(exits, 0.0, value)
+            carried = (book["code"] == "carry").to_numpy()
+            after = (book["next_weight"].to_numpy() if rebalancing else
+                     np.where(exits, 0.0, np.where(carried, book["next_weight"].to_numpy(), weight)))
+            # Without a rebalance a kept holding's target is what it holds, exactly; a target
+            # the cap left unfilled is traded on.
+            target = after * money if rebalancing else np.where(
+                exits, 0.0, np.where(carried, after * money, value))
             target_shares = np.where(tradable, target / price, np.nan)
             if self._settings.get("capital"):
                 # Rounded as the engine rounds: its own rule, at these prices.
@@ -385,6 +395,17 @@ class BacktestResult:
                 lot, fee = float(self._settings["lot"]), float(self._settings["fee"])
                 target = np.array([lots(t, v, p, lot, fee) if ok else t
                                    for t, v, p, ok in zip(target, value, price, tradable)])
+                target_shares = np.where(tradable, target / price, np.nan)
+            capped = np.zeros(len(tickers), dtype=bool)
+            if self._next_cap is not None:
+                # The engine trades at most the cap a bar; the rest is carried.
+                limit = self._next_cap.reindex(tickers).to_numpy(dtype=np.float64)
+                capped = tradable & (np.abs(target - value) > limit)
+                step = np.where(capped, np.sign(target - value) * limit, target - value)
+                if self._settings.get("capital"):
+                    lot = float(self._settings["lot"])
+                    step = np.where(capped, np.trunc(step / (lot * price)) * lot * price, step)
+                target = np.where(capped, value + step, target)
                 target_shares = np.where(tradable, target / price, np.nan)
             order_shares = np.round(target_shares) - np.round(shares)
             order_value = target - value
@@ -400,6 +421,8 @@ class BacktestResult:
             "order_shares": order_shares,
             "tradable": tradable,
         }, index=tickers)
+        if self._next_cap is not None:
+            frame["capped"] = capped
         frame.attrs["capital"] = money
         return frame
 
@@ -457,13 +480,14 @@ class BacktestResult:
 
     def report(self, path: Union[str, os.PathLike], *, title: str = "Backtest report",
                last_trades: int = 25, benchmark: Benchmark = None,
-               risk_free: float = 0.0, stamp: bool = False) -> pathlib.Path:
+               risk_free: float = 0.0, stamp: bool = False, capacity: Any = None) -> pathlib.Path:
         """Write one self-contained HTML report; returns the path written (the options are
         those of ``orvane.report.write_report``)."""
         from orvane import report
 
         return report.write_report(self, path, title=title, last_trades=last_trades,
-                                   benchmark=benchmark, risk_free=risk_free, stamp=stamp)
+                                   benchmark=benchmark, risk_free=risk_free, stamp=stamp,
+                                   capacity=capacity)
 
     def save(self, folder: Union[str, os.PathLike], format: str = "auto") -> Dict[str, pathlib.Path]:
         """Write equity, trades, actions and stats into ``folder`` (created if needed).

@@ -87,6 +87,10 @@ def run_figures(equity: pd.Series, trades: TradeFigures, *, holdings: bool = Tru
     if execution is not None:
         spent = {kind: float(np.nansum(execution[kind])) for kind in _native.COST_KINDS}
         spent["capped"] = float(np.sum(execution["capped"]))
+        share = np.asarray(execution["participation"], dtype=np.float64)
+        share = share[~np.isnan(share)]
+        spent["participation"] = float(np.mean(share)) if len(share) else float("nan")
+        spent["p95"] = float(np.percentile(share, 95)) if len(share) else float("nan")
         gap = np.asarray(execution["shortfall"], dtype=np.float64)
         spent["shortfall"] = float(np.mean(gap)) if len(gap) else float("nan")
     return RunFigures(equity=equity, trades=trades, holdings=holdings, gross=gross, net=net,
@@ -117,6 +121,7 @@ def result_figures(result: Any) -> RunFigures:
         cost = result.costs
         execution = {kind: float_column(cost, kind) for kind in _native.COST_KINDS}
         execution["capped"] = np.asarray(trades["capped"], dtype=bool)
+        execution["participation"] = np.asarray(trades["participation"], dtype=np.float64)
         full = result._equity
         gap = pd.Series(_execution.gross_shortfall(result._shortfall, len(full)), index=full.index)
         execution["shortfall"] = gap.loc[result.start:result.end].to_numpy()
@@ -289,6 +294,9 @@ def _execution_stats(fig: RunFigures) -> dict:
 
     - slippage_paid, spread_paid, impact_paid: each kind of execution cost paid over the
       live bars, in units of the starting capital (also in total_costs)
+    - avg_participation, p95_participation: mean and 95th percentile over the trade
+      records of the largest share of its money ADV one of a record's trades took (records
+      of names without an ADV left out)
     - capped_trades: trade records of which the cap cut a trade
     - avg_shortfall: mean over the live bars of the sum over names of the absolute weight
       the cap (or a name without volume) left unfilled (``result.shortfall``)
@@ -297,7 +305,8 @@ def _execution_stats(fig: RunFigures) -> dict:
     if spent is None:
         return {}
     return {"slippage_paid": spent["slippage"], "spread_paid": spent["spread"],
-            "impact_paid": spent["impact"], "capped_trades": int(spent["capped"]),
+            "impact_paid": spent["impact"], "avg_participation": spent["participation"],
+            "p95_participation": spent["p95"], "capped_trades": int(spent["capped"]),
             "avg_shortfall": spent["shortfall"]}
 
 
