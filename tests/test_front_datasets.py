@@ -50,6 +50,24 @@ def test_volumes_spread_liquidity_over_orders_of_magnitude(market):
     assert np.nanmean(money[big]) > 1.2 * np.nanmean(money[~big & ~np.isnan(moves)])
 
 
+def test_a_trend_is_a_drift_momentum_can_catch_and_changes_nothing_else(market):
+    assert synthetic_market(stocks=120, years=4, seed=11, trend=0.0).close.equals(market.close)
+    trending = synthetic_market(stocks=120, years=4, seed=11, trend=0.5)
+    close = trending.close
+    assert close.isna().equals(market.close.isna())
+    ok = close.notna().to_numpy()
+    assert (trending.low.to_numpy()[ok] <= np.minimum(trending.open, close).to_numpy()[ok]).all()
+    assert (trending.high.to_numpy()[ok] >= np.maximum(trending.open, close).to_numpy()[ok]).all()
+    # A drift that lasts: a half-year's returns foretell the next half-year's far better
+    # than the fixed drifts of the walk alone do.
+    def edge(prices):
+        past = np.log(prices.iloc[378] / prices.iloc[252])
+        future = np.log(prices.iloc[504] / prices.iloc[378])
+        both = past.notna() & future.notna()
+        return np.corrcoef(past[both], future[both])[0, 1]
+    assert edge(close) > 0.4 and edge(market.close) < 0.2
+
+
 @pytest.mark.parametrize("top, bottom", [(10, 10), (12, 0), (5, 15)])
 def test_momentum_ranks_past_returns_with_equal_weights(market, top, bottom):
     weights = momentum(market, lookback=63, skip=10, top=top, bottom=bottom)

@@ -30,8 +30,11 @@ SHOWN_TRADES = 10
 
 # The demo: a few hundred stocks over ten years, monthly long/short momentum
 # with every exit rule on and a look-ahead window, so each part of the engine runs.
-DEMO_MARKET = {"stocks": 300, "years": 10, "seed": 0}
+DEMO_MARKET = {"stocks": 300, "years": 10, "seed": 0, "trend": 0.2}
 DEMO_STRATEGY: Dict[str, Any] = {"lookback": 126, "skip": 21, "top": 20, "bottom": 20, "rebalance": "M"}
+# What the demo book costs as it grows: square-root impact, a tenth of each name's
+# money volume a day at most, a spread of 10 bp; run at the capacity curve's capitals.
+DEMO_CAPACITY: Dict[str, Any] = {"impact": 0.7, "max_participation": 0.1, "spread": 0.001}
 DEMO_SETTINGS = {
     "stop_loss": 0.10,
     "take_profit": 0.30,
@@ -214,6 +217,40 @@ def print_summary(result: Any, out: Optional[TextIO] = None) -> None:
     _print_columns(format_summary(result.stats()), out)
 
 
+def _demo_capacity(weights: Any, market: Any) -> Any:
+    """The demo book's capacity curve, its warnings held back as the run's are."""
+    import orvane
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.capacity(weights, market, delistings=market.delistings,
+                               **DEMO_CAPACITY, **DEMO_SETTINGS)
+
+
+def print_capacity(curve: Any, out: Optional[TextIO] = None) -> None:
+    """The capacity table: net CAGR, costs and participation by capital."""
+    out = out or sys.stdout
+    settings = ", ".join(f"{k}={v}" for k, v in DEMO_CAPACITY.items())
+    print(f"\nCapacity ({settings}; stress estimates)", file=out)
+    table = curve.table
+    shown = pd.DataFrame({
+        "capital": [f"{c:,.0f}" for c in table.index],
+        "net CAGR": table["cagr"].map("{:+.2%}".format),
+        "Sharpe": table["sharpe"].map("{:.2f}".format),
+        "costs": table["total_costs"].map("{:.1%}".format),
+        "impact": table["impact_paid"].map("{:.1%}".format),
+        "participation": table["avg_participation"].map("{:.1%}".format),
+        "capped": table["capped_trades"].map("{:,.0f}".format),
+        "shortfall": table["avg_shortfall"].map("{:.1%}".format),
+    })
+    print("  " + shown.to_string(index=False).replace("\n", "\n  "), file=out)
+
+    def money(value: Optional[float]) -> str:
+        return "beyond the capitals tried" if value is None else f"{value:,.3g}"
+    print(f"  net CAGR halves at {money(curve.halves_at)} and reaches 0 at "
+          f"{money(curve.zero_at)}; costs in units of the starting capital", file=out)
+
+
 def print_trades(result: Any, count: int = SHOWN_TRADES, out: Optional[TextIO] = None) -> None:
     out = out or sys.stdout
     trades = result.trades
@@ -270,12 +307,13 @@ def _shown(path: Any) -> str:
     return os.fsencode(str(path)).decode("utf-8", "replace")
 
 
-def _write_report(result: Any, path: pathlib.Path, title: str) -> Optional[pathlib.Path]:
+def _write_report(result: Any, path: pathlib.Path, title: str,
+                  capacity: Any = None) -> Optional[pathlib.Path]:
     """The HTML report, or None with a note when matplotlib (the plot extra) is missing."""
     from orvane.report import write_report
 
     try:
-        return write_report(result, path, title=title)
+        return write_report(result, path, title=title, capacity=capacity)
     except ImportError as exc:
         print(f"orvane: no report: {_first_line(exc)}", file=sys.stderr)
         return None
@@ -296,15 +334,17 @@ def run_demo(args: argparse.Namespace) -> int:
     from orvane import datasets
 
     started = time.perf_counter()
-    market = datasets.synthetic_market(stocks=args.stocks, years=args.years, seed=args.seed)
+    market = datasets.synthetic_market(stocks=args.stocks, years=args.years, seed=args.seed,
+                                       trend=DEMO_MARKET["trend"])
     weights = datasets.momentum(market, **DEMO_STRATEGY)
     result = _backtest_quietly(weights, market, delistings=market.delistings, **DEMO_SETTINGS)
+    curve = _demo_capacity(weights, market)
     report = None
     if not args.no_report:
         # Before any printing: a reader that stops early (``| head``) must not cost the report.
         try:
             report = _write_report(result, args.out / REPORT_NAME,
-                                   "orvane demo: synthetic market, monthly momentum")
+                                   "orvane demo: synthetic market, monthly momentum", curve)
         except OSError as exc:
             raise InputError(f"--out: {exc.strerror or _first_line(exc)}") from None
     close = market.close
@@ -319,6 +359,7 @@ def run_demo(args: argparse.Namespace) -> int:
           + ", fee and tax at their defaults\n")
     _print_warnings(result.warnings)
     print_summary(result)
+    print_capacity(curve)
     print_trades(result)
     print_actions(result)
     if report is not None:

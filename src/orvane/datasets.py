@@ -8,6 +8,8 @@ makes every momentum book.
 
 from __future__ import annotations
 
+import math
+
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Dict, Iterator, Optional, Tuple, Union
@@ -162,8 +164,14 @@ def _whole(value: Any, name: str, least: int, unit: str = "") -> int:
     return check_whole(value, name, Bounds(least), unit=unit, int32=True)
 
 
-def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Market:
+def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0,
+                     trend: float = 0.0) -> Market:
     """A seeded random-walk market of ``years`` x 252 business days by ``stocks`` tickers.
+
+    ``trend``: the annual standard deviation of a drift of each ticker's own that changes
+    slowly (half of it is gone after a year), which a momentum book can catch; 0 (the
+    default) for none: a walk past returns say nothing about.  Gaps, listings, delistings
+    and the money traded per name are drawn as without it.
 
     Closes follow log-normal steps with a drift and volatility per ticker; each open gaps
     from the previous close and high/low bracket open and close.  About 0.2 % of the bars
@@ -176,8 +184,12 @@ def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Mar
     stocks = _whole(stocks, "stocks", 2)
     years = check_real(years, "years", Bounds(2 / BARS_PER_YEAR), what="a number of years",
                        hint=" (two bars at least)")
+    trend = check_real(trend, "trend", Bounds(0.0, 2.0), what="an annual standard deviation",
+                       hint=": 0.2 means 20 % a year")
     rows = int(round(years * BARS_PER_YEAR))
     _, values, delisting_bars = _random_walk(rows, stocks, seed, 0.002, _LAYOUT_START)
+    if trend > 0:
+        _add_trend(values, trend, seed)
     rng = np.random.default_rng([int(seed), 8])
     n_late = stocks // 10
     late = rng.choice(stocks, n_late, replace=False)
@@ -206,6 +218,22 @@ def synthetic_market(stocks: int = 300, years: float = 10, seed: int = 0) -> Mar
     sectors = pd.Series(np.asarray(SECTORS, dtype=object)[rng.integers(0, len(SECTORS), stocks)],
                         index=tickers, name="sector")
     return Market(sectors=sectors, delistings=delistings, **frames)
+
+
+def _add_trend(values: Dict[str, np.ndarray], trend: float, seed: int) -> None:
+    """Each ticker's prices times the growth of a drift of its own, an AR(1) with a
+    one-year half-life whose annual standard deviation is ``trend`` (a stream of its own)."""
+    rng = np.random.default_rng([int(seed), 10])
+    rows, stocks = values["close"].shape
+    keep = 0.5 ** (1.0 / BARS_PER_YEAR)
+    daily = trend / BARS_PER_YEAR
+    step = rng.standard_normal((rows, stocks)) * (daily * math.sqrt(1.0 - keep * keep))
+    step[0] = rng.standard_normal(stocks) * daily
+    for t in range(1, rows):
+        step[t] += keep * step[t - 1]
+    growth = np.exp(np.cumsum(step, axis=0))
+    for array in values.values():
+        array *= growth
 
 
 def _volumes(close: np.ndarray, seed: int) -> np.ndarray:
