@@ -71,3 +71,23 @@ def test_the_crossing_is_interpolated_in_log_capital(cagr, level, expected):
 def test_a_capacity_run_that_cannot_mean_anything_is_refused(capitals, options, error, message):
     with pytest.raises(error, match=message):
         orvane.capacity(WEIGHTS, MARKET, capitals, workers=1, **options)
+
+
+def test_the_report_shows_the_capacity_curve_it_is_given(tmp_path):
+    pytest.importorskip("matplotlib")
+    import re
+
+    options = dict(impact=0.7, max_participation=0.05)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        cap = orvane.capacity(WEIGHTS, MARKET, [1e5, 1e7, 1e9], workers=1, **options)
+        result = orvane.backtest(WEIGHTS, MARKET, capital=1e5, **options)
+    page = result.report(tmp_path / "r.html", capacity=cap).read_text(encoding="utf-8")
+    section = page[page.index('<section id="capacity">'):]
+    section = section[:section.index("</section>")]
+    rows = re.findall(r"<tr><td class=\"\">([\d,]+)</td>", section)
+    assert rows == ["100,000", "10,000,000", "1,000,000,000"]
+    assert section.count("data:image/png;base64,") == 2
+    assert "halves at" in section and "stress estimates" in section
+    with pytest.raises(TypeError, match="capacity must be what orvane.capacity returns"):
+        result.report(tmp_path / "s.html", capacity=cap.table)

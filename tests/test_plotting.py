@@ -180,3 +180,32 @@ def test_date_ticks_fit_a_phone_drawing_of_any_span_without_warnings(bars, width
         warnings.simplefilter("error")
         for chart in (plotting.plot_equity, plotting.plot_exposure):
             assert_x_labels_apart(plotting.resize(chart(result), (width, 3.0)))
+
+
+@pytest.fixture(scope="module")
+def curve():
+    market = datasets.synthetic_market(stocks=24, years=2, seed=3, trend=0.4)
+    weights = datasets.momentum(market, top=4, bottom=4, lookback=42)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return orvane.capacity(weights, market, [1e5, 1e6, 1e7, 1e8, 1e9], workers=1,
+                               impact=1.0, max_participation=0.1, spread=0.002)
+
+
+@pytest.mark.parametrize("width", [9.0, 4.0])
+def test_the_capacity_chart_draws_at_a_phone_s_width_as_at_a_desk_s(curve, width):
+    pytest.importorskip("matplotlib")
+    from orvane._html import png
+    wide = plotting.plot_capacity(curve, title=None, figsize=(9.0, 4.2))
+    png(wide)
+    resized = plotting.resize(wide, (width, 4.6))
+    assert png(resized) == png(plotting.plot_capacity(curve, title=None, figsize=(width, 4.6)))
+    assert_x_labels_apart(resized)
+    top, bottom = resized.axes
+    # The net CAGR at every capital, and a dashed line at each crossing the curve has.
+    np.testing.assert_array_equal(top.lines[0].get_ydata(), curve.table["cagr"].to_numpy())
+    crossings = [c for c in (curve.halves_at, curve.zero_at) if c is not None]
+    assert crossings and [line.get_xdata()[0] for line in top.lines[2:]] == crossings
+    # The costs stack up to the total paid.
+    stacked = bottom.collections[-1].get_paths()[0].vertices[:, 1].max()
+    assert stacked == pytest.approx(curve.table["total_costs"].max(), rel=1e-9)

@@ -1,5 +1,6 @@
 """What the readers of user data (``io`` and ``inputs``) share: how offending values are
-shown in a message, what counts as a missing label, and the dates the engine's clock holds."""
+shown in a message, what counts as a missing label, and the dates the engine's clock holds;
+and how a sum of money reads in a label."""
 
 from __future__ import annotations
 
@@ -8,7 +9,8 @@ from typing import Any, Iterable, Optional
 import pandas as pd
 from pandas.api import types as ptypes
 
-__all__ = ["SHOWN", "show", "day", "is_missing", "period_dates", "CLOCK_FIRST", "CLOCK_LAST"]
+__all__ = ["SHOWN", "show", "day", "is_missing", "period_dates", "money", "CLOCK_FIRST",
+           "CLOCK_LAST"]
 
 SHOWN = 5  # offending values shown in a message
 
@@ -62,3 +64,17 @@ def period_dates(values: Any) -> Optional[pd.DatetimeIndex]:
     dates = [p.asfreq("D", how="end").to_timestamp() if p.end_time - p.start_time >= _DAY * 0.99
              else p.end_time for p in periods]
     return pd.DatetimeIndex(dates)
+
+
+_MONEY_UNITS = ((1e12, "T"), (1e9, "B"), (1e6, "M"), (1e3, "k"))
+
+
+def money(value: Optional[float]) -> str:
+    """A sum of money as a label reads it, three digits at most: 1M, 21.1M, 1.5B; None (a
+    capital never reached) in words."""
+    if value is None:
+        return "beyond the capitals tried"
+    for size, unit in _MONEY_UNITS:
+        if abs(value) >= size * 0.9995:
+            return f"{value / size:.3g}{unit}"
+    return f"{value:.3g}"

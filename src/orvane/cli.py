@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, TypeVa
 
 import pandas as pd
 
-from orvane import _params, _records
+from orvane import _common, _params, _records
 from orvane import io as reader
 from orvane.report import REPORT_NAME
 
@@ -35,7 +35,7 @@ DEMO_STRATEGY: Dict[str, Any] = {"lookback": 126, "skip": 21, "top": 20, "bottom
 # What the demo book costs as it grows: square-root impact, a tenth of each name's
 # money volume a day at most, a spread of 10 bp; run at the capacity curve's capitals.
 DEMO_CAPACITY: Dict[str, Any] = {"impact": 0.7, "max_participation": 0.1, "spread": 0.001}
-DEMO_SETTINGS = {
+DEMO_SETTINGS: Dict[str, Any] = {
     "stop_loss": 0.10,
     "take_profit": 0.30,
     "trailing_stop": 0.08,
@@ -244,11 +244,8 @@ def print_capacity(curve: Any, out: Optional[TextIO] = None) -> None:
         "shortfall": table["avg_shortfall"].map("{:.1%}".format),
     })
     print("  " + shown.to_string(index=False).replace("\n", "\n  "), file=out)
-
-    def money(value: Optional[float]) -> str:
-        return "beyond the capitals tried" if value is None else f"{value:,.3g}"
-    print(f"  net CAGR halves at {money(curve.halves_at)} and reaches 0 at "
-          f"{money(curve.zero_at)}; costs in units of the starting capital", file=out)
+    print(f"  net CAGR halves at {_common.money(curve.halves_at)} and reaches 0 at "
+          f"{_common.money(curve.zero_at)}; costs in units of the starting capital", file=out)
 
 
 def print_trades(result: Any, count: int = SHOWN_TRADES, out: Optional[TextIO] = None) -> None:

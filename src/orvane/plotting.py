@@ -18,6 +18,7 @@ import pandas as pd
 
 from orvane import _benchmark
 from orvane._checks import Bounds, check_flag, check_real, check_text, shown
+from orvane._common import money
 from orvane.stats import (calendar_returns, conditional_value_at_risk, drawdown, drawdown_periods,
                           equity_returns, live_equity, periods_per_year, rolling_stats,
                           sharpe_ratio, value_at_risk)
@@ -375,23 +376,23 @@ def plot_capacity(capacity: Any, *, title: Optional[str] = "Capacity",
     title = check_text(title, "title", optional=True)
     Figure, _ = figure_kit()
     table = capacity.table
-    money = table.index.to_numpy(dtype=float)
+    capital = table.index.to_numpy(dtype=float)
     fig = Figure(figsize=figsize)
-    _margins(fig, top=0.45 if title else 0.3, bottom=0.45, hspace=0.18)
+    _margins(fig, top=0.75 if title else 0.45, bottom=0.45, hspace=0.45)
     top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 2]})
     cagr = table["cagr"].to_numpy(dtype=float)
-    top.plot(money, cagr, color=LINE_COLOR, linewidth=1.4, marker="o", markersize=3.5,
+    top.plot(capital, cagr, color=LINE_COLOR, linewidth=1.4, marker="o", markersize=3.5,
              label="net CAGR")
     top.axhline(0.0, color="#9aa3ad", linewidth=0.8)
     for value, words, color in ((capacity.halves_at, "halves", "#d9a441"),
-                                (capacity.zero_at, "reaches 0", LOSS_COLOR)):
+                                (capacity.zero_at, "0", LOSS_COLOR)):
         if value is not None:
             top.axvline(value, color=color, linewidth=1.0, linestyle="--",
-                        label=f"{words} at {value:,.3g}")
+                        label=f"{words} at {money(value)}")
     top.set_xscale("log")
     percent_axis(top.yaxis)
     top.set_ylabel("Net CAGR", fontsize=9)
-    top.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=3, frameon=False,
+    top.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=2, frameon=False,
                borderaxespad=0.0)
     paid = {"fees and tax": table["total_costs"].to_numpy(dtype=float)}
     for name, _ in COST_COLORS[1:]:
@@ -399,23 +400,28 @@ def plot_capacity(capacity: Any, *, title: Optional[str] = "Capacity",
             values = np.nan_to_num(table[name].to_numpy(dtype=float))
             paid[name] = values
             paid["fees and tax"] = paid["fees and tax"] - values
-    base = np.zeros(len(money))
+    base = np.zeros(len(capital))
     for name, color in COST_COLORS:
         if name in paid:
             values = np.nan_to_num(paid[name])
-            label = name.replace("_paid", "")
-            bottom.fill_between(money, base, base + values, color=color, alpha=0.7,
+            label = name.replace("_paid", "").replace(" and ", " + ")
+            bottom.fill_between(capital, base, base + values, color=color, alpha=0.7,
                                 linewidth=0, label=label)
             base = base + values
     bottom.set_xscale("log")
+    from matplotlib.ticker import FuncFormatter
+
+    bottom.xaxis.set_major_formatter(FuncFormatter(lambda x, _: money(x)))
     percent_axis(bottom.yaxis)
     bottom.set_ylabel("Costs paid", fontsize=9)
     bottom.set_xlabel("Capital", fontsize=9)
-    bottom.legend(loc="upper left", fontsize=8, ncol=2, frameon=False)
+    # Two columns: four entries in a row would run off a phone's copy.
+    bottom.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=2,
+                  frameon=False, borderaxespad=0.0)
     for ax in (top, bottom):
         house_style(ax)
-    if len(money) > 1:
-        bottom.set_xlim(money[0], money[-1])
+    if len(capital) > 1:
+        bottom.set_xlim(capital[0], capital[-1])
     if title:
         top.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630",
                       pad=22)

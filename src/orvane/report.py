@@ -22,6 +22,7 @@ import pandas as pd
 from orvane import _benchmark, _params, plotting
 from orvane._records import action_tag, ordered_actions, to_act_on
 from orvane._checks import Bounds, check_flag, check_text, check_whole
+from orvane._common import money
 from orvane._html import CSS, heat_color, png, write_html
 from orvane.stats._table import text
 from orvane.stats import (CARDS, NOTEBOOK, STATISTICS, check_rate, drawdown_periods,
@@ -301,10 +302,6 @@ def _execution_words(costs: pd.DataFrame) -> str:
             f"impact {costs['impact'].sum():.2%}")
 
 
-def _money(value: Optional[float]) -> str:
-    return "beyond the capitals tried" if value is None else f"{value:,.3g}"
-
-
 def _capacity_section(capacity: Any) -> str:
     """The capacity curve (``orvane.capacity``): its chart and table."""
     if capacity is None:
@@ -321,8 +318,8 @@ def _capacity_section(capacity: Any) -> str:
                "avg_shortfall": ("Shortfall", pct)}
     formats = {k: v for k, v in formats.items() if k in table}
     note = (f"the same weights at each capital; net CAGR {capacity.reference_cagr:.2%} at "
-            f"{capacity.table.index[0]:,.3g} halves at {_money(capacity.halves_at)} and "
-            f"reaches 0 at {_money(capacity.zero_at)}; costs in units of the starting capital, "
+            f"{money(capacity.table.index[0])} halves at {money(capacity.halves_at)} and "
+            f"reaches 0 at {money(capacity.zero_at)}; costs in units of the starting capital, "
             "participation per trade record; stress estimates: impact coefficients are "
             "academic fits, realised costs are often lower")
     chart = _figure("capacity", "Capacity", note,

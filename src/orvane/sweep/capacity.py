@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from orvane._checks import Bounds, check_real, shown
+from orvane._common import money
 
 __all__ = ["capacity", "CapacityResult", "CAPITALS", "COLUMNS"]
 
@@ -53,10 +54,8 @@ class CapacityResult:
         return plot_capacity(self, title=title, figsize=figsize)
 
     def __repr__(self) -> str:
-        def money(value: Optional[float]) -> str:
-            return "beyond the capitals tried" if value is None else f"{value:,.3g}"
         return (f"<CapacityResult {len(self.table)} capitals, net CAGR {self.reference_cagr:.2%} "
-                f"at {self.table.index[0]:,.3g}: halves at {money(self.halves_at)}, reaches 0 "
+                f"at {money(self.table.index[0])}: halves at {money(self.halves_at)}, reaches 0 "
                 f"at {money(self.zero_at)}>")
 
 
