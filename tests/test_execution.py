@@ -79,18 +79,19 @@ def test_a_slice_at_the_cap_costs_the_average_impact_of_its_size():
     volume = pd.DataFrame({"A": 5000.0}, index=DATES)
     prices = {"close": close, "volume": volume}
     y, delta, cap, capital = 0.7, 0.5, 0.05, 1e6
-    result, _ = quiet(row(DATES[7], A=1.0), prices, capital=capital, impact=y,
+    # Signalled on bar 10, traded on the last bar: one slice, at the cap.
+    result, _ = quiet(row(DATES[10], A=1.0), prices, capital=capital, impact=y,
                       impact_exponent=delta, max_participation=cap, adv_window=5, vol_window=5,
                       lot=1)
     first = result.trades.iloc[0]
-    signal = 7  # the bar of the weight row; the trade is on bar 8
+    signal = 10
     returns = (close["A"] / close["A"].shift(1) - 1).to_numpy()
     sigma = np.std(returns[signal - 4:signal + 1], ddof=1)
     adv = float(np.mean((close["A"] * volume["A"]).to_numpy()[signal - 4:signal + 1]))
     traded = first["participation"] * adv / capital   # the slice, in units of capital 1.0
     assert first["participation"] <= cap and first["capped"]
     # Whole shares round the capped slice toward zero: within one share of the cap.
-    assert cap - first["participation"] < close["A"].iloc[8] / adv
+    assert cap - first["participation"] < close["A"].iloc[11] / adv
     expected = traded * y * sigma * first["participation"] ** delta / (1 + delta)
     assert first["impact_cost"] == pytest.approx(expected, rel=1e-12)
 
@@ -255,3 +256,18 @@ def test_a_sweep_store_written_at_one_capital_refuses_another(tmp_path):
         with pytest.raises(ValueError, match="holds runs of another sweep: its grid differs"):
             orvane.sweep(market, {"capital": 1e7, "max_participation": [0.05, 0.1]},
                          weights=weights, store=store, workers=1, progress=False)
+
+
+@pytest.mark.parametrize("weights, options, held", [
+    # Four slices of one trade under the cap: one record, and the book holds all 350.
+    (row(DATES[0], A=1.0, B=0.0), CAP, 350),
+    # A resize kept in its record (no split): the book holds what the resize left, not
+    # what the record's entry bought.
+    (pd.concat([row(DATES[0], A=1.0, B=0.0), row(DATES[3], A=0.5, B=0.0)]),
+     dict(capital=35_000.0, split_trades_on_rebalance=False), 175),
+])
+def test_orders_start_from_the_shares_the_book_holds(weights, options, held):
+    result, _ = quiet(weights, flat_market([1000.0, 1000.0]), **options)
+    assert (result.trades["ticker"] == "A").sum() == 1
+    orders = result.orders()
+    assert orders.loc["A", "shares"] == held and orders.loc["A", "order_shares"] == 0

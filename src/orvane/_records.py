@@ -397,8 +397,25 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "_drift": pd.Series(_drift(data, rec.equity, done, last_close), index=tickers),
         "_delisted": pd.Series(gone, index=tickers),
         "_next_cap": _next_cap(data, settings, tickers),
+        "_held_shares": _held_shares(data, rec, settings, tickers, ruin),
         **_book_tables(rec, dates),
     }
+
+
+def _held_shares(data: Inputs, rec: RunRecord, settings: Dict[str, Any], tickers: pd.Index,
+                 ruin: Optional[int]) -> Optional[pd.Series]:
+    """For a run with capital, the shares each ticker holds after the last bar: its open
+    records' value at the last close, in shares of that close (whole lots, up to rounding)."""
+    capital = settings.get("capital")
+    if not capital or rec.ledger is None or ruin is not None:
+        return None
+    sid = np.asarray(rec.ledger["trade_sid"], dtype=np.int64)
+    open_ = np.asarray(rec.ledger["exit_row"]) < 0
+    value = np.bincount(sid[open_], np.asarray(rec.ledger["end_value"])[open_],
+                        minlength=len(tickers))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        shares = np.rint(value * capital / data.close[-1, data.price_col])
+    return pd.Series(np.where(value == 0, 0.0, shares), index=tickers)
 
 
 def _next_cap(data: Inputs, settings: Dict[str, Any], tickers: pd.Index) -> Optional[pd.Series]:

@@ -91,6 +91,8 @@ class BacktestResult:
     # with a participation cap, the money each ticker may trade on the next bar.
     _shortfall: Optional[Dict[str, np.ndarray]] = None
     _next_cap: Optional[pd.Series] = None
+    # With capital: the shares each ticker holds after the last bar.
+    _held_shares: Optional[pd.Series] = None
     # Per trade row, a number per ticker: the statistics group by it without the strings.
     _trade_keys: Optional[np.ndarray] = None
 
@@ -374,11 +376,10 @@ class BacktestResult:
             exits = book["code"].isin(_records.EXITS_NEXT_BAR).to_numpy()
             value = weight * money
             shares = np.where(tradable, value / price, np.nan)
-            if self._settings.get("capital"):
-                # A book of whole lots holds the shares its open trades bought.
-                trades = self._trades
-                held = trades.loc[trades["exit_date"].isna()].groupby("ticker", observed=True)["shares"].sum()
-                shares = np.where(tradable, held.reindex(tickers).fillna(0.0).to_numpy(), np.nan)
+            if self._settings.get("capital") and self._held_shares is not None:
+                # A book of whole lots holds the shares the engine left it with.
+                held = self._held_shares.reindex(tickers).fillna(0.0).to_numpy()
+                shares = np.where(tradable, held, np.nan)
                 value = np.where(tradable, shares * price, value)
                 weight = value / money
             carried = (book["code"] == "carry").to_numpy()

@@ -20,11 +20,13 @@ inline void prefetch(const void* p) {
 #endif
 }
 
+template <int Locality = 3>
 #if defined(__GNUC__)
 __attribute__((always_inline))
 #endif
 inline void prefetch_cell(const View2<double>& m, npy_intp row, npy_intp col) {
-  if (m.present && row >= 0 && row < m.n0 && col >= 0 && col < m.n1) prefetch(m.data + row * m.s0 + col * m.s1);
+  if (m.present && row >= 0 && row < m.n0 && col >= 0 && col < m.n1)
+    prefetch<Locality>(m.data + row * m.s0 + col * m.s1);
 }
 
 }  // namespace orvane

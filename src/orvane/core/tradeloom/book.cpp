@@ -54,7 +54,7 @@ bool report(int sid, double position, double balance) {
 }
 
 // Analytics events of a move from the old to the new position; false on error.
-bool record_events(Book& p, int sid, double position, double balance, Ledger::Event* ev) {
+bool record_events(Book& p, int sid, double position, double balance, Ledger::Event* ev, bool continues) {
   const double* held = p.find(sid);
   const bool prev_has_position = held && *held != 0;  // NaN counts as held
   const bool next_has_position = position != 0;
@@ -69,6 +69,8 @@ bool record_events(Book& p, int sid, double position, double balance, Ledger::Ev
     return !PyErr_Occurred();
   }
   if (next_has_position && prev_has_position) {
+    // A slice of a trade the cap spread over bars goes on in the record its first cut.
+    if (continues) return true;
     const FlagKeys* keys = flag_keys();
     if (!keys) return false;
     const int retain = module_flag(keys->retain);
@@ -128,12 +130,13 @@ double whole_lots(double target, double held, double price, double lot, double f
 }
 
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
-                    Ledger* ledger, double balance, bool costs_from_cash, const CostRates* rates) {
+                    Ledger* ledger, double balance, bool costs_from_cash, const CostRates* rates,
+                    bool continues) {
   const bool exist = slot == Slot::kLookUpDropZero ? p.contains(sid) : true;
   const bool drop_zero = slot != Slot::kHeldKeepZero;
   if (ledger) prefetch(&ledger->open[sid]);  // read after the analytics calls
   Ledger::Event ev;
-  if (!record_events(p, sid, position, balance, &ev)) {
+  if (!record_events(p, sid, position, balance, &ev, continues)) {
     ORVANE_TRACEBACK(kSetPosition);
     return -1.0;
   }
@@ -331,7 +334,10 @@ bool execute_rebalance(RunState& s) {
       s.rebalance_row[k] = 0;
     }
   }
-  if (s.ex.on) drop_carries(s);
+  if (s.ex.on) {
+    drop_carries(s);
+    prefetch_liquidity(s, s.rebalance_row);
+  }
   const double cash =
       rebalance(s.pos, s.rebalance_row, s.cash, s.fee_ratio, s.tax_ratio, s.position_limit, s.ledger, s.ctl, &s);
   if (cash == -1.0 && PyErr_Occurred()) return false;

@@ -7,6 +7,7 @@
 
 #include "args.h"
 #include "errors.h"
+#include "prefetch.h"
 #include "pyref.h"
 #include "tradeloom.h"
 
@@ -130,20 +131,29 @@ bool bind_execution(RunState& s, const RunSwitches& sw, npy_intp nrows, npy_intp
 
 bool publish_execution_names(PyObject* module) { return publish_names(module, "EXECUTION", kParams); }
 
-CostRates execution_rates(const RunState& s, int sid, double traded) {
+namespace {
+
+// The costs of trading `traded` of column `col` on the current row, whose money ADV is `adv`.
+CostRates rates_at(const RunState& s, int col, double traded, double adv) {
   const RunState::Exec& e = s.ex;
-  const int col = price_column(const_cast<RunState&>(s), sid);
   CostRates r;
   r.slippage = or_zero(at(e.slippage, s.d, col));
   r.spread = or_zero(at(e.spread, s.d, col)) * 0.5;  // the full spread is quoted; half is paid
-  const double adv = at(e.adv, s.d, col);
   r.participation = adv > 0 && std::isfinite(adv) ? traded * e.x.capital / adv : kNaN;
   if (e.x.impact > 0 && traded > 0 && r.participation > 0) {
     // The average cost over a trade whose marginal impact grows as participation^exponent.
     const double sigma = or_zero(at(e.sigma, s.d, col));
-    r.impact = e.x.impact * sigma * std::pow(r.participation, e.x.exponent) / (1.0 + e.x.exponent);
+    const double grows = e.x.exponent == 0.5 ? std::sqrt(r.participation) : std::pow(r.participation, e.x.exponent);
+    r.impact = e.x.impact * sigma * grows / (1.0 + e.x.exponent);
   }
   return r;
+}
+
+}  // namespace
+
+CostRates execution_rates(const RunState& s, int sid, double traded) {
+  const int col = price_column(const_cast<RunState&>(s), sid);
+  return rates_at(s, col, traded, at(s.ex.adv, s.d, col));
 }
 
 double exit_allowance(const RunState& s, int sid, double value) {
@@ -167,7 +177,8 @@ double sell_on_exit(RunState& s, int sid, double value, Slot slot, double fill_s
   CostRates r = execution_rates(s, sid, allowed);
   r.capped = true;
   const double rest = value > 0 ? value - allowed : value + allowed;
-  const double cash = set_position(s.pos, sid, rest, s.cash, s.fee_ratio, s.tax_ratio, slot, s.ledger, 1.0, false, &r);
+  const double cash =
+      set_position(s.pos, sid, rest, s.cash, s.fee_ratio, s.tax_ratio, slot, s.ledger, 1.0, false, &r, true);
   if (cash == -1.0 && PyErr_Occurred()) return -1.0;
   // The rest was valued at the exit's fill: it is held on at this row's trading price.
   if (double* held = s.pos.find(sid)) *held = *held * fill_scale;
@@ -178,7 +189,7 @@ double sell_on_exit(RunState& s, int sid, double value, Slot slot, double fill_s
 }
 
 double trade_toward(RunState& s, int sid, double target, double cash, double balance, bool lots, Slot slot,
-                    bool* reached) {
+                    bool* reached, bool continues) {
   RunState::Exec& e = s.ex;
   const double* held = s.pos.find(sid);
   const double now = held ? *held : 0.0;
@@ -187,8 +198,8 @@ double trade_toward(RunState& s, int sid, double target, double cash, double bal
   double position = target;
   bool capped = false;
   const int col = price_column(s, sid);
+  const double adv = at(e.adv, s.d, col);
   if (e.needs_adv && distance != 0) {
-    const double adv = at(e.adv, s.d, col);
     if (!(adv > 0) || !std::isfinite(adv)) {
       // No volume up to the signal bar: never traded at a zero or infinite cost.
       if (s.ledger) {
@@ -217,12 +228,26 @@ double trade_toward(RunState& s, int sid, double target, double cash, double bal
     if (balance != 0) record_shortfall(s, sid, distance / balance);
     return cash;
   }
-  CostRates r = execution_rates(s, sid, std::fabs(position - now));
+  CostRates r = rates_at(s, col, std::fabs(position - now), adv);
   r.capped = capped;
-  cash = set_position(s.pos, sid, position, cash, s.fee_ratio, s.tax_ratio, slot, s.ledger, balance, lots, &r);
+  cash = set_position(s.pos, sid, position, cash, s.fee_ratio, s.tax_ratio, slot, s.ledger, balance, lots, &r,
+                      continues);
   if (cash == -1.0 && PyErr_Occurred()) return -1.0;
   if (balance != 0) record_shortfall(s, sid, *reached ? 0.0 : (target - position) / balance);
   return cash;
+}
+
+void prefetch_liquidity(const RunState& s, const std::vector<double>& targets) {
+  const RunState::Exec& e = s.ex;
+  if (!e.needs_adv) return;
+  // A rebalance reads one cell per traded name from a row of each matrix no walk has
+  // touched: asked for at once, the misses overlap instead of queueing one by one.
+  for (size_t sid = 0; sid < targets.size(); ++sid) {
+    if (targets[sid] == 0 && !s.pos.contains(static_cast<int>(sid))) continue;
+    const int col = price_column(const_cast<RunState&>(s), static_cast<int>(sid));
+    prefetch_cell<2>(e.adv, s.d, col);
+    prefetch_cell<2>(e.sigma, s.d, col);
+  }
 }
 
 void drop_carry(RunState& s, int sid) {
@@ -244,6 +269,11 @@ bool execute_carries(RunState& s) {
   double balance = s.cash;
   s.pos.for_each([&](int, double& v) { balance = add_keep(balance, v); });
   const bool lots = s.ctl && s.ctl->lot > 0;
+  for (int sid : e.carried) {
+    const int col = price_column(s, sid);
+    prefetch_cell<2>(e.adv, s.d, col);
+    prefetch_cell<2>(e.sigma, s.d, col);
+  }
   size_t kept = 0;
   for (size_t i = 0; i < e.carried.size(); ++i) {
     const int sid = e.carried[i];
@@ -270,7 +300,7 @@ bool execute_carries(RunState& s) {
     if (lots && target != 0) target = whole_lots(target, now, price, s.ctl->lot, s.fee_ratio);
     if (e.exit_row[sid] == s.d) continue;  // a capped stop sold its share of this row already
     bool reached;
-    const double cash = trade_toward(s, sid, target, s.cash, balance, lots, Slot::kLookUpDropZero, &reached);
+    const double cash = trade_toward(s, sid, target, s.cash, balance, lots, Slot::kLookUpDropZero, &reached, true);
     if (cash == -1.0 && PyErr_Occurred()) return false;
     s.cash = cash;
     if (reached) {

@@ -125,7 +125,8 @@ void Ledger::close_record(int sid, double end_value, double sold, double price, 
   const double nan = std::numeric_limits<double>::quiet_NaN();
   TradeRow out{rec.entry_row, row, rec.entry_notional, sold, price,
                (rec.flows + end_value) - rec.start_value, rec.costs, rec.financing, rec.entry_value, sid, flip,
-               nan, nan, nan, nan, rec.slippage, rec.spread, rec.impact, rec.participation, rec.capped};
+               nan, nan, nan, nan, rec.slippage, rec.spread, rec.impact, rec.participation, rec.capped,
+               end_value};
   // The first record listed for a sid after the ruin is the one open at it.
   if (ruin_row >= 0 && ruin_open[sid]) {
     const Record& then = at_ruin[sid];
@@ -209,7 +210,7 @@ constexpr const char* kLedgerTrades[] = {"trade_sid", "entry_row", "exit_row", "
                                          "exit_price", "pnl", "costs", "financing", "entry_value", "flip",
                                          "ruin_pnl", "ruin_costs", "ruin_price", "ruin_financing",
                                          "slippage_cost", "spread_cost", "impact_cost", "participation",
-                                         "capped"};
+                                         "capped", "end_value"};
 // With the execution switch: the row columns of its costs by kind (COST_KINDS, money, in
 // `costs` of the trades already), and its events (shortfall per row and sid as it changes,
 // names not traded for want of an ADV, targets still carried after the last row).
@@ -248,7 +249,7 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
   double *entry_notional = nullptr, *exit_notional = nullptr, *exit_price = nullptr, *pnl = nullptr,
          *costs = nullptr, *financing = nullptr, *entry_value = nullptr, *ruin_pnl = nullptr,
          *ruin_costs = nullptr, *ruin_price = nullptr, *ruin_financing = nullptr, *slippage = nullptr,
-         *spread = nullptr, *impact = nullptr, *participation = nullptr;
+         *spread = nullptr, *impact = nullptr, *participation = nullptr, *end_value = nullptr;
   bool *flip = nullptr, *capped = nullptr;
   // In the order the dict lists them.
   // In the order of kLedgerTrades.
@@ -273,6 +274,7 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
       PyRef::steal(new_column(n, NPY_DOUBLE, &impact)),
       PyRef::steal(new_column(n, NPY_DOUBLE, &participation)),
       PyRef::steal(new_column(n, NPY_BOOL, &capped)),
+      PyRef::steal(new_column(n, NPY_DOUBLE, &end_value)),
   };
   static_assert(sizeof(columns) / sizeof(columns[0]) == sizeof(kLedgerTrades) / sizeof(kLedgerTrades[0]));
   for (const auto& column : columns)
@@ -299,6 +301,7 @@ bool put_trade_columns(PyObject* d, const std::vector<Ledger::TradeRow>& rows) {
     impact[i] = r.impact;
     participation[i] = r.participation;
     capped[i] = r.capped;
+    end_value[i] = r.end_value;
   }
   for (size_t i = 0; i < sizeof(columns) / sizeof(columns[0]); ++i)
     if (PyDict_SetItemString(d, kLedgerTrades[i], columns[i].get()) < 0) return false;

@@ -190,6 +190,7 @@ struct Ledger {
     // took (NaN: none measured), and whether the cap cut one of its trades.
     double slippage, spread, impact, participation;
     bool capped;
+    double end_value;  // its value when it ended: 0 after an exit, the last close's if open
   };
   std::vector<TradeRow> trades;
 
@@ -354,9 +355,11 @@ enum class Slot {
 // `costs_from_cash`: a buy's fee is paid from cash, not out of the position (whole lots
 // stay whole).
 // `rates`: execution costs of this trade (nullptr: none), charged as the fee is.
+// `continues`: a later slice of a trade the cap spread over bars, which never cuts the
+// holding's trade record.
 double set_position(Book& p, int sid, double position, double cash, double fee_ratio, double tax_ratio, Slot slot,
                     Ledger* ledger, double balance = 1.0, bool costs_from_cash = false,
-                    const CostRates* rates = nullptr);
+                    const CostRates* rates = nullptr, bool continues = false);
 // `s` is read only with controls, for the trading prices whole lots are rounded at.
 double rebalance(Book& p, const std::vector<double>& newp, double cash, double fee_ratio, double tax_ratio,
                  double position_limit, Ledger* ledger, const BookControls* ctl = nullptr, RunState* s = nullptr);
@@ -380,11 +383,13 @@ CostRates execution_rates(const RunState& s, int sid, double traded);
 // execution's costs, `balance` being the book's value the target was sized from;
 // records what is left unfilled. Returns the new cash, or -1.0 with an error set.
 double trade_toward(RunState& s, int sid, double target, double cash, double balance, bool lots, Slot slot,
-                    bool* reached);
+                    bool* reached, bool continues = false);
 // Sells a holding worth `value` on a stop or take-profit with the execution's costs, all
 // of it or, under cap_exits, what the cap allows (the rest, scaled by `fill_scale` from the
 // fill to this row's trading price, is carried). Returns the new cash, or -1.0.
 double sell_on_exit(RunState& s, int sid, double value, Slot slot, double fill_scale);
+// Asks for the ADV and volatility cells a rebalance to `targets` will read.
+void prefetch_liquidity(const RunState& s, const std::vector<double>& targets);
 // A new weight row replaces every carried target.
 void drop_carries(RunState& s);
 void drop_carry(RunState& s, int sid);
