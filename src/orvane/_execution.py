@@ -81,12 +81,27 @@ def on(settings: Mapping[str, Any]) -> bool:
 
 
 def switch(data: Any, market: Mapping[str, Optional[np.ndarray]], settings: Mapping[str, Any],
-           notes: List[str]) -> Optional[Dict[str, Any]]:
+           notes: List[str], cache: Optional[Dict[Any, Any]] = None) -> Optional[Dict[str, Any]]:
     """The engine's execution switch for a run, or None when every option is off.
 
     ``market``: the run's price fields by name (close, and volume, open, high, low where
     ``fields`` asked for them).  Row t of every array holds what is known at the close of
-    bar t - 1, the signal bar of a trade on bar t."""
+    bar t - 1, the signal bar of a trade on bar t.  ``cache``: a dict kept by a caller
+    running the same prepared inputs many times (a sweep over capitals): the ADV,
+    volatility and spread estimates of these inputs are computed once."""
+    def kept(name: str, window: int, make: Callable[[], np.ndarray]) -> np.ndarray:
+        if cache is None:
+            return make()
+        if cache.get("data") is not data:
+            cache.clear()
+            cache["data"] = data
+        key = (name, window)
+        if key not in cache:
+            array = make()
+            array.setflags(write=False)
+            cache[key] = array
+        return cache[key]
+
     if not on(settings):
         return None
     check_settings(settings)
@@ -113,19 +128,21 @@ def switch(data: Any, market: Mapping[str, Optional[np.ndarray]], settings: Mapp
             raise ValueError("spread='edge' estimates each name's spread from its open, high, "
                              "low and close: pass prices with open, high and low fields, or "
                              "give the spread as a number, a Series or a frame")
-        est = edge_spread(open_, high, low, data.close,
-                          int(settings["spread_window"]))
-        out["spread"] = _before(est)
+        window = int(settings["spread_window"])
+        out["spread"] = kept("spread", window, lambda: _before(
+            edge_spread(open_, high, low, data.close, window)))
     if any(settings.get(name) is not None for name in _SIZED):
         volume = market.get("volume")
         if volume is None:
             raise ValueError("impact and max_participation read each name's volume: the "
                              "prices have no volume field; read_prices keeps a Volume column, "
                              "or pass prices with a 'volume' field (shares per bar)")
-        out["adv"] = money_adv(data.close, volume, int(settings["adv_window"]))
+        days = int(settings["adv_window"])
+        out["adv"] = kept("adv", days, lambda: money_adv(data.close, volume, days))
         out["max_participation"] = settings.get("max_participation")
         if settings.get("impact") is not None:
-            out["sigma"] = volatility(data.close, int(settings["vol_window"]))
+            returns = int(settings["vol_window"])
+            out["sigma"] = kept("sigma", returns, lambda: volatility(data.close, returns))
             out["impact"] = float(settings["impact"])
             out["impact_exponent"] = float(settings["impact_exponent"])
         _history_note(data, settings, notes)

@@ -160,7 +160,8 @@ def _run(weights: Any, prices: Any, given: Mapping[str, Any],
     core["tidemark_window"] = min(core["tidemark_window"], len(data.dates))
     _check_record_size(data, core["tidemark_window"], core["tidemark_window_step"], prepared)
     execution = _execution.switch(data, {"open": data.open, "high": data.high, "low": data.low,
-                                         "volume": data.volume}, settings, notes)
+                                         "volume": data.volume}, settings, notes,
+                                  None if prepared is None else prepared.setdefault("execution", {}))
     record = run_core(data, money, _params.book_controls(settings), execution, **core)
     _check_finite(data, record)
     return _Run(data, settings, notes, record, bench)
