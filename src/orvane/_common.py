@@ -1,6 +1,6 @@
 """What the readers of user data (``io`` and ``inputs``) share: how offending values are
 shown in a message, what counts as a missing label, and the dates the engine's clock holds;
-and how a sum of money reads in a label."""
+and how a sum of money, a fraction and a value per ticker read in a label."""
 
 from __future__ import annotations
 
@@ -9,8 +9,8 @@ from typing import Any, Iterable, Optional
 import pandas as pd
 from pandas.api import types as ptypes
 
-__all__ = ["SHOWN", "show", "day", "is_missing", "period_dates", "money", "CLOCK_FIRST",
-           "CLOCK_LAST"]
+__all__ = ["SHOWN", "show", "day", "is_missing", "period_dates", "money", "percent",
+           "per_ticker", "CLOCK_FIRST", "CLOCK_LAST"]
 
 SHOWN = 5  # offending values shown in a message
 
@@ -78,3 +78,28 @@ def money(value: Optional[float]) -> str:
         if abs(value) >= size * 0.9995:
             return f"{value / size:.3g}{unit}"
     return f"{value:.3g}"
+
+
+def percent(value: float) -> str:
+    """A fraction as a setting reads it: 0.001425 -> "0.1425 %", 0.01 -> "1 %"."""
+    return f"{value * 100 + 0.0:.4g} %"
+
+
+def per_ticker(values: pd.Series, unit: str = "") -> str:
+    """Values per ticker grouped by value, the most frequent first, with the tickers of
+    the rare ones named: "per ticker: 86 at 1 %, 2 at 15 % (S0017, S0042)"."""
+    known = values.dropna()
+    if not len(known):
+        return "per ticker: none"
+    groups = known.groupby(known.to_numpy()).apply(lambda g: list(g.index))
+    order = sorted(groups.items(), key=lambda kv: (-len(kv[1]), kv[0]))
+    parts = []
+    for k, (value, names) in enumerate(order):
+        if k == SHOWN:
+            parts.append(f"{sum(len(n) for _, n in order[k:])} at other values")
+            break
+        part = f"{len(names)} at {percent(float(value))}{unit}"
+        if k and len(names) <= 3:
+            part += f" ({', '.join(str(n) for n in names)})"
+        parts.append(part)
+    return "per ticker: " + ", ".join(parts)

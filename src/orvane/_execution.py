@@ -13,7 +13,7 @@ import pandas as pd
 
 from orvane._checks import Bounds, check_real, shown
 from orvane._clock import check_dates, check_labels, check_values, unknown_tickers_error
-from orvane._common import day as _day, show as _show
+from orvane._common import day as _day, per_ticker, percent, show as _show
 
 __all__ = ["COSTS", "check_cost", "fields", "switch", "notes_of_run", "EDGE"]
 
@@ -337,11 +337,12 @@ def gross_shortfall(ledger: Mapping[str, Any], n: int) -> np.ndarray:
 
 
 def describe_cost(value: Any) -> str:
+    """How the report shows a cost setting, in the form of the rates."""
     if isinstance(value, str):
-        return value
+        return f"{value}: estimated per name"
     if isinstance(value, pd.DataFrame):
-        return f"{value.shape[0]} dates x {value.shape[1]} tickers"
+        return f"{value.shape[1]} tickers over {value.shape[0]} dates"
     if isinstance(value, pd.Series):
-        return f"{len(value)} tickers"
-    return f"{value:g}"
+        return per_ticker(pd.to_numeric(value, errors="coerce"))
+    return percent(value)
 

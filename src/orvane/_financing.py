@@ -21,7 +21,7 @@ import pandas as pd
 
 from orvane._checks import Bounds, check_real, shown
 from orvane._clock import Clock, check_dates, check_labels, check_values, unknown_tickers_error
-from orvane._common import day as _day, show as _show
+from orvane._common import day as _day, per_ticker, percent, show as _show
 
 __all__ = ["Financing", "DAY_COUNTS", "check_rate", "check_borrow_fee", "check_dividends",
            "check_day_count", "financing", "split_prices"]
@@ -429,9 +429,22 @@ def _wall_days(dates: pd.DatetimeIndex) -> np.ndarray:
 
 
 def describe_rate(value: Any) -> str:
-    """How the report shows a rate setting."""
+    """How the report shows a rate setting: a Series by date is a rate over time, one by
+    ticker a rate per name."""
     if isinstance(value, pd.Series):
-        return f"{len(value)} dated rates"
+        if isinstance(value.index, (pd.DatetimeIndex, pd.PeriodIndex)):
+            known = pd.to_numeric(value, errors="coerce").dropna()
+            span = (f" from {percent(float(known.iloc[0]))} to {percent(float(known.iloc[-1]))}"
+                    if len(known) else "")
+            return f"{len(value)} dated rates{span} a year"
+        return per_ticker(pd.to_numeric(value, errors="coerce"), " a year")
     if isinstance(value, pd.DataFrame):
         return f"{value.shape[1]} tickers over {value.shape[0]} dates"
-    return f"{value * 100:g} % a year" if isinstance(value, float) and math.isfinite(value) else str(value)
+    return f"{percent(value)} a year" if isinstance(value, float) and math.isfinite(value) else str(value)
+
+
+def describe_dividends(value: pd.DataFrame) -> str:
+    """How the report shows the dividends: the payments and the dates they fall on."""
+    cash = np.nan_to_num(value.to_numpy(dtype=float))
+    paid = cash != 0
+    return f"{int(paid.sum()):,} payments on {int(paid.any(axis=1).sum()):,} dates"

@@ -50,6 +50,11 @@ h3 small { text-transform:none; letter-spacing:0; font-weight:400; }
 .pair > * { min-width:0; }
 .grid > * { min-width:0; }
 .scroll { overflow-x:auto; max-width:100%; }
+/* A wide table scrolls under its first column, which stays in view. */
+.scroll th:first-child, .scroll td:first-child { position:sticky; left:0; z-index:1;
+  background:var(--card); box-shadow:1px 0 0 var(--line); }
+.scroll th:first-child { background:#fafbfc; }
+.scroll tbody tr:nth-child(even) td:first-child { background:#fbfcfd; }
 table { border-collapse:collapse; width:100%; font-variant-numeric:tabular-nums; }
 th, td { padding:5px 8px; border-bottom:1px solid var(--line); text-align:right; white-space:nowrap; }
 th { color:var(--muted); font-weight:600; font-size:12px; background:#fafbfc; }

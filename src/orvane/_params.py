@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 
 from orvane import _benchmark, _execution, _financing
+from orvane._common import percent
 from orvane._checks import (FRACTION, Bounds, check_choice, check_flag, check_fraction, check_real,
                             check_whole)
 
@@ -118,7 +119,8 @@ OPTIONS: Tuple[Option, ...] = (
         "Fee, a fraction of traded value (0.001425 = 0.1425 %) charged on every trade, buys "
         "and sells.  Must be >= 0.",
         "fee per trade, both ways, as a fraction of the traded value (0.001425 = 0.1425 %)",
-        _jointly, core="fee_ratio", cli=float, metavar="FRACTION"),
+        _jointly, core="fee_ratio", cli=float, metavar="FRACTION",
+        text=lambda value: f"{percent(value)} of each trade"),
     Option(
         "tax", 0.003, "float",
         "Tax, a fraction of traded value charged on top of the fee on every trade that "
@@ -126,7 +128,8 @@ OPTIONS: Tuple[Option, ...] = (
         "``fee + tax < 1``.",
         "tax on top of the fee on every trade that reduces or closes a holding (selling a "
         "long, covering a short), as a fraction of the traded value",
-        _jointly, core="tax_ratio", cli=float, metavar="FRACTION"),
+        _jointly, core="tax_ratio", cli=float, metavar="FRACTION",
+        text=lambda value: f"{percent(value)} of each sale"),
     Option(
         "stop_loss", None, "float or None",
         "Stop-loss distance, a fraction of the entry price in {bounds} (0.1 = exit after a "
@@ -293,8 +296,7 @@ OPTIONS: Tuple[Option, ...] = (
         "CSV/Parquet file with the dividends, cash per share: columns date,ticker,dividend "
         "or dates x tickers",
         _financing.check_dividends, none="none", metavar="FILE",
-        text=lambda value: f"{int(np.count_nonzero(np.nan_to_num(value.to_numpy(dtype=float))))} "
-                           "ex-dates"),
+        text=_financing.describe_dividends),
     Option(
         "day_count", 360, "{360, 365}",
         "Days in a year of interest and borrow fees: 360 (money-market convention of the "

@@ -149,6 +149,8 @@ def ordered_actions(actions: pd.DataFrame) -> pd.DataFrame:
     """
     codes = actions["code"].fillna("").astype(str)
     keep = (codes != "") | (actions["weight"].fillna(0) != 0) | (actions["next_weight"].fillna(0) != 0)
+    if "target" in actions:
+        keep |= actions["target"].fillna(0) != 0
     frame = actions[keep].assign(code=codes[keep])
     rank = [(_BY_CODE[c].rank if c in _BY_CODE else _UNKNOWN_RANK) for c in frame["code"]]
     order = pd.DataFrame({"rank": rank, "ticker": frame.index.astype(str)})
@@ -346,6 +348,16 @@ def _window_until(blocks: np.ndarray, entry: np.ndarray, end: Optional[int], ste
     return kept
 
 
+def _with_weight_now(actions: pd.DataFrame, drift: pd.Series) -> pd.DataFrame:
+    """The action table with ``target``, the last rebalance's weight, and ``weight``, that
+    target drifted to the last close."""
+    target = actions["weight"]
+    actions.insert(1, "target", target)
+    with np.errstate(all="ignore"):
+        actions["weight"] = target.to_numpy() * drift.reindex(actions.index).to_numpy(dtype=np.float64)
+    return actions
+
+
 def _drift(data: Inputs, equity: np.ndarray, done: np.ndarray, last_close: np.ndarray) -> np.ndarray:
     """Factor taking a weight set at the last rebalance to its weight at the last close:
     the ticker's move from that bar's trading price, over the portfolio's (costs ignored)."""
@@ -376,13 +388,14 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
     cols = trade_columns(data, rec, settings, ruin)
     trades = _trade_table(data, cols)
     end = len(dates) - 1 if ruin is None else ruin
+    drift = pd.Series(_drift(data, rec.equity, done, last_close), index=tickers)
     notes = list(warnings) + ruin_notes(rec.equity, dates, ruin) + book_notes(
         data, rec, settings, first, end)
     return {
         "_equity": pd.Series(rec.equity, index=dates, name="equity"),
         "_trades": trades,
         "_trade_keys": cols["sid"],
-        "_actions": _action_table(data, rec),
+        "_actions": _with_weight_now(_action_table(data, rec), drift),
         "_warnings": tuple(notes),
         "_settings": dict(settings),
         "_start": dates[first],
@@ -394,7 +407,7 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "_weights": pd.DataFrame(data.weights, index=data.weight_dates, columns=tickers),
         "_rebalance_dates": dates[done],
         "_last_close": pd.Series(last_close, index=tickers),
-        "_drift": pd.Series(_drift(data, rec.equity, done, last_close), index=tickers),
+        "_drift": drift,
         "_delisted": pd.Series(gone, index=tickers),
         "_next_cap": _next_cap(data, settings, tickers),
         "_held_shares": _held_shares(data, rec, settings, tickers, ruin),

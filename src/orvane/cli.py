@@ -280,6 +280,7 @@ def print_actions(result: Any, out: Optional[TextIO] = None) -> None:
         table = pd.DataFrame({
             "ticker": todo.index.astype(str),
             "weight now": todo["weight"].map("{:+.2%}".format).to_numpy(),
+            "target": todo["target"].map("{:+.2%}".format).to_numpy(),
             "next weight": todo["next_weight"].map("{:+.2%}".format).to_numpy(),
             "action": todo["action"].astype(str).to_numpy(),
             "code": todo["code"].to_numpy(),

@@ -24,7 +24,7 @@ from orvane.stats import (calendar_returns, conditional_value_at_risk, drawdown,
                           sharpe_ratio, value_at_risk)
 
 __all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure", "plot_distribution",
-           "plot_capacity", "resize", "percent_axis"]
+           "plot_financing", "plot_capacity", "resize", "percent_axis"]
 
 WIN_COLOR = "#1a7f4b"
 LOSS_COLOR = "#c0392b"
@@ -349,17 +349,52 @@ def plot_exposure(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.6)) ->
                     linewidth=0, label="short")
     ax.plot(dates, book["gross"].to_numpy(), color=LINE_COLOR, linewidth=1.0, label="gross")
     ax.plot(dates, book["net"].to_numpy(), color="#7a4e9c", linewidth=1.0, label="net")
+    return _fractions_over_time(fig, ax, index, "Of equity", 4)
+
+
+def _fractions_over_time(fig: Any, ax: Any, index: pd.Index, ylabel: str, ncol: int) -> Any:
+    """The finish of a chart of fractions over the run's dates: a zero line, percent
+    ticks, the legend above the axes (inside, it would sit on the lines)."""
     ax.axhline(0.0, color="#9aa3ad", linewidth=0.8)
     percent_axis(ax.yaxis)
-    ax.set_ylabel("Of equity", fontsize=9)
-    # Above the axes: inside them the legend would sit on the gross line.
-    ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=4, frameon=False,
+    ax.set_ylabel(ylabel, fontsize=9)
+    ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=8, ncol=ncol, frameon=False,
               borderaxespad=0.0)
     house_style(ax)
     date_axis(ax.xaxis)
     if len(index) > 1:
         ax.set_xlim(_x(index[0]), _x(index[-1]))
     return fig
+
+
+# The financing flows as the chart draws them: money into the book, signed.
+FLOW_COLORS = (("interest", "interest", LINE_COLOR), ("borrow", "borrow fees", LOSS_COLOR),
+               ("received", "dividends received", WIN_COLOR),
+               ("paid", "dividends paid", "#d9a441"))
+
+
+def plot_financing(result: Any, *, figsize: Tuple[float, float] = (10.0, 3.4)) -> Any:
+    """Financing over time from ``result.cash_flows``: the cumulative interest, borrow
+    fees, dividends received by longs and paid by shorts, each signed as money into the
+    book, and their net, in units of the starting capital (the equity's scale).  Returns
+    the Figure."""
+    figsize = _figsize(figsize)
+    Figure, _ = figure_kit()
+    flows = result.cash_flows
+    index = flows.index
+    dates = _x(index)
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.5, bottom=0.35)
+    ax = fig.subplots()
+    shorts = flows["dividends_paid"].to_numpy()
+    series = {"interest": flows["interest"].to_numpy(), "borrow": flows["borrow"].to_numpy(),
+              "received": flows["dividends"].to_numpy() - shorts, "paid": shorts}
+    for key, label, color in FLOW_COLORS:
+        ax.plot(dates, np.cumsum(np.nan_to_num(series[key])), color=color, linewidth=1.0,
+                label=label)
+    ax.plot(dates, np.cumsum(np.nan_to_num(flows["total"].to_numpy())), color="#1c2630",
+            linewidth=1.6, label="net")
+    return _fractions_over_time(fig, ax, index, "Of capital", 3)
 
 
 # Costs by kind on the capacity chart, in the order they stack.

@@ -55,6 +55,13 @@ def _pct(value: Any, digits: int = 2) -> str:
     return f"{round(value, digits + 2) + 0.0:,.{digits}%}"
 
 
+def _signed(value: Any, digits: int = 2) -> str:
+    """A signed percentage: "+1.20%", "-0.40%", and "+0%" for what rounds to zero."""
+    if pd.isna(value):
+        return ""
+    return f"{round(float(value), digits + 2) + 0.0:+,.{digits}%}"
+
+
 def _day(value: Any) -> str:
     return "" if pd.isna(value) else pd.Timestamp(value).strftime("%Y-%m-%d")
 
@@ -65,11 +72,16 @@ def _scroll(table: str) -> str:
 
 
 def _table(frame: pd.DataFrame, formats: dict, left: tuple = (), signed: tuple = ("return",),
-           wrap: tuple = ()) -> str:
+           wrap: tuple = (), key: str = "") -> str:
     """HTML table; ``formats`` maps column -> (header, formatter), ``left`` aligns text
-    columns, ``signed`` colours by sign, ``wrap`` lets long text break."""
+    columns, ``signed`` colours by sign, ``wrap`` lets long text break; ``key`` names the
+    column a reader looks for first, which a phone must show without scrolling."""
+    def th_class(column: str) -> str:
+        return " ".join(filter(None, ("l" if column in left else "",
+                                      "key" if column == key else "")))
     head = "".join(
-        f'<th class="{"l" if c in left else ""}">{html.escape(h)}</th>' for c, (h, _) in formats.items()
+        f'<th class="{th_class(c)}">{h if "&" in h else html.escape(h)}</th>'
+        for c, (h, _) in formats.items()
     )
     rows = []
     for _, row in frame.iterrows():
@@ -122,15 +134,36 @@ def _kv(rows: Sequence[Tuple[str, str]]) -> str:
             + "</tbody></table>")
 
 
-def _stats_section(stats: pd.Series) -> str:
+# Above this average gross a book is levered, and its headline says so.
+LEVERED = 1.0 + 1e-9
+
+
+def _card(key: str, value: str, css: str = "") -> str:
+    return (f'<div class="card"><div class="k">{html.escape(key)}</div>'
+            f'<div class="v {css}">{html.escape(value)}</div></div>')
+
+
+def _run_cards(stats: pd.Series, flows: Optional[pd.DataFrame]) -> str:
+    """The headline cards this run needs beyond the fixed ones: its average gross when it
+    is levered, and financing's share of its return when it is financed."""
+    out = ""
+    gross = stats.get("avg_gross_exposure")
+    if gross is not None and np.isfinite(gross) and gross > LEVERED:
+        out += _card("Average gross", _pct(gross, 0))
+    if flows is not None and len(flows):
+        paid = float(flows["total"].sum())
+        whole = float(stats.get("total_return", np.nan))
+        out += _card("Financing, net", _signed(paid), _num_class(paid))
+        share = paid / whole if np.isfinite(whole) and whole != 0 else np.nan
+        out += _card("Financing of the return", _pct(share, 0) if np.isfinite(share) else "n/a")
+    return out
+
+
+def _stats_section(stats: pd.Series, flows: Optional[pd.DataFrame] = None) -> str:
     text = format_summary(stats)
     by_name = dict(zip(stats.index, zip(text.index, text)))
-    cards = "".join(
-        f'<div class="card"><div class="k">{html.escape(by_name[k][0])}</div>'
-        f'<div class="v {_card_class(k, stats[k])}">'
-        f"{html.escape(by_name[k][1])}</div></div>"
-        for k in CARDS
-    )
+    cards = "".join(_card(by_name[k][0], by_name[k][1], _card_class(k, stats[k]))
+                    for k in CARDS) + _run_cards(stats, flows)
     blocks = "".join(
         f'<div><h3>{heading}{f" <small>({note})</small>" if note else ""}</h3>'
         f"{_kv([by_name[n] for n in names])}</div>"
@@ -157,26 +190,46 @@ def _monthly_section(monthly: pd.DataFrame, yearly: pd.DataFrame) -> str:
     finite = monthly.to_numpy(dtype=float)
     finite = finite[np.isfinite(finite)]
     scale = float(np.quantile(np.abs(finite), 0.95)) if finite.size else 0.0
-    head = '<th class="l">Year</th>' + "".join(f"<th>{m}</th>" for m in MONTHS) + "<th>Year</th>"
+    # The year's whole return right after the year: on a phone both stay in view while the
+    # months scroll.
+    head = ('<th class="l">Year</th><th class="key">Whole</th>'
+            + "".join(f"<th>{m}</th>" for m in MONTHS))
     rows = []
     for year, row in monthly.iterrows():
         whole = yearly["return"].get(year, np.nan)
         cells = "".join(
             f'<td style="background:{heat_color(v, scale)}">{_pct(v, 1)}</td>' for v in row
         )
-        rows.append(f'<tr><td class="y l">{year}</td>{cells}'
-                    f'<td class="y {_num_class(whole)}">{_pct(whole, 1)}</td></tr>')
+        rows.append(f'<tr><td class="y l">{year}</td>'
+                    f'<td class="y {_num_class(whole)}">{_pct(whole, 1)}</td>{cells}</tr>')
     table = f'<table class="heat"><thead><tr>{head}</tr></thead><tbody>{"".join(rows)}</tbody></table>'
     return _section("monthly", "Monthly returns", _scroll(table), "compounded within each month")
 
 
-def _yearly_section(yearly: pd.DataFrame) -> str:
+def _yearly_financing(equity: pd.Series, flows: pd.DataFrame) -> pd.Series:
+    """Each calendar year's net financing over the equity it started from (the return's
+    own scale)."""
+    flows = flows["total"].reindex(equity.index).fillna(0.0)
+    years = equity.index.year
+    start = equity.groupby(years).first()
+    # The year's first bar's flows accrued on the equity before it: the previous close.
+    before = equity.shift(1).groupby(years).first().fillna(start)
+    return flows.groupby(years).sum() / before
+
+
+def _yearly_section(yearly: pd.DataFrame, financing: Optional[pd.Series] = None) -> str:
     formats = {"year": ("Year", lambda v: f"{int(v)}"), "return": ("Return", _pct)}
+    if financing is not None:
+        yearly = yearly.assign(financing=financing.reindex(yearly.index))
+        formats["financing"] = ("Financing", _pct)
     if "benchmark" in yearly:
         formats.update({"benchmark": ("Benchmark", _pct), "excess": ("Excess", _pct)})
-    table = _table(yearly.reset_index(), formats, left=("year",), signed=("return", "excess"))
+    table = _table(yearly.reset_index(), formats, left=("year",),
+                   signed=("return", "excess", "financing"))
     note = "calendar years, first and last partial" + (
-        "; excess = return - benchmark" if "benchmark" in yearly else "")
+        "; excess = return - benchmark" if "benchmark" in yearly else "") + (
+        "; financing: the year's net flows over its starting equity, in the return"
+        if financing is not None else "")
     return _section("yearly", "Yearly returns", table, note)
 
 
@@ -194,13 +247,14 @@ def _drawdowns_section(equity: pd.Series) -> str:
     worst = drawdown_periods(equity, top=DRAWDOWNS_SHOWN)
     formats = {
         "peak": ("Peak", _day),
+        "depth": ("Depth", _pct),
         "trough": ("Trough", _day),
         "recovery": ("Recovery", lambda v: "not yet" if pd.isna(v) else _day(v)),
-        "depth": ("Depth", _pct),
         "bars": ("Bars", lambda v: f"{int(v):,}"),
         "days": ("Days", lambda v: f"{v:,.0f}"),
     }
-    body = (_scroll(_table(worst, formats, left=("peak",), signed=("depth",))) if len(worst)
+    body = (_scroll(_table(worst, formats, left=("peak",), signed=("depth",), key="depth"))
+            if len(worst)
             else "<p>The equity never fell below an earlier high.</p>")
     return _section("drawdowns", "Worst drawdowns", body,
                     "peak to recovery, or to the end while not recovered")
@@ -208,24 +262,33 @@ def _drawdowns_section(equity: pd.Series) -> str:
 
 def _trades_section(trades: pd.DataFrame, last: int) -> str:
     shown = trades.sort_values("entry_date", kind="stable").tail(last).iloc[::-1]
+    # The key figures first after the ticker, so a phone shows them before it scrolls.
     formats = {
         "ticker": ("Ticker", html.escape),
+        "return": ("Return", _pct),
+        "pnl": ("P&amp;L", _pct),
+        "financing": ("Financing", _pct),
+        "exit_reason": ("Exit reason", lambda v: html.escape(str(v)).replace("_", " ")),
         "side": ("Side", html.escape),
         "entry_date": ("Entry", _day),
         "exit_date": ("Exit", lambda v: "open" if pd.isna(v) else _day(v)),
         "weight": ("Weight", lambda v: _pct(v, 2)),
         "bars_held": ("Bars", lambda v: "" if pd.isna(v) else f"{int(v)}"),
-        "return": ("Return", _pct),
         "mae": ("MAE", _pct),
         "gmfe": ("MFE", _pct),
-        "exit_reason": ("Exit reason", lambda v: html.escape(str(v)).replace("_", " ")),
     }
-    body = (_scroll(_table(shown, formats, left=("ticker", "side", "exit_reason"))) if len(shown)
+    formats = {k: v for k, v in formats.items() if k in trades}
+    body = (_scroll(_table(shown, formats, left=("ticker", "side", "exit_reason"),
+                           signed=("return", "pnl", "financing"), key="return")) if len(shown)
             else "<p>No trades.</p>")
     reasons = trades["exit_reason"].astype(str).str.replace("_", " ").value_counts()
     mix = " &middot; ".join(f"{html.escape(r)} {n:,}" for r, n in reasons.items())
+    money = (" P&amp;L is the record's money in units of the starting capital, its costs and "
+             "financing included; return is its price move after fee and tax."
+             if "pnl" in trades else "")
     note = (f'<p class="note">All {len(trades):,} trade records by how they ended: {mix}. '
-            f"A record is one position over one rebalance segment.</p>" if len(trades) else "")
+            f"A record is one position over one rebalance segment.{money}</p>"
+            if len(trades) else "")
     return _section("trades", "Last trades", body + note,
                     f"{len(shown)} of {len(trades):,}, latest entry first")
 
@@ -237,15 +300,18 @@ def _tag(code: str, words: str) -> str:
 def _actions_section(actions: pd.DataFrame) -> str:
     frame = ordered_actions(actions)
     changes = int(to_act_on(frame).sum())
+    target = frame["target"] if "target" in frame else frame["weight"]
     rows = "".join(
         f'<tr><td class="l">{html.escape(str(ticker))}</td><td>{_pct(r.weight)}</td>'
-        f'<td>{_pct(r.next_weight)}</td><td class="l wrap">{_tag(r.code, str(r.action))}</td>'
+        f'<td>{_pct(t)}</td><td>{_pct(r.next_weight)}</td>'
+        f'<td class="l wrap">{_tag(r.code, str(r.action))}</td>'
         f'<td class="l"><code>{html.escape(r.code)}</code></td></tr>'
-        for ticker, r in zip(frame.index, frame.itertuples(index=False))
+        for ticker, t, r in zip(frame.index, target, frame.itertuples(index=False))
     )
     body = (
-        _scroll('<table><thead><tr><th class="l">Ticker</th><th>Weight now</th><th>Next weight</th>'
-                f'<th class="l">Action</th><th class="l">Code</th></tr></thead><tbody>{rows}</tbody></table>')
+        _scroll('<table><thead><tr><th class="l">Ticker</th><th>Weight now</th><th>Target</th>'
+                '<th class="key">Next weight</th><th class="l">Action</th><th class="l">Code</th>'
+                f'</tr></thead><tbody>{rows}</tbody></table>')
         if len(frame) else "<p>Nothing held and nothing to do.</p>"
     )
     return _section("actions", "Next actions", body, f"{changes} to act on, {len(frame)} tickers listed")
@@ -284,14 +350,33 @@ def _exposure_section(result: Any) -> str:
     except (AttributeError, ValueError):
         return ""
     paid = float(costs["total"].sum())
-    note = (f"fractions of equity at each close; average gross {book['gross'].mean():.0%}, "
-            f"net {book['net'].mean():+.0%}; costs paid {paid:.2%} of the starting capital "
+    note = (f"fractions of equity at each close; average gross {_pct(book['gross'].mean(), 0)}, "
+            f"net {_signed(book['net'].mean(), 0)}; costs paid {paid:.2%} of the starting capital "
             f"(fees {costs['fees'].sum():.2%}, tax {costs['tax'].sum():.2%}"
             f"{_execution_words(costs)})"
             f"{_financing_words(result)}")
     return _figure("exposure", "Exposure", note,
                    lambda size: plotting.plot_exposure(result, figsize=size), 3.0,
                    "Long, short, gross and net exposure", 3.4)
+
+
+def _cash_flows(result: Any) -> Optional[pd.DataFrame]:
+    try:
+        return result.cash_flows
+    except (AttributeError, ValueError):
+        return None
+
+
+def _financing_section(result: Any, flows: Optional[pd.DataFrame]) -> str:
+    """The financing flows over time, for a run that had them."""
+    if flows is None:
+        return ""
+    note = ("cumulative, money into the book in units of the starting capital (the equity's "
+            "scale): interest on cash, borrow fees on shorts, dividends received by longs and "
+            "paid by shorts" + _financing_words(result).replace("; financing", "; in all"))
+    return _figure("financing", "Financing", note,
+                   lambda size: plotting.plot_financing(result, figsize=size), 3.0,
+                   "Cumulative interest, borrow fees and dividends", 3.4)
 
 
 def _execution_words(costs: pd.DataFrame) -> str:
@@ -325,8 +410,8 @@ def _capacity_section(capacity: Any) -> str:
     chart = _figure("capacity", "Capacity", note,
                     lambda size: plotting.plot_capacity(capacity, title=None, figsize=size),
                     4.2, "Net CAGR and costs against capital", 4.6)
-    return chart.replace("</section>", _scroll(_table(table, formats, signed=("cagr",)))
-                         + "</section>")
+    return chart.replace("</section>", _scroll(_table(table, formats, signed=("cagr",),
+                                                      key="cagr")) + "</section>")
 
 
 def _financing_words(result: Any) -> str:
@@ -335,8 +420,12 @@ def _financing_words(result: Any) -> str:
         flows = result.cash_flows
     except (AttributeError, ValueError):
         return ""
-    return (f"; financing {flows['total'].sum():+.2%} (interest {flows['interest'].sum():+.2%}, "
-            f"borrow {flows['borrow'].sum():+.2%}, dividends {flows['dividends'].sum():+.2%})")
+    # Money paid reads as the statistics read it: a positive amount that is "paid".
+    shorts = -flows["dividends_paid"].sum()
+    longs = flows["dividends"].sum() + shorts
+    return (f"; financing {_signed(flows['total'].sum())} net (interest earned "
+            f"{_signed(flows['interest'].sum())}, borrow paid {_pct(-flows['borrow'].sum())}, "
+            f"dividends received {_pct(longs)}, paid {_pct(shorts)})")
 
 
 def render_report(result: Any, *, title: str = "Backtest report", last_trades: int = 25,
@@ -354,6 +443,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
     aligned = _benchmark.Aligned(curve)
     stats = summary(result, risk_free=risk_free, benchmark=curve)
     equity = live_equity(result)
+    flows = _cash_flows(result)
     returns = equity_returns(equity)
     yearly = yearly_table(returns, curve)
     log = _log_scale(equity)
@@ -382,14 +472,15 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         + (f" &middot; benchmark {html.escape(against)}" if curve is not None else "")
         + "</p></header><main>",
         _ruin_note(result),
-        _stats_section(stats),
+        _stats_section(stats, flows),
         _figure("equity", "Equity and drawdown", equity_note,
                 lambda size: plotting.plot_equity(result, title=None, log=log, benchmark=aligned,
                                                   figsize=size),
                 4.6 if curve is None else 5.6, "Equity curve and drawdown",
                 5.2 if curve is None else 6.4),
         f'<div class="pair"><div>{_drawdowns_section(equity)}{_trailing_section(equity, curve)}'
-        f'</div>{_yearly_section(yearly)}</div>',
+        f'</div>{_yearly_section(yearly, None if flows is None else _yearly_financing(equity, flows))}'
+        '</div>',
         _figure("distribution", "Return distribution",
                 "bar and monthly returns with the normal density of the same mean and "
                 "deviation; red: the 95 % VaR (solid) and CVaR (dashed) of one bar",
@@ -402,6 +493,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
                 3.6 if curve is None else 4.8, "Rolling Sharpe ratio, Sortino ratio and volatility",
                 4.2 if curve is None else 5.4),
         _exposure_section(result),
+        _financing_section(result, flows),
         _capacity_section(capacity),
         _monthly_section(monthly_table(returns), yearly),
         _figure("excursions", "Trade excursions",

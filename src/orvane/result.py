@@ -226,10 +226,12 @@ class BacktestResult:
 
     @property
     def actions(self) -> pd.DataFrame:
-        """Per ticker (index): ``weight`` now, ``next_weight`` after the next rebalance (both
-        normalised to gross <= 1 and the position limit), ``action`` in words and ``code``,
-        the engine's tag ("enter", "exit", "hold", "sl", "tp", "sl_", "tp_", "sl_enter",
-        "tp_enter", or "" when none)."""
+        """Per ticker (index): ``weight`` now, at the last close (``target`` drifted with the
+        ticker's and the portfolio's moves since, costs ignored), ``target``, the weight the
+        last rebalance traded to, ``next_weight`` after the next rebalance (targets
+        normalised to the gross limit and the position limit), ``action`` in words and
+        ``code``, the engine's tag ("enter", "exit", "hold", "carry", "sl", "tp", "sl_",
+        "tp_", "sl_enter", "tp_enter", or "" when none)."""
         return self._actions.copy()
 
     @property
@@ -344,8 +346,8 @@ class BacktestResult:
         Returns
         -------
         DataFrame indexed by ticker (the tickers of ``actions``): ``price``; ``weight``,
-        today's weight: the weight of the last rebalance (``actions.weight``) drifted with
-        the ticker's and the portfolio's moves since (costs ignored); ``next_weight``, the
+        today's weight (``actions.weight``: the last rebalance's ``target`` drifted with
+        the ticker's and the portfolio's moves since, costs ignored); ``next_weight``, the
         weight after the orders; ``value`` and ``target_value`` (money); ``order_value``
         (money to buy, negative to sell); ``shares``, ``target_shares`` and ``order_shares``
         (the difference of the two rounded to whole shares; a run with ``capital`` holds
@@ -370,7 +372,7 @@ class BacktestResult:
         tradable = np.isfinite(price) & (price > 0) & ~delisted
         # A ruined book's drift is NaN or infinite: its orders read NaN, without warnings.
         with np.errstate(all="ignore"):
-            weight = book["weight"].to_numpy() * self._drift.reindex(tickers).to_numpy(dtype=np.float64)
+            weight = book["weight"].to_numpy(dtype=np.float64)
             rebalancing = self._rebalance_pending if rebalance is None else rebalance
             # The exits the actions announce for the next bar are carried out either way.
             exits = book["code"].isin(_records.EXITS_NEXT_BAR).to_numpy()

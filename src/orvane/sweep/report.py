@@ -126,10 +126,14 @@ def _axes(fig: Any, narrow: bool) -> tuple[Any, float]:
 def _runs_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better: bool,
                   top: int) -> str:
     shown = _ranked(table, metric, better)[:top]
-    names = list(labels)
+    # What varied, then the ranking metric: on a phone both stay in view, where the
+    # parameters every run shares would push the metric off the screen.
+    names = _swept(labels)
+    fixed = [n for n in labels if n not in names]
     columns = [metric, *(c for c in SWEEP_COLUMNS if c != metric and c in table)]
     head = ("<th>#</th>" + "".join(f'<th class="l">{_label(n)}</th>' for n in names)
-            + "".join(f"<th>{_label(STATISTICS[c].label)}</th>" for c in columns))
+            + "".join(f'<th class="{"key" if c == metric else ""}">{_label(STATISTICS[c].label)}</th>'
+                      for c in columns))
     body = []
     for rank, pos in enumerate(shown, start=1):
         cells = "".join(f'<td class="l">{_label(v)}</td>' for v in labels.iloc[pos])
@@ -139,6 +143,9 @@ def _runs_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
     failed = int(table["error"].notna().sum())
     note = (f'<p class="note">{failed} of {len(table)} runs failed and are left out; their '
             "errors are in the table's error column.</p>") if failed else ""
+    if fixed:
+        same = ", ".join(f"{_label(n)}={_label(labels[n].iloc[0])}" for n in fixed)
+        note += f'<p class="note">The same in every run: {same}.</p>'
     way = "highest" if better else "lowest"
     return (f'<section id="runs"><h2>Best runs<small>{len(body)} of {len(table)}, '
             f"best {_label(STATISTICS[metric].label)} first ({way})</small></h2>"
@@ -167,7 +174,8 @@ def _heat_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
     keys = ["y", "x"]
     grid = frame.groupby(keys, sort=False)["value"].mean().unstack("x")
     per_cell = len(table) // max(1, frame.groupby(keys, sort=False).ngroups)
-    others = [n for n in names if n not in (x, y)]
+    # Only what varied is averaged over; fixed values are the same in every cell.
+    others = [n for n in swept if n not in (x, y)]
     finite = grid.to_numpy(dtype=np.float64)
     finite = finite[np.isfinite(finite)]
     centre = float(np.median(finite)) if finite.size else 0.0

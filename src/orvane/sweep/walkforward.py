@@ -7,10 +7,12 @@ from __future__ import annotations
 
 import copy
 import dataclasses
+import os
+import pathlib
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, NamedTuple, Optional
+from typing import Any, NamedTuple, Optional, Union
 
 import numpy as np
 import pandas as pd
@@ -188,6 +190,15 @@ class WalkForwardResult:
     def stats(self, risk_free: float = 0.0) -> pd.Series:
         """Statistics of the stitched equity and trades (see ``orvane.stats.summary``)."""
         return _stats.summary(self, risk_free=risk_free)
+
+    def report(self, path: Union[str, os.PathLike], *, title: str = "Walk-forward report",
+               risk_free: float = 0.0, stamp: bool = False) -> pathlib.Path:
+        """Write one self-contained HTML report; returns the path written (see
+        ``orvane.sweep.walkforward_report.write_walk_forward_report``)."""
+        from orvane.sweep import walkforward_report
+
+        return walkforward_report.write_walk_forward_report(self, path, title=title,
+                                                            risk_free=risk_free, stamp=stamp)
 
     def __repr__(self) -> str:
         total = self.equity.iloc[-1] - 1.0
