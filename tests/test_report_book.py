@@ -142,4 +142,6 @@ def test_a_sweep_report_names_only_what_varied(tmp_path):
     runs = page[page.index('<section id="runs">'):]
     heads = re.findall(r"<th[^>]*>([^<]*)</th>", runs[:runs.index("</thead>")])
     assert heads[:4] == ["#", "stop_loss", "lookback", "Sharpe ratio"]
+    body = runs[runs.index("<tbody>"):runs.index("</tbody>")]
+    assert {r.count("<td") for r in body.split("<tr>")[1:]} == {len(heads)}
     assert "The same in every run: rebalance=M, top=3." in runs

@@ -61,6 +61,8 @@ th { color:var(--muted); font-weight:600; font-size:12px; background:#fafbfc; }
 th:first-child, td:first-child, td.l, th.l { text-align:left; }
 .kv td { border-bottom:1px dotted var(--line); }
 .kv td:first-child { white-space:normal; overflow-wrap:anywhere; }
+/* A long setting (rates per ticker) wraps rather than squeeze the names beside it. */
+.kv td:last-child { white-space:normal; overflow-wrap:break-word; }
 td.wrap { white-space:normal; }
 tbody tr:nth-child(even) td { background:#fbfcfd; }
 .pos { color:var(--pos); } .neg { color:var(--neg); }

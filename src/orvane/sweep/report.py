@@ -136,7 +136,7 @@ def _runs_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
                       for c in columns))
     body = []
     for rank, pos in enumerate(shown, start=1):
-        cells = "".join(f'<td class="l">{_label(v)}</td>' for v in labels.iloc[pos])
+        cells = "".join(f'<td class="l">{_label(v)}</td>' for v in labels.iloc[pos][names])
         text = format_summary(table.iloc[pos][columns])
         body.append(f"<tr><td>{rank}</td>{cells}"
                     + "".join(f"<td>{_label(t)}</td>" for t in text) + "</tr>")
