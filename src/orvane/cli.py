@@ -81,7 +81,13 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=DEMO_MARKET["seed"],
                         help="demo market: random seed (default: %(default)s)")
     parser.add_argument("--no-report", action="store_true", help="do not write the HTML report")
-    commands = parser.add_subparsers(dest="command", metavar="{run}")
+    commands = parser.add_subparsers(dest="command", metavar="{run,trials}")
+    trials = commands.add_parser(
+        "trials", help="summarise a trial register",
+        description="Summarise a trial register (orvane.trials): its trials by strategy, "
+                    "market and week, the best Sharpe ratio recorded and its deflated value "
+                    "against every trial and against the effective ones.")
+    trials.add_argument("file", type=pathlib.Path, metavar="FILE", help="the register's file")
     run = commands.add_parser(
         "run", help="backtest weights and prices read from CSV or Parquet files",
         description="Backtest weights and prices from CSV or Parquet files, wide or long, read "
@@ -118,6 +124,9 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
                    "close becomes adj close and open, high and low are scaled by adj close / "
                    "close (default: on)")
     files.add_argument("--no-report", action="store_true", help="do not write the HTML report")
+    files.add_argument("--register", type=pathlib.Path, default=None, metavar="FILE",
+                       help="record this run in a trial register (created if absent), so the "
+                            "deflated Sharpe of later sweeps counts it")
     _add_backtest_options(run)
     return parser
 
@@ -366,6 +375,18 @@ def run_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_trials(args: argparse.Namespace) -> int:
+    from orvane import trials
+
+    if not args.file.is_file():
+        raise InputError(f"{_shown(args.file)}: no such register")
+    try:
+        print(trials.summary(args.file).text())
+    except ValueError as exc:
+        raise InputError(_first_line(exc)) from None
+    return 0
+
+
 def _unused_files(args: argparse.Namespace) -> List[str]:
     """The --open/--high/--low options this run would not read."""
     needed = {"open", "high", "low"} if args.intrabar_exits else {"open"} if args.trade_at == "open" else set()
@@ -390,7 +411,7 @@ def run_files(args: argparse.Namespace) -> int:
         kwargs["dividends"] = load_dividends(kwargs.get("dividends"), args.dayfirst)
     notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
     try:
-        result = _backtest_quietly(weights, prices, **kwargs)
+        result = _backtest_quietly(weights, prices, register=args.register, **kwargs)
     except (ValueError, TypeError, KeyError) as exc:
         message = _first_line(exc)
         for name in ("weights", "prices", "delistings", "dividends"):
@@ -422,6 +443,8 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m orvane") -
     try:
         if args.command == "run":
             return run_files(args)
+        if args.command == "trials":
+            return run_trials(args)
         if args.stocks < 2 or args.years < 1:
             raise InputError("--stocks must be at least 2 and --years at least 1")
         return run_demo(args)

@@ -54,7 +54,7 @@ def backtest(weights: pd.DataFrame,
              spread_window: int = 21, impact: Optional[float] = None,
              impact_exponent: float = 0.5, adv_window: int = 20, vol_window: int = 20,
              max_participation: Optional[float] = None, unfilled: str = "carry",
-             cap_exits: bool = False) -> BacktestResult:
+             cap_exits: bool = False, register: Any = None) -> BacktestResult:
     """Backtest a long/short portfolio of target weights on daily price bars.
 
     Timing: a weight row dated ``t`` comes into force on the last price bar at or before
@@ -101,6 +101,10 @@ def backtest(weights: pd.DataFrame,
         what it returns here and the runs skip that work (the results are the same).
 {parameters}
 
+    register : path or TrialRegister, optional
+        Record this run in a trial register (``orvane.trials``): a single backtest is
+        recorded only when asked here, never by an active register (sweeps record theirs).
+
     Returns
     -------
     BacktestResult
@@ -128,7 +132,31 @@ def backtest(weights: pd.DataFrame,
         fields["_warnings"] = fields["_warnings"] + tuple(bench_notes)
     for message in fields["_warnings"]:
         _warnings.warn(message, UserWarning, stacklevel=2)
-    return BacktestResult(**fields)
+    result = BacktestResult(**fields)
+    if register is not None and register is not False:
+        _record(register, result, run, weights, given)
+    return result
+
+
+def _record(register: Any, result: BacktestResult, run: "_Run", weights: Any,
+            given: Mapping[str, Any]) -> None:
+    """One backtest into a trial register: its options that are not at their defaults."""
+    from orvane import trials
+
+    opened, close = trials.resolve(register)
+    if opened is None:
+        return
+    params = {name: value for name, value in given.items()
+              if not _same({"v": value}, {"v": _params.BY_NAME[name].default})}
+    data = run.data
+    try:
+        opened.record(trials.Trial.of(
+            result.equity, params=params,
+            strategy=trials.strategy_fingerprint(weights=weights),
+            market=trials.market_fingerprint(data.dates, data.price_columns, data.close)))
+    finally:
+        if close:
+            opened.close()
 
 
 backtest.__doc__ = (backtest.__doc__ or "").replace("{parameters}", _params.parameters_doc())

@@ -360,6 +360,14 @@ def _exposure_section(result: Any) -> str:
                    "Long, short, gross and net exposure", 3.4)
 
 
+def register_words() -> str:
+    """The active trial register's count, for the header ("" without one)."""
+    from orvane import trials
+
+    register = trials.active()
+    return "" if register is None else f" &middot; {html.escape(trials.said(register))}"
+
+
 def _cash_flows(result: Any) -> Optional[pd.DataFrame]:
     try:
         return result.cash_flows
@@ -470,7 +478,7 @@ def render_report(result: Any, *, title: str = "Backtest report", last_trades: i
         f"bar{'s' if len(equity) != 1 else ''} &middot; "
         f"final value {final} (start 1.0) &middot; {len(result.trades):,} trades"
         + (f" &middot; benchmark {html.escape(against)}" if curve is not None else "")
-        + "</p></header><main>",
+        + register_words() + "</p></header><main>",
         _ruin_note(result),
         _stats_section(stats, flows),
         _figure("equity", "Equity and drawdown", equity_note,

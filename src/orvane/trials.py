@@ -881,6 +881,35 @@ class Summary:
     deflated: Optional[Deflation]
     deflated_effective: Optional[Deflation]
 
+    def text(self) -> str:
+        """The summary as lines of text (what ``python -m orvane trials FILE`` prints)."""
+        when = "" if self.since is None else (f" from {self.since:%Y-%m-%d %H:%M} to "
+                                              f"{self.last:%Y-%m-%d %H:%M} UTC")
+        lines = [f"{self.path}: {self.trials:,} trials{when}, {self.effective:,.0f} effective "
+                 "(clusters of correlated returns)"]
+        if self.best is not None:
+            lines.append(f"best Sharpe ratio recorded: {self.best_sharpe:.2f} (trial "
+                         f"{self.best}, {json.dumps(self.best_params, sort_keys=True)})")
+        for label, found in (("every trial", self.deflated),
+                             ("the effective trials", self.deflated_effective)):
+            if found is not None:
+                lines.append(f"  deflated Sharpe against {label} (N = {found.trials:,}): "
+                             f"{found.value:.3f}")
+        if len(self.strategies):
+            lines += ["", "by strategy:", _indented(self.strategies.to_string())]
+        if len(self.markets):
+            lines += ["", "by market:", _indented(self.markets.to_string())]
+        if len(self.weeks):
+            lines += ["", "by week:", _indented(self.weeks.to_string())]
+        return "\n".join(lines)
+
+    def __str__(self) -> str:
+        return self.text()
+
+
+def _indented(text: str) -> str:
+    return "  " + text.replace("\n", "\n  ")
+
 
 def summary(path: Union[str, os.PathLike, TrialRegister]) -> Summary:
     """A register's trials by strategy, ISO week and market, its best trial and that
@@ -995,3 +1024,59 @@ def active() -> Optional[TrialRegister]:
         if kept is not None:
             kept.close()
         return _FROM_ENVIRONMENT
+
+
+# ---------------------------------------------------------------- what the runs record
+
+def resolve(register: Any) -> Tuple[Optional[TrialRegister], bool]:
+    """The register a call records in, and whether the call opened it (and so closes
+    it): ``register=`` as given (a register or a path), else the active one; ``False``
+    records nothing even with one active."""
+    if register is False:
+        return None, False
+    if register is None:
+        return active(), False
+    if isinstance(register, TrialRegister):
+        return register, False
+    return TrialRegister(register), True
+
+
+def market_fingerprint(dates: pd.DatetimeIndex, tickers: Any, close: np.ndarray) -> str:
+    """A market's fingerprint: its dates, tickers and closes, so a sweep and a backtest of
+    the same prices name it alike whatever other fields they read."""
+    from orvane.sweep._fingerprint import _digest
+
+    return _digest(pd.DatetimeIndex(dates), [str(t) for t in tickers],
+                   np.ascontiguousarray(close, dtype=np.float64))[:16]
+
+
+def strategy_fingerprint(strategy: Any = None, weights: Any = None) -> str:
+    """A strategy's fingerprint (its name and a digest of what decides its weights, as a
+    sweep store keys it), or fixed weights' (a digest of the frame)."""
+    from orvane.sweep._fingerprint import _digest, strategy_parts
+
+    if strategy is not None:
+        parts, _ = strategy_parts(strategy)
+        name = getattr(strategy, "__qualname__", type(strategy).__name__)
+        return f"{name}:{_digest(json.dumps(parts, sort_keys=True))[:12]}"
+    return f"weights:{_digest(weights)[:12]}"
+
+
+def record_runs(register: TrialRegister, equity: pd.DataFrame,
+                params: Sequence[Mapping[str, Any]], *, strategy: str, market: str) -> int:
+    """Record each run of a sweep (a column of ``equity``, with its parameters) that has
+    an equity curve; returns how many were recorded."""
+    trials = [Trial.of(equity.iloc[:, k], strategy=strategy, params=params[k], market=market)
+              for k in range(equity.shape[1]) if equity.iloc[:, k].notna().any()]
+    return register.record(trials) if trials else 0
+
+
+def said(register: TrialRegister) -> str:
+    """The register's count as a report states it: "137 trials recorded since 2026-12-01
+    (41 effective)"."""
+    count = len(register)
+    since = register.since()
+    when = f" since {since:%Y-%m-%d}" if since is not None else ""
+    effective = register.effective() if count > 1 else float(count)
+    return (f"{count:,} trial{'s' if count != 1 else ''} recorded{when} "
+            f"({effective:,.0f} effective)")

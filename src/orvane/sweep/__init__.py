@@ -13,7 +13,7 @@ import warnings
 from collections import OrderedDict
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import closing, contextmanager
-from typing import Literal, Optional, Union
+from typing import Any, Literal, Optional, Union
 
 import pandas as pd
 
@@ -142,7 +142,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
           executor: Executor = None, progress: bool = True,
           errors: Literal["store", "raise"] = "store",
           timeout: Optional[float] = None,
-          store: Union[str, "os.PathLike[str]", None] = None) -> SweepResult:
+          store: Union[str, "os.PathLike[str]", None] = None,
+          register: Any = None) -> SweepResult:
     """Backtest every combination of parameters in ``grid`` over one market.
 
     Parameters
@@ -219,6 +220,13 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         refused (call again when it has finished, to read its runs). Ctrl-C prints one
         line saying how many runs the store kept.
 
+    register : path, TrialRegister or False, optional
+        The trial register (``orvane.trials``) every run is recorded in: its strategy's
+        and market's fingerprints, its parameters, figures and bar returns. By default the
+        active one (``orvane.trials.activate`` or the ``ORVANE_TRIALS`` environment
+        variable), else none; ``False`` records nothing. Recording needs each run's
+        equity, which is then kept for it whatever ``keep`` says (and dropped after).
+
     Returns
     -------
     SweepResult
@@ -230,7 +238,12 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
         the runs are recorded per row; one warning here says how many runs warned.
     """
     _check_source(strategy, weights)
-    parts = _check_keep(keep)
+    asked = _check_keep(keep)
+    from orvane import trials as _trials
+
+    trial_register, opened_register = _trials.resolve(register)
+    # A trial is recorded from its run's equity: kept for it, dropped after.
+    parts = asked if trial_register is None or "equity" in asked else (*asked, "equity")
     _check_errors(errors)
     limit = check_timeout(timeout)
     if store is not None:
@@ -240,8 +253,9 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
     # Checked and converted once: every run reuses the aligned arrays (a pool may still
     # hold them from its last sweep).
     prices = executor._prepared(market) if isinstance(executor, SweepPool) else prepare_prices(market)
+    # The store is the sweep's as asked: recording trials changes nothing in it.
     runs_store = None if store is None else _open_store(store, prices, weights, strategy,
-                                                        runs, parts)
+                                                        runs, asked)
     stored = {} if runs_store is None else _stored_runs(runs_store, len(tasks))
     todo = [i for i in range(len(tasks)) if i not in stored]
     plan = choose(executor, workers, max(len(todo), 1), limit)
@@ -274,4 +288,17 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
             runs_store.close()
     result = collector.result(index_for(names, runs))
     _warn_once(collector.payloads)
+    if trial_register is not None:
+        try:
+            # The runs tried now: those read back from a store were recorded when they ran.
+            _trials.record_runs(
+                trial_register, result.equity.iloc[:, todo], [result.params[i] for i in todo],
+                strategy=_trials.strategy_fingerprint(strategy, weights),
+                market=_trials.market_fingerprint(prices.dates, prices.tickers,
+                                                  prices.arrays["close"]))
+        finally:
+            if opened_register:
+                trial_register.close()
+        if parts != asked:
+            result._equity, result.keep = None, asked
     return result

@@ -8,6 +8,7 @@ result are the same bytes unless a time stamp is asked for.
 from __future__ import annotations
 
 import html
+import warnings
 import math
 import os
 import pathlib
@@ -20,6 +21,7 @@ import pandas as pd
 from orvane._checks import Bounds, check_flag, check_text, check_whole
 from orvane.plotting import LINE_COLOR, LOSS_COLOR, figure_kit, house_style
 from orvane._html import CSS, heat_color, png, write_html
+from orvane.report import register_words
 from orvane.stats import (STATISTICS, SWEEP_COLUMNS, format_summary, metric_direction,
                           periods_per_year)
 
@@ -306,16 +308,24 @@ def _overfit_section(result: Any) -> str:
 
 
 def _deflated_part(result: Any) -> str:
+    from orvane import trials
+
+    register = trials.active()
     try:
-        found = result.deflation()
+        with warnings.catch_warnings():
+            # The text below says where the count of trials comes from.
+            warnings.simplefilter("ignore", UserWarning)
+            found = result.deflation()
     except ValueError as exc:
         value, used = f"not available: {exc}", ""
     else:
         value = f"{found.value:.3f}" if np.isfinite(found.value) else "n/a"
         # The table's Sharpe ratios are annualised: so are the figures beside them.
         periods = periods_per_year(result.equity.index)
-        used = (f'<p class="read">Deflated for <b>{found.trials:,} trials</b> (the runs with '
-                f"a Sharpe ratio) whose per-bar Sharpe ratios have a <b>variance of "
+        counted = ("every trial recorded in the register, this sweep's runs among them"
+                   if register is not None and len(register) > 1 else "the runs with a Sharpe ratio")
+        used = (f'<p class="read">Deflated for <b>{found.trials:,} trials</b> ({counted}); '
+                f"this sweep's runs' per-bar Sharpe ratios have a <b>variance of "
                 f"{found.sharpe_variance:.3g}</b> (a standard deviation of "
                 f"{np.sqrt(found.sharpe_variance * periods):.2f} annualised). The best of that "
                 "many runs without skill would show a Sharpe ratio of "
@@ -396,7 +406,7 @@ def render_sweep_report(result: Any, *, metric: str = "sharpe",
         f"<title>{_label(title)}</title><style>{CSS}{NARROW_CSS}</style></head><body>",
         f"<header><h1>{_label(title)}</h1><p>{len(table):,} runs &middot; {failed:,} failed "
         f"&middot; swept: {_label(', '.join(swept) or 'nothing')} &middot; kept: "
-        f"{_label(', '.join(result.keep) or 'nothing')}</p></header><main>",
+        f"{_label(', '.join(result.keep) or 'nothing')}{register_words()}</p></header><main>",
         _runs_section(table, labels, metric, better, int(top)),
         _curves_section(result, labels, metric, better, int(top)),
         _heat_section(table, labels, metric, better, x, y),

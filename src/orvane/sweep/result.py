@@ -3,6 +3,7 @@ that gathers run payloads into it as they arrive, and the errors a failed run ra
 """
 
 import os
+import warnings
 import pathlib
 import pickle
 from collections import OrderedDict
@@ -164,24 +165,28 @@ class SweepResult:
     @overload
     def deflated_sharpe(self, *, trials: Optional[int] = None,
                         sharpe_variance: Optional[float] = None,
-                        each: Literal[False] = False) -> float: ...
+                        each: Literal[False] = False, effective: bool = False) -> float: ...
 
     @overload
     def deflated_sharpe(self, *, trials: Optional[int] = None,
                         sharpe_variance: Optional[float] = None,
-                        each: Literal[True]) -> pd.Series: ...
+                        each: Literal[True], effective: bool = False) -> pd.Series: ...
 
     def deflated_sharpe(self, *, trials: Optional[int] = None,
                         sharpe_variance: Optional[float] = None,
-                        each: bool = False) -> Union[float, pd.Series]:
+                        each: bool = False, effective: bool = False) -> Union[float, pd.Series]:
         """The deflated Sharpe ratio of the run with the best Sharpe ratio: the
         probability that its true Sharpe exceeds what the best of this many runs
         without skill would show (``orvane.sweep.overfit.deflated_sharpe`` on the runs'
-        bar returns, where each formula is given). ``trials`` defaults to the runs with a
-        Sharpe ratio; ``each=True`` gives every run's value against the same benchmark,
-        indexed like ``table``. Needs ``keep`` with ``"equity"``."""
+        bar returns, where each formula is given). ``trials`` defaults to every trial
+        recorded in the active trial register (``orvane.trials``; a warning says how many
+        and since when), ``effective=True`` to the register's effective trials (clusters
+        of correlated returns), and without a register to the runs with a Sharpe ratio;
+        ``each=True`` gives every run's value against the same benchmark, indexed like
+        ``table``. Needs ``keep`` with ``"equity"``."""
         returns = self._returns("deflated_sharpe needs the runs' equity curves (their "
                                 "returns' skewness and kurtosis)")
+        trials = _registered(trials, effective)
         if each:
             return overfit.deflated_sharpe(returns, trials=trials,
                                            sharpe_variance=sharpe_variance, each=True)
@@ -189,22 +194,30 @@ class SweepResult:
                                        sharpe_variance=sharpe_variance)
 
     def deflation(self, *, trials: Optional[int] = None,
-                  sharpe_variance: Optional[float] = None) -> overfit.Deflation:
+                  sharpe_variance: Optional[float] = None,
+                  effective: bool = False) -> overfit.Deflation:
         """The best run's deflated Sharpe ratio with the number of trials, the variance of
         their per-bar Sharpe ratios and the benchmark SR0 it used, and the best run's label
-        from ``table.index`` (``orvane.sweep.overfit.deflation``). Needs ``keep`` with
-        ``"equity"``."""
+        from ``table.index`` (``orvane.sweep.overfit.deflation``); ``trials`` and
+        ``effective`` as ``deflated_sharpe`` takes them. Needs ``keep`` with ``"equity"``."""
         return overfit.deflation(self._returns("deflation needs the runs' equity curves"),
-                                 trials=trials, sharpe_variance=sharpe_variance)
+                                 trials=_registered(trials, effective),
+                                 sharpe_variance=sharpe_variance)
 
-    def pbo(self, splits: int = 16, metric: overfit.Metric = "sharpe") -> overfit.PBOResult:
+    def pbo(self, splits: int = 16, metric: overfit.Metric = "sharpe",
+            register: bool = True) -> overfit.PBOResult:
         """The probability of backtest overfitting of this sweep by combinatorially
         symmetric cross-validation over ``splits`` blocks of the bars on which every run
         is live (``orvane.sweep.overfit.pbo``): ``.pbo``, ``.logits``, ``.combinations``,
         the chosen runs' ``.in_sample`` and ``.out_of_sample`` metric and their labels
-        (``.chosen``, from ``table.index``). Needs ``keep`` with ``"equity"``."""
-        return overfit.pbo(self._returns("pbo needs the runs' equity curves"),
-                           splits=splits, metric=metric)
+        (``.chosen``, from ``table.index``). With an active trial register (and
+        ``register``), the candidates are every recorded trial live on all of this
+        sweep's bars (this sweep's runs among them, once each), as a warning says. Needs
+        ``keep`` with ``"equity"``."""
+        returns = self._returns("pbo needs the runs' equity curves")
+        if register:
+            returns = _with_recorded(returns)
+        return overfit.pbo(returns, splits=splits, metric=metric)
 
     def report(self, path: Union[str, os.PathLike], *, metric: str = "sharpe",
                x: Optional[str] = None, y: Optional[str] = None, top: int = 20,
@@ -220,6 +233,62 @@ class SweepResult:
         if self._equity is None:
             raise ValueError(f"{need}: sweep with keep=(..., 'equity')")
         return overfit.bar_returns(self._equity)
+
+
+def _registered(trials: Optional[int], effective: bool) -> Optional[int]:
+    """The number of trials a deflation counts: as given, else the active register's
+    (effective or all, stated in a warning), else None (the sweep's own runs)."""
+    if trials is not None:
+        if effective:
+            raise ValueError("effective=True counts the register's trials: pass it "
+                             "without trials=")
+        return trials
+    from orvane import trials as register_module
+
+    register = register_module.active()
+    if register is None:
+        if effective:
+            raise ValueError("effective=True needs an active trial register "
+                             "(orvane.trials.activate(path) or ORVANE_TRIALS)")
+        return None
+    count = len(register)
+    if count < 2:
+        return None
+    used = register.effective() if effective else float(count)
+    warnings.warn(f"deflated for {used:,.0f} {'effective ' if effective else ''}trials: "
+                  f"{register_module.said(register)} in {register.path}; pass trials= to "
+                  "count otherwise", UserWarning, stacklevel=3)
+    return max(2, int(round(used)))
+
+
+def _with_recorded(returns: pd.DataFrame) -> pd.DataFrame:
+    """This sweep's runs with the active register's trials live on all their bars; a
+    trial that repeats a run's returns exactly is that run."""
+    from orvane import trials as register_module
+
+    register = register_module.active()
+    if register is None or not len(register):
+        return returns
+    live = returns.dropna(how="all", axis=1)
+    bars = live.dropna(how="any").index
+    if not len(bars):
+        return returns
+    recorded = register.returns().reindex(bars.tz_localize(None) if bars.tz is not None
+                                          else bars)
+    recorded = recorded.loc[:, recorded.notna().all()]
+    recorded.index = bars
+    mine = live.loc[bars].to_numpy(dtype=np.float64)
+    # The register keeps float32: a run matches its own recording to that precision.
+    other = [c for c in recorded
+             if not any(np.allclose(recorded[c].to_numpy(), mine[:, j], rtol=1e-6, atol=1e-9)
+                        for j in range(mine.shape[1]))]
+    if not other:
+        return returns
+    extra = recorded[other].add_prefix("trial ")
+    warnings.warn(f"pbo over {returns.shape[1] + len(other)} candidates: this sweep's runs "
+                  f"and {len(other)} more recorded in {register.path} on the same bars; "
+                  "pass register=False for this sweep alone", UserWarning, stacklevel=3)
+    return pd.concat([returns, extra.reindex(returns.index)], axis=1)
 
 
 def _same(a: Any, b: Any) -> bool:

@@ -306,8 +306,11 @@ def _deflated_section(result: Any, picks: list[int]) -> str:
         row = {"window": k, "trials": math.nan, "sharpe": _cell(found.table, "sharpe", pos),
                "expected": math.nan, "value": math.nan}
         try:
-            deflation = found.deflation()
-            each = found.deflated_sharpe(each=True)
+            # Against the window's own trials, whatever a trial register holds.
+            own = int(pd.to_numeric(found.table["sharpe"], errors="coerce").notna().sum())
+            count = own if own >= 2 else None
+            deflation = found.deflation(trials=count)
+            each = found.deflated_sharpe(each=True, trials=count)
         except ValueError as exc:
             missing.setdefault(str(exc), []).append(str(k))
         else:
