@@ -10,7 +10,7 @@ Examples
 
 from importlib.metadata import version as _version
 
-from orvane import datasets
+from orvane import datasets, trials
 from orvane.engine import backtest
 from orvane.inputs import PreparedPrices, prepare_prices
 from orvane.io import read_prices, read_weights
@@ -24,4 +24,4 @@ __version__ = _version("orvane")
 
 __all__ = ["backtest", "read_prices", "read_weights", "prepare_prices", "PreparedPrices", "BacktestResult",
            "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "walk_forward",
-           "WalkForwardResult", "capacity", "CapacityResult", "__version__"]
+           "WalkForwardResult", "capacity", "CapacityResult", "trials", "__version__"]

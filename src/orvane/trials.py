@@ -49,7 +49,8 @@ from orvane.stats import (cagr, equity_returns, max_drawdown, periods_per_year, 
 from orvane.sweep.overfit import Deflation, deflation
 
 __all__ = ["Trial", "TrialRegister", "RegisterError", "Summary", "open", "activate", "active",
-           "deactivate", "effective_trials", "deflated_best", "summary", "ENVIRONMENT"]
+           "deactivate", "effective_trials", "deflated_best", "summary", "record_runs", "said",
+           "market_fingerprint", "strategy_fingerprint", "ENVIRONMENT"]
 
 FORMAT = "orvane trial register"
 VERSION = 1
