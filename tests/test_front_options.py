@@ -20,7 +20,10 @@ def run_help():
 
 def test_backtest_signature_and_docstring_follow_the_table():
     params = list(inspect.signature(orvane.backtest).parameters.values())[2:]
-    assert [(p.name, p.default) for p in params] == [(o.name, o.default) for o in _params.OPTIONS]
+    # Then ``register``: where the run is recorded, not how it runs (no option of the table).
+    assert params[-1].name == "register" and params[-1].default is None
+    assert [(p.name, p.default) for p in params[:-1]] == [(o.name, o.default)
+                                                           for o in _params.OPTIONS]
     doc = " ".join(orvane.backtest.__doc__.split())
     for option in _params.OPTIONS:
         assert f"{option.name} : {option.kind}" in doc

@@ -229,7 +229,9 @@ def test_the_sweep_report_columns_and_order(swept, metric, way):
 
     page = render_sweep_report(swept, metric=metric)
     runs = page[page.index('id="runs"'):page.index('id="heat"')]
-    head = re.findall(r"<th>([^<]+)</th>", runs.split("</thead>")[0])[1:]
+    # The statistics' headers (the parameters' are left-aligned, class "l"); the metric's
+    # is the key column.
+    head = re.findall(r'<th(?: class="(?:key)?")?>([^<]+)</th>', runs.split("</thead>")[0])[1:]
     columns = ["sharpe", "cagr", "total_return", "max_drawdown", "annual_volatility", "trades"]
     assert head == [STATISTICS[n].label for n in [metric, *(c for c in columns if c != metric)]]
     assert f"first ({way})" in runs

@@ -131,3 +131,14 @@ def test_reports_and_the_command_line_say_how_many_trials(register, tmp_path):
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 2 and "left as it was" in done.stderr
     assert foreign.read_text() == "not a register"
+
+
+def test_runs_within_an_open_register_record_there_and_only_there(tmp_path):
+    path = tmp_path / "with.sqlite"
+    with trials.open(path) as register:
+        assert trials.active() is register
+        sweep()
+    assert trials.active() is None
+    sweep()
+    with trials.open(path) as register:
+        assert len(register) == 4

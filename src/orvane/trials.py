@@ -614,9 +614,18 @@ class TrialRegister:
             self._closed = True
 
     def __enter__(self) -> TrialRegister:
+        # Within ``with trials.open(path):`` the runs record here, as after ``activate``.
+        global _ACTIVE, _OWNED
+        with _STATE:
+            self._before = (_ACTIVE, _OWNED)
+            _ACTIVE, _OWNED = self, False
         return self
 
     def __exit__(self, *exc: Any) -> None:
+        global _ACTIVE, _OWNED
+        with _STATE:
+            if _ACTIVE is self:
+                _ACTIVE, _OWNED = getattr(self, "_before", (None, False))
         self.close()
 
     def __repr__(self) -> str:

@@ -134,8 +134,8 @@ def _runs_section(table: pd.DataFrame, labels: pd.DataFrame, metric: str, better
     fixed = [n for n in labels if n not in names]
     columns = [metric, *(c for c in SWEEP_COLUMNS if c != metric and c in table)]
     head = ("<th>#</th>" + "".join(f'<th class="l">{_label(n)}</th>' for n in names)
-            + "".join(f'<th class="{"key" if c == metric else ""}">{_label(STATISTICS[c].label)}</th>'
-                      for c in columns))
+            + "".join(('<th class="key">' if c == metric else "<th>")
+                      + f"{_label(STATISTICS[c].label)}</th>" for c in columns))
     body = []
     for rank, pos in enumerate(shown, start=1):
         cells = "".join(f'<td class="l">{_label(v)}</td>' for v in labels.iloc[pos][names])
