@@ -191,6 +191,11 @@ class WalkForwardResult:
         """Statistics of the stitched equity and trades (see ``orvane.stats.summary``)."""
         return _stats.summary(self, risk_free=risk_free)
 
+    def chosen(self) -> list[int]:
+        """Each window's chosen run: its position in that window's train sweep's table."""
+        return [_best(found, self.metric, self.maximize, str(k))
+                for k, found in enumerate(self.sweeps)]
+
     def report(self, path: Union[str, os.PathLike], *, title: str = "Walk-forward report",
                risk_free: float = 0.0, stamp: bool = False) -> pathlib.Path:
         """Write one self-contained HTML report; returns the path written (see

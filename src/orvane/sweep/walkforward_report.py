@@ -27,7 +27,6 @@ from orvane.report import (_card, _card_class, _day, _figure, _kv, _log_scale, _
                            _pct, _ruin_note, _scroll, _section, _table)
 from orvane.stats import STATISTICS, check_rate, format_summary, grouped, periods_per_year
 from orvane.sweep.report import _formatter, _value_text
-from orvane.sweep.walkforward import _best
 
 __all__ = ["REPORT_NAME", "Efficiency", "efficiency", "render_walk_forward_report",
            "write_walk_forward_report"]
@@ -56,8 +55,7 @@ class Efficiency(NamedTuple):
 
 def _chosen(result: Any) -> list[int]:
     """Each window's chosen run: its position in the train sweep's table."""
-    return [_best(found, result.metric, result.maximize, str(k))
-            for k, found in enumerate(result.sweeps)]
+    return list(result.chosen())
 
 
 def _number(value: Any) -> float:
