@@ -1,7 +1,6 @@
 """Execution by size and liquidity: what a trade costs and how much of it fills, from the
 bars before it; carried and cancelled remainders; names without volume; refusals."""
 
-import math
 import warnings
 
 import numpy as np

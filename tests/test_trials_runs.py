@@ -7,7 +7,6 @@ import subprocess
 import sys
 import warnings
 
-import numpy as np
 import pytest
 
 import orvane
