@@ -276,7 +276,7 @@ def _draw_curves(fig: Any, narrow: bool, curves: list[tuple[str, pd.Series]]) ->
     ax.set_ylabel("Value (start = 1)", fontsize=size)
     if narrow:
         # Fewer date labels: at most five fit across a phone without touching.
-        from matplotlib.dates import AutoDateLocator, DateFormatter, YearLocator
+        from matplotlib.dates import DateFormatter, MonthLocator, YearLocator
 
         first = min(curve.index[0] for _, curve in curves)
         last = max(curve.index[-1] for _, curve in curves)
@@ -286,7 +286,10 @@ def _draw_curves(fig: Any, narrow: bool, curves: list[tuple[str, pd.Series]]) ->
             ax.xaxis.set_major_formatter(DateFormatter("%Y"))
         else:
             # Year and month on every label: a concise axis repeats "Jul" across years.
-            ax.xaxis.set_major_locator(AutoDateLocator(minticks=2, maxticks=4))
+            # Steps of whole months, four labels at most (a date locator told to keep to
+            # four gives up on some spans, with a warning).
+            months = max(1, round(years * 12))
+            ax.xaxis.set_major_locator(MonthLocator(interval=max(1, math.ceil(months / 4))))
             ax.xaxis.set_major_formatter(DateFormatter("%Y-%m"))
     handles, texts = ax.get_legend_handles_labels()
     # Legend below the chart, best first: it never covers a line.
