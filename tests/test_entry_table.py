@@ -134,7 +134,7 @@ def test_engine_namespace_order_at_import():
     assert "stock_operations" not in rest
     # Then the functions, and the names the engine publishes for its results.
     published = {"LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS", "COST_KINDS", "EXECUTION",
-                 "EXECUTION_EVENTS"}
+                 "EXECUTION_EVENTS", "LEDGER_FILLS"}
     assert {k for k, kind in rest.items() if kind == "tuple"} == published
     assert all(kind == "builtin_function_or_method" for k, kind in rest.items()
                if k not in published), rest

@@ -122,7 +122,7 @@ SURFACE = {
                 "record_ledger", "get_ledger", "set_financing", "set_book_controls",
                 "record_arrays", "get_trade_arrays", "run_", "whole_lots",
                 "LEDGER_ROWS", "LEDGER_TRADES", "FLOWS", "BOOK_CONTROLS", "COST_KINDS", "EXECUTION",
-                "EXECUTION_EVENTS"},
+                "EXECUTION_EVENTS", "LEDGER_FILLS"},
     tidemark: {"trades", "trade_positions", "tidemark", "org_np"},
     toolkin: {"str_to_bytearray"},
 }
@@ -140,7 +140,8 @@ def test_the_published_names_are_the_keys_of_what_the_engine_returns():
     _, (trades, _, _, exits), _, ledger = tradeloom.run_(
         {"ledger": True, "arrays": True}, *(m[k] for k in ARG_ORDER),
         **{k: m[k] for k in KW})
-    assert list(ledger) == [*tradeloom.LEDGER_ROWS, *tradeloom.LEDGER_TRADES, "unlisted_pnl"]
+    assert list(ledger) == [*tradeloom.LEDGER_ROWS, *tradeloom.LEDGER_TRADES, *tradeloom.LEDGER_FILLS,
+                            "unlisted_pnl"]
     assert len(exits) == len(trades) == len(ledger["trade_sid"])
     assert set(tradeloom.FLOWS) < set(tradeloom.LEDGER_ROWS)
     assert tradeloom.BOOK_CONTROLS == tuple(

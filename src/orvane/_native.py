@@ -11,7 +11,8 @@ from orvane._kernels import (RECORD_STATS, bars_hold, bars_with_open, group_reco
 
 __all__ = ["bars_hold", "bars_with_open", "group_records", "has_jumps", "holding_sums",
            "positive_finite", "record_stats", "same_bytes", "scan_prices",
-           "BOOK_CONTROLS", "COST_KINDS", "EXECUTION", "EXECUTION_EVENTS", "FLOWS", "LEDGER_ROWS",
+           "BOOK_CONTROLS", "COST_KINDS", "EXECUTION", "EXECUTION_EVENTS", "FLOWS", "LEDGER_FILLS",
+           "LEDGER_ROWS",
            "LEDGER_TRADES", "RECORD_STATS"]
 
 # The names the native side publishes for what its results hold:
@@ -19,10 +20,11 @@ __all__ = ["bars_hold", "bars_with_open", "group_records", "has_jumps", "holding
 # FLOWS: the row columns of money financing pays into cash (their sum is the total);
 # BOOK_CONTROLS: the slots of a run's book controls; RECORD_STATS: record_stats' fields;
 # EXECUTION: the keys of a run's execution switch; COST_KINDS: its costs by kind (ledger row
-# columns); EXECUTION_EVENTS: the ledger's keys of its events (shortfall, stalled, carried).
+# columns); EXECUTION_EVENTS: the ledger's keys of its events (shortfall, stalled, carried);
+# LEDGER_FILLS: the ledger's keys of every trade the run made.
 
 # whole_lots is the engine's own rounding to whole lots, for orders sized as it trades.
-_ENGINE_NAMES = ("BOOK_CONTROLS", "COST_KINDS", "EXECUTION", "EXECUTION_EVENTS", "FLOWS",
+_ENGINE_NAMES = ("BOOK_CONTROLS", "COST_KINDS", "EXECUTION", "EXECUTION_EVENTS", "FLOWS", "LEDGER_FILLS",
                  "LEDGER_ROWS", "LEDGER_TRADES", "whole_lots")
 
 

@@ -411,8 +411,33 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "_delisted": pd.Series(gone, index=tickers),
         "_next_cap": _next_cap(data, settings, tickers),
         "_held_shares": _held_shares(data, rec, settings, tickers, ruin),
+        "_fills": _fills(data, rec, settings, end),
         **_book_tables(rec, dates),
     }
+
+
+def _fills(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
+           end: int) -> Optional[pd.DataFrame]:
+    """Every trade the engine made up to ``end``, in order: money as fractions of the
+    starting capital, and with capital the shares and money at it."""
+    row, sid, value, price, fee, tax, costs = _native.LEDGER_FILLS
+    ledger = rec.ledger
+    if ledger is None or row not in ledger:
+        return None
+    rows = np.asarray(ledger[row], dtype=np.int64)
+    kept = rows <= end
+    frame = pd.DataFrame({
+        "date": data.dates.take(rows[kept]),
+        "ticker": data.pos_columns[np.asarray(ledger[sid], dtype=np.int64)[kept]],
+        **{name: np.asarray(ledger[key], dtype=np.float64)[kept]
+           for name, key in (("value", value), ("price", price), ("fee", fee), ("tax", tax),
+                             ("costs", costs))},
+    })
+    capital = settings.get("capital")
+    if capital:
+        with np.errstate(invalid="ignore", divide="ignore"):
+            frame.insert(3, "shares", np.rint(frame["value"] * capital / frame["price"]))
+    return frame
 
 
 def _held_shares(data: Inputs, rec: RunRecord, settings: Dict[str, Any], tickers: pd.Index,

@@ -93,6 +93,8 @@ class BacktestResult:
     _next_cap: Optional[pd.Series] = None
     # With capital: the shares each ticker holds after the last bar.
     _held_shares: Optional[pd.Series] = None
+    # Every trade the engine made, in order.
+    _fills: Optional[pd.DataFrame] = None
     # Per trade row, a number per ticker: the statistics group by it without the strings.
     _trade_keys: Optional[np.ndarray] = None
 
@@ -119,6 +121,18 @@ class BacktestResult:
         execution costs (``slippage``, ``spread``, ``impact``) also a column of each, in
         ``total`` too."""
         return self._book(self._costs, "costs")
+
+    @property
+    def fills(self) -> pd.DataFrame:
+        """Every trade the engine made, in order, one row each: ``date``, ``ticker``,
+        ``value`` (money traded, in units of the starting capital; bought > 0, sold < 0),
+        ``price`` (the fill's: the bar's trading price, an intrabar exit's level, a
+        delisted name's last price), ``shares`` (with ``capital``: value x capital / price,
+        whole lots), and the ``fee``, ``tax`` and ``costs`` (every kind, execution's
+        included) it paid.  What a live book's fills are compared with."""
+        if self._fills is None:
+            raise ValueError("fills need the engine's ledger, which this result does not hold")
+        return self._fills.copy()
 
     @property
     def shortfall(self) -> pd.DataFrame:

@@ -167,7 +167,13 @@ double exit_allowance(const RunState& s, int sid, double value) {
 
 double sell_on_exit(RunState& s, int sid, double value, Slot slot, double fill_scale) {
   RunState::Exec& e = s.ex;
-  const double allowed = exit_allowance(s, sid, value);
+  double allowed = exit_allowance(s, sid, value);
+  const bool lots = s.ctl && s.ctl->lot > 0;
+  if (allowed < std::fabs(value) && lots) {
+    // Whole lots at the fill's price, toward zero, as a capped rebalance slice.
+    const double unit = s.ctl->lot * (at(s.price_values, s.d, price_column(s, sid)) / fill_scale);
+    allowed = unit > 0 && std::isfinite(unit) ? whole(allowed / unit) * unit : 0.0;
+  }
   if (allowed >= std::fabs(value)) {
     drop_carry(s, sid);
     CostRates r = execution_rates(s, sid, std::fabs(value));
@@ -177,11 +183,14 @@ double sell_on_exit(RunState& s, int sid, double value, Slot slot, double fill_s
   CostRates r = execution_rates(s, sid, allowed);
   r.capped = true;
   const double rest = value > 0 ? value - allowed : value + allowed;
+  // A book of whole lots pays a partial cover's costs from cash, as its buys do.
   const double cash =
-      set_position(s.pos, sid, rest, s.cash, s.fee_ratio, s.tax_ratio, slot, s.ledger, 1.0, false, &r, true);
+      set_position(s.pos, sid, rest, s.cash, s.fee_ratio, s.tax_ratio, slot, s.ledger, 1.0, lots, &r, true);
   if (cash == -1.0 && PyErr_Occurred()) return -1.0;
-  // The rest was valued at the exit's fill: it is held on at this row's trading price.
+  // The rest was valued at the exit's fill: it is held on at this row's trading price,
+  // and marked there for what trades it later on this row.
   if (double* held = s.pos.find(sid)) *held = *held * fill_scale;
+  if (s.ledger && fill_scale != 1.0) s.ledger->mark[sid] = at(s.price_values, s.d, price_column(s, sid));
   carry(s, sid, 0.0);
   e.exit_row[sid] = s.d;
   if (s.balance != 0) record_shortfall(s, sid, -rest * fill_scale / s.balance);

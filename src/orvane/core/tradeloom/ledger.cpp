@@ -30,6 +30,9 @@ void Ledger::start(RunState& run, size_t nrows, size_t nsids) {
       v->clear();
   }
   row_slippage = row_spread = row_impact = 0.0;
+  fill_row.clear();
+  fill_sid.clear();
+  for (auto* v : {&fill_value, &fill_price, &fill_fee, &fill_tax, &fill_costs}) v->clear();
   for (auto* v : {&shortfall_row, &stalled_row}) v->clear();
   for (auto* v : {&shortfall_sid, &stalled_sid, &carried_sid}) v->clear();
   shortfall.clear();
@@ -83,6 +86,18 @@ void Ledger::trade(int sid, Event ev, double old_value, double new_value, double
                    double closing_fee, const CostRates* rates) {
   row_fees += fee;
   row_tax += tax_paid;
+  if (notional != 0) {
+    // A buy takes cash, a sale brings it; the price is the fill's (an intrabar exit's level
+    // or the row's trading price, which the walk marked), or the row's for a new holding.
+    const bool held = old_value != 0;
+    fill_row.push_back(run_->d);
+    fill_sid.push_back(sid);
+    fill_value.push_back(cash_after < cash_before ? notional : -notional);
+    fill_price.push_back(held ? marked_price(sid) : trading_price(sid, run_->d));
+    fill_fee.push_back(fee);
+    fill_tax.push_back(tax_paid);
+    fill_costs.push_back(cost);
+  }
   Record& rec = open[sid];
   // Without a cut (splits off) one record holds both sides, and so the whole cost.
   if (ev != Event::kSplit) flip = false;
@@ -215,6 +230,10 @@ constexpr const char* kLedgerTrades[] = {"trade_sid", "entry_row", "exit_row", "
 // `costs` of the trades already), and its events (shortfall per row and sid as it changes,
 // names not traded for want of an ADV, targets still carried after the last row).
 constexpr const char* kCostKinds[] = {"slippage", "spread", "impact"};
+// Every trade of the run (the ledger's "fills"): row, sid, money traded (bought > 0), price,
+// fee, tax and all costs.
+constexpr const char* kLedgerFills[] = {"fill_row", "fill_sid", "fill_value", "fill_price", "fill_fee",
+                                        "fill_tax", "fill_costs"};
 constexpr const char* kExecutionEvents[] = {"shortfall_row", "shortfall_sid", "shortfall", "stalled_row",
                                             "stalled_sid", "carried_sid", "carried_weight"};
 
@@ -339,6 +358,10 @@ PyObject* ledger_of_last_run() {
     ok = i == kNamesHeld ? put(d, kLedgerRows[i], l.names_held, NPY_INT64)
                          : put(d, kLedgerRows[i], *money[k++], NPY_DOUBLE);
   if (!ok || !put_trade_columns(d, l.trades)) return nullptr;
+  ok = put(d, kLedgerFills[0], l.fill_row, NPY_INT64) && put(d, kLedgerFills[1], l.fill_sid, NPY_INT32);
+  const std::vector<double>* fills[] = {&l.fill_value, &l.fill_price, &l.fill_fee, &l.fill_tax, &l.fill_costs};
+  for (size_t i = 0; ok && i < 5; ++i) ok = put(d, kLedgerFills[2 + i], *fills[i], NPY_DOUBLE);
+  if (!ok) return nullptr;
   if (!l.slippage.empty()) {
     const std::vector<double>* kinds[] = {&l.slippage, &l.spread, &l.impact};
     for (size_t i = 0; ok && i < 3; ++i) ok = put(d, kCostKinds[i], *kinds[i], NPY_DOUBLE);
@@ -357,7 +380,8 @@ PyObject* ledger_of_last_run() {
 bool publish_ledger_names(PyObject* module) {
   return publish_names(module, "LEDGER_ROWS", kLedgerRows) && publish_names(module, "LEDGER_TRADES", kLedgerTrades) &&
          publish_names(module, "FLOWS", kFlows) && publish_names(module, "COST_KINDS", kCostKinds) &&
-         publish_names(module, "EXECUTION_EVENTS", kExecutionEvents);
+         publish_names(module, "EXECUTION_EVENTS", kExecutionEvents) &&
+         publish_names(module, "LEDGER_FILLS", kLedgerFills);
 }
 
 PyObject* record_ledger(PyObject*, PyObject* args, PyObject* kwargs) {

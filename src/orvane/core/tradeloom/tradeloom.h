@@ -214,6 +214,11 @@ struct Ledger {
   // The execution's events: the weight the cap (or a missing ADV) left unfilled per
   // (row, sid), 0 once reached, replaced or dropped; names that could not trade for want
   // of an ADV; and the targets still carried after the last row.
+  // Every trade the book made, in order: its row, sid, money traded (signed: bought > 0),
+  // fill price, and fee, tax and all costs paid (money).
+  std::vector<int64_t> fill_row;
+  std::vector<int32_t> fill_sid;
+  std::vector<double> fill_value, fill_price, fill_fee, fill_tax, fill_costs;
   std::vector<int64_t> shortfall_row, stalled_row;
   std::vector<int32_t> shortfall_sid, stalled_sid, carried_sid;
   std::vector<double> shortfall, carried_weight;
