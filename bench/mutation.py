@@ -65,7 +65,7 @@ DEFAULT_TESTS = {
     "src/orvane/_shapes.py": INPUT_TESTS + ["tests/test_io.py"],
     "src/orvane/_clock.py": INPUT_TESTS + ["tests/test_front_engine.py"],
     "src/orvane/_checks.py": INPUT_TESTS + ["tests/test_front_options.py", "tests/test_io.py"],
-    "src/orvane/sweep/overfit.py": ["tests/test_overfit.py"],
+    "src/orvane/stats/overfit.py": ["tests/test_overfit.py"],
     # test_sweep.py runs whole sweeps (tens of seconds a mutant); the store tests read the digests
     "src/orvane/sweep/_fingerprint.py": ["tests/test_sweep_store.py"],
 }
@@ -73,7 +73,7 @@ DEFAULT_MODULES = (
     sorted(str(p.relative_to(ROOT)) for p in (ROOT / "src/orvane/stats").glob("*.py"))
     + ["src/orvane/_records.py", "src/orvane/inputs.py", "src/orvane/_values.py",
        "src/orvane/_shapes.py", "src/orvane/_clock.py", "src/orvane/_checks.py",
-       "src/orvane/sweep/overfit.py", "src/orvane/sweep/_fingerprint.py"]
+       "src/orvane/stats/overfit.py", "src/orvane/sweep/_fingerprint.py"]
 )
 EQUIVALENT_FILE = ROOT / "bench" / "mutation_equivalent.txt"
 

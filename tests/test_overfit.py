@@ -10,7 +10,7 @@ import pytest
 
 from orvane import datasets
 from orvane.sweep import sweep
-from orvane.sweep.overfit import (_norm_cdf, _norm_ppf, bar_returns, deflated_sharpe, deflation,
+from orvane.stats.overfit import (_norm_cdf, _norm_ppf, bar_returns, deflated_sharpe, deflation,
                                   expected_max_sharpe, pbo, probabilistic_sharpe)
 
 pytestmark = [pytest.mark.filterwarnings("ignore:weights. :UserWarning"),
@@ -294,3 +294,11 @@ def test_both_measures_through_a_sweep():
     for method in (bare.pbo, bare.deflated_sharpe, bare.deflation):
         with pytest.raises(ValueError, match=r"needs the runs' equity curves.*keep=\(\.\.\., "):
             method()
+
+
+def test_the_sweep_s_old_name_for_these_functions_still_imports():
+    from orvane.sweep import overfit as old
+    from orvane.stats import overfit
+
+    assert old.__all__ == overfit.__all__
+    assert all(getattr(old, name) is getattr(overfit, name) for name in overfit.__all__)

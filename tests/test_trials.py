@@ -19,7 +19,7 @@ import pytest
 import orvane
 from orvane import datasets, trials
 from orvane.stats import live_equity
-from orvane.sweep import overfit
+from orvane.stats import overfit
 
 pytestmark = pytest.mark.filterwarnings("ignore:weights. :UserWarning")
 

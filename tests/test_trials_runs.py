@@ -11,7 +11,7 @@ import pytest
 
 import orvane
 from orvane import datasets, trials
-from orvane.sweep import overfit
+from orvane.stats import overfit
 
 MARKET = datasets.synthetic_market(stocks=20, years=2, seed=1, trend=0.2)
 OTHER = datasets.synthetic_market(stocks=20, years=2, seed=2, trend=0.2)

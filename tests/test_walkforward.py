@@ -12,7 +12,7 @@ import pytest
 
 import orvane
 from orvane import datasets
-from orvane.sweep.overfit import expected_max_sharpe
+from orvane.stats.overfit import expected_max_sharpe
 
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
 

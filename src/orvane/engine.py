@@ -152,7 +152,7 @@ def _record(register: Any, result: BacktestResult, run: "_Run", weights: Any,
     try:
         opened.record(trials.Trial.of(
             result.equity, params=params,
-            strategy=trials.strategy_fingerprint(weights=weights),
+            strategy=trials.weights_fingerprint(weights),
             market=trials.market_fingerprint(data.dates, data.price_columns, data.close)))
     finally:
         if close:

@@ -26,6 +26,7 @@ Examples
 
 from __future__ import annotations
 
+import hashlib
 import json
 import math
 import os
@@ -46,11 +47,11 @@ import pandas as pd
 from orvane._checks import Bounds, check_choice, check_path, check_real, check_whole
 from orvane.stats import (cagr, equity_returns, max_drawdown, periods_per_year, sharpe_ratio,
                           total_return)
-from orvane.sweep.overfit import Deflation, deflation
+from orvane.stats.overfit import Deflation, deflation
 
 __all__ = ["Trial", "TrialRegister", "RegisterError", "Summary", "open", "activate", "active",
            "deactivate", "effective_trials", "deflated_best", "summary", "record_runs", "said",
-           "market_fingerprint", "strategy_fingerprint", "ENVIRONMENT"]
+           "market_fingerprint", "weights_fingerprint", "ENVIRONMENT"]
 
 FORMAT = "orvane trial register"
 VERSION = 1
@@ -810,7 +811,7 @@ def deflated_best(register: TrialRegister, trials: Optional[int] = None,
     """The deflated Sharpe ratio of the best trial recorded, against every trial recorded.
 
     The best trial is the one of the highest Sharpe ratio per bar (the highest annualised
-    one when all trials share a bar frequency).  As ``orvane.sweep.overfit.deflation`` on
+    one when all trials share a bar frequency).  As ``orvane.stats.overfit.deflation`` on
     ``register.returns()``: V is the variance of the trials' per-bar Sharpe ratios, SR0
     ``expected_max_sharpe(N, V)``, and the value the best trial's ``probabilistic_sharpe``
     against SR0, by its own bars, skewness and kurtosis.
@@ -1054,22 +1055,20 @@ def resolve(register: Any) -> Tuple[Optional[TrialRegister], bool]:
 def market_fingerprint(dates: pd.DatetimeIndex, tickers: Any, close: np.ndarray) -> str:
     """A market's fingerprint: its dates, tickers and closes, so a sweep and a backtest of
     the same prices name it alike whatever other fields they read."""
-    from orvane.sweep._fingerprint import _digest
+    h = hashlib.blake2b(digest_size=8)
+    h.update(np.ascontiguousarray(pd.DatetimeIndex(dates).asi8).tobytes())
+    h.update("\0".join(str(t) for t in tickers).encode("utf-8", "surrogatepass"))
+    h.update(np.ascontiguousarray(close, dtype=np.float64).tobytes())
+    return h.hexdigest()
 
-    return _digest(pd.DatetimeIndex(dates), [str(t) for t in tickers],
-                   np.ascontiguousarray(close, dtype=np.float64))[:16]
 
-
-def strategy_fingerprint(strategy: Any = None, weights: Any = None) -> str:
-    """A strategy's fingerprint (its name and a digest of what decides its weights, as a
-    sweep store keys it), or fixed weights' (a digest of the frame)."""
-    from orvane.sweep._fingerprint import _digest, strategy_parts
-
-    if strategy is not None:
-        parts, _ = strategy_parts(strategy)
-        name = getattr(strategy, "__qualname__", type(strategy).__name__)
-        return f"{name}:{_digest(json.dumps(parts, sort_keys=True))[:12]}"
-    return f"weights:{_digest(weights)[:12]}"
+def weights_fingerprint(weights: pd.DataFrame) -> str:
+    """Fixed weights' fingerprint: a digest of the frame's dates, tickers and values."""
+    h = hashlib.blake2b(digest_size=6)
+    frame = pd.DataFrame(weights)
+    h.update(pd.util.hash_pandas_object(frame, index=True).to_numpy().tobytes())
+    h.update("\0".join(map(str, frame.columns)).encode("utf-8", "surrogatepass"))
+    return f"weights:{h.hexdigest()}"
 
 
 def record_runs(register: TrialRegister, equity: pd.DataFrame,

@@ -23,7 +23,7 @@ from orvane.inputs import PreparedPrices, prepare_prices
 from orvane.sweep._executors import Executor, SweepPool, check_timeout, choose, outcomes
 from orvane.sweep._grid import Grid, Strategy, expand_grid, index_for, split_runs
 from orvane.sweep.result import Collector, Outcome, SweepResult, WorkerLostError
-from orvane.sweep._fingerprint import fingerprint, strategy_parts
+from orvane.sweep._fingerprint import fingerprint, strategy_fingerprint, strategy_parts
 from orvane.sweep._store import RunStore, store_path
 from orvane.sweep._runner import KEEP, Payload
 
@@ -293,7 +293,8 @@ def sweep(market: Prices, grid: Grid, *, strategy: Optional[Strategy] = None,
             # The runs tried now: those read back from a store were recorded when they ran.
             _trials.record_runs(
                 trial_register, result.equity.iloc[:, todo], [result.params[i] for i in todo],
-                strategy=_trials.strategy_fingerprint(strategy, weights),
+                strategy=(strategy_fingerprint(strategy) if strategy is not None
+                          else _trials.weights_fingerprint(weights)),
                 market=_trials.market_fingerprint(prices.dates, prices.tickers,
                                                   prices.arrays["close"]))
         finally:

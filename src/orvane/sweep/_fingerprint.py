@@ -25,7 +25,7 @@ from typing import Any, Optional
 import numpy as np
 import pandas as pd
 
-__all__ = ["fingerprint", "strategy_change", "strategy_parts"]
+__all__ = ["fingerprint", "strategy_change", "strategy_fingerprint", "strategy_parts"]
 
 
 def _digest(*parts: Any) -> str:
@@ -333,6 +333,14 @@ def strategy_parts(strategy: Any) -> tuple[dict[str, str], list[str]]:
     reader = _StrategyReader()
     reader.callable(strategy, "strategy")
     return reader.parts, list(dict.fromkeys(reader.unseen))
+
+
+def strategy_fingerprint(strategy: Any) -> str:
+    """A strategy's name and a digest of what decides its weights, as a store keys it:
+    how a trial register knows the trials of one strategy."""
+    parts, _ = strategy_parts(strategy)
+    name = getattr(strategy, "__qualname__", type(strategy).__name__)
+    return f"{name}:{_digest(json.dumps(parts, sort_keys=True))[:12]}"
 
 
 def fingerprint(prices: Any, weights: Optional[pd.DataFrame], strategy: Any,

@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 
 from orvane.result import BacktestResult
-from orvane.sweep import overfit
+from orvane.stats import overfit
 from orvane.sweep._runner import Payload
 
 __all__ = ["SweepResult", "WorkerLostError"]
@@ -177,7 +177,7 @@ class SweepResult:
                         each: bool = False, effective: bool = False) -> Union[float, pd.Series]:
         """The deflated Sharpe ratio of the run with the best Sharpe ratio: the
         probability that its true Sharpe exceeds what the best of this many runs
-        without skill would show (``orvane.sweep.overfit.deflated_sharpe`` on the runs'
+        without skill would show (``orvane.stats.overfit.deflated_sharpe`` on the runs'
         bar returns, where each formula is given). ``trials`` defaults to every trial
         recorded in the active trial register (``orvane.trials``; a warning says how many
         and since when), ``effective=True`` to the register's effective trials (clusters
@@ -198,7 +198,7 @@ class SweepResult:
                   effective: bool = False) -> overfit.Deflation:
         """The best run's deflated Sharpe ratio with the number of trials, the variance of
         their per-bar Sharpe ratios and the benchmark SR0 it used, and the best run's label
-        from ``table.index`` (``orvane.sweep.overfit.deflation``); ``trials`` and
+        from ``table.index`` (``orvane.stats.overfit.deflation``); ``trials`` and
         ``effective`` as ``deflated_sharpe`` takes them. Needs ``keep`` with ``"equity"``."""
         return overfit.deflation(self._returns("deflation needs the runs' equity curves"),
                                  trials=_registered(trials, effective),
@@ -208,7 +208,7 @@ class SweepResult:
             register: bool = True) -> overfit.PBOResult:
         """The probability of backtest overfitting of this sweep by combinatorially
         symmetric cross-validation over ``splits`` blocks of the bars on which every run
-        is live (``orvane.sweep.overfit.pbo``): ``.pbo``, ``.logits``, ``.combinations``,
+        is live (``orvane.stats.overfit.pbo``): ``.pbo``, ``.logits``, ``.combinations``,
         the chosen runs' ``.in_sample`` and ``.out_of_sample`` metric and their labels
         (``.chosen``, from ``table.index``). With an active trial register (and
         ``register``), the candidates are every recorded trial live on all of this
