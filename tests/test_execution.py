@@ -186,7 +186,9 @@ def test_a_cost_frame_reads_each_row_from_the_bar_after_its_date():
 @pytest.mark.parametrize("prices, options, message", [
     ("market", dict(impact=0.5), "impact needs capital"),
     ("market", dict(max_participation=0.1), "max_participation needs capital"),
-    ("close", dict(capital=1e6, max_participation=0.1), "no volume field"),
+    ("close", dict(capital=1e6, max_participation=0.1),
+     "^max_participation reads each name's volume: the prices have no volume field"),
+    ("market", dict(spread=10), "spread must be a fraction of price"),
     ("close", dict(spread="edge"), "open, high and low"),
     ("market", dict(capital=1e6, cap_exits=True), "cap_exits=True caps stops by "
                                                   "max_participation"),

@@ -42,8 +42,8 @@ def check_cost(name: str, edge: bool = False) -> Callable[[Any], Any]:
             return value.copy()
         if isinstance(value, Mapping):
             return pd.Series(dict(value), dtype=object if not value else None)
-        return check_real(value, name, COSTS, what="a fraction of the traded value",
-                          hint=": 0.001 means 0.1 %")
+        what = "a fraction of price (the full spread)" if edge else "a fraction of the traded value"
+        return check_real(value, name, COSTS, what=what, hint=": 0.001 means 0.1 %")
     return check
 
 
@@ -134,9 +134,11 @@ def switch(data: Any, market: Mapping[str, Optional[np.ndarray]], settings: Mapp
     if any(settings.get(name) is not None for name in _SIZED):
         volume = market.get("volume")
         if volume is None:
-            raise ValueError("impact and max_participation read each name's volume: the "
-                             "prices have no volume field; read_prices keeps a Volume column, "
-                             "or pass prices with a 'volume' field (shares per bar)")
+            sized = " and ".join(name for name in _SIZED if settings.get(name) is not None)
+            raise ValueError(f"{sized} read{'s' if ' and ' not in sized else ''} each name's "
+                             "volume: the prices have no volume field; read_prices keeps a "
+                             "Volume column, or pass prices with a 'volume' field (shares per "
+                             "bar)")
         days = int(settings["adv_window"])
         out["adv"] = kept("adv", days, lambda: money_adv(data.close, volume, days))
         out["max_participation"] = settings.get("max_participation")
