@@ -13,7 +13,8 @@ from importlib.metadata import version as _version
 from orvane import datasets, trials
 from orvane.engine import backtest
 from orvane.inputs import PreparedPrices, prepare_prices
-from orvane.io import read_prices, read_weights
+from orvane.io import read_fills, read_prices, read_weights
+from orvane.reconcile import Reconciliation, reconcile
 from orvane.result import BacktestResult
 from orvane.sweep import SweepPool, SweepResult, WorkerLostError, sweep
 from orvane.sweep.capacity import CapacityResult, capacity
@@ -24,4 +25,5 @@ __version__ = _version("orvane")
 
 __all__ = ["backtest", "read_prices", "read_weights", "prepare_prices", "PreparedPrices", "BacktestResult",
            "datasets", "sweep", "SweepResult", "SweepPool", "WorkerLostError", "walk_forward",
-           "WalkForwardResult", "capacity", "CapacityResult", "trials", "__version__"]
+           "WalkForwardResult", "capacity", "CapacityResult", "trials", "read_fills", "reconcile",
+           "Reconciliation", "__version__"]

@@ -20,7 +20,7 @@ from orvane.stats import group_order
 if TYPE_CHECKING:
     from orvane.inputs import Inputs
 
-__all__ = ["RunRecord", "read_run", "ACTIONS", "action_words", "action_tag",
+__all__ = ["RunRecord", "Market", "read_run", "ACTIONS", "action_words", "action_tag",
            "to_act_on", "ordered_actions", "result_fields", "window_table", "EXCURSIONS",
            "SIDES", "EXIT_REASONS"]
 
@@ -30,6 +30,15 @@ __all__ = ["RunRecord", "read_run", "ACTIONS", "action_words", "action_tag",
 # One excursion block per sampled offset of the window, then the block at the exit.
 EXCURSIONS = ("mae", "gmfe", "bmfe", "mdd", "profitable_bars", "return")
 BLOCK = len(EXCURSIONS)
+
+
+class Market(NamedTuple):
+    """The prices a run traded and marked at, bars up to its end x price tickers."""
+
+    dates: pd.DatetimeIndex
+    tickers: pd.Index
+    trade: np.ndarray
+    close: np.ndarray
 
 
 @dataclass(frozen=True)
@@ -412,6 +421,7 @@ def result_fields(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         "_next_cap": _next_cap(data, settings, tickers),
         "_held_shares": _held_shares(data, rec, settings, tickers, ruin),
         "_fills": _fills(data, rec, settings, end),
+        "_market": _market(data, end),
         **_book_tables(rec, dates),
     }
 
@@ -438,6 +448,17 @@ def _fills(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
         with np.errstate(invalid="ignore", divide="ignore"):
             frame.insert(3, "shares", np.rint(frame["value"] * capital / frame["price"]))
     return frame
+
+
+def _market(data: Inputs, end: int) -> Market:
+    """The prices the run traded and marked at, up to its end: the engine's own arrays,
+    shared, not copied (a live book is compared with them)."""
+    views = []
+    for array in (data.trade, data.close):
+        view = array[:end + 1]
+        view.flags.writeable = False
+        views.append(view)
+    return Market(data.dates[:end + 1], pd.Index(data.price_columns, dtype=object), *views)
 
 
 def _held_shares(data: Inputs, rec: RunRecord, settings: Dict[str, Any], tickers: pd.Index,

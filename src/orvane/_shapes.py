@@ -17,7 +17,7 @@ from pandas.api import types as ptypes
 from orvane._common import day, is_missing, show
 from orvane._values import AmbiguousDatesError, Origin, Source, parse_dates
 
-__all__ = ["FIELDS", "VOLUME", "COLUMNS", "PRICE_COLUMNS", "WEIGHT_COLUMNS", "normalize", "column_key",
+__all__ = ["FIELDS", "VOLUME", "COLUMNS", "PRICE_COLUMNS", "WEIGHT_COLUMNS", "FILL_COLUMNS", "normalize", "column_key",
            "find_columns", "table_layout", "no_ticker", "long_needs", "price_frames",
            "weight_frame", "Cells", "bars_only", "spread", "refuse_repeated"]
 
@@ -36,6 +36,18 @@ COLUMNS: Dict[str, Tuple[str, ...]] = {
     VOLUME: (VOLUME,),
     "weight": ("weight",),
     "dividend": ("dividend", "dividends", "amount"),
+}
+# A broker's fills, as brokers name their columns: the date or time of the fill, signed
+# shares (or a side and a quantity), its price and what it paid.
+FILL_COLUMNS: Dict[str, Tuple[str, ...]] = {
+    "date": ("date", "time", "timestamp", "datetime", "tradedate", "filltime", "executiontime"),
+    "ticker": ("ticker", "symbol"),
+    "shares": ("shares", "quantity", "qty", "filledqty", "filledquantity"),
+    "side": ("side", "buysell", "action"),
+    "price": ("price", "fillprice", "avgprice", "executionprice"),
+    "fee": ("fee", "fees", "commission", "commissions"),
+    "tax": ("tax", "taxes"),
+    "id": ("id", "fillid", "execid", "executionid", "tradeid"),
 }
 PRICE_COLUMNS = ("date", "ticker", *FIELDS, "adjclose", VOLUME)
 WEIGHT_COLUMNS = ("date", "ticker", "weight")
@@ -58,17 +70,20 @@ def column_key(label: object) -> Optional[str]:
 
 
 def find_columns(labels: Iterable[Any], where: object, wanted: Iterable[str] = tuple(COLUMNS), *,
-                 every: bool = False) -> Dict[str, Any]:
+                 every: bool = False,
+                 spellings: Optional[Mapping[str, Tuple[str, ...]]] = None) -> Dict[str, Any]:
     """{column of ``wanted``: the label spelling it}.
 
     Two labels spelling one column are refused, and with ``every`` any two labels that
     normalize alike (a price file's header); ``where`` is the file or argument named.
+    ``spellings`` replaces ``COLUMNS`` for a table of another kind (fills).
     """
     wanted = set(wanted)
     found: Dict[str, Any] = {}
     seen: Dict[str, Any] = {}
+    keys = None if spellings is None else {s: k for k, names in spellings.items() for s in names}
     for label in labels:
-        key = column_key(label)
+        key = column_key(label) if keys is None else keys.get(normalize(label))
         name = key if key in wanted else (normalize(label) if every else None)
         if name is None:
             continue

@@ -20,14 +20,14 @@ from pandas.api import types as ptypes
 
 from orvane._checks import check_path
 from orvane._common import day, show
-from orvane._shapes import (COLUMNS, FIELDS, PRICE_COLUMNS, VOLUME, WEIGHT_COLUMNS, Cells, bars_only,
+from orvane._shapes import (COLUMNS, FIELDS, FILL_COLUMNS, PRICE_COLUMNS, VOLUME, WEIGHT_COLUMNS, Cells, bars_only,
                             column_key, find_columns, long_needs, no_ticker, normalize,
                             price_frames, refuse_repeated, spread, table_layout, weight_frame)
 from orvane._values import (PARQUET_SUFFIXES, AmbiguousDatesError, Origin, PathLike, Source, first,
                             numbers, parse_dates, ticker_keys, wide_numbers)
 
 __all__ = ["read_prices", "read_weights", "read_price_file", "read_wide", "read_delistings",
-           "read_dividends", "PriceTables",
+           "read_dividends", "read_fills", "FILLS", "PriceTables",
            "prices_from_tables", "data_files", "read_table", "parse_dates", "price_frames",
            "weight_frame", "find_columns", "table_layout", "column_key", "normalize", "Origin",
            "Source", "AmbiguousDatesError", "FIELDS", "COLUMNS", "PRICE_COLUMNS",
@@ -625,3 +625,151 @@ def read_delistings(path: PathLike, *, dayfirst: Optional[bool] = None) -> pd.Se
     dates = parse_dates(frame[found["date"]], source, found["date"], dayfirst)
     tickers = ticker_keys(frame[found["ticker"]], source, found["ticker"])
     return pd.Series(dates, index=pd.Index(tickers, dtype=object), name="delisting")
+
+
+# ---------------------------------------------------------------- fills
+
+FILLS = ("date", "ticker", "shares", "price", "fee", "tax")
+# A side as brokers write it, and the sign it gives the quantity.
+_SIDES = {**dict.fromkeys(("buy", "b", "bot", "bought", "long", "cover", "buytocover", "bc"), 1.0),
+          **dict.fromkeys(("sell", "s", "sld", "sold", "short", "sellshort", "ss", "sshrt"), -1.0)}
+
+
+def read_fills(fills: Union[PathLike, pd.DataFrame], *,
+               dayfirst: Optional[bool] = None) -> pd.DataFrame:
+    """A broker's fills, one row per fill, as ``orvane.reconcile`` compares them with a run.
+
+    Parameters
+    ----------
+    fills : path or DataFrame
+        A CSV or Parquet file, or a frame, in the long layout: a date (or time stamp) column
+        (``date``, ``time``, ``timestamp``, ...), ``ticker`` (or ``symbol``), ``shares``
+        (signed: bought > 0, sold < 0; or ``quantity``/``qty``) or a ``side`` (buy, sell,
+        short, cover, B, S, ...) beside a positive quantity, ``price`` (or ``fill price``,
+        ``avg price``), optionally ``fee`` (or ``commission``) and ``tax`` in money, and an
+        ``id`` (``fill id``, ``exec id``).  Names are matched whatever their case, spaces
+        or underscores, as the price files' are.  A frame's dates may be its index.
+    dayfirst : bool or None
+        How to read dates written ``03/04/2021``, as for ``read_prices``.
+
+    Returns
+    -------
+    DataFrame
+        ``date`` (the fill's time as given, wall clock; its day names the bar), ``ticker``,
+        ``shares`` (signed), ``price``, ``fee``, ``tax`` (money paid, 0 when not given) and
+        ``id`` when the fills have one; in the order of their times (stable).
+
+    Raises
+    ------
+    ValueError
+        Naming the file (or ``fills``) and row: a missing column, a date, number or side
+        that cannot be read, a price that is not above 0, zero shares, a quantity whose sign
+        contradicts its side, a fee or tax that is not a number, an id given twice.
+        Tickers and dates are checked against a run by ``orvane.reconcile``.
+    """
+    if isinstance(fills, pd.DataFrame):
+        origin: Origin = Origin("fills")
+        frame = fills
+        if not isinstance(frame.index, pd.RangeIndex):
+            found = find_columns(frame.columns, origin, ("date",), spellings=_FILL_NAMES)
+            if "date" not in found and (isinstance(frame.index, pd.DatetimeIndex)
+                                        or _FILL_KEYS.get(normalize(frame.index.name)) == "date"):
+                frame = frame.rename_axis("date").reset_index()
+        frame = frame.reset_index(drop=True)
+    else:
+        origin = Source(fills)
+        frame = read_table(fills)
+    found = find_columns(frame.columns, origin, tuple(_FILL_NAMES), spellings=_FILL_NAMES)
+    needed = ["date", "ticker", "shares", "price"]
+    missing = [c for c in needed if c not in found]
+    if missing:
+        raise ValueError(f"{origin}: fills need columns date, ticker, shares (signed, or a side and "
+                         f"a quantity) and price (fee, tax and id optional); missing: "
+                         f"{', '.join(missing)}; got columns {show(frame.columns)}")
+    dates = parse_dates(frame[found["date"]], origin, found["date"], dayfirst)
+    if dates.tz is not None:
+        # The wall clock where the fill was made: its day is the bar's.
+        dates = dates.tz_localize(None)
+    tickers = ticker_keys(frame[found["ticker"]], origin, found["ticker"])  # type: ignore[arg-type]
+    shares = _fill_numbers(frame, found, "shares", origin)
+    price = _fill_numbers(frame, found, "price", origin)
+    if "side" in found:
+        shares = _sided(frame[found["side"]], shares, origin, found)
+    zero = shares == 0
+    if zero.any():
+        row = first(zero)
+        raise ValueError(f"{origin.where(row)}: {found['shares']} is 0: a fill trades shares; "
+                         "delete the row")
+    low = ~(price > 0)
+    if low.any():
+        row = first(low)
+        raise ValueError(f"{origin.where(row)}: {found['price']} {frame[found['price']].iloc[row]!r} "
+                         "must be above 0")
+    out = pd.DataFrame({"date": dates, "ticker": tickers, "shares": shares, "price": price})
+    for name in ("fee", "tax"):
+        out[name] = _fill_costs(frame, found, name, origin) if name in found else 0.0
+    if "id" in found:
+        ids = frame[found["id"]].reset_index(drop=True)
+        empty = ids.isna().to_numpy()
+        if empty.any():
+            raise ValueError(f"{origin.where(first(empty))}: {found['id']} is empty; every fill "
+                             "needs its id, or drop the column")
+        text = ids.astype(str).str.strip()
+        twice = text.duplicated(keep=False).to_numpy()
+        if twice.any():
+            rows = np.flatnonzero(twice)
+            same = rows[text.iloc[rows].to_numpy() == text.iloc[rows[0]]]
+            raise ValueError(f"{origin} has the fill {found['id']} {text.iloc[same[0]]!r} twice "
+                             f"({origin.unit}s {origin.number(int(same[0]))} and "
+                             f"{origin.number(int(same[1]))}): a fill is counted once; delete "
+                             "the repeat")
+        out["id"] = text.to_numpy(dtype=object)
+    return out.iloc[np.argsort(out["date"].to_numpy(), kind="stable")].reset_index(drop=True)
+
+
+_FILL_NAMES = FILL_COLUMNS
+_FILL_KEYS = {s: k for k, names in _FILL_NAMES.items() for s in names}
+
+
+def _fill_numbers(frame: pd.DataFrame, found: Dict[str, str], name: str, origin: Origin) -> np.ndarray:
+    column = found[name]
+    values = numbers(frame[column].reset_index(drop=True), origin, column)  # type: ignore[arg-type]
+    empty = ~np.isfinite(values)
+    if empty.any():
+        row = first(empty)
+        raise ValueError(f"{origin.where(row)}: {column} is {'empty' if np.isnan(values[row]) else values[row]}; "
+                         "every fill needs its shares and price")
+    return values
+
+
+def _fill_costs(frame: pd.DataFrame, found: Dict[str, str], name: str, origin: Origin) -> np.ndarray:
+    """Money paid: an empty cell is none.  Written all as negatives (as some brokers write a
+    cost), the signs are turned with a warning; mixed signs are paid and rebates."""
+    column = found[name]
+    values = numbers(frame[column].reset_index(drop=True), origin, column)  # type: ignore[arg-type]
+    bad = np.isinf(values)
+    if bad.any():
+        raise ValueError(f"{origin.where(first(bad))}: {column} {values[first(bad)]} is not money")
+    values = np.nan_to_num(values, nan=0.0)
+    if (values <= 0).all() and (values < 0).any():
+        warnings.warn(f"{origin}: every {column} is 0 or negative: read as money paid (signs "
+                      "turned); write a fee as a positive number, a rebate as a negative one",
+                      UserWarning, stacklevel=3)
+        values = -values
+    return values + 0.0
+
+
+def _sided(sides: pd.Series, quantity: np.ndarray, origin: Origin, found: Dict[str, str]) -> np.ndarray:
+    words = sides.reset_index(drop=True).map(lambda v: normalize(v) if isinstance(v, str) else v)
+    sign = words.map(_SIDES).to_numpy(dtype=np.float64, na_value=np.nan)
+    unknown = np.isnan(sign)
+    if unknown.any():
+        row = first(unknown)
+        raise ValueError(f"{origin.where(row)}: {found['side']} {sides.iloc[row]!r} is not a side: "
+                         "write buy or sell (short and cover are read too)")
+    against = (quantity < 0) & (sign > 0)
+    if against.any():
+        row = first(against)
+        raise ValueError(f"{origin.where(row)}: {found['shares']} {quantity[row]:g} is negative on a "
+                         f"{sides.iloc[row]!r}: with a side, write the quantity as a positive number")
+    return sign * np.abs(quantity)

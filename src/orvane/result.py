@@ -95,6 +95,8 @@ class BacktestResult:
     _held_shares: Optional[pd.Series] = None
     # Every trade the engine made, in order.
     _fills: Optional[pd.DataFrame] = None
+    # The prices it traded and marked at (the engine's arrays, read-only).
+    _market: Optional[_records.Market] = None
     # Per trade row, a number per ticker: the statistics group by it without the strings.
     _trade_keys: Optional[np.ndarray] = None
 
