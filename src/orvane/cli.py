@@ -16,7 +16,7 @@ import sys
 import textwrap
 import time
 import warnings
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, TypeVar
 
 import pandas as pd
 
@@ -81,7 +81,7 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=DEMO_MARKET["seed"],
                         help="demo market: random seed (default: %(default)s)")
     parser.add_argument("--no-report", action="store_true", help="do not write the HTML report")
-    commands = parser.add_subparsers(dest="command", metavar="{run,trials}")
+    commands = parser.add_subparsers(dest="command", metavar="{run,reconcile,trials}")
     trials = commands.add_parser(
         "trials", help="summarise a trial register",
         description="Summarise a trial register (orvane.trials): its trials by strategy, "
@@ -98,7 +98,37 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
                     "trades, actions and stats files and the HTML report to --out, then prints "
                     "the statistics and the next actions.",
     )
-    files = run.add_argument_group("files")
+    files = _add_file_options(run, "orvane-out")
+    files.add_argument("--register", type=pathlib.Path, default=None, metavar="FILE",
+                       help="record this run in a trial register (created if absent), so the "
+                            "deflated Sharpe of later sweeps counts it")
+    _add_backtest_options(run)
+    live = commands.add_parser(
+        "reconcile", help="split a live book's P&L gap to the backtest into its causes",
+        description="Backtest the weights on the prices at --capital (with the backtest "
+                    "parameters the live orders came from), match the book's fills from "
+                    "--fills with the run's own, and split live P&L - backtest P&L into price, "
+                    "timing, missed, unplanned, costs and carry (orvane.reconcile). Writes the "
+                    "tables and the HTML page to --out and prints the totals.",
+    )
+    files = _add_file_options(live, "orvane-reconcile")
+    files.add_argument("--fills", type=pathlib.Path, required=True, metavar="FILE",
+                       help="the book's fills, as orvane.read_fills reads them: date (or time), "
+                            "ticker, shares (signed, or side and quantity), price, and fee and "
+                            "tax when paid")
+    files.add_argument("--positions", type=pathlib.Path, default=None, metavar="FILE",
+                       help="the book's shares per ticker at the end (columns ticker, shares); "
+                            "by default what its fills add up to, from a flat start")
+    files.add_argument("--income", type=float, default=None, metavar="MONEY",
+                       help="money the book earned beside its fills (interest, borrow fees as "
+                            "negative, dividends), against the run's financing")
+    _add_backtest_options(live)
+    return parser
+
+
+def _add_file_options(command: argparse.ArgumentParser, out: str) -> Any:
+    """The prices and weights files a command backtests, and where it writes."""
+    files = command.add_argument_group("files")
     files.add_argument("--prices", type=pathlib.Path, required=True, metavar="PATH",
                        help="prices: a wide file (one price per ticker, used for trading and "
                             "closing), or files as orvane.read_prices reads them: one long file, "
@@ -110,7 +140,7 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
     for field in ("open", "high", "low"):
         files.add_argument(f"--{field}", type=pathlib.Path, default=None, metavar="FILE",
                            help=f"wide file of {field} prices (with wide --prices as the close)")
-    files.add_argument("--out", type=pathlib.Path, default=pathlib.Path("orvane-out"), metavar="DIR",
+    files.add_argument("--out", type=pathlib.Path, default=pathlib.Path(out), metavar="DIR",
                        help="output folder (default: %(default)s)")
     order = files.add_mutually_exclusive_group()
     order.add_argument("--dayfirst", dest="dayfirst", action="store_const", const=True, default=None,
@@ -124,11 +154,7 @@ def build_parser(prog: str = "python -m orvane") -> argparse.ArgumentParser:
                    "close becomes adj close and open, high and low are scaled by adj close / "
                    "close (default: on)")
     files.add_argument("--no-report", action="store_true", help="do not write the HTML report")
-    files.add_argument("--register", type=pathlib.Path, default=None, metavar="FILE",
-                       help="record this run in a trial register (created if absent), so the "
-                            "deflated Sharpe of later sweeps counts it")
-    _add_backtest_options(run)
-    return parser
+    return files
 
 
 # ---------------------------------------------------------------- reading files
@@ -393,7 +419,8 @@ def _unused_files(args: argparse.Namespace) -> List[str]:
     return [name for name in ("open", "high", "low") if getattr(args, name) is not None and name not in needed]
 
 
-def run_files(args: argparse.Namespace) -> int:
+def _backtest_files(args: argparse.Namespace, **extra: Any) -> Tuple[Any, List[str]]:
+    """The run of the command's files and options, and the notes its reading left."""
     kwargs = {name: getattr(args, name) for name in _params.option_names()}
     if args.out.exists() and not args.out.is_dir():
         raise InputError(f"--out {args.out} is not a folder; name a folder for the results")
@@ -402,16 +429,16 @@ def run_files(args: argparse.Namespace) -> int:
     if unused:
         notes.append(f"{', '.join(f'--{n} {getattr(args, n)}' for n in unused)} not used: open prices "
                      "serve --trade-at open and --intrabar-exits, high and low --intrabar-exits")
-    extra = {name: None if name in unused else getattr(args, name) for name in ("open", "high", "low")}
+    extra_files = {name: None if name in unused else getattr(args, name) for name in ("open", "high", "low")}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", UserWarning)
         weights = load_weights(args.weights, args.dayfirst)
-        prices = load_prices(args.prices, extra, args.dayfirst, args.adjust)
+        prices = load_prices(args.prices, extra_files, args.dayfirst, args.adjust)
         kwargs["delistings"] = load_delistings(kwargs.get("delistings"), args.dayfirst)
         kwargs["dividends"] = load_dividends(kwargs.get("dividends"), args.dayfirst)
     notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
     try:
-        result = _backtest_quietly(weights, prices, register=args.register, **kwargs)
+        result = _backtest_quietly(weights, prices, **extra, **kwargs)
     except (ValueError, TypeError, KeyError) as exc:
         message = _first_line(exc)
         for name in ("weights", "prices", "delistings", "dividends"):
@@ -419,6 +446,11 @@ def run_files(args: argparse.Namespace) -> int:
                 message += f" (--{name} {getattr(args, name)})"
                 break
         raise InputError(message) from None
+    return result, notes
+
+
+def run_files(args: argparse.Namespace) -> int:
+    result, notes = _backtest_files(args, register=args.register)
     # Files first: a reader that stops early (``| head``) must not cost them.
     try:
         saved = result.save(args.out)
@@ -438,6 +470,48 @@ def run_files(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_reconcile(args: argparse.Namespace) -> int:
+    from orvane.reconcile import reconcile
+
+    if args.capital is None:
+        raise InputError("reconcile needs --capital, the book's money: the run trades whole "
+                         "shares at it, as the book did")
+    if not args.fills.is_file():
+        raise InputError(f"--fills {_shown(args.fills)}: no such file")
+    if args.positions is not None and not args.positions.is_file():
+        raise InputError(f"--positions {_shown(args.positions)}: no such file")
+    result, notes = _backtest_files(args)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)
+        try:
+            found = reconcile(result, args.fills, positions=args.positions, income=args.income,
+                              dayfirst=args.dayfirst)
+        except (ValueError, TypeError) as exc:
+            raise InputError(_first_line(exc)) from None
+    notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
+    try:
+        args.out.mkdir(parents=True, exist_ok=True)
+        saved = []
+        for name, frame in (("causes", found.to_frame()), ("rebalances", found.rebalances),
+                            ("names", found.names), ("pieces", found.fills)):
+            path = args.out / f"reconcile-{name}.csv"
+            frame.to_csv(path)
+            saved.append(path.name)
+        if not args.no_report:
+            try:
+                saved.append(found.report(args.out).name)
+            except ImportError as exc:
+                print(f"orvane: no report: {_first_line(exc)}", file=sys.stderr)
+    except OSError as exc:
+        raise InputError(f"--out: {exc.strerror or _first_line(exc)}") from None
+    _print_warnings(notes + list(result.warnings))
+    print(f"orvane reconcile: {_shown(args.fills)} against {_shown(args.weights)} on "
+          f"{_shown(args.prices)}\n")
+    print(found.text())
+    print(f"\nWrote {', '.join(sorted(saved))} to {_shown(args.out.resolve())}")
+    return 0
+
+
 def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m orvane") -> int:
     args = build_parser(prog).parse_args(argv)
     try:
@@ -445,6 +519,8 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m orvane") -
             return run_files(args)
         if args.command == "trials":
             return run_trials(args)
+        if args.command == "reconcile":
+            return run_reconcile(args)
         if args.stocks < 2 or args.years < 1:
             raise InputError("--stocks must be at least 2 and --years at least 1")
         return run_demo(args)

@@ -24,7 +24,8 @@ from orvane.stats import (calendar_returns, conditional_value_at_risk, drawdown,
                           sharpe_ratio, value_at_risk)
 
 __all__ = ["plot_equity", "plot_trades", "plot_rolling", "plot_exposure", "plot_distribution",
-           "plot_financing", "plot_capacity", "resize", "percent_axis"]
+           "plot_financing", "plot_capacity", "plot_reconciliation", "plot_reconciliation_gap",
+           "resize", "percent_axis"]
 
 WIN_COLOR = "#1a7f4b"
 LOSS_COLOR = "#c0392b"
@@ -52,13 +53,14 @@ def figure_kit():
     return Figure, PercentFormatter
 
 
-def _margins(fig: Any, *, top: float = 0.2, bottom: float = 0.4, hspace: float = 0.12) -> None:
+def _margins(fig: Any, *, top: float = 0.2, bottom: float = 0.4, hspace: float = 0.12,
+             left: float = 0.8) -> None:
     """Fixed margins, in inches: a layout engine would cost a third of each chart's time,
     and the tick labels here (dates, short numbers, percentages) have known sizes."""
     # Kept on the figure so that ``resize`` can redraw it at another size.
-    fig._orvane_margins = {"top": top, "bottom": bottom, "hspace": hspace}
+    fig._orvane_margins = {"top": top, "bottom": bottom, "hspace": hspace, "left": left}
     width, height = fig.get_size_inches()
-    left, right = 0.8, 0.2
+    right = 0.2
     if width > left + right + 1.0 and height > top + bottom + 1.0:
         # Side-by-side panels (never more than two) keep a gap in inches too: the end
         # labels of neighbouring x axes must not run into each other on a narrow drawing.
@@ -145,6 +147,13 @@ def percent_axis(axis: Any) -> None:
     axis.set_major_formatter(Percent())
     if axis.axis_name == "x":
         axis.set_major_locator(_WideLabels())
+
+
+def money_axis(axis: Any) -> None:
+    """Tick labels as sums of money read in a label: "250k", "1.5M"."""
+    from matplotlib.ticker import FuncFormatter
+
+    axis.set_major_formatter(FuncFormatter(lambda x, _: money(x)))
 
 
 def house_style(ax):
@@ -444,9 +453,7 @@ def plot_capacity(capacity: Any, *, title: Optional[str] = "Capacity",
                                 linewidth=0, label=label)
             base = base + values
     bottom.set_xscale("log")
-    from matplotlib.ticker import FuncFormatter
-
-    bottom.xaxis.set_major_formatter(FuncFormatter(lambda x, _: money(x)))
+    money_axis(bottom.xaxis)
     percent_axis(bottom.yaxis)
     bottom.set_ylabel("Costs paid", fontsize=9)
     bottom.set_xlabel("Capital", fontsize=9)
@@ -547,4 +554,113 @@ def plot_trades(result: Any, *, title: Optional[str] = "Trade excursions",
     if title:
         fig.suptitle(title, x=0.01, ha="left", fontsize=12, fontweight="bold", color="#1c2630",
                      parse_math=False, usetex=False)
+    return fig
+
+
+def _money_label(value: float, signed: bool = False) -> str:
+    """Money on a bar: "+1.2k", "-350"; float dust below a cent reads 0."""
+    if abs(value) < 0.005:
+        return "0"
+    return ("+" if signed and value > 0 else "") + money(value)
+
+
+def plot_reconciliation(rec: Any, *, title: Optional[str] = "Live against backtest",
+                        figsize: Tuple[float, float] = (8.0, 4.5)) -> Any:
+    """A waterfall of ``orvane.reconcile``'s result: the backtest's P&L, each cause floating
+    from where the one before ended (green a gain, red a loss), and the live P&L, each
+    labelled in money.  One row per bar, so the causes' names stay readable on a phone's
+    copy.  Returns the Figure."""
+    title = check_text(title, "title", optional=True)
+    figsize = _figsize(figsize)
+    Figure, _ = figure_kit()
+    totals = rec.totals
+    values = totals.to_numpy(dtype=float)
+    ends = rec.backtest_pnl + np.cumsum(values)
+    names = ["backtest P&L", *(str(c) for c in totals.index), "live P&L"]
+    lefts = np.concatenate([[0.0], ends - values, [0.0]])
+    widths = np.concatenate([[rec.backtest_pnl], values, [rec.live_pnl]])
+    colors = [LINE_COLOR, *(WIN_COLOR if v > 0 else LOSS_COLOR for v in values), LINE_COLOR]
+    fig = Figure(figsize=figsize)
+    # Room for the longest row name at the tick labels' size.
+    _margins(fig, top=0.4 if title else 0.15, bottom=0.35,
+             left=max(len(n) for n in names) * CHAR_ROOM / 72 + 0.3)
+    ax = fig.subplots()
+    rows = np.arange(len(names))
+    ax.barh(rows, widths, left=lefts, height=0.62, color=colors)
+    # Dotted steps from each bar's end to where the next begins.
+    for k, x in enumerate(np.concatenate([[rec.backtest_pnl], ends])):
+        ax.plot([x, x], [k + 0.31, k + 0.69], color="#9aa3ad", linewidth=0.8, linestyle=":")
+    for k, (left, width) in enumerate(zip(lefts, widths)):
+        end_row = k in (0, len(names) - 1)
+        ax.annotate(_money_label(width, signed=not end_row), (max(left, left + width), k),
+                    xytext=(4, 0), textcoords="offset points", ha="left", va="center",
+                    fontsize=8, fontweight="bold" if end_row else "normal",
+                    color="#1c2630" if end_row or abs(width) < 0.005 else colors[k])
+    reach = np.concatenate([[0.0], lefts, lefts + widths])
+    low, high = float(reach.min()), float(reach.max())
+    span = high - low or 1.0
+    # The labels stand right of the bars: a quarter of the span keeps them inside.
+    ax.set_xlim(low - 0.03 * span, high + 0.25 * span)
+    ax.axvline(0.0, color="#9aa3ad", linewidth=0.8)
+    ax.set_yticks(rows, names)
+    ax.set_ylim(len(names) - 0.5, -0.5)
+    money_axis(ax.xaxis)
+    ax.xaxis.set_major_locator(_WideLabels())
+    house_style(ax)
+    ax.grid(False, axis="y")
+    ax.tick_params(axis="y", length=0)
+    if title:
+        ax.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630",
+                     parse_math=False, usetex=False)
+    return fig
+
+
+def plot_reconciliation_gap(rec: Any, *, title: Optional[str] = None,
+                            figsize: Tuple[float, float] = (8.0, 3.4)) -> Any:
+    """The gap between live and backtest by rebalance (``rec.rebalances``): each
+    rebalance's trade causes as a bar over its segment, green or red, and their running
+    sum as a step.  Carry is not made trade by trade and is left out.  Returns the Figure."""
+    from matplotlib.dates import date2num
+
+    title = check_text(title, "title", optional=True)
+    figsize = _figsize(figsize)
+    Figure, _ = figure_kit()
+    table = rec.rebalances
+    fig = Figure(figsize=figsize)
+    _margins(fig, top=0.55 if title else 0.3, bottom=0.35)
+    ax = fig.subplots()
+    house_style(ax)
+    money_axis(ax.yaxis)
+    ax.axhline(0.0, color="#9aa3ad", linewidth=0.8)
+    ax.set_ylabel("Gap", fontsize=9)
+    start, end = (float(date2num(_x(d))) for d in (rec.start, rec.end))
+    if len(table):
+        when = date2num(_x(pd.DatetimeIndex(table.index)))
+        # Each rebalance owns the bars up to the next one (the last, up to the end).
+        edges = np.append(when, max(end, when[-1]))
+        segment = np.diff(edges)
+        segment = np.where(segment > 0, segment, segment[segment > 0].min(initial=1.0))
+        each = table["total"].to_numpy(dtype=float)
+        ax.bar(when + segment * 0.2, each, width=segment * 0.6, align="edge", linewidth=0,
+               color=[WIN_COLOR if v > 0 else LOSS_COLOR for v in each], alpha=0.55)
+        running = table["cumulative"].to_numpy(dtype=float)
+        line = ax.step(np.concatenate([[start], edges]),
+                       np.concatenate([[0.0], running, running[-1:]]), where="post",
+                       color=LINE_COLOR, linewidth=1.4)[0]
+        # The bars' two colours each get an entry: one labelled bar would show one colour.
+        from matplotlib.patches import Patch
+
+        keys = [line, *(Patch(color=c, alpha=0.55) for c in (WIN_COLOR, LOSS_COLOR))]
+        ax.legend(keys, ["running sum", "a rebalance's gain", "loss"], loc="lower left",
+                  bbox_to_anchor=(0.0, 1.0), ncol=3, fontsize=8, frameon=False,
+                  borderaxespad=0.0, handlelength=1.4, columnspacing=1.0)
+    else:
+        ax.text(0.5, 0.5, "no trades", transform=ax.transAxes, ha="center", va="center",
+                color="#6b7580")
+    date_axis(ax.xaxis)
+    if end > start:
+        ax.set_xlim(start, end)
+    if title:
+        ax.set_title(title, loc="left", fontsize=12, fontweight="bold", color="#1c2630",
+                     parse_math=False, usetex=False, pad=22)
     return fig

@@ -127,6 +127,10 @@ class Reconciliation:
                  f"gap {_signed(self.gap)} ({self.gap / self.capital:+.2%} of capital)"]
         for cause, value in self._totals.items():
             lines.append(f"  {cause:<{width}}  {_signed(value):>14}  {CAUSE_WORDS[str(cause)]}")
+        top = self.top(5)
+        if len(top):
+            lines.append("  largest by name: " + ", ".join(
+                f"{name} {_signed(value)}" for name, value in top["total"].items()))
         return "\n".join(lines)
 
     def plot(self, *, title: Optional[str] = "Live against backtest",
