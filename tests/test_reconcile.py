@@ -271,3 +271,12 @@ def test_reconcile_command_writes_its_tables_and_page(tmp_path, capsys):
     common[common.index("--fills") + 1] = str(tmp_path / "none.csv")
     assert main([*common, "--capital", "1000000"]) == 2
     assert "no such file" in capsys.readouterr().err
+
+
+def test_editing_the_prices_after_the_run_leaves_its_reconciliation_alone():
+    prices = CLOSE.copy()
+    run = quiet(orvane.backtest, WEIGHTS, prices, capital=CAPITAL)
+    live, _ = extra(book(run.fills))
+    before = orvane.reconcile(run, live).totals
+    prices.iloc[:, :] = prices.to_numpy() * 2
+    pd.testing.assert_series_equal(orvane.reconcile(run, live).totals, before)

@@ -451,14 +451,13 @@ def _fills(data: Inputs, rec: RunRecord, settings: Dict[str, Any],
 
 
 def _market(data: Inputs, end: int) -> Market:
-    """The prices the run traded and marked at, up to its end: the engine's own arrays,
-    shared, not copied (a live book is compared with them)."""
-    views = []
-    for array in (data.trade, data.close):
-        view = array[:end + 1]
-        view.flags.writeable = False
-        views.append(view)
-    return Market(data.dates[:end + 1], pd.Index(data.price_columns, dtype=object), *views)
+    """The prices the run traded and marked at, up to its end: copies, read-only (the
+    engine's arrays may be the caller's own frames, which a result must not follow)."""
+    close = data.close[:end + 1].copy()
+    trade = close if data.trade is data.close else data.trade[:end + 1].copy()
+    for array in (trade, close):
+        array.flags.writeable = False
+    return Market(data.dates[:end + 1], pd.Index(data.price_columns, dtype=object), trade, close)
 
 
 def _held_shares(data: Inputs, rec: RunRecord, settings: Dict[str, Any], tickers: pd.Index,
