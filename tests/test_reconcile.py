@@ -106,7 +106,9 @@ def test_each_fault_lands_in_its_cause_only(faults):
     for fault in faults:
         live, found = fault(live)
         expected.update(found)
-    rec = orvane.reconcile(RUN, live, CAPITAL)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # honest fills raise no alarm
+        rec = orvane.reconcile(RUN, live, CAPITAL)
     for cause in CAUSES:
         assert rec.totals[cause] == pytest.approx(expected.get(cause, 0.0), rel=1e-9, abs=1e-6), cause
     assert (rec.fills["kind"] == "matched").all() == (not {missed, extra} & set(faults))
@@ -195,6 +197,11 @@ def test_fills_read_from_a_broker_s_file(tmp_path):
     np.testing.assert_array_equal(read["shares"], live["shares"])
     np.testing.assert_array_equal(read["fee"], live["fee"])
     assert (read["date"].dt.normalize() == live["date"].to_numpy()).all()
+    # Each piece names the broker's fill it came from.
+    pieces = orvane.reconcile(RUN, read).fills
+    matched = pieces[pieces["kind"] == "matched"]
+    assert len(matched) == len(live)
+    assert (matched["id"] == "x" + matched["fill"].astype(str)).all()
     # The frame, its dates as the index, reads the same.
     again = orvane.read_fills(live.set_index("date"))
     pd.testing.assert_frame_equal(again, orvane.read_fills(live))
@@ -226,6 +233,25 @@ def edited(**cells):
 def test_bad_fills_are_refused(fills, message):
     with pytest.raises(ValueError, match=message):
         orvane.read_fills(fills)
+
+
+def cents(live):
+    live = live.copy()
+    live["price"] = live["price"] * 100
+    return live
+
+
+def unsigned(live):
+    return live.assign(shares=live["shares"].abs())
+
+
+@pytest.mark.parametrize("edit, message", [
+    (cents, r"priced more than 25% away from the run's price .* another unit"),
+    (unsigned, "every one of the .* fills buys while the run sold"),
+], ids=["prices-in-cents", "sales-unsigned"])
+def test_fills_that_look_misread_are_warned_of(edit, message):
+    with pytest.warns(UserWarning, match=message):
+        orvane.reconcile(RUN, edit(book()))
 
 
 NO_CAPITAL = quiet(orvane.backtest, WEIGHTS, MARKET)

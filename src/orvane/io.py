@@ -657,7 +657,8 @@ def read_fills(fills: Union[PathLike, pd.DataFrame], *,
     DataFrame
         ``date`` (the fill's time as given, wall clock; its day names the bar), ``ticker``,
         ``shares`` (signed), ``price``, ``fee``, ``tax`` (money paid, 0 when not given) and
-        ``id`` when the fills have one; in the order of their times (stable).
+        ``id`` when the fills have one; one row per row given, in the order given (a row's
+        position is its ``fill`` in ``reconcile``'s tables).
 
     Raises
     ------
@@ -724,7 +725,7 @@ def read_fills(fills: Union[PathLike, pd.DataFrame], *,
                              f"{origin.number(int(same[1]))}): a fill is counted once; delete "
                              "the repeat")
         out["id"] = text.to_numpy(dtype=object)
-    return out.iloc[np.argsort(out["date"].to_numpy(), kind="stable")].reset_index(drop=True)
+    return out
 
 
 _FILL_NAMES = FILL_COLUMNS

@@ -63,9 +63,9 @@ class Reconciliation:
         or the part of either left unmatched ("missed": the engine's; "unplanned": the
         book's): ``ticker``, ``kind``, ``shares`` (signed), ``run_date``, ``run_price``,
         ``live_date``, ``live_price``, ``bar_price`` (the run's trading price on the live
-        fill's bar; the run's own fill price on its own bar), ``fill`` (the live fill's row
-        in ``read_fills``' order, -1 for a missed piece), ``rebalance``, and money per trade
-        cause with its ``total``.
+        fill's bar; the run's own fill price on its own bar), ``fill`` (the live fill's row,
+        counted from 0 as given; -1 for a missed piece) and its ``id`` when the fills have
+        one, ``rebalance``, and money per trade cause with its ``total``.
     rebalances : DataFrame
         Per rebalance date (each piece goes to the last rebalance on or before its bar):
         money per trade cause, ``total`` and ``cumulative``.
@@ -233,12 +233,14 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
     dates, tickers = market.dates, market.tickers
     first, last = int(dates.get_loc(result.start)), len(dates) - 1
     live_bar, live_col = _place(live, dates, tickers, first, last, result)
-    run_bar = dates.get_indexer(engine["date"])
-    run_col = tickers.get_indexer(engine["ticker"])
     marks = pd.DataFrame(market.close).ffill().to_numpy()
     end_price = marks[last]
     start_price = marks[first]
 
+    # A fill of no whole share moved no money the book could match.
+    engine = engine[engine["shares"].to_numpy() != 0]
+    run_bar = dates.get_indexer(engine["date"])
+    run_col = tickers.get_indexer(engine["ticker"])
     run_q = engine["shares"].to_numpy(dtype=np.float64)
     run_p = engine["price"].to_numpy(dtype=np.float64)
     run_cost = engine["costs"].to_numpy(dtype=np.float64) * run_capital
@@ -257,6 +259,7 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
         frame = _piece_table(kind, e, f, m, market, engine, live, run_bar, live_bar, run_col,
                              live_col, run_p, live_p, run_cost, run_q, live_cost, live_q, end_price)
     frame["rebalance"] = _rebalance_of(frame, result)
+    notes += _suspicious(frame, live_q, run_q)
 
     # Carry: shares held from before the first bar, and income beside the fills.
     held_live = pd.Series(live_q).groupby(live_col).sum()
@@ -305,6 +308,29 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
         _totals=totals, _fills=frame, _rebalances=_rebalance_table(frame), _names=names,
         capital=run_capital, live_pnl=live_pnl, backtest_pnl=backtest, start=result.start,
         end=result.end, warnings=tuple(notes))
+
+
+# A fill this far from the run's price on its bar is in another unit, not a bad fill.
+_FAR = 0.25
+
+
+def _suspicious(frame: pd.DataFrame, live_q: np.ndarray, run_q: np.ndarray) -> List[str]:
+    """Fills that look misread rather than badly filled: said, not refused."""
+    notes = []
+    if len(live_q) and (live_q > 0).all() and (run_q < 0).any():
+        notes.append(f"fills: every one of the {len(live_q)} fills buys while the run sold "
+                     f"{int((run_q < 0).sum())} times: if the file has a side column, name it "
+                     "side; if sold shares are positive, make them negative")
+    with np.errstate(invalid="ignore", divide="ignore"):
+        off = np.abs(frame["live_price"] / frame["bar_price"] - 1.0).to_numpy()
+    far = np.flatnonzero(off > _FAR)
+    if len(far):
+        row = frame.iloc[far[0]]
+        notes.append(f"fills: {len(far)} priced more than {_FAR:.0%} away from the run's price on "
+                     f"their bar (the first: {row['ticker']} on {day(row['live_date'])} at "
+                     f"{row['live_price']:,.4g} against {row['bar_price']:,.4g}): prices in "
+                     "another unit or currency, or not adjusted as the run's are?")
+    return notes
 
 
 def _place(live: pd.DataFrame, dates: pd.DatetimeIndex, tickers: pd.Index, first: int, last: int,
@@ -428,6 +454,9 @@ def _piece_table(kind: np.ndarray, e: np.ndarray, f: np.ndarray, m: np.ndarray, 
         "fill": np.where(has_f, f, -1),
         **causes,
     })
+    if "id" in live:
+        frame.insert(frame.columns.get_loc("fill") + 1, "id",
+                     np.where(has_f, live["id"].to_numpy(dtype=object)[fi], None))
     frame["total"] = sum(causes.values())
     order = np.lexsort((frame["fill"].to_numpy(), np.where(has_e, be, bl)))
     return frame.iloc[order].reset_index(drop=True)
