@@ -100,11 +100,22 @@ def walk_forward_report(market, path):
     return wf.report(path)
 
 
+def reconciliation_report(market, path):
+    """A book that skipped some of the run's fills and paid more for the rest."""
+    weights = datasets.momentum(market, top=5, bottom=5, lookback=42)
+    result = quiet(lambda: orvane.backtest(weights, market, capital=1e6))
+    f = result.fills.iloc[::3]
+    live = pd.DataFrame({"date": f.date, "ticker": f.ticker, "shares": f.shares,
+                         "price": f.price * (1 + 5e-4 * np.sign(f.shares)), "fee": 5.0})
+    return quiet(lambda: orvane.reconcile(result, live)).report(path)
+
+
 @pytest.mark.parametrize("write, keyed", [
     (backtest_report, {"drawdowns", "monthly", "trades", "actions", "capacity"}),
     (sweep_report, {"runs"}),
     (walk_forward_report, {"choices", "deflated"}),
-], ids=["backtest", "sweep", "walk-forward"])
+    (reconciliation_report, {"causes", "rebalances", "names", "fills"}),
+], ids=["backtest", "sweep", "walk-forward", "reconciliation"])
 def test_every_table_shows_its_first_and_key_column_in_a_phone_frame(market, tmp_path, write,
                                                                       keyed):
     seen = layout(write(market, tmp_path / "report.html"), tmp_path)
