@@ -3,6 +3,7 @@ each cause to the live P&L, the page says each cause's money as the result holds
 renders the same bytes for books that matched everything, nothing, or to the cent."""
 
 import dataclasses
+import html
 import re
 import warnings
 
@@ -66,8 +67,7 @@ def mixed(market, result):
 
 def unmatched(market, result):
     """A book that traded none of what the run did: every run fill is missed."""
-    idle = market["close"].columns[-1]
-    when = market["close"].index[200]
+    idle, when = market["close"].columns[-1], market["close"].index[200]
     live = pd.DataFrame({"date": [when], "ticker": [idle], "shares": [100.0],
                          "price": [market["close"][idle][when]]})
     with warnings.catch_warnings():
@@ -80,12 +80,9 @@ def even(market, result):
     """The slipped book with its live P&L set to the run's and every cause 0: a gap of
     exactly 0."""
     rec = orvane.reconcile(result, slipped(result))
-    zeroed = {}
-    for field in ("fills", "rebalances", "names"):
-        frame = getattr(rec, field)
-        money = [c for c in (*CAUSES, "total", "cumulative") if c in frame]
-        frame[money] = 0.0
-        zeroed[f"_{field}"] = frame
+    zeroed = {f"_{n}": getattr(rec, n).assign(**{c: 0.0 for c in (*CAUSES, "total", "cumulative")
+                                                 if c in getattr(rec, n)})
+              for n in ("fills", "rebalances", "names")}
     return dataclasses.replace(rec, live_pnl=rec.backtest_pnl, _totals=rec.totals * 0.0,
                                **zeroed)
 
@@ -195,6 +192,8 @@ def test_page_says_each_cause_and_the_gap_as_the_result_holds_them(recs, pages, 
     assert sum(amount(r[1][1]) for r in by_rebalance) == pytest.approx(
         trade, abs=0.5 * len(by_rebalance) + 0.5)
     assert amount(by_rebalance[-1][2][1]) == pytest.approx(trade, abs=0.5)
+    said = re.findall(r"<li>(.*?)</li>", section(page, "warnings"))
+    assert said == [html.escape(w) for w in rec.warnings] and ("<p>None.</p>" in page) != bool(said)
 
 
 @pytest.mark.parametrize("name", list(BOOKS))
@@ -225,38 +224,3 @@ def test_pages_of_a_book_that_matched_nothing_and_of_a_gap_of_exactly_zero(recs,
     mixed = section(pages["mixed"], "summary")
     largest = recs["mixed"].totals.abs().idxmax()
     assert f"Largest cause: {largest}" in mixed
-
-
-@pytest.mark.parametrize("name", ["mixed", "unmatched"])
-def test_page_is_the_same_bytes_each_time_and_needs_no_network(recs, pages, tmp_path, name):
-    first = recs[name].report(tmp_path / "a.html").read_bytes()
-    second = recs[name].report(tmp_path / "b.html").read_bytes()
-    assert first == second == pages[name].encode("utf-8")
-    assert not re.search(r"https?://|<script|<link|@import|url\(", pages[name], re.IGNORECASE)
-    # The waterfall and the gap over time, each drawn wide and for a phone.
-    assert pages[name].count('<source media="(max-width: 640px)"') == 2
-
-
-@pytest.mark.parametrize("where, written", [
-    (".", REPORT_NAME),
-    ("page.html", "page.html"),
-    ("new/folder/page.html", "new/folder/page.html"),
-], ids=["folder", "file", "new folder"])
-def test_a_folder_gets_the_report_name(recs, tmp_path, where, written):
-    path = recs["slipped"].report(tmp_path / where, title="Book <A> & run")
-    assert path == tmp_path / written
-    text = path.read_text(encoding="utf-8")
-    assert text.startswith("<!DOCTYPE html>") and "<h1>Book &lt;A&gt; &amp; run</h1>" in text
-
-
-@pytest.mark.parametrize("call, error, message", [
-    (lambda rec, d: rec.report(d, title=None), TypeError, "title must be a str"),
-    (lambda rec, d: render_reconciliation_report(object()), TypeError,
-     "rec must be what orvane.reconcile returns"),
-    (lambda rec, d: rec.plot(figsize=(0.0, 3.0)), ValueError, "figsize must be"),
-    (lambda rec, d: rec.plot(title=3), TypeError, "title must be a str or None"),
-], ids=["report title", "not a reconciliation", "figsize", "plot title"])
-def test_refusals_name_the_argument(recs, tmp_path, call, error, message):
-    with pytest.raises(error, match=message):
-        call(recs["slipped"], tmp_path)
-    assert not (tmp_path / REPORT_NAME).exists()
