@@ -153,6 +153,20 @@ def test_a_fill_split_across_two_bars_is_partly_late():
         assert abs(rec.totals[cause]) < 1e-6, cause
 
 
+def test_a_book_that_never_traded_missed_everything_and_one_without_a_run_is_unplanned():
+    nothing = book().iloc[:0]
+    rec = orvane.reconcile(RUN, nothing)
+    assert rec.live_pnl == 0.0
+    assert rec.totals["missed"] == pytest.approx(-rec.backtest_pnl, rel=1e-9)
+    assert (rec.fills["kind"] == "missed").all() and "0.00% of capital" not in rec.text()
+    idle = quiet(orvane.backtest, WEIGHTS * 0, MARKET, capital=CAPITAL)
+    live = book().iloc[:6]
+    rec = orvane.reconcile(idle, live)
+    assert rec.backtest_pnl == 0.0 and (rec.fills["kind"] == "unplanned").all()
+    assert rec.totals["unplanned"] == pytest.approx(live_pnl(live), rel=1e-9)
+    assert "gap 0 (0.00% of capital)" in orvane.reconcile(RUN, book()).text()
+
+
 def test_positions_held_from_before_are_carry():
     live = book()
     ends = live.groupby("ticker")["shares"].sum()

@@ -121,10 +121,12 @@ class Reconciliation:
     def text(self) -> str:
         """The totals as the command line prints them."""
         width = max(len(c) for c in CAUSES)
+        share = self.gap / self.capital
+        share = 0.0 if abs(share) < 5e-5 else share  # float dust reads 0.00 %, unsigned
         lines = [f"Live against backtest, {day(self.start)} to {day(self.end)}, capital "
                  f"{money(self.capital)}",
                  f"  backtest P&L {_signed(self.backtest_pnl)}, live P&L {_signed(self.live_pnl)}: "
-                 f"gap {_signed(self.gap)} ({self.gap / self.capital:+.2%} of capital)"]
+                 f"gap {_signed(self.gap)} ({share:+.2%} of capital)".replace("+0.00%", "0.00%")]
         for cause, value in self._totals.items():
             lines.append(f"  {cause:<{width}}  {_signed(value):>14}  {CAUSE_WORDS[str(cause)]}")
         top = self.top(5)
@@ -139,6 +141,13 @@ class Reconciliation:
         from orvane.plotting import plot_reconciliation
 
         return plot_reconciliation(self, title=title, figsize=figsize)
+
+    def plot_gap(self, *, title: Optional[str] = "Gap by rebalance",
+                 figsize: Any = (8.0, 3.5)) -> Any:
+        """Each rebalance's gap (its trade causes) and their running sum over time."""
+        from orvane.plotting import plot_reconciliation_gap
+
+        return plot_reconciliation_gap(self, title=title, figsize=figsize)
 
     def report(self, path: Union[str, os.PathLike], *,
                title: str = "Live against backtest") -> Any:
@@ -417,11 +426,16 @@ def _piece_table(kind: np.ndarray, e: np.ndarray, f: np.ndarray, m: np.ndarray, 
                  run_p: np.ndarray, live_p: np.ndarray, run_cost: np.ndarray, run_q: np.ndarray,
                  live_cost: np.ndarray, live_q: np.ndarray, end_price: np.ndarray) -> pd.DataFrame:
     has_e, has_f = e >= 0, f >= 0
-    ei, fi = np.where(has_e, e, 0), np.where(has_f, f, 0)
-    col = np.where(has_e, run_col[ei], live_col[fi])
-    pe = np.where(has_e, run_p[ei], np.nan)
-    pl = np.where(has_f, live_p[fi], np.nan)
-    be, bl = np.where(has_e, run_bar[ei], -1), np.where(has_f, live_bar[fi], -1)
+
+    def run_(values: np.ndarray, fill: float) -> np.ndarray:
+        return _at(values, e, has_e, fill)
+
+    def live_(values: np.ndarray, fill: float) -> np.ndarray:
+        return _at(values, f, has_f, fill)
+
+    col = np.where(has_e, run_(run_col, 0), live_(live_col, 0)).astype(np.int64)
+    pe, pl = run_(run_p, np.nan), live_(live_p, np.nan)
+    be, bl = run_(run_bar, -1).astype(np.int64), live_(live_bar, -1).astype(np.int64)
     # The run's price on the live fill's bar: its own fill on its own bar (an exit's level,
     # a delisting's last price), else that bar's trading price, else its close.
     trade = market.trade[np.maximum(bl, 0), col]
@@ -430,8 +444,10 @@ def _piece_table(kind: np.ndarray, e: np.ndarray, f: np.ndarray, m: np.ndarray, 
     bar_price = np.where(has_e & (be == bl), pe, bar_price)
     bar_price = np.where(has_f, bar_price, np.nan)
     # Each fill's costs shared among its pieces by their shares.
-    share_e = np.where(has_e, run_cost[ei] * np.abs(m) / np.abs(np.where(has_e, run_q[ei], 1.0)), 0.0)
-    share_f = np.where(has_f, live_cost[fi] * np.abs(m) / np.abs(np.where(has_f, live_q[fi], 1.0)), 0.0)
+    share_e = run_(run_cost, 0.0) * np.abs(m) / np.abs(run_(run_q, 1.0))
+    share_f = live_(live_cost, 0.0) * np.abs(m) / np.abs(live_(live_q, 1.0))
+    live_date = np.full(len(m), np.datetime64("NaT"), dtype="datetime64[ns]")
+    live_date[has_f] = live["date"].to_numpy(dtype="datetime64[ns]")[f[has_f]]
     mark = end_price[col]
     matched, missed, unplanned = kind == 0, kind == 1, kind == 2
     zero = np.zeros(len(m))
@@ -448,18 +464,26 @@ def _piece_table(kind: np.ndarray, e: np.ndarray, f: np.ndarray, m: np.ndarray, 
         "shares": m,
         "run_date": market.dates.take(np.maximum(be, 0)).where(has_e),
         "run_price": pe,
-        "live_date": pd.DatetimeIndex(live["date"]).take(fi).where(has_f),
+        "live_date": pd.DatetimeIndex(live_date),
         "live_price": pl,
         "bar_price": bar_price,
         "fill": np.where(has_f, f, -1),
         **causes,
     })
     if "id" in live:
-        frame.insert(frame.columns.get_loc("fill") + 1, "id",
-                     np.where(has_f, live["id"].to_numpy(dtype=object)[fi], None))
+        ids = np.full(len(m), None, dtype=object)
+        ids[has_f] = live["id"].to_numpy(dtype=object)[f[has_f]]
+        frame.insert(frame.columns.get_loc("fill") + 1, "id", ids)
     frame["total"] = sum(causes.values())
     order = np.lexsort((frame["fill"].to_numpy(), np.where(has_e, be, bl)))
     return frame.iloc[order].reset_index(drop=True)
+
+
+def _at(values: np.ndarray, index: np.ndarray, given: np.ndarray, fill: float) -> np.ndarray:
+    """values[index] where ``given``, ``fill`` elsewhere (either side may have no fills)."""
+    out = np.full(len(index), fill, dtype=np.float64)
+    out[given] = values[index[given]]
+    return out
 
 
 def _rebalance_of(frame: pd.DataFrame, result: BacktestResult) -> pd.Series:
