@@ -259,10 +259,16 @@ def unsigned(live):
     return live.assign(shares=live["shares"].abs())
 
 
+def third(live):
+    live = live.assign(shares=np.trunc(live["shares"] / 3), fee=live["fee"] / 3, tax=live["tax"] / 3)
+    return live[live["shares"] != 0]
+
+
 @pytest.mark.parametrize("edit, message", [
     (cents, r"priced more than 25% away from the run's price .* another unit"),
     (unsigned, "every one of the .* fills buys while the run sold"),
-], ids=["prices-in-cents", "sales-unsigned"])
+    (third, r"the book traded 3[23]% of the money the run traded: is capital \(1M\) the book's"),
+], ids=["prices-in-cents", "sales-unsigned", "a-third-of-the-capital"])
 def test_fills_that_look_misread_are_warned_of(edit, message):
     with pytest.warns(UserWarning, match=message):
         orvane.reconcile(RUN, edit(book()))

@@ -268,7 +268,7 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
         frame = _piece_table(kind, e, f, m, market, engine, live, run_bar, live_bar, run_col,
                              live_col, run_p, live_p, run_cost, run_q, live_cost, live_q, end_price)
     frame["rebalance"] = _rebalance_of(frame, result)
-    notes += _suspicious(frame, live_q, run_q)
+    notes += _suspicious(frame, live_q * live_p, run_q * run_p, run_capital)
 
     # Carry: shares held from before the first bar, and income beside the fills.
     held_live = pd.Series(live_q).groupby(live_col).sum()
@@ -319,17 +319,25 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
         end=result.end, warnings=tuple(notes))
 
 
-# A fill this far from the run's price on its bar is in another unit, not a bad fill.
+# A fill this far from the run's price on its bar is in another unit, not a bad fill;
+# a book trading outside these shares of the run's money is of another size.
 _FAR = 0.25
+_SIZED = (0.5, 2.0)
 
 
-def _suspicious(frame: pd.DataFrame, live_q: np.ndarray, run_q: np.ndarray) -> List[str]:
-    """Fills that look misread rather than badly filled: said, not refused."""
+def _suspicious(frame: pd.DataFrame, live: np.ndarray, run: np.ndarray,
+                capital: float) -> List[str]:
+    """Fills that look misread rather than badly filled (money traded per fill, each
+    side): said, not refused."""
     notes = []
-    if len(live_q) and (live_q > 0).all() and (run_q < 0).any():
-        notes.append(f"fills: every one of the {len(live_q)} fills buys while the run sold "
-                     f"{int((run_q < 0).sum())} times: if the file has a side column, name it "
+    if len(live) and (live > 0).all() and (run < 0).any():
+        notes.append(f"fills: every one of the {len(live)} fills buys while the run sold "
+                     f"{int((run < 0).sum())} times: if the file has a side column, name it "
                      "side; if sold shares are positive, make them negative")
+    traded = np.abs(live).sum() / np.abs(run).sum() if len(live) and len(run) else 1.0
+    if not _SIZED[0] <= traded <= _SIZED[1]:
+        notes.append(f"fills: the book traded {traded:.0%} of the money the run traded: is "
+                     f"capital ({money(capital)}) the book's?")
     with np.errstate(invalid="ignore", divide="ignore"):
         off = np.abs(frame["live_price"] / frame["bar_price"] - 1.0).to_numpy()
     far = np.flatnonzero(off > _FAR)
