@@ -191,8 +191,11 @@ def test_the_run_s_financing_is_carry_unless_the_book_s_income_is_given():
     assert abs(rec.totals["carry"]) < 1e-6
 
 
-def test_fills_read_from_a_broker_s_file(tmp_path):
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_fills_read_from_a_broker_s_file(tmp_path, suffix):
     # Side and quantity, times of day, commissions written as negatives, an id.
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
     live = book().iloc[:40]
     text = pd.DataFrame({
         "Exec ID": [f"x{i}" for i in range(len(live))],
@@ -204,9 +207,10 @@ def test_fills_read_from_a_broker_s_file(tmp_path):
         "Commission": -live["fee"],
         "Tax": live["tax"],
     })
-    text.to_csv(tmp_path / "fills.csv", index=False)
+    path = tmp_path / f"fills{suffix}"
+    text.to_csv(path, index=False) if suffix == ".csv" else text.to_parquet(path)
     with pytest.warns(UserWarning, match="Commission is 0 or negative"):
-        read = orvane.read_fills(tmp_path / "fills.csv")
+        read = orvane.read_fills(path)
     assert list(read.columns) == ["date", "ticker", "shares", "price", "fee", "tax", "id"]
     np.testing.assert_array_equal(read["shares"], live["shares"])
     np.testing.assert_array_equal(read["fee"], live["fee"])

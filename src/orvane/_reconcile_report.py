@@ -18,8 +18,7 @@ from orvane import plotting
 from orvane._checks import check_text
 from orvane._common import day, money
 from orvane._html import CSS, write_html
-from orvane.reconcile import CAUSE_WORDS, CAUSES, TRADE_CAUSES, Reconciliation
-from orvane.reconcile import _signed as _money_text
+from orvane._causes import CAUSES, TRADE_CAUSES, signed_money as _money_text
 from orvane.plotting import _money_label
 from orvane.report import _card, _figure, _num_class, _scroll, _section, _signed, _table
 
@@ -55,7 +54,7 @@ def _causes_formats(columns: Any) -> Formats:
     return {c: (c.capitalize(), _money_cell) for c in columns}
 
 
-def _summary_section(rec: Reconciliation) -> str:
+def _summary_section(rec: Any) -> str:
     totals = rec.totals.round(2) + 0.0
     largest = str(totals.abs().idxmax()) if totals.abs().max() > 0 else ""
     gap = round(rec.gap, 2) + 0.0
@@ -73,7 +72,7 @@ def _summary_section(rec: Reconciliation) -> str:
     return _section("summary", "Summary", f'<div class="cards">{"".join(cards)}</div>{note}')
 
 
-def _causes_table(rec: Reconciliation) -> str:
+def _causes_table(rec: Any) -> str:
     frame = rec.to_frame()
     frame.insert(0, "cause", frame.index)
     frame = _cents(frame, ["money"])
@@ -84,7 +83,7 @@ def _causes_table(rec: Reconciliation) -> str:
                           wrap=("what",), key="money"))
 
 
-def _waterfall_section(rec: Reconciliation) -> str:
+def _waterfall_section(rec: Any) -> str:
     note = ("from the backtest's P&amp;L through each cause to the live P&amp;L; green a gain "
             "of the book against the run, red a loss")
     chart = _figure("causes", "Causes of the gap", note,
@@ -93,7 +92,7 @@ def _waterfall_section(rec: Reconciliation) -> str:
     return chart.replace("</section>", _causes_table(rec) + "</section>")
 
 
-def _rebalances_section(rec: Reconciliation) -> str:
+def _rebalances_section(rec: Any) -> str:
     table = rec.rebalances
     note = ("the trade causes of the pieces of fills after each rebalance, up to the next; "
             "carry is not made trade by trade and is not in it")
@@ -120,7 +119,7 @@ def _shares(value: Any) -> str:
     return f"{value:+,.0f}" if float(value).is_integer() else f"{value:+,.4f}".rstrip("0")
 
 
-def _names_section(rec: Reconciliation) -> str:
+def _names_section(rec: Any) -> str:
     top = rec.top(NAMES_SHOWN)
     frame = _cents(top.reset_index(), [*CAUSES, "total"])
     formats: Formats = {"ticker": ("Ticker", html.escape), "total": ("Gap", _money_text),
@@ -143,7 +142,7 @@ def _kind(value: Any) -> str:
     return f'<span class="{css}">{html.escape(kind)}</span>'
 
 
-def _fills_section(rec: Reconciliation) -> str:
+def _fills_section(rec: Any) -> str:
     pieces = rec.fills
     counts = pieces["kind"].value_counts()
     mix = ", ".join(f"{int(counts.get(k, 0)):,} {k}" for k in ("matched", "missed", "unplanned"))
@@ -170,17 +169,17 @@ def _fills_section(rec: Reconciliation) -> str:
                     f"{len(frame)} of {len(pieces):,}: {mix}")
 
 
-def _warnings_section(rec: Reconciliation) -> str:
+def _warnings_section(rec: Any) -> str:
     if not rec.warnings:
         return _section("warnings", "Warnings", "<p>None.</p>")
     items = "".join(f"<li>{html.escape(str(w))}</li>" for w in rec.warnings)
     return _section("warnings", "Warnings", f'<ul class="warn">{items}</ul>')
 
 
-def render_reconciliation_report(rec: Reconciliation, *,
+def render_reconciliation_report(rec: Any, *,
                                  title: str = "Live against backtest") -> str:
     """The page as one HTML string (see ``write_reconciliation_report``)."""
-    if not isinstance(rec, Reconciliation):
+    if not all(hasattr(rec, n) for n in ("totals", "rebalances", "names", "fills", "capital")):
         raise TypeError(f"rec must be what orvane.reconcile returns, got {type(rec).__name__}")
     title = check_text(title, "title")
     plotting.figure_kit()
@@ -204,7 +203,7 @@ def render_reconciliation_report(rec: Reconciliation, *,
     return "\n".join(parts)
 
 
-def write_reconciliation_report(rec: Reconciliation, path: Union[str, os.PathLike], *,
+def write_reconciliation_report(rec: Any, path: Union[str, os.PathLike], *,
                                 title: str = "Live against backtest") -> pathlib.Path:
     """Write the page of ``rec`` to ``path`` (an .html file; a folder gets
     ``orvane-reconciliation.html`` inside it) and return the path.

@@ -18,6 +18,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 import numpy as np
 import pandas as pd
 
+from orvane._causes import CAUSE_WORDS, CAUSES, KINDS, TRADE_CAUSES, signed_money as _signed
 from orvane._checks import Bounds, check_real, check_whole
 from orvane._common import day, money, show
 from orvane._shapes import FILL_COLUMNS, find_columns
@@ -27,19 +28,6 @@ from orvane.result import BacktestResult
 
 __all__ = ["CAUSES", "TRADE_CAUSES", "Reconciliation", "reconcile"]
 
-# The causes of the gap, in the order they are shown; the first five arise trade by trade.
-CAUSES = ("price", "timing", "missed", "unplanned", "costs", "carry")
-TRADE_CAUSES = CAUSES[:5]
-# What each cause is, in the words of the report and the command line.
-CAUSE_WORDS = {
-    "price": "fill prices against the bar's trading price",
-    "timing": "shares filled on another bar than the run's",
-    "missed": "what the run traded and the book did not (its costs saved)",
-    "unplanned": "what the book traded and the run did not (its costs paid)",
-    "costs": "fees and taxes paid against the run's costs",
-    "carry": "positions held from before, and income the fills do not show",
-}
-KINDS = ("matched", "missed", "unplanned")
 _MONEY = Bounds(0.0, math.inf, low_open=True)
 
 
@@ -158,11 +146,6 @@ class Reconciliation:
 
     def __repr__(self) -> str:
         return f"<Reconciliation\n{self.text()}>"
-
-
-def _signed(value: float) -> str:
-    """Money to the unit; float dust below a cent reads 0."""
-    return "0" if abs(value) < 0.005 else f"{value:+,.0f}" if abs(value) >= 0.5 else f"{value:+.2f}"
 
 
 # ---------------------------------------------------------------- reconcile
