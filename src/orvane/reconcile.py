@@ -59,7 +59,8 @@ class Reconciliation:
         money per trade cause, ``total`` and ``cumulative``.
     names : DataFrame
         Per ticker: money per cause, ``total``, and the shares each side held at the end
-        (``run_shares``, ``live_shares``).
+        (``run_shares``, ``live_shares``); its carry is the shares held from before (the
+        income part of carry is the book's, not a ticker's).
     """
 
     _totals: pd.Series
