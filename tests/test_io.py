@@ -279,3 +279,17 @@ def test_volume_missing_from_some_files_is_left_out_with_a_warning(tmp_path):
         warnings.simplefilter("ignore")
         got = orvane.read_prices(d)
     assert np.isnan(got["volume"].loc["2021-01-04", "CCC"]) and got["volume"].loc["2021-01-05", "CCC"] == 7
+
+
+def test_prices_written_as_decimals_read_back_to_the_last_bit(tmp_path):
+    # Random closes written at full precision: every one must come back the same double.
+    dates = pd.bdate_range("2020-01-01", periods=400)
+    close = pd.DataFrame(np.random.default_rng(3).lognormal(3, 1.5, (400, 5)), index=dates,
+                         columns=[f"T{i}" for i in range(5)])
+    close.rename_axis("date").to_csv(tmp_path / "close.csv")
+    long = close.stack().rename("close").rename_axis(["date", "ticker"]).reset_index()
+    long.to_csv(tmp_path / "long.csv", index=False)
+    wide = orvane.io.read_wide(tmp_path / "close.csv")
+    np.testing.assert_array_equal(wide.to_numpy(), close.to_numpy())
+    read = orvane.read_prices(tmp_path / "long.csv")["close"]
+    np.testing.assert_array_equal(read[close.columns].to_numpy(), close.to_numpy())

@@ -213,7 +213,7 @@ def test_fills_read_from_a_broker_s_file(tmp_path, suffix):
         read = orvane.read_fills(path)
     assert list(read.columns) == ["date", "ticker", "shares", "price", "fee", "tax", "id"]
     np.testing.assert_array_equal(read["shares"], live["shares"])
-    np.testing.assert_array_equal(read["fee"], live["fee"])
+    np.testing.assert_array_equal(read["fee"], live["fee"])  # decimals read to the last bit
     assert (read["date"].dt.normalize() == live["date"].to_numpy()).all()
     # Each piece names the broker's fill it came from.
     pieces = orvane.reconcile(RUN, read).fills

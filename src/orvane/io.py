@@ -105,6 +105,11 @@ def _refuse_cut_off(header: Sequence[str], source: Source) -> None:
                      "interrupted download?); download it again, or delete the line")
 
 
+# pandas before 2.0 reads some decimals one unit in the last place off unless asked to
+# read them as Python does; from 2.0 it reads them exactly (and deprecates the option).
+_EXACT_FLOATS = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 2 else {}
+
+
 def read_table(path: PathLike) -> pd.DataFrame:
     """One CSV or Parquet file as a frame with a RangeIndex and stripped text column names.
 
@@ -138,7 +143,7 @@ def read_table(path: PathLike) -> pd.DataFrame:
             _refuse_repeats([c.strip() for c in raw], source)
             _refuse_cut_off(raw, source)
             text = {r: str for r in raw if column_key(r) in ("date", "ticker")}
-            frame = pd.read_csv(source.path, dtype=text, encoding="utf-8-sig")
+            frame = pd.read_csv(source.path, dtype=text, encoding="utf-8-sig", **_EXACT_FLOATS)
             names = [str(c).strip() for c in frame.columns]
     except (ImportError, FileNotFoundError, _Repeats, _CutOff):
         raise
