@@ -167,6 +167,24 @@ def test_a_book_that_never_traded_missed_everything_and_one_without_a_run_is_unp
     assert "gap 0 (0.00% of capital)" in orvane.reconcile(RUN, book()).text()
 
 
+def test_a_fill_after_the_run_turned_is_not_a_late_fill_of_what_it_turned_from():
+    # The run bought a name and later sold it; the book did neither, and bought it after
+    # the sale: the round trip is missed and the purchase unplanned, not a late buy.
+    ticker = next(t for t, s in RUN_FILLS.groupby("ticker")["shares"] if list(np.sign(s)) == [1, -1])
+    trip = RUN_FILLS[RUN_FILLS["ticker"] == ticker]
+    after = CLOSE.index[CLOSE.index.get_loc(trip["date"].iloc[1]) + 2]
+    price, shares = CLOSE.at[after, ticker], trip["shares"].iloc[0]
+    live = book()
+    live = pd.concat([live[live["ticker"] != ticker], pd.DataFrame(
+        {"date": [after], "ticker": [ticker], "shares": [shares], "price": [price],
+         "fee": [0.0], "tax": [0.0]})], ignore_index=True)
+    rec = orvane.reconcile(RUN, live)
+    missed = -(trip["shares"] * (END_PRICE[ticker] - trip["price"])).sum() + trip["costs"].sum() * CAPITAL
+    assert rec.totals["missed"] == pytest.approx(missed, rel=1e-12)
+    assert rec.totals["unplanned"] == pytest.approx(shares * (END_PRICE[ticker] - price), rel=1e-12)
+    assert abs(rec.totals[["price", "timing", "costs", "carry"]]).max() < 1e-6
+
+
 def test_positions_held_from_before_are_carry():
     live = book()
     ends = live.groupby("ticker")["shares"].sum()

@@ -2,7 +2,8 @@
 their P&L at one capital split into causes that add up to it exactly.
 
 Per ticker, live fills meet the engine's on the same bar and side first, then in time
-order by side (a late or early fill); what is left of either is missed or unplanned.
+order by side (a late or early fill) unless the run turned the other way in between;
+what is left of either is missed or unplanned.
 Every share is marked at the run's last close, so each cause is money at the end of the
 period, and their sum is live P&L - backtest P&L.
 """
@@ -367,7 +368,8 @@ def _place(live: pd.DataFrame, dates: pd.DatetimeIndex, tickers: pd.Index, first
 def _match(run_bar: np.ndarray, run_col: np.ndarray, run_q: np.ndarray, live_bar: np.ndarray,
            live_col: np.ndarray, live_q: np.ndarray) -> Tuple[np.ndarray, ...]:
     """Pieces (kind, engine fill, live fill, signed shares): per ticker and side, the same
-    bar first, then in time order; each fill's shares are used once."""
+    bar first, then in time order within the run's trades that way; each fill's shares are
+    used once."""
     left_e, left_f = np.abs(run_q).astype(np.float64), np.abs(live_q).astype(np.float64)
     out: List[Tuple[int, int, int, float]] = []
     by_e: Dict[Tuple[int, int], List[int]] = {}
@@ -390,13 +392,15 @@ def _match(run_bar: np.ndarray, run_col: np.ndarray, run_q: np.ndarray, live_bar
                     out.append((0, i, j, sign * take))
                     left_e[i] -= take
                     left_f[j] -= take
-        # Then in time order: a late (or early) fill of a trade the run made.
-        i_pos = 0
+        # Then in time order: a late (or early) fill of a trade the run made, as long as
+        # the run did not turn the other way in between (then its trade was missed, and
+        # the book's fill is its own).
+        turns = np.sort(run_bar[by_e.get((key[0], -key[1]), [])])
         for j in fs:
-            while left_f[j] > 0 and i_pos < len(es):
-                i = es[i_pos]
-                if left_e[i] <= 0:
-                    i_pos += 1
+            for i in es:
+                if left_f[j] <= 0:
+                    break
+                if left_e[i] <= 0 or _turned(turns, int(run_bar[i]), int(live_bar[j])):
                     continue
                 take = min(left_e[i], left_f[j])
                 out.append((0, i, j, sign * take))
@@ -410,6 +414,12 @@ def _match(run_bar: np.ndarray, run_col: np.ndarray, run_q: np.ndarray, live_bar
         return (np.zeros(0, np.int64),) * 3 + (np.zeros(0),)
     kind, e, f, m = (np.array(x) for x in zip(*out))
     return kind.astype(np.int64), e.astype(np.int64), f.astype(np.int64), m.astype(np.float64)
+
+
+def _turned(turns: np.ndarray, a: int, b: int) -> bool:
+    """Whether the run traded the other way strictly between bars ``a`` and ``b``."""
+    lo, hi = min(a, b), max(a, b)
+    return bool(np.searchsorted(turns, hi, "left") > np.searchsorted(turns, lo, "right"))
 
 
 def _piece_table(kind: np.ndarray, e: np.ndarray, f: np.ndarray, m: np.ndarray, market: Any,
