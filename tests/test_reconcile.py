@@ -332,7 +332,18 @@ def test_reconcile_command_writes_its_tables_and_page(tmp_path, capsys):
     assert f"missed {expected['missed']:+,.0f}".replace(" ", "") in out.replace(" ", "")
     causes = pd.read_csv(tmp_path / "out" / "reconcile-causes.csv", index_col=0)
     assert causes.at["missed", "money"] == pytest.approx(expected["missed"], rel=1e-9)
+    pieces = pd.read_csv(tmp_path / "out" / "reconcile-pieces.csv")
+    assert pieces["total"].sum() == pytest.approx(expected["missed"], rel=1e-9)
     assert (tmp_path / "out" / "orvane-reconciliation.html").is_file()
+    # A broker's statement of the end: what the fills do not explain is carry.
+    held = live.groupby("ticker")["shares"].sum().rename_axis("Symbol").rename("Quantity")
+    held[EXTRA] = 100.0
+    held.to_csv(tmp_path / "positions.csv")
+    assert main([*common, "--capital", "1000000", "--positions", str(tmp_path / "positions.csv"),
+                 "--no-report"]) == 0
+    causes = pd.read_csv(tmp_path / "out" / "reconcile-causes.csv", index_col=0)
+    start = CLOSE.loc[:RUN.start].ffill().iloc[-1][EXTRA]
+    assert causes.at["carry", "money"] == pytest.approx(100 * (END_PRICE[EXTRA] - start), rel=1e-9)
     # Without capital, and with a fills file that is not there: one line, exit 2.
     assert main(common) == 2
     assert "needs --capital" in capsys.readouterr().err

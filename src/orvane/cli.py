@@ -490,13 +490,7 @@ def run_reconcile(args: argparse.Namespace) -> int:
             raise InputError(_first_line(exc)) from None
     notes += [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
     try:
-        args.out.mkdir(parents=True, exist_ok=True)
-        saved = []
-        for name, frame in (("causes", found.to_frame()), ("rebalances", found.rebalances),
-                            ("names", found.names), ("pieces", found.fills)):
-            path = args.out / f"reconcile-{name}.csv"
-            frame.to_csv(path)
-            saved.append(path.name)
+        saved = [path.name for path in found.save(args.out).values()]
         if not args.no_report:
             try:
                 saved.append(found.report(args.out).name)

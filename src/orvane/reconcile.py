@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import math
 import os
+import pathlib
 import warnings
 from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
@@ -22,6 +23,7 @@ import pandas as pd
 from orvane._causes import CAUSE_WORDS, CAUSES, KINDS, TRADE_CAUSES, signed_money as _signed
 from orvane._checks import Bounds, check_real, check_whole
 from orvane._common import day, money, show
+from orvane._html import cannot_write, writable_path
 from orvane._shapes import FILL_COLUMNS, find_columns
 from orvane._values import Source, numbers, ticker_keys
 from orvane.io import read_fills, read_table
@@ -125,6 +127,24 @@ class Reconciliation:
                 f"{name} {_signed(value)}" for name, value in top["total"].items()))
         return "\n".join(lines)
 
+    def save(self, folder: Union[str, os.PathLike]) -> Dict[str, pathlib.Path]:
+        """Write the tables as CSV into ``folder`` (created if needed):
+        ``reconcile-causes.csv`` (``to_frame()``), ``reconcile-rebalances.csv``,
+        ``reconcile-names.csv`` and ``reconcile-pieces.csv`` (``fills``).  Returns a dict
+        name -> path."""
+        folder = writable_path(folder, "folder")
+        tables = {"causes": self.to_frame(), "rebalances": self._rebalances, "names": self._names,
+                  "pieces": self._fills}
+        written = {}
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+            for name, frame in tables.items():
+                written[name] = folder / f"reconcile-{name}.csv"
+                frame.to_csv(written[name], index=name != "pieces")
+        except OSError as exc:
+            raise cannot_write(folder, exc) from None
+        return written
+
     def plot(self, *, title: Optional[str] = "Live against backtest",
              figsize: Any = (8.0, 4.5)) -> Any:
         """A waterfall from the backtest's P&L through each cause to the live P&L."""
@@ -154,7 +174,7 @@ class Reconciliation:
 
 def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFrame],
               capital: Optional[float] = None,
-              positions: Union[pd.Series, Mapping[str, float], None] = None, *,
+              positions: Union[pd.Series, Mapping[str, float], str, os.PathLike, None] = None, *,
               income: Optional[float] = None, dayfirst: Optional[bool] = None) -> Reconciliation:
     """Split the gap between a live book's P&L and a backtest's into its causes.
 
@@ -169,8 +189,9 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
         to ``result.end``.
     capital : float, optional
         Money; the run's own ``capital``, which it must equal when given.
-    positions : Series or mapping ticker -> shares, optional
-        The shares the book holds at the end of the period (a broker's statement).  What its
+    positions : Series, mapping ticker -> shares or path, optional
+        The shares the book holds at the end of the period (a broker's statement; a file
+        has columns ticker and shares).  What its
         fills do not explain it held from the start, and the move of those shares over the
         period is carry.  By default the fills alone: the book started flat, as the run.
     income : float, optional
