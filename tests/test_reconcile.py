@@ -290,7 +290,8 @@ def third(live):
     (cents, r"priced more than 25% away from the run's price .* another unit"),
     (unsigned, "every one of the .* fills buys while the run sold"),
     (third, r"the book traded 3[23]% of the money the run traded: is capital \(1M\) the book's"),
-], ids=["prices-in-cents", "sales-unsigned", "a-third-of-the-capital"])
+    (lambda live: RUN_FILLS, r"fees and taxes come to .* fractions rather than money"),
+], ids=["prices-in-cents", "sales-unsigned", "a-third-of-the-capital", "the-run-s-own-fills"])
 def test_fills_that_look_misread_are_warned_of(edit, message):
     with pytest.warns(UserWarning, match=message):
         orvane.reconcile(RUN, edit(book()))

@@ -274,7 +274,7 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
         frame = _piece_table(kind, e, f, m, market, engine, live, run_bar, live_bar, run_col,
                              live_col, run_p, live_p, run_cost, run_q, live_cost, live_q, end_price)
     frame["rebalance"] = _rebalance_of(frame, result)
-    notes += _suspicious(frame, live_q * live_p, run_q * run_p, run_capital)
+    notes += _suspicious(frame, live_q * live_p, run_q * run_p, run_capital, live_cost)
 
     # Carry: shares held from before the first bar, and income beside the fills.
     held_live = pd.Series(live_q).groupby(live_col).sum()
@@ -329,13 +329,20 @@ def reconcile(result: BacktestResult, fills: Union[str, os.PathLike, pd.DataFram
 # a book trading outside these shares of the run's money is of another size.
 _FAR = 0.25
 _SIZED = (0.5, 2.0)
+# Fees and taxes below this share of the money traded were not written in money.
+_PAID = 1e-6
 
 
 def _suspicious(frame: pd.DataFrame, live: np.ndarray, run: np.ndarray,
-                capital: float) -> List[str]:
+                capital: float, paid: np.ndarray) -> List[str]:
     """Fills that look misread rather than badly filled (money traded per fill, each
-    side): said, not refused."""
+    side; the book's fees and taxes): said, not refused."""
     notes = []
+    costs, turnover = float(paid.sum()), float(np.abs(live).sum())
+    if 0 < costs < _PAID * turnover:
+        notes.append(f"fills: fees and taxes come to {costs / turnover:.1e} of the money traded: "
+                     "fractions rather than money? (result.fills gives them as fractions of the "
+                     "starting capital: multiply by capital)")
     if len(live) and (live > 0).all() and (run < 0).any():
         notes.append(f"fills: every one of the {len(live)} fills buys while the run sold "
                      f"{int((run < 0).sum())} times: if the file has a side column, name it "
